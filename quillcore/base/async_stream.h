@@ -1,0 +1,144 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+
+#include "quillcore/base/clock.h"
+
+namespace quill {
+
+// Outcome of a timed wait on a stream: an item, a timeout, or the end.
+template <class T>
+struct StreamNext {
+    enum class Status { item, timedOut, finished };
+    Status status;
+    std::optional<T> value;
+
+    bool hasItem() const { return status == Status::item; }
+    bool timedOut() const { return status == Status::timedOut; }
+    bool finished() const { return status == Status::finished; }
+};
+
+// Unbounded, finishable stream with one consumer. Producers push from any thread; the
+// consumer blocks in next(). Shared as std::shared_ptr so several owners can hand on the
+// same stream.
+template <class T>
+class AsyncStream {
+public:
+    static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
+
+    // Ignored after finish() or detach(). Returns whether the item was queued.
+    bool push(T value) {
+        std::function<void()> notify;
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_ || detached_) return false;
+            items_.push_back(std::move(value));
+            notify = notifier_;
+        }
+        cv_.notify_all();
+        if (notify) notify();
+        return true;
+    }
+
+    // Items already queued are still handed out; then next() returns nullopt.
+    void finish() {
+        std::function<void()> notify;
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_) return;
+            finished_ = true;
+            notify = notifier_;
+        }
+        cv_.notify_all();
+        if (notify) notify();
+    }
+
+    // The consumer gives up the stream: queued items are dropped and later ones are not buffered.
+    void detach() {
+        {
+            std::lock_guard lock(mutex_);
+            detached_ = true;
+            items_.clear();
+        }
+        cv_.notify_all();
+    }
+
+    // Called on the pushing thread after each push (and on finish), outside the lock.
+    // It may only post work elsewhere: never block or call back into the stream.
+    void setNotifier(std::function<void()> notifier) {
+        std::lock_guard lock(mutex_);
+        notifier_ = std::move(notifier);
+    }
+
+    // Blocks until an item arrives or the stream ends (nullopt).
+    std::optional<T> next() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return !items_.empty() || finished_ || detached_; });
+        return popLocked();
+    }
+
+    // As next(), but also returns nullopt when `stop` is requested.
+    std::optional<T> next(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, stop, [&] { return !items_.empty() || finished_ || detached_; });
+        return popLocked();
+    }
+
+    // Waits at most `timeoutSeconds` (sanitised: <= 0 polls, huge waits forever).
+    StreamNext<T> next(double timeoutSeconds) { return nextUntil(Deadline::after(timeoutSeconds)); }
+
+    StreamNext<T> nextUntil(const Deadline& deadline) {
+        std::unique_lock lock(mutex_);
+        auto ready = [&] { return !items_.empty() || finished_ || detached_; };
+        if (auto at = deadline.at()) {
+            if (!cv_.wait_until(lock, *at, ready)) return {StreamNext<T>::Status::timedOut, std::nullopt};
+        } else {
+            cv_.wait(lock, ready);
+        }
+        auto item = popLocked();
+        if (item) return {StreamNext<T>::Status::item, std::move(item)};
+        return {StreamNext<T>::Status::finished, std::nullopt};
+    }
+
+    // Non-blocking.
+    std::optional<T> tryNext() {
+        std::lock_guard lock(mutex_);
+        return popLocked();
+    }
+
+    bool isFinished() const {
+        std::lock_guard lock(mutex_);
+        return finished_;
+    }
+
+    std::size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return items_.size();
+    }
+
+private:
+    std::optional<T> popLocked() {
+        if (items_.empty()) return std::nullopt;
+        std::optional<T> v(std::move(items_.front()));
+        items_.pop_front();
+        return v;
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<T> items_;
+    bool finished_ = false;
+    bool detached_ = false;
+    std::function<void()> notifier_;
+};
+
+template <class T>
+using AsyncStreamPtr = std::shared_ptr<AsyncStream<T>>;
+
+}  // namespace quill

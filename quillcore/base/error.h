@@ -1,0 +1,57 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace quill {
+
+// Base of every error the framework throws. Each error enumeration of the system is one
+// subclass with a Kind (and payload), operator== and description().
+class Error : public std::exception {
+public:
+    virtual std::string description() const = 0;
+    const char* what() const noexcept override;
+
+private:
+    mutable std::string what_;
+};
+
+// A JSON read that does not fit the expected shape.
+class DecodingError : public Error {
+public:
+    enum class Kind { keyNotFound, valueNotFound, typeMismatch, dataCorrupted };
+    DecodingError(Kind kind, std::string key, std::string text)
+        : kind(kind), key(std::move(key)), text(std::move(text)) {}
+    std::string description() const override;
+    bool operator==(const DecodingError&) const = default;
+
+    Kind kind;
+    std::string key;  // the member concerned, empty for the whole document
+    std::string text;
+};
+
+// A value that cannot be written (a non-finite double, invalid UTF-8).
+class EncodingError : public Error {
+public:
+    explicit EncodingError(std::string text) : text(std::move(text)) {}
+    std::string description() const override { return text; }
+    bool operator==(const EncodingError&) const = default;
+    std::string text;
+};
+
+// A failure inside a cryptographic primitive (e.g. an AEAD that does not open).
+class CryptoError : public Error {
+public:
+    explicit CryptoError(std::string text) : text(std::move(text)) {}
+    std::string description() const override { return text; }
+    bool operator==(const CryptoError&) const = default;
+    std::string text;
+};
+
+// A wait that was interrupted by its owner.
+class Cancelled : public Error {
+public:
+    std::string description() const override { return "The operation was cancelled."; }
+};
+
+}  // namespace quill
