@@ -11,6 +11,9 @@ class Error : public std::exception {
 public:
     virtual std::string description() const = 0;
     const char* what() const noexcept override;
+    // The base carries no value, so subclasses can default their operator== over their own
+    // members.
+    bool operator==(const Error&) const { return true; }
 
 private:
     mutable std::string what_;
