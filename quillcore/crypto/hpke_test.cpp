@@ -1,0 +1,101 @@
+#include "quillcore/crypto/hpke.h"
+
+#include <gtest/gtest.h>
+
+#include "quillcore/crypto/crypto.h"
+
+namespace quill::crypto {
+namespace {
+
+Bytes hex(std::string_view text) {
+    auto bytes = fromHex(text);
+    EXPECT_TRUE(bytes.has_value()) << text;
+    return bytes.value_or(Bytes{});
+}
+
+// RFC 9180 appendix A.2.1: DHKEM(X25519, HKDF-SHA256), HKDF-SHA256, ChaCha20Poly1305, base mode.
+const Bytes kInfo = hex("4f6465206f6e2061204772656369616e2055726e");
+const Bytes kSkEm = hex("f4ec9b33b792c372c1d2c2063507b684ef925b8c75a42dbcbf57d63ccd381600");
+const Bytes kPkEm = hex("1afa08d3dec047a643885163f1180476fa7ddb54c6a8029ea33f95796bf2ac4a");
+const Bytes kSkRm = hex("8057991eef8f1f1af18f4a9491d16a1ce333f695d4db8e38da75975c4478e0fb");
+const Bytes kPkRm = hex("4310ee97d88cc1f088a5576c77ab0cf5c3ac797f3d95139c6c84b5429c59662a");
+const Bytes kSharedSecret = hex("0bbe78490412b4bbea4812666f7916932b828bba79942424abb65244930d69a7");
+const Bytes kKey = hex("ad2744de8e17f4ebba575b3f5f5a8fa1f69c2a07f6e7500bc60ca6e3e3ec1c91");
+const Bytes kBaseNonce = hex("5c4d98150661b848853b547f");
+const Bytes kExporterSecret = hex("a3b010d4994890e2c6968a36f64470d3c824c8f5029942feb11e7a74b2921922");
+const Bytes kPlaintext = hex("4265617574792069732074727574682c20747275746820626561757479");
+const Bytes kAad0 = hex("436f756e742d30");
+const Bytes kCiphertext0 =
+    hex("1c5250d8034ec2b784ba2cfd69dbdb8af406cfe3ff938e131f0def8c8b60b4db21993c62ce81883d2dd1b51a28");
+
+void expectRfcSchedule(const Hpke::KeySchedule& schedule) {
+    EXPECT_EQ(hexString(schedule.sharedSecret), hexString(kSharedSecret));
+    EXPECT_EQ(hexString(schedule.key), hexString(kKey));
+    EXPECT_EQ(hexString(schedule.baseNonce), hexString(kBaseNonce));
+    EXPECT_EQ(hexString(schedule.exporterSecret), hexString(kExporterSecret));
+}
+
+TEST(HpkeTest, KeyScheduleMatchesRfc9180OnBothSides) {
+    expectRfcSchedule(Hpke::senderKeySchedule(kSkEm, kPkRm, kInfo));
+    expectRfcSchedule(Hpke::recipientKeySchedule(kSkRm, kPkEm, kInfo));
+}
+
+TEST(HpkeTest, SealsAndOpensTheRfc9180SequenceZeroMessage) {
+    const Hpke::Sealed sealed = Hpke::sealWithEphemeralKey(kSkEm, kPkRm, kInfo, kAad0, kPlaintext);
+    EXPECT_EQ(hexString(sealed.encapsulatedKey), hexString(kPkEm));
+    EXPECT_EQ(hexString(sealed.ciphertext), hexString(kCiphertext0));
+    EXPECT_EQ(Hpke::open(kSkRm, kPkEm, kInfo, kAad0, kCiphertext0), kPlaintext);
+}
+
+TEST(HpkeTest, RoundTripWithEmptyInfoAndAad) {
+    const auto recipient = X25519::PrivateKey::generate();
+    for (const Bytes& plaintext : {Bytes{}, toBytes("{\"type\":\"Wake\"}"), Bytes(5000, 0x42)}) {
+        const Hpke::Sealed sealed = Hpke::seal(recipient.publicKey(), {}, {}, plaintext);
+        EXPECT_EQ(sealed.encapsulatedKey.size(), Hpke::kEncapsulatedKeySize);
+        EXPECT_EQ(sealed.ciphertext.size(), plaintext.size() + Hpke::kTagSize);
+        EXPECT_EQ(Hpke::open(recipient.raw(), sealed.encapsulatedKey, {}, {}, sealed.ciphertext), plaintext);
+    }
+    // A fresh ephemeral key every time.
+    const auto a = Hpke::seal(recipient.publicKey(), {}, {}, toBytes("x"));
+    const auto b = Hpke::seal(recipient.publicKey(), {}, {}, toBytes("x"));
+    EXPECT_NE(a.encapsulatedKey, b.encapsulatedKey);
+    EXPECT_NE(a.ciphertext, b.ciphertext);
+}
+
+TEST(HpkeTest, RefusesTamperedOrMisdirectedMessages) {
+    const auto recipient = X25519::PrivateKey::generate();
+    const Bytes info = toBytes("info");
+    const Bytes aad = toBytes("aad");
+    const Hpke::Sealed sealed = Hpke::seal(recipient.publicKey(), info, aad, toBytes("secret payload"));
+    ASSERT_NO_THROW(Hpke::open(recipient.raw(), sealed.encapsulatedKey, info, aad, sealed.ciphertext));
+
+    for (std::size_t i : {std::size_t{0}, sealed.ciphertext.size() - 1}) {
+        Bytes ct = sealed.ciphertext;
+        ct[i] ^= 0x80;
+        EXPECT_THROW(Hpke::open(recipient.raw(), sealed.encapsulatedKey, info, aad, ct), CryptoError);
+    }
+    Bytes enc = sealed.encapsulatedKey;
+    enc[3] ^= 0x01;
+    EXPECT_THROW(Hpke::open(recipient.raw(), enc, info, aad, sealed.ciphertext), CryptoError);
+    EXPECT_THROW(Hpke::open(recipient.raw(), sealed.encapsulatedKey, toBytes("infp"), aad, sealed.ciphertext),
+                 CryptoError);
+    EXPECT_THROW(Hpke::open(recipient.raw(), sealed.encapsulatedKey, info, toBytes("aae"), sealed.ciphertext),
+                 CryptoError);
+    EXPECT_THROW(Hpke::open(X25519::PrivateKey::generate().raw(), sealed.encapsulatedKey, info, aad,
+                            sealed.ciphertext),
+                 CryptoError);
+
+    // Malformed inputs are refused, never read past.
+    EXPECT_THROW(Hpke::open(recipient.raw(), Bytes(31, 1), info, aad, sealed.ciphertext), CryptoError);
+    EXPECT_THROW(Hpke::open(recipient.raw(), Bytes(32, 0), info, aad, sealed.ciphertext), CryptoError);
+    EXPECT_THROW(Hpke::open(recipient.raw(), sealed.encapsulatedKey, info, aad, Bytes(15, 0)), CryptoError);
+    EXPECT_THROW(Hpke::open(Bytes(16, 1), sealed.encapsulatedKey, info, aad, sealed.ciphertext), CryptoError);
+}
+
+TEST(HpkeTest, RefusesSmallOrderOrMisSizedRecipientKeys) {
+    EXPECT_THROW(Hpke::seal(Bytes(32, 0), {}, {}, toBytes("x")), CryptoError);
+    EXPECT_THROW(Hpke::seal(Bytes(31, 7), {}, {}, toBytes("x")), CryptoError);
+}
+
+}  // namespace
+}  // namespace quill::crypto
