@@ -1,0 +1,182 @@
+#include "quillcore/net/tcp_connection.h"
+
+#include "quillcore/net/tcp_impl.h"
+#include "quillcore/net/tcp_io.h"
+
+namespace quill::net {
+
+namespace {
+const std::string kCancelledText = "the connection was cancelled";
+}
+
+TcpConnection::Impl::Impl(std::string host, std::uint16_t port)
+    : strand(asio::make_strand(ioContext())),
+      socket(ioContext()),
+      resolver(ioContext()),
+      host(std::move(host)),
+      port(port) {}
+
+TcpConnection::Impl::Impl(asio::ip::tcp::socket acceptedSocket)
+    : strand(asio::make_strand(ioContext())),
+      socket(std::move(acceptedSocket)),
+      resolver(ioContext()),
+      accepted(true) {}
+
+void TcpConnection::Impl::doStart() {
+    if (phase != Phase::idle) return;
+    if (accepted) {
+        asio::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        connected();
+        return;
+    }
+    phase = Phase::connecting;
+    auto self = shared_from_this();
+    resolver.async_resolve(
+        host, std::to_string(port), asio::ip::resolver_base::numeric_service,
+        asio::bind_executor(strand, [self](const asio::error_code& ec, asio::ip::tcp::resolver::results_type results) {
+            if (self->phase != Phase::connecting) return;
+            if (ec) return self->connectFailed(ec.message());
+            asio::async_connect(self->socket, results,
+                                asio::bind_executor(self->strand, [self](const asio::error_code& ec2,
+                                                                         const asio::ip::tcp::endpoint&) {
+                                    if (self->phase != Phase::connecting) return;
+                                    if (ec2) return self->connectFailed(ec2.message());
+                                    asio::error_code ignored;
+                                    // Frames are written whole; waiting to coalesce them only adds latency.
+                                    self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                                    self->connected();
+                                }));
+        }));
+}
+
+void TcpConnection::Impl::connected() {
+    phase = Phase::ready;
+    if (pendingReceive) issueReceive();
+    writeNext();
+}
+
+void TcpConnection::Impl::connectFailed(const std::string& text) {
+    phase = Phase::failed;
+    failure = text;
+    asio::error_code ignored;
+    socket.close(ignored);
+    failPending(text);
+}
+
+void TcpConnection::Impl::failPending(const std::string& text) {
+    if (pendingReceive) {
+        auto handler = std::move(pendingReceive->handler);
+        pendingReceive.reset();
+        handler(Bytes{}, false, text);
+    }
+    if (!writing) {
+        auto queued = std::move(writes);
+        writes.clear();
+        for (auto& w : queued) w.handler(text);
+    }
+}
+
+void TcpConnection::Impl::doReceive(std::size_t count, ReceiveHandler handler) {
+    switch (phase) {
+        case Phase::failed: return handler(Bytes{}, false, failure);
+        case Phase::cancelled: return handler(Bytes{}, false, kCancelledText);
+        default: break;
+    }
+    pendingReceive = PendingReceive{count, std::move(handler)};
+    if (phase == Phase::ready) issueReceive();
+}
+
+void TcpConnection::Impl::issueReceive() {
+    auto request = std::move(*pendingReceive);
+    pendingReceive.reset();
+    if (request.count == 0) {
+        request.handler(Bytes{}, false, std::nullopt);
+        return;
+    }
+    auto buffer = std::make_shared<Bytes>(request.count);
+    auto self = shared_from_this();
+    receiving = true;
+    asio::async_read(socket, asio::buffer(*buffer), asio::transfer_exactly(request.count),
+                     asio::bind_executor(strand, [self, buffer, handler = std::move(request.handler)](
+                                                     const asio::error_code& ec, std::size_t n) {
+                         self->receiving = false;
+                         buffer->resize(n);
+                         if (self->phase == Phase::cancelled)
+                             return handler(std::move(*buffer), false, kCancelledText);
+                         if (!ec) return handler(std::move(*buffer), false, std::nullopt);
+                         if (ec == asio::error::eof) return handler(std::move(*buffer), true, std::nullopt);
+                         handler(std::move(*buffer), false, ec.message());
+                     }));
+}
+
+void TcpConnection::Impl::doSend(Bytes bytes, SendHandler handler) {
+    switch (phase) {
+        case Phase::failed: return handler(failure);
+        case Phase::cancelled: return handler(kCancelledText);
+        default: break;
+    }
+    writes.push_back(Write{std::move(bytes), std::move(handler)});
+    if (phase == Phase::ready) writeNext();
+}
+
+void TcpConnection::Impl::writeNext() {
+    if (writing || writes.empty() || phase != Phase::ready) return;
+    writing = true;
+    auto self = shared_from_this();
+    asio::async_write(socket, asio::buffer(writes.front().bytes),
+                      asio::bind_executor(strand, [self](const asio::error_code& ec, std::size_t) {
+                          self->writing = false;
+                          auto done = std::move(self->writes.front());
+                          self->writes.pop_front();
+                          if (!ec) done.handler(std::nullopt);
+                          else if (ec == asio::error::operation_aborted || self->phase == Phase::cancelled)
+                              done.handler(kCancelledText);
+                          else done.handler(ec.message());
+                          if (self->phase == Phase::ready) self->writeNext();
+                          else self->failPending(self->phase == Phase::failed ? self->failure : kCancelledText);
+                      }));
+}
+
+void TcpConnection::Impl::doCancel() {
+    if (phase == Phase::cancelled) return;
+    phase = Phase::cancelled;
+    resolver.cancel();
+    asio::error_code ignored;
+    socket.close(ignored);
+    failPending(kCancelledText);
+}
+
+TcpConnection::TcpConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::shared_ptr<TcpConnection> TcpConnection::connect(std::string host, std::uint16_t port) {
+    return std::make_shared<TcpConnection>(std::make_shared<Impl>(std::move(host), port));
+}
+
+std::shared_ptr<TcpConnection> TcpConnection::connectLocal(std::uint16_t port) {
+    return connect("127.0.0.1", port);
+}
+
+TcpConnection::~TcpConnection() { cancel(); }
+
+void TcpConnection::start() {
+    asio::post(impl_->strand, [impl = impl_] { impl->doStart(); });
+}
+
+void TcpConnection::receive(std::size_t count, ReceiveHandler handler) {
+    asio::post(impl_->strand, [impl = impl_, count, h = std::move(handler)]() mutable {
+        impl->doReceive(count, std::move(h));
+    });
+}
+
+void TcpConnection::send(Bytes bytes, SendHandler handler) {
+    asio::post(impl_->strand, [impl = impl_, b = std::move(bytes), h = std::move(handler)]() mutable {
+        impl->doSend(std::move(b), std::move(h));
+    });
+}
+
+void TcpConnection::cancel() {
+    asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
+}
+
+}  // namespace quill::net

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "quillcore/base/bytes.h"
+
+namespace quill::net {
+
+// One TCP connection, driven asynchronously on the process-wide I/O thread with a strand of
+// its own, so its completions run one at a time and in order.
+//
+// A connection is created unstarted (by connect()/connectLocal(), or by TcpListener for an
+// accepted socket); its owner calls start() once. Reads and writes may be requested before
+// the connection is established: they wait for it. A connection that cannot be established
+// reports the failure through its pending and later reads and writes.
+//
+// Handlers run on the I/O thread inside the connection's strand. They must not block; they
+// may call receive()/send()/cancel() again.
+//
+// Dropping the last handle cancels the connection.
+class TcpConnection {
+public:
+    // `data` holds what was read: exactly the requested count, or fewer when the stream
+    // ended (`endOfStream`) or failed (`error`, a readable text).
+    using ReceiveHandler =
+        std::function<void(Bytes data, bool endOfStream, std::optional<std::string> error)>;
+    // Called once the whole buffer was handed to the socket, or with the failure.
+    using SendHandler = std::function<void(std::optional<std::string> error)>;
+
+    // A client connection to `host` (a name or an address) at `port`; not started.
+    static std::shared_ptr<TcpConnection> connect(std::string host, std::uint16_t port);
+    // A client connection to 127.0.0.1 at `port`; not started.
+    static std::shared_ptr<TcpConnection> connectLocal(std::uint16_t port);
+
+    ~TcpConnection();
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    // Starts connecting (client) or serving (accepted). Later calls do nothing.
+    void start();
+
+    // Reads exactly `count` bytes (fewer only at the end of the stream or on an error). At
+    // most one receive may be outstanding at a time.
+    void receive(std::size_t count, ReceiveHandler handler);
+
+    // Writes `bytes` as one complete write: writes of concurrent callers never interleave and
+    // leave in the order they were requested.
+    void send(Bytes bytes, SendHandler handler);
+
+    // Closes the socket. Outstanding and later operations complete with an error. Idempotent,
+    // callable from any thread.
+    void cancel();
+
+    struct Impl;
+    explicit TcpConnection(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+using TcpConnectionPtr = std::shared_ptr<TcpConnection>;
+
+}  // namespace quill::net

@@ -1,0 +1,59 @@
+#pragma once
+
+// Internal to quill_net: the Asio side of TcpConnection, shared with TcpListener.
+
+#include <asio.hpp>
+#include <deque>
+#include <memory>
+
+#include "quillcore/net/tcp_connection.h"
+
+namespace quill::net {
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
+    enum class Phase { idle, connecting, ready, failed, cancelled };
+
+    // Client side: connects to host:port when started.
+    Impl(std::string host, std::uint16_t port);
+    // Accepted side: the socket is already connected.
+    explicit Impl(asio::ip::tcp::socket accepted);
+
+    // All below run on the strand.
+    void doStart();
+    void doReceive(std::size_t count, ReceiveHandler handler);
+    void doSend(Bytes bytes, SendHandler handler);
+    void doCancel();
+
+    void connected();
+    void connectFailed(const std::string& text);
+    void issueReceive();
+    void writeNext();
+    void failPending(const std::string& text);
+
+    Strand strand;
+    asio::ip::tcp::socket socket;
+    asio::ip::tcp::resolver resolver;
+    std::string host;
+    std::uint16_t port = 0;
+    Phase phase = Phase::idle;
+    bool accepted = false;
+    std::string failure;  // why connecting failed
+
+    struct PendingReceive {
+        std::size_t count;
+        ReceiveHandler handler;
+    };
+    std::optional<PendingReceive> pendingReceive;  // waiting for the connection
+    bool receiving = false;
+
+    struct Write {
+        Bytes bytes;
+        SendHandler handler;
+    };
+    std::deque<Write> writes;
+    bool writing = false;
+};
+
+}  // namespace quill::net
