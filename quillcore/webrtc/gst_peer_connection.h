@@ -1,0 +1,38 @@
+#pragma once
+
+#include <memory>
+
+#include "quillcore/webrtc/peer_connection.h"
+
+namespace quill {
+
+class QuillVideoEncoderFactory;
+class QuillVideoDecoderFactory;
+
+// A peer connection on a GStreamer pipeline holding one webrtcbin. Nothing when the
+// pipeline cannot be made.
+std::shared_ptr<PeerConnection> makeGstPeerConnection(const RtcConfiguration& configuration,
+                                                      const QuillVideoEncoderFactory& encoders,
+                                                      const QuillVideoDecoderFactory& decoders);
+
+// Helpers kept apart from the pipeline so they can be tested on their own.
+namespace gstsdp {
+
+struct OfferedCodec {
+    int payloadType = 0;
+    std::string name;  // the encoding name as the offer spells it
+    int clockRate = 0;
+    std::map<std::string, std::string> fmtp;
+};
+
+// The codecs of the first video m-section (found by kind, not position), in offer order.
+// Nothing when the text has no video section.
+std::optional<std::vector<OfferedCodec>> offeredVideoCodecs(const std::string& sdp);
+
+// The H.264 format to answer with: packetization-mode 1 with a baseline profile first, then
+// any packetization-mode 1, then any H.264.
+std::optional<OfferedCodec> chooseH264(const std::vector<OfferedCodec>& codecs);
+
+}  // namespace gstsdp
+
+}  // namespace quill

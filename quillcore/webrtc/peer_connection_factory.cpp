@@ -1,0 +1,90 @@
+#include "quillcore/webrtc/peer_connection_factory.h"
+
+#include <gst/gst.h>
+
+#include "quillcore/webrtc/gst_peer_connection.h"
+#include "quillcore/webrtc/serial_worker.h"
+
+namespace quill {
+namespace {
+
+bool installed(const char* element) {
+    GstElementFactory* f = gst_element_factory_find(element);
+    if (!f) return false;
+    gst_object_unref(f);
+    return true;
+}
+
+void startGStreamer() {
+    gst_init(nullptr, nullptr);
+    // The DTLS certificate is made by the first DTLS element of the process: make it now, so
+    // that the first session does not pay for it.
+    if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+    // Start the layer's threads now rather than inside the first session.
+    SerialWorker::events();
+    SerialWorker::teardown();
+}
+
+QuillVideoEncoderFactory installedEncoders() {
+    startGStreamer();
+    std::vector<QuillVideoEncoderFactory::Entry> list;
+    // Only what runs in real time on a desktop: H.264 through x264 with its payloader.
+    if (installed("x264enc") && installed("rtph264pay"))
+        list.push_back({VideoCodecInfo{"H264", {{"level-asymmetry-allowed", "1"},
+                                                {"packetization-mode", "1"},
+                                                {"profile-level-id", "42e01f"}}},
+                        "x264enc"});
+    return QuillVideoEncoderFactory(std::move(list));
+}
+
+QuillVideoDecoderFactory installedDecoders() {
+    struct Candidate {
+        VideoCodecInfo info;
+        const char* depay;
+        const char* dec;
+    };
+    const Candidate candidates[] = {
+        {{"VP8", {}}, "rtpvp8depay", "vp8dec"},
+        {{"VP9", {}}, "rtpvp9depay", "vp9dec"},
+        {{"H264",
+          {{"level-asymmetry-allowed", "1"}, {"packetization-mode", "1"}, {"profile-level-id", "42e01f"}}},
+         "rtph264depay",
+         "avdec_h264"},
+        {{"H265", {}}, "rtph265depay", "avdec_h265"},
+    };
+    std::vector<QuillVideoDecoderFactory::Entry> list;
+    for (const auto& c : candidates)
+        if (installed(c.depay) && installed(c.dec)) list.push_back({c.info, c.depay, c.dec});
+    return QuillVideoDecoderFactory(std::move(list));
+}
+
+}  // namespace
+
+QuillVideoEncoderFactory QuillVideoEncoderFactory::withInstalledEncoders() { return installedEncoders(); }
+QuillVideoDecoderFactory QuillVideoDecoderFactory::withInstalledDecoders() { return installedDecoders(); }
+
+PeerConnectionFactory::PeerConnectionFactory()
+    : encoderFactory_(QuillVideoEncoderFactory::withInstalledEncoders()),
+      decoderFactory_(QuillVideoDecoderFactory::withInstalledDecoders()),
+      preferredCodec_(choosePreferredCodec(encoderFactory_.supportedCodecs())) {}
+
+PeerConnectionFactory& PeerConnectionFactory::shared() {
+    static PeerConnectionFactory* instance = new PeerConnectionFactory();
+    return *instance;
+}
+
+std::shared_ptr<PeerConnection> PeerConnectionFactory::createPeerConnection(const RtcConfiguration& configuration) {
+    return makeGstPeerConnection(configuration, encoderFactory_, decoderFactory_);
+}
+
+std::vector<CodecCapability> PeerConnectionFactory::receiverVideoCapabilities() const {
+    std::vector<CodecCapability> out;
+    for (const auto& info : decoderFactory_.supportedCodecs()) out.push_back(CodecCapability{info.name, 90000, info.parameters});
+    return out;
+}
+
+std::vector<CodecCapability> PeerConnectionFactory::videoCodecPreferences() const {
+    return sortedByCodecRank(receiverVideoCapabilities());
+}
+
+}  // namespace quill

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quill {
+
+// One thread that runs posted tasks in order, and delayed tasks when due. The two
+// process-wide instances are never destroyed.
+class SerialWorker {
+public:
+    explicit SerialWorker(const char* name);
+    ~SerialWorker();
+    SerialWorker(const SerialWorker&) = delete;
+    SerialWorker& operator=(const SerialWorker&) = delete;
+
+    void post(std::function<void()> task);
+    void postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task);
+    // Runs `task` on the worker and waits for it.
+    void runAndWait(std::function<void()> task);
+    bool isCurrentThread() const { return std::this_thread::get_id() == threadId_; }
+
+    // Delegate calls of the WebRTC layer, in order.
+    static SerialWorker& events();
+    // Pipeline teardown: a pipeline is never stopped on one of GStreamer's own threads.
+    static SerialWorker& teardown();
+
+private:
+    void run(std::stop_token stop);
+
+    std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<std::function<void()>> tasks_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    std::thread::id threadId_;
+    std::jthread thread_;
+};
+
+// Marks the current thread as one of GStreamer's while a callback of ours runs on it.
+class GstThreadScope {
+public:
+    GstThreadScope();
+    ~GstThreadScope();
+    static bool active();
+
+private:
+    bool previous_;
+};
+
+}  // namespace quill
