@@ -153,6 +153,10 @@ std::shared_ptr<TcpConnection> TcpConnection::connect(std::string host, std::uin
     return std::make_shared<TcpConnection>(std::make_shared<Impl>(std::move(host), port));
 }
 
+std::shared_ptr<TcpConnection> TcpConnection::connect(const TcpEndpoint& endpoint) {
+    return connect(endpoint.host, endpoint.port);
+}
+
 std::shared_ptr<TcpConnection> TcpConnection::connectLocal(std::uint16_t port) {
     return connect("127.0.0.1", port);
 }

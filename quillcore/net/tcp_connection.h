@@ -11,6 +11,13 @@
 
 namespace quill::net {
 
+// A host (a name or an address) and a port to connect to.
+struct TcpEndpoint {
+    std::string host;
+    std::uint16_t port = 0;
+    bool operator==(const TcpEndpoint&) const = default;
+};
+
 // One TCP connection, driven asynchronously on the process-wide I/O thread with a strand of
 // its own, so its completions run one at a time and in order.
 //
@@ -34,6 +41,7 @@ public:
 
     // A client connection to `host` (a name or an address) at `port`; not started.
     static std::shared_ptr<TcpConnection> connect(std::string host, std::uint16_t port);
+    static std::shared_ptr<TcpConnection> connect(const TcpEndpoint& endpoint);
     // A client connection to 127.0.0.1 at `port`; not started.
     static std::shared_ptr<TcpConnection> connectLocal(std::uint16_t port);
 
