@@ -9,14 +9,14 @@ namespace quill {
 FakeKeychain::FakeKeychain(std::shared_ptr<Keychain> items)
     : items_(items ? std::move(items) : std::make_shared<InMemoryKeychain>()) {}
 
-void FakeKeychain::failWith(Operation operation, std::int32_t status) {
+void FakeKeychain::failWith(Operation operation, std::int32_t status, std::size_t times) {
     std::lock_guard lock(mutex_);
-    injections_[static_cast<int>(operation)] = status;
+    injections_[static_cast<int>(operation)] = Injection{status, times};
 }
 
 void FakeKeychain::answerWithoutData(Operation operation) {
     std::lock_guard lock(mutex_);
-    injections_[static_cast<int>(operation)] = KeychainStatus::success;
+    injections_[static_cast<int>(operation)] = Injection{KeychainStatus::success, SIZE_MAX};
 }
 
 void FakeKeychain::clear(Operation operation) {
@@ -39,7 +39,11 @@ std::optional<std::int32_t> FakeKeychain::enter(Operation operation, const std::
                                                            const std::optional<std::string>& account) {
     std::lock_guard lock(mutex_);
     calls_.push_back({operation, service, account});
-    return injections_[static_cast<int>(operation)];
+    auto& injection = injections_[static_cast<int>(operation)];
+    if (!injection) return std::nullopt;
+    std::int32_t status = injection->status;
+    if (injection->remaining != SIZE_MAX && --injection->remaining == 0) injection.reset();
+    return status;
 }
 
 std::int32_t FakeKeychain::add(const std::string& service, const std::string& account, ByteView data) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <cstdint>
 #include <mutex>
 
 #include "quillcore/keychain/keychain.h"
@@ -22,8 +23,9 @@ public:
 
     explicit FakeKeychain(std::shared_ptr<Keychain> items = nullptr);
 
-    // Later calls of `operation` give `status` and change nothing, until cleared.
-    void failWith(Operation operation, std::int32_t status);
+    // The next `times` calls of `operation` (all of them by default, until cleared) give
+    // `status` and change nothing.
+    void failWith(Operation operation, std::int32_t status, std::size_t times = SIZE_MAX);
     // Later calls succeed without doing anything; copies answer without a value.
     void answerWithoutData(Operation operation);
     void clear(Operation operation);
@@ -46,7 +48,11 @@ private:
     std::shared_ptr<Keychain> items_;
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
-    std::optional<std::int32_t> injections_[5];
+    struct Injection {
+        std::int32_t status;
+        std::size_t remaining;
+    };
+    std::optional<Injection> injections_[5];
 };
 
 }  // namespace quill

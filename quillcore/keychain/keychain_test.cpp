@@ -307,5 +307,8 @@ TEST(FakeKeychain, InjectsStatusesAndRecordsCalls) {
     fake.clear(Op::copy);
     EXPECT_EQ(fake.copy("svc", "a").value, toBytes("x"));
     EXPECT_EQ(fake.count(Op::add), 2u);
-    EXPECT_EQ(fake.calls().back(), (FakeKeychain::Call{Op::copy, "svc", "a"}));
+    fake.failWith(Op::remove, -5, 1);
+    EXPECT_EQ(fake.remove("svc", "a"), -5);
+    EXPECT_EQ(fake.remove("svc", "a"), 0) << "a counted injection runs out";
+    EXPECT_EQ(fake.calls().back(), (FakeKeychain::Call{Op::remove, "svc", "a"}));
 }

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "quillcore/identity/key_store.h"
+#include "quillcore/keychain/fake_keychain.h"
+
+using namespace quill;
+using Op = FakeKeychain::Operation;
+
+namespace {
+
+template <class F>
+void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
+    try {
+        f();
+        ADD_FAILURE() << "no error";
+    } catch (const KeyStoreError& e) {
+        EXPECT_EQ(e, expected) << e.description();
+    }
+}
+
+struct Fixture {
+    std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
+    KeychainKeyStore store{keychain, std::string(KeychainKeyStore::defaultService), "device-identity"};
+    void put(std::string_view data) {
+        keychain->items().remove(store.service(), store.account());
+        ASSERT_EQ(keychain->items().add(store.service(), store.account(), toBytes(data)), 0);
+    }
+};
+
+}  // namespace
+
+TEST(StoredIdentityKeys, StoredFormIsCompactPaddedBase64WithEscapedSolidus) {
+    StoredIdentityKeys keys(Bytes(32, 0xFF), Bytes(32, 0x00));
+    EXPECT_EQ(keys.encode(),
+              R"({"signingPrivateKey":"\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/\/8=",)"
+              R"("agreementPrivateKey":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="})");
+    EXPECT_EQ(StoredIdentityKeys::decode(toBytes(keys.encode())), keys);
+    // Any order, extra keys ignored, any escape accepted; lengths are not this layer's business.
+    EXPECT_EQ(StoredIdentityKeys::decode(toBytes(R"( {"extra":[1], "agreementPrivateKey":"AQ==",
+        "signingPrivateKey":"\u0041g=="} )")),
+              StoredIdentityKeys(Bytes{2}, Bytes{1}));
+}
+
+TEST(KeychainKeyStore, ReportsDamagedItemsAsInvalidData) {
+    Fixture f;
+    for (std::string_view damaged : {R"({})", R"({"signingPrivateKey":"AQ=="})",
+                                     R"({"signingPrivateKey":"not base64!","agreementPrivateKey":"AQ=="})",
+                                     R"({"signingPrivateKey":"AQ","agreementPrivateKey":"AQ=="})",
+                                     R"({"signingPrivateKey":1,"agreementPrivateKey":"AQ=="})",
+                                     R"({"signingPrivateKey":null,"agreementPrivateKey":"AQ=="})",
+                                     R"(["AQ==","AQ=="])", "", "not json", "{\"signingPrivateKey\":\"AQ==\","}) {
+        f.put(damaged);
+        expectKeyStoreError([&] { f.store.load(); }, KeyStoreError::invalidData());
+    }
+    f.keychain->answerWithoutData(Op::copy);
+    expectKeyStoreError([&] { f.store.load(); }, KeyStoreError::invalidData());
+    // Still there, untouched.
+    f.keychain->clear(Op::copy);
+    EXPECT_EQ(f.keychain->items().copy(f.store.service(), f.store.account()).value, toBytes("{\"signingPrivateKey\":\"AQ==\","));
+}
+
+TEST(KeychainKeyStore, SavesLoadsReplacesAndRemoves) {
+    Fixture f;
+    EXPECT_FALSE(f.store.load());
+    f.store.remove();  // nothing to remove is fine
+    StoredIdentityKeys first(Bytes(32, 1), Bytes(32, 2));
+    StoredIdentityKeys second(Bytes(32, 3), Bytes(32, 4));
+    f.store.save(first);
+    EXPECT_EQ(f.store.load(), first);
+    f.store.save(second);
+    EXPECT_EQ(f.store.load(), second);
+    auto all = f.keychain->items().copyAll(f.store.service(), 10);
+    ASSERT_TRUE(all.value);
+    EXPECT_EQ(all.value->size(), 1u);
+
+    KeychainKeyStore otherAccount(f.keychain, f.store.service(), "other");
+    EXPECT_FALSE(otherAccount.load());
+    otherAccount.save(first);
+    EXPECT_EQ(f.store.load(), second);
+    EXPECT_EQ(otherAccount.load(), first);
+
+    f.store.remove();
+    EXPECT_FALSE(f.store.load());
+    EXPECT_EQ(otherAccount.load(), first);
+}
+
+TEST(KeychainKeyStore, PassesKeychainStatusesOn) {
+    Fixture f;
+    StoredIdentityKeys keys(Bytes(32, 1), Bytes(32, 2));
+    f.keychain->failWith(Op::copy, -25308);
+    expectKeyStoreError([&] { f.store.load(); }, KeyStoreError::keychain(-25308));
+    f.keychain->clear(Op::copy);
+
+    // An update that fails is final: no add is tried.
+    f.keychain->failWith(Op::update, -EACCES);
+    expectKeyStoreError([&] { f.store.save(keys); }, KeyStoreError::keychain(-EACCES));
+    EXPECT_EQ(f.keychain->count(Op::add), 0u);
+    f.keychain->clear(Op::update);
+
+    // No item yet: update finds none, then add, whose failure is reported.
+    f.keychain->failWith(Op::add, -25299);
+    expectKeyStoreError([&] { f.store.save(keys); }, KeyStoreError::keychain(-25299));
+    EXPECT_EQ(f.keychain->count(Op::add), 1u);
+    f.keychain->clear(Op::add);
+
+    f.keychain->failWith(Op::remove, -5);
+    expectKeyStoreError([&] { f.store.remove(); }, KeyStoreError::keychain(-5));
+    f.keychain->failWith(Op::remove, KeychainStatus::itemNotFound);
+    f.store.remove();
+}
+
+TEST(KeyStoreError, ComparesCaseAndStatus) {
+    EXPECT_EQ(KeyStoreError::keychain(-25308), KeyStoreError::keychain(-25308));
+    EXPECT_NE(KeyStoreError::keychain(-25308), KeyStoreError::keychain(-25300));
+    EXPECT_NE(KeyStoreError::keychain(0), KeyStoreError::invalidData());
+    EXPECT_EQ(KeyStoreError::invalidData(), KeyStoreError::invalidData());
+    EXPECT_EQ(KeyStoreError::keychain(-13).description(), "keychain error -13 (Permission denied)");
+    EXPECT_EQ(KeyStoreError::keychain(-25308).description(), "keychain error -25308");
+}
+
+TEST(InMemoryKeyStore, HoldsWholeValuesAcrossThreads) {
+    InMemoryKeyStore empty;
+    EXPECT_FALSE(empty.load());
+    StoredIdentityKeys a(Bytes(32, 'a'), Bytes(32, 'a'));
+    StoredIdentityKeys b(Bytes(32, 'b'), Bytes(32, 'b'));
+    InMemoryKeyStore store(a);
+    EXPECT_EQ(store.load(), a);
+    std::atomic<int> torn{0};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) store.save(i % 2 ? a : b);
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto keys = store.load();
+        if (!keys || (*keys != a && *keys != b)) ++torn;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
+}
