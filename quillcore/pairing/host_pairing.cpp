@@ -1,0 +1,256 @@
+#include "quillcore/pairing/host_pairing.h"
+
+#include "quillcore/crypto/crypto.h"
+#include "quillcore/pairing/pairing_helpers.h"
+#include "quillcore/transport/frame_channel.h"
+
+namespace quill {
+
+namespace {
+
+constexpr std::size_t kNonceSize = 32;
+
+[[noreturn]] void fail(PairingError::Kind kind) { throw PairingError(kind); }
+
+std::string describe(const std::exception& e) {
+    if (const auto* error = dynamic_cast<const Error*>(&e)) return error->description();
+    return e.what();
+}
+
+}  // namespace
+
+HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
+                         double readLimit, std::shared_ptr<WallClock> clock)
+    : identity_(std::move(identity)),
+      peerStore_(std::move(peerStore)),
+      hostName_(std::move(hostName)),
+      readLimit_(readLimit),
+      clock_(std::move(clock)) {}
+
+std::optional<PairingCode> HostPairing::comparisonCode() const {
+    std::lock_guard lock(mutex_);
+    return comparisonCode_;
+}
+
+bool HostPairing::isAwaitingConfirmation() const {
+    std::lock_guard lock(mutex_);
+    return isAwaitingConfirmation_;
+}
+
+std::optional<PairingLink> HostPairing::activeLink() const {
+    std::lock_guard lock(mutex_);
+    return currentPairingLink_;
+}
+
+PairingLink HostPairing::issueLink(std::vector<std::string> endpoints, SystemTime now) {
+    PairingLink link(identity_, PairingLink::makeSecret(), std::move(endpoints), now);
+    std::lock_guard lock(mutex_);
+    currentPairingLink_ = link;
+    secretBurned_ = false;
+    return link;
+}
+
+PairingLink HostPairing::currentOrNewLink(std::vector<std::string> endpoints, SystemTime now) {
+    {
+        std::lock_guard lock(mutex_);
+        if (currentPairingLink_ && !currentPairingLink_->isExpired(now)) return *currentPairingLink_;
+    }
+    return issueLink(std::move(endpoints), now);
+}
+
+void HostPairing::confirmComparison() {
+    std::lock_guard lock(mutex_);
+    decision_ = true;
+}
+
+void HostPairing::rejectComparison() {
+    std::lock_guard lock(mutex_);
+    decision_ = false;
+}
+
+PeerRecord HostPairing::acceptComparison(FrameChannel& channel) {
+    return guarded(channel, "pairing failed", [&] { return respondToComparison(channel); });
+}
+
+PeerRecord HostPairing::acceptLink(FrameChannel& channel, SystemTime now) {
+    return guarded(channel, "QR pairing failed", [&] { return respondToLink(channel, now); });
+}
+
+template <class Exchange>
+PeerRecord HostPairing::guarded(FrameChannel& channel, const char* cancelReason, Exchange exchange) {
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) fail(PairingError::Kind::alreadyInProgress);
+        busy_ = true;
+        decision_.reset();
+        comparisonCode_.reset();
+        isAwaitingConfirmation_ = false;
+    }
+    try {
+        PeerRecord record = exchange();
+        resetExchange();
+        return record;
+    } catch (...) {
+        sendCancel(channel, cancelReason);
+        resetExchange();
+        throw;
+    }
+}
+
+void HostPairing::resetExchange() {
+    std::lock_guard lock(mutex_);
+    busy_ = false;
+    decision_.reset();
+    comparisonCode_.reset();
+    isAwaitingConfirmation_ = false;
+}
+
+bool HostPairing::waitForDecision(FrameChannel& channel) {
+    while (true) {
+        {
+            std::lock_guard lock(mutex_);
+            if (decision_) {
+                bool decided = *decision_;
+                decision_.reset();
+                return decided;
+            }
+        }
+        // Only a PairCancel may come while the host user decides; anything else ends it.
+        if (auto frame = pollForFrame(channel)) {
+            decodePairingMessage(*frame);
+            throw PairingError::unexpectedMessage("PairCancel", "other");
+        }
+    }
+}
+
+PeerRecord HostPairing::saveController(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
+                                       const std::string& name) {
+    PeerRecord record{fingerprint, signingKey, agreementKey, name, "", secondsSince2001(clock_->now()),
+                      PeerPermissions::defaults()};
+    try {
+        peerStore_->save(record);
+    } catch (const std::exception& e) {
+        throw PairingError::storeFailure(describe(e));
+    }
+    return record;
+}
+
+PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
+    auto first = receiveMessage(channel, readLimit_);
+    const auto* startPtr = first.get<PairStart>();
+    if (!startPtr) throw PairingError::unexpectedMessage("PairStart", "other");
+    const PairStart start = *startPtr;
+    validatePeerKeys(start.controllerSigningPub, start.controllerAgreementPub);
+    const Bytes controllerFingerprint =
+        DeviceIdentity::fingerprint(start.controllerSigningPub, start.controllerAgreementPub);
+
+    const Bytes hostNonce = crypto::randomBytes(kNonceSize);
+    const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
+    sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+
+    auto second = receiveMessage(channel, readLimit_);
+    const auto* nonce = second.get<PairNonce>();
+    if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
+    // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
+    if (nonce->nonce.size() != kNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    const Bytes controllerNonce = nonce->nonce;
+    sendMessage(channel, PairReveal(hostNonce));
+
+    {
+        std::lock_guard lock(mutex_);
+        comparisonCode_ = PairingCode(
+            comparisonCodeValue(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce));
+        isAwaitingConfirmation_ = true;
+    }
+    if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
+    {
+        std::lock_guard lock(mutex_);
+        isAwaitingConfirmation_ = false;
+    }
+
+    const Bytes transcript =
+        pairAcceptTranscript(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce);
+    const Bytes signature = identity_.sign(transcript);
+    sendMessage(channel, PairAccept(PeerPermissions::defaults(), hostNonce, signature, identity_.signingPublicKey(),
+                                    identity_.agreementPublicKey()));
+
+    auto third = receiveMessage(channel, readLimit_);
+    const auto* confirm = third.get<PairConfirm>();
+    if (!confirm) throw PairingError::unexpectedMessage("PairConfirm", "other");
+    if (!DeviceIdentity::verify(confirm->signature, transcript, start.controllerSigningPub))
+        fail(PairingError::Kind::invalidSignature);
+
+    return saveController(controllerFingerprint, start.controllerSigningPub, start.controllerAgreementPub,
+                          start.controllerName);
+}
+
+PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
+    std::optional<PairingLink> checked;
+    {
+        std::lock_guard lock(mutex_);
+        if (!currentPairingLink_)
+            fail(secretBurned_ ? PairingError::Kind::burnedSecret : PairingError::Kind::noActiveSecret);
+        if (currentPairingLink_->isExpired(now)) {
+            currentPairingLink_.reset();
+            secretBurned_ = false;
+            fail(PairingError::Kind::expiredSecret);
+        }
+        checked = currentPairingLink_;
+    }
+    const PairingLink& link = *checked;
+    if (link.version != 0 || !constantTimeEquals(link.fingerprint, identity_.fingerprint()))
+        fail(PairingError::Kind::invalidLink);
+    std::optional<DeviceID> derived;
+    try {
+        derived = DeviceID::fromFingerprint(link.fingerprint);
+    } catch (const std::exception&) {
+        fail(PairingError::Kind::invalidLink);
+    }
+    if (!(*derived == link.deviceID)) fail(PairingError::Kind::invalidLink);
+
+    auto first = receiveMessage(channel, readLimit_);
+    const auto* requestPtr = first.get<PairRequest>();
+    if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
+    const PairRequest request = *requestPtr;
+    validatePeerKeys(request.controllerSigningPub, request.controllerAgreementPub);
+    if (request.nonce.size() != kNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    const Bytes controllerFingerprint =
+        DeviceIdentity::fingerprint(request.controllerSigningPub, request.controllerAgreementPub);
+    const Bytes expectedMAC = crypto::hmacSha256(
+        link.secret, pairRequestTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce));
+    if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
+
+    {
+        std::lock_guard lock(mutex_);
+        // Spend the secret before the host user is asked. A link issued while the request was
+        // being read is another link: it stays current and usable.
+        if (currentPairingLink_ && *currentPairingLink_ == link) {
+            currentPairingLink_.reset();
+            secretBurned_ = true;
+        }
+        isAwaitingConfirmation_ = true;
+    }
+    if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
+    {
+        std::lock_guard lock(mutex_);
+        isAwaitingConfirmation_ = false;
+    }
+
+    // The host nonce exists only once the host user approved.
+    const Bytes hostNonce = crypto::randomBytes(kNonceSize);
+    const Bytes transcript =
+        pairAcceptTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce, hostNonce);
+    const Bytes signature = identity_.sign(transcript);
+    sendMessage(channel, PairAccept(PeerPermissions::defaults(), hostNonce, signature, identity_.signingPublicKey(),
+                                    identity_.agreementPublicKey()));
+
+    auto last = receiveMessage(channel, readLimit_);
+    const auto* confirm = last.get<PairConfirm>();
+    if (!confirm || !DeviceIdentity::verify(confirm->signature, transcript, request.controllerSigningPub))
+        fail(PairingError::Kind::invalidSignature);
+
+    return saveController(controllerFingerprint, request.controllerSigningPub, request.controllerAgreementPub,
+                          request.controllerName);
+}
+
+}  // namespace quill

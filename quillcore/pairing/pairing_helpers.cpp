@@ -1,0 +1,77 @@
+#include "quillcore/pairing/pairing_helpers.h"
+
+#include <sodium.h>
+
+#include <chrono>
+#include <thread>
+
+#include "quillcore/crypto/crypto.h"
+#include "quillcore/transport/frame_channel.h"
+
+namespace quill {
+
+namespace {
+constexpr double kPollSeconds = 0.02;
+}
+
+PairingMessage decodePairingMessage(ByteView frame) {
+    std::optional<PairingMessage> message;
+    try {
+        message.emplace(PairingMessage::decode(frame));
+    } catch (const DecodingError& e) {
+        throw PairingError::invalidMessage(e.description());
+    }
+    if (const auto* cancel = message->get<PairCancel>()) throw PairingError::remoteCancelled(cancel->reason);
+    return std::move(*message);
+}
+
+void validatePeerKeys(ByteView signing, ByteView agreement) {
+    if (signing.size() != crypto::Ed25519::kKeySize) throw PairingError(PairingError::Kind::invalidKeyMaterial);
+    if (agreement.size() != crypto::X25519::kKeySize) throw PairingError(PairingError::Kind::invalidKeyMaterial);
+    crypto::initialize();
+    // Rejects encodings that are not on the curve, small-order points and non-canonical forms;
+    // every key a real device generates passes.
+    if (crypto_core_ed25519_is_valid_point(signing.data()) != 1)
+        throw PairingError(PairingError::Kind::invalidKeyMaterial);
+}
+
+PairingMessage receiveMessage(FrameChannel& channel, std::optional<double> timeout) {
+    std::optional<Bytes> frame;
+    try {
+        frame = channel.nextFrame(timeout);
+    } catch (const PairingError&) {
+        throw;
+    } catch (const std::exception&) {
+        throw PairingError(PairingError::Kind::connectionClosed);
+    }
+    if (!frame) throw PairingError(PairingError::Kind::connectionClosed);
+    return decodePairingMessage(*frame);
+}
+
+void sendMessage(FrameChannel& channel, const PairingMessage& message) {
+    try {
+        channel.sendJSON(message.toJSON());
+    } catch (const std::exception&) {
+        throw PairingError(PairingError::Kind::connectionClosed);
+    }
+}
+
+void sendCancel(FrameChannel& channel, const char* reason) noexcept {
+    try {
+        channel.sendJSON(PairingMessage(PairCancel(reason)).toJSON());
+    } catch (...) {
+    }
+}
+
+std::optional<Bytes> pollForFrame(FrameChannel& channel) {
+    auto started = std::chrono::steady_clock::now();
+    auto frame = channel.nextFrame(kPollSeconds);
+    if (!frame) {
+        auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(kPollSeconds));
+        std::this_thread::sleep_until(due);
+    }
+    return frame;
+}
+
+}  // namespace quill
