@@ -1,0 +1,414 @@
+// A controller and a host pair over loopback TCP, each with its own identity and file-backed
+// keychain in a temporary folder. The host side is served the way the host service does it:
+// the first frame of a connection, taken from the channel's stream, decides the exchange.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "quillcore/keychain/file_keychain.h"
+#include "quillcore/pairing/controller_pairing.h"
+#include "quillcore/pairing/host_pairing.h"
+#include "quillcore/pairing/pairing_test_support.h"
+
+namespace quill {
+namespace {
+
+using namespace pairing_test;
+using namespace std::chrono_literals;
+using Kind = PairingError::Kind;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quill-pairing-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// One device: its identity and paired peers in a keychain folder of its own.
+struct Device {
+    TempDir folder;
+    std::shared_ptr<FileKeychain> keychain = std::make_shared<FileKeychain>(folder.path());
+    DeviceIdentity identity = [this] {
+        KeychainKeyStore keys(keychain, std::string(KeychainKeyStore::defaultService), "device-identity");
+        return DeviceIdentity::loadOrCreate(keys);
+    }();
+    std::shared_ptr<KeychainPeerStore> peers =
+        std::make_shared<KeychainPeerStore>(keychain, std::string(KeychainPeerStore::defaultService));
+
+    // Read back from the files through a store of its own, as a later run would.
+    std::vector<PeerRecord> storedPeers() const {
+        KeychainPeerStore fresh(std::make_shared<FileKeychain>(folder.path()),
+                                std::string(KeychainPeerStore::defaultService));
+        return fresh.all();
+    }
+};
+
+// The host service's part: accept, look at the first frame, hand the channel to pairing.
+class HostSide {
+public:
+    explicit HostSide(Device& device, double readLimit = HostPairing::defaultReadLimit)
+        : pairing(device.identity, device.peers, "Desk", readLimit) {}
+
+    std::future<PeerRecord> serveNext() {
+        return std::async(std::launch::async, [this] {
+            FrameChannelPtr channel = loopback.accept();
+            if (!channel) throw std::runtime_error("no connection");
+            struct Closer {
+                FrameChannelPtr channel;
+                ~Closer() { channel->close(); }
+            } closer{channel};
+            auto first = channel->frames->next(10.0);
+            channel->frames->detach();
+            if (!first.hasItem()) throw PairingError(Kind::connectionClosed);
+            PairingMessage message = PairingMessage::decode(*first.value);
+            if (message.is<PairStart>()) return pairing.acceptComparison(*channel);
+            if (message.is<PairRequest>()) return pairing.acceptLink(*channel, std::chrono::system_clock::now());
+            throw std::runtime_error("not a pairing request");
+        });
+    }
+
+    std::string endpoint() { return "127.0.0.1:" + std::to_string(loopback.port()); }
+
+    Loopback loopback;
+    HostPairing pairing;
+};
+
+// Forwards frames between a controller and the host, letting a test rewrite what the host
+// sends: an attacker on the path.
+class Tamperer {
+public:
+    Tamperer(std::uint16_t hostPort, std::function<PairingMessage(PairingMessage)> rewrite)
+        : rewrite_(std::move(rewrite)) {
+        worker_ = std::thread([this, hostPort] {
+            front_channel_ = front_.accept();
+            back_channel_ = FrameChannel::connectLocal(hostPort);
+            if (!front_channel_) return;
+            std::thread up([this] { pump(*front_channel_, *back_channel_, false); });
+            pump(*back_channel_, *front_channel_, true);
+            up.join();
+        });
+    }
+    ~Tamperer() {
+        worker_.join();
+    }
+    std::uint16_t port() { return front_.port(); }
+
+private:
+    void pump(FrameChannel& from, FrameChannel& to, bool towardController) {
+        try {
+            while (auto frame = from.nextFrame(15.0)) {
+                if (towardController) frame = toBytes(rewrite_(PairingMessage::decode(*frame)).encode());
+                to.send(*frame);
+            }
+        } catch (const std::exception&) {
+        }
+        to.close();
+        from.close();
+    }
+
+    Loopback front_;
+    std::function<PairingMessage(PairingMessage)> rewrite_;
+    FrameChannelPtr front_channel_, back_channel_;
+    std::thread worker_;
+};
+
+std::future<PeerRecord> startComparison(ControllerPairing& pairing, FrameChannelPtr channel) {
+    return std::async(std::launch::async, [&pairing, channel] { return pairing.startComparison(*channel); });
+}
+
+std::future<PeerRecord> startLink(ControllerPairing& pairing, PairingLink link, FrameChannelPtr channel) {
+    return std::async(std::launch::async,
+                      [&pairing, link, channel] { return pairing.startLink(link, "Desk (from the code)", *channel); });
+}
+
+// The scanned URL's first endpoint.
+FrameChannelPtr connectTo(const PairingLink& link) {
+    const std::string& ep = link.endpoints.at(0);
+    auto colon = ep.rfind(':');
+    return FrameChannel::connect(ep.substr(0, colon), static_cast<std::uint16_t>(std::stoi(ep.substr(colon + 1))));
+}
+
+PairingError errorOf(std::future<PeerRecord>& result) {
+    auto error = pairingErrorOf([&] { result.get(); });
+    return error.value_or(PairingError::invalidMessage("<no pairing error>"));
+}
+
+// Both users compare the codes their devices show and accept.
+void bothUsersConfirm(HostPairing& host, ControllerPairing& controller) {
+    ASSERT_TRUE(eventually([&] { return host.isAwaitingConfirmation() && controller.isAwaitingConfirmation(); }));
+    auto hostCode = host.comparisonCode();
+    auto controllerCode = controller.comparisonCode();
+    ASSERT_TRUE(hostCode && controllerCode);
+    EXPECT_EQ(*hostCode, *controllerCode);
+    EXPECT_EQ(hostCode->groupedText().size(), 7u);
+    host.confirmComparison();
+    controller.confirmComparison();
+}
+
+TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
+    Device hostDevice, controllerDevice;
+    HostSide host(hostDevice);
+    ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
+
+    auto served = host.serveNext();
+    auto started = startComparison(controller, FrameChannel::connectLocal(host.loopback.port()));
+    bothUsersConfirm(host.pairing, controller);
+    PeerRecord hostsRecord = served.get();
+    PeerRecord controllersRecord = started.get();
+
+    EXPECT_EQ(hostsRecord.fingerprint, controllerDevice.identity.fingerprint());
+    EXPECT_EQ(hostsRecord.name, "Ana's iPad");
+    EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(controllersRecord.fingerprint, hostDevice.identity.fingerprint());
+    EXPECT_EQ(controllersRecord.agreementPublicKey, hostDevice.identity.agreementPublicKey());
+    EXPECT_EQ(controllersRecord.name, "Desk");
+    EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
+    EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
+}
+
+TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
+    Device hostDevice, controllerDevice;
+    HostSide host(hostDevice);
+    ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
+
+    PairingLink shown = host.pairing.issueLink({host.endpoint()}, std::chrono::system_clock::now());
+    std::string problem;
+    auto scanned = PairingLink::fromURL(shown.url(), &problem);
+    ASSERT_TRUE(scanned) << problem;
+
+    auto served = host.serveNext();
+    auto started = startLink(controller, *scanned, connectTo(*scanned));
+    ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+    EXPECT_FALSE(host.pairing.comparisonCode());
+    EXPECT_FALSE(controller.isAwaitingConfirmation());
+    host.pairing.confirmComparison();
+
+    PeerRecord hostsRecord = served.get();
+    PeerRecord controllersRecord = started.get();
+    EXPECT_EQ(hostsRecord.fingerprint, controllerDevice.identity.fingerprint());
+    EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(controllersRecord.fingerprint, shown.fingerprint);
+    EXPECT_EQ(controllersRecord.name, "Desk (from the code)");
+    EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
+    EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
+    EXPECT_FALSE(host.pairing.activeLink()) << "the code works once";
+}
+
+struct Refusal {
+    const char* name;
+    // Runs the attempt; returns the host's and the controller's outcome.
+    std::function<std::pair<PairingError, PairingError>(HostSide&, ControllerPairing&, Device& controllerDevice)> run;
+    PairingError hostError;
+    PairingError controllerError;
+};
+
+TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
+    auto viaComparison = [](HostSide& host, ControllerPairing& controller, std::uint16_t port,
+                            const std::function<void()>& users) {
+        auto served = host.serveNext();
+        auto started = startComparison(controller, FrameChannel::connectLocal(port));
+        users();
+        return std::make_pair(errorOf(served), errorOf(started));
+    };
+    auto viaLink = [](HostSide& host, ControllerPairing& controller, PairingLink link, std::uint16_t port,
+                      const std::function<void()>& hostUser) {
+        auto served = host.serveNext();
+        auto started = startLink(controller, link, FrameChannel::connectLocal(port));
+        hostUser();
+        return std::make_pair(errorOf(served), errorOf(started));
+    };
+    auto scan = [](HostSide& host, SystemTime issued) {
+        return *PairingLink::fromURL(host.pairing.issueLink({host.endpoint()}, issued).url());
+    };
+    auto now = [] { return std::chrono::system_clock::now(); };
+
+    std::vector<Refusal> refusals = {
+        {"the host user rejects",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             return viaComparison(host, controller, host.loopback.port(), [&] {
+                 ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+                 host.pairing.rejectComparison();
+             });
+         },
+         PairingError(Kind::cancelled), PairingError::remoteCancelled("pairing failed")},
+        {"the controller user rejects",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             return viaComparison(host, controller, host.loopback.port(), [&] {
+                 ASSERT_TRUE(eventually([&] { return controller.isAwaitingConfirmation(); }));
+                 controller.rejectComparison();
+             });
+         },
+         PairingError::remoteCancelled("pairing failed"), PairingError(Kind::cancelled)},
+        {"the commitment is tampered with on the way",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             Tamperer attacker(host.loopback.port(), [](PairingMessage m) {
+                 if (const auto* commit = m.get<PairCommit>()) {
+                     PairCommit changed = *commit;
+                     changed.commit[0] ^= 0x01;
+                     return PairingMessage(changed);
+                 }
+                 return m;
+             });
+             return viaComparison(host, controller, attacker.port(), [] {});
+         },
+         PairingError::remoteCancelled("pairing failed"), PairingError(Kind::commitMismatch)},
+        {"a wrong link secret",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             PairingLink link = scan(host, now());
+             link.secret[3] ^= 0x40;
+             return viaLink(host, controller, link, host.loopback.port(), [] {});
+         },
+         PairingError(Kind::invalidMAC), PairingError::remoteCancelled("QR pairing failed")},
+        {"an expired link",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             PairingLink link = scan(host, now() - 301s);
+             return viaLink(host, controller, link, host.loopback.port(), [] {});
+         },
+         PairingError(Kind::expiredSecret), PairingError::remoteCancelled("QR pairing failed")},
+        {"a host whose keys do not match the link's fingerprint",
+         [&](HostSide& host, ControllerPairing& controller, Device&) {
+             DeviceIdentity impostor = newIdentity();
+             Tamperer attacker(host.loopback.port(), [&impostor](PairingMessage m) {
+                 if (const auto* accept = m.get<PairAccept>()) {
+                     PairAccept changed = *accept;
+                     changed.hostSigningPub = impostor.signingPublicKey();
+                     changed.hostAgreementPub = impostor.agreementPublicKey();
+                     return PairingMessage(changed);
+                 }
+                 return m;
+             });
+             PairingLink link = scan(host, now());
+             return viaLink(host, controller, link, attacker.port(), [&] {
+                 ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+                 host.pairing.confirmComparison();
+             });
+         },
+         PairingError::remoteCancelled("QR pairing failed"), PairingError(Kind::peerIdentityMismatch)},
+    };
+
+    for (auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        Device hostDevice, controllerDevice;
+        HostSide host(hostDevice);
+        ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
+        auto [hostError, controllerError] = refusal.run(host, controller, controllerDevice);
+        EXPECT_EQ(hostError, refusal.hostError) << hostError.description();
+        EXPECT_EQ(controllerError, refusal.controllerError) << controllerError.description();
+        EXPECT_TRUE(hostDevice.storedPeers().empty());
+        EXPECT_TRUE(controllerDevice.storedPeers().empty());
+        EXPECT_FALSE(host.pairing.isAwaitingConfirmation());
+    }
+}
+
+TEST(PairingEndToEnd, UsedLinkIsRefusedToTheNextController) {
+    Device hostDevice, first, second;
+    HostSide host(hostDevice);
+    PairingLink link = *PairingLink::fromURL(host.pairing.issueLink({host.endpoint()}, std::chrono::system_clock::now()).url());
+
+    ControllerPairing firstPairing(first.identity, first.peers, "first");
+    auto served = host.serveNext();
+    auto started = startLink(firstPairing, link, connectTo(link));
+    ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+    host.pairing.confirmComparison();
+    EXPECT_EQ(served.get().name, "first");
+    EXPECT_NO_THROW(started.get());
+
+    ControllerPairing secondPairing(second.identity, second.peers, "second");
+    auto servedAgain = host.serveNext();
+    auto startedAgain = startLink(secondPairing, link, connectTo(link));
+    EXPECT_EQ(errorOf(servedAgain), PairingError(Kind::burnedSecret));
+    EXPECT_EQ(errorOf(startedAgain), PairingError::remoteCancelled("QR pairing failed"));
+    EXPECT_TRUE(second.storedPeers().empty());
+    EXPECT_EQ(hostDevice.storedPeers().size(), 1u);
+}
+
+TEST(PairingEndToEnd, SecondPairingWhileOneRunsIsRefusedAndTheFirstCompletes) {
+    Device hostDevice, first, second;
+    HostSide host(hostDevice);
+    ControllerPairing firstPairing(first.identity, first.peers, "first");
+    ControllerPairing secondPairing(second.identity, second.peers, "second");
+
+    auto served = host.serveNext();
+    auto started = startComparison(firstPairing, FrameChannel::connectLocal(host.loopback.port()));
+    ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+
+    auto servedSecond = host.serveNext();
+    auto startedSecond = startComparison(secondPairing, FrameChannel::connectLocal(host.loopback.port()));
+    EXPECT_EQ(errorOf(servedSecond), PairingError(Kind::alreadyInProgress));
+    // The host sent nothing and closed that connection.
+    EXPECT_EQ(errorOf(startedSecond), PairingError(Kind::connectionClosed));
+
+    bothUsersConfirm(host.pairing, firstPairing);
+    EXPECT_EQ(served.get().name, "first");
+    EXPECT_EQ(started.get().name, "Desk");
+    EXPECT_TRUE(second.storedPeers().empty());
+    auto stored = hostDevice.storedPeers();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].fingerprint, first.identity.fingerprint());
+}
+
+TEST(PairingEndToEnd, StalledPeerHoldsPairingNoLongerThanTheReadLimit) {
+    constexpr double readLimit = 0.5;
+    Device hostDevice, controllerDevice;
+    HostSide host(hostDevice, readLimit);
+    DeviceIdentity stranger = newIdentity();
+
+    for (bool halfMessage : {false, true}) {
+        SCOPED_TRACE(halfMessage ? "half a message" : "nothing after the first message");
+        // A LAN peer opens a pairing and stalls.
+        auto raw = net::TcpConnection::connectLocal(host.loopback.port());
+        raw->start();
+        Bytes bytes = frame::encode(toBytes(
+            PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+        if (halfMessage) {
+            Bytes partial = frame::encode(Bytes(200, '{'));
+            partial.resize(partial.size() / 2);
+            append(bytes, partial);
+        }
+        std::promise<void> written;
+        raw->send(bytes, [&](std::optional<std::string>) { written.set_value(); });
+        written.get_future().wait();
+        auto stalled = host.serveNext();
+        // The host answers with its commitment: the stalled exchange now holds pairing.
+        std::promise<std::size_t> answered;
+        raw->receive(4, [&](Bytes data, bool, std::optional<std::string>) { answered.set_value(data.size()); });
+        ASSERT_EQ(answered.get_future().get(), 4u);
+
+        // A real controller right behind it is turned away while the stalled one holds pairing...
+        auto began = std::chrono::steady_clock::now();
+        ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
+        auto refused = host.serveNext();
+        auto refusedStart = startComparison(controller, FrameChannel::connectLocal(host.loopback.port()));
+        EXPECT_EQ(errorOf(refused), PairingError(Kind::alreadyInProgress));
+        EXPECT_EQ(errorOf(refusedStart), PairingError(Kind::connectionClosed));
+
+        // ...and pairs once the read limit has passed.
+        EXPECT_EQ(errorOf(stalled), PairingError(Kind::connectionClosed));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::duration<double>(readLimit) + 3s);
+        auto served = host.serveNext();
+        auto started = startComparison(controller, FrameChannel::connectLocal(host.loopback.port()));
+        bothUsersConfirm(host.pairing, controller);
+        EXPECT_EQ(served.get().name, "Ana's iPad");
+        EXPECT_EQ(started.get().name, "Desk");
+        raw->cancel();
+    }
+    EXPECT_EQ(hostDevice.storedPeers().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quill
