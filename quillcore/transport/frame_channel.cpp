@@ -75,12 +75,8 @@ std::optional<FrameChannelError> FrameReader::feed(ByteView bytes, std::vector<B
             error_ = e;
             break;
         }
-        if (bodyLength_ == 0) {
-            frames.emplace_back();
-        } else {
-            inBody_ = true;
-            partial_.reserve(bodyLength_);
-        }
+        if (bodyLength_ == 0) frames.emplace_back();
+        else inBody_ = true;
     }
     return error_;
 }
