@@ -241,10 +241,3 @@ TEST(HPKESealedBox, CodesAsPaddedBase64) {
                  DecodingError);
     EXPECT_THROW(HPKESealedBox::fromJson(json::parse(R"({"ciphertext":"AQ=="})")), DecodingError);
 }
-
-TEST(DeviceIdentityError, CasesCompareByKind) {
-    EXPECT_EQ(DeviceIdentityError::invalidKey(), DeviceIdentityError::invalidKey());
-    EXPECT_NE(DeviceIdentityError::invalidKey(), DeviceIdentityError::invalidFingerprint());
-    EXPECT_FALSE(DeviceIdentityError::invalidKey().description().empty());
-    EXPECT_STREQ(DeviceIdentityError::invalidKey().what(), DeviceIdentityError::invalidKey().description().c_str());
-}
