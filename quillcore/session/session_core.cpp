@@ -1,0 +1,569 @@
+#include "quillcore/session/session_core.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <limits>
+#include <random>
+
+#include "quillcore/base/clock.h"
+#include "quillcore/base/diagnostics.h"
+#include "quillcore/webrtc/peer_connection_factory.h"
+
+namespace quill {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPollInterval = 25ms;
+constexpr auto kStatisticsTimeout = 5s;
+
+std::string lowerCase(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string describe(const std::exception& e) {
+    if (auto* q = dynamic_cast<const Error*>(&e)) return q->description();
+    return e.what();
+}
+
+// A random (version 4) UUID in upper-case text.
+std::string newUUID() {
+    static std::mutex mutex;
+    static std::mt19937_64 engine{std::random_device{}()};
+    std::uint64_t hi = 0, lo = 0;
+    {
+        std::lock_guard lock(mutex);
+        hi = engine();
+        lo = engine();
+    }
+    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;
+    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
+    char text[37];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
+                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
+                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+void sleepPoll(std::stop_token& stop) {
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock lock(m);
+    cv.wait_for(lock, stop, kPollInterval, [] { return false; });
+    if (stop.stop_requested()) throw Cancelled();
+}
+
+class NonOwningProvider {
+public:
+    static std::shared_ptr<PeerConnectionProvider> of(PeerConnectionProvider& p) {
+        return std::shared_ptr<PeerConnectionProvider>(&p, [](PeerConnectionProvider*) {});
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<SessionCore> SessionCore::make(SessionConfiguration configuration, bool remoteByeIsFailure) {
+    return make(std::move(configuration), remoteByeIsFailure, NonOwningProvider::of(PeerConnectionFactory::shared()));
+}
+
+std::shared_ptr<SessionCore> SessionCore::make(SessionConfiguration configuration, bool remoteByeIsFailure,
+                                               std::shared_ptr<PeerConnectionProvider> provider) {
+    // Relays are never used: the whole list is checked before anything is built.
+    for (const auto& url : configuration.iceServers) {
+        const std::string l = lowerCase(url);
+        if (l.rfind("turn:", 0) == 0 || l.rfind("turns:", 0) == 0) throw SessionError::turnNotSupported(url);
+    }
+    RtcConfiguration rtc;
+    for (const auto& url : configuration.iceServers) rtc.iceServers.push_back(IceServer{{url}});
+    auto pc = provider->createPeerConnection(rtc);
+    if (!pc) throw SessionError::peerConnectionUnavailable();
+    auto core = std::make_shared<SessionCore>(Private{}, std::move(configuration), remoteByeIsFailure,
+                                              std::move(provider), pc);
+    // Only now, with the object complete, can WebRTC reach it.
+    pc->setDelegate(core);
+    return core;
+}
+
+SessionCore::SessionCore(Private, SessionConfiguration configuration, bool remoteByeIsFailure,
+                         std::shared_ptr<PeerConnectionProvider> provider, std::shared_ptr<PeerConnection> peerConnection)
+    : configuration(std::move(configuration)),
+      remoteByeIsFailure(remoteByeIsFailure),
+      states(AsyncStream<SessionConnectionState>::make()),
+      messages(AsyncStream<Quillmate_V0_Envelope>::make()),
+      bulkMessages(AsyncStream<Bytes>::make()),
+      factory_(std::move(provider)),
+      peerConnection_(std::move(peerConnection)) {}
+
+SessionCore::~SessionCore() { close(); }
+
+SessionConnectionState SessionCore::lifecycle() const {
+    std::lock_guard lock(lock_);
+    return lifecycle_;
+}
+
+std::optional<std::string> SessionCore::sessionID() const {
+    std::lock_guard lock(lock_);
+    return sessionID_;
+}
+
+void SessionCore::setSessionID(std::optional<std::string> id) {
+    std::lock_guard lock(lock_);
+    sessionID_ = std::move(id);
+}
+
+std::shared_ptr<RemoteVideoTrack> SessionCore::remoteVideoTrack() const {
+    std::lock_guard lock(lock_);
+    return remoteVideoTrack_;
+}
+
+std::optional<std::string> SessionCore::videoTrackID() const {
+    std::lock_guard lock(lock_);
+    return videoTrackID_;
+}
+
+// State -------------------------------------------------------------------------------------
+
+void SessionCore::setState(const SessionConnectionState& state, bool force) {
+    bool changed = false;
+    {
+        std::lock_guard lock(lock_);
+        if (force) {
+            lifecycle_ = state;
+            changed = true;
+        } else if (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed)) {
+            lifecycle_ = state;
+            changed = true;
+        }
+    }
+    if (changed) states->push(state);
+}
+
+void SessionCore::iceConnectionStateChanged(IceConnectionState state) {
+    {
+        std::lock_guard lock(lock_);
+        // A closed core stays as it closed: late ICE news changes nothing.
+        if (shuttingDown_) return;
+        iceState_ = state;
+    }
+    switch (state) {
+        case IceConnectionState::connected:
+        case IceConnectionState::completed: {
+            bool ready = false;
+            {
+                std::lock_guard lock(lock_);
+                ready = channelsOpen_.count("ctl") && channelsOpen_.count("bulk") && !shuttingDown_;
+            }
+            if (ready) setState(SessionConnectionState::connected());
+            break;
+        }
+        case IceConnectionState::failed:
+            setState(SessionConnectionState::failed("ICE connection failed"), true);
+            close();
+            break;
+        case IceConnectionState::disconnected:
+            setState(SessionConnectionState::disconnected());
+            break;
+        case IceConnectionState::closed: {
+            bool failed = false;
+            {
+                std::lock_guard lock(lock_);
+                failed = lifecycle_.is(SessionConnectionState::Kind::failed);
+            }
+            if (!failed) setState(SessionConnectionState::closed(), true);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void SessionCore::close() {
+    std::shared_ptr<DataChannel> ctl, bulk;
+    {
+        std::lock_guard lock(lock_);
+        if (!shuttingDown_) {
+            shuttingDown_ = true;
+            ctl = std::move(ctlChannel_);
+            bulk = std::move(bulkChannel_);
+            ctlChannel_.reset();
+            bulkChannel_.reset();
+            channelsOpen_.clear();
+        }
+        // The pump ends at its next check; a pump parked in the link ends when the role
+        // closes the link.
+        if (pumpCancelled_) pumpCancelled_->store(true);
+        pumpCancelled_.reset();
+    }
+    if (ctl) ctl->close();
+    if (bulk) bulk->close();
+    peerConnection_->close();
+    if (!lifecycle().is(SessionConnectionState::Kind::failed)) setState(SessionConnectionState::closed(), true);
+    states->finish();
+    messages->finish();
+    bulkMessages->finish();
+}
+
+// Delegate entry points --------------------------------------------------------------------
+
+void SessionCore::peerConnectionDidChangeIceConnectionState(IceConnectionState state) {
+    iceConnectionStateChanged(state);
+}
+
+void SessionCore::peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) {
+    auto video = std::dynamic_pointer_cast<RemoteVideoTrack>(track);
+    if (!video || video->kind() != MediaKind::video) return;
+    std::lock_guard lock(lock_);
+    remoteVideoTrack_ = std::move(video);
+}
+
+void SessionCore::peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) {
+    attachDataChannel(channel);
+}
+
+void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& channel) {
+    {
+        std::lock_guard lock(lock_);
+        if (shuttingDown_) return;
+    }
+    const DataChannelState state = channel->readyState();
+    if (state == DataChannelState::open) {
+        const std::string label = channel->label();
+        bool ready = false;
+        {
+            std::lock_guard lock(lock_);
+            ready = markChannelOpen(label);
+        }
+        if (ready) setState(SessionConnectionState::connected());
+    } else if (state == DataChannelState::closed) {
+        const std::string label = channel->label();
+        bool lost = false;
+        {
+            std::lock_guard lock(lock_);
+            channelsOpen_.erase(label);
+            lost = channelsOpen_.empty() && lifecycle_ == SessionConnectionState::connected();
+        }
+        if (lost) setState(SessionConnectionState::disconnected());
+    }
+}
+
+void SessionCore::dataChannelDidReceiveMessage(const std::shared_ptr<DataChannel>& channel, const Bytes& data, bool) {
+    handleMessage(data, channel);
+}
+
+// Data channels -----------------------------------------------------------------------------
+
+void SessionCore::makeDataChannel(const std::string& label) {
+    auto channel = peerConnection_->createDataChannel(label, DataChannelInit{true, -1, -1});
+    if (channel) attachDataChannel(channel);
+}
+
+void SessionCore::attachDataChannel(const std::shared_ptr<DataChannel>& channel) {
+    channel->setDelegate(weak_from_this());
+    {
+        std::lock_guard lock(lock_);
+        recordChannel(channel);
+    }
+    if (channel->readyState() == DataChannelState::open) {
+        const std::string label = channel->label();
+        bool ready = false;
+        {
+            std::lock_guard lock(lock_);
+            ready = markChannelOpen(label);
+        }
+        if (ready) setState(SessionConnectionState::connected());
+    }
+}
+
+void SessionCore::recordChannel(const std::shared_ptr<DataChannel>& channel) {
+    const std::string label = channel->label();
+    if (label == "ctl") ctlChannel_ = channel;
+    else if (label == "bulk") bulkChannel_ = channel;
+}
+
+bool SessionCore::markChannelOpen(const std::string& label) {
+    channelsOpen_.insert(label);
+    return channelsOpen_.count("ctl") && channelsOpen_.count("bulk") &&
+           (iceState_ == IceConnectionState::connected || iceState_ == IceConnectionState::completed) &&
+           !shuttingDown_;
+}
+
+void SessionCore::waitUntilConnected(std::stop_token stop) {
+    setState(SessionConnectionState::connecting());
+    const Deadline deadline = Deadline::after(configuration.connectionTimeout);
+    for (;;) {
+        if (deadline.expired()) throw SessionError::connectionTimedOut();
+        const SessionConnectionState state = lifecycle();
+        switch (state.kind()) {
+            case SessionConnectionState::Kind::connected: return;
+            case SessionConnectionState::Kind::failed: throw SessionError::connectionFailed(state.message());
+            case SessionConnectionState::Kind::closed:
+                throw SessionError::connectionFailed("the session closed before it opened");
+            default: break;
+        }
+        sleepPoll(stop);
+    }
+}
+
+void SessionCore::sendControl(const Quillmate_V0_Envelope& envelope) {
+    std::shared_ptr<DataChannel> channel;
+    {
+        std::lock_guard lock(lock_);
+        channel = ctlChannel_;
+    }
+    if (!channel || channel->readyState() != DataChannelState::open) throw SessionError::channelClosed("ctl");
+    Bytes bytes;
+    try {
+        bytes = serializedData(envelope);
+    } catch (const std::exception& e) {
+        throw SessionError::controlMessage(describe(e));
+    }
+    // An empty message would close the channel on the way: it is refused instead.
+    if (bytes.empty() || !channel->send(bytes, true))
+        throw SessionError::controlMessage("WebRTC rejected the control message");
+}
+
+void SessionCore::sendBulk(const Bytes& frame) {
+    if (frame.size() > kMaxBulkFrame) throw SessionError::bulkFrameTooLarge(static_cast<std::int64_t>(frame.size()));
+    std::shared_ptr<DataChannel> channel;
+    {
+        std::lock_guard lock(lock_);
+        channel = bulkChannel_;
+    }
+    if (!channel || channel->readyState() != DataChannelState::open) throw SessionError::channelClosed("bulk");
+    if (frame.empty() || !channel->send(frame, true)) throw SessionError::controlMessage("WebRTC rejected the bulk frame");
+}
+
+void SessionCore::handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel) {
+    const std::string label = channel->label();
+    if (label == "ctl") {
+        try {
+            messages->push(parseEnvelope(data));
+        } catch (const std::exception& e) {
+            coreDiagnostic("ignored an invalid control protobuf: " + describe(e));
+        }
+    } else if (label == "bulk") {
+        bulkMessages->push(data);
+    }
+}
+
+// Negotiation --------------------------------------------------------------------------------
+
+std::string SessionCore::makeOffer(std::stop_token stop) {
+    setState(SessionConnectionState::connecting());
+    makeDataChannel("ctl");
+    makeDataChannel("bulk");
+    auto transceiver = peerConnection_->addTransceiver(MediaKind::video, TransceiverDirection::recvOnly);
+    if (!transceiver) throw SessionError::sessionDescription("could not add the video receiver");
+    std::string error;
+    if (!transceiver->setCodecPreferences(factory_->videoCodecPreferences(), error))
+        throw SessionError::sessionDescription("could not set video codec preferences: " + error);
+    setLocal(makeDescription(true));
+    waitForGathering(stop);
+    auto local = peerConnection_->localDescription();
+    if (!local) throw SessionError::sessionDescription("local offer SDP is missing");
+    return local->sdp;
+}
+
+std::string SessionCore::answer(const std::string& offerSdp, std::stop_token stop) {
+    setState(SessionConnectionState::connecting());
+    setRemote(SessionDescription{SdpType::offer, offerSdp});
+    addScreenVideoTrack();
+    setLocal(makeDescription(false));
+    waitForGathering(stop);
+    auto local = peerConnection_->localDescription();
+    if (!local) throw SessionError::sessionDescription("local answer SDP is missing");
+    return local->sdp;
+}
+
+SessionDescription SessionCore::makeDescription(bool isOffer) {
+    DescriptionResult result = isOffer ? peerConnection_->createOffer() : peerConnection_->createAnswer();
+    if (result.description) return *result.description;
+    if (result.error) throw SessionError::sessionDescription(*result.error);
+    throw SessionError::sessionDescription("WebRTC returned no session description");
+}
+
+void SessionCore::setLocal(const SessionDescription& description) {
+    if (auto error = peerConnection_->setLocalDescription(description)) throw SessionError::sessionDescription(*error);
+}
+
+void SessionCore::setRemote(const SessionDescription& description) {
+    if (auto error = peerConnection_->setRemoteDescription(description)) throw SessionError::sessionDescription(*error);
+}
+
+void SessionCore::addRemoteCandidate(const Candidate& candidate) {
+    IceCandidate c{candidate.candidate(), candidate.sdpMLineIndex(), candidate.sdpMid()};
+    if (auto error = peerConnection_->addIceCandidate(c)) throw SessionError::sessionDescription(*error);
+}
+
+void SessionCore::waitForGathering(std::stop_token stop) {
+    const Deadline deadline = Deadline::after(configuration.gatheringTimeout);
+    for (;;) {
+        if (deadline.expired()) throw SessionError::gatheringTimedOut();
+        if (peerConnection_->iceGatheringState() == IceGatheringState::complete) return;
+        sleepPoll(stop);
+    }
+}
+
+// The signalling pump -------------------------------------------------------------------------
+
+void SessionCore::startPump(std::shared_ptr<SignallingLink> link) {
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard lock(lock_);
+        if (pumpCancelled_) pumpCancelled_->store(true);
+        pumpCancelled_.reset();
+        if (shuttingDown_) return;
+        pumpCancelled_ = cancelled;
+    }
+    // The pump may hold the last reference to the core, so nothing ever joins it: it ends by
+    // itself once the link has ended or it sees its cancellation.
+    std::thread(pumpSignalling, weak_from_this(), std::move(link), std::move(cancelled)).detach();
+}
+
+void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_ptr<SignallingLink> link,
+                                 std::shared_ptr<std::atomic<bool>> cancelled) {
+    for (;;) {
+        // Only weakly held while waiting: a session the role dropped is not kept alive here.
+        if (weak.expired() || cancelled->load()) return;
+        std::optional<SignallingMessage> message;
+        std::optional<std::string> failure;
+        try {
+            message = link->next();
+        } catch (const std::exception& e) {
+            failure = describe(e);
+        }
+        auto core = weak.lock();
+        if (!core) return;
+        if (failure) {
+            core->setState(SessionConnectionState::failed(*failure), true);
+            core->close();
+            link->close();
+            return;
+        }
+        if (!message) {
+            if (!core->lifecycle().is(SessionConnectionState::Kind::closed))
+                core->setState(SessionConnectionState::disconnected(), true);
+            core->close();
+            return;
+        }
+        if (!core->handleSignal(*message, *link)) return;
+        if (cancelled->load()) return;
+    }
+}
+
+bool SessionCore::handleSignal(const SignallingMessage& message, SignallingLink& link) {
+    auto matches = [&](const std::string& id) {
+        auto mine = sessionID();
+        return mine && *mine == id;
+    };
+    if (const Candidate* candidate = message.get<Candidate>()) {
+        if (!matches(candidate->sessionID())) return true;
+        try {
+            addRemoteCandidate(*candidate);
+        } catch (const std::exception& e) {
+            setState(SessionConnectionState::failed(describe(e)), true);
+            close();
+            return false;
+        }
+        return true;
+    }
+    if (const Bye* bye = message.get<Bye>()) {
+        if (!matches(bye->sessionID())) return true;
+        link.close();
+        if (remoteByeIsFailure && !lifecycle().is(SessionConnectionState::Kind::closed))
+            setState(SessionConnectionState::failed("The host ended the session: " + bye->reason()), true);
+        close();
+        return false;
+    }
+    return true;  // offers, answers, rejects and wakes have no place in a running session
+}
+
+// Screen video ---------------------------------------------------------------------------------
+
+void SessionCore::addScreenVideoTrack() {
+    auto fits = [](std::int64_t v) { return v >= 1 && v <= std::numeric_limits<std::int32_t>::max(); };
+    const auto fail = [] { return SessionError::sessionDescription("could not add the screen video track"); };
+    if (!fits(configuration.preferredVideoWidth) || !fits(configuration.preferredVideoHeight) ||
+        !fits(configuration.videoFPS))
+        throw fail();
+    auto source = peerConnection_->makeScreenVideoSource();
+    if (!source) throw fail();
+    source->adaptOutputFormat(static_cast<int>(configuration.preferredVideoWidth),
+                              static_cast<int>(configuration.preferredVideoHeight),
+                              static_cast<int>(configuration.videoFPS));
+    const std::string trackID = newUUID();
+    auto sender = peerConnection_->addVideoTrack(source, trackID, {"Quillmate"});
+    if (!sender) throw fail();
+    applyEncodingParameters(*sender);
+    std::lock_guard lock(lock_);
+    videoSource_ = std::move(source);
+    videoTrackID_ = trackID;
+}
+
+void SessionCore::applyEncodingParameters(RtpSender& sender) {
+    RtpParameters parameters = sender.parameters();
+    RtpEncodingParameters encoding =
+        parameters.encodings.empty() ? RtpEncodingParameters{} : parameters.encodings.front();
+    encoding.isActive = true;
+    encoding.maxBitrateBps = configuration.maximumVideoBitrateBps;
+    encoding.maxFramerate = static_cast<double>(configuration.videoFPS);
+    parameters.encodings = {encoding};
+    parameters.degradationPreference = DegradationPreference::maintainResolution;
+    sender.setParameters(parameters);
+}
+
+void SessionCore::sendVideoFrame(const PixelBufferPtr& frame, std::int64_t timeStampNs) {
+    std::shared_ptr<VideoSource> source;
+    {
+        std::lock_guard lock(lock_);
+        source = videoSource_;
+    }
+    if (source) source->captureFrame(frame, timeStampNs);
+}
+
+// Statistics ------------------------------------------------------------------------------------
+
+SessionStats SessionCore::statistics() {
+    struct Wait {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        std::optional<StatsReport> report;
+    };
+    auto wait = std::make_shared<Wait>();
+    peerConnection_->requestStatistics([wait](std::optional<StatsReport> report) {
+        std::lock_guard lock(wait->mutex);
+        if (wait->done) return;  // too late: the request already timed out
+        wait->done = true;
+        wait->report = std::move(report);
+        wait->cv.notify_all();
+    });
+    std::optional<StatsReport> report;
+    {
+        std::unique_lock lock(wait->mutex);
+        wait->cv.wait_for(lock, kStatisticsTimeout, [&] { return wait->done; });
+        wait->done = true;
+        report = std::move(wait->report);
+    }
+    // No report (none in time, or a connection that can no longer give one).
+    if (!report) throw SessionError::connectionTimedOut();
+    return makeStats(*report);
+}
+
+SessionStats SessionCore::makeStats(const StatsReport& report) {
+    const std::string fallback = factory_->preferredCodec();
+    const StatsBaseline fresh = sessionstats::condense(report, std::nullopt, fallback).baseline;
+    std::optional<StatsBaseline> previous;
+    {
+        std::lock_guard lock(lock_);
+        previous = statsBaseline_;
+        statsBaseline_ = fresh;
+    }
+    return sessionstats::condense(report, previous, fallback).stats;
+}
+
+}  // namespace quill

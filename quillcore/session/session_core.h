@@ -1,0 +1,142 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "quillcore/base/async_stream.h"
+#include "quillcore/base/bytes.h"
+#include "quillcore/base/pixel_buffer.h"
+#include "quillcore/control/control_message.h"
+#include "quillcore/session/session_core_stats.h"
+#include "quillcore/session/session_types.h"
+#include "quillcore/signalling/signalling_message.h"
+#include "quillcore/webrtc/peer_connection.h"
+
+namespace quill {
+
+// What the signalling pump reads: the session's link to the peer, one message at a time.
+class SignallingLink {
+public:
+    virtual ~SignallingLink() = default;
+    // Waits without limit. Nothing once the link was closed without failure; throws the
+    // link's failure. Only the link ends the wait.
+    virtual std::optional<SignallingMessage> next() = 0;
+    virtual void close() = 0;
+};
+
+// One WebRTC session: a peer connection with the screen video track and the "ctl" and "bulk"
+// data channels, its connection state and three streams. Thread-safe; reached through a
+// shared_ptr. Dropping the last reference closes it.
+class SessionCore : public std::enable_shared_from_this<SessionCore>,
+                    public PeerConnectionDelegate,
+                    public DataChannelDelegate {
+    struct Private {};
+
+public:
+    static constexpr std::size_t kMaxBulkFrame = 65536;
+
+    // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
+    static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
+    // The same on another WebRTC layer (tests).
+    static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure,
+                                             std::shared_ptr<PeerConnectionProvider> provider);
+
+    SessionCore(Private, SessionConfiguration configuration, bool remoteByeIsFailure,
+                std::shared_ptr<PeerConnectionProvider> provider, std::shared_ptr<PeerConnection> peerConnection);
+    ~SessionCore() override;
+    SessionCore(const SessionCore&) = delete;
+    SessionCore& operator=(const SessionCore&) = delete;
+
+    const SessionConfiguration configuration;
+    const bool remoteByeIsFailure;
+    // Every recorded state change, in order.
+    const AsyncStreamPtr<SessionConnectionState> states;
+    // Control messages received on "ctl".
+    const AsyncStreamPtr<Quillmate_V0_Envelope> messages;
+    // Frames received on "bulk".
+    const AsyncStreamPtr<Bytes> bulkMessages;
+
+    // Guarded fields the roles read and write.
+    SessionConnectionState lifecycle() const;
+    std::optional<std::string> sessionID() const;
+    void setSessionID(std::optional<std::string> id);
+    std::shared_ptr<RemoteVideoTrack> remoteVideoTrack() const;
+
+    // Idempotent, from any thread (a state callback or a stream's consumer included).
+    void close();
+    void setState(const SessionConnectionState& state, bool force = false);
+    void iceConnectionStateChanged(IceConnectionState state);
+
+    // Negotiation. Each throws SessionError; `stop` ends a wait with Cancelled.
+    std::string makeOffer(std::stop_token stop = {});
+    std::string answer(const std::string& offerSdp, std::stop_token stop = {});
+    void setRemote(const SessionDescription& description);
+    void addRemoteCandidate(const Candidate& candidate);
+    void startPump(std::shared_ptr<SignallingLink> link);
+
+    // Data channels.
+    void waitUntilConnected(std::stop_token stop = {});
+    void sendControl(const Quillmate_V0_Envelope& envelope);
+    void sendBulk(const Bytes& frame);
+
+    // Screen video (host side). Never fails; frames without a track are dropped.
+    void sendVideoFrame(const PixelBufferPtr& frame, std::int64_t timeStampNs);
+
+    // One sample; throws SessionError::connectionTimedOut when WebRTC gives no report in 5 s.
+    SessionStats statistics();
+    // Condenses a report against the previous sample, which it replaces.
+    SessionStats makeStats(const StatsReport& report);
+
+    // The track identifier of the screen video track, once added.
+    std::optional<std::string> videoTrackID() const;
+
+    // PeerConnectionDelegate and DataChannelDelegate.
+    void peerConnectionDidChangeIceConnectionState(IceConnectionState state) override;
+    void peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) override;
+    void peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) override;
+    void dataChannelDidChangeState(const std::shared_ptr<DataChannel>& channel) override;
+    void dataChannelDidReceiveMessage(const std::shared_ptr<DataChannel>& channel, const Bytes& data,
+                                      bool isBinary) override;
+
+private:
+    SessionDescription makeDescription(bool isOffer);
+    void setLocal(const SessionDescription& description);
+    void waitForGathering(std::stop_token stop);
+    void addScreenVideoTrack();
+    void applyEncodingParameters(RtpSender& sender);
+    void makeDataChannel(const std::string& label);
+    void attachDataChannel(const std::shared_ptr<DataChannel>& channel);
+    void recordChannel(const std::shared_ptr<DataChannel>& channel);  // lock held
+    bool markChannelOpen(const std::string& label);                   // lock held
+    void handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel);
+    bool handleSignal(const SignallingMessage& message, SignallingLink& link);
+    static void pumpSignalling(std::weak_ptr<SessionCore> core, std::shared_ptr<SignallingLink> link,
+                               std::shared_ptr<std::atomic<bool>> cancelled);
+
+    const std::shared_ptr<PeerConnectionProvider> factory_;
+    const std::shared_ptr<PeerConnection> peerConnection_;
+
+    mutable std::mutex lock_;
+    std::shared_ptr<DataChannel> ctlChannel_;
+    std::shared_ptr<DataChannel> bulkChannel_;
+    std::shared_ptr<RemoteVideoTrack> remoteVideoTrack_;
+    std::shared_ptr<VideoSource> videoSource_;
+    std::optional<std::string> videoTrackID_;
+    SessionConnectionState lifecycle_ = SessionConnectionState::idle();
+    IceConnectionState iceState_ = IceConnectionState::newState;
+    std::set<std::string> channelsOpen_;
+    bool shuttingDown_ = false;
+    std::optional<std::string> sessionID_;
+    std::optional<StatsBaseline> statsBaseline_;
+    // The running pump's cancel flag.
+    std::shared_ptr<std::atomic<bool>> pumpCancelled_;
+};
+
+}  // namespace quill
