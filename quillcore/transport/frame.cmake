@@ -1,8 +1,8 @@
-# Frame channel (and, once its dependencies exist, the envelope link).
+# Frame channel and the envelope link over it.
 quill_library(quill_transport
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel.cpp
-  DEPS quill_base quill_net)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel.cpp ${CMAKE_CURRENT_LIST_DIR}/envelope_link.cpp
+  DEPS quill_base quill_net quill_envelope quill_crypto quill_identity quill_signalling)
 
 quill_test(quill_transport_frame_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel_test.cpp ${CMAKE_CURRENT_LIST_DIR}/envelope_link_test.cpp
   DEPS quill_transport)
