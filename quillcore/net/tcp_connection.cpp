@@ -96,11 +96,9 @@ void TcpConnection::Impl::issueReceive() {
     }
     auto buffer = std::make_shared<Bytes>(request.count);
     auto self = shared_from_this();
-    receiving = true;
     asio::async_read(socket, asio::buffer(*buffer), asio::transfer_exactly(request.count),
                      asio::bind_executor(strand, [self, buffer, handler = std::move(request.handler)](
                                                      const asio::error_code& ec, std::size_t n) {
-                         self->receiving = false;
                          buffer->resize(n);
                          if (self->phase == Phase::cancelled)
                              return handler(std::move(*buffer), false, kCancelledText);

@@ -46,7 +46,6 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
         ReceiveHandler handler;
     };
     std::optional<PendingReceive> pendingReceive;  // waiting for the connection
-    bool receiving = false;
 
     struct Write {
         Bytes bytes;
