@@ -1,0 +1,12 @@
+# DNS-SD publication and browsing on the Avahi client library, and an in-process fake for tests.
+quill_library(quill_dnssd
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dnssd.cpp ${CMAKE_CURRENT_LIST_DIR}/dnssd_avahi.cpp
+  DEPS quill_base PkgConfig::AVAHI Threads::Threads)
+
+quill_library(quill_dnssd_fake
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dnssd_fake.cpp
+  DEPS quill_dnssd)
+
+quill_test(quill_dnssd_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dnssd_test.cpp
+  DEPS quill_dnssd quill_dnssd_fake)
