@@ -141,6 +141,14 @@ TEST(TcpListener, IsDualStackWhereTheSystemHasIPv6) {
     EXPECT_EQ(receiveNow(server.accept(), 2).data, toBytes("v6"));
 }
 
+TEST(TcpConnection, ConnectsByHostName) {
+    Server server;
+    auto client = TcpConnection::connect(TcpEndpoint{"localhost", server.port()});
+    client->start();
+    EXPECT_EQ(sendNow(client, toBytes("named")), std::nullopt);
+    EXPECT_EQ(receiveNow(server.accept(), 5).data, toBytes("named"));
+}
+
 TEST(TcpConnection, ConcurrentSendsNeverInterleave) {
     Server server;
     auto client = TcpConnection::connectLocal(server.port());
