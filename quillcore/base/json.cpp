@@ -116,8 +116,9 @@ std::int64_t integerValue(const Json& v, std::string_view key, std::int64_t min,
     };
     if (v.is_number_unsigned()) {
         auto u = v.get<std::uint64_t>();
+        // nlohmann stores every non-negative integer as unsigned, so the lower bound matters here too.
         if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-            static_cast<std::int64_t>(u) > max)
+            static_cast<std::int64_t>(u) > max || static_cast<std::int64_t>(u) < min)
             throw outOfRange(std::to_string(u));
         return static_cast<std::int64_t>(u);
     }

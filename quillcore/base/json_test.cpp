@@ -38,6 +38,21 @@ TEST(Json, IntegersAreNeverTruncatedOrWrapped) {
     EXPECT_EQ(json::requireUInt64(j, "b"), 18446744073709551615ull);
 }
 
+TEST(Json, RangeChecksHoldBothBoundsForEveryNumberForm) {
+    // 0 and 7 parse as unsigned, -3 as signed, 2.0 as a float: each must meet the same bounds.
+    Json j = json::parse(R"({"zero":0,"seven":7,"minus":-3,"two":2.0})");
+    EXPECT_EQ(kindOf([&] { json::requireInteger(j, "zero", 1, 10); }), Kind::dataCorrupted);
+    EXPECT_EQ(kindOf([&] { json::requireInteger(j, "seven", 8, 10); }), Kind::dataCorrupted);
+    EXPECT_EQ(kindOf([&] { json::requireInteger(j, "seven", 0, 6); }), Kind::dataCorrupted);
+    EXPECT_EQ(kindOf([&] { json::requireInteger(j, "minus", -2, 10); }), Kind::dataCorrupted);
+    EXPECT_EQ(kindOf([&] { json::requireInteger(j, "two", 3, 10); }), Kind::dataCorrupted);
+    EXPECT_EQ(json::requireInteger(j, "seven", 7, 7), 7);
+    EXPECT_EQ(json::requireInteger(j, "zero", 0, 0), 0);
+    EXPECT_EQ(json::requireInteger(j, "minus", -3, -3), -3);
+    EXPECT_EQ(json::optionalInteger(j, "seven", 1, 7), 7);
+    EXPECT_EQ(kindOf([&] { json::optionalInteger(j, "zero", 1, 7); }), Kind::dataCorrupted);
+}
+
 TEST(Json, MemberKindsFollowTheStrictDecoder) {
     Json j = json::parse(R"({"s":"x","n":null,"b":true,"u":"-_-_","p":"+/+/"})");
     EXPECT_EQ(kindOf([&] { json::requireString(j, "missing"); }), Kind::keyNotFound);
