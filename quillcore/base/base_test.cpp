@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <cmath>
+#include <exception>
+#include <thread>
+#include <vector>
 
 #include "quillcore/base/base64.h"
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
+#include "quillcore/base/error.h"
 
 using namespace quill;
 
@@ -76,4 +80,36 @@ TEST(Clock, TimeoutSanitising) {
     EXPECT_EQ(sanitizeTimeout(0.5), std::chrono::milliseconds(500));
     EXPECT_TRUE(Deadline::after(0).expired());
     EXPECT_TRUE(Deadline::after(1e300).isNever());
+}
+
+TEST(Error, WhatGivesTheDescriptionAlsoAfterCopiesAndAssignment) {
+    DecodingError first(DecodingError::Kind::keyNotFound, "a", "");
+    EXPECT_STREQ(first.what(), "No value associated with key \"a\".");
+    DecodingError copy = first;
+    EXPECT_STREQ(copy.what(), first.what());
+    EXPECT_NE(static_cast<const void*>(copy.what()), static_cast<const void*>(first.what()));
+    copy = DecodingError(DecodingError::Kind::keyNotFound, "b", "");
+    EXPECT_STREQ(copy.what(), "No value associated with key \"b\".");
+    EXPECT_STREQ(first.what(), "No value associated with key \"a\".");
+}
+
+TEST(Error, OneErrorReadFromManyThreadsGivesOneText) {
+    // A stored failure rethrown to several readers is one object read by several threads.
+    const std::string expected = "a failure text long enough to live outside the string itself";
+    for (int round = 0; round < 200; ++round) {
+        auto shared = std::make_exception_ptr(CryptoError(expected));
+        std::vector<std::thread> readers;
+        std::vector<const char*> seen(4);
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            readers.emplace_back([&, i] {
+                try {
+                    std::rethrow_exception(shared);
+                } catch (const Error& e) {
+                    seen[i] = e.what();
+                    EXPECT_EQ(std::string(seen[i]), expected);
+                }
+            });
+        for (auto& reader : readers) reader.join();
+        for (const char* text : seen) EXPECT_EQ(std::string(text), expected);
+    }
 }

@@ -3,13 +3,22 @@
 namespace quill {
 
 const char* Error::what() const noexcept {
+    if (const std::string* cached = what_.load(std::memory_order_acquire)) return cached->c_str();
     try {
-        if (what_.empty()) what_ = description();
-        return what_.c_str();
+        auto* text = new std::string(description());
+        const std::string* expected = nullptr;
+        // The first thread to finish publishes its text; the others use it and drop their own.
+        if (!what_.compare_exchange_strong(expected, text, std::memory_order_acq_rel)) {
+            delete text;
+            return expected->c_str();
+        }
+        return text->c_str();
     } catch (...) {
         return "quill::Error";
     }
 }
+
+Error::~Error() { delete what_.load(std::memory_order_relaxed); }
 
 std::string DecodingError::description() const {
     switch (kind) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <string>
 
@@ -9,14 +10,26 @@ namespace quill {
 // subclass with a Kind (and payload), operator== and description().
 class Error : public std::exception {
 public:
+    Error() = default;
+    // The text cache is not copied: a copy builds its own, so copying never reads a cache that
+    // another thread may be filling.
+    Error(const Error& other) noexcept : std::exception(other) {}
+    // The assigned members give another text: the cache starts over.
+    Error& operator=(const Error&) noexcept {
+        delete what_.exchange(nullptr);
+        return *this;
+    }
+    ~Error() override;
+
     virtual std::string description() const = 0;
+    // Safe to call from several threads on one object (a rethrown error reaches every reader).
     const char* what() const noexcept override;
     // The base carries no value, so subclasses can default their operator== over their own
     // members.
     bool operator==(const Error&) const { return true; }
 
 private:
-    mutable std::string what_;
+    mutable std::atomic<const std::string*> what_{nullptr};  // owned; set once
 };
 
 // A JSON read that does not fit the expected shape.
