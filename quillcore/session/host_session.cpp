@@ -1,0 +1,232 @@
+#include "quillcore/session/host_session.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "quillcore/base/clock.h"
+#include "quillcore/base/diagnostics.h"
+#include "quillcore/session/envelope_signalling_link.h"
+
+namespace quill {
+namespace {
+
+constexpr double kMinimumOfferWait = 0.05;
+const char* const kViewDenied = "view permission denied";
+
+}  // namespace
+
+const std::vector<std::string>& HostSession::capabilities() {
+    static const std::vector<std::string> list{"clipboard", "files"};
+    return list;
+}
+
+std::shared_ptr<HostSession> HostSession::make(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore,
+                                               SessionConfiguration configuration) {
+    auto core = SessionCore::make(configuration, false);
+    return std::make_shared<HostSession>(Private{}, std::move(identity), std::move(peerStore),
+                                         std::move(configuration), std::move(core));
+}
+
+std::shared_ptr<HostSession> HostSession::make(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore,
+                                               SessionConfiguration configuration,
+                                               std::shared_ptr<PeerConnectionProvider> provider) {
+    auto core = SessionCore::make(configuration, false, std::move(provider));
+    return std::make_shared<HostSession>(Private{}, std::move(identity), std::move(peerStore),
+                                         std::move(configuration), std::move(core));
+}
+
+HostSession::HostSession(Private, DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore,
+                         SessionConfiguration configuration, std::shared_ptr<SessionCore> core)
+    : states(core->states),
+      messages(AsyncStream<Quillmate_V0_Envelope>::make()),
+      bulkMessages(core->bulkMessages),
+      identity(std::move(identity)),
+      peerStore(std::move(peerStore)),
+      configuration(std::move(configuration)),
+      core_(std::move(core)) {}
+
+HostSession::~HostSession() {
+    std::shared_ptr<EnvelopeLink> link;
+    {
+        std::lock_guard lock(lock_);
+        link = link_;
+        closing_.request_stop();
+    }
+    // No Bye on release: only the connection, the filter and the core end.
+    shutDown(link);
+    std::jthread filter;
+    {
+        std::lock_guard lock(lock_);
+        filter = std::move(filterThread_);
+    }
+    if (filter.joinable()) filter.join();
+}
+
+void HostSession::run(net::TcpConnectionPtr connection) { run(FrameChannel::make(std::move(connection))); }
+
+void HostSession::run(FrameChannelPtr channel) {
+    {
+        std::lock_guard lock(lock_);
+        if (started_) throw SessionError::alreadyAccepted();
+        started_ = true;
+    }
+    auto link = std::make_shared<EnvelopeLink>(std::move(channel), identity, peerStore);
+    std::stop_token stop;
+    bool closedMeanwhile = false;
+    {
+        std::lock_guard lock(lock_);
+        link_ = link;
+        stop = closing_.get_token();
+        closedMeanwhile = closing_.stop_requested();
+    }
+    try {
+        // A close() that came first leaves nothing to wait for: the wait ends at once.
+        if (closedMeanwhile) link->close();
+        const OpenedEnvelope opened = waitForOffer(*link);
+        handleOffer(opened, link, stop);
+    } catch (...) {
+        link->close();
+        core_->close();
+        throw;
+    }
+}
+
+OpenedEnvelope HostSession::waitForOffer(EnvelopeLink& link) {
+    const Deadline deadline = Deadline::after(configuration.negotiationTimeout);
+    if (deadline.expired()) throw SessionError::connectionTimedOut();
+    std::optional<double> timeout;
+    if (auto left = deadline.remaining())
+        timeout = std::max(std::chrono::duration<double>(*left).count(), kMinimumOfferWait);
+    std::optional<OpenedEnvelope> opened = link.next(timeout);
+    if (!opened) throw SessionError::connectionTimedOut();
+    switch (opened->message.messageCase()) {
+        case SignallingMessage::Case::offer: return std::move(*opened);
+        case SignallingMessage::Case::bye: throw SessionError::rejected(opened->message.get<Bye>()->reason());
+        default: throw SessionError::unexpectedMessage("expected Offer");
+    }
+}
+
+void HostSession::handleOffer(const OpenedEnvelope& opened, const std::shared_ptr<EnvelopeLink>& link,
+                              std::stop_token stop) {
+    const Offer& offer = *opened.message.get<Offer>();
+    const PeerRecord& sender = opened.sender;
+    if (!sender.permissions.view) {
+        try {
+            link->send(Reject(offer.sessionID(), kViewDenied), sender);
+        } catch (const std::exception&) {
+            // The refusal stands whether or not the controller heard of it.
+        }
+        throw SessionError::rejected(kViewDenied);
+    }
+    recordPeer(sender, offer);
+    core_->setSessionID(offer.sessionID());
+    filterInput(sender);
+    core_->startPump(std::make_shared<EnvelopeSignallingLink>(link));
+    const std::string answerSdp = core_->answer(offer.sdp(), stop);
+    link->send(Answer(offer.sessionID(), answerSdp, capabilities()), sender);
+    core_->waitUntilConnected(stop);
+}
+
+void HostSession::recordPeer(const PeerRecord& sender, const Offer& offer) {
+    std::lock_guard lock(lock_);
+    pairedPeer_ = sender;
+    sessionID_ = offer.sessionID();
+    controlAllowed_ = sender.permissions.control && offer.mode() == SessionMode::control;
+}
+
+void HostSession::filterInput(PeerRecord peer) {
+    // An earlier filter is stopped and joined outside the lock, which it may be waiting for.
+    std::jthread previous;
+    std::lock_guard lock(lock_);
+    previous = std::move(filterThread_);
+    filterThread_ = std::jthread([this, peer = std::move(peer)](std::stop_token stop) { filterLoop(stop, peer); });
+}
+
+void HostSession::filterLoop(std::stop_token stop, const PeerRecord& peer) {
+    while (auto message = core_->messages->next(stop)) {
+        bool pass = true;
+        bool logDrop = false;
+        switch (message->msg_case()) {
+            case Quillmate_V0_Envelope::kHello: {
+                std::lock_guard lock(lock_);
+                controlAllowed_ = peer.permissions.control && !message->hello().view_only();
+                dropLogged_ = false;
+                break;
+            }
+            case Quillmate_V0_Envelope::kKey:
+            case Quillmate_V0_Envelope::kPointer:
+            case Quillmate_V0_Envelope::kScroll: {
+                std::lock_guard lock(lock_);
+                pass = controlAllowed_;
+                if (!pass && !dropLogged_) {
+                    dropLogged_ = true;
+                    logDrop = true;
+                }
+                break;
+            }
+            default: break;
+        }
+        if (logDrop)
+            coreDiagnostic("dropping keyboard and pointer input for " + peer.name +
+                           " because the session is view-only or the peer lacks control permission");
+        if (pass) messages->push(std::move(*message));
+    }
+    // The core closed (or the session is closing): nothing more will come.
+    messages->finish();
+}
+
+SessionConnectionState HostSession::connectionState() const { return core_->lifecycle(); }
+
+std::optional<PeerRecord> HostSession::peer() const {
+    std::lock_guard lock(lock_);
+    return pairedPeer_;
+}
+
+std::optional<std::string> HostSession::sessionID() const {
+    std::lock_guard lock(lock_);
+    return sessionID_;
+}
+
+void HostSession::sendControl(const Quillmate_V0_Envelope& envelope) { core_->sendControl(envelope); }
+
+void HostSession::sendBulk(const Bytes& frame) { core_->sendBulk(frame); }
+
+void HostSession::sendVideoFrame(const PixelBufferPtr& frame, std::int64_t timeStampNs) {
+    core_->sendVideoFrame(frame, timeStampNs);
+}
+
+SessionStats HostSession::statistics() { return core_->statistics(); }
+
+void HostSession::close(const std::string& reason) {
+    std::optional<std::string> id;
+    std::shared_ptr<EnvelopeLink> link;
+    std::optional<PeerRecord> peer;
+    {
+        std::lock_guard lock(lock_);
+        id = sessionID_;
+        link = link_;
+        peer = pairedPeer_;
+        closing_.request_stop();
+    }
+    if (id && link && peer) {
+        try {
+            link->send(Bye(*id, reason), *peer);
+        } catch (const std::exception&) {
+            // A controller that is gone needs no goodbye.
+        }
+    }
+    shutDown(link);
+}
+
+void HostSession::shutDown(const std::shared_ptr<EnvelopeLink>& link) {
+    // The link first: that ends the pump's wait before the core goes.
+    if (link) link->close();
+    {
+        std::lock_guard lock(lock_);
+        filterThread_.request_stop();
+    }
+    messages->finish();
+    core_->close();
+}
+
+}  // namespace quill
