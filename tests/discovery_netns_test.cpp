@@ -1,0 +1,279 @@
+// Real DNS-SD between two network namespaces (scripts/harness/netns): this process runs in
+// side a, the peer program and avahi-browse run in side b through nsenter.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quillcore/base/base64.h"
+#include "quillcore/crypto/crypto.h"
+#include "quillcore/net/dnssd.h"
+#include "quillcore/transport/frame_channel.h"
+#include "quillcore/transport/host_advertiser.h"
+
+extern char** environ;
+
+using namespace quill;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+#define REQUIRE_NETNS()                                                                   \
+    if (env("QUILL_NETNS") != "1") GTEST_SKIP() << "needs scripts/harness/netns";        \
+    static_assert(true)
+
+struct Finished {
+    int status = -1;  // exit code, or -1 when killed or timed out
+    std::string output;
+};
+
+// Runs argv, collecting stdout and stderr, for at most `seconds`.
+Finished runFor(const std::vector<std::string>& argv, double seconds) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    Finished result;
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        result.output = "cannot run " + argv[0];
+        return result;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    bool timedOut = false;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd item{pipeFds[0], POLLIN, 0};
+        if (::poll(&item, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[4096];
+        const auto n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    if (timedOut) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (timedOut) result.output += "\n(timed out)";
+    result.status = !timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::vector<std::string> inPeer(std::vector<std::string> argv) {
+    std::vector<std::string> full{"nsenter", "--net=" + env("QUILL_NETNS_PEER_NET"),
+                                  "--mount=" + env("QUILL_NETNS_PEER_MNT"), "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
+// "\032" and "\." forms of avahi-browse's parsable output, back to bytes.
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+        } else if (i + 3 < text.size() && isdigit(text[i + 1]) && isdigit(text[i + 2]) && isdigit(text[i + 3])) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
+            i += 3;
+        } else {
+            out += text[++i];
+        }
+    }
+    return out;
+}
+
+// The quoted TXT strings at the end of a resolved line.
+std::vector<std::string> txtStrings(const std::string& field) {
+    std::vector<std::string> strings;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '"') continue;
+        std::string raw;
+        for (++i; i < field.size() && field[i] != '"'; ++i) {
+            if (field[i] == '\\' && i + 1 < field.size()) raw += field[i++];
+            raw += field[i];
+        }
+        strings.push_back(unescape(raw));
+    }
+    return strings;
+}
+
+struct Resolved {
+    std::string interface, protocol, name, host, address, port;
+    std::vector<std::string> txt;
+};
+
+// avahi-browse -rpt in side b: every resolved "_quillmate._tcp" service.
+std::vector<Resolved> browseFromPeer() {
+    const auto result = runFor(inPeer({"avahi-browse", "-rpt", "_quillmate._tcp"}), 20);
+    std::vector<Resolved> found;
+    std::size_t start = 0;
+    while (start < result.output.size()) {
+        auto end = result.output.find('\n', start);
+        if (end == std::string::npos) end = result.output.size();
+        const auto line = result.output.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("=;", 0) != 0) continue;
+        std::vector<std::string> fields;
+        std::size_t from = 0;
+        for (int i = 0; i < 9; ++i) {
+            const auto semicolon = line.find(';', from);
+            fields.push_back(line.substr(from, semicolon - from));
+            from = semicolon == std::string::npos ? line.size() : semicolon + 1;
+        }
+        fields.push_back(line.substr(from));
+        found.push_back({fields[1], fields[2], unescape(fields[3]), fields[6], fields[7], fields[8],
+                         txtStrings(fields[9])});
+    }
+    return found;
+}
+
+std::vector<Resolved> waitForServices(const std::function<bool(const Resolved&)>& match, std::size_t atLeast = 1) {
+    std::vector<Resolved> matching;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < until) {
+        matching.clear();
+        for (auto& service : browseFromPeer()) {
+            if (match(service)) matching.push_back(service);
+        }
+        if (matching.size() >= atLeast) break;
+        std::this_thread::sleep_for(300ms);
+    }
+    return matching;
+}
+
+std::string quote(const std::vector<std::string>& strings) {
+    std::string out;
+    for (const auto& s : strings) out += "[" + s + "] ";
+    return out;
+}
+
+}  // namespace
+
+TEST(DiscoveryNetns, TheOtherNamespaceSeesTheServiceAndReachesTheHostThroughIt) {
+    REQUIRE_NETNS();
+    const Bytes fingerprint = crypto::randomBytes(32);
+    const std::string fp = Base64URL::encode(fingerprint);
+    const std::string name = "Quill Test Host";
+
+    std::promise<FrameChannelPtr> accepted;
+    std::once_flag once;
+    HostAdvertiser advertiser(name, fingerprint, [&](net::TcpConnectionPtr connection) {
+        auto channel = FrameChannel::make(std::move(connection));
+        std::call_once(once, [&] { accepted.set_value(channel); });
+    });
+    const auto port = advertiser.start();
+
+    // avahi-browse, an independent reader, sees exactly our three TXT entries.
+    auto services = waitForServices([&](const Resolved& s) { return s.name == name && s.protocol == "IPv4"; });
+    ASSERT_FALSE(services.empty()) << "avahi-browse in the other namespace did not resolve the service";
+    for (const auto& service : services) {
+        EXPECT_EQ(service.address, env("QUILL_NETNS_LOCAL_ADDR"));
+        EXPECT_EQ(service.port, std::to_string(port));
+        std::multiset<std::string> txt(service.txt.begin(), service.txt.end());
+        EXPECT_EQ(txt, (std::multiset<std::string>{"fp=" + fp, "v=0", "name=" + name})) << quote(service.txt);
+    }
+    EXPECT_FALSE(advertiser.publicationProblem());
+
+    // The host browser over there finds it and a frame channel to what it found works.
+    auto server = std::async(std::launch::async, [&]() -> std::string {
+        auto future = accepted.get_future();
+        if (future.wait_for(40s) != std::future_status::ready) return "no connection";
+        auto channel = future.get();
+        auto frame = channel->nextFrame(20.0);
+        if (!frame) return "no frame";
+        channel->send(toBytes("welcome"));
+        return toString(*frame);
+    });
+    const auto peer = runFor(inPeer({QUILL_DISCOVERY_PEER, "browse", fp, name}), 60);
+    EXPECT_EQ(peer.status, 0) << peer.output;
+    // The IPv4 address, or side a's link-local IPv6 one when that copy was resolved first.
+    const bool viaIPv4 =
+        peer.output.find("host " + name + "|" + env("QUILL_NETNS_LOCAL_ADDR") + "|" + std::to_string(port)) !=
+        std::string::npos;
+    const bool viaIPv6 = peer.output.find("host " + name + "|fe80:") != std::string::npos &&
+                         peer.output.find("%qveth-b|" + std::to_string(port)) != std::string::npos;
+    EXPECT_TRUE(viaIPv4 || viaIPv6) << peer.output;
+    EXPECT_EQ(server.get(), "hello");
+}
+
+TEST(DiscoveryNetns, TakenAndOverlongNamesArePublishedWithinTheLimits) {
+    REQUIRE_NETNS();
+    HostAdvertiser first("Twin Host", crypto::randomBytes(32), {});
+    HostAdvertiser second("Twin Host", crypto::randomBytes(32), {});
+    std::string longName;
+    for (int i = 0; i < 150; ++i) longName += "\xC3\xA9";  // 300 bytes of "é"
+    const Bytes longFingerprint = crypto::randomBytes(32);
+    HostAdvertiser overlong(longName, longFingerprint, {});
+    first.start();
+    second.start();
+    overlong.start();
+
+    auto twins = waitForServices(
+        [](const Resolved& s) { return s.protocol == "IPv4" && s.name.rfind("Twin Host", 0) == 0; }, 2);
+    std::set<std::string> names;
+    for (const auto& twin : twins) {
+        names.insert(twin.name);
+        EXPECT_NE(std::find(twin.txt.begin(), twin.txt.end(), "name=Twin Host"), twin.txt.end()) << quote(twin.txt);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"Twin Host", "Twin Host #2"}));
+
+    const std::string fp = "fp=" + Base64URL::encode(longFingerprint);
+    auto longOnes = waitForServices([&](const Resolved& s) {
+        return s.protocol == "IPv4" && std::find(s.txt.begin(), s.txt.end(), fp) != s.txt.end();
+    });
+    ASSERT_EQ(longOnes.size(), 1u);
+    const auto& published = longOnes[0];
+    EXPECT_EQ(published.name, longName.substr(0, 62));  // 31 whole characters
+    EXPECT_TRUE(dnssd::isValidUtf8(published.name));
+    const auto txtName = std::find_if(published.txt.begin(), published.txt.end(),
+                                      [](const std::string& s) { return s.rfind("name=", 0) == 0; });
+    ASSERT_NE(txtName, published.txt.end());
+    EXPECT_EQ(*txtName, "name=" + longName.substr(0, 250));  // the whole TXT string is 255 bytes
+    EXPECT_FALSE(overlong.publicationProblem());
+}
+
+TEST(DiscoveryNetns, WithoutADaemonTheAdvertiserListensAndPublishesOnceTheDaemonComes) {
+    REQUIRE_NETNS();
+    // Its own pid, network and mount namespaces, so the daemons it starts and stops are its
+    // own and die with it.
+    const auto isolated = runFor({"unshare", "--pid", "--fork", "--kill-child", "--net", "--mount", "--mount-proc",
+                                  "--propagation", "private", "--", QUILL_DISCOVERY_PEER, "isolated"},
+                                 150);
+    EXPECT_EQ(isolated.status, 0) << isolated.output;
+    EXPECT_NE(isolated.output.find("problem without a bus: Daemon not running"), std::string::npos)
+        << isolated.output;
+}
