@@ -387,8 +387,6 @@ TEST(FrameChannel, SendJSONWritesOneFrameOrNothing) {
 TEST(FrameChannel, ConnectionRefusedSurfacesAsNetworkError) {
     std::uint16_t port;
     {
-        RawPeer gone;
-        gone.channel.reset();
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
