@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -147,46 +146,6 @@ TEST(TcpConnection, ConnectsByHostName) {
     client->start();
     EXPECT_EQ(sendNow(client, toBytes("named")), std::nullopt);
     EXPECT_EQ(receiveNow(server.accept(), 5).data, toBytes("named"));
-}
-
-TEST(TcpConnection, ConcurrentSendsNeverInterleave) {
-    Server server;
-    auto client = TcpConnection::connectLocal(server.port());
-    client->start();
-    auto peer = server.accept();
-
-    constexpr int kThreads = 8, kPerThread = 32;  // 256 distinct tag bytes
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                // A length, then that many copies of one tag byte.
-                std::size_t n = 1 + static_cast<std::size_t>((t * 7919 + i * 104729) % 150000);
-                Bytes chunk(4 + n, static_cast<std::uint8_t>(t * kPerThread + i));
-                chunk[0] = static_cast<std::uint8_t>(n >> 24);
-                chunk[1] = static_cast<std::uint8_t>(n >> 16);
-                chunk[2] = static_cast<std::uint8_t>(n >> 8);
-                chunk[3] = static_cast<std::uint8_t>(n);
-                if (sendNow(client, std::move(chunk))) ++failures;
-            }
-        });
-    }
-    std::vector<bool> seen(kThreads * kPerThread, false);
-    for (int k = 0; k < kThreads * kPerThread; ++k) {
-        auto header = receiveNow(peer, 4).data;
-        ASSERT_EQ(header.size(), 4u);
-        std::size_t n = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
-                        (std::size_t{header[2]} << 8) | header[3];
-        auto body = receiveNow(peer, n).data;
-        ASSERT_EQ(body.size(), n);
-        std::uint8_t tag = body[0];
-        for (auto b : body) ASSERT_EQ(b, tag) << "two writes interleaved";
-        EXPECT_FALSE(seen[tag]);
-        seen[tag] = true;
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(TcpConnection, RefusedConnectionFailsReadsAndWrites) {
