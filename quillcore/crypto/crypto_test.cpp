@@ -5,14 +5,12 @@
 #include <set>
 #include <string>
 
+#include "quillcore/crypto/crypto_test_support.h"
+
 namespace quill::crypto {
 namespace {
 
-Bytes hex(std::string_view text) {
-    auto bytes = fromHex(text);
-    EXPECT_TRUE(bytes.has_value()) << text;
-    return bytes.value_or(Bytes{});
-}
+using testing::hex;
 
 // RFC 8032 section 7.1, TEST 1 to TEST 3.
 struct Ed25519Vector {

@@ -1,17 +1,15 @@
 #include "quillcore/crypto/hpke.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include "quillcore/crypto/crypto.h"
+#include "quillcore/crypto/crypto_test_support.h"
 
 namespace quill::crypto {
 namespace {
 
-Bytes hex(std::string_view text) {
-    auto bytes = fromHex(text);
-    EXPECT_TRUE(bytes.has_value()) << text;
-    return bytes.value_or(Bytes{});
-}
+using testing::hex;
 
 // RFC 9180 appendix A.2.1: DHKEM(X25519, HKDF-SHA256), HKDF-SHA256, ChaCha20Poly1305, base mode.
 const Bytes kInfo = hex("4f6465206f6e2061204772656369616e2055726e");
@@ -45,6 +43,45 @@ TEST(HpkeTest, SealsAndOpensTheRfc9180SequenceZeroMessage) {
     EXPECT_EQ(hexString(sealed.encapsulatedKey), hexString(kPkEm));
     EXPECT_EQ(hexString(sealed.ciphertext), hexString(kCiphertext0));
     EXPECT_EQ(Hpke::open(kSkRm, kPkEm, kInfo, kAad0, kCiphertext0), kPlaintext);
+}
+
+// The later messages of the same RFC context: sequence number n uses base_nonce XOR n (big-endian
+// in the nonce's last bytes). Our contexts seal only message 0, so these check that the derived key
+// and base nonce are the RFC's for every ciphertext it lists, not only the first.
+TEST(HpkeTest, DerivedKeyAndNonceGiveEveryRfc9180Ciphertext) {
+    struct Encryption {
+        std::uint64_t sequence;
+        const char* aad;
+        const char* ciphertext;
+    };
+    const Encryption encryptions[] = {
+        {0, "436f756e742d30",
+         "1c5250d8034ec2b784ba2cfd69dbdb8af406cfe3ff938e131f0def8c8b60b4db21993c62ce81883d2dd1b51a28"},
+        {1, "436f756e742d31",
+         "6b53c051e4199c518de79594e1c4ab18b96f081549d45ce015be002090bb119e85285337cc95ba5f59992dc98c"},
+        {2, "436f756e742d32",
+         "71146bd6795ccc9c49ce25dda112a48f202ad220559502cef1f34271e0cb4b02b4f10ecac6f48c32f878fae86b"},
+        {4, "436f756e742d34",
+         "63357a2aa291f5a4e5f27db6baa2af8cf77427c7c1a909e0b37214dd47db122bb153495ff0b02e9e54a50dbe16"},
+        {255, "436f756e742d323535",
+         "18ab939d63ddec9f6ac2b60d61d36a7375d2070c9b683861110757062c52b8880a5f6b3936da9cd6c23ef2a95c"},
+        {256, "436f756e742d323536",
+         "7a4a13e9ef23978e2c520fd4d2e757514ae160cd0cd05e556ef692370ca53076214c0c40d4c728d6ed9e727a5b"},
+    };
+    const Hpke::KeySchedule schedule = Hpke::recipientKeySchedule(kSkRm, kPkEm, kInfo);
+    for (const auto& e : encryptions) {
+        SCOPED_TRACE(e.sequence);
+        Bytes nonce = schedule.baseNonce;
+        for (std::size_t i = 0; i < 8; ++i)
+            nonce[nonce.size() - 1 - i] ^= static_cast<std::uint8_t>(e.sequence >> (8 * i));
+        const Bytes aad = hex(e.aad);
+        Bytes ciphertext(kPlaintext.size() + Hpke::kTagSize);
+        unsigned long long written = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt(ciphertext.data(), &written, kPlaintext.data(), kPlaintext.size(),
+                                                  aad.data(), aad.size(), nullptr, nonce.data(), schedule.key.data());
+        ciphertext.resize(written);
+        EXPECT_EQ(hexString(ciphertext), e.ciphertext);
+    }
 }
 
 TEST(HpkeTest, RoundTripWithEmptyInfoAndAad) {
