@@ -11,7 +11,9 @@ FakeKeychain::FakeKeychain(std::shared_ptr<Keychain> items)
 
 void FakeKeychain::failWith(Operation operation, std::int32_t status, std::size_t times) {
     std::lock_guard lock(mutex_);
-    injections_[static_cast<int>(operation)] = Injection{status, times};
+    auto& injection = injections_[static_cast<int>(operation)];
+    if (times == 0) injection.reset();
+    else injection = Injection{status, times};
 }
 
 void FakeKeychain::answerWithoutData(Operation operation) {

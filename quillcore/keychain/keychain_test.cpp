@@ -11,37 +11,18 @@
 #include "quillcore/keychain/fake_keychain.h"
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/keychain/in_memory_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 
 using namespace quill;
+using quill::testing::readFile;
+using quill::testing::TempFolder;
+using quill::testing::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr auto kNotFound = KeychainStatus::itemNotFound;
 constexpr auto kDuplicate = KeychainStatus::duplicateItem;
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "quill-keychain-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 mode_t modeOf(const fs::path& path) {
     struct stat st {};
@@ -278,9 +259,25 @@ TEST(FileKeychain, ConcurrentWritersNeverExposeATornItem) {
     EXPECT_EQ(bad, 0);
 }
 
+// Restores one environment variable (or its absence) when the test ends.
+class SavedVariable {
+public:
+    explicit SavedVariable(const char* name) : name_(name) {
+        if (const char* value = std::getenv(name)) value_ = value;
+    }
+    ~SavedVariable() {
+        if (value_) ::setenv(name_, value_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> value_;
+};
+
 TEST(FileKeychain, DefaultRootFollowsXdgDataHome) {
-    const char* savedXdg = std::getenv("XDG_DATA_HOME");
-    std::string saved = savedXdg ? savedXdg : "";
+    SavedVariable xdg("XDG_DATA_HOME");
+    SavedVariable home("HOME");
     ::setenv("XDG_DATA_HOME", "/srv/data", 1);
     EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/srv/data/quillmate/keychain"));
     ::setenv("HOME", "/home/someone", 1);
@@ -288,7 +285,8 @@ TEST(FileKeychain, DefaultRootFollowsXdgDataHome) {
     EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/home/someone/.local/share/quillmate/keychain"));
     ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/home/someone/.local/share/quillmate/keychain"));
-    if (savedXdg) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", "", 1);
+    EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/home/someone/.local/share/quillmate/keychain"));
 }
 
 TEST(FakeKeychain, InjectsStatusesAndRecordsCalls) {
@@ -311,4 +309,6 @@ TEST(FakeKeychain, InjectsStatusesAndRecordsCalls) {
     EXPECT_EQ(fake.remove("svc", "a"), -5);
     EXPECT_EQ(fake.remove("svc", "a"), 0) << "a counted injection runs out";
     EXPECT_EQ(fake.calls().back(), (FakeKeychain::Call{Op::remove, "svc", "a"}));
+    fake.failWith(Op::update, -5, 0);
+    EXPECT_EQ(fake.update("svc", "a", toBytes("y")), KeychainStatus::itemNotFound) << "zero times is none";
 }
