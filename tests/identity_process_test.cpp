@@ -12,26 +12,17 @@
 
 #include "quillcore/identity/device_identity.h"
 #include "quillcore/keychain/file_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 
 using namespace quill;
+using quill::testing::readFile;
+using quill::testing::TempFolder;
+using quill::testing::writeFile;
 namespace fs = std::filesystem;
 
 extern char** environ;
 
 namespace {
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "quill-identity-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 struct Probe {
     pid_t pid = -1;
@@ -85,13 +76,6 @@ Outcome runProbe(const fs::path& root) {
 fs::path identityItem(const fs::path& root) {
     return root / keychainItemName(KeychainKeyStore::defaultService) / keychainItemName("device-identity");
 }
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 KeychainKeyStore storeAt(const fs::path& root) {
     return KeychainKeyStore(std::make_shared<FileKeychain>(root), std::string(KeychainKeyStore::defaultService),

@@ -4,9 +4,12 @@
 
 #include "quillcore/base/base64.h"
 #include "quillcore/identity/device_identity.h"
+#include "quillcore/identity/identity_test_support.h"
 #include "quillcore/keychain/fake_keychain.h"
 
 using namespace quill;
+using quill::testing::expectIdentityError;
+using quill::testing::expectKeyStoreError;
 
 namespace {
 
@@ -27,26 +30,6 @@ bool passesLuhn(const std::string& digits) {
         sum += d;
     }
     return sum % 10 == 0;
-}
-
-template <class F>
-void expectIdentityError(F&& f, DeviceIdentityError::Kind kind) {
-    try {
-        f();
-        ADD_FAILURE() << "no error";
-    } catch (const DeviceIdentityError& e) {
-        EXPECT_EQ(e, DeviceIdentityError(kind));
-    }
-}
-
-template <class F>
-void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
-    try {
-        f();
-        ADD_FAILURE() << "no error";
-    } catch (const KeyStoreError& e) {
-        EXPECT_EQ(e, expected) << e.description();
-    }
 }
 
 }  // namespace

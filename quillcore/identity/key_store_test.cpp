@@ -2,23 +2,15 @@
 
 #include <cerrno>
 
+#include "quillcore/identity/identity_test_support.h"
 #include "quillcore/identity/key_store.h"
 #include "quillcore/keychain/fake_keychain.h"
 
 using namespace quill;
 using Op = FakeKeychain::Operation;
+using quill::testing::expectKeyStoreError;
 
 namespace {
-
-template <class F>
-void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
-    try {
-        f();
-        ADD_FAILURE() << "no error";
-    } catch (const KeyStoreError& e) {
-        EXPECT_EQ(e, expected) << e.description();
-    }
-}
 
 struct Fixture {
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();

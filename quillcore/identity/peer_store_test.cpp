@@ -6,13 +6,17 @@
 #include <fstream>
 #include <thread>
 
+#include "quillcore/identity/identity_test_support.h"
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/keychain/fake_keychain.h"
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/keychain/in_memory_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 
 using namespace quill;
 using Op = FakeKeychain::Operation;
+using quill::testing::expectKeyStoreError;
+using quill::testing::TempFolder;
 namespace fs = std::filesystem;
 
 namespace {
@@ -23,29 +27,6 @@ PeerRecord record(std::uint8_t first, std::string name = "peer") {
     return PeerRecord{fingerprint, Bytes(32, 0xFC), Bytes(32, 2), std::move(name), "iPadOS 18", 756000000.25,
                       PeerPermissions::defaults()};
 }
-
-template <class F>
-void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
-    try {
-        f();
-        ADD_FAILURE() << "no error";
-    } catch (const KeyStoreError& e) {
-        EXPECT_EQ(e, expected) << e.description();
-    }
-}
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "quill-peers-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 }  // namespace
 

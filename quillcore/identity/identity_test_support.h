@@ -1,0 +1,32 @@
+#pragma once
+
+// Checks that an operation fails with one exact identity or key store error.
+
+#include <gtest/gtest.h>
+
+#include "quillcore/identity/device_identity.h"
+#include "quillcore/identity/key_store.h"
+
+namespace quill::testing {
+
+template <class F>
+void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
+    try {
+        f();
+        ADD_FAILURE() << "no error; expected " << expected.description();
+    } catch (const KeyStoreError& e) {
+        EXPECT_EQ(e, expected) << e.description();
+    }
+}
+
+template <class F>
+void expectIdentityError(F&& f, DeviceIdentityError::Kind kind) {
+    try {
+        f();
+        ADD_FAILURE() << "no error";
+    } catch (const DeviceIdentityError& e) {
+        EXPECT_EQ(e, DeviceIdentityError(kind));
+    }
+}
+
+}  // namespace quill::testing
