@@ -62,11 +62,14 @@ ControllerSession::ControllerSession(Private, PeerRecord peer, DeviceIdentity id
 
 ControllerSession::~ControllerSession() {
     std::shared_ptr<EnvelopeLink> link;
+    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         link = link_;
+        pumpLink = pumpLink_;
         closing_.request_stop();
     }
+    if (pumpLink) pumpLink->markClosing();
     // No Bye on release; the connection and the core still end.
     if (link) link->close();
     core_->close();
@@ -109,7 +112,15 @@ void ControllerSession::start(FrameChannelPtr channel) {
         core_->setRemote(SessionDescription{SdpType::answer, answer.sdp()});
         // Candidates need the remote description: the ones that came before it go in now.
         for (const Candidate& candidate : early) core_->addRemoteCandidate(candidate);
-        core_->startPump(std::make_shared<EnvelopeSignallingLink>(link));
+        auto pumpLink = std::make_shared<EnvelopeSignallingLink>(link);
+        bool closing = false;
+        {
+            std::lock_guard lock(lock_);
+            pumpLink_ = pumpLink;
+            closing = closing_.stop_requested();
+        }
+        if (closing) pumpLink->markClosing();
+        core_->startPump(pumpLink);
         core_->waitUntilConnected(stop);
     } catch (...) {
         link->close();
@@ -167,12 +178,15 @@ SessionStats ControllerSession::statistics() { return core_->statistics(); }
 void ControllerSession::close(const std::string& reason) {
     std::optional<std::string> id;
     std::shared_ptr<EnvelopeLink> link;
+    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         id = sessionID_;
         link = link_;
+        pumpLink = pumpLink_;
         closing_.request_stop();
     }
+    if (pumpLink) pumpLink->markClosing();
     if (id && link) {
         try {
             link->send(Bye(*id, reason), peer);

@@ -16,6 +16,7 @@
 #include "quillcore/identity/peer_record.h"
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/net/tcp_connection.h"
+#include "quillcore/session/envelope_signalling_link.h"
 #include "quillcore/session/session_core.h"
 #include "quillcore/session/session_types.h"
 #include "quillcore/transport/envelope_link.h"
@@ -95,6 +96,8 @@ private:
 
     mutable std::mutex lock_;
     std::shared_ptr<EnvelopeLink> link_;
+    // What the core's pump reads, once it runs.
+    std::shared_ptr<EnvelopeSignallingLink> pumpLink_;
     std::optional<std::string> sessionID_;
     bool started_ = false;
     // Requested by close() and on release: ends start()'s waits.

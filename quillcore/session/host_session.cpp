@@ -47,11 +47,14 @@ HostSession::HostSession(Private, DeviceIdentity identity, std::shared_ptr<PeerS
 
 HostSession::~HostSession() {
     std::shared_ptr<EnvelopeLink> link;
+    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         link = link_;
+        pumpLink = pumpLink_;
         closing_.request_stop();
     }
+    if (pumpLink) pumpLink->markClosing();
     // No Bye on release: only the connection, the filter and the core end.
     shutDown(link);
     std::jthread filter;
@@ -121,7 +124,15 @@ void HostSession::handleOffer(const OpenedEnvelope& opened, const std::shared_pt
     recordPeer(sender, offer);
     core_->setSessionID(offer.sessionID());
     filterInput(sender);
-    core_->startPump(std::make_shared<EnvelopeSignallingLink>(link));
+    auto pumpLink = std::make_shared<EnvelopeSignallingLink>(link);
+    bool closing = false;
+    {
+        std::lock_guard lock(lock_);
+        pumpLink_ = pumpLink;
+        closing = closing_.stop_requested();
+    }
+    if (closing) pumpLink->markClosing();
+    core_->startPump(pumpLink);
     const std::string answerSdp = core_->answer(offer.sdp(), stop);
     link->send(Answer(offer.sessionID(), answerSdp, capabilities()), sender);
     core_->waitUntilConnected(stop);
@@ -201,13 +212,16 @@ void HostSession::close(const std::string& reason) {
     std::optional<std::string> id;
     std::shared_ptr<EnvelopeLink> link;
     std::optional<PeerRecord> peer;
+    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         id = sessionID_;
         link = link_;
         peer = pairedPeer_;
+        pumpLink = pumpLink_;
         closing_.request_stop();
     }
+    if (pumpLink) pumpLink->markClosing();
     if (id && link && peer) {
         try {
             link->send(Bye(*id, reason), *peer);

@@ -361,3 +361,31 @@ TEST(HostSession, ARelayServerIsRefusedWhenTheSessionIsMade) {
 
 }  // namespace
 }  // namespace quill
+
+namespace quill {
+namespace {
+
+using namespace rolestest;
+
+TEST(EnvelopeSignallingLink, APeerHangingUpAfterOurByeIsAnEndNotAFailure) {
+    Devices d;
+    for (bool closing : {false, true}) {
+        auto [near, far] = connectedChannels();
+        auto link = std::make_shared<EnvelopeLink>(near, d.host, d.hostStore);
+        EnvelopeLink peer(far, d.controller, d.controllerStore);
+        EnvelopeSignallingLink pumpLink(link);
+        peer.send(Candidate("S", "candidate:1", "0", 0), d.hostRecord);
+        auto first = pumpLink.next();
+        ASSERT_TRUE(first && first->get<Candidate>());
+        if (closing) pumpLink.markClosing();
+        far->close();
+        if (closing) {
+            EXPECT_FALSE(pumpLink.next());
+        } else {
+            EXPECT_THROW(pumpLink.next(), FrameChannelError);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quill
