@@ -138,7 +138,20 @@ public:
             service_ = std::move(service);
             name_ = service_->name;
             if (!client_) return createClient();
-            if (avahi_client_get_state(client_) == AVAHI_CLIENT_S_RUNNING) registerService();
+            switch (avahi_client_get_state(client_)) {
+                case AVAHI_CLIENT_S_RUNNING:
+                    registerService();
+                    break;
+                case AVAHI_CLIENT_CONNECTING:
+                    problem(daemonNotRunningText());
+                    break;
+                case AVAHI_CLIENT_FAILURE:
+                    problem(avahiText(avahi_client_errno(client_)));
+                    break;
+                default:
+                    report({PublicationStatus::Kind::registering, {}});
+                    break;
+            }
         });
     }
 
@@ -205,7 +218,8 @@ private:
         auto* self = static_cast<AvahiPublisher*>(userdata);
         self->loop_.api()->timeout_update(timeout, nullptr);
         if (self->client_) {
-            avahi_client_free(self->client_);  // a failed client; its group goes with it
+            if (avahi_client_get_state(self->client_) != AVAHI_CLIENT_FAILURE) return;  // made meanwhile
+            avahi_client_free(self->client_);  // its group goes with it
             self->client_ = nullptr;
             self->group_ = nullptr;
         }
@@ -414,6 +428,7 @@ private:
         auto* self = static_cast<AvahiBrowser*>(userdata);
         self->loop_.api()->timeout_update(timeout, nullptr);
         if (self->stopped_) return;
+        if (self->client_ && avahi_client_get_state(self->client_) != AVAHI_CLIENT_FAILURE) return;
         self->dropClient();
         self->createClient();
     }
