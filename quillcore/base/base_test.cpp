@@ -9,6 +9,7 @@
 #include "quillcore/base/base64.h"
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
+#include "quillcore/base/diagnostics.h"
 #include "quillcore/base/error.h"
 
 using namespace quill;
@@ -72,6 +73,17 @@ TEST(Clock, SecondsSince2001RoundTrips) {
     EXPECT_DOUBLE_EQ(secondsSince2001(std::chrono::system_clock::from_time_t(978307200)), 0.0);
 }
 
+TEST(Clock, StoredDatesOutsideTheClockRangeAreHeldAtItsEnds) {
+    // Such values can come from a damaged or hostile stored record; converting must stay defined.
+    const auto farFuture = fromSecondsSince2001(1e300);
+    const auto farPast = fromSecondsSince2001(-1e300);
+    EXPECT_GT(farFuture, fromSecondsSince2001(4e9));
+    EXPECT_LT(farPast, fromSecondsSince2001(-4e9));
+    EXPECT_EQ(fromSecondsSince2001(INFINITY), farFuture);
+    EXPECT_EQ(fromSecondsSince2001(-INFINITY), farPast);
+    EXPECT_EQ(fromSecondsSince2001(std::nan("")), fromSecondsSince2001(0));
+}
+
 TEST(Clock, TimeoutSanitising) {
     EXPECT_EQ(sanitizeTimeout(std::nan("")), SteadyClock::duration::zero());
     EXPECT_EQ(sanitizeTimeout(-1), SteadyClock::duration::zero());
@@ -112,4 +124,16 @@ TEST(Error, OneErrorReadFromManyThreadsGivesOneText) {
         for (auto& reader : readers) reader.join();
         for (const char* text : seen) EXPECT_EQ(std::string(text), expected);
     }
+}
+
+TEST(Diagnostics, OneLineWithThePrefixPerCall) {
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });
+    coreDiagnostic("ignored a frame");
+    // Text from a peer cannot forge a line of its own.
+    coreDiagnostic("bad name\nQuillCore: forged\r\nend");
+    diagnostic("Quillmate Host: plain");
+    setDiagnosticSink({});
+    EXPECT_EQ(lines, (std::vector<std::string>{"QuillCore: ignored a frame", "QuillCore: bad name QuillCore: forged  end",
+                                               "Quillmate Host: plain"}));
 }

@@ -1,5 +1,6 @@
 #include "quillcore/base/clock.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quill {
@@ -39,7 +40,12 @@ double secondsSince2001(SystemTime t) {
 }
 
 SystemTime fromSecondsSince2001(double seconds) {
-    double unix = seconds + kSecondsFrom1970To2001;
+    // Stored dates come from files and peers: a NaN is the reference date, and a value beyond the
+    // clock's range (about 292 years either side of 1970) is held at its end rather than
+    // converted with undefined results.
+    if (std::isnan(seconds)) seconds = 0;
+    constexpr double limit = 9.2e9;
+    double unix = std::clamp(seconds + kSecondsFrom1970To2001, -limit, limit);
     auto d = std::chrono::duration<double>(unix);
     return SystemTime(std::chrono::duration_cast<SystemTime::duration>(d));
 }

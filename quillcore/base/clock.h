@@ -35,6 +35,7 @@ private:
 // Seconds since 2001-01-01 00:00:00 UTC, the stored form of record dates.
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
 double secondsSince2001(SystemTime t);
+// NaN gives the reference date; values past the clock's range give its first or last instant.
 SystemTime fromSecondsSince2001(double seconds);
 
 // Integer milliseconds since 1970, rounded half away from zero (-0.5 ms gives -1).

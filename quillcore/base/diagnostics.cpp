@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 namespace quill {
 
@@ -16,7 +17,11 @@ std::function<void(std::string_view)>& sinkRef() {
 }
 }  // namespace
 
-void diagnostic(std::string_view line) {
+void diagnostic(std::string_view text) {
+    // One call is one line: a line break inside peer-supplied text cannot start a line of its own.
+    std::string line(text);
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
     std::lock_guard lock(diagMutex());
     if (auto& sink = sinkRef()) {
         sink(line);

@@ -6,8 +6,9 @@
 
 namespace quill {
 
-// Writes one line to stdout under a mutex. For messages that reach no person.
-void diagnostic(std::string_view line);
+// Writes one line to stdout under a mutex (line breaks in the text become spaces). For messages
+// that reach no person.
+void diagnostic(std::string_view text);
 
 // "QuillCore: " + text.
 void coreDiagnostic(std::string_view text);
