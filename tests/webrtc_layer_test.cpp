@@ -149,21 +149,20 @@ TEST(WebRtcLayer, ChannelsAndVideoFlowOnLoopback) {
     }));
     auto track = std::dynamic_pointer_cast<RemoteVideoTrack>(offRec->tracks.front());
     ASSERT_TRUE(track);
-    std::optional<PixelBufferPtr> frame;
-    for (int i = 0; i < 10 && !frame; ++i) {
+    // The first frames are the black ones that primed the encoder; then the red ones come.
+    std::optional<PixelBufferPtr> red;
+    for (int i = 0; i < 60 && !red; ++i) {
         auto next = track->frames()->next(2.0);
-        if (next.hasItem() && eventually([&] { return track->decodedFrameCount() > 5; }, 0ms)) frame = next.value;
+        if (!next.hasItem()) break;
+        const auto& f = **next.value;
+        ASSERT_EQ(f.width(), 640);
+        ASSERT_EQ(f.height(), 360);
+        const std::uint8_t* mid = f.data() + static_cast<std::size_t>(180) * f.stride() + 320 * 4;
+        if (mid[2] > 200 && mid[1] < 40 && mid[0] < 40) red = next.value;
     }
     stop = true;
     feeder.join();
-    ASSERT_TRUE(frame);
-    const auto& f = **frame;
-    EXPECT_EQ(f.width(), 640);
-    EXPECT_EQ(f.height(), 360);
-    const std::uint8_t* mid = f.data() + static_cast<std::size_t>(180) * f.stride() + 320 * 4;
-    EXPECT_NEAR(mid[2], 255, 24);
-    EXPECT_NEAR(mid[1], 0, 24);
-    EXPECT_NEAR(mid[0], 0, 24);
+    EXPECT_TRUE(red);
 
     std::optional<StatsReport> report;
     std::atomic<bool> got{false};

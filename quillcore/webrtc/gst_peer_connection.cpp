@@ -383,7 +383,10 @@ public:
         }
         std::vector<std::uint8_t> black(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 0);
         setCaps(appsrc, w, h);
-        push(appsrc, PixelBuffer::fromVector(w, h, std::move(black)), std::nullopt);
+        auto frame = PixelBuffer::fromVector(w, h, std::move(black));
+        // x264 gives out a frame when the next one comes in: two frames make the first one leave.
+        push(appsrc, frame, std::nullopt);
+        push(appsrc, frame, std::nullopt);
         gst_object_unref(appsrc);
     }
 
@@ -793,6 +796,7 @@ private:
     std::optional<std::string> setDescription(const char* action, const SessionDescription& d) {
         if (isClosed()) return std::string("the connection is closed");
         GstSDPMessage* sdp = nullptr;
+        if (d.sdp.empty()) return std::string("the session description is empty");
         if (gst_sdp_message_new_from_text(d.sdp.c_str(), &sdp) != GST_SDP_OK || !sdp) {
             if (sdp) gst_sdp_message_free(sdp);
             return std::string("the session description could not be read");
@@ -1132,6 +1136,8 @@ std::shared_ptr<RtpSender> GstPc::addVideoTrack(const std::shared_ptr<VideoSourc
         return nullptr;
     }
     g_object_set(appsrc, "is-live", TRUE, "format", GST_FORMAT_TIME, "block", FALSE, "do-timestamp", FALSE, nullptr);
+    // At most two frames wait for the encoder, whatever their size; older ones give way.
+    g_object_set(appsrc, "max-bytes", guint64(0), nullptr);
     if (hasProperty(appsrc, "max-buffers")) g_object_set(appsrc, "max-buffers", guint64(2), nullptr);
     if (hasProperty(appsrc, "leaky-type")) gst_util_set_object_arg(G_OBJECT(appsrc), "leaky-type", "downstream");
     for (GstElement* e : {convert, scale})
@@ -1216,9 +1222,11 @@ std::shared_ptr<RtpSender> GstPc::addVideoTrack(const std::shared_ptr<VideoSourc
     }
     // Without caps on the pad the answer would name SSRC 0: push one frame through and wait.
     src->primeWithBlackFrame();
+    GstPad* payloaded = gst_element_get_static_pad(pay, "src");
     const auto until = Clock::now() + std::chrono::seconds(3);
-    while (!gst_pad_has_current_caps(sinkPad) && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!gst_pad_has_current_caps(payloaded) && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    gst_object_unref(payloaded);
     gst_object_unref(sinkPad);
     return std::make_shared<GstSender>(encoder, src);
 }

@@ -1,0 +1,373 @@
+// Real WebRTC between a controller core and a host core in one process, on loopback.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <regex>
+#include <unistd.h>
+
+#include "tests/webrtc_support.h"
+
+namespace quill {
+namespace {
+
+using namespace webrtctest;
+using State = SessionConnectionState;
+
+class WebRtcSession : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { PeerConnectionFactory::shared(); }
+};
+
+std::vector<State> drainUntilFinished(const AsyncStreamPtr<State>& states, double seconds = 10) {
+    std::vector<State> out;
+    const Deadline deadline = Deadline::after(seconds);
+    for (;;) {
+        auto n = states->nextUntil(deadline);
+        if (!n.hasItem()) break;
+        out.push_back(*n.value);
+    }
+    return out;
+}
+
+Quillmate_V0_Envelope ping(std::uint64_t t) {
+    Quillmate_V0_Envelope e;
+    e.mutable_ping()->set_t(t);
+    return e;
+}
+
+TEST_F(WebRtcSession, ControllerAndHostExchangeEverythingAndByeEndsBoth) {
+    auto p = connectPair(configuration(1280, 720, 30));
+    EXPECT_NE(p.offer.find("a=candidate"), std::string::npos);
+    EXPECT_NE(p.answer.find("a=candidate"), std::string::npos);
+    EXPECT_EQ(p.controller->lifecycle(), State::connected());
+    EXPECT_EQ(p.host->lifecycle(), State::connected());
+
+    // Control messages both ways, as protobuf.
+    p.controller->sendControl(ping(41));
+    auto atHost = p.host->messages->next(5.0);
+    ASSERT_TRUE(atHost.hasItem());
+    EXPECT_EQ(atHost.value->ping().t(), 41u);
+    Quillmate_V0_Envelope pong;
+    pong.mutable_pong()->set_t(41);
+    p.host->sendControl(pong);
+    auto atController = p.controller->messages->next(5.0);
+    ASSERT_TRUE(atController.hasItem());
+    EXPECT_EQ(atController.value->pong().t(), 41u);
+
+    // Bulk frames up to 65,536 bytes.
+    Bytes frame(65536);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>((i * 31) ^ (i >> 8));
+    p.controller->sendBulk(frame);
+    auto bulk = p.host->bulkMessages->next(5.0);
+    ASSERT_TRUE(bulk.hasItem());
+    EXPECT_EQ(*bulk.value, frame);
+    EXPECT_THROW(p.controller->sendBulk(Bytes(65537)), SessionError);
+    EXPECT_THROW(p.host->sendBulk(Bytes{}), SessionError);
+    p.host->sendBulk(Bytes{7});
+    auto back = p.controller->bulkMessages->next(5.0);
+    ASSERT_TRUE(back.hasItem());
+    EXPECT_EQ(*back.value, Bytes{7});
+
+    // Screen video: a colour per run of frames, decoded at the controller in order.
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        const auto& colours = palette();
+        std::int64_t frameIndex = 0;
+        while (!stop) {
+            const auto& c = colours[static_cast<std::size_t>((frameIndex / 6) % 7)];
+            p.host->sendVideoFrame(solidFrame(1280, 720, c.r, c.g, c.b), nowNs());
+            ++frameIndex;
+            std::this_thread::sleep_for(33ms);
+        }
+    });
+    std::shared_ptr<RemoteVideoTrack> track;
+    for (int i = 0; i < 500 && !track; ++i) {
+        track = p.controller->remoteVideoTrack();
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(track);
+    std::vector<int> seen;
+    int unknown = 0;
+    while (seen.size() < 50) {
+        auto f = track->frames()->next(5.0);
+        if (!f.hasItem()) break;
+        const PixelBuffer& buffer = **f.value;
+        ASSERT_EQ(buffer.width(), 1280);
+        ASSERT_EQ(buffer.height(), 720);
+        int index = paletteIndex(centre(buffer));
+        if (index < 0 || index == 7) {
+            ++unknown;  // the black frame that primes the encoder
+            continue;
+        }
+        if (seen.empty() || seen.back() != index) seen.push_back(index);
+        else seen.push_back(index);
+    }
+    EXPECT_LE(unknown, 3);
+    ASSERT_GE(seen.size(), 30u);
+    std::set<int> distinct(seen.begin(), seen.end());
+    EXPECT_GE(distinct.size(), 3u);
+    // The colours come in the order they were sent (the palette cycles through 0..6).
+    int changes = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        if (seen[i] != seen[i - 1]) {
+            ++changes;
+            EXPECT_EQ(seen[i], (seen[i - 1] + 1) % 7) << "at " << i;
+        }
+    EXPECT_GE(changes, 2);
+
+    // Statistics on both sides: two samples a second apart while video flows.
+    p.host->statistics();
+    p.controller->statistics();
+    std::this_thread::sleep_for(1s);
+    auto hostStats = p.host->statistics();
+    auto controllerStats = p.controller->statistics();
+    stop = true;
+    feeder.join();
+    for (const auto& s : {hostStats, controllerStats}) {
+        EXPECT_EQ(s.path(), SessionPath::loopback);
+        EXPECT_EQ(s.codec(), std::optional<std::string>("H264"));
+        EXPECT_GT(s.fps(), 10);
+        EXPECT_GT(s.bitrateKbps(), 0);
+        EXPECT_GE(s.packetLoss(), 0);
+    }
+
+    // The host ends the session: its Bye reaches the controller, which reports the failure.
+    p.hostLink->send(Bye("SESSION", "sharing paused by the host user"));
+    p.hostLink->close();
+    p.host->close();
+    auto hostStates = drainUntilFinished(p.host->states);
+    ASSERT_FALSE(hostStates.empty());
+    EXPECT_EQ(hostStates.back(), State::closed());
+    auto controllerStates = drainUntilFinished(p.controller->states);
+    ASSERT_FALSE(controllerStates.empty());
+    EXPECT_EQ(controllerStates.back(), State::failed("The host ended the session: sharing paused by the host user"));
+    EXPECT_TRUE(p.controller->states->isFinished());
+    EXPECT_THROW(p.controller->sendControl(ping(1)), SessionError);
+    p.closeAll();
+}
+
+TEST_F(WebRtcSession, ControllerByeClosesTheHostWithoutAFailure) {
+    auto p = connectPair(configuration(320, 240, 30));
+    p.controllerLink->send(Bye("SESSION", "done"));
+    p.controllerLink->close();
+    p.controller->close();
+    auto hostStates = drainUntilFinished(p.host->states);
+    ASSERT_FALSE(hostStates.empty());
+    EXPECT_EQ(hostStates.back(), State::closed());
+    for (const auto& s : hostStates) EXPECT_FALSE(s.is(State::Kind::failed));
+    EXPECT_EQ(p.controller->lifecycle(), State::closed());
+    p.closeAll();
+}
+
+TEST_F(WebRtcSession, MalformedOffersAreErrorsAndLaterSessionsStillWork) {
+    const std::string valid = [] {
+        auto c = SessionCore::make(configuration(320, 240), true);
+        auto sdp = c->makeOffer();
+        c->close();
+        return sdp;
+    }();
+    const std::string noVideo = std::regex_replace(valid, std::regex("m=video"), "m=audio");
+    const std::vector<std::string> bad{
+        "",
+        "garbage",
+        "v=0\r\n",
+        "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\nm=video 9 UDP/TLS/RTP/SAVPF\r\n",
+        valid.substr(0, valid.size() / 3),
+        noVideo,
+    };
+    for (const auto& offer : bad) {
+        auto host = SessionCore::make(configuration(320, 240), false);
+        try {
+            host->answer(offer);
+            ADD_FAILURE() << "accepted: " << offer.substr(0, 80);
+        } catch (const SessionError& e) {
+            EXPECT_EQ(e.kind(), SessionError::Kind::sessionDescription) << e.description();
+        }
+        host->close();
+    }
+    auto p = connectPair(configuration(320, 240));
+    EXPECT_EQ(p.host->lifecycle(), State::connected());
+    p.closeAll();
+}
+
+// Offers with the codecs and order of other WebRTC stacks.
+class ForeignOfferProvider : public PeerConnectionProvider {
+public:
+    std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
+        return PeerConnectionFactory::shared().createPeerConnection(c);
+    }
+    std::vector<CodecCapability> videoCodecPreferences() const override {
+        return {{"H265", 90000, {}},
+                {"VP8", 90000, {}},
+                {"H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "640c1f"}}},
+                {"H264", 90000, {{"packetization-mode", "0"}, {"profile-level-id", "42e01f"}}},
+                {"H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "42e01f"}}},
+                {"RED", 90000, {}}};
+    }
+    std::string preferredCodec() const override { return "H264"; }
+};
+
+TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) {
+    auto provider = std::make_shared<ForeignOfferProvider>();
+    auto controller = SessionCore::make(configuration(640, 360), true, provider);
+    auto host = SessionCore::make(configuration(640, 360), false);
+    auto offer = controller->makeOffer();
+    EXPECT_NE(offer.find("H265/90000"), std::string::npos) << offer;
+    EXPECT_NE(offer.find("rtx/90000"), std::string::npos) << offer;
+
+    auto answer = host->answer(offer);
+    // H.264 with packetization mode 1 and a baseline profile sits at payload type 100 (96 + 4).
+    EXPECT_NE(answer.find("a=rtpmap:100 H264/90000"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("H265"), std::string::npos) << answer;
+    controller->setRemote({SdpType::answer, answer});
+    auto hostWait = std::async(std::launch::async, [&] { host->waitUntilConnected(); });
+    controller->waitUntilConnected();
+    hostWait.get();
+
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop) {
+            host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), nowNs());
+            std::this_thread::sleep_for(33ms);
+        }
+    });
+    std::shared_ptr<RemoteVideoTrack> track;
+    for (int i = 0; i < 500 && !track; ++i) {
+        track = controller->remoteVideoTrack();
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(track);
+    int blue = 0;
+    for (int i = 0; i < 20 && blue < 5; ++i) {
+        auto f = track->frames()->next(5.0);
+        if (!f.hasItem()) break;
+        if (paletteIndex(centre(**f.value)) == 2) ++blue;
+    }
+    stop = true;
+    feeder.join();
+    EXPECT_GE(blue, 5);
+    controller->close();
+    host->close();
+}
+
+TEST_F(WebRtcSession, ClosingFromAnyThreadAndStateCallbacksNeverHangs) {
+    // From the consumer of `states`, as soon as the host connects.
+    {
+        auto p = connectPair(configuration(320, 240));
+        std::thread consumer([states = p.controller->states, core = p.controller] {
+            while (auto s = states->next()) {
+                core->close();
+                core->close();
+            }
+        });
+        p.controller->setState(State::disconnected());
+        consumer.join();
+        EXPECT_EQ(p.controller->lifecycle(), State::closed());
+        p.closeAll();
+    }
+    // From many threads at once, while video is being sent.
+    {
+        auto p = connectPair(configuration(320, 240));
+        std::atomic<bool> stop{false};
+        std::thread feeder([&] {
+            while (!stop) p.host->sendVideoFrame(solidFrame(320, 240, 9, 9, 9), nowNs());
+        });
+        std::vector<std::thread> closers;
+        for (int i = 0; i < 4; ++i) closers.emplace_back([&] {
+            p.host->close();
+            p.controller->close();
+        });
+        for (auto& t : closers) t.join();
+        stop = true;
+        feeder.join();
+        EXPECT_TRUE(p.host->states->isFinished());
+        p.closeAll();
+    }
+    // During negotiation, from another thread: the waits end promptly.
+    {
+        auto controller = SessionCore::make(configuration(320, 240), true);
+        auto offer = controller->makeOffer();
+        std::thread closer([&] {
+            std::this_thread::sleep_for(100ms);
+            controller->close();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(controller->waitUntilConnected(), SessionError);
+        closer.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    }
+    // Dropping a connected pair without closing it.
+    {
+        auto p = connectPair(configuration(320, 240));
+        p.controllerLink->close();
+        p.hostLink->close();
+        std::weak_ptr<SessionCore> weak = p.host;
+        p = Pair{};
+        // The pumps drop their hold once their links have ended.
+        for (int i = 0; i < 300 && !weak.expired(); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(weak.expired());
+    }
+}
+
+std::size_t countEntries(const char* dir) {
+    std::size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST_F(WebRtcSession, FiftySessionsLeaveNoThreadsFilesOrMemoryBehind) {
+    auto once = [] {
+        auto p = connectPair(configuration(320, 240));
+        p.controller->sendControl(ping(1));
+        EXPECT_TRUE(p.host->messages->next(5.0).hasItem());
+        p.closeAll();
+    };
+    for (int i = 0; i < 5; ++i) once();
+    std::this_thread::sleep_for(200ms);
+    const auto threads = countEntries("/proc/self/task");
+    const auto fds = countEntries("/proc/self/fd");
+    const long memory = residentKiB();
+    for (int i = 0; i < 50; ++i) once();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(countEntries("/proc/self/task"), threads + 3);
+    EXPECT_LE(countEntries("/proc/self/fd"), fds + 3);
+    EXPECT_LT(residentKiB() - memory, 48 * 1024) << "KiB before: " << memory;
+}
+
+// Both sides told to reach the other at a port where nothing answers.
+std::string unreachable(const std::string& sdp) {
+    return std::regex_replace(sdp, std::regex("(a=candidate:\\S+ \\d+ \\S+ \\d+ \\S+ )\\d+"), "$01" "9");
+}
+
+TEST_F(WebRtcSession, UnreachablePeerEndsInIceFailure) {
+    auto controller = SessionCore::make(configuration(320, 240), true);
+    auto host = SessionCore::make(configuration(320, 240), false);
+    auto offer = controller->makeOffer();
+    auto answer = host->answer(unreachable(offer));
+    controller->setRemote({SdpType::answer, unreachable(answer)});
+    try {
+        controller->waitUntilConnected();
+        FAIL() << "connected";
+    } catch (const SessionError& e) {
+        EXPECT_EQ(e, SessionError::connectionFailed("ICE connection failed"));
+    }
+    auto states = drainUntilFinished(controller->states);
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), State::failed("ICE connection failed"));
+    host->close();
+}
+
+}  // namespace
+}  // namespace quill
