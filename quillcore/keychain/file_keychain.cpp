@@ -64,6 +64,14 @@ int makeFolders(const std::filesystem::path& path) {
     return 0;
 }
 
+// A folder that already existed (made by hand, or by an older version) is made private too.
+std::int32_t makePrivate(int folder) {
+    struct stat st {};
+    if (::fstat(folder, &st) != 0) return errnoStatus(errno);
+    if ((st.st_mode & 07777) != kFolderMode && ::fchmod(folder, kFolderMode) != 0) return errnoStatus(errno);
+    return KeychainStatus::success;
+}
+
 // Opens the service folder below the root. Without `create`, a missing root or folder is
 // itemNotFound. Returns a status and, on success, the folder.
 std::int32_t openServiceFolder(const std::filesystem::path& root, const std::string& service, bool create,
@@ -73,12 +81,18 @@ std::int32_t openServiceFolder(const std::filesystem::path& root, const std::str
     }
     Fd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd.valid()) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
+    if (create) {
+        if (auto status = makePrivate(rootFd.get())) return status;
+    }
     std::string name = keychainItemName(service);
     if (create && ::mkdirat(rootFd.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST)
         return errnoStatus(errno);
-    int fd = ::openat(rootFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
-    out = Fd(fd);
+    Fd fd(::openat(rootFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
+    if (create) {
+        if (auto status = makePrivate(fd.get())) return status;
+    }
+    out = std::move(fd);
     return KeychainStatus::success;
 }
 

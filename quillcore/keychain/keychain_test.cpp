@@ -129,6 +129,22 @@ TEST(FileKeychain, KeepsPrivateFilesAtTheirHexPaths) {
     EXPECT_EQ(std::distance(fs::directory_iterator(service), {}), 1) << "no temp file left behind";
 }
 
+TEST(FileKeychain, WritesMakeExistingFoldersPrivate) {
+    TempFolder folder;
+    const fs::path root = folder.path() / "root";
+    const fs::path service = root / keychainItemName("svc");
+    fs::create_directories(service);
+    fs::permissions(root, fs::perms(0755));
+    fs::permissions(service, fs::perms(0777));
+    FileKeychain k(root);
+    EXPECT_EQ(k.copy("svc", "a").status, kNotFound);
+    EXPECT_EQ(modeOf(service), 0777u) << "a read changes nothing";
+    ASSERT_EQ(k.add("svc", "a", toBytes("x")), 0);
+    EXPECT_EQ(modeOf(root), 0700u);
+    EXPECT_EQ(modeOf(service), 0700u);
+    EXPECT_EQ(modeOf(service / keychainItemName("a")), 0600u);
+}
+
 TEST(FileKeychain, NamesNeverLeaveTheRoot) {
     TempFolder folder;
     const fs::path root = folder.path() / "root";
