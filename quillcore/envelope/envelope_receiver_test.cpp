@@ -8,6 +8,8 @@
 
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
+#include "quillcore/keychain/file_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 
 namespace quill {
 namespace {
@@ -126,6 +128,26 @@ TEST_F(EnvelopeReceiverTest, UnknownSenderAndStoreFailuresComeBeforeFreshness) {
         ADD_FAILURE();
     } catch (const KeyStoreError& error) {
         EXPECT_EQ(error, KeyStoreError::keychain(-25308));
+    }
+}
+
+TEST_F(EnvelopeReceiverTest, ASenderNameNoFileCanHoldIsAnUnknownSender) {
+    // Over the file-backed keychain, a sender fingerprint too long for an item name is simply not
+    // paired: the envelope is refused as from an unknown sender, not as a keychain failure.
+    testing::TempFolder folder;
+    auto fileStore = std::make_shared<KeychainPeerStore>(std::make_shared<FileKeychain>(folder.path()),
+                                                         std::string(KeychainPeerStore::defaultService));
+    fileStore->save(recordOf(controller));
+    EnvelopeReceiver overFiles(host, fileStore);
+    EXPECT_EQ(overFiles.open(sealed(id(1)), atMillis(kT0)).sender, recordOf(controller));
+
+    Envelope envelope = sealed(id(2));
+    envelope.from = Bytes(300, 0xAB);
+    try {
+        overFiles.open(envelope, atMillis(kT0));
+        ADD_FAILURE();
+    } catch (const EnvelopeError& error) {
+        EXPECT_EQ(error, EnvelopeError::unknownSender());
     }
 }
 

@@ -21,6 +21,9 @@ constexpr mode_t kFileMode = 0600;
 
 std::int32_t errnoStatus(int error) { return -static_cast<std::int32_t>(error); }
 
+// A name too long for the file system cannot belong to a stored item: looking it up finds nothing.
+bool noSuchName(int error) { return error == ENOENT || error == ENAMETOOLONG; }
+
 class Fd {
 public:
     Fd() = default;
@@ -88,7 +91,7 @@ std::int32_t openServiceFolder(const std::filesystem::path& root, const std::str
     if (create && ::mkdirat(rootFd.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST)
         return errnoStatus(errno);
     Fd fd(::openat(rootFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
+    if (!fd.valid()) return noSuchName(errno) ? KeychainStatus::itemNotFound : errnoStatus(errno);
     if (create) {
         if (auto status = makePrivate(fd.get())) return status;
     }
@@ -108,7 +111,7 @@ std::int32_t readItem(int folder, const std::string& name, Bytes& out) {
     // O_NONBLOCK so that a FIFO planted under an item's name cannot stall us; regular files
     // ignore it.
     Fd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
+    if (!fd.valid()) return noSuchName(errno) ? KeychainStatus::itemNotFound : errnoStatus(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return errnoStatus(errno);
     if (S_ISDIR(st.st_mode)) return errnoStatus(EISDIR);
@@ -139,7 +142,7 @@ std::int32_t readItem(int folder, const std::string& name, Bytes& out) {
 bool itemExists(int folder, const std::string& name, std::int32_t& status) {
     struct stat st {};
     if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
-    status = errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
+    status = noSuchName(errno) ? KeychainStatus::itemNotFound : errnoStatus(errno);
     return false;
 }
 
@@ -310,7 +313,7 @@ std::int32_t FileKeychain::remove(const std::string& service, const std::optiona
     for (const auto& name : names) {
         if (::unlinkat(folder.get(), name.c_str(), 0) == 0) {
             removed = true;
-        } else if (errno != ENOENT) {
+        } else if (!noSuchName(errno)) {
             return errnoStatus(errno);
         }
     }

@@ -240,8 +240,14 @@ TEST(FileKeychain, ReportsFileErrorsAsNegativeErrno) {
               std::string(FileKeychain::maxItemSize + 1, 'x'));
     EXPECT_EQ(k.copy("svc", "big").status, -EFBIG);
     EXPECT_EQ(k.copyAll("svc", 10).status, -EFBIG);
-    // An account too long for a file name is refused, not truncated.
+    // An account too long for a file name is refused, not truncated; looking one up finds
+    // nothing, as for any other name that holds no item.
     EXPECT_EQ(k.add("svc", std::string(200, 'a'), toBytes("x")), -ENAMETOOLONG);
+    EXPECT_EQ(k.update("svc", std::string(200, 'a'), toBytes("x")), kNotFound);
+    EXPECT_EQ(k.copy("svc", std::string(200, 'a')).status, kNotFound);
+    EXPECT_EQ(k.remove("svc", std::string(200, 'a')), kNotFound);
+    EXPECT_EQ(k.copy(std::string(200, 's'), "a").status, kNotFound);
+    EXPECT_EQ(k.add(std::string(200, 's'), "a", toBytes("x")), -ENAMETOOLONG);
 }
 
 TEST(FileKeychain, ConcurrentWritersNeverExposeATornItem) {
