@@ -26,6 +26,7 @@
 #include "quillcore/net/dnssd.h"
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/host_advertiser.h"
+#include "quillcore/transport/host_browser.h"
 
 extern char** environ;
 
@@ -264,6 +265,41 @@ TEST(DiscoveryNetns, TakenAndOverlongNamesArePublishedWithinTheLimits) {
     ASSERT_NE(txtName, published.txt.end());
     EXPECT_EQ(*txtName, "name=" + longName.substr(0, 250));  // the whole TXT string is 255 bytes
     EXPECT_FALSE(overlong.publicationProblem());
+}
+
+TEST(DiscoveryNetns, AHostThatComesBackOnAnotherPortIsKnownAtItsNewPort) {
+    REQUIRE_NETNS();
+    const Bytes fingerprint = crypto::randomBytes(32);
+    HostBrowser browser;
+    browser.start();
+    std::uint16_t firstPort = 0;
+    {
+        HostAdvertiser first("Restarting Host", fingerprint, {});
+        firstPort = first.start();
+        const auto found = browser.waitForHost(fingerprint, 30);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->endpoint.port, firstPort);
+    }
+    // The host restarts: a new advertiser, a new port. What a later wait returns at once must
+    // not be the dead port.
+    std::promise<void> reached;
+    std::once_flag once;
+    HostAdvertiser second("Restarting Host", fingerprint, [&](net::TcpConnectionPtr) {
+        std::call_once(once, [&] { reached.set_value(); });
+    });
+    const auto secondPort = second.start();
+    ASSERT_NE(secondPort, firstPort);
+    std::optional<DiscoveredHost> known;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < until) {
+        known = browser.waitForHost(fingerprint, 0);
+        if (known && known->endpoint.port == secondPort) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(known);
+    EXPECT_EQ(known->endpoint.port, secondPort);
+    auto channel = FrameChannel::connect(known->endpoint);
+    EXPECT_EQ(reached.get_future().wait_for(10s), std::future_status::ready);
 }
 
 TEST(DiscoveryNetns, WithoutADaemonTheAdvertiserListensAndPublishesOnceTheDaemonComes) {
