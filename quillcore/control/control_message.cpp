@@ -133,7 +133,10 @@ Bytes serializedData(const Message& message) {
     collectedLog = &log;
     bool ok = message.SerializeToString(&out);
     collectedLog = nullptr;
-    if (!ok) throw EncodingError("The control message could not be encoded" + (log.empty() ? "." : ": " + log));
+    // A string field that is not UTF-8 is only logged by libprotobuf, yet every receiver
+    // refuses the message whole: it counts as a failure here.
+    if (!ok || !log.empty())
+        throw EncodingError("The control message could not be encoded" + (log.empty() ? "." : ": " + log));
     return Bytes(out.begin(), out.end());
 }
 

@@ -51,7 +51,8 @@ inline constexpr std::array<Quillmate_V0_QualityRequest_Mode, 3> qualityRequestM
 bool equalMessages(const google::protobuf::Message& a, const google::protobuf::Message& b);
 
 // Binary encoding: set fields in number order, defaults left out, then the unknown fields.
-// Throws EncodingError only when protobuf reports a failure.
+// Throws EncodingError when protobuf reports a failure, a string field that is not UTF-8
+// included.
 Bytes serializedData(const google::protobuf::Message& message);
 
 // Parses one whole message (nesting limit 100, unknown fields kept). Malformed input throws

@@ -144,6 +144,23 @@ TEST(ControlWire, MalformedInputFailsWholeAndQuietly) {
     EXPECT_EQ(target.msg_case(), Quillmate_V0_Envelope::MSG_NOT_SET);
 }
 
+TEST(ControlWire, TextThatIsNotUTF8IsNeverSent) {
+    // The receiver refuses such a message whole, so sending it would only lose it there.
+    testing::internal::CaptureStderr();
+    Quillmate_V0_Envelope envelope;
+    envelope.mutable_key()->set_usb_hid_usage(4);
+    envelope.mutable_key()->set_text("\xff");
+    try {
+        serializedData(envelope);
+        ADD_FAILURE() << "encoded text that is not UTF-8";
+    } catch (const EncodingError& e) {
+        EXPECT_NE(e.description().find("UTF-8"), std::string::npos) << e.description();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    envelope.mutable_key()->set_text("\xc3\xa9");
+    EXPECT_EQ(parseEnvelope(serializedData(envelope)), envelope);
+}
+
 TEST(ControlWire, NestingIsLimitedTo100) {
     auto nestedGroups = [](int depth) {
         Bytes out;
