@@ -8,14 +8,7 @@ namespace quill {
 
 namespace {
 
-constexpr std::size_t kNonceSize = 32;
-
 [[noreturn]] void fail(PairingError::Kind kind) { throw PairingError(kind); }
-
-std::string describe(const std::exception& e) {
-    if (const auto* error = dynamic_cast<const Error*>(&e)) return error->description();
-    return e.what();
-}
 
 }  // namespace
 
@@ -26,71 +19,26 @@ ControllerPairing::ControllerPairing(DeviceIdentity identity, std::shared_ptr<Pe
       controllerName_(std::move(controllerName)),
       clock_(std::move(clock)) {}
 
-std::optional<PairingCode> ControllerPairing::comparisonCode() const {
-    std::lock_guard lock(mutex_);
-    return comparisonCode_;
-}
+std::optional<PairingCode> ControllerPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
-bool ControllerPairing::isAwaitingConfirmation() const {
-    std::lock_guard lock(mutex_);
-    return isAwaitingConfirmation_;
-}
+bool ControllerPairing::isAwaitingConfirmation() const { return exchange_.isAwaitingConfirmation(); }
 
-void ControllerPairing::confirmComparison() {
-    std::lock_guard lock(mutex_);
-    decision_ = true;
-}
+void ControllerPairing::confirmComparison() { exchange_.decide(true); }
 
-void ControllerPairing::rejectComparison() {
-    std::lock_guard lock(mutex_);
-    decision_ = false;
-}
+void ControllerPairing::rejectComparison() { exchange_.decide(false); }
 
 PeerRecord ControllerPairing::startComparison(FrameChannel& channel) {
-    return guarded(channel, "pairing failed", [&] { return pairWithComparison(channel); });
+    return exchange_.run(channel, "pairing failed", [&] { return pairWithComparison(channel); });
 }
 
 PeerRecord ControllerPairing::startLink(const PairingLink& link, const std::string& hostName, FrameChannel& channel) {
-    return guarded(channel, "QR pairing failed", [&] { return pairWithLink(link, hostName, channel); });
-}
-
-template <class Exchange>
-PeerRecord ControllerPairing::guarded(FrameChannel& channel, const char* cancelReason, Exchange exchange) {
-    {
-        std::lock_guard lock(mutex_);
-        if (busy_) fail(PairingError::Kind::alreadyInProgress);
-        busy_ = true;
-        decision_.reset();
-        comparisonCode_.reset();
-        isAwaitingConfirmation_ = false;
-    }
-    try {
-        PeerRecord record = exchange();
-        resetExchange();
-        return record;
-    } catch (...) {
-        sendCancel(channel, cancelReason);
-        resetExchange();
-        throw;
-    }
-}
-
-void ControllerPairing::resetExchange() {
-    std::lock_guard lock(mutex_);
-    busy_ = false;
-    decision_.reset();
-    comparisonCode_.reset();
-    isAwaitingConfirmation_ = false;
+    return exchange_.run(channel, "QR pairing failed", [&] { return pairWithLink(link, hostName, channel); });
 }
 
 PeerRecord ControllerPairing::saveHost(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
                                        const std::string& name, const PeerPermissions& permissions) {
     PeerRecord record{fingerprint, signingKey, agreementKey, name, "", secondsSince2001(clock_->now()), permissions};
-    try {
-        peerStore_->save(record);
-    } catch (const std::exception& e) {
-        throw PairingError::storeFailure(describe(e));
-    }
+    savePairedPeer(*peerStore_, record);
     return record;
 }
 
@@ -102,39 +50,27 @@ PeerRecord ControllerPairing::pairWithComparison(FrameChannel& channel) {
     if (!commitPtr) throw PairingError::unexpectedMessage("PairCommit", "other");
     const PairCommit commit = *commitPtr;
     validatePeerKeys(commit.hostSigningPub, commit.hostAgreementPub);
-    if (commit.commit.size() != 32) fail(PairingError::Kind::invalidKeyMaterial);
+    if (commit.commit.size() != crypto::Sha256::kDigestSize) fail(PairingError::Kind::invalidKeyMaterial);
     const Bytes hostFingerprint = DeviceIdentity::fingerprint(commit.hostSigningPub, commit.hostAgreementPub);
 
-    const Bytes controllerNonce = crypto::randomBytes(kNonceSize);
+    const Bytes controllerNonce = crypto::randomBytes(kPairingNonceSize);
     sendMessage(channel, PairNonce(controllerNonce));
 
     auto second = receiveMessage(channel, std::nullopt);
     const auto* reveal = second.get<PairReveal>();
     if (!reveal) throw PairingError::unexpectedMessage("PairReveal", "other");
-    if (reveal->nonce.size() != kNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    if (reveal->nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
     const Bytes hostNonce = reveal->nonce;
     if (!constantTimeEquals(commitDigest(identity_.fingerprint(), hostFingerprint, hostNonce), commit.commit))
         fail(PairingError::Kind::commitMismatch);
 
-    {
-        std::lock_guard lock(mutex_);
-        comparisonCode_ =
-            PairingCode(comparisonCodeValue(identity_.fingerprint(), hostFingerprint, controllerNonce, hostNonce));
-        isAwaitingConfirmation_ = true;
-    }
+    exchange_.awaitDecision(
+        PairingCode(comparisonCodeValue(identity_.fingerprint(), hostFingerprint, controllerNonce, hostNonce)));
 
     // The host may accept before our user answers: hold its PairAccept until then.
     std::optional<PairAccept> held;
-    bool decided = false;
-    while (true) {
-        {
-            std::lock_guard lock(mutex_);
-            if (decision_) {
-                decided = *decision_;
-                decision_.reset();
-                break;
-            }
-        }
+    std::optional<bool> decided;
+    while (!(decided = exchange_.takeDecision())) {
         auto frame = pollForFrame(channel);
         if (!frame) continue;
         std::optional<PairingMessage> message;
@@ -151,11 +87,8 @@ PeerRecord ControllerPairing::pairWithComparison(FrameChannel& channel) {
             throw PairingError::unexpectedMessage("PairAccept or PairCancel", "other");
         }
     }
-    if (!decided) fail(PairingError::Kind::cancelled);
-    {
-        std::lock_guard lock(mutex_);
-        isAwaitingConfirmation_ = false;
-    }
+    if (!*decided) fail(PairingError::Kind::cancelled);
+    exchange_.confirmed();
 
     if (!held) {
         auto reply = receiveMessage(channel, std::nullopt);
@@ -187,7 +120,7 @@ PeerRecord ControllerPairing::pairWithLink(const PairingLink& link, const std::s
     if (link.fingerprint.size() != 32) fail(PairingError::Kind::invalidLink);
     if (link.secret.size() != 16) fail(PairingError::Kind::invalidLink);
 
-    const Bytes controllerNonce = crypto::randomBytes(kNonceSize);
+    const Bytes controllerNonce = crypto::randomBytes(kPairingNonceSize);
     const Bytes mac =
         crypto::hmacSha256(link.secret, pairRequestTranscript(identity_.fingerprint(), link.fingerprint, controllerNonce));
     sendMessage(channel, PairRequest(identity_.signingPublicKey(), identity_.agreementPublicKey(), controllerName_,
@@ -197,7 +130,7 @@ PeerRecord ControllerPairing::pairWithLink(const PairingLink& link, const std::s
     const auto* acceptPtr = reply.get<PairAccept>();
     if (!acceptPtr) throw PairingError::unexpectedMessage("PairAccept", "other");
     const PairAccept accept = *acceptPtr;
-    if (accept.nonce.size() != kNonceSize || !accept.hostSigningPub || !accept.hostAgreementPub)
+    if (accept.nonce.size() != kPairingNonceSize || !accept.hostSigningPub || !accept.hostAgreementPub)
         fail(PairingError::Kind::invalidKeyMaterial);
     validatePeerKeys(*accept.hostSigningPub, *accept.hostAgreementPub);
     const Bytes hostFingerprint = DeviceIdentity::fingerprint(*accept.hostSigningPub, *accept.hostAgreementPub);

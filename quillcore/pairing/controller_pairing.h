@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -9,6 +8,7 @@
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/base/clock.h"
 #include "quillcore/pairing/pairing_error.h"
+#include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
 
 namespace quill {
@@ -38,9 +38,6 @@ public:
     PeerRecord startLink(const PairingLink& link, const std::string& hostName, FrameChannel& channel);
 
 private:
-    template <class Exchange>
-    PeerRecord guarded(FrameChannel& channel, const char* cancelReason, Exchange exchange);
-    void resetExchange();
     PeerRecord pairWithComparison(FrameChannel& channel);
     PeerRecord pairWithLink(const PairingLink& link, const std::string& hostName, FrameChannel& channel);
     PeerRecord saveHost(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
@@ -51,11 +48,7 @@ private:
     const std::string controllerName_;
     const std::shared_ptr<WallClock> clock_;
 
-    mutable std::mutex mutex_;
-    bool busy_ = false;
-    std::optional<bool> decision_;
-    std::optional<PairingCode> comparisonCode_;
-    bool isAwaitingConfirmation_ = false;
+    PairingExchangeState exchange_;
 };
 
 }  // namespace quill

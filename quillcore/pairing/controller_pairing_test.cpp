@@ -9,34 +9,18 @@ using namespace pairing_test;
 using namespace std::chrono_literals;
 using Kind = PairingError::Kind;
 
-struct ControllerRun {
-    ControllerPairing* pairing;
-    FrameChannelPtr channel;
-    std::future<PeerRecord> result;
-
-    ~ControllerRun() {
-        if (result.valid()) {
-            pairing->rejectComparison();
-            channel->close();
-            result.wait();
-        }
-    }
-    PeerRecord get() { return result.get(); }
-};
+using ControllerRun = ExchangeRun<ControllerPairing>;
 
 // The host's side is played by hand so that it can misbehave.
 class ControllerPairingTest : public ::testing::Test {
 public:
     std::unique_ptr<ControllerRun> comparison(FrameChannelPtr channel) {
-        auto* p = pairing.get();
-        return std::unique_ptr<ControllerRun>(new ControllerRun{
-            p, channel, std::async(std::launch::async, [p, channel] { return p->startComparison(*channel); })});
+        return runExchange(*pairing, channel,
+                           [p = pairing.get()](FrameChannel& ch) { return p->startComparison(ch); });
     }
     std::unique_ptr<ControllerRun> linkExchange(const PairingLink& link, FrameChannelPtr channel) {
-        auto* p = pairing.get();
-        return std::unique_ptr<ControllerRun>(new ControllerRun{
-            p, channel,
-            std::async(std::launch::async, [p, channel, link] { return p->startLink(link, "Desk (scanned)", *channel); })});
+        return runExchange(*pairing, channel,
+                           [p = pairing.get(), link](FrameChannel& ch) { return p->startLink(link, "Desk (scanned)", ch); });
     }
 
     struct Exchange {

@@ -8,14 +8,7 @@ namespace quill {
 
 namespace {
 
-constexpr std::size_t kNonceSize = 32;
-
 [[noreturn]] void fail(PairingError::Kind kind) { throw PairingError(kind); }
-
-std::string describe(const std::exception& e) {
-    if (const auto* error = dynamic_cast<const Error*>(&e)) return error->description();
-    return e.what();
-}
 
 }  // namespace
 
@@ -27,94 +20,49 @@ HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> pee
       readLimit_(readLimit),
       clock_(std::move(clock)) {}
 
-std::optional<PairingCode> HostPairing::comparisonCode() const {
-    std::lock_guard lock(mutex_);
-    return comparisonCode_;
-}
+std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
-bool HostPairing::isAwaitingConfirmation() const {
-    std::lock_guard lock(mutex_);
-    return isAwaitingConfirmation_;
-}
+bool HostPairing::isAwaitingConfirmation() const { return exchange_.isAwaitingConfirmation(); }
 
 std::optional<PairingLink> HostPairing::activeLink() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(linkMutex_);
     return currentPairingLink_;
 }
 
-PairingLink HostPairing::issueLink(std::vector<std::string> endpoints, SystemTime now) {
-    PairingLink link(identity_, PairingLink::makeSecret(), std::move(endpoints), now);
-    std::lock_guard lock(mutex_);
-    currentPairingLink_ = link;
+PairingLink HostPairing::issueLinkLocked(std::vector<std::string> endpoints, SystemTime now) {
+    currentPairingLink_ = PairingLink(identity_, PairingLink::makeSecret(), std::move(endpoints), now);
     secretBurned_ = false;
-    return link;
+    return *currentPairingLink_;
+}
+
+PairingLink HostPairing::issueLink(std::vector<std::string> endpoints, SystemTime now) {
+    std::lock_guard lock(linkMutex_);
+    return issueLinkLocked(std::move(endpoints), now);
 }
 
 PairingLink HostPairing::currentOrNewLink(std::vector<std::string> endpoints, SystemTime now) {
-    {
-        std::lock_guard lock(mutex_);
-        if (currentPairingLink_ && !currentPairingLink_->isExpired(now)) return *currentPairingLink_;
-    }
-    return issueLink(std::move(endpoints), now);
+    // Checked and renewed in one step: two callers that find the link expired get the same
+    // new link.
+    std::lock_guard lock(linkMutex_);
+    if (currentPairingLink_ && !currentPairingLink_->isExpired(now)) return *currentPairingLink_;
+    return issueLinkLocked(std::move(endpoints), now);
 }
 
-void HostPairing::confirmComparison() {
-    std::lock_guard lock(mutex_);
-    decision_ = true;
-}
+void HostPairing::confirmComparison() { exchange_.decide(true); }
 
-void HostPairing::rejectComparison() {
-    std::lock_guard lock(mutex_);
-    decision_ = false;
-}
+void HostPairing::rejectComparison() { exchange_.decide(false); }
 
 PeerRecord HostPairing::acceptComparison(FrameChannel& channel) {
-    return guarded(channel, "pairing failed", [&] { return respondToComparison(channel); });
+    return exchange_.run(channel, "pairing failed", [&] { return respondToComparison(channel); });
 }
 
 PeerRecord HostPairing::acceptLink(FrameChannel& channel, SystemTime now) {
-    return guarded(channel, "QR pairing failed", [&] { return respondToLink(channel, now); });
-}
-
-template <class Exchange>
-PeerRecord HostPairing::guarded(FrameChannel& channel, const char* cancelReason, Exchange exchange) {
-    {
-        std::lock_guard lock(mutex_);
-        if (busy_) fail(PairingError::Kind::alreadyInProgress);
-        busy_ = true;
-        decision_.reset();
-        comparisonCode_.reset();
-        isAwaitingConfirmation_ = false;
-    }
-    try {
-        PeerRecord record = exchange();
-        resetExchange();
-        return record;
-    } catch (...) {
-        sendCancel(channel, cancelReason);
-        resetExchange();
-        throw;
-    }
-}
-
-void HostPairing::resetExchange() {
-    std::lock_guard lock(mutex_);
-    busy_ = false;
-    decision_.reset();
-    comparisonCode_.reset();
-    isAwaitingConfirmation_ = false;
+    return exchange_.run(channel, "QR pairing failed", [&] { return respondToLink(channel, now); });
 }
 
 bool HostPairing::waitForDecision(FrameChannel& channel) {
     while (true) {
-        {
-            std::lock_guard lock(mutex_);
-            if (decision_) {
-                bool decided = *decision_;
-                decision_.reset();
-                return decided;
-            }
-        }
+        if (auto decided = exchange_.takeDecision()) return *decided;
         // Only a PairCancel may come while the host user decides; anything else ends it.
         if (auto frame = pollForFrame(channel)) {
             decodePairingMessage(*frame);
@@ -127,11 +75,7 @@ PeerRecord HostPairing::saveController(const Bytes& fingerprint, const Bytes& si
                                        const std::string& name) {
     PeerRecord record{fingerprint, signingKey, agreementKey, name, "", secondsSince2001(clock_->now()),
                       PeerPermissions::defaults()};
-    try {
-        peerStore_->save(record);
-    } catch (const std::exception& e) {
-        throw PairingError::storeFailure(describe(e));
-    }
+    savePairedPeer(*peerStore_, record);
     return record;
 }
 
@@ -144,7 +88,7 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
     const Bytes controllerFingerprint =
         DeviceIdentity::fingerprint(start.controllerSigningPub, start.controllerAgreementPub);
 
-    const Bytes hostNonce = crypto::randomBytes(kNonceSize);
+    const Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
     const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
     sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
 
@@ -152,21 +96,14 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
-    if (nonce->nonce.size() != kNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    if (nonce->nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
     const Bytes controllerNonce = nonce->nonce;
     sendMessage(channel, PairReveal(hostNonce));
 
-    {
-        std::lock_guard lock(mutex_);
-        comparisonCode_ = PairingCode(
-            comparisonCodeValue(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce));
-        isAwaitingConfirmation_ = true;
-    }
+    exchange_.awaitDecision(PairingCode(
+        comparisonCodeValue(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce)));
     if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
-    {
-        std::lock_guard lock(mutex_);
-        isAwaitingConfirmation_ = false;
-    }
+    exchange_.confirmed();
 
     const Bytes transcript =
         pairAcceptTranscript(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce);
@@ -187,7 +124,7 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
 PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
     std::optional<PairingLink> checked;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(linkMutex_);
         if (!currentPairingLink_)
             fail(secretBurned_ ? PairingError::Kind::burnedSecret : PairingError::Kind::noActiveSecret);
         if (currentPairingLink_->isExpired(now)) {
@@ -213,7 +150,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
     if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
     const PairRequest request = *requestPtr;
     validatePeerKeys(request.controllerSigningPub, request.controllerAgreementPub);
-    if (request.nonce.size() != kNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    if (request.nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
     const Bytes controllerFingerprint =
         DeviceIdentity::fingerprint(request.controllerSigningPub, request.controllerAgreementPub);
     const Bytes expectedMAC = crypto::hmacSha256(
@@ -221,23 +158,21 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
     if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
 
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(linkMutex_);
         // Spend the secret before the host user is asked. A link issued while the request was
         // being read is another link: it stays current and usable.
         if (currentPairingLink_ && *currentPairingLink_ == link) {
             currentPairingLink_.reset();
             secretBurned_ = true;
         }
-        isAwaitingConfirmation_ = true;
     }
+    // No code: the host service tells a QR request by its absence.
+    exchange_.awaitDecision(std::nullopt);
     if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
-    {
-        std::lock_guard lock(mutex_);
-        isAwaitingConfirmation_ = false;
-    }
+    exchange_.confirmed();
 
     // The host nonce exists only once the host user approved.
-    const Bytes hostNonce = crypto::randomBytes(kNonceSize);
+    const Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
     const Bytes transcript =
         pairAcceptTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce, hostNonce);
     const Bytes signature = identity_.sign(transcript);

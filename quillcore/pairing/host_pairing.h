@@ -10,6 +10,7 @@
 #include "quillcore/identity/device_identity.h"
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/pairing/pairing_error.h"
+#include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
 
 namespace quill {
@@ -18,7 +19,7 @@ class FrameChannel;
 
 // The host's single pairing point: it owns the current pairing link, records the host user's
 // decision and runs at most one exchange at a time. Thread-safe: the exchange runs on the
-// caller's thread and holds the lock only between its reads and sends, so the getters, the
+// caller's thread and takes its locks only between its reads and sends, so the getters, the
 // decision and issueLink can be called from any thread while it waits.
 class HostPairing {
 public:
@@ -50,15 +51,14 @@ public:
     PeerRecord acceptLink(FrameChannel& channel, SystemTime now);
 
 private:
-    template <class Exchange>
-    PeerRecord guarded(FrameChannel& channel, const char* cancelReason, Exchange exchange);
-    void resetExchange();
     PeerRecord respondToComparison(FrameChannel& channel);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now);
     // True for confirm, false for reject.
     bool waitForDecision(FrameChannel& channel);
     PeerRecord saveController(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
                               const std::string& name);
+    // With linkMutex_ held.
+    PairingLink issueLinkLocked(std::vector<std::string> endpoints, SystemTime now);
 
     const DeviceIdentity identity_;
     const std::shared_ptr<PeerStore> peerStore_;
@@ -66,13 +66,11 @@ private:
     const double readLimit_;
     const std::shared_ptr<WallClock> clock_;
 
-    mutable std::mutex mutex_;
-    bool busy_ = false;
-    std::optional<bool> decision_;
+    PairingExchangeState exchange_;
+
+    mutable std::mutex linkMutex_;
     std::optional<PairingLink> currentPairingLink_;
     bool secretBurned_ = false;
-    std::optional<PairingCode> comparisonCode_;
-    bool isAwaitingConfirmation_ = false;
 };
 
 }  // namespace quill

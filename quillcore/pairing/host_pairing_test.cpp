@@ -1,5 +1,7 @@
 #include "quillcore/pairing/host_pairing.h"
 
+#include <latch>
+
 #include "quillcore/pairing/pairing_test_support.h"
 
 namespace quill {
@@ -9,23 +11,7 @@ using namespace pairing_test;
 using namespace std::chrono_literals;
 using Kind = PairingError::Kind;
 
-// One exchange running on its own thread. If a test leaves early, the exchange is rejected and
-// its channel closed so that nothing waits for ever.
-struct HostRun {
-    HostPairing* pairing;
-    FrameChannelPtr channel;
-    std::future<PeerRecord> result;
-
-    ~HostRun() {
-        if (result.valid()) {
-            pairing->rejectComparison();
-            channel->close();
-            result.wait();
-        }
-    }
-    PeerRecord get() { return result.get(); }
-    bool finishedWithin(std::chrono::milliseconds limit) { return result.wait_for(limit) == std::future_status::ready; }
-};
+using HostRun = ExchangeRun<HostPairing>;
 
 class HostPairingTest : public ::testing::Test {
 public:
@@ -35,14 +21,11 @@ public:
     };
 
     std::unique_ptr<HostRun> comparison(FrameChannelPtr channel) {
-        auto* p = pairing.get();
-        return std::unique_ptr<HostRun>(
-            new HostRun{p, channel, std::async(std::launch::async, [p, channel] { return p->acceptComparison(*channel); })});
+        return runExchange(*pairing, channel, [p = pairing.get()](FrameChannel& ch) { return p->acceptComparison(ch); });
     }
     std::unique_ptr<HostRun> linkExchange(FrameChannelPtr channel, SystemTime now) {
-        auto* p = pairing.get();
-        return std::unique_ptr<HostRun>(new HostRun{
-            p, channel, std::async(std::launch::async, [p, channel, now] { return p->acceptLink(*channel, now); })});
+        return runExchange(*pairing, channel,
+                           [p = pairing.get(), now](FrameChannel& ch) { return p->acceptLink(ch, now); });
     }
 
     PairStart start() { return PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "Ana's iPad"); }
@@ -396,7 +379,7 @@ TEST_F(HostPairingTest, LinkIssuedWhileTheRequestIsReadStaysCurrent) {
     PairingLink shown = pairing->issueLink({}, t0);
     auto pair = connectPair(loopback);
     auto run = linkExchange(pair.host, t0);
-    std::this_thread::sleep_for(100ms);  // the exchange now waits for the request
+    std::this_thread::sleep_for(300ms);  // the exchange has taken the link and waits for the request
     PairingLink renewed = pairing->issueLink({}, t0 + 1s);
 
     PairRequest sent = request(shown);  // scanned before the renewal
@@ -442,6 +425,30 @@ TEST_F(HostPairingTest, CurrentOrNewLinkRenewsAtTheLifetime) {
     EXPECT_EQ(renewed.endpoints, std::vector<std::string>{"b"});
     EXPECT_EQ(renewed.deviceID, hostIdentity.deviceID());
     EXPECT_EQ(pairing->activeLink(), renewed);
+}
+
+TEST_F(HostPairingTest, ConcurrentRenewalsAgreeOnOneLink) {
+    // Callers that find the link expired at the same moment must all get the link that is
+    // now current: a caller handed a link that another call already replaced would show a
+    // code that can never pair.
+    for (int round = 0; round < 50; ++round) {
+        pairing->issueLink({}, t0);
+        constexpr int kCallers = 6;
+        std::latch go(kCallers);
+        std::vector<std::future<PairingLink>> results;
+        for (int i = 0; i < kCallers; ++i)
+            results.push_back(std::async(std::launch::async, [&] {
+                go.arrive_and_wait();
+                return pairing->currentOrNewLink({}, t0 + 300s);
+            }));
+        auto current = pairing->activeLink();
+        ASSERT_TRUE(current);
+        for (auto& result : results) {
+            PairingLink link = result.get();
+            current = pairing->activeLink();
+            ASSERT_EQ(link, *current) << "round " << round;
+        }
+    }
 }
 
 }  // namespace

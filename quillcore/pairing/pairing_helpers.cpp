@@ -63,6 +63,15 @@ void sendCancel(FrameChannel& channel, const char* reason) noexcept {
     }
 }
 
+void savePairedPeer(PeerStore& store, const PeerRecord& record) {
+    try {
+        store.save(record);
+    } catch (const std::exception& e) {
+        const auto* error = dynamic_cast<const Error*>(&e);
+        throw PairingError::storeFailure(error ? error->description() : e.what());
+    }
+}
+
 std::optional<Bytes> pollForFrame(FrameChannel& channel) {
     auto started = std::chrono::steady_clock::now();
     auto frame = channel.nextFrame(kPollSeconds);
@@ -72,6 +81,56 @@ std::optional<Bytes> pollForFrame(FrameChannel& channel) {
         std::this_thread::sleep_until(due);
     }
     return frame;
+}
+
+std::optional<PairingCode> PairingExchangeState::comparisonCode() const {
+    std::lock_guard lock(mutex_);
+    return comparisonCode_;
+}
+
+bool PairingExchangeState::isAwaitingConfirmation() const {
+    std::lock_guard lock(mutex_);
+    return isAwaitingConfirmation_;
+}
+
+void PairingExchangeState::decide(bool confirm) {
+    std::lock_guard lock(mutex_);
+    decision_ = confirm;
+}
+
+void PairingExchangeState::begin() {
+    std::lock_guard lock(mutex_);
+    if (busy_) throw PairingError(PairingError::Kind::alreadyInProgress);
+    busy_ = true;
+    decision_.reset();
+    comparisonCode_.reset();
+    isAwaitingConfirmation_ = false;
+}
+
+void PairingExchangeState::reset() {
+    std::lock_guard lock(mutex_);
+    busy_ = false;
+    decision_.reset();
+    comparisonCode_.reset();
+    isAwaitingConfirmation_ = false;
+}
+
+void PairingExchangeState::awaitDecision(std::optional<PairingCode> code) {
+    std::lock_guard lock(mutex_);
+    comparisonCode_ = code;
+    isAwaitingConfirmation_ = true;
+}
+
+std::optional<bool> PairingExchangeState::takeDecision() {
+    std::lock_guard lock(mutex_);
+    auto taken = decision_;
+    decision_.reset();
+    return taken;
+}
+
+void PairingExchangeState::confirmed() {
+    std::lock_guard lock(mutex_);
+    isAwaitingConfirmation_ = false;
 }
 
 }  // namespace quill

@@ -1,14 +1,19 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 
 #include "quillcore/base/bytes.h"
+#include "quillcore/identity/peer_store.h"
 #include "quillcore/pairing/pairing_error.h"
 #include "quillcore/pairing/pairing_message.h"
 
 namespace quill {
 
 class FrameChannel;
+
+// Every pairing nonce is this long.
+inline constexpr std::size_t kPairingNonceSize = 32;
 
 // Decodes one frame. Throws PairingError: invalidMessage with the decoder's description, or
 // remoteCancelled with the reason of a PairCancel (callers never see a PairCancel value).
@@ -34,5 +39,54 @@ void sendCancel(FrameChannel& channel, const char* reason) noexcept;
 // frame (it was closed here), the rest of the 20 ms is slept out so the caller's loop never
 // spins.
 std::optional<Bytes> pollForFrame(FrameChannel& channel);
+
+// Saves a newly paired peer; a store failure becomes storeFailure with the store's description.
+void savePairedPeer(PeerStore& store, const PeerRecord& record);
+
+// What both pairing sides keep about their one running exchange: whether one runs, the local
+// user's answer, the code shown and whether the exchange waits for that answer. Its lock is
+// never held across a read, a send or a store call, so the user's answer and the getters get
+// through while an exchange waits.
+class PairingExchangeState {
+public:
+    std::optional<PairingCode> comparisonCode() const;
+    bool isAwaitingConfirmation() const;
+    // Records the local user's answer: true to confirm, false to reject.
+    void decide(bool confirm);
+
+    // Runs one exchange: alreadyInProgress at once (nothing sent) while another runs.
+    // Whatever the exchange throws is passed on unchanged after a best-effort PairCancel with
+    // `cancelReason`; either way the state is idle again afterwards.
+    template <class Exchange>
+    PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange) {
+        begin();
+        try {
+            PeerRecord record = exchange();
+            reset();
+            return record;
+        } catch (...) {
+            sendCancel(channel, cancelReason);
+            reset();
+            throw;
+        }
+    }
+
+    // The exchange now waits for its user; `code` (none for a QR request) is shown meanwhile.
+    void awaitDecision(std::optional<PairingCode> code);
+    // The user's answer, taken (and cleared) if there is one.
+    std::optional<bool> takeDecision();
+    // The user confirmed and the exchange goes on.
+    void confirmed();
+
+private:
+    void begin();
+    void reset();
+
+    mutable std::mutex mutex_;
+    bool busy_ = false;
+    std::optional<bool> decision_;
+    std::optional<PairingCode> comparisonCode_;
+    bool isAwaitingConfirmation_ = false;
+};
 
 }  // namespace quill

@@ -129,6 +129,32 @@ std::optional<PairingError> pairingErrorOf(F&& body) {
     return std::nullopt;
 }
 
+// One exchange running on its own thread. If a test leaves early, the exchange is rejected
+// and its channel closed so that nothing waits for ever.
+template <class Pairing>
+struct ExchangeRun {
+    Pairing* pairing;
+    FrameChannelPtr channel;
+    std::future<PeerRecord> result;
+
+    ~ExchangeRun() {
+        if (result.valid()) {
+            pairing->rejectComparison();
+            channel->close();
+            result.wait();
+        }
+    }
+    PeerRecord get() { return result.get(); }
+    bool finishedWithin(std::chrono::milliseconds limit) { return result.wait_for(limit) == std::future_status::ready; }
+};
+
+// Starts `exchange` (called with the channel) for `pairing` on a thread of its own.
+template <class Pairing, class Exchange>
+std::unique_ptr<ExchangeRun<Pairing>> runExchange(Pairing& pairing, FrameChannelPtr channel, Exchange exchange) {
+    return std::unique_ptr<ExchangeRun<Pairing>>(new ExchangeRun<Pairing>{
+        &pairing, channel, std::async(std::launch::async, [channel, exchange] { return exchange(*channel); })});
+}
+
 // Waits until `condition` holds, up to 10 s.
 inline bool eventually(const std::function<bool()>& condition) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
