@@ -54,6 +54,22 @@ struct Device {
                                 std::string(KeychainPeerStore::defaultService));
         return fresh.all();
     }
+
+    // Keys and paired peers are readable by their owner only.
+    void expectOwnerOnlyFiles() const {
+        namespace fs = std::filesystem;
+        int files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(folder.path())) {
+            auto mode = entry.symlink_status().permissions() & fs::perms::all;
+            if (entry.is_directory()) {
+                EXPECT_EQ(mode, fs::perms::owner_all) << entry.path();
+            } else {
+                ++files;
+                EXPECT_EQ(mode, fs::perms::owner_read | fs::perms::owner_write) << entry.path();
+            }
+        }
+        EXPECT_GE(files, 2) << "the identity and the paired peer";
+    }
 };
 
 // The host service's part: accept, look at the first frame, hand the channel to pairing.
@@ -178,6 +194,8 @@ TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
     EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
     EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
     EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
+    hostDevice.expectOwnerOnlyFiles();
+    controllerDevice.expectOwnerOnlyFiles();
 }
 
 TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
@@ -206,6 +224,8 @@ TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
     EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
     EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
     EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
+    hostDevice.expectOwnerOnlyFiles();
+    controllerDevice.expectOwnerOnlyFiles();
     EXPECT_FALSE(host.pairing.activeLink()) << "the code works once";
 }
 
