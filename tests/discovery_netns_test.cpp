@@ -267,6 +267,32 @@ TEST(DiscoveryNetns, TakenAndOverlongNamesArePublishedWithinTheLimits) {
     EXPECT_FALSE(overlong.publicationProblem());
 }
 
+TEST(DiscoveryNetns, AHostOfTheSameNameElsewhereMakesTheLaterOneTakeAnotherName) {
+    REQUIRE_NETNS();
+    const std::string name = "Shared Name";
+    HostAdvertiser here(name, crypto::randomBytes(32), {});
+    here.start();
+    ASSERT_FALSE(waitForServices([&](const Resolved& s) { return s.name == name; }).empty());
+
+    // The same name published from the other namespace collides while it is probed.
+    auto there = std::async(std::launch::async, [&] {
+        return runFor(inPeer({QUILL_DISCOVERY_PEER, "publish", name, "6"}), 60);
+    });
+    auto both = waitForServices(
+        [&](const Resolved& s) { return s.protocol == "IPv4" && s.name.rfind(name, 0) == 0; }, 2);
+    std::set<std::string> names;
+    for (const auto& service : both) {
+        names.insert(service.name);
+        EXPECT_NE(std::find(service.txt.begin(), service.txt.end(), "name=" + name), service.txt.end())
+            << quote(service.txt);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{name, name + " #2"}));
+    const auto peer = there.get();
+    EXPECT_EQ(peer.status, 0) << peer.output;
+    EXPECT_NE(peer.output.find("as \"" + name + " #2\""), std::string::npos) << peer.output;
+    EXPECT_FALSE(here.publicationProblem());
+}
+
 TEST(DiscoveryNetns, AHostThatComesBackOnAnotherPortIsKnownAtItsNewPort) {
     REQUIRE_NETNS();
     const Bytes fingerprint = crypto::randomBytes(32);

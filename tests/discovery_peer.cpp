@@ -3,6 +3,7 @@
 //   discovery_peer browse FP NAME      browses for FP (Base64URL), checks NAME, opens a frame
 //                                      channel to the host found, says "hello" and expects
 //                                      "welcome"
+//   discovery_peer publish NAME SECONDS  advertises NAME for SECONDS
 //   discovery_peer isolated            in fresh pid, network and mount namespaces: an advertiser
 //                                      with no system bus and no daemon, then with both, then
 //                                      across a daemon restart
@@ -70,6 +71,15 @@ int browse(const std::string& fpText, const std::string& expectedName) {
     if (toString(*reply) != "welcome") return failWith("unexpected reply");
     channel->close();
     browser.stop();
+    std::cout << "OK" << std::endl;
+    return 0;
+}
+
+int publish(const std::string& name, int seconds) {
+    HostAdvertiser advertiser(name, Bytes(32, 0x77), {});
+    std::cout << "listening on " << advertiser.start() << std::endl;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    if (auto problem = advertiser.publicationProblem()) return failWith(problem->description());
     std::cout << "OK" << std::endl;
     return 0;
 }
@@ -175,10 +185,11 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     try {
         if (mode == "browse" && argc == 4) return browse(argv[2], argv[3]);
+        if (mode == "publish" && argc == 4) return publish(argv[2], std::atoi(argv[3]));
         if (mode == "isolated" && argc == 2) return isolated();
     } catch (const std::exception& e) {
         return failWith(e.what());
     }
-    std::cerr << "usage: discovery_peer browse FP NAME | isolated" << std::endl;
+    std::cerr << "usage: discovery_peer browse FP NAME | publish NAME SECONDS | isolated" << std::endl;
     return 2;
 }

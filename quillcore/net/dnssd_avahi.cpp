@@ -174,7 +174,7 @@ public:
             std::lock_guard lock(deliveryMutex_);  // waits out a running handler
         }
         loop_.stop();
-        if (client_) avahi_client_free(client_);  // frees the group and the timer's client
+        if (client_) avahi_client_free(client_);  // frees its entry group too
         client_ = nullptr;
         group_ = nullptr;
     }
