@@ -51,12 +51,6 @@ public:
         return PairAccept(permissions, e.hostNonce, host.sign(e.transcript), std::nullopt, std::nullopt);
     }
 
-    void expectCancel(FrameChannel& channel, const std::string& reason) {
-        auto m = read(channel);
-        ASSERT_TRUE(m && m->is<PairCancel>()) << (m ? m->typeName() : "nothing");
-        EXPECT_EQ(m->get<PairCancel>()->reason, reason);
-    }
-
     PairingLink linkOf(const DeviceIdentity& identity) {
         return PairingLink(0, identity.deviceID(), identity.fingerprint(), crypto::randomBytes16(), {}, std::nullopt);
     }

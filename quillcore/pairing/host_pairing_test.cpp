@@ -69,12 +69,6 @@ public:
         send(channel, PairConfirm(controller.sign(t)));
     }
 
-    void expectCancel(FrameChannel& channel, const std::string& reason) {
-        auto m = read(channel);
-        ASSERT_TRUE(m && m->is<PairCancel>()) << (m ? m->typeName() : "nothing");
-        EXPECT_EQ(m->get<PairCancel>()->reason, reason);
-    }
-
     void expectIdleAndNothingSaved() {
         EXPECT_FALSE(pairing->isAwaitingConfirmation());
         EXPECT_FALSE(pairing->comparisonCode());

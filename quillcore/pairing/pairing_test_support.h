@@ -114,6 +114,13 @@ inline std::optional<PairingMessage> read(FrameChannel& channel, double timeout 
     return PairingMessage::decode(*frame);
 }
 
+// The next message must be a PairCancel with `reason`.
+inline void expectCancel(FrameChannel& channel, const std::string& reason) {
+    auto m = read(channel);
+    ASSERT_TRUE(m && m->is<PairCancel>()) << (m ? m->typeName() : "nothing");
+    EXPECT_EQ(m->get<PairCancel>()->reason, reason);
+}
+
 // Runs `body` and returns the PairingError it throws (fails the test if it throws none).
 template <class F>
 std::optional<PairingError> pairingErrorOf(F&& body) {
