@@ -14,20 +14,14 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 }  // namespace
 
 Bytes Envelope::signedBytes() const {
+    const std::string parts[] = {std::to_string(v),     Base64URL::encode(to),  Base64URL::encode(from),
+                                 std::to_string(ts),    Base64URL::encode(id),  Base64URL::encode(enc),
+                                 Base64URL::encode(ct)};  // sig is left out
     std::string text;
-    text += std::to_string(v);
-    text += '|';
-    text += Base64URL::encode(to);
-    text += '|';
-    text += Base64URL::encode(from);
-    text += '|';
-    text += std::to_string(ts);
-    text += '|';
-    text += Base64URL::encode(id);
-    text += '|';
-    text += Base64URL::encode(enc);
-    text += '|';
-    text += Base64URL::encode(ct);
+    for (const std::string& part : parts) {
+        if (&part != parts) text += '|';
+        text += part;
+    }
     return toBytes(text);
 }
 
