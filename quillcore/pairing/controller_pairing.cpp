@@ -13,10 +13,11 @@ namespace {
 }  // namespace
 
 ControllerPairing::ControllerPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore,
-                                     std::string controllerName, std::shared_ptr<WallClock> clock)
+                                     std::string controllerName, double readLimit, std::shared_ptr<WallClock> clock)
     : identity_(std::move(identity)),
       peerStore_(std::move(peerStore)),
       controllerName_(std::move(controllerName)),
+      readLimit_(readLimit),
       clock_(std::move(clock)) {}
 
 std::optional<PairingCode> ControllerPairing::comparisonCode() const { return exchange_.comparisonCode(); }
@@ -45,7 +46,7 @@ PeerRecord ControllerPairing::saveHost(const Bytes& fingerprint, const Bytes& si
 PeerRecord ControllerPairing::pairWithComparison(FrameChannel& channel) {
     sendMessage(channel, PairStart(identity_.signingPublicKey(), identity_.agreementPublicKey(), controllerName_));
 
-    auto first = receiveMessage(channel, std::nullopt);
+    auto first = receiveMessage(channel, readLimit_);
     const auto* commitPtr = first.get<PairCommit>();
     if (!commitPtr) throw PairingError::unexpectedMessage("PairCommit", "other");
     const PairCommit commit = *commitPtr;
@@ -56,7 +57,7 @@ PeerRecord ControllerPairing::pairWithComparison(FrameChannel& channel) {
     const Bytes controllerNonce = crypto::randomBytes(kPairingNonceSize);
     sendMessage(channel, PairNonce(controllerNonce));
 
-    auto second = receiveMessage(channel, std::nullopt);
+    auto second = receiveMessage(channel, readLimit_);
     const auto* reveal = second.get<PairReveal>();
     if (!reveal) throw PairingError::unexpectedMessage("PairReveal", "other");
     if (reveal->nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);

@@ -17,12 +17,15 @@ class FrameChannel;
 
 // The controller's side of pairing: runs at most one exchange at a time over a channel already
 // connected to a host, and lets the controller's interface read the code and answer it.
-// Thread-safe in the same way as HostPairing. Reads from the host wait without limit (the
-// host's reply may wait for its user); closing the channel ends such a wait.
+// Thread-safe in the same way as HostPairing. The host's PairAccept waits for the host's
+// user and is waited for without limit (closing the channel ends that wait); every other
+// reply is waited for at most `readLimit` seconds.
 class ControllerPairing {
 public:
+    static constexpr double defaultReadLimit = 60.0;
+
     ControllerPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string controllerName,
-                      std::shared_ptr<WallClock> clock = WallClock::system());
+                      double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system());
 
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
@@ -46,6 +49,7 @@ private:
     const DeviceIdentity identity_;
     const std::shared_ptr<PeerStore> peerStore_;
     const std::string controllerName_;
+    const double readLimit_;
     const std::shared_ptr<WallClock> clock_;
 
     PairingExchangeState exchange_;

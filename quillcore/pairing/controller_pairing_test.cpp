@@ -187,6 +187,50 @@ TEST_F(ControllerPairingTest, SecondStartIsRefusedWithoutSending) {
     EXPECT_EQ(run->get().fingerprint, host.fingerprint());
 }
 
+TEST_F(ControllerPairingTest, SilentHostFreesPairingAfterTheReadLimit) {
+    // Replies that need no user on the host side are waited for only so long.
+    pairing = std::make_unique<ControllerPairing>(controller, store, "Ana's iPad", 0.3);
+    for (bool afterNonce : {false, true}) {
+        SCOPED_TRACE(afterNonce ? "no reveal" : "no commitment");
+        auto pair = connectPair(loopback);
+        auto run = comparison(pair.controller);
+        ASSERT_TRUE(read(*pair.host)->is<PairStart>());
+        if (afterNonce) {
+            send(*pair.host, PairCommit(host.signingPublicKey(), host.agreementPublicKey(), "Desk",
+                                        commitDigest(controller.fingerprint(), host.fingerprint(), Bytes(32, 1))));
+            ASSERT_TRUE(read(*pair.host)->is<PairNonce>());
+        }
+        ASSERT_TRUE(run->finishedWithin(5000ms));
+        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::connectionClosed));
+        expectCancel(*pair.host, "pairing failed");
+    }
+
+    // The host's accept waits for its user: that read has no limit.
+    auto pair = connectPair(loopback);
+    auto run = comparison(pair.controller);
+    Exchange e = reachDecision(*pair.host);
+    ASSERT_TRUE(eventually([&] { return pairing->isAwaitingConfirmation(); }));
+    pairing->confirmComparison();
+    EXPECT_FALSE(run->finishedWithin(600ms));
+    send(*pair.host, accept(e));
+    ASSERT_TRUE(read(*pair.host)->is<PairConfirm>());
+    EXPECT_EQ(run->get().fingerprint, host.fingerprint());
+
+    // So does the answer to a scanned link's request.
+    PairingLink link = linkOf(host);
+    auto linkPair = connectPair(loopback);
+    auto linkRun = linkExchange(link, linkPair.controller);
+    auto req = read(*linkPair.host);
+    ASSERT_TRUE(req && req->is<PairRequest>());
+    EXPECT_FALSE(linkRun->finishedWithin(600ms));
+    Bytes nonce = crypto::randomBytes(32);
+    Bytes t = pairAcceptTranscript(controller.fingerprint(), host.fingerprint(), req->get<PairRequest>()->nonce, nonce);
+    send(*linkPair.host, PairAccept(PeerPermissions::defaults(), nonce, host.sign(t), host.signingPublicKey(),
+                                    host.agreementPublicKey()));
+    ASSERT_TRUE(read(*linkPair.host)->is<PairConfirm>());
+    EXPECT_EQ(linkRun->get().fingerprint, host.fingerprint());
+}
+
 TEST_F(ControllerPairingTest, LinkPairingChecksTheHostAgainstTheLink) {
     auto answer = [&](FrameChannel& ch, const DeviceIdentity& signer, bool withAgreementKey) {
         auto req = read(ch);
