@@ -151,9 +151,11 @@ TEST(WebRtcLayer, ChannelsAndVideoFlowOnLoopback) {
     ASSERT_TRUE(track);
     // The first frames are the black ones that primed the encoder; then the red ones come.
     std::optional<PixelBufferPtr> red;
+    int frames = 0;
     for (int i = 0; i < 60 && !red; ++i) {
-        auto next = track->frames()->next(2.0);
+        auto next = track->frames()->next(5.0);
         if (!next.hasItem()) break;
+        ++frames;
         const auto& f = **next.value;
         ASSERT_EQ(f.width(), 640);
         ASSERT_EQ(f.height(), 360);
@@ -162,7 +164,7 @@ TEST(WebRtcLayer, ChannelsAndVideoFlowOnLoopback) {
     }
     stop = true;
     feeder.join();
-    EXPECT_TRUE(red);
+    EXPECT_TRUE(red) << frames << " frames, " << track->decodedFrameCount() << " decoded";
 
     std::optional<StatsReport> report;
     std::atomic<bool> got{false};

@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <regex>
-#include <unistd.h>
 
 #include "tests/webrtc_support.h"
 
@@ -238,15 +244,16 @@ TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) 
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(track);
-    int blue = 0;
-    for (int i = 0; i < 20 && blue < 5; ++i) {
+    int blue = 0, frames = 0;
+    for (int i = 0; i < 40 && blue < 5; ++i) {
         auto f = track->frames()->next(5.0);
         if (!f.hasItem()) break;
+        ++frames;
         if (paletteIndex(centre(**f.value)) == 2) ++blue;
     }
     stop = true;
     feeder.join();
-    EXPECT_GE(blue, 5);
+    EXPECT_GE(blue, 5) << frames << " frames";
     controller->close();
     host->close();
 }
@@ -334,16 +341,21 @@ TEST_F(WebRtcSession, FiftySessionsLeaveNoThreadsFilesOrMemoryBehind) {
         EXPECT_TRUE(p.host->messages->next(5.0).hasItem());
         p.closeAll();
     };
-    for (int i = 0; i < 5; ++i) once();
+    for (int i = 0; i < 10; ++i) once();
     std::this_thread::sleep_for(200ms);
+    // Memory the allocator keeps for reuse is not a leak: hand it back before each reading.
+    malloc_trim(0);
     const auto threads = countEntries("/proc/self/task");
     const auto fds = countEntries("/proc/self/fd");
     const long memory = residentKiB();
     for (int i = 0; i < 50; ++i) once();
     std::this_thread::sleep_for(200ms);
-    EXPECT_LE(countEntries("/proc/self/task"), threads + 3);
-    EXPECT_LE(countEntries("/proc/self/fd"), fds + 3);
-    EXPECT_LT(residentKiB() - memory, 48 * 1024) << "KiB before: " << memory;
+    malloc_trim(0);
+    // A few idle pool threads may come and go; one left per session would be 50.
+    EXPECT_LE(countEntries("/proc/self/task"), threads + 8);
+    EXPECT_LE(countEntries("/proc/self/fd"), fds + 8);
+    // About 1 MiB per session would show as 50 MiB here.
+    EXPECT_LT(residentKiB() - memory, 24 * 1024) << "KiB before: " << memory;
 }
 
 // Both sides told to reach the other at a port where nothing answers.
@@ -366,6 +378,151 @@ TEST_F(WebRtcSession, UnreachablePeerEndsInIceFailure) {
     auto states = drainUntilFinished(controller->states);
     ASSERT_FALSE(states.empty());
     EXPECT_EQ(states.back(), State::failed("ICE connection failed"));
+    host->close();
+}
+
+}  // namespace
+}  // namespace quill
+
+namespace quill {
+namespace {
+
+// A peer in another process, joined by pipes.
+class PeerProcess {
+public:
+    explicit PeerProcess(const char* role) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            ::close(in[1]);
+            ::close(out[0]);
+            execl(QUILL_WEBRTC_TEST_PEER, QUILL_WEBRTC_TEST_PEER, role, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        toPeer_ = fdopen(in[1], "w");
+        fromPeer_ = fdopen(out[0], "r");
+    }
+    ~PeerProcess() {
+        if (toPeer_) fclose(toPeer_);
+        if (fromPeer_) fclose(fromPeer_);
+        if (pid_ > 0) {
+            kill(pid_, SIGCONT);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void send(const std::string& text) {
+        std::fprintf(toPeer_, "%zu\n", text.size());
+        std::fwrite(text.data(), 1, text.size(), toPeer_);
+        std::fflush(toPeer_);
+    }
+    std::string receive() {
+        std::size_t size = 0;
+        if (std::fscanf(fromPeer_, "%zu", &size) != 1) return {};
+        std::fgetc(fromPeer_);
+        std::string text(size, '\0');
+        if (std::fread(text.data(), 1, size, fromPeer_) != size) return {};
+        return text;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    void reap() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    FILE* toPeer_ = nullptr;
+    FILE* fromPeer_ = nullptr;
+};
+
+// Records every state with the time it came.
+class StateLog {
+public:
+    explicit StateLog(AsyncStreamPtr<SessionConnectionState> states)
+        : thread_([this, states] {
+              while (auto s = states->next()) {
+                  std::lock_guard l(mutex_);
+                  log_.emplace_back(std::chrono::steady_clock::now(), *s);
+                  cv_.notify_all();
+              }
+          }) {}
+    ~StateLog() { thread_.join(); }
+    // How long after `since` the state `wanted` was recorded, waiting at most `limit`.
+    std::optional<std::chrono::milliseconds> waitFor(const SessionConnectionState& wanted,
+                                                     std::chrono::steady_clock::time_point since,
+                                                     std::chrono::milliseconds limit) {
+        std::unique_lock l(mutex_);
+        std::optional<std::chrono::milliseconds> found;
+        cv_.wait_until(l, since + limit, [&] {
+            for (auto& [at, s] : log_)
+                if (at >= since && s == wanted) {
+                    found = std::chrono::duration_cast<std::chrono::milliseconds>(at - since);
+                    return true;
+                }
+            return false;
+        });
+        return found;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, SessionConnectionState>> log_;
+    std::thread thread_;
+};
+
+void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
+    std::this_thread::sleep_for(500ms);
+    auto stopped = std::chrono::steady_clock::now();
+    peer.signal(SIGSTOP);
+    auto lost = log.waitFor(SessionConnectionState::disconnected(), stopped, 8s);
+    ASSERT_TRUE(lost) << "no disconnected state for a stopped peer";
+    EXPECT_LT(*lost, 5s);
+    EXPECT_EQ(core.lifecycle(), SessionConnectionState::disconnected());
+
+    auto resumed = std::chrono::steady_clock::now();
+    peer.signal(SIGCONT);
+    auto back = log.waitFor(SessionConnectionState::connected(), resumed, 8s);
+    ASSERT_TRUE(back) << "not connected again after the peer resumed";
+    EXPECT_LT(*back, 5s);
+
+    std::this_thread::sleep_for(500ms);
+    auto killed = std::chrono::steady_clock::now();
+    peer.reap();
+    auto dead = log.waitFor(SessionConnectionState::disconnected(), killed, 8s);
+    ASSERT_TRUE(dead) << "no disconnected state for a dead peer";
+    EXPECT_LT(*dead, 5s);
+}
+
+TEST_F(WebRtcSession, ControllerNoticesAStoppedAndADeadHost) {
+    PeerProcess peer("host");
+    auto controller = SessionCore::make(configuration(320, 240), true);
+    peer.send(controller->makeOffer());
+    auto answer = peer.receive();
+    ASSERT_FALSE(answer.empty());
+    controller->setRemote({SdpType::answer, answer});
+    controller->waitUntilConnected();
+    StateLog log(controller->states);
+    expectSilenceNoticed(*controller, log, peer);
+    controller->close();
+}
+
+TEST_F(WebRtcSession, HostNoticesAStoppedAndADeadController) {
+    PeerProcess peer("controller");
+    auto host = SessionCore::make(configuration(320, 240), false);
+    auto offer = peer.receive();
+    ASSERT_FALSE(offer.empty());
+    peer.send(host->answer(offer));
+    host->waitUntilConnected();
+    StateLog log(host->states);
+    expectSilenceNoticed(*host, log, peer);
     host->close();
 }
 

@@ -1041,6 +1041,8 @@ void GstPc::attachReceiveBranch(GstPad* pad) {
     g_object_set(queue, "max-size-buffers", 200u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
     gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
     if (hasProperty(dec, "max-errors")) g_object_set(dec, "max-errors", -1, nullptr);
+    // After a loss that retransmission could not mend, ask the sender for a key frame.
+    if (hasProperty(depay, "request-keyframe")) g_object_set(depay, "request-keyframe", TRUE, nullptr);
     GstCaps* bgrx = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr);
     g_object_set(filter, "caps", bgrx, nullptr);
     gst_caps_unref(bgrx);
@@ -1151,7 +1153,7 @@ std::shared_ptr<RtpSender> GstPc::addVideoTrack(const std::shared_ptr<VideoSourc
     gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
     gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast");
-    g_object_set(encoder, "key-int-max", guint(fps * 4), "bframes", 0u, nullptr);
+    g_object_set(encoder, "key-int-max", guint(fps * 2), "bframes", 0u, nullptr);
     GstCaps* h264 = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, profile.c_str(), "stream-format",
                                         G_TYPE_STRING, "byte-stream", nullptr);
     g_object_set(h264Filter, "caps", h264, nullptr);
