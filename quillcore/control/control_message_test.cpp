@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -273,7 +274,9 @@ TEST(ControlMessage, EqualityIsByValue) {
 
 TEST(ControlMessage, QualityModesAreOpenNumbers) {
     EXPECT_EQ(qualityRequestMode(2), QualityRequest::LOW_BANDWIDTH);
-    EXPECT_EQ(qualityRequestMode(3), qualityRequestMode(3));
+    // An unnamed number keeps its value and is none of the listed cases.
+    EXPECT_EQ(static_cast<int>(qualityRequestMode(3)), 3);
+    EXPECT_EQ(std::count(qualityRequestModeAllCases.begin(), qualityRequestModeAllCases.end(), qualityRequestMode(3)), 0);
     EXPECT_EQ(qualityRequestMode(1), QualityRequest::FIDELITY);
     EXPECT_EQ(static_cast<int>(qualityRequestMode(-4)), -4);
     EXPECT_EQ(qualityRequestModeAllCases.size(), 3u);
