@@ -15,12 +15,22 @@ class SessionEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { PeerConnectionFactory::shared(); }
 
-    // Both roles for one session; the host accepts the controller's connection.
-    void begin(SessionMode mode, SessionConfiguration config = e2eConfiguration()) {
+    // Both roles for one session; the host accepts the controller's connection. As the host
+    // application does, it may first open the first envelope with a receiver of its own.
+    void begin(SessionMode mode, SessionConfiguration config = e2eConfiguration(), bool firstLook = false) {
         config.requestedMode = mode;
         host = HostSession::make(devices.host, devices.hostStore, config);
         controller = ControllerSession::make(devices.hostRecord, devices.controller, devices.controllerStore, config);
-        hostRun = std::make_unique<Background>([this] { host->run(listener.accept(10)); });
+        hostRun = std::make_unique<Background>([this, firstLook] {
+            if (!firstLook) return host->run(listener.accept(10));
+            auto channel = FrameChannel::make(listener.accept(10));
+            auto first = channel->frames->next(10.0);
+            if (!first.hasItem()) throw std::runtime_error("no first frame");
+            channel->frames->detach();
+            EnvelopeReceiver policy(devices.host, devices.hostStore);
+            firstSender = policy.open(Envelope::decode(*first.value), std::chrono::system_clock::now()).sender;
+            host->run(channel);
+        });
     }
     void start() {
         controller->start(listener.port());
@@ -40,6 +50,7 @@ protected:
     std::shared_ptr<HostSession> host;
     std::shared_ptr<ControllerSession> controller;
     std::unique_ptr<Background> hostRun;
+    std::optional<PeerRecord> firstSender;
 };
 
 PixelBufferPtr solid(int w, int h, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
@@ -54,8 +65,10 @@ PixelBufferPtr solid(int w, int h, std::uint8_t b, std::uint8_t g, std::uint8_t 
 }
 
 TEST_F(SessionEndToEnd, VideoAndControlMessagesFlowAndTheControllerEndsTheSession) {
-    begin(SessionMode::control);
+    begin(SessionMode::control, e2eConfiguration(), true);
     start();
+    // The Offer opened twice: by the application's receiver and by the session's link.
+    EXPECT_EQ(firstSender, devices.controllerRecord);
     EXPECT_TRUE(host->connectionState().is(SessionConnectionState::Kind::connected));
     EXPECT_TRUE(controller->connectionState().is(SessionConnectionState::Kind::connected));
     EXPECT_EQ(host->peer(), devices.controllerRecord);
@@ -84,6 +97,12 @@ TEST_F(SessionEndToEnd, VideoAndControlMessagesFlowAndTheControllerEndsTheSessio
     ASSERT_TRUE(frame);
     EXPECT_EQ((*frame)->width(), 320);
     EXPECT_EQ((*frame)->height(), 240);
+    // Statistics come through both roles unchanged from their cores.
+    const SessionStats hostStats = host->statistics();
+    const SessionStats controllerStats = controller->statistics();
+    EXPECT_EQ(hostStats.path(), SessionPath::loopback);
+    EXPECT_EQ(controllerStats.path(), SessionPath::loopback);
+    EXPECT_EQ(hostStats.codec(), "H264");
 
     // Control messages both ways; input passes a control session with control permission.
     controller->sendControl(keyEvent(4));
