@@ -1,7 +1,12 @@
 // The other side of a WebRTC session in a process of its own, so that a test can stop or
-// kill it. Usage: webrtc_test_peer host|controller. The SDP texts travel over stdin and
-// stdout, each as a line with its length followed by the text. The host side sends frames
-// until its input ends; either side then exits.
+// kill it and a benchmark can measure the host's own CPU time.
+//   webrtc_test_peer host|controller [width height fps]
+// The SDP texts travel over stdin and stdout, each as a line with its length followed by the
+// text. The host side sends frames at `fps` until its input ends, then writes one line
+// "frames <count> cpu_us <microseconds>" and exits; the controller side just exits.
+#include <sys/resource.h>
+
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -22,8 +27,13 @@ std::string readBlock() {
     return text;
 }
 
-void writeBlock(const std::string& text) {
-    std::cout << text.size() << '\n' << text << std::flush;
+void writeBlock(const std::string& text) { std::cout << text.size() << '\n' << text << std::flush; }
+
+long cpuMicroseconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1'000'000L + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
 }
 
 }  // namespace
@@ -31,8 +41,11 @@ void writeBlock(const std::string& text) {
 int main(int argc, char** argv) {
     setDiagnosticSink([](std::string_view line) { std::cerr << line << '\n'; });
     const std::string role = argc > 1 ? argv[1] : "host";
+    const int width = argc > 4 ? std::atoi(argv[2]) : 320;
+    const int height = argc > 4 ? std::atoi(argv[3]) : 240;
+    const int fps = argc > 4 ? std::atoi(argv[4]) : 30;
     PeerConnectionFactory::shared();
-    auto config = configuration(320, 240, 30);
+    auto config = configuration(width, height, fps);
     std::shared_ptr<SessionCore> core;
     try {
         if (role == "host") {
@@ -55,12 +68,24 @@ int main(int argc, char** argv) {
         }
         inputEnded = true;
     });
-    auto frame = solidFrame(320, 240, 0, 128, 255);
+    // Frames whose content changes every time, as a screen in use does.
+    std::vector<PixelBufferPtr> frames;
+    if (role == "host")
+        for (int k = 0; k < 8; ++k) frames.push_back(movingFrame(width, height, k));
+    const long cpuAtStart = cpuMicroseconds();
+    long sent = 0;
+    const auto period = std::chrono::nanoseconds(1'000'000'000 / std::max(fps, 1));
+    auto next = std::chrono::steady_clock::now();
     while (!inputEnded) {
-        if (role == "host") core->sendVideoFrame(frame, nowNs());
-        std::this_thread::sleep_for(33ms);
+        if (role == "host") {
+            core->sendVideoFrame(frames[static_cast<std::size_t>(sent % 8)], nowNs());
+            ++sent;
+        }
+        next += period;
+        std::this_thread::sleep_until(next);
     }
     watcher.join();
+    if (role == "host") std::cout << "frames " << sent << " cpu_us " << (cpuMicroseconds() - cpuAtStart) << std::endl;
     core->close();
     return 0;
 }

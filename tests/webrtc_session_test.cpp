@@ -387,61 +387,6 @@ TEST_F(WebRtcSession, UnreachablePeerEndsInIceFailure) {
 namespace quill {
 namespace {
 
-// A peer in another process, joined by pipes.
-class PeerProcess {
-public:
-    explicit PeerProcess(const char* role) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            ::close(in[1]);
-            ::close(out[0]);
-            execl(QUILL_WEBRTC_TEST_PEER, QUILL_WEBRTC_TEST_PEER, role, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        toPeer_ = fdopen(in[1], "w");
-        fromPeer_ = fdopen(out[0], "r");
-    }
-    ~PeerProcess() {
-        if (toPeer_) fclose(toPeer_);
-        if (fromPeer_) fclose(fromPeer_);
-        if (pid_ > 0) {
-            kill(pid_, SIGCONT);
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void send(const std::string& text) {
-        std::fprintf(toPeer_, "%zu\n", text.size());
-        std::fwrite(text.data(), 1, text.size(), toPeer_);
-        std::fflush(toPeer_);
-    }
-    std::string receive() {
-        std::size_t size = 0;
-        if (std::fscanf(fromPeer_, "%zu", &size) != 1) return {};
-        std::fgetc(fromPeer_);
-        std::string text(size, '\0');
-        if (std::fread(text.data(), 1, size, fromPeer_) != size) return {};
-        return text;
-    }
-    void signal(int sig) { kill(pid_, sig); }
-    void reap() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* toPeer_ = nullptr;
-    FILE* fromPeer_ = nullptr;
-};
-
 // Records every state with the time it came.
 class StateLog {
 public:
@@ -502,7 +447,7 @@ void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
 }
 
 TEST_F(WebRtcSession, ControllerNoticesAStoppedAndADeadHost) {
-    PeerProcess peer("host");
+    PeerProcess peer(QUILL_WEBRTC_TEST_PEER, "host");
     auto controller = SessionCore::make(configuration(320, 240), true);
     peer.send(controller->makeOffer());
     auto answer = peer.receive();
@@ -515,7 +460,7 @@ TEST_F(WebRtcSession, ControllerNoticesAStoppedAndADeadHost) {
 }
 
 TEST_F(WebRtcSession, HostNoticesAStoppedAndADeadController) {
-    PeerProcess peer("controller");
+    PeerProcess peer(QUILL_WEBRTC_TEST_PEER, "controller");
     auto host = SessionCore::make(configuration(320, 240), false);
     auto offer = peer.receive();
     ASSERT_FALSE(offer.empty());

@@ -3,7 +3,12 @@
 // Shared by the WebRTC tests and benchmarks: a controller core and a host core in one
 // process, negotiated directly over an in-memory signalling link.
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <future>
 #include <string>
@@ -90,6 +95,49 @@ inline PixelBufferPtr solidFrame(int width, int height, std::uint8_t r, std::uin
     return PixelBuffer::fromVector(width, height, std::move(px));
 }
 
+// A frame with a diagonal pattern shifted by `phase`: content the encoder has to work on.
+inline PixelBufferPtr movingFrame(int width, int height, int phase) {
+    std::vector<std::uint8_t> px(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 4;
+            const int v = (x + y + phase * 16) & 0xFF;
+            px[i] = static_cast<std::uint8_t>(v);
+            px[i + 1] = static_cast<std::uint8_t>((x * 3 + phase * 8) & 0xFF);
+            px[i + 2] = static_cast<std::uint8_t>((y * 5) & 0xFF);
+            px[i + 3] = 255;
+        }
+    return PixelBuffer::fromVector(width, height, std::move(px));
+}
+
+// A frame that carries `number` (16 bits) as a row of black and white blocks.
+inline PixelBufferPtr codedFrame(int width, int height, std::uint32_t number) {
+    std::vector<std::uint8_t> px(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 128);
+    const int block = width / 20;
+    for (int bit = 0; bit < 16; ++bit) {
+        const std::uint8_t v = (number >> bit) & 1 ? 255 : 0;
+        for (int y = height / 4; y < height / 4 + block; ++y)
+            for (int x = block * (bit + 2); x < block * (bit + 3); ++x) {
+                const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 4;
+                px[i] = px[i + 1] = px[i + 2] = v;
+            }
+    }
+    return PixelBuffer::fromVector(width, height, std::move(px));
+}
+
+// The number a coded frame carries.
+inline std::uint32_t readCode(const PixelBuffer& f) {
+    const int block = f.width() / 20;
+    std::uint32_t number = 0;
+    for (int bit = 0; bit < 16; ++bit) {
+        const int x = block * (bit + 2) + block / 2, y = f.height() / 4 + block / 2;
+        const std::uint8_t* p = f.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(f.stride()) +
+                                static_cast<std::size_t>(x) * 4;
+        if (p[1] > 128) number |= 1u << bit;
+    }
+    return number;
+}
+
 struct Rgb {
     int r, g, b;
 };
@@ -122,5 +170,81 @@ inline std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// A peer in another process, joined by pipes.
+class PeerProcess {
+public:
+    // `arguments` follow the role: width, height and frame rate for a host.
+    PeerProcess(const char* peerPath, const char* role, std::vector<std::string> arguments = {}) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+        std::vector<std::string> args{peerPath, role};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            ::close(in[1]);
+            ::close(out[0]);
+            execv(peerPath, argv.data());
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        toPeer_ = fdopen(in[1], "w");
+        fromPeer_ = fdopen(out[0], "r");
+    }
+    // Ends the peer's input; a host then reports its frames and CPU time.
+    void endInput() {
+        if (toPeer_) fclose(toPeer_);
+        toPeer_ = nullptr;
+    }
+    std::string readLine() {
+        char line[256] = {};
+        if (!fromPeer_ || !std::fgets(line, sizeof line, fromPeer_)) return {};
+        return line;
+    }
+    ~PeerProcess() {
+        if (toPeer_) fclose(toPeer_);
+        if (fromPeer_) fclose(fromPeer_);
+        if (pid_ > 0) {
+            kill(pid_, SIGCONT);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void send(const std::string& text) {
+        std::fprintf(toPeer_, "%zu\n", text.size());
+        std::fwrite(text.data(), 1, text.size(), toPeer_);
+        std::fflush(toPeer_);
+    }
+    std::string receive() {
+        std::size_t size = 0;
+        if (std::fscanf(fromPeer_, "%zu", &size) != 1) return {};
+        std::fgetc(fromPeer_);
+        std::string text(size, '\0');
+        if (std::fread(text.data(), 1, size, fromPeer_) != size) return {};
+        return text;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    // Waits for the peer to exit by itself.
+    void wait() {
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    void reap() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    FILE* toPeer_ = nullptr;
+    FILE* fromPeer_ = nullptr;
+};
 
 }  // namespace quill::webrtctest

@@ -1,0 +1,7 @@
+if(TARGET quill_session_core AND TARGET webrtc_test_peer)
+  quill_bench(webrtc_bench SOURCES webrtc_bench.cpp DEPS quill_session_core)
+  if(TARGET webrtc_bench)
+    add_dependencies(webrtc_bench webrtc_test_peer)
+    target_compile_definitions(webrtc_bench PRIVATE QUILL_WEBRTC_TEST_PEER="$<TARGET_FILE:webrtc_test_peer>")
+  endif()
+endif()
