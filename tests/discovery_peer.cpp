@@ -21,10 +21,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "quillcore/base/base64.h"
 #include "quillcore/transport/frame_channel.h"
@@ -127,7 +129,13 @@ int isolated() {
 
     const Bytes fingerprint(32, 0x42);
     std::atomic<int> connections{0};
-    HostAdvertiser advertiser("Isolated Host", fingerprint, [&](net::TcpConnectionPtr) { ++connections; });
+    std::mutex mutex;
+    std::vector<net::TcpConnectionPtr> kept;
+    HostAdvertiser advertiser("Isolated Host", fingerprint, [&](net::TcpConnectionPtr connection) {
+        std::lock_guard lock(mutex);
+        kept.push_back(std::move(connection));
+        ++connections;
+    });
 
     // No system bus and no daemon: it listens all the same.
     const auto before = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
+#include <dbus/dbus.h>
 #include <net/if.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -31,11 +32,19 @@ namespace {
 // bus but no daemon, Avahi itself waits for the daemon to appear).
 constexpr unsigned kReconnectDelayMs = 2000;
 
+// libdbus sets its locks up on first use; two DNS-SD threads making their first clients at
+// the same time would race in that set-up.
+void initDbusThreads() {
+    static std::once_flag once;
+    std::call_once(once, [] { dbus_threads_init_default(); });
+}
+
 // An AvahiThreadedPoll with a queue of work for its thread. Queued work runs on that thread
 // with the poll lock held, so it may call Avahi directly.
 class Loop {
 public:
     Loop() {
+        initDbusThreads();
         poll_ = avahi_threaded_poll_new();
         wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (!poll_ || wakeFd_ < 0) {

@@ -355,7 +355,14 @@ TEST(HostAdvertiser, ListensWithoutTheDaemonAndPublishesWhenItComes) {
     auto network = dnssd::FakeNetwork::make();
     network->setDaemonRunning(false);
     std::atomic<int> connections{0};
-    HostAdvertiser advertiser("Host", testFingerprint(), [&](net::TcpConnectionPtr) { ++connections; },
+    std::mutex mutex;
+    std::vector<net::TcpConnectionPtr> kept;
+    HostAdvertiser advertiser("Host", testFingerprint(),
+                              [&](net::TcpConnectionPtr connection) {
+                                  std::lock_guard lock(mutex);
+                                  kept.push_back(std::move(connection));
+                                  ++connections;
+                              },
                               {{}, network->publisherFactory()});
     const auto port = advertiser.start();
     network->settle();
