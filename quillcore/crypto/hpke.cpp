@@ -133,10 +133,17 @@ KeySchedule senderKeySchedule(ByteView ephemeralPrivateKey, ByteView recipientPu
     return senderSchedule(parsePrivateKey(ephemeralPrivateKey), recipientPublicKey, info);
 }
 
-KeySchedule recipientKeySchedule(ByteView recipientPrivateKey, ByteView encapsulatedKey, ByteView info) {
-    const X25519::PrivateKey recipient = parsePrivateKey(recipientPrivateKey);
+namespace {
+
+KeySchedule recipientSchedule(const X25519::PrivateKey& recipient, ByteView encapsulatedKey, ByteView info) {
     Secret dh{recipient.sharedSecret(encapsulatedKey)};
     return keySchedule(kemSharedSecret(dh.bytes, encapsulatedKey, recipient.publicKey()), info);
+}
+
+}  // namespace
+
+KeySchedule recipientKeySchedule(ByteView recipientPrivateKey, ByteView encapsulatedKey, ByteView info) {
+    return recipientSchedule(parsePrivateKey(recipientPrivateKey), encapsulatedKey, info);
 }
 
 Sealed sealWithEphemeralKey(ByteView ephemeralPrivateKey, ByteView recipientPublicKey, ByteView info,
@@ -150,13 +157,18 @@ Sealed seal(ByteView recipientPublicKey, ByteView info, ByteView aad, ByteView p
 
 Bytes open(ByteView recipientPrivateKey, ByteView encapsulatedKey, ByteView info, ByteView aad,
            ByteView ciphertext) {
+    return open(parsePrivateKey(recipientPrivateKey), encapsulatedKey, info, aad, ciphertext);
+}
+
+Bytes open(const X25519::PrivateKey& recipient, ByteView encapsulatedKey, ByteView info, ByteView aad,
+           ByteView ciphertext) {
     if (encapsulatedKey.size() != kEncapsulatedKeySize) {
         throw CryptoError("HPKE: encapsulated key must be 32 bytes");
     }
     if (ciphertext.size() < kTagSize) {
         throw CryptoError("HPKE: ciphertext is shorter than its tag");
     }
-    const KeySchedule schedule = recipientKeySchedule(recipientPrivateKey, encapsulatedKey, info);
+    const KeySchedule schedule = recipientSchedule(recipient, encapsulatedKey, info);
     Bytes plaintext(ciphertext.size() - kTagSize);
     unsigned long long written = 0;
     if (crypto_aead_chacha20poly1305_ietf_decrypt(plaintext.data(), &written, nullptr, ciphertext.data(),

@@ -8,6 +8,7 @@
 
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/error.h"
+#include "quillcore/crypto/crypto.h"
 
 namespace quill::crypto::Hpke {
 
@@ -27,6 +28,9 @@ Sealed seal(ByteView recipientPublicKey, ByteView info, ByteView aad, ByteView p
 
 // Throws CryptoError when any input is malformed or the ciphertext does not authenticate.
 Bytes open(ByteView recipientPrivateKey, ByteView encapsulatedKey, ByteView info, ByteView aad,
+           ByteView ciphertext);
+// The same with a parsed key, whose public half is already known (half the work of the above).
+Bytes open(const X25519::PrivateKey& recipient, ByteView encapsulatedKey, ByteView info, ByteView aad,
            ByteView ciphertext);
 
 // --- For known-answer tests: the same operations with the ephemeral key given, and the

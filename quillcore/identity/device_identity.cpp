@@ -1,7 +1,5 @@
 #include "quillcore/identity/device_identity.h"
 
-#include <sodium/utils.h>
-
 #include "quillcore/base/base64.h"
 
 namespace quill {
@@ -85,12 +83,7 @@ HPKESealedBox HPKESealedBox::seal(ByteView plaintext, ByteView recipientAgreemen
 }
 
 Bytes HPKESealedBox::open(const DeviceIdentity& recipient, ByteView info) const {
-    Bytes privateKey = recipient.agreementPrivateKey().raw();
-    struct Wipe {
-        Bytes& bytes;
-        ~Wipe() { sodium_memzero(bytes.data(), bytes.size()); }
-    } wipe{privateKey};
-    return crypto::Hpke::open(privateKey, encapsulatedKey, info, {}, ciphertext);
+    return crypto::Hpke::open(recipient.agreementPrivateKey(), encapsulatedKey, info, {}, ciphertext);
 }
 
 json::Json HPKESealedBox::toJson() const {
