@@ -106,8 +106,11 @@ TEST_F(SessionEndToEnd, VideoAndControlMessagesFlowAndTheControllerEndsTheSessio
 
     // Control messages both ways; input passes a control session with control permission.
     controller->sendControl(keyEvent(4));
+    controller->sendControl(pointerEvent(10));
+    controller->sendControl(scrollEvent(2));
     controller->sendControl(ping(7));
-    EXPECT_EQ(readThrough(host->messages, "ping 7"), (std::vector<std::string>{"key 4", "ping 7"}));
+    EXPECT_EQ(readThrough(host->messages, "ping 7"),
+              (std::vector<std::string>{"key 4", "pointer 10", "scroll 2", "ping 7"}));
     host->sendControl(pong(7));
     EXPECT_EQ(readThrough(controller->messages, "pong 7"), std::vector<std::string>{"pong 7"});
 
