@@ -276,7 +276,7 @@ TEST(DiscoveryNetns, AHostOfTheSameNameElsewhereMakesTheLaterOneTakeAnotherName)
 
     // The same name published from the other namespace collides while it is probed.
     auto there = std::async(std::launch::async, [&] {
-        return runFor(inPeer({QUILL_DISCOVERY_PEER, "publish", name, "6"}), 60);
+        return runFor(inPeer({QUILL_DISCOVERY_PEER, "publish", name, "10"}), 60);
     });
     auto both = waitForServices(
         [&](const Resolved& s) { return s.protocol == "IPv4" && s.name.rfind(name, 0) == 0; }, 2);
