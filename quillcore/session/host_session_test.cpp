@@ -79,8 +79,9 @@ TEST(HostSession, AnswersAPermittedOfferAndRunsUntilTheChannelsOpen) {
         EXPECT_EQ(f.pc->calls.front(), "setRemoteDescription offer-sdp");
     }
     // The pump reads the link now: a candidate of this session reaches the peer connection.
-    f.send(Candidate("S-42", "candidate:1 1 udp 1 127.0.0.1 9 typ host", "0", 0));
+    // The foreign one goes first: once the other arrived, it has been handled.
     f.send(Candidate("S-other", "candidate:2", "0", 0));
+    f.send(Candidate("S-42", "candidate:1 1 udp 1 127.0.0.1 9 typ host", "0", 0));
     const auto deadline = Clock::now() + 5s;
     for (;;) {
         {
@@ -89,7 +90,6 @@ TEST(HostSession, AnswersAPermittedOfferAndRunsUntilTheChannelsOpen) {
         }
         std::this_thread::sleep_for(5ms);
     }
-    std::this_thread::sleep_for(50ms);  // the foreign candidate came later: give it time to (not) arrive
     std::lock_guard l(f.pc->mutex);
     ASSERT_EQ(f.pc->candidates.size(), 1u);
     EXPECT_EQ(f.pc->candidates[0].sdp, "candidate:1 1 udp 1 127.0.0.1 9 typ host");
