@@ -155,6 +155,8 @@ void HostAdvertiser::Impl::handleState(const net::TcpListener::StateUpdate& upda
                     failure = update.error;
                     publishedPort.reset();
                     withdraw = true;
+                    publicationProblem = DiscoveryError::network(update.error);
+                    reportedProblem = update.error;
                 }
                 dropped = takeListenerLocked();
                 break;

@@ -87,7 +87,8 @@ public:
     // Stops listening and withdraws the service; a waiting start() fails with listenerStopped.
     void stop();
 
-    // Why the service is not published, if it is not; none once it is.
+    // Why the service is not published, if it is not (also a listener that failed after it was
+    // ready, until the next start()); none once it is.
     std::optional<DiscoveryError> publicationProblem() const;
 
     // 127.0.0.1 at `port`.

@@ -297,8 +297,9 @@ TEST(HostAdvertiser, AListenerThatFailsAfterReadyIsReportedAndReplaced) {
 
     listener->report({net::TcpListener::State::failed, std::nullopt, "Bad file descriptor"});
     network->settle();
-    // The old port is neither returned nor still advertised.
+    // The old port is neither returned nor still advertised, and the owner can tell why.
     EXPECT_TRUE(network->published().empty());
+    EXPECT_EQ(advertiser.publicationProblem(), DiscoveryError::network("Bad file descriptor"));
     const auto lines = diagnostics.snapshot();
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find("QuillCore: "), std::string::npos);
@@ -313,6 +314,7 @@ TEST(HostAdvertiser, AListenerThatFailsAfterReadyIsReportedAndReplaced) {
     network->settle();
     ASSERT_EQ(network->published().size(), 1u);
     EXPECT_EQ(network->published()[0].port, 43001);
+    EXPECT_FALSE(advertiser.publicationProblem());
 
     // The first listener's late reports change nothing.
     listener->report({net::TcpListener::State::ready, std::uint16_t{43000}, {}});
