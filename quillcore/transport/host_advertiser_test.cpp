@@ -131,14 +131,14 @@ bool eventually(F condition) {
 TEST(HostAdvertiser, PublishesTheServiceWithExactlyTheThreeTxtEntries) {
     auto network = dnssd::FakeNetwork::make();
     const Bytes fp = testFingerprint();
-    HostAdvertiser advertiser("Studio Mac", fp, {}, {{}, network->publisherFactory()});
+    HostAdvertiser advertiser("Studio Desktop", fp, {}, {{}, network->publisherFactory()});
     const auto port = advertiser.start();
     EXPECT_NE(port, 0);
     network->settle();
 
     const auto published = network->published();
     ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published[0].name, "Studio Mac");
+    EXPECT_EQ(published[0].name, "Studio Desktop");
     EXPECT_EQ(published[0].type, "_quillmate._tcp");
     EXPECT_EQ(published[0].port, port);
     const auto& txt = published[0].txt;
@@ -150,7 +150,7 @@ TEST(HostAdvertiser, PublishesTheServiceWithExactlyTheThreeTxtEntries) {
               std::string::npos);
     EXPECT_EQ(Base64URL::decode(*encoded), fp);
     EXPECT_EQ(txt.text("v"), "0");
-    EXPECT_EQ(txt.text("name"), "Studio Mac");
+    EXPECT_EQ(txt.text("name"), "Studio Desktop");
     EXPECT_FALSE(advertiser.publicationProblem());
 }
 
@@ -409,8 +409,8 @@ TEST(HostAdvertiser, ANameTakenOnTheNetworkIsRenamedButTheTxtNameStays) {
 }
 
 TEST(HostAdvertiser, TxtRecordAndLoopbackEndpoint) {
-    const auto txt = HostAdvertiser::txtRecord("Zoë's Mac", Bytes{0xFB, 0xFF, 0xBF});
-    EXPECT_EQ(txt.strings(), (std::vector<std::string>{"fp=-_-_", "v=0", "name=Zoë's Mac"}));
+    const auto txt = HostAdvertiser::txtRecord("Zoë's Laptop", Bytes{0xFB, 0xFF, 0xBF});
+    EXPECT_EQ(txt.strings(), (std::vector<std::string>{"fp=-_-_", "v=0", "name=Zoë's Laptop"}));
     std::string longName;
     for (int i = 0; i < 150; ++i) longName += "é";  // 300 bytes
     const auto cut = HostAdvertiser::txtRecord(longName, testFingerprint());
