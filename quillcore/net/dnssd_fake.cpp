@@ -27,7 +27,7 @@ struct FakeNetwork::BrowserState {
     // Under the network's mutex.
     bool failed = false;
     ResultMerger merger;
-    std::set<std::pair<std::string, std::string>> known;  // name, domain
+    std::map<std::pair<std::string, std::string>, int> known;  // (name, domain) -> interface
 };
 
 namespace {
@@ -267,15 +267,17 @@ void FakeNetwork::refreshBrowsersLocked() {
         auto browser = weak.lock();
         if (!browser || browser->stopped || browser->failed) continue;
         std::vector<BrowseEvent> events;
-        std::set<std::pair<std::string, std::string>> now;
+        std::map<std::pair<std::string, std::string>, int> now;
         for (const auto& service : visible) {
             if (service.type != browser->type) continue;
-            now.insert({service.name, service.domain});
+            now[{service.name, service.domain}] = service.interfaceIndex;
             if (auto event = browser->merger.resolved(service.interfaceIndex, 0, service)) events.push_back(*event);
         }
-        for (const auto& [name, domain] : browser->known) {
-            if (now.count({name, domain})) continue;
-            if (auto event = browser->merger.removed(1, 0, name, browser->type, domain)) events.push_back(*event);
+        for (const auto& [key, interfaceIndex] : browser->known) {
+            if (now.count(key)) continue;
+            if (auto event = browser->merger.removed(interfaceIndex, 0, key.first, browser->type, key.second)) {
+                events.push_back(*event);
+            }
         }
         browser->known = std::move(now);
         for (auto& event : events) {
@@ -354,16 +356,41 @@ void FakeNetwork::setDaemonRunning(bool running) {
 
 void FakeNetwork::announce(ResolvedService service) {
     std::lock_guard lock(mutex_);
-    announced_[{service.name, service.type}] = std::move(service);
-    refreshBrowsersLocked();
+    announced_[{service.name, service.type}] = service;
+    refreshServiceLocked(service, true);
     cv_.notify_all();
 }
 
 void FakeNetwork::removeAnnounced(const std::string& name, const std::string& type) {
     std::lock_guard lock(mutex_);
-    announced_.erase({name, type});
-    refreshBrowsersLocked();
+    auto it = announced_.find({name, type});
+    if (it == announced_.end()) return;
+    const auto service = it->second;
+    announced_.erase(it);
+    refreshServiceLocked(service, false);
     cv_.notify_all();
+}
+
+void FakeNetwork::refreshServiceLocked(const ResolvedService& service, bool present) {
+    if (!daemonRunning_) return;
+    for (const auto& weak : browsers_) {
+        auto browser = weak.lock();
+        if (!browser || browser->stopped || browser->failed || browser->type != service.type) continue;
+        std::optional<BrowseEvent> event;
+        if (present) {
+            browser->known[{service.name, service.domain}] = service.interfaceIndex;
+            event = browser->merger.resolved(service.interfaceIndex, 0, service);
+        } else {
+            browser->known.erase({service.name, service.domain});
+            event = browser->merger.removed(service.interfaceIndex, 0, service.name, service.type, service.domain);
+        }
+        if (!event) continue;
+        queue_.push_back([browser, event = *event] {
+            deliverToBrowser(browser, [&](const Browser::Handlers& h) {
+                if (h.onEvent) h.onEvent(event);
+            });
+        });
+    }
 }
 
 void FakeNetwork::failBrowsers(const std::string& text) {

@@ -55,6 +55,7 @@ private:
     // Under mutex_: the services visible now, and browser updates for them.
     std::vector<ResolvedService> visibleLocked() const;
     void refreshBrowsersLocked();
+    void refreshServiceLocked(const ResolvedService& service, bool present);
     void placeLocked(PublisherState& publisher);
 
     mutable std::mutex mutex_;

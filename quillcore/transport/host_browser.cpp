@@ -66,7 +66,12 @@ struct HostBrowser::Impl {
     const AsyncStreamPtr<DiscoveredHost> hosts;
     mutable std::mutex mutex;
     std::condition_variable cv;
-    std::map<Bytes, DiscoveredHost> knownHosts;
+    struct Known {
+        DiscoveredHost host;
+        std::uint64_t seen = 0;  // when it was last recorded
+    };
+    std::map<Bytes, Known> knownHosts;
+    std::uint64_t recordings = 0;
     std::map<std::uint64_t, std::shared_ptr<Waiter>> waiters;
     std::uint64_t nextWaiter = 0;
     std::optional<std::string> lastProblem;
@@ -79,7 +84,16 @@ void HostBrowser::Impl::handleEvent(const dnssd::BrowseEvent& event) {
     if (!host) return;
     {
         std::lock_guard lock(mutex);
-        knownHosts[host->fingerprint] = *host;
+        knownHosts[host->fingerprint] = {*host, ++recordings};
+        if (knownHosts.size() > kMaxKnownHosts) {
+            // Forget the host recorded longest ago, so records from the LAN cannot grow
+            // this without bound.
+            auto oldest = knownHosts.begin();
+            for (auto it = knownHosts.begin(); it != knownHosts.end(); ++it) {
+                if (it->second.seen < oldest->second.seen) oldest = it;
+            }
+            knownHosts.erase(oldest);
+        }
         resumeWaitersForLocked(*host);
     }
     // Events arrive one at a time from the DNS-SD thread, so pushing outside the lock keeps
@@ -183,7 +197,7 @@ std::optional<DiscoveredHost> HostBrowser::waitForHost(ByteView fingerprint, dou
     const Bytes wanted(fingerprint.begin(), fingerprint.end());
     const auto deadline = Deadline::after(timeout);
     std::unique_lock lock(impl_->mutex);
-    if (auto it = impl_->knownHosts.find(wanted); it != impl_->knownHosts.end()) return it->second;
+    if (auto it = impl_->knownHosts.find(wanted); it != impl_->knownHosts.end()) return it->second.host;
     if (deadline.expired()) return std::nullopt;
     const auto id = ++impl_->nextWaiter;
     auto waiter = std::make_shared<Impl::Waiter>();

@@ -25,11 +25,14 @@ struct DiscoveredHost {
 
 // The controller side of discovery: browses for "_quillmate._tcp", turns every usable record
 // into a DiscoveredHost, announces it on `hosts` (again whenever its record changes),
-// remembers the last record per fingerprint and lets callers wait for one fingerprint.
+// remembers the last record per fingerprint (up to kMaxKnownHosts, then the one recorded
+// longest ago is forgotten) and lets callers wait for one fingerprint.
 //
 // Blocking and thread-safe. The destructor stops it.
 class HostBrowser {
 public:
+    static constexpr std::size_t kMaxKnownHosts = 1024;
+
     HostBrowser();
     explicit HostBrowser(dnssd::BrowserFactory browserFactory);
     ~HostBrowser();

@@ -232,3 +232,30 @@ TEST(HostBrowser, FailureAndWaitingAreReportedAsLastProblem) {
     EXPECT_EQ(browser.lastProblem(), "failed: Bad state");
     EXPECT_TRUE(browser.hosts->next(1.0).finished());
 }
+
+TEST(HostBrowser, RecordsFromTheNetworkCannotGrowTheKnownHostsWithoutBound) {
+    auto network = dnssd::FakeNetwork::make();
+    HostBrowser browser(network->browserFactory());
+    browser.start();
+    browser.hosts->detach();
+    auto fingerprintOf = [](std::size_t i) {
+        Bytes fp(32, 0);
+        fp[0] = static_cast<std::uint8_t>(i >> 8);
+        fp[1] = static_cast<std::uint8_t>(i);
+        return fp;
+    };
+    const std::size_t count = HostBrowser::kMaxKnownHosts + 10;
+    for (std::size_t i = 0; i < count; ++i) {
+        network->announce(record({"fp=" + Base64URL::encode(fingerprintOf(i)), "v=0"}, "Host " + std::to_string(i)));
+        // The first host is seen again now and then, so it stays among the most recent.
+        if (i % 100 == 0) {
+            network->announce(record({"fp=" + Base64URL::encode(fingerprintOf(0)), "v=0", "name=again"},
+                                     "Host 0", static_cast<std::uint16_t>(7000 + i)));
+        }
+    }
+    network->settle();
+    EXPECT_TRUE(browser.waitForHost(fingerprintOf(0), 0));
+    // The ten over the limit made room by forgetting the ten recorded longest ago.
+    for (std::size_t i = 1; i <= 10; ++i) EXPECT_FALSE(browser.waitForHost(fingerprintOf(i), 0)) << i;
+    for (std::size_t i = 11; i < count; ++i) ASSERT_TRUE(browser.waitForHost(fingerprintOf(i), 0)) << i;
+}
