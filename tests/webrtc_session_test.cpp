@@ -258,6 +258,52 @@ TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) 
     host->close();
 }
 
+// As other stacks write it: the application section first, every section on port 9.
+std::string applicationFirst(const std::string& sdp) {
+    const std::size_t first = sdp.find("\r\nm=");
+    std::string out = sdp.substr(0, first + 2), rest = sdp.substr(first + 2);
+    std::vector<std::string> sections;
+    for (std::size_t p; (p = rest.find("\r\nm=")) != std::string::npos; rest = rest.substr(p + 2))
+        sections.push_back(rest.substr(0, p + 2));
+    sections.push_back(rest);
+    std::stable_partition(sections.begin(), sections.end(),
+                          [](const std::string& m) { return m.rfind("m=application", 0) == 0; });
+    for (const auto& m : sections) out += m;
+    out = std::regex_replace(out, std::regex("(m=\\w+) 0 "), "$1 9 ");
+    return std::regex_replace(out, std::regex("a=bundle-only\r\n"), "");
+}
+
+// webrtcbin (as the offerer here) cannot itself run a session whose data channels come first,
+// so this checks the host's side: no abort, an answer in the offer's order with H.264 on the
+// offer's payload type, and a host that goes on working.
+TEST_F(WebRtcSession, OfferWithTheApplicationSectionFirstIsAnswered) {
+    auto& factory = PeerConnectionFactory::shared();
+    auto controller = factory.createPeerConnection({});
+    controller->createDataChannel("ctl", {});
+    controller->createDataChannel("bulk", {});
+    auto transceiver = controller->addTransceiver(MediaKind::video, TransceiverDirection::recvOnly);
+    std::string error;
+    ASSERT_TRUE(transceiver->setCodecPreferences(factory.videoCodecPreferences(), error));
+    ASSERT_FALSE(controller->setLocalDescription(*controller->createOffer().description));
+    for (int i = 0; i < 500 && controller->iceGatheringState() != IceGatheringState::complete; ++i)
+        std::this_thread::sleep_for(10ms);
+    const std::string offer = applicationFirst(controller->localDescription()->sdp);
+    ASSERT_LT(offer.find("m=application"), offer.find("m=video"));
+
+    auto host = SessionCore::make(configuration(640, 360), false);
+    auto answer = host->answer(offer);
+    EXPECT_LT(answer.find("m=application"), answer.find("m=video")) << answer;
+    EXPECT_NE(answer.find("a=rtpmap:97 H264/90000"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("a=candidate"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("webrtc-datachannel"), std::string::npos) << answer;
+    host->close();
+    controller->close();
+
+    auto p = connectPair(configuration(320, 240));
+    EXPECT_EQ(p.host->lifecycle(), State::connected());
+    p.closeAll();
+}
+
 TEST_F(WebRtcSession, ClosingFromAnyThreadAndStateCallbacksNeverHangs) {
     // From the consumer of `states`, as soon as the host connects.
     {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "quillcore/webrtc/gst_peer_connection.h"
 
 namespace quill {
@@ -102,6 +104,20 @@ TEST(OfferedCodecs, FallsBackToOtherProfilesAndRefusesOffersWithoutH264) {
     auto odd = gstsdp::offeredVideoCodecs("m=video 9 RTP/AVP 999 abc 96\r\na=rtpmap:96\r\na=rtpmap:x H264/90000\r\n");
     ASSERT_TRUE(odd);
     EXPECT_TRUE(odd->empty());
+}
+
+TEST(OfferedCodecs, DataChannelsFirstAreMovedBehindTheMediaAndBackInTheAnswer) {
+    auto reordered = gstsdp::rtpSectionsFirst(kBrowserOffer);
+    ASSERT_TRUE(reordered);
+    EXPECT_EQ(reordered->mids, (std::vector<std::string>{"0", "1"}));
+    EXPECT_LT(reordered->sdp.find("m=video"), reordered->sdp.find("m=application"));
+    EXPECT_NE(reordered->sdp.find("a=group:BUNDLE 1 0\r\n"), std::string::npos) << reordered->sdp;
+    EXPECT_EQ(reordered->sdp.size(), std::string(kBrowserOffer).size());
+    // Nothing to do for an offer with its media first.
+    EXPECT_FALSE(gstsdp::rtpSectionsFirst(reordered->sdp));
+    EXPECT_FALSE(gstsdp::rtpSectionsFirst("v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:0\r\n"));
+    EXPECT_EQ(gstsdp::inMidOrder(reordered->sdp, reordered->mids),
+              std::regex_replace(std::string(kBrowserOffer), std::regex("BUNDLE 0 1"), "BUNDLE 1 0"));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <regex>
 #include <sstream>
 
 #include "quillcore/base/diagnostics.h"
@@ -606,6 +607,11 @@ public:
         delegate_ = std::move(delegate);
     }
 
+    bool isClosed() const {
+        std::lock_guard lock(mutex_);
+        return closed_ || !webrtc_;
+    }
+
     std::shared_ptr<DataChannel> createDataChannel(const std::string& label, const DataChannelInit& init) override {
         if (isClosed()) return nullptr;
         GstStructure* options = gst_structure_new("options", "ordered", G_TYPE_BOOLEAN, init.ordered ? TRUE : FALSE,
@@ -645,6 +651,18 @@ public:
         return setDescription("set-local-description", d);
     }
     std::optional<std::string> setRemoteDescription(const SessionDescription& d) override {
+        // webrtcbin cannot run a bundle whose first section carries no RTP: it takes the
+        // sections in another order and gives its answer back in the offer's order. Every
+        // bundled section shares one transport, so only the text changes.
+        if (d.type == SdpType::offer) {
+            if (auto reordered = gstsdp::rtpSectionsFirst(d.sdp)) {
+                {
+                    std::lock_guard lock(mutex_);
+                    remoteMidOrder_ = reordered->mids;
+                }
+                return setDescription("set-remote-description", SessionDescription{d.type, reordered->sdp});
+            }
+        }
         return setDescription("set-remote-description", d);
     }
 
@@ -653,7 +671,13 @@ public:
         if (candidate.sdpMLineIndex < 0) return std::string("invalid m-line index");
         std::string text = candidate.sdp;
         if (text.rfind("a=", 0) == 0) text.erase(0, 2);
-        g_signal_emit_by_name(webrtc_, "add-ice-candidate", static_cast<guint>(candidate.sdpMLineIndex), text.c_str());
+        guint index = static_cast<guint>(candidate.sdpMLineIndex);
+        {
+            // The peer counts its sections in its own order.
+            std::lock_guard lock(mutex_);
+            if (!remoteMidOrder_.empty() && index < remoteMidOrder_.size()) index = localIndexOfMid(remoteMidOrder_[index]);
+        }
+        g_signal_emit_by_name(webrtc_, "add-ice-candidate", index, text.c_str());
         return std::nullopt;
     }
 
@@ -674,6 +698,12 @@ public:
         g_object_get(webrtc_, "local-description", &desc, nullptr);
         auto out = toDescription(desc);
         if (desc) gst_webrtc_session_description_free(desc);
+        std::vector<std::string> order;
+        {
+            std::lock_guard lock(mutex_);
+            order = remoteMidOrder_;
+        }
+        if (out && out->type == SdpType::answer && !order.empty()) out->sdp = gstsdp::inMidOrder(out->sdp, order);
         return out;
     }
 
@@ -720,11 +750,6 @@ private:
         gst_object_unref(bus);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
-    }
-
-    bool isClosed() const {
-        std::lock_guard lock(mutex_);
-        return closed_ || !webrtc_;
     }
 
     void remember(gpointer object, gulong id) {
@@ -813,12 +838,61 @@ private:
                 return std::string("the session description has an invalid media section");
             }
         }
+        leadBundleWithMedia(sdp);
         GstWebRTCSessionDescription* desc = gst_webrtc_session_description_new(
             d.type == SdpType::offer ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, sdp);
         PromiseOutcome outcome;
         callWithPromise([&](GstPromise* p) { g_signal_emit_by_name(webrtc_, action, desc, p); }, outcome);
         gst_webrtc_session_description_free(desc);
         return outcome.error();
+    }
+
+    // Where a section of the peer's offer sits in the order webrtcbin was given.
+    guint localIndexOfMid(const std::string& mid) const {
+        GstWebRTCSessionDescription* remote = nullptr;
+        g_object_get(webrtc_, "remote-description", &remote, nullptr);
+        guint found = 0;
+        if (remote && remote->sdp) {
+            for (guint i = 0; i < gst_sdp_message_medias_len(remote->sdp); ++i) {
+                const gchar* m = gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(remote->sdp, i), "mid");
+                if (m && mid == m) found = i;
+            }
+        }
+        if (remote) gst_webrtc_session_description_free(remote);
+        return found;
+    }
+
+    // webrtcbin runs a bundle's RTP over the transport of the group's first section and
+    // aborts the process when that one carries no RTP (an offer with the data channels first).
+    // Naming an RTP section first in the group changes nothing else: every bundled section
+    // shares one transport.
+    static void leadBundleWithMedia(GstSDPMessage* sdp) {
+        std::map<std::string, std::string> kindOfMid;
+        for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+            const GstSDPMedia* m = gst_sdp_message_get_media(sdp, i);
+            if (const gchar* mid = gst_sdp_media_get_attribute_val(m, "mid")) kindOfMid[mid] = gst_sdp_media_get_media(m);
+        }
+        for (guint i = 0; i < gst_sdp_message_attributes_len(sdp); ++i) {
+            const GstSDPAttribute* a = gst_sdp_message_get_attribute(sdp, i);
+            if (!a->key || std::strcmp(a->key, "group") != 0 || !a->value) continue;
+            std::istringstream in(a->value);
+            std::string semantics, mid;
+            in >> semantics;
+            if (semantics != "BUNDLE") continue;
+            std::vector<std::string> mids;
+            while (in >> mid) mids.push_back(mid);
+            auto media = std::find_if(mids.begin(), mids.end(), [&](const std::string& m) {
+                auto k = kindOfMid.find(m);
+                return k != kindOfMid.end() && (k->second == "video" || k->second == "audio");
+            });
+            if (media == mids.begin() || media == mids.end()) continue;
+            std::rotate(mids.begin(), media, media + 1);
+            std::string value = "BUNDLE";
+            for (const auto& m : mids) value += " " + m;
+            GstSDPAttribute replacement;
+            gst_sdp_attribute_set(&replacement, "group", value.c_str());
+            gst_sdp_message_replace_attribute(sdp, i, &replacement);
+        }
     }
 
     // GStreamer callbacks ------------------------------------------------------------------
@@ -965,6 +1039,7 @@ private:
     std::shared_ptr<GstRemoteTrack> remoteTrack_;
     std::string sentEncodingName_;
     std::string receivedEncodingName_;
+    std::vector<std::string> remoteMidOrder_;  // the remote offer's own order, when we changed it
     IceConnectionState iceState_ = IceConnectionState::newState;
     bool livenessStarted_ = false;
     bool silenceReported_ = false;
@@ -974,8 +1049,9 @@ bool GstDc::send(const Bytes& data, bool isBinary) {
     // An empty message closes the channel in webrtcbin, and sending on a channel that is not
     // open crashes it: neither ever reaches it.
     if (data.empty() || closeRequested_.load()) return false;
+    // After the pipeline stopped, a channel may still read as open: nothing goes out then.
     auto owner = owner_.lock();
-    if (!owner || readyState() != DataChannelState::open) return false;
+    if (!owner || owner->isClosed() || readyState() != DataChannelState::open) return false;
     GError* err = nullptr;
     gboolean ok = FALSE;
     if (isBinary) {
@@ -1506,6 +1582,88 @@ std::optional<OfferedCodec> chooseH264(const std::vector<OfferedCodec>& codecs) 
     for (const auto& c : codecs)
         if (isH264(c)) return c;
     return std::nullopt;
+}
+
+namespace {
+
+struct Sections {
+    std::string head;
+    std::vector<std::string> media;
+};
+
+Sections splitSections(const std::string& sdp) {
+    Sections out;
+    std::size_t start = sdp.rfind("m=", 0) == 0 ? 0 : sdp.find("\nm=");
+    if (start == std::string::npos) {
+        out.head = sdp;
+        return out;
+    }
+    if (start != 0) ++start;
+    out.head = sdp.substr(0, start);
+    while (start < sdp.size()) {
+        std::size_t next = sdp.find("\nm=", start);
+        std::size_t end = next == std::string::npos ? sdp.size() : next + 1;
+        out.media.push_back(sdp.substr(start, end - start));
+        start = end;
+    }
+    return out;
+}
+
+std::string midOf(const std::string& section) {
+    auto p = section.find("a=mid:");
+    if (p == std::string::npos) return {};
+    auto e = section.find_first_of("\r\n", p);
+    return section.substr(p + 6, e == std::string::npos ? std::string::npos : e - p - 6);
+}
+
+bool carriesRtp(const std::string& section) {
+    return section.rfind("m=video ", 0) == 0 || section.rfind("m=audio ", 0) == 0;
+}
+
+// The BUNDLE group line with `first` moved to the front.
+std::string leadGroupWith(std::string head, const std::string& first) {
+    const std::regex group("a=group:BUNDLE([^\r\n]*)");
+    std::smatch m;
+    if (!std::regex_search(head, m, group)) return head;
+    std::istringstream in(m[1].str());
+    std::vector<std::string> mids;
+    for (std::string mid; in >> mid;) mids.push_back(mid);
+    auto it = std::find(mids.begin(), mids.end(), first);
+    if (it == mids.end()) return head;
+    std::rotate(mids.begin(), it, it + 1);
+    std::string line = "a=group:BUNDLE";
+    for (const auto& mid : mids) line += " " + mid;
+    return head.substr(0, static_cast<std::size_t>(m.position(0))) + line +
+           head.substr(static_cast<std::size_t>(m.position(0) + m.length(0)));
+}
+
+}  // namespace
+
+std::optional<Reordered> rtpSectionsFirst(const std::string& sdp) {
+    Sections s = splitSections(sdp);
+    if (s.media.empty() || carriesRtp(s.media.front())) return std::nullopt;
+    auto firstRtp = std::find_if(s.media.begin(), s.media.end(), carriesRtp);
+    if (firstRtp == s.media.end()) return std::nullopt;
+    Reordered out;
+    for (const auto& m : s.media) out.mids.push_back(midOf(m));
+    std::vector<std::string> ordered = s.media;
+    std::stable_partition(ordered.begin(), ordered.end(), carriesRtp);
+    out.sdp = leadGroupWith(s.head, midOf(*firstRtp));
+    for (const auto& m : ordered) out.sdp += m;
+    return out;
+}
+
+std::string inMidOrder(const std::string& sdp, const std::vector<std::string>& mids) {
+    Sections s = splitSections(sdp);
+    std::vector<std::string> ordered;
+    for (const auto& mid : mids)
+        for (const auto& m : s.media)
+            if (midOf(m) == mid) ordered.push_back(m);
+    for (const auto& m : s.media)
+        if (std::find(mids.begin(), mids.end(), midOf(m)) == mids.end()) ordered.push_back(m);
+    std::string out = s.head;
+    for (const auto& m : ordered) out += m;
+    return out;
 }
 
 }  // namespace gstsdp

@@ -33,6 +33,17 @@ std::optional<std::vector<OfferedCodec>> offeredVideoCodecs(const std::string& s
 // any packetization-mode 1, then any H.264.
 std::optional<OfferedCodec> chooseH264(const std::vector<OfferedCodec>& codecs);
 
+// An offer whose first section carries no RTP (data channels first), rewritten with its RTP
+// sections first (and first in its BUNDLE group); with the offer's own order of mids, to put
+// the answer back into. Nothing when the offer needs no change.
+struct Reordered {
+    std::string sdp;
+    std::vector<std::string> mids;
+};
+std::optional<Reordered> rtpSectionsFirst(const std::string& sdp);
+// The sections of `sdp` in the order of `mids` (sections without a listed mid stay last).
+std::string inMidOrder(const std::string& sdp, const std::vector<std::string>& mids);
+
 }  // namespace gstsdp
 
 }  // namespace quill
