@@ -45,6 +45,7 @@ Quillmate_V0_Envelope ping(std::uint64_t t) {
 TEST_F(WebRtcSession, ControllerAndHostExchangeEverythingAndByeEndsBoth) {
     auto p = connectPair(configuration(1280, 720, 30));
     EXPECT_NE(p.offer.find("a=candidate"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(p.answer, std::regex("a=rtpmap:\\d+ rtx/90000"))) << p.answer;
     EXPECT_NE(p.answer.find("a=candidate"), std::string::npos);
     EXPECT_EQ(p.controller->lifecycle(), State::connected());
     EXPECT_EQ(p.host->lifecycle(), State::connected());
@@ -225,6 +226,8 @@ TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) 
     auto answer = host->answer(offer);
     // H.264 with packetization mode 1 and a baseline profile sits at payload type 100 (96 + 4).
     EXPECT_NE(answer.find("a=rtpmap:100 H264/90000"), std::string::npos) << answer;
+    // Retransmission for the codec the host chose.
+    EXPECT_TRUE(std::regex_search(answer, std::regex("a=fmtp:\\d+ apt=100\r\n"))) << answer;
     EXPECT_EQ(answer.find("H265"), std::string::npos) << answer;
     controller->setRemote({SdpType::answer, answer});
     auto hostWait = std::async(std::launch::async, [&] { host->waitUntilConnected(); });

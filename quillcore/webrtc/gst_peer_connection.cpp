@@ -533,10 +533,19 @@ public:
         }
         GstCaps* caps = gst_caps_new_empty();
         int pt = 96;
+        std::vector<int> media;
         for (const auto& c : codecs) {
             if (pt > 127) break;
-            GstCaps* one = codecCaps(c.name, c.clockRate, pt++, c.parameters);
-            gst_caps_append(caps, one);
+            const std::string name = lower(c.name);
+            if (name == "rtx") continue;  // made below, one per codec
+            if (name != "red" && name != "ulpfec") media.push_back(pt);
+            gst_caps_append(caps, codecCaps(c.name, c.clockRate, pt++, c.parameters));
+        }
+        // webrtcbin offers retransmission for the first codec only; the peer may answer
+        // another, so every codec gets its own.
+        for (int apt : media) {
+            if (pt > 127) break;
+            gst_caps_append(caps, codecCaps("rtx", 90000, pt++, {{"apt", std::to_string(apt)}}));
         }
         g_object_set(t_, "codec-preferences", caps, nullptr);
         gst_caps_unref(caps);
