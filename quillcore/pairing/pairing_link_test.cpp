@@ -25,33 +25,21 @@ std::string query(const PairingLink& link) { return link.url().substr(std::strin
 
 std::optional<PairingLink> parse(const std::string& url) { return PairingLink::fromURL(url); }
 
-TEST(PairingLink, UrlHasTheFixedForm) {
+TEST(PairingLink, PrintsTheFixedFormAndParsesBackAllButTheIssueTime) {
     PairingLink link = hostLink({"192.168.1.20:50123", "[fe80::1%en0]:50123"});
-    std::string expected = "quillmate://pair?v=0&id=" + link.deviceID.digits + "&fp=" +
-                           Base64URL::encode(link.fingerprint) + "&s=" + Base64URL::encode(link.secret) +
-                           "&ep=192.168.1.20:50123,%5Bfe80::1%25en0%5D:50123";
-    EXPECT_EQ(link.url(), expected);
+    EXPECT_EQ(link.url(), "quillmate://pair?v=0&id=" + link.deviceID.digits + "&fp=" + Base64URL::encode(link.fingerprint) +
+                              "&s=" + Base64URL::encode(link.secret) + "&ep=192.168.1.20:50123,%5Bfe80::1%25en0%5D:50123");
     EXPECT_EQ(hostLink({}).url().find("ep="), std::string::npos);
-}
 
-TEST(PairingLink, ParsingGivesBackEverythingButTheIssueTime) {
-    PairingLink link = hostLink({"10.0.0.2:4000", "[fe80::1%en0]:5000", "odd&name=+x"});
-    auto parsed = parse(link.url());
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->version, 0);
-    EXPECT_EQ(parsed->deviceID, link.deviceID);
-    EXPECT_EQ(parsed->fingerprint, link.fingerprint);
-    EXPECT_EQ(parsed->secret, link.secret);
-    EXPECT_EQ(parsed->endpoints, link.endpoints);
-    EXPECT_FALSE(parsed->issuedAt);
-    EXPECT_NE(*parsed, link);
-    PairingLink withoutTime = link;
-    withoutTime.issuedAt.reset();
-    EXPECT_EQ(*parsed, withoutTime);
-
-    auto none = parse(hostLink({}).url());
-    ASSERT_TRUE(none);
-    EXPECT_TRUE(none->endpoints.empty());
+    for (const auto& endpoints : {std::vector<std::string>{"10.0.0.2:4000", "[fe80::1%en0]:5000", "odd&name=+x"},
+                                  std::vector<std::string>{}}) {
+        PairingLink original = hostLink(endpoints);
+        auto parsed = parse(original.url());
+        ASSERT_TRUE(parsed);
+        EXPECT_FALSE(parsed->issuedAt);
+        original.issuedAt.reset();
+        EXPECT_EQ(*parsed, original);  // version, device ID, fingerprint, secret and endpoints
+    }
 }
 
 TEST(PairingLink, RefusesOtherSchemesHostsAndPaths) {
@@ -73,36 +61,33 @@ TEST(PairingLink, RefusesOtherSchemesHostsAndPaths) {
 
 TEST(PairingLink, ChecksVersionIdFingerprintAndSecret) {
     PairingLink link = hostLink();
-    std::string id = "&id=" + link.deviceID.digits;
-    std::string fp = "&fp=" + Base64URL::encode(link.fingerprint);
-    std::string s = "&s=" + Base64URL::encode(link.secret);
-    std::string base = "quillmate://pair?";
+    const std::string base = "quillmate://pair?", id = "&id=" + link.deviceID.digits,
+                      fp = "&fp=" + Base64URL::encode(link.fingerprint), s = "&s=" + Base64URL::encode(link.secret);
+    std::string wrongCheck = link.deviceID.digits;
+    wrongCheck.back() = wrongCheck.back() == '9' ? '0' : static_cast<char>(wrongCheck.back() + 1);
+    const std::string spaced = link.deviceID.digits.substr(0, 3) + "%20" + link.deviceID.digits.substr(3);
 
-    for (std::string v : std::vector<std::string>{"0", "00", "+0", "-0", "000000000000000000000000000000000"})
-        EXPECT_TRUE(parse(base + "v=" + v + id + fp + s)) << v;
-    for (std::string v : std::vector<std::string>{"1", "", "0.0", " 0", "0x0", "+", "--0", "99999999999999999999"})
-        EXPECT_FALSE(parse(base + "v=" + v + id + fp + s)) << v;
-    EXPECT_FALSE(parse(base + "v" + id + fp + s));
-    EXPECT_FALSE(parse(base + id.substr(1) + fp + s));
-    EXPECT_TRUE(parse(base + "v=0&v=1" + id + fp + s));
-    EXPECT_FALSE(parse(base + "v=1&v=0" + id + fp + s));
-
-    // The device ID may be typed with blanks (%20) but must carry a valid check digit.
-    std::string spaced = link.deviceID.digits.substr(0, 3) + "%20" + link.deviceID.digits.substr(3);
-    EXPECT_TRUE(parse(base + "v=0&id=" + spaced + fp + s));
-    std::string wrong = link.deviceID.digits;
-    wrong.back() = wrong.back() == '9' ? '0' : static_cast<char>(wrong.back() + 1);
-    EXPECT_FALSE(parse(base + "v=0&id=" + wrong + fp + s));
-
-    EXPECT_FALSE(parse(base + "v=0" + id + s));
-    EXPECT_FALSE(parse(base + "v=0" + id + fp));
-    EXPECT_FALSE(parse(base + "v=0" + id + "&fp=" + Base64URL::encode(Bytes(31, 1)) + s));
-    EXPECT_FALSE(parse(base + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(15, 1))));
-    EXPECT_FALSE(parse(base + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(17, 1))));
-    EXPECT_FALSE(parse(base + "v=0" + id + fp + "&s=" + "!!!!"));
-
-    // Order does not matter and unknown items are ignored.
-    EXPECT_TRUE(parse(base + s.substr(1) + "&zz=1" + fp + "&v=0" + id));
+    // Any spelling of version 0; the first v counts; order is free and unknown items are
+    // ignored; the device ID may be typed with blanks.
+    for (const std::string& good : {base + "v=0" + id + fp + s, base + "v=00" + id + fp + s, base + "v=+0" + id + fp + s,
+                                    base + "v=-0" + id + fp + s, base + "v=" + std::string(33, '0') + id + fp + s,
+                                    base + "v=0&v=1" + id + fp + s, base + s.substr(1) + "&zz=1" + fp + "&v=0" + id,
+                                    base + "v=0&id=" + spaced + fp + s})
+        EXPECT_TRUE(parse(good)) << good;
+    std::vector<std::string> bad;
+    for (const char* v : {"1", "", "0.0", " 0", "0x0", "+", "--0", "99999999999999999999"})
+        bad.push_back(base + "v=" + v + id + fp + s);
+    for (const std::string& rest :
+         {"v" + id + fp + s, id.substr(1) + fp + s, "v=1&v=0" + id + fp + s, "v=0&id=" + wrongCheck + fp + s,
+          "v=0" + id + s, "v=0" + id + fp, "v=0" + id + "&fp=" + Base64URL::encode(Bytes(31, 1)) + s,
+          "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(15, 1)),
+          "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(17, 1)), "v=0" + id + fp + "&s=!!!!"})
+        bad.push_back(base + rest);
+    for (const std::string& url : bad) {
+        std::string problem;
+        EXPECT_FALSE(PairingLink::fromURL(url, &problem)) << url;
+        EXPECT_FALSE(problem.empty()) << url;
+    }
 }
 
 TEST(PairingLink, EndpointsSplitOnCommasAfterDecoding) {
@@ -120,7 +105,7 @@ TEST(PairingLink, EndpointsSplitOnCommasAfterDecoding) {
     EXPECT_EQ(eps("&ep=%FF"), std::vector<std::string>{"<none>"});  // not UTF-8
 }
 
-TEST(PairingLink, ExpiresAtExactlyItsLifetime) {
+TEST(PairingLink, ExpiresAtExactlyItsLifetimeWithAFreshSecret) {
     PairingLink link = hostLink();
     SystemTime t = *link.issuedAt;
     EXPECT_FALSE(link.isExpired(t + std::chrono::milliseconds(299'900)));
@@ -128,12 +113,9 @@ TEST(PairingLink, ExpiresAtExactlyItsLifetime) {
     EXPECT_FALSE(link.isExpired(t - 1000s));
     EXPECT_TRUE(link.isExpired(t + 10s, 10.0));
     EXPECT_FALSE(parse(link.url())->isExpired(t + 100000s));
-}
 
-TEST(PairingLink, SecretsAreFreshSixteenBytes) {
-    Bytes a = PairingLink::makeSecret(), b = PairingLink::makeSecret();
-    EXPECT_EQ(a.size(), 16u);
-    EXPECT_NE(a, b);
+    EXPECT_EQ(link.secret.size(), 16u);
+    EXPECT_NE(link.secret, PairingLink::makeSecret());
 }
 
 }  // namespace
