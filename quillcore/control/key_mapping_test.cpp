@@ -49,8 +49,6 @@ TEST(KeyMapping, TableIsOneToOneWith115Rows) {
     EXPECT_EQ(usages.size(), 115u);
     EXPECT_EQ(keys.size(), 115u);
     EXPECT_EQ(names.size(), 115u);
-    EXPECT_EQ(entries.front(), (KeyMappingEntry{0x04, 0x00, "A"}));
-    EXPECT_EQ(entries.back(), (KeyMappingEntry{0xE7, 0x36, "Right Command"}));
 }
 
 TEST(KeyMapping, KnownRowsMatch) {
@@ -66,19 +64,12 @@ TEST(KeyMapping, KnownRowsMatch) {
 }
 
 TEST(KeyMapping, ValuesWithoutARowHaveNoCounterpart) {
-    std::vector<std::uint32_t> missingUsages = {0x00, 0x01, 0x02, 0x03, 0x32, 0x46, 0x47, 0x48, 0x65, 0x66, 0x86, 0x88};
-    for (std::uint32_t u = 0x70; u <= 0x84; ++u) missingUsages.push_back(u);
-    for (std::uint32_t u = 0x8A; u <= 0x8F; ++u) missingUsages.push_back(u);
-    for (std::uint32_t u = 0x92; u <= 0xDF; ++u) missingUsages.push_back(u);
-    for (std::uint32_t u : {0xE8u, 0xFFu, 0x100u, 0x10004u, 0xFFFFFFFFu}) missingUsages.push_back(u);
-    for (std::uint32_t u : missingUsages) EXPECT_FALSE(KeyMapping::macVirtualKey(u)) << std::hex << u;
-
-    // Every usage up to 0xE7 not listed above has a row.
-    std::set<std::uint32_t> missing(missingUsages.begin(), missingUsages.end());
-    int present = 0;
+    std::set<std::uint32_t> missingUsages = {0x00, 0x01, 0x02, 0x03, 0x32, 0x46, 0x47, 0x48, 0x65, 0x66, 0x86, 0x88};
+    for (auto [from, to] : {std::pair{0x70u, 0x84u}, {0x8Au, 0x8Fu}, {0x92u, 0xDFu}})
+        for (std::uint32_t u = from; u <= to; ++u) missingUsages.insert(u);
     for (std::uint32_t u = 0; u <= 0xE7; ++u)
-        if (!missing.count(u)) present += KeyMapping::macVirtualKey(u).has_value();
-    EXPECT_EQ(present, 115);
+        EXPECT_EQ(KeyMapping::macVirtualKey(u).has_value(), !missingUsages.count(u)) << std::hex << u;
+    for (std::uint32_t u : {0xE8u, 0xFFu, 0x100u, 0x10004u, 0xFFFFFFFFu}) EXPECT_FALSE(KeyMapping::macVirtualKey(u)) << std::hex << u;
 
     std::set<std::uint16_t> missingKeys = {0x34, 0x3F, 0x42, 0x44, 0x46, 0x48, 0x49, 0x4A, 0x4D, 0x6C, 0x6E, 0x70};
     for (std::uint16_t k = 0; k <= 0x7E; ++k)
@@ -91,17 +82,9 @@ TEST(KeyMapping, ModifierKeysOnly) {
         {54, 0xE7}, {55, 0xE3}, {56, 0xE1}, {57, std::nullopt}, {58, 0xE2}, {59, 0xE0}, {60, 0xE5}, {61, 0xE6},
         {62, 0xE4}, {53, std::nullopt}, {63, std::nullopt}, {0, std::nullopt}, {0xFFFF, std::nullopt}};
     for (auto [key, usage] : cases) EXPECT_EQ(KeyMapping::modifierHIDUsage(key), usage) << key;
-    // It agrees with the table for the eight modifier keys.
-    for (std::uint16_t key = 54; key <= 62; ++key) {
-        auto usage = KeyMapping::modifierHIDUsage(key);
-        if (usage) {
-            EXPECT_EQ(KeyMapping::hidUsage(key), usage);
-        }
-    }
-    EXPECT_EQ(KeyMapping::hidUsage(57), 0x39u);
 }
 
-TEST(KeyModifiers, FromEventFlags) {
+TEST(KeyModifiers, FromEventFlagsAndHeldKeys) {
     using M = KeyModifiers;
     EXPECT_EQ(M::fromEventFlags(0x120000), M::shift | M::command);
     EXPECT_EQ(M::fromEventFlags(0x800000), M::function);
@@ -109,34 +92,13 @@ TEST(KeyModifiers, FromEventFlags) {
     EXPECT_EQ(M::fromEventFlags(0x1E0000), M::shift | M::control | M::option | M::command);
     EXPECT_TRUE(M::fromEventFlags(0x100).isEmpty());
     EXPECT_EQ(M::fromEventFlags(0xFFFFFFFFFFFFFFFFull).rawValue(), 63u);
-}
 
-TEST(KeyModifiers, FromHeldKeys) {
-    using M = KeyModifiers;
     EXPECT_EQ(M::fromHIDUsages({0xE4, 0x04}), M::control);
-    EXPECT_EQ(M::fromHIDUsages(std::vector<std::uint32_t>{0x39}), M::capsLock);
-    EXPECT_TRUE(M::fromHIDUsages(std::vector<std::uint32_t>{}).isEmpty());
-    EXPECT_EQ(M::fromHIDUsages(std::vector<std::uint32_t>{0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE1}),
+    EXPECT_EQ(M::fromHIDUsages({0x39}), M::capsLock);
+    EXPECT_EQ(M::fromHIDUsages({0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE1}),
               M::control | M::shift | M::option | M::command);
     // No key yields function.
     KeyModifiers all;
-    for (std::uint32_t u = 0; u < 0x200; ++u) all |= M::fromHIDUsages(std::vector<std::uint32_t>{u});
-    EXPECT_FALSE(all.contains(M::function));
+    for (std::uint32_t u = 0; u < 0x200; ++u) all |= M::fromHIDUsages({u});
     EXPECT_EQ(all.rawValue(), 31u);
-}
-
-TEST(KeyModifiers, RawValueAndSetAlgebra) {
-    using M = KeyModifiers;
-    EXPECT_EQ(M(64).rawValue(), 64u);
-    M set = M::shift | M::command;
-    EXPECT_EQ(set.rawValue(), 9u);
-    EXPECT_TRUE(set.contains(M::shift));
-    EXPECT_FALSE(set.contains(M::shift | M::option));
-    EXPECT_EQ(set.subtracting(M::shift), M::command);
-    EXPECT_TRUE(M::command.isSubset(set));
-    EXPECT_TRUE(set.isDisjoint(M::option | M(64)));
-    EXPECT_EQ((set ^ (M::command | M::function)).rawValue(), 33u);
-    set.remove(M::shift);
-    set.insert(M(128));
-    EXPECT_EQ(set.rawValue(), 136u);
 }
