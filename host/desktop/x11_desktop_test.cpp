@@ -1,0 +1,105 @@
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/screensaver.h>
+
+#include "host/desktop/display_info.h"
+#include "host/desktop/display_keep_awake.h"
+#include "host/desktop/platform_permissions.h"
+#include "host/desktop/x11_connection.h"
+#include "host/desktop/x11_test_support.h"
+
+namespace quill::host {
+namespace {
+
+using testing::XvfbServer;
+
+TEST(X11Displays, TheScreenOutputIsTheMainDisplayWithItsModeSize) {
+    XvfbServer server("1600x900x24");
+    QUILL_REQUIRE_XVFB(server);
+    auto connection = std::make_shared<X11Connection>(server.display());
+    X11DisplaySource source(connection);
+    DisplayList list = source.currentDisplays();
+    ASSERT_EQ(list.displays.size(), 1u);
+    EXPECT_EQ(list.primaryID, 0u);  // Xvfb names no primary output
+    const DisplayDescriptor& display = list.displays[0];
+    EXPECT_NE(display.id, 0u);
+    EXPECT_EQ(display.bounds, (DisplayRect{0, 0, 1600, 900}));
+    EXPECT_EQ(display.mode, (DisplaySize{1600, 900}));
+    EXPECT_EQ(source.mainDisplayID(), display.id);
+    EXPECT_EQ(source.mainDisplayMode(), (DisplaySize{1600, 900}));
+    EXPECT_TRUE(source.bounds(display.id + 1).isEmpty());
+
+    // Naming it primary keeps it the main display.
+    xcb_randr_set_output_primary(connection->get(), connection->root(), display.id);
+    connection->flush();
+    EXPECT_EQ(source.currentDisplays().primaryID, display.id);
+    EXPECT_EQ(source.mainDisplayID(), display.id);
+}
+
+TEST(X11Displays, ALostServerListsNoDisplays) {
+    XvfbServer server;
+    QUILL_REQUIRE_XVFB(server);
+    auto connection = std::make_shared<X11Connection>(server.display());
+    X11DisplaySource source(connection);
+    EXPECT_EQ(source.currentDisplays().displays.size(), 1u);
+    server.kill();
+    EXPECT_TRUE(source.currentDisplays().displays.empty());
+    EXPECT_EQ(source.mainDisplayMode(), std::nullopt);
+    EXPECT_THROW(X11Connection(server.display()), X11Error);
+}
+
+struct ScreenSaverState {
+    std::uint8_t state;
+    std::uint32_t idleMs;
+};
+
+ScreenSaverState screenSaver(X11Connection& x) {
+    XcbReply<xcb_screensaver_query_info_reply_t> info(
+        xcb_screensaver_query_info_reply(x.get(), xcb_screensaver_query_info(x.get(), x.root()), nullptr));
+    return {info->state, info->ms_since_user_input};
+}
+
+TEST(X11KeepAwake, HoldingKeepsTheScreensaverOffAndReleaseLetsItCome) {
+    XvfbServer server;
+    QUILL_REQUIRE_XVFB(server);
+    X11Connection observer(server.display());
+    // A screensaver after one idle second.
+    observer.check(xcb_set_screen_saver_checked(observer.get(), 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_DEFAULT),
+                   "setting the screensaver");
+
+    auto backend = std::make_shared<X11PowerBackend>(std::make_shared<X11Connection>(server.display()));
+    DisplayKeepAwake keepAwake(backend);
+    // A screensaver that is already on is ended by the activity declaration.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    ASSERT_EQ(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
+    keepAwake.hold();
+    ASSERT_TRUE(keepAwake.holding());
+    EXPECT_NE(keepAwake.assertionID(), 0u);
+    auto afterHold = screenSaver(observer);
+    EXPECT_EQ(afterHold.state, XCB_SCREENSAVER_STATE_OFF);
+    EXPECT_LT(afterHold.idleMs, 1000u);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_NE(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
+
+    keepAwake.release();
+    EXPECT_FALSE(keepAwake.holding());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
+}
+
+TEST(X11Permissions, GrantedOnAReachableServerAndNotWithoutOne) {
+    XvfbServer server;
+    QUILL_REQUIRE_XVFB(server);
+    X11PermissionProbe probe(server.display());
+    EXPECT_TRUE(probe.screenRecordingGranted());
+    EXPECT_TRUE(probe.accessibilityGranted());
+    server.kill();
+    EXPECT_FALSE(probe.screenRecordingGranted());
+    EXPECT_FALSE(probe.accessibilityGranted());
+}
+
+}  // namespace
+}  // namespace quill::host

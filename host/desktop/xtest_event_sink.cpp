@@ -1,0 +1,284 @@
+#include "host/desktop/xtest_event_sink.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <xcb/xtest.h>
+
+#include "host/desktop/x11_connection.h"
+
+namespace quill::host {
+
+namespace {
+
+// X keycodes (evdev + 8) of the modifier keys, left key first.
+struct ModifierKeys {
+    std::uint64_t flag;
+    std::uint8_t left, right;
+};
+constexpr ModifierKeys kModifiers[] = {
+    {EventFlags::shift, 50, 62},
+    {EventFlags::control, 37, 105},
+    {EventFlags::alternate, 64, 108},
+    {EventFlags::command, 133, 134},
+};
+constexpr std::uint8_t kCapsLock = 66;
+
+std::uint8_t xButton(std::uint32_t button) {
+    switch (button) {
+    case 0: return 1;
+    case 1: return 3;
+    default: return 2;
+    }
+}
+
+bool isDown(MouseEventType type) {
+    return type == MouseEventType::leftMouseDown || type == MouseEventType::rightMouseDown ||
+           type == MouseEventType::otherMouseDown;
+}
+bool isUp(MouseEventType type) {
+    return type == MouseEventType::leftMouseUp || type == MouseEventType::rightMouseUp ||
+           type == MouseEventType::otherMouseUp;
+}
+
+// The code points of UTF-8 text; malformed bytes are skipped.
+std::vector<char32_t> codePoints(const std::string& text) {
+    std::vector<char32_t> out;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        int length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + std::size_t(length) > n) {
+            ++i;
+            continue;
+        }
+        char32_t cp = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
+        bool ok = true;
+        for (int k = 1; k < length; ++k) {
+            if ((s[i + std::size_t(k)] & 0xC0) != 0x80) ok = false;
+            cp = (cp << 6) | (s[i + std::size_t(k)] & 0x3F);
+        }
+        static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            ++i;
+            continue;
+        }
+        out.push_back(cp);
+        i += std::size_t(length);
+    }
+    return out;
+}
+
+// The keysym that types a code point; 0 for controls that type nothing.
+std::uint32_t keysymFor(char32_t cp) {
+    if (cp == '\n' || cp == '\r') return 0xff0d;  // Return
+    if (cp == '\t') return 0xff09;                // Tab
+    if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) return 0;
+    if (cp < 0x100) return std::uint32_t(cp);
+    return 0x1000000 + std::uint32_t(cp);
+}
+
+}  // namespace
+
+XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {
+    xcb_connection_t* c = connection_->get();
+    if (!connection_->hasExtension(&xcb_test_id)) throw X11Error("the X server has no XTEST extension");
+    XcbReply<xcb_test_get_version_reply_t> version(xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr));
+    if (!version) throw X11Error("the X server's XTEST extension did not answer");
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    minKeycode_ = setup->min_keycode;
+    maxKeycode_ = setup->max_keycode;
+}
+
+XTestEventSink::~XTestEventSink() {
+    releaseAll();
+    restoreSpareKeycodes();
+    connection_->flush();
+}
+
+void XTestEventSink::post(const InputEvent& event) {
+    if (connection_->hasError()) return;
+    std::visit(
+        [this](const auto& e) {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, MouseEvent>) postMouse(e);
+            else if constexpr (std::is_same_v<T, KeyboardEvent>) postKey(e);
+            else postScroll(e);
+        },
+        event);
+    finish();
+}
+
+void XTestEventSink::releaseAll() {
+    if (connection_->hasError()) return;
+    for (std::uint8_t button : std::set<std::uint8_t>(heldButtons_)) fake(XCB_BUTTON_RELEASE, button);
+    heldButtons_.clear();
+    while (!heldKeys_.empty()) releaseKey(heldKeys_.begin()->first);
+    scrollRemainder1_ = scrollRemainder2_ = 0;
+    finish();
+}
+
+void XTestEventSink::finish() {
+    xcb_connection_t* c = connection_->get();
+    xcb_flush(c);
+    // Errors of unchecked requests land in the event queue, which nobody else reads.
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) std::free(event);
+}
+
+void XTestEventSink::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
+    xcb_test_fake_input(connection_->get(), type, detail, XCB_CURRENT_TIME,
+                        type == XCB_MOTION_NOTIFY ? connection_->root() : XCB_NONE, x, y, 0);
+}
+
+void XTestEventSink::postMouse(const MouseEvent& event) {
+    const xcb_screen_t* screen = connection_->screen();
+    auto toPixel = [](double v, int size) {
+        double r = std::floor(v);
+        if (!(r >= 0)) return std::int16_t(0);
+        return std::int16_t(std::min<double>(r, std::max(0, size - 1)));
+    };
+    fake(XCB_MOTION_NOTIFY, 0, toPixel(event.x, screen->width_in_pixels), toPixel(event.y, screen->height_in_pixels));
+    const std::uint8_t button = xButton(event.button);
+    if (isDown(event.type)) {
+        heldButtons_.insert(button);
+        fake(XCB_BUTTON_PRESS, button);
+    } else if (isUp(event.type) && heldButtons_.erase(button)) {
+        fake(XCB_BUTTON_RELEASE, button);
+    }
+}
+
+void XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
+    const std::uint32_t values[] = {keycode, on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF};
+    xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
+}
+
+void XTestEventSink::pressKey(std::uint8_t keycode) {
+    if (keycode < minKeycode_ || keycode > maxKeycode_) return;
+    if (!heldKeys_.contains(keycode)) {
+        // The server would repeat a key held by XTEST for as long as the controller holds it,
+        // and for ever when its release never arrives: switch repeat off for this key.
+        xcb_connection_t* c = connection_->get();
+        XcbReply<xcb_get_keyboard_control_reply_t> control(
+            xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
+        const bool repeated = control && (control->auto_repeats[keycode / 8] & (1u << (keycode % 8)));
+        if (repeated) setKeyRepeat(keycode, false);
+        heldKeys_[keycode] = repeated;
+    }
+    fake(XCB_KEY_PRESS, keycode);
+}
+
+void XTestEventSink::releaseKey(std::uint8_t keycode) {
+    auto held = heldKeys_.find(keycode);
+    if (held == heldKeys_.end()) return;
+    const bool repeated = held->second;
+    heldKeys_.erase(held);
+    fake(XCB_KEY_RELEASE, keycode);
+    if (repeated) setKeyRepeat(keycode, true);
+}
+
+void XTestEventSink::tapKey(std::uint8_t keycode) {
+    fake(XCB_KEY_PRESS, keycode);
+    fake(XCB_KEY_RELEASE, keycode);
+}
+
+void XTestEventSink::syncModifiers(std::uint64_t flags, std::uint8_t eventKeycode) {
+    for (const ModifierKeys& m : kModifiers) {
+        if (eventKeycode == m.left || eventKeycode == m.right) continue;  // the event sets this one itself
+        const bool want = (flags & m.flag) != 0;
+        const bool have = heldKeys_.contains(m.left) || heldKeys_.contains(m.right);
+        if (want && !have) pressKey(m.left);
+        if (!want && have) {
+            releaseKey(m.left);
+            releaseKey(m.right);
+        }
+    }
+    if (eventKeycode == kCapsLock) return;
+    // Caps Lock is a lock, not a held key: tap it when the server's lock differs.
+    xcb_connection_t* c = connection_->get();
+    XcbReply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
+    if (!pointer) return;
+    const bool locked = (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
+    if (locked != ((flags & EventFlags::alphaShift) != 0)) tapKey(kCapsLock);
+}
+
+void XTestEventSink::postKey(const KeyboardEvent& event) {
+    if (event.keycode == 0) {
+        if (event.down && !event.text.empty()) typeText(event.text);
+        return;
+    }
+    syncModifiers(event.flags, event.keycode);
+    if (event.down)
+        pressKey(event.keycode);
+    else
+        releaseKey(event.keycode);
+}
+
+void XTestEventSink::findSpareKeycodes() {
+    spareSearched_ = true;
+    xcb_connection_t* c = connection_->get();
+    const int count = maxKeycode_ - minKeycode_ + 1;
+    XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(
+        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, minKeycode_, std::uint8_t(count)), nullptr));
+    if (!mapping || mapping->keysyms_per_keycode == 0) return;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    const int per = mapping->keysyms_per_keycode;
+    if (xcb_get_keyboard_mapping_keysyms_length(mapping.get()) < count * per) return;
+    // From the top, where no physical key sits.
+    for (int k = count - 1; k >= 0 && spareKeycodes_.size() < 4; --k) {
+        if (std::all_of(syms + k * per, syms + (k + 1) * per, [](xcb_keysym_t s) { return s == 0; }))
+            spareKeycodes_.push_back(std::uint8_t(minKeycode_ + k));
+    }
+}
+
+void XTestEventSink::typeText(const std::string& utf8) {
+    if (!spareSearched_) findSpareKeycodes();
+    if (spareKeycodes_.empty()) return;
+    xcb_connection_t* c = connection_->get();
+    std::size_t typed = 0;
+    for (char32_t cp : codePoints(utf8)) {
+        if (typed++ >= maximumTextCharacters) break;
+        const std::uint32_t keysym = keysymFor(cp);
+        if (keysym == 0) continue;
+        // Rotate over the spare keys: a client still reading the previous character looks it
+        // up on a key that has not been rebound yet. Bindings stay until released, since a
+        // client translates the key only when it reads the event.
+        const std::uint8_t keycode = spareKeycodes_[nextSpare_++ % spareKeycodes_.size()];
+        const xcb_keysym_t syms[2] = {keysym, keysym};
+        xcb_change_keyboard_mapping(c, 1, keycode, 2, syms);
+        boundSpares_.insert(keycode);
+        // The server may need a moment to apply the new mapping before the key is pressed.
+        XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        tapKey(keycode);
+    }
+}
+
+void XTestEventSink::restoreSpareKeycodes() {
+    if (connection_->hasError()) return;
+    const xcb_keysym_t none[2] = {0, 0};
+    for (std::uint8_t keycode : boundSpares_) xcb_change_keyboard_mapping(connection_->get(), 1, keycode, 2, none);
+    boundSpares_.clear();
+}
+
+void XTestEventSink::postScroll(const ScrollWheelEvent& event) {
+    auto clicks = [&](std::int32_t wheel, double& remainder) -> std::int64_t {
+        if (event.units == ScrollUnit::line) return wheel;
+        remainder += wheel;
+        const double whole = std::trunc(remainder / pixelsPerScrollClick);
+        remainder -= whole * pixelsPerScrollClick;
+        if (std::fabs(whole) > maximumScrollClicks) remainder = 0;
+        return std::int64_t(whole);
+    };
+    auto emit = [&](std::int64_t count, std::uint8_t positive, std::uint8_t negative) {
+        const std::uint8_t button = count > 0 ? positive : negative;
+        const std::int64_t n = std::min<std::int64_t>(count < 0 ? -count : count, maximumScrollClicks);
+        for (std::int64_t i = 0; i < n; ++i) {
+            fake(XCB_BUTTON_PRESS, button);
+            fake(XCB_BUTTON_RELEASE, button);
+        }
+    };
+    emit(clicks(event.wheel1, scrollRemainder1_), 4, 5);  // up, down
+    emit(clicks(event.wheel2, scrollRemainder2_), 6, 7);  // left, right
+}
+
+}  // namespace quill::host

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "host/desktop/input_injector.h"
+
+namespace quill::host {
+
+class X11Connection;
+
+// Delivers input events to the X server through XTEST. Modifier flags become held modifier
+// keys; a key held here never auto-repeats (the controller repeats keys itself); text without
+// a key is typed on a spare keycode that is bound to the character for the moment. Everything
+// held is released by releaseAll() and when the sink is destroyed.
+class XTestEventSink : public InputEventSink {
+public:
+    // Throws X11Error when the server has no XTEST.
+    explicit XTestEventSink(std::shared_ptr<X11Connection> connection);
+    ~XTestEventSink() override;
+
+    void post(const InputEvent& event) override;
+    void releaseAll() override;
+
+    // Pixels per scroll click for pixel-unit scrolling.
+    static constexpr int pixelsPerScrollClick = 40;
+    // Bounds the clicks one scroll event can produce.
+    static constexpr int maximumScrollClicks = 64;
+    // Bounds the characters typed from one text event.
+    static constexpr std::size_t maximumTextCharacters = 256;
+
+private:
+    void postMouse(const MouseEvent& event);
+    void postKey(const KeyboardEvent& event);
+    void postScroll(const ScrollWheelEvent& event);
+    void typeText(const std::string& utf8);
+    void syncModifiers(std::uint64_t flags, std::uint8_t eventKeycode);
+    void pressKey(std::uint8_t keycode);
+    void releaseKey(std::uint8_t keycode);
+    void tapKey(std::uint8_t keycode);
+    void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
+    void setKeyRepeat(std::uint8_t keycode, bool on);
+    void findSpareKeycodes();
+    void restoreSpareKeycodes();
+    void finish();
+
+    std::shared_ptr<X11Connection> connection_;
+    std::uint8_t minKeycode_ = 8;
+    std::uint8_t maxKeycode_ = 255;
+    std::map<std::uint8_t, bool> heldKeys_;  // keycode -> whether it auto-repeated before
+    std::set<std::uint8_t> heldButtons_;
+    double scrollRemainder1_ = 0;
+    double scrollRemainder2_ = 0;
+    bool spareSearched_ = false;
+    std::vector<std::uint8_t> spareKeycodes_;
+    std::set<std::uint8_t> boundSpares_;
+    std::size_t nextSpare_ = 0;
+};
+
+}  // namespace quill::host
