@@ -60,12 +60,9 @@ std::optional<double> statNumber(const StatsEntry& entry, const std::string& key
 const StatsEntry* selectedCandidatePair(const StatsReport& report) {
     for (const auto& [id, e] : report.entries) {
         if (e.type != "transport") continue;
-        if (const StatsEntry* pair = entryById(report, [&]() -> std::optional<std::string> {
-                const StatValue* v = find(e, "selectedCandidatePairId");
-                if (v && std::holds_alternative<std::string>(*v)) return std::get<std::string>(*v);
-                return std::nullopt;
-            }()))
-            return pair;
+        const StatValue* v = find(e, "selectedCandidatePairId");
+        const std::string* pairId = v ? std::get_if<std::string>(v) : nullptr;
+        if (const StatsEntry* pair = pairId ? entryById(report, *pairId) : nullptr) return pair;
     }
     for (const auto& [id, e] : report.entries) {
         if (e.type != "candidate-pair") continue;
