@@ -90,6 +90,11 @@ std::optional<OpenedEnvelope> EnvelopeLink::next(std::optional<double> timeout) 
     }
 }
 
+std::size_t EnvelopeLink::queuedCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->queue.size();
+}
+
 void EnvelopeLink::close() noexcept {
     {
         std::lock_guard lock(state_->mutex);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -55,6 +56,9 @@ public:
     void close() noexcept;
 
     const FrameChannelPtr& channel() const { return channel_; }
+
+    // Messages received and opened that no next() took yet.
+    std::size_t queuedCount() const;
 
 private:
     // What the read thread shares with the link.

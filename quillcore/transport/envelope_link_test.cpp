@@ -77,6 +77,26 @@ E errorOf(F&& f) {
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// Waits (at most 10 s) until `done` holds; the caller asserts on the result.
+template <class F>
+bool eventually(F&& done) {
+    auto until = Clock::now() + 10s;
+    while (!done()) {
+        if (Clock::now() >= until) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The message of what next() returned; a missing one fails the test instead of crashing it.
+SignallingMessage messageOf(const std::optional<OpenedEnvelope>& opened) {
+    if (!opened) {
+        ADD_FAILURE() << "no message";
+        return Wake();
+    }
+    return opened->message;
+}
+
 }  // namespace
 
 TEST(EnvelopeLink, PairedDevicesExchangeSealedMessagesInOrder) {
@@ -84,7 +104,7 @@ TEST(EnvelopeLink, PairedDevicesExchangeSealedMessagesInOrder) {
     p.controllerLink->send(offer("S1"), p.hostRecord);
     p.controllerLink->send(candidate(0), p.hostRecord);
     p.controllerLink->send(candidate(1), p.hostRecord);
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(eventually([&] { return p.hostLink->queuedCount() == 3; }));
     // Queued before anyone asked: handed out at once, oldest first.
     for (const auto& expected : {offer("S1"), candidate(0), candidate(1)}) {
         auto got = p.hostLink->next(0.0);
@@ -117,7 +137,7 @@ TEST(EnvelopeLink, TimedWaitsEndWithoutErrorAndNeverCutALaterWaitShort) {
         std::this_thread::sleep_for(500ms);
         p.controllerLink->send(candidate(7), p.hostRecord);
     });
-    EXPECT_EQ(p.hostLink->next(0.3)->message, candidate(6));
+    EXPECT_EQ(messageOf(p.hostLink->next(0.3)), candidate(6));
     auto second = p.hostLink->next(5.0);  // the first wait's 0.3 s pass while this one waits
     ASSERT_TRUE(second);
     EXPECT_EQ(second->message, candidate(7));
@@ -134,9 +154,11 @@ TEST(EnvelopeLink, EndsAtTheFirstBadFrameAfterHandingOutWhatWasQueued) {
     } catch (const FrameChannelError&) {
         // the host may already have closed the connection
     }
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(p.hostLink->next(5.0)->message, candidate(1));
-    EXPECT_EQ(p.hostLink->next(5.0)->message, candidate(2));
+    // The link has failed (it closed its channel) before anything is taken from it.
+    ASSERT_TRUE(eventually([&] { return p.hostChannel->frames->isFinished(); }));
+    EXPECT_EQ(p.hostLink->queuedCount(), 2u);
+    EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(1));
+    EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(2));
     auto first = errorOf<DecodingError>([&] { p.hostLink->next(5.0); });
     auto again = errorOf<DecodingError>([&] { p.hostLink->next(); });
     EXPECT_EQ(first, again);
@@ -153,7 +175,7 @@ TEST(EnvelopeLink, EnvelopesThatDoNotOpenEndTheLinkWithTheReceiversError) {
         PairedLinks p;
         auto json = p.sealFromController(offer("S1")).toJSON();
         p.controllerChannel->sendJSON(json);
-        EXPECT_EQ(p.hostLink->next(5.0)->message, offer("S1"));
+        EXPECT_EQ(messageOf(p.hostLink->next(5.0)), offer("S1"));
         std::thread again([&] {
             std::this_thread::sleep_for(50ms);
             p.controllerChannel->sendJSON(json);
@@ -188,11 +210,11 @@ TEST(EnvelopeLink, CloseWakesTheWaiterAndKeepsTheQueue) {
     PairedLinks q;
     q.controllerLink->send(candidate(1), q.hostRecord);
     q.controllerLink->send(candidate(2), q.hostRecord);
-    EXPECT_EQ(q.hostLink->next(5.0)->message, candidate(1));
-    std::this_thread::sleep_for(200ms);  // the second one is queued now
+    EXPECT_EQ(messageOf(q.hostLink->next(5.0)), candidate(1));
+    ASSERT_TRUE(eventually([&] { return q.hostLink->queuedCount() == 1; }));
     q.hostLink->close();
     q.hostLink->close();
-    EXPECT_EQ(q.hostLink->next(0.0)->message, candidate(2));
+    EXPECT_EQ(messageOf(q.hostLink->next(0.0)), candidate(2));
     EXPECT_FALSE(q.hostLink->next(0.0));
     EXPECT_FALSE(q.hostLink->next());
     EXPECT_EQ(errorOf<FrameChannelError>([&] { q.hostLink->send(candidate(3), q.controllerRecord); }),
@@ -206,7 +228,7 @@ TEST(EnvelopeLink, ThePeerClosingFailsTheLinkWithConnectionClosed) {
         p.controllerLink->send(candidate(9), p.hostRecord);
         p.controllerLink->close();
     });
-    EXPECT_EQ(p.hostLink->next(5.0)->message, candidate(9));
+    EXPECT_EQ(messageOf(p.hostLink->next(5.0)), candidate(9));
     auto error = errorOf<FrameChannelError>([&] { p.hostLink->next(5.0); });
     EXPECT_EQ(error, FrameChannelError::connectionClosed());
     EXPECT_EQ(std::string(error.what()), "The other device closed the connection.");
