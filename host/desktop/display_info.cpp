@@ -43,7 +43,19 @@ std::optional<DisplaySize> DisplaySource::mainDisplayMode() const {
     return main ? main->mode : std::nullopt;
 }
 
-X11DisplaySource::X11DisplaySource(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {}
+X11DisplaySource::X11DisplaySource(std::shared_ptr<X11Connection> connection, double maximumAge)
+    : connection_(std::move(connection)),
+      maximumAge_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(maximumAge > 0 && maximumAge < 3600 ? maximumAge : 0))) {}
+
+DisplayList X11DisplaySource::currentDisplays() const {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard guard(lock_);
+    if (cached_ && now - cached_->first < maximumAge_) return cached_->second;
+    DisplayList list = read();
+    if (maximumAge_.count() > 0) cached_.emplace(now, list);
+    return list;
+}
 
 namespace {
 
@@ -57,7 +69,7 @@ DisplayList rootOnly(const X11Connection& x) {
 
 }  // namespace
 
-DisplayList X11DisplaySource::currentDisplays() const {
+DisplayList X11DisplaySource::read() const {
     X11Connection& x = *connection_;
     if (x.hasError() || !x.hasExtension(&xcb_randr_id)) return x.hasError() ? DisplayList{} : rootOnly(x);
     xcb_connection_t* c = x.get();

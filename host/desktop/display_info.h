@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -61,13 +63,20 @@ public:
 
 // The display layout of an X server through RandR. Without RandR (or with a RandR that lists
 // nothing usable) the whole root window is one display, ID 1, without a mode.
+// A layout read within the last `maximumAge` seconds is reused (0: read it every time); the
+// injector uses a short age, since every pointer message needs the layout.
 class X11DisplaySource : public DisplaySource {
 public:
-    explicit X11DisplaySource(std::shared_ptr<X11Connection> connection);
+    explicit X11DisplaySource(std::shared_ptr<X11Connection> connection, double maximumAge = 0);
     DisplayList currentDisplays() const override;
 
 private:
+    DisplayList read() const;
+
     std::shared_ptr<X11Connection> connection_;
+    const std::chrono::steady_clock::duration maximumAge_;
+    mutable std::mutex lock_;
+    mutable std::optional<std::pair<std::chrono::steady_clock::time_point, DisplayList>> cached_;
 };
 
 // A layout fixed by its owner (tests, and hosts that run without a display server).

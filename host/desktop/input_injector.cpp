@@ -66,8 +66,13 @@ void InputInjector::injectKey(const Quillmate_V0_KeyEvent& message) {
 }
 
 void InputInjector::injectPointer(const Quillmate_V0_PointerEvent& message, Clock::time_point now) {
-    DisplayRect bounds = displays_->bounds(message.display_id());
-    if (bounds.isEmpty()) bounds = displays_->mainDisplayBounds();
+    const DisplayList displays = displays_->currentDisplays();
+    const DisplayDescriptor* display = displays.find(message.display_id());
+    DisplayRect bounds = display ? display->bounds : DisplayRect{};
+    if (bounds.isEmpty()) {
+        const DisplayDescriptor* main = displays.main();
+        bounds = main ? main->bounds : DisplayRect{};
+    }
     const double px = bounds.x + bounds.width * clampUnit(message.x());
     const double py = bounds.y + bounds.height * clampUnit(message.y());
 

@@ -261,7 +261,7 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
 
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::max(0.001, options_.minimumFrameInterval)));
+        std::chrono::duration<double>(std::max(0.0, options_.minimumFrameInterval)));
     std::mutex sleepLock;
     std::condition_variable_any sleeper;
     auto due = Clock::now();

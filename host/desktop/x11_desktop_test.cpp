@@ -43,9 +43,15 @@ TEST(X11Displays, ALostServerListsNoDisplays) {
     QUILL_REQUIRE_XVFB(server);
     auto connection = std::make_shared<X11Connection>(server.display());
     X11DisplaySource source(connection);
+    X11DisplaySource cachedSource(connection, 0.5);
     EXPECT_EQ(source.currentDisplays().displays.size(), 1u);
+    EXPECT_EQ(cachedSource.currentDisplays().displays.size(), 1u);
     server.kill();
     EXPECT_TRUE(source.currentDisplays().displays.empty());
+    // The cached layout serves until it is half a second old.
+    EXPECT_EQ(cachedSource.currentDisplays().displays.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(cachedSource.currentDisplays().displays.empty());
     EXPECT_EQ(source.mainDisplayMode(), std::nullopt);
     EXPECT_THROW(X11Connection(server.display()), X11Error);
 }

@@ -129,7 +129,10 @@ public:
                 std::free(e);
             }
             if (enough && enough(events)) break;
-            if (!got) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!got) {
+                pollfd p{xcb_get_file_descriptor(connection), POLLIN, 0};
+                poll(&p, 1, 5);
+            }
         }
         return events;
     }
