@@ -107,19 +107,20 @@ TEST_F(WebRtcSession, ControllerAndHostExchangeEverythingAndByeEndsBoth) {
             ++unknown;  // the black frame that primes the encoder
             continue;
         }
-        if (seen.empty() || seen.back() != index) seen.push_back(index);
-        else seen.push_back(index);
+        seen.push_back(index);
     }
     EXPECT_LE(unknown, 3);
     ASSERT_GE(seen.size(), 30u);
     std::set<int> distinct(seen.begin(), seen.end());
     EXPECT_GE(distinct.size(), 3u);
-    // The colours come in the order they were sent (the palette cycles through 0..6).
+    // The colours come in the order they were sent (the palette cycles through 0..6); a busy
+    // machine may drop a whole run of frames, never reorder them.
     int changes = 0;
     for (std::size_t i = 1; i < seen.size(); ++i)
         if (seen[i] != seen[i - 1]) {
             ++changes;
-            EXPECT_EQ(seen[i], (seen[i - 1] + 1) % 7) << "at " << i;
+            const int step = (seen[i] - seen[i - 1] + 7) % 7;
+            EXPECT_TRUE(step >= 1 && step <= 2) << "from " << seen[i - 1] << " to " << seen[i] << " at " << i;
         }
     EXPECT_GE(changes, 2);
 
