@@ -38,7 +38,7 @@ std::vector<State> drain(const AsyncStreamPtr<State>& states) {
     return out;
 }
 
-struct Fixture : ::testing::Test {
+struct SessionCoreRules : ::testing::Test {
     std::shared_ptr<FakeProvider> provider = std::make_shared<FakeProvider>();
     FakePeerConnection& pc = *provider->next;
     std::shared_ptr<SessionCore> make(SessionConfiguration c = config(), bool remoteByeIsFailure = false) {
@@ -58,7 +58,7 @@ struct Fixture : ::testing::Test {
 
 // Construction ---------------------------------------------------------------------------------
 
-TEST_F(Fixture, RelayServersAreRefusedBeforeAnythingIsBuilt) {
+TEST_F(SessionCoreRules, RelayServersAreRefusedBeforeAnythingIsBuilt) {
     for (std::string url : {"TURN:relay.example:3478", "turns:relay.example", "TuRnS:x"}) {
         try {
             make(config({"stun:ok.example", url}));
@@ -75,7 +75,7 @@ TEST_F(Fixture, RelayServersAreRefusedBeforeAnythingIsBuilt) {
     EXPECT_NO_THROW(make(config({})));
 }
 
-TEST_F(Fixture, NoPeerConnectionMeansNoCore) {
+TEST_F(SessionCoreRules, NoPeerConnectionMeansNoCore) {
     provider->next = nullptr;
     try {
         make();
@@ -87,7 +87,7 @@ TEST_F(Fixture, NoPeerConnectionMeansNoCore) {
 
 // Recorded states ------------------------------------------------------------------------------
 
-TEST_F(Fixture, UnforcedChangesNeitherRepeatNorReplaceAFailure) {
+TEST_F(SessionCoreRules, UnforcedChangesNeitherRepeatNorReplaceAFailure) {
     auto core = make();
     EXPECT_EQ(core->lifecycle(), State::idle());
     core->setState(State::connecting());
@@ -104,7 +104,7 @@ TEST_F(Fixture, UnforcedChangesNeitherRepeatNorReplaceAFailure) {
               (std::vector<State>{State::failed("x"), State::disconnected(), State::closed(), State::connecting()}));
 }
 
-TEST_F(Fixture, IceFailureRecordsTheFailureClosesAndEndsTheStream) {
+TEST_F(SessionCoreRules, IceFailureRecordsTheFailureClosesAndEndsTheStream) {
     auto core = offered();
     openBoth();
     pc.fireIce(IceConnectionState::connected);
@@ -122,7 +122,7 @@ TEST_F(Fixture, IceFailureRecordsTheFailureClosesAndEndsTheStream) {
     EXPECT_EQ(pc.localChannel("ctl")->closeCount, 1);
 }
 
-TEST_F(Fixture, IceClosedIsForcedUnlessFailed) {
+TEST_F(SessionCoreRules, IceClosedIsForcedUnlessFailed) {
     auto core = make();
     pc.fireIce(IceConnectionState::closed);
     pc.fireIce(IceConnectionState::closed);
@@ -133,7 +133,7 @@ TEST_F(Fixture, IceClosedIsForcedUnlessFailed) {
     EXPECT_EQ(drain(core->states), (std::vector<State>{State::failed("gone")}));
 }
 
-TEST_F(Fixture, IceNewsAfterCloseChangesNothing) {
+TEST_F(SessionCoreRules, IceNewsAfterCloseChangesNothing) {
     auto core = offered();
     openBoth();
     core->close();
@@ -146,7 +146,7 @@ TEST_F(Fixture, IceNewsAfterCloseChangesNothing) {
 
 // The connected rule ----------------------------------------------------------------------------
 
-TEST_F(Fixture, ConnectedNeedsBothChannelsAndIceInEitherOrder) {
+TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceInEitherOrder) {
     auto core = offered();
     pc.localChannel("ctl")->moveTo(DataChannelState::open);
     pc.fireIce(IceConnectionState::connected);
@@ -165,7 +165,7 @@ TEST_F(Fixture, ConnectedNeedsBothChannelsAndIceInEitherOrder) {
     EXPECT_EQ(other->lifecycle(), State::connected());
 }
 
-TEST_F(Fixture, AnswererAdoptsRemoteChannelsAlreadyOpen) {
+TEST_F(SessionCoreRules, AnswererAdoptsRemoteChannelsAlreadyOpen) {
     auto core = make();
     pc.fireIce(IceConnectionState::completed);
     auto ctl = pc.openRemote("ctl");
@@ -177,7 +177,7 @@ TEST_F(Fixture, AnswererAdoptsRemoteChannelsAlreadyOpen) {
     EXPECT_EQ(drain(core->states), (std::vector<State>{State::connected()}));
 }
 
-TEST_F(Fixture, DisconnectedOnlyWhenEveryOpenChannelClosed) {
+TEST_F(SessionCoreRules, DisconnectedOnlyWhenEveryOpenChannelClosed) {
     auto core = offered();
     openBoth();
     pc.fireIce(IceConnectionState::connected);
@@ -192,7 +192,7 @@ TEST_F(Fixture, DisconnectedOnlyWhenEveryOpenChannelClosed) {
     EXPECT_EQ(core->lifecycle(), State::disconnected());
 }
 
-TEST_F(Fixture, CloseIsIdempotentFromManyThreads) {
+TEST_F(SessionCoreRules, CloseIsIdempotentFromManyThreads) {
     auto core = offered();
     openBoth();
     std::vector<std::thread> threads;
@@ -209,7 +209,7 @@ TEST_F(Fixture, CloseIsIdempotentFromManyThreads) {
     EXPECT_EQ(core->lifecycle(), State::closed());
 }
 
-TEST_F(Fixture, CloseFromAStateConsumerDoesNotHang) {
+TEST_F(SessionCoreRules, CloseFromAStateConsumerDoesNotHang) {
     auto core = offered();
     std::thread consumer([states = core->states, weak = std::weak_ptr<SessionCore>(core)] {
         while (auto s = states->next())
@@ -224,7 +224,7 @@ TEST_F(Fixture, CloseFromAStateConsumerDoesNotHang) {
 
 // The connection wait ------------------------------------------------------------------------------
 
-TEST_F(Fixture, WaitEndsByStateOrDeadline) {
+TEST_F(SessionCoreRules, WaitEndsByStateOrDeadline) {
     auto c0 = config();
     c0.connectionTimeout = 0;
     auto zero = make(c0);
@@ -287,7 +287,7 @@ Quillmate_V0_Envelope ping(std::uint64_t value) {
     return e;
 }
 
-TEST_F(Fixture, ControlMessagesNeedAnOpenChannelAndAreNeverEmpty) {
+TEST_F(SessionCoreRules, ControlMessagesNeedAnOpenChannelAndAreNeverEmpty) {
     auto core = offered();
     try {
         core->sendControl(ping(1));
@@ -312,7 +312,7 @@ TEST_F(Fixture, ControlMessagesNeedAnOpenChannelAndAreNeverEmpty) {
     EXPECT_THROW(core->sendControl(ping(2)), SessionError);
 }
 
-TEST_F(Fixture, BulkFramesUpTo65536BytesAndNeverEmpty) {
+TEST_F(SessionCoreRules, BulkFramesUpTo65536BytesAndNeverEmpty) {
     auto core = offered();
     try {
         core->sendBulk(Bytes(65537));
@@ -342,7 +342,7 @@ TEST_F(Fixture, BulkFramesUpTo65536BytesAndNeverEmpty) {
     }
 }
 
-TEST_F(Fixture, ReceivedMessagesGoToTheirStreams) {
+TEST_F(SessionCoreRules, ReceivedMessagesGoToTheirStreams) {
     std::vector<std::string> lines;
     setDiagnosticSink([&](std::string_view l) { lines.emplace_back(l); });
     auto core = make();
@@ -369,7 +369,7 @@ TEST_F(Fixture, ReceivedMessagesGoToTheirStreams) {
 
 // Negotiation --------------------------------------------------------------------------------------
 
-TEST_F(Fixture, OfferMakesChannelsThenReceiverAndReturnsTheGatheredSdp) {
+TEST_F(SessionCoreRules, OfferMakesChannelsThenReceiverAndReturnsTheGatheredSdp) {
     auto core = make(config(), true);
     provider->preferences = {{"H265", 90000, {}}, {"H264", 90000, {}}};
     EXPECT_EQ(core->makeOffer(), "gathered-sdp");
@@ -386,7 +386,7 @@ TEST_F(Fixture, OfferMakesChannelsThenReceiverAndReturnsTheGatheredSdp) {
     EXPECT_EQ(core->lifecycle(), State::connecting());
 }
 
-TEST_F(Fixture, NegotiationFailuresCarryTheirTexts) {
+TEST_F(SessionCoreRules, NegotiationFailuresCarryTheirTexts) {
     auto expectDescription = [&](const std::function<void()>& f, const std::string& text) {
         try {
             f();
@@ -441,7 +441,7 @@ TEST_F(Fixture, NegotiationFailuresCarryTheirTexts) {
     }
 }
 
-TEST_F(Fixture, AnswerAddsTheScreenTrackWithItsLimits) {
+TEST_F(SessionCoreRules, AnswerAddsTheScreenTrackWithItsLimits) {
     auto core = make();
     pc.sender->initial.encodings = {RtpEncodingParameters{false, 1, 2.0}, RtpEncodingParameters{}};
     core->sendVideoFrame(PixelBuffer::fromVector(2, 2, Bytes(16)), 1);  // before the track: dropped
@@ -474,7 +474,7 @@ TEST_F(Fixture, AnswerAddsTheScreenTrackWithItsLimits) {
     EXPECT_EQ(provider->next->sender->applied->encodings.size(), 1u);
 }
 
-TEST_F(Fixture, OutOfRangeVideoSettingsRefuseTheTrack) {
+TEST_F(SessionCoreRules, OutOfRangeVideoSettingsRefuseTheTrack) {
     for (auto edit : std::vector<std::function<void(SessionConfiguration&)>>{
              [](SessionConfiguration& c) { c.preferredVideoWidth = 0; },
              [](SessionConfiguration& c) { c.preferredVideoHeight = std::int64_t(1) << 31; },
@@ -499,7 +499,7 @@ TEST_F(Fixture, OutOfRangeVideoSettingsRefuseTheTrack) {
     EXPECT_TRUE(provider->next->source->frames.empty());
 }
 
-TEST_F(Fixture, OnlyVideoReceiversBecomeTheRemoteTrack) {
+TEST_F(SessionCoreRules, OnlyVideoReceiversBecomeTheRemoteTrack) {
     auto core = make();
     pc.currentDelegate()->peerConnectionDidAddReceiver(std::make_shared<fake::FakeAudioTrack>());
     EXPECT_FALSE(core->remoteVideoTrack());
@@ -510,7 +510,7 @@ TEST_F(Fixture, OnlyVideoReceiversBecomeTheRemoteTrack) {
 
 // The signalling pump -------------------------------------------------------------------------------
 
-TEST_F(Fixture, PumpIgnoresWhatIsNotForThisSession) {
+TEST_F(SessionCoreRules, PumpIgnoresWhatIsNotForThisSession) {
     auto core = make();
     auto link = std::make_shared<FakeLink>();
     core->startPump(link);
@@ -533,7 +533,7 @@ TEST_F(Fixture, PumpIgnoresWhatIsNotForThisSession) {
     link->close();
 }
 
-TEST_F(Fixture, ByeEndsTheHostQuietlyAndTheControllerWithAFailure) {
+TEST_F(SessionCoreRules, ByeEndsTheHostQuietlyAndTheControllerWithAFailure) {
     auto host = make(config(), false);
     host->setSessionID("S");
     auto hostLink = std::make_shared<FakeLink>();
@@ -563,7 +563,7 @@ TEST_F(Fixture, ByeEndsTheHostQuietlyAndTheControllerWithAFailure) {
     EXPECT_EQ(closedFirst->lifecycle(), State::closed());
 }
 
-TEST_F(Fixture, LinkEndAndLinkFailureEndTheSession) {
+TEST_F(SessionCoreRules, LinkEndAndLinkFailureEndTheSession) {
     auto core = make();
     core->setState(State::failed("earlier"), true);
     auto link = std::make_shared<FakeLink>();
@@ -584,7 +584,7 @@ TEST_F(Fixture, LinkEndAndLinkFailureEndTheSession) {
     EXPECT_EQ(provider->next->closeCount, 1);
 }
 
-TEST_F(Fixture, RefusedCandidateFailsTheSessionButLeavesTheLinkOpen) {
+TEST_F(SessionCoreRules, RefusedCandidateFailsTheSessionButLeavesTheLinkOpen) {
     auto core = make();
     core->setSessionID("S");
     pc.candidateError = "bad candidate";
@@ -596,7 +596,7 @@ TEST_F(Fixture, RefusedCandidateFailsTheSessionButLeavesTheLinkOpen) {
     EXPECT_EQ(link->closeCount, 0);
 }
 
-TEST_F(Fixture, ASecondPumpReplacesTheFirstAndTheCoreIsNotKeptAlive) {
+TEST_F(SessionCoreRules, ASecondPumpReplacesTheFirstAndTheCoreIsNotKeptAlive) {
     auto core = make();
     core->setSessionID("S");
     auto first = std::make_shared<FakeLink>();
@@ -626,7 +626,7 @@ TEST_F(Fixture, ASecondPumpReplacesTheFirstAndTheCoreIsNotKeptAlive) {
 
 // Statistics ----------------------------------------------------------------------------------------
 
-TEST_F(Fixture, StatisticsTimeOutWithoutAReportAndKeepTheBaseline) {
+TEST_F(SessionCoreRules, StatisticsTimeOutWithoutAReportAndKeepTheBaseline) {
     auto core = make();
     StatsReport report;
     report.timestampUs = 1'000'000;
