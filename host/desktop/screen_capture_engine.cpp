@@ -184,7 +184,12 @@ public:
 ScreenCaptureEngine::ScreenCaptureEngine(VideoFrameSink session, ScreenCaptureOptions options)
     : session_(std::move(session)), options_(std::move(options)) {}
 
-ScreenCaptureEngine::~ScreenCaptureEngine() { stop(); }
+ScreenCaptureEngine::~ScreenCaptureEngine() {
+    // Dropped from inside its own close callback: the thread cannot join itself, and it
+    // touches nothing of the engine once the callback returns.
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+    stop();
+}
 
 void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
     auto capturer = std::make_shared<Capturer>(options_);
@@ -298,7 +303,8 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
     }
     if (!failure.empty() && !stop.stop_requested()) {
         diagnostic("Quillmate Host: screen capture stopped: " + failure);
-        if (session_.close) session_.close("Screen capture stopped on the host");
+        // A copy: closing the session may drop the last reference to this engine.
+        if (auto close = session_.close) close("Screen capture stopped on the host");
     }
 }
 

@@ -164,6 +164,10 @@ void XTestEventSink::pressKey(std::uint8_t keycode) {
         const bool repeated = control && (control->auto_repeats[keycode / 8] & (1u << (keycode % 8)));
         if (repeated) setKeyRepeat(keycode, false);
         heldKeys_[keycode] = repeated;
+    } else {
+        // The controller repeats a held key by pressing it again. The server drops a press of
+        // a key that is down and does not repeat, so repeat it the way X itself does.
+        fake(XCB_KEY_RELEASE, keycode);
     }
     fake(XCB_KEY_PRESS, keycode);
 }
