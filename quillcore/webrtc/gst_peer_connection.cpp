@@ -681,11 +681,13 @@ public:
         std::string text = candidate.sdp;
         if (text.rfind("a=", 0) == 0) text.erase(0, 2);
         guint index = static_cast<guint>(candidate.sdpMLineIndex);
+        std::vector<std::string> order;
         {
-            // The peer counts its sections in its own order.
             std::lock_guard lock(mutex_);
-            if (!remoteMidOrder_.empty() && index < remoteMidOrder_.size()) index = localIndexOfMid(remoteMidOrder_[index]);
+            order = remoteMidOrder_;
         }
+        // The peer counts its sections in its own order.
+        if (index < order.size()) index = localIndexOfMid(order[index]);
         g_signal_emit_by_name(webrtc_, "add-ice-candidate", index, text.c_str());
         return std::nullopt;
     }
