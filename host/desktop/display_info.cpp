@@ -1,5 +1,7 @@
 #include "host/desktop/display_info.h"
 
+#include <algorithm>
+
 #include <xcb/randr.h>
 
 #include "host/desktop/x11_connection.h"
@@ -17,6 +19,12 @@ const DisplayDescriptor* DisplayList::find(std::uint32_t id) const {
     for (const auto& display : displays)
         if (display.id == id) return &display;
     return nullptr;
+}
+
+DisplaySize preferredVideoSize(std::optional<DisplaySize> mode) {
+    DisplaySize size = mode ? DisplaySize{std::max(mode->width, 640), mode->height} : DisplaySize{1920, 1080};
+    size.height = std::max(size.height, 480);
+    return size;
 }
 
 std::uint32_t DisplaySource::mainDisplayID() const {

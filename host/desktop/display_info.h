@@ -45,6 +45,10 @@ struct DisplayList {
     const DisplayDescriptor* find(std::uint32_t id) const;
 };
 
+// The video size a session asks for: the main display's mode, at least 640 x 480; 1920 x 1080
+// when there is no mode.
+DisplaySize preferredVideoSize(std::optional<DisplaySize> mainDisplayMode);
+
 // Where displays come from. Every call reads the current layout, so a display that was
 // unplugged or resized is seen at once.
 class DisplaySource {

@@ -26,6 +26,14 @@ TEST(DisplayList, TheMainDisplayIsThePrimaryElseTheFirstListed) {
     EXPECT_TRUE(StaticDisplaySource(DisplayList{}).mainDisplayBounds().isEmpty());
 }
 
+TEST(DisplayList, PreferredVideoSizeFollowsTheMainDisplayWithinLimits) {
+    EXPECT_EQ(preferredVideoSize(DisplaySize{1920, 1080}), (DisplaySize{1920, 1080}));
+    EXPECT_EQ(preferredVideoSize(DisplaySize{600, 400}), (DisplaySize{640, 480}));
+    EXPECT_EQ(preferredVideoSize(DisplaySize{5120, 2880}), (DisplaySize{5120, 2880}));
+    EXPECT_EQ(preferredVideoSize(DisplaySize{0, -3}), (DisplaySize{640, 480}));
+    EXPECT_EQ(preferredVideoSize(std::nullopt), (DisplaySize{1920, 1080}));
+}
+
 TEST(ScreenCaptureEngine, TimeStampsStrictlyIncreaseWhateverTheClockSays) {
     std::vector<std::int64_t> readings = {1000, 1000, 900, 5000, 5001};
     std::size_t next = 0;

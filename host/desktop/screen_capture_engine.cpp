@@ -90,13 +90,16 @@ class ScreenCaptureEngine::Capturer {
 public:
     Capturer(const ScreenCaptureOptions& options) : x(options.displayName) {}
 
-    ~Capturer() {
-        // Detach on the server first; the local mappings live on in the pool while frames do.
+    ~Capturer() { dropSharedMemory(); }
+
+    // Detaches on the server; the local mappings live on in the pool while frames do.
+    void dropSharedMemory() {
         if (pool && !x.hasError()) {
             for (auto& segment : pool->segments)
                 if (segment->xid) xcb_shm_detach(x.get(), segment->xid);
             x.flush();
         }
+        pool.reset();
     }
 
     void checkPixelFormat() {
@@ -130,13 +133,14 @@ public:
             }
             segment->data = static_cast<std::uint8_t*>(mapped);
             segment->size = size;
+            Segment& attached = *segment;
+            pool->segments.push_back(std::move(segment));
             xcb_shm_seg_t xid = xcb_generate_id(x.get());
             XcbReply<xcb_generic_error_t> error(
                 xcb_request_check(x.get(), xcb_shm_attach_checked(x.get(), xid, std::uint32_t(id), 0)));
             shmctl(id, IPC_RMID, nullptr);
             if (error || x.hasError()) throw X11Error(describeXError("attaching shared memory to the X server", error.get()));
-            segment->xid = xid;
-            pool->segments.push_back(std::move(segment));
+            attached.xid = xid;
         }
         pool->resize(pool->segments.size());
     }
@@ -210,8 +214,15 @@ void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
     capturer->height = std::min(size.height, int(screen->height_in_pixels) - capturer->originY);
     if (capturer->width <= 0 || capturer->height <= 0) throw ScreenCaptureError::noDisplay();
 
-    if (options_.useSharedMemory && capturer->x.hasExtension(&xcb_shm_id))
-        capturer->setUpSharedMemory(std::max(1, options_.queueDepth));
+    if (options_.useSharedMemory && capturer->x.hasExtension(&xcb_shm_id)) {
+        try {
+            capturer->setUpSharedMemory(std::max(1, options_.queueDepth));
+        } catch (const X11Error&) {
+            // A server on another machine cannot attach our memory: read images plainly.
+            capturer->dropSharedMemory();
+            capturer->x.checkConnection("setting up screen capture");
+        }
+    }
     // Capture has started once the server has handed over one image.
     capturer->grab();
 

@@ -164,6 +164,20 @@ TEST(ScreenCapture, ALostServerEndsTheSessionOnceWithOneLine) {
     EXPECT_EQ(lines[0].rfind("Quillmate Host: screen capture stopped: ", 0), 0u) << lines[0];
 }
 
+TEST(ScreenCapture, AServerWithoutSharedMemoryIsReadPlainly) {
+    XvfbServer server("800x600x24", {"-extension", "MIT-SHM"});
+    QUILL_REQUIRE_XVFB(server);
+    TestClient client(server.display());
+    client.fill(0, 0, 800, 600, 0x336699);
+    FrameCollector collector;
+    ScreenCaptureOptions options;
+    options.displayName = server.display();
+    ScreenCaptureEngine engine(collector.sink(), options);
+    engine.start({});
+    ASSERT_TRUE(collector.waitFor([&] { return collector.received >= 2; }));
+    EXPECT_EQ(pixelAt(*collector.latest(), 400, 300), 0x336699u);
+}
+
 TEST(ScreenCapture, ASmallerScreenIsCapturedAtItsOwnSize) {
     XvfbServer server("1024x768x24");
     QUILL_REQUIRE_XVFB(server);

@@ -24,7 +24,7 @@ namespace quill::host::testing {
 // the pointer or the keyboard focus cannot run side by side on one server, so each gets its own.
 class XvfbServer {
 public:
-    explicit XvfbServer(const std::string& screen = "1920x1080x24") {
+    explicit XvfbServer(const std::string& screen = "1920x1080x24", const std::vector<std::string>& extra = {}) {
         int fds[2];
         if (pipe(fds) != 0) return;
         pid_ = fork();
@@ -33,8 +33,12 @@ public:
             int devnull = open("/dev/null", O_WRONLY);
             dup2(devnull, 2);
             std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                   screen.c_str(), static_cast<char*>(nullptr));
+            std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-noreset", "-nolisten", "tcp", "-screen", "0", screen};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execvp("Xvfb", argv.data());
             _exit(127);
         }
         close(fds[1]);

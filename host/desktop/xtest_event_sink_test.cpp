@@ -142,6 +142,31 @@ TEST_F(InjectionTest, KeysArriveWithTheirModifiersHeldAndReleased) {
     EXPECT_FALSE(keyIsDown(kControlL));
 }
 
+TEST_F(InjectionTest, CapsLockFollowsTheControllersFlag) {
+    auto locked = [&] { return (queryPointer()->mask & XCB_MOD_MASK_LOCK) != 0; };
+    ASSERT_FALSE(locked());
+    key(0x04, true, 16);
+    key(0x04, false, 16);
+    await(4);
+    EXPECT_TRUE(locked());
+    // The 'a' press saw the lock; Caps Lock itself was tapped, not left held.
+    ASSERT_EQ(countOf(client->events, XCB_KEY_PRESS, kA), 1u);
+    for (const auto& e : client->events)
+        if (e.type == XCB_KEY_PRESS && e.detail == kA) {
+            EXPECT_TRUE(e.state & XCB_MOD_MASK_LOCK);
+        }
+    EXPECT_FALSE(keyIsDown(66));
+    key(0x05, true, 0);
+    key(0x05, false, 0);
+    await(8);
+    EXPECT_FALSE(locked());
+    // The Caps Lock key sent as a key sets the lock itself, untouched by the flag.
+    key(0x39, true, 0);
+    key(0x39, false, 0);
+    client->collect(0.3);
+    EXPECT_TRUE(locked());
+}
+
 TEST_F(InjectionTest, AHeldKeyDoesNotAutoRepeatAndItsRepeatSettingComesBack) {
     ASSERT_TRUE(keyRepeats(kA));
     key(0x04, true);
