@@ -1,5 +1,6 @@
 #include "host/desktop/screen_capture_engine.h"
 
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
@@ -268,6 +269,7 @@ std::int64_t ScreenCaptureEngine::nextTimestampNs() {
 }
 
 void ScreenCaptureEngine::run(std::stop_token stop) {
+    pthread_setname_np(pthread_self(), "host.capture");
     std::shared_ptr<Capturer> capturer;
     {
         std::lock_guard guard(lock_);
