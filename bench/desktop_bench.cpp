@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/desktop/platform_permissions.h"
 #include "host/desktop/screen_capture_engine.h"
 #include "host/desktop/x11_connection.h"
 #include "host/desktop/x11_test_support.h"
@@ -139,6 +140,17 @@ void BM_KeyMessageToClientEvent(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_KeyMessageToClientEvent)->Unit(benchmark::kMicrosecond);
+
+// Both permission probes, as the host's maintenance tick reads them twice a second.
+void BM_PermissionProbes(benchmark::State& state) {
+    if (!serverReachable(state)) return;
+    X11PermissionProbe probe(display());
+    for (auto _ : state) {
+        bool granted = probe.screenRecordingGranted() && probe.accessibilityGranted();
+        benchmark::DoNotOptimize(granted);
+    }
+}
+BENCHMARK(BM_PermissionProbes)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quill::host
