@@ -27,17 +27,18 @@ public:
     explicit XvfbServer(const std::string& screen = "1920x1080x24", const std::vector<std::string>& extra = {}) {
         int fds[2];
         if (pipe(fds) != 0) return;
+        // Everything the child needs is built before fork: it may only exec.
+        std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp",
+                                         "-screen", "0", screen};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             close(fds[0]);
             int devnull = open("/dev/null", O_WRONLY);
             dup2(devnull, 2);
-            std::string fd = std::to_string(fds[1]);
-            std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-noreset", "-nolisten", "tcp", "-screen", "0", screen};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
             execvp("Xvfb", argv.data());
             _exit(127);
         }
