@@ -314,6 +314,39 @@ TEST(StreamNext, CancelGivesNothingAndLeavesLaterItemsForTheNextWait) {
     EXPECT_EQ(*value, 7);
 }
 
+TEST(StreamNext, ATimedWaitGivesTheItemTheTimeOutOrTheEndAndLosesNothing) {
+    auto stream = quill::AsyncStream<int>::make();
+    auto seen = std::make_shared<std::vector<std::string>>();
+    auto describe = [](const quill::StreamNext<int>& n) {
+        return n.hasItem() ? "item " + std::to_string(*n.value) : n.timedOut() ? std::string("timed out") : std::string("end");
+    };
+    CancelToken token;
+    TaskHandle handle = spawn(nullptr, [stream, seen, describe, token]() -> QCoro::Task<> {
+        auto first = co_await nextWithin(stream, 0.05);  // nothing comes
+        seen->push_back(describe(first));
+        auto second = co_await nextWithin(stream, 10.0);  // pushed meanwhile
+        seen->push_back(describe(second));
+        auto third = co_await nextWithin(stream, 10.0, token);  // cancelled
+        seen->push_back(describe(third));
+        auto fourth = co_await nextWithin(stream, 10.0);  // the item pushed before the end
+        seen->push_back(describe(fourth));
+        auto fifth = co_await nextWithin(stream, 10.0);
+        seen->push_back(describe(fifth));
+    });
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil([&] { return seen->size() == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+    stream->push(1);
+    ASSERT_TRUE(pumpUntil([&] { return seen->size() == 2; }));
+    pumpFor(0.02);
+    token.cancel();
+    ASSERT_TRUE(pumpUntil([&] { return seen->size() == 3; }));
+    stream->push(2);
+    stream->finish();
+    ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }));
+    EXPECT_EQ(*seen, (std::vector<std::string>{"timed out", "item 1", "end", "item 2", "end"}));
+}
+
 TEST(StreamNext, WaitingOnManyStreamsParksNoThread) {
     constexpr int kStreams = 64;
     std::vector<quill::AsyncStreamPtr<int>> streams;

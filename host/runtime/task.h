@@ -92,7 +92,8 @@ QCoro::Task<> runSpawned(F start, std::shared_ptr<TaskState> state) {
 }  // namespace detail
 
 // Starts a main-thread task, the way an unawaited task is started: the start is queued, so
-// the caller always runs on to its end first. `start` is a callable returning a QCoro::Task
+// the caller always runs on to its end first. Call it on the main thread (other threads post
+// there first). `start` is a callable returning a QCoro::Task
 // (its result is dropped), taking either nothing or the task's CancelToken; it is kept alive
 // until the task ends, so its captures stay valid, but the coroutines it calls should take
 // their arguments by value and re-check every object they use after each co_await.
