@@ -362,7 +362,7 @@ TEST(StreamNext, WaitingOnManyStreamsParksNoThread) {
         }));
     }
     pumpFor(0.05);
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_LE(threadCount(), before);  // none started for the waits
     for (int i = 0; i < kStreams; ++i) streams[i]->push(i);
     ASSERT_TRUE(pumpUntil([&] {
         for (auto& h : handles)
