@@ -87,6 +87,17 @@ TEST(Spawn, StartIsQueuedAndTasksStartInOrder) {
     EXPECT_EQ(*log, (std::vector<std::string>{"caller", "first", "second"}));
 }
 
+TEST(Spawn, AMoveOnlyCallableCanBeQueued) {
+    auto got = std::make_shared<int>(0);
+    auto owned = std::make_unique<int>(42);
+    TaskHandle handle = spawn(nullptr, [owned = std::move(owned), got]() -> QCoro::Task<> {
+        co_await sleepFor(0);
+        *got = *owned;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }));
+    EXPECT_EQ(*got, 42);
+}
+
 TEST(Spawn, ContextDestroyedBeforeStartMeansNoStartAndAFinishedHandle) {
     auto log = makeLog();
     auto* context = new QObject;

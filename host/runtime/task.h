@@ -106,9 +106,11 @@ TaskHandle spawn(QObject* context, F start) {
     static_assert(std::is_invocable_v<F&, CancelToken> || std::is_invocable_v<F&>,
                   "spawn() needs a callable taking a CancelToken or nothing");
     auto state = std::make_shared<detail::TaskState>();
-    detail::schedule(context, state, [start = std::move(start), state]() mutable {
+    // Held by pointer so that move-only callables (owning a connection, say) can be queued.
+    auto holder = std::make_shared<F>(std::move(start));
+    detail::schedule(context, state, [holder, state] {
         // The returned task is dropped: its frame frees itself when it ends.
-        detail::runSpawned(std::move(start), state);
+        detail::runSpawned(std::move(*holder), state);
     });
     return TaskHandle(state);
 }
