@@ -33,6 +33,8 @@ public:
                             std::optional<QString> executable = std::nullopt);
 
     QString filePath() const { return filePath_; }
+    // <config home>/autostart, the folder the desktop reads these entries from.
+    QString directoryPath() const { return directory_; }
 
     void registerItem() override;
     void unregisterItem() override;

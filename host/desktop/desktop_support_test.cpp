@@ -208,6 +208,7 @@ TEST(AutostartEntry, EnableWritesTheEntryDisableRemovesItAndTheStatusFollowsTheF
     QTemporaryDir tmp;
     AutostartEntry entry(tmp.path(), QStringLiteral("/usr/bin/quillmate-host"));
     EXPECT_EQ(entry.filePath(), tmp.path() + "/autostart/quillmate-host.desktop");
+    EXPECT_EQ(entry.directoryPath(), tmp.path() + "/autostart");
     EXPECT_FALSE(entry.isEnabled());
     entry.unregisterItem();  // nothing registered: fine
 
