@@ -484,6 +484,7 @@ void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
     peer.signal(SIGSTOP);
     auto lost = log.waitFor(SessionConnectionState::disconnected(), stopped, 8s);
     ASSERT_TRUE(lost) << "no disconnected state for a stopped peer";
+    ::testing::Test::RecordProperty("stopped_noticed_ms", static_cast<int>(lost->count()));
     EXPECT_LT(*lost, 5s);
     EXPECT_EQ(core.lifecycle(), SessionConnectionState::disconnected());
 
@@ -491,6 +492,7 @@ void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
     peer.signal(SIGCONT);
     auto back = log.waitFor(SessionConnectionState::connected(), resumed, 8s);
     ASSERT_TRUE(back) << "not connected again after the peer resumed";
+    ::testing::Test::RecordProperty("resumed_noticed_ms", static_cast<int>(back->count()));
     EXPECT_LT(*back, 5s);
 
     std::this_thread::sleep_for(500ms);
@@ -498,6 +500,7 @@ void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
     peer.reap();
     auto dead = log.waitFor(SessionConnectionState::disconnected(), killed, 8s);
     ASSERT_TRUE(dead) << "no disconnected state for a dead peer";
+    ::testing::Test::RecordProperty("dead_noticed_ms", static_cast<int>(dead->count()));
     EXPECT_LT(*dead, 5s);
 }
 
