@@ -37,17 +37,29 @@ void TcpConnection::Impl::doStart() {
         asio::bind_executor(strand, [self](const asio::error_code& ec, asio::ip::tcp::resolver::results_type results) {
             if (self->phase != Phase::connecting) return;
             if (ec) return self->connectFailed(ec.message());
-            asio::async_connect(self->socket, results,
-                                asio::bind_executor(self->strand, [self](const asio::error_code& ec2,
-                                                                         const asio::ip::tcp::endpoint&) {
-                                    if (self->phase != Phase::connecting) return;
-                                    if (ec2) return self->connectFailed(ec2.message());
-                                    asio::error_code ignored;
-                                    // Frames are written whole; waiting to coalesce them only adds latency.
-                                    self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-                                    self->connected();
-                                }));
+            for (const auto& entry : results) self->endpoints.push_back(entry.endpoint());
+            self->connectNext(asio::error_code(asio::error::host_not_found).message());
         }));
+}
+
+// Tries the resolved addresses in order, each on a fresh socket of its own.
+void TcpConnection::Impl::connectNext(std::string lastError) {
+    if (phase != Phase::connecting) return;
+    if (endpoints.empty()) return connectFailed(lastError);
+    auto endpoint = endpoints.front();
+    endpoints.pop_front();
+    asio::error_code ignored;
+    socket.close(ignored);
+    if (auto ec = openCloseOnExec(socket, endpoint.protocol())) return connectNext(ec.message());
+    auto self = shared_from_this();
+    socket.async_connect(endpoint, asio::bind_executor(strand, [self](const asio::error_code& ec) {
+        if (self->phase != Phase::connecting) return;
+        if (ec) return self->connectNext(ec.message());
+        asio::error_code ignored;
+        // Frames are written whole; waiting to coalesce them only adds latency.
+        self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        self->connected();
+    }));
 }
 
 void TcpConnection::Impl::connected() {

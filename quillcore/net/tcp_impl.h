@@ -2,7 +2,11 @@
 
 // Internal to quill_net: the Asio side of TcpConnection, shared with TcpListener.
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <asio.hpp>
+#include <cerrno>
 #include <deque>
 #include <memory>
 
@@ -11,6 +15,18 @@
 namespace quill::net {
 
 using Strand = asio::strand<asio::io_context::executor_type>;
+
+// Opens a socket or acceptor close-on-exec from the start (Asio's own open() leaves the flag
+// off), so a program the application starts never inherits a listening port or a connection.
+template <class Socket>
+asio::error_code openCloseOnExec(Socket& socket, const asio::ip::tcp& protocol) {
+    int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return asio::error_code(errno, asio::system_category());
+    asio::error_code ec;
+    socket.assign(protocol, fd, ec);
+    if (ec) ::close(fd);
+    return ec;
+}
 
 struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     enum class Phase { idle, connecting, ready, failed, cancelled };
@@ -26,6 +42,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     void doSend(Bytes bytes, SendHandler handler);
     void doCancel();
 
+    void connectNext(std::string lastError);
     void connected();
     void connectFailed(const std::string& text);
     void issueReceive();
@@ -35,6 +52,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     Strand strand;
     asio::ip::tcp::socket socket;
     asio::ip::tcp::resolver resolver;
+    std::deque<asio::ip::tcp::endpoint> endpoints;  // resolved, not tried yet
     std::string host;
     std::uint16_t port = 0;
     Phase phase = Phase::idle;

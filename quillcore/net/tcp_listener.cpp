@@ -13,6 +13,7 @@ struct TcpListener::Impl : std::enable_shared_from_this<TcpListener::Impl> {
     void doStart();
     void doCancel();
     void acceptNext();
+    void waitForConnection();
     void report(const StateUpdate& update);
     void failAfterStart(const std::string& text);
 
@@ -22,6 +23,7 @@ struct TcpListener::Impl : std::enable_shared_from_this<TcpListener::Impl> {
     bool started = false;
     bool stopped = false;  // failed or cancelled: accepts nothing more
     bool cancelReported = false;
+    asio::ip::tcp protocol = asio::ip::tcp::v6();  // of the bound acceptor, and so of accepted sockets
 
     // Read from any thread; written on the strand (port) or by the owner (handlers).
     mutable std::mutex mutex;
@@ -34,16 +36,14 @@ namespace {
 
 // Binds [::]:0 with IPv4 mapped in where the system allows it, else 0.0.0.0:0.
 asio::error_code bindAnyPort(asio::ip::tcp::acceptor& acceptor) {
-    asio::error_code ec;
-    acceptor.open(asio::ip::tcp::v6(), ec);
+    asio::error_code ec = openCloseOnExec(acceptor, asio::ip::tcp::v6());
     if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (!ec) return ec;
     asio::error_code ignored;
     acceptor.close(ignored);
-    ec.clear();
-    acceptor.open(asio::ip::tcp::v4(), ec);
+    ec = openCloseOnExec(acceptor, asio::ip::tcp::v4());
     if (!ec) acceptor.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) acceptor.close(ignored);
@@ -95,8 +95,12 @@ void TcpListener::Impl::doStart() {
         return;
     }
     asio::error_code ec;
+    // accept4 runs on the I/O thread: it must never block there.
+    acceptor.non_blocking(true, ec);
+    if (ec) return failAfterStart(ec.message());
     auto endpoint = acceptor.local_endpoint(ec);
     if (ec) return failAfterStart(ec.message());
+    protocol = endpoint.protocol();
     {
         std::lock_guard lock(mutex);
         port = endpoint.port();
@@ -116,28 +120,48 @@ void TcpListener::Impl::failAfterStart(const std::string& text) {
     report({State::failed, std::nullopt, text});
 }
 
+// accept4 makes each new socket close-on-exec from the start (Asio's own accept leaves the
+// flag off). It is tried before waiting: the readiness of a connection that arrived while the
+// previous one was handed over may already have been reported, and would not come again.
 void TcpListener::Impl::acceptNext() {
     if (stopped) return;
-    auto self = shared_from_this();
-    acceptor.async_accept(asio::bind_executor(strand, [self](const asio::error_code& ec, asio::ip::tcp::socket socket) {
-        if (self->stopped) return;
-        if (ec) {
-            if (!isTransientAcceptError(ec)) return self->failAfterStart(ec.message());
-            // Out of descriptors or memory: the connection waits in the backlog; try again
-            // shortly instead of spinning.
-            self->retryTimer.expires_after(std::chrono::milliseconds(100));
-            self->retryTimer.async_wait(asio::bind_executor(self->strand, [self](const asio::error_code&) {
-                self->acceptNext();
-            }));
-            return;
-        }
+    int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) return waitForConnection();
+        asio::error_code ec(error, asio::system_category());
+        if (!isTransientAcceptError(ec)) return failAfterStart(ec.message());
+        // Out of descriptors or memory: the connection waits in the backlog; try again
+        // shortly instead of spinning.
+        auto self = shared_from_this();
+        retryTimer.expires_after(std::chrono::milliseconds(100));
+        retryTimer.async_wait(asio::bind_executor(strand, [self](const asio::error_code&) { self->acceptNext(); }));
+        return;
+    }
+    asio::error_code ec;
+    asio::ip::tcp::socket socket(ioContext());
+    socket.assign(protocol, fd, ec);
+    if (ec) {
+        ::close(fd);
+    } else {
         ConnectionHandler handler;
         {
-            std::lock_guard lock(self->mutex);
-            handler = self->connectionHandler;
+            std::lock_guard lock(mutex);
+            handler = connectionHandler;
         }
         auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(std::move(socket)));
         if (handler) handler(std::move(connection));
+    }
+    // The next one after other work queued on the I/O thread, so a flood of connections
+    // cannot starve it.
+    asio::post(strand, [self = shared_from_this()] { self->acceptNext(); });
+}
+
+void TcpListener::Impl::waitForConnection() {
+    auto self = shared_from_this();
+    acceptor.async_wait(asio::socket_base::wait_read, asio::bind_executor(strand, [self](const asio::error_code& ec) {
+        if (self->stopped) return;
+        if (ec) return self->failAfterStart(ec.message());
         self->acceptNext();
     }));
 }

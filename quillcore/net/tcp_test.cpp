@@ -2,11 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <future>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -206,4 +210,52 @@ TEST(TcpIo, HandlersRunOnTheIoThread) {
     client->send(toBytes("x"), [&p](auto) { p.set_value(onIoThread()); });
     EXPECT_TRUE(p.get_future().get());
     EXPECT_FALSE(onIoThread());
+}
+
+TEST(TcpIo, SocketsAreNotInheritedByChildProcesses) {
+    // A program the application starts (a browser opened for the user, say) must not keep our
+    // listening port or a peer's connection open after we closed them.
+    Server server;
+    auto client = TcpConnection::connectLocal(server.port());
+    client->start();
+    EXPECT_EQ(sendNow(client, toBytes("x")), std::nullopt);
+    auto peer = server.accept();
+    EXPECT_EQ(receiveNow(peer, 1).data, toBytes("x"));
+
+    int sockets = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    ASSERT_NE(dir, nullptr);
+    while (auto* entry = ::readdir(dir)) {
+        std::string path = std::string("/proc/self/fd/") + entry->d_name;
+        char target[PATH_MAX] = {};
+        if (::readlink(path.c_str(), target, sizeof target - 1) <= 0) continue;
+        if (std::string(target).rfind("socket:", 0) != 0) continue;
+        int fd = std::stoi(entry->d_name);
+        ++sockets;
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket " << fd << " would be inherited";
+    }
+    ::closedir(dir);
+    EXPECT_GE(sockets, 3);  // the listener and both ends of the connection
+}
+
+TEST(TcpListener, AcceptsEveryConnectionOfABurst) {
+    Server server;
+    auto port = server.port();
+    constexpr std::size_t kClients = 48;
+    std::vector<TcpConnectionPtr> clients;
+    for (std::size_t i = 0; i < kClients; ++i) {
+        clients.push_back(TcpConnection::connectLocal(port));
+        clients.back()->start();
+    }
+    // Each accepted connection carries its own client's byte.
+    for (std::size_t i = 0; i < kClients; ++i)
+        clients[i]->send(Bytes{static_cast<std::uint8_t>(i)}, [](auto) {});
+    std::vector<bool> seen(kClients, false);
+    for (std::size_t i = 0; i < kClients; ++i) {
+        auto r = receiveNow(server.accept(i), 1);
+        ASSERT_EQ(r.data.size(), 1u);
+        ASSERT_LT(r.data[0], kClients);
+        EXPECT_FALSE(seen[r.data[0]]);
+        seen[r.data[0]] = true;
+    }
 }
