@@ -148,22 +148,26 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
     bool complete = data.size() == requested;
     std::vector<Bytes> received;
     auto oversize = reader_.feed(std::move(data), received);
+    // The stream gets its own copy only while it still takes frames.
+    std::vector<Bytes> forStream;
+    if (streamTakesFrames_) forStream = received;
 
     bool ended = false;
     bool next = false;
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
-        for (const auto& f : received) {
+        for (auto& f : received) {
             bufferedBytes_ += f.size() + kFrameOverhead;
-            bufferedFrames_.push_back(f);
+            bufferedFrames_.push_back(std::move(f));
         }
         if (oversize) ended = failLocked(*oversize);
         else if (!complete || endOfStream) ended = failLocked(FrameChannelError::connectionClosed());
         else if (bufferedBytes_ >= kMaxBufferedBytes) readPaused_ = true;
         else next = true;
     }
-    for (auto& f : received) frames->push(std::move(f));
+    for (auto& f : forStream)
+        if (!frames->push(std::move(f))) streamTakesFrames_ = false;  // detached or finished: for good
     if (!received.empty()) cv_.notify_all();
     if (ended) endConnection();
     if (next) requestRead();

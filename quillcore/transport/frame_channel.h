@@ -161,6 +161,7 @@ private:
     std::size_t bufferedBytes_ = 0;
     bool readPaused_ = false;  // too much buffered: no read outstanding until a reader drains
     FrameReader reader_;       // touched only by the read cycle (one read at a time)
+    bool streamTakesFrames_ = true;  // read cycle only: false once `frames` refused a frame
 };
 
 using FrameChannelPtr = std::shared_ptr<FrameChannel>;
