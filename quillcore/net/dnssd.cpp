@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <avahi-common/error.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,37 +20,31 @@ std::string truncateUtf8(std::string_view text, std::size_t maxBytes) {
 }
 
 bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        std::uint32_t value;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            value = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            value = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            value = c & 0x07;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            value = (value << 6) | (next & 0x3F);
-        }
-        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-        i += length;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int64_t>(text.size());
+    for (std::int64_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) return false;
     }
     return true;
+}
+
+std::string instanceName(std::string_view name) {
+    std::string valid;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
+    const auto length = static_cast<std::int64_t>(name.size());
+    for (std::int64_t i = 0; i < length;) {
+        const auto start = i;
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) {
+            valid += "\xEF\xBF\xBD";  // U+FFFD
+        } else {
+            valid.append(name.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+        }
+    }
+    return truncateUtf8(valid, kMaxInstanceNameBytes);
 }
 
 namespace {

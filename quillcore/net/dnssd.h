@@ -31,6 +31,11 @@ std::string truncateUtf8(std::string_view text, std::size_t maxBytes);
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view text);
 
+// The instance name under which `name` is published: every ill-formed UTF-8 sequence replaced
+// by U+FFFD (names travel to the daemon over D-Bus, whose library aborts the process on a
+// string that is not UTF-8), then cut to one DNS label.
+std::string instanceName(std::string_view name);
+
 // The strings of a TXT record, in order. Each is "key=value", or a bare "key".
 class TxtRecord {
 public:
@@ -51,7 +56,7 @@ private:
     std::vector<std::string> strings_;
 };
 
-// A service to publish. The name is cut to one DNS label when published.
+// A service to publish. The name is published as instanceName(name).
 struct ServiceDescription {
     std::string name;
     std::string type;  // e.g. "_quillmate._tcp"

@@ -140,7 +140,7 @@ public:
 
     void publish(ServiceDescription service) override {
         const auto generation = ++generation_;
-        service.name = truncateUtf8(service.name, kMaxInstanceNameBytes);
+        service.name = instanceName(service.name);
         loop_.post([this, generation, service = std::move(service)]() mutable {
             current_ = generation;
             lastStatus_.reset();

@@ -202,7 +202,7 @@ void FakeNetwork::placeLocked(PublisherState& publisher) {
 void FakeNetwork::publish(const std::shared_ptr<PublisherState>& publisher, ServiceDescription service) {
     std::lock_guard lock(mutex_);
     const auto generation = ++publisher->generation;
-    service.name = truncateUtf8(service.name, kMaxInstanceNameBytes);
+    service.name = instanceName(service.name);
     publisher->wanted = std::move(service);
     publisher->nameInUse.reset();
     if (std::none_of(publishers_.begin(), publishers_.end(),

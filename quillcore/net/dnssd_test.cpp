@@ -32,6 +32,14 @@ TEST(DnsSdLimits, Utf8Validation) {
     EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
 }
 
+TEST(DnsSdLimits, InstanceNamesAreUtf8WithinOneLabel) {
+    EXPECT_EQ(instanceName("Desk"), "Desk");
+    EXPECT_EQ(instanceName("Bad \xFF\xFE name"), "Bad \xEF\xBF\xBD\xEF\xBF\xBD name");
+    EXPECT_EQ(instanceName("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
+    EXPECT_EQ(instanceName(std::string(70, 'a')), std::string(63, 'a'));
+    EXPECT_EQ(instanceName(std::string(61, 'a') + "\xFF"), std::string(61, 'a'));  // U+FFFD does not fit
+}
+
 TEST(TxtRecord, AddKeepsEachStringWithinOneTxtString) {
     TxtRecord txt;
     txt.add("v", "0");
