@@ -71,6 +71,14 @@ struct HostAdvertiser::Impl : std::enable_shared_from_this<HostAdvertiser::Impl>
     const ListenerFactory makeListener;
     const dnssd::PublisherFactory makePublisher;
 
+    // Held while the owner's handler takes a connection. stop() closes it, so once stop()
+    // returned no handler runs and none starts; recursive, since the handler may stop().
+    struct ConnectionGate {
+        std::recursive_mutex mutex;
+        bool open = true;
+    };
+    const std::shared_ptr<ConnectionGate> gate = std::make_shared<ConnectionGate>();
+
     std::mutex publicationMutex;
     std::shared_ptr<dnssd::Publisher> publisher;  // under publicationMutex
 
@@ -80,6 +88,7 @@ struct HostAdvertiser::Impl : std::enable_shared_from_this<HostAdvertiser::Impl>
     std::shared_ptr<Listener> listener;
     std::uint64_t generation = 0;  // of the current listener; older ones are ignored
     std::shared_ptr<Attempt> attempt;
+    std::size_t waitingStarts = 0;
     std::optional<std::uint16_t> publishedPort;
     std::optional<DiscoveryError> publicationProblem;
     std::optional<std::string> reportedProblem;
@@ -101,13 +110,16 @@ std::uint16_t HostAdvertiser::Impl::start() {
             if (auto self = weak.lock()) self->handleState(update, current);
         });
         // Handed over at once, on the listener's thread; the owner starts and keeps it.
-        started->setConnectionHandler([handler = onConnection](net::TcpConnectionPtr connection) {
-            if (handler) handler(std::move(connection));
+        started->setConnectionHandler([gate = gate, handler = onConnection](net::TcpConnectionPtr connection) {
+            std::lock_guard entry(gate->mutex);
+            if (gate->open && handler) handler(std::move(connection));
         });
         started->start();
         lock.lock();
     }
+    ++waitingStarts;
     cv.wait(lock, [&] { return waiting->done; });
+    --waitingStarts;
     if (waiting->error) throw *waiting->error;
     return *waiting->port;
 }
@@ -200,7 +212,7 @@ void HostAdvertiser::Impl::handlePublication(const dnssd::PublicationStatus& sta
                 publicationProblem.reset();
                 if (reportedProblem) print = "advertising this host on the local network again";
                 reportedProblem.reset();
-                if (status.text != dnssd::truncateUtf8(name, dnssd::kMaxInstanceNameBytes)) {
+                if (status.text != dnssd::instanceName(name)) {
                     print = "advertising this host on the local network as \"" + status.text + "\"";
                 }
                 break;
@@ -226,6 +238,8 @@ void HostAdvertiser::Impl::stop() {
         if (publisher) publisher->withdraw();
     }
     if (dropped) dropped->cancel();
+    std::lock_guard entry(gate->mutex);  // waits out a handler that is running
+    gate->open = false;
 }
 
 HostAdvertiser::HostAdvertiser(std::string name, Bytes fingerprint, ConnectionHandler onConnection)
@@ -265,6 +279,11 @@ void HostAdvertiser::stop() { impl_->stop(); }
 std::optional<DiscoveryError> HostAdvertiser::publicationProblem() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->publicationProblem;
+}
+
+std::size_t HostAdvertiser::pendingStarts() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->waitingStarts;
 }
 
 net::TcpEndpoint HostAdvertiser::loopbackEndpoint(std::uint16_t port) { return {"127.0.0.1", port}; }

@@ -91,6 +91,9 @@ public:
     // ready, until the next start()); none once it is.
     std::optional<DiscoveryError> publicationProblem() const;
 
+    // How many start() calls wait for the listener now (tests use it to know a call waits).
+    std::size_t pendingStarts() const;
+
     // 127.0.0.1 at `port`.
     static net::TcpEndpoint loopbackEndpoint(std::uint16_t port);
 

@@ -408,6 +408,27 @@ TEST(HostAdvertiser, ANameTakenOnTheNetworkIsRenamedButTheTxtNameStays) {
     EXPECT_EQ(published[1].txt.text("name"), "Desk");
 }
 
+TEST(HostAdvertiser, StopWaitsOutAConnectionBeingHandedOver) {
+    auto network = dnssd::FakeNetwork::make();
+    std::promise<void> entered;
+    std::once_flag once;
+    std::atomic<bool> handed{false};
+    std::vector<net::TcpConnectionPtr> kept;
+    HostAdvertiser advertiser("Host", testFingerprint(),
+                              [&](net::TcpConnectionPtr connection) {
+                                  std::call_once(once, [&] { entered.set_value(); });
+                                  std::this_thread::sleep_for(300ms);  // a slow owner
+                                  kept.push_back(std::move(connection));
+                                  handed = true;
+                              },
+                              {{}, network->publisherFactory()});
+    auto client = FrameChannel::connectLocal(advertiser.start());
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    advertiser.stop();
+    // The owner may now drop what its handler uses.
+    EXPECT_TRUE(handed);
+}
+
 TEST(HostAdvertiser, TxtRecordAndLoopbackEndpoint) {
     const auto txt = HostAdvertiser::txtRecord("Zoë's Laptop", Bytes{0xFB, 0xFF, 0xBF});
     EXPECT_EQ(txt.strings(), (std::vector<std::string>{"fp=-_-_", "v=0", "name=Zoë's Laptop"}));

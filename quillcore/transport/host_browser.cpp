@@ -215,6 +215,11 @@ std::optional<DiscoveredHost> HostBrowser::waitForHost(ByteView fingerprint, dou
     return waiter->host;
 }
 
+std::size_t HostBrowser::pendingWaits() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->waiters.size();
+}
+
 std::optional<std::string> HostBrowser::lastProblem() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->lastProblem;

@@ -50,6 +50,9 @@ public:
     // Ends browsing: every waiter gets none and `hosts` finishes. Known hosts stay known.
     void stop();
 
+    // How many waitForHost() calls wait now (tests use it to know a call waits).
+    std::size_t pendingWaits() const;
+
     // The last "waiting: ..." or "failed: ..." text; never cleared.
     std::optional<std::string> lastProblem() const;
 
