@@ -106,9 +106,12 @@ void TcpConnection::Impl::issueReceive() {
         request.handler(Bytes{}, false, std::nullopt);
         return;
     }
-    auto buffer = std::make_shared<Bytes>(request.count);
+    // Reserved, not filled: the pages are touched only as bytes arrive (at most 64 KiB ahead),
+    // so a peer that announces a large read and sends nothing makes us hold nothing.
+    auto buffer = std::make_shared<Bytes>();
+    buffer->reserve(request.count);
     auto self = shared_from_this();
-    asio::async_read(socket, asio::buffer(*buffer), asio::transfer_exactly(request.count),
+    asio::async_read(socket, asio::dynamic_buffer(*buffer, request.count), asio::transfer_exactly(request.count),
                      asio::bind_executor(strand, [self, buffer, handler = std::move(request.handler)](
                                                      const asio::error_code& ec, std::size_t n) {
                          buffer->resize(n);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <future>
 #include <thread>
 #include <vector>
@@ -468,6 +469,34 @@ TEST(FrameChannelHostile, EmptyFramesOneBytePerSegmentKeepMemoryBounded) {
     writer.join();
     EXPECT_EQ(peer.channel->nextFrame(0.05), std::nullopt);
     EXPECT_EQ(peer.channel->frames->pending(), 0u);
+}
+
+TEST(FrameChannelHostile, AnnouncedBodiesCostMemoryOnlyAsTheyArrive) {
+    // Strangers that announce the largest frame and then send (almost) nothing.
+    auto residentBytes = [] {
+        std::ifstream statm("/proc/self/statm");
+        std::size_t pages = 0, resident = 0;
+        statm >> pages >> resident;
+        return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    };
+    constexpr std::size_t kPeers = 64;
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (std::size_t i = 0; i < kPeers; ++i) peers.push_back(std::make_unique<RawPeer>());
+    auto before = residentBytes();
+    for (auto& peer : peers) {
+        Bytes start = header(FrameChannel::maxFrameSize);
+        append(start, Bytes(100, 1));
+        peer->write(start);
+    }
+    std::this_thread::sleep_for(500ms);
+    auto grown = residentBytes() - std::min(before, residentBytes());
+    // Filling every announced body up front would take 64 MiB.
+    EXPECT_LT(grown, 24u * 1024 * 1024) << grown;
+    for (auto& peer : peers) {
+        EXPECT_EQ(peer->channel->nextFrame(0.0), std::nullopt);
+        peer->close();
+        EXPECT_EQ(errorOf([&] { peer->channel->nextFrame(10.0); }), FrameChannelError::connectionClosed());
+    }
 }
 
 TEST(FrameChannelHostile, CloseEndsASendStuckBehindAPeerThatStoppedReading) {
