@@ -4,56 +4,50 @@
 
 using namespace quill::dnssd;
 
-TEST(DnsSdLimits, TruncationNeverSplitsACharacter) {
-    EXPECT_EQ(truncateUtf8("short", 63), "short");
-    EXPECT_EQ(truncateUtf8("abcdef", 3), "abc");
-    // "é" is two bytes: a cut in its middle drops it whole.
-    const std::string accents = "\xC3\xA9\xC3\xA9\xC3\xA9";
-    EXPECT_EQ(truncateUtf8(accents, 5), "\xC3\xA9\xC3\xA9");
-    EXPECT_EQ(truncateUtf8(accents, 4), "\xC3\xA9\xC3\xA9");
-    // A four-byte character at the limit.
-    const std::string emoji = "ab\xF0\x9F\x98\x80";
-    EXPECT_EQ(truncateUtf8(emoji, 5), "ab");
-    EXPECT_EQ(truncateUtf8(emoji, 6), emoji);
+TEST(DnsSdLimits, NamesAndTxtStringsAreCutAtCharacterBoundaries) {
+    const std::string e = "\xC3\xA9";                 // "é", two bytes
+    const std::string smile = "\xF0\x9F\x98\x80";     // four bytes
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string text;
+        std::size_t max;
+        std::string cut;
+    } cases[] = {
+        {"short", 63, "short"},
+        {"abcdef", 3, "abc"},
+        {e + e + e, 5, e + e},
+        {"ab" + smile, 5, "ab"},
+        {"ab" + smile, 6, "ab" + smile},
+    };
+    for (const auto& c : cases) EXPECT_EQ(truncateUtf8(c.text, c.max), c.cut) << c.text;
+
     std::string longName;
-    for (int i = 0; i < 40; ++i) longName += "\xC3\xA9";  // 80 bytes
-    const auto cut = truncateUtf8(longName, kMaxInstanceNameBytes);
-    EXPECT_EQ(cut.size(), 62u);
-    EXPECT_TRUE(isValidUtf8(cut));
+    for (int i = 0; i < 40; ++i) longName += e;  // 80 bytes
+    const struct {
+        std::string name;
+        std::string published;
+    } names[] = {
+        {"Desk", "Desk"},
+        {longName, longName.substr(0, 62)},
+        {std::string(70, 'a'), std::string(63, 'a')},
+        {"Bad \xFF\xFE name", "Bad " + fffd + fffd + " name"},  // D-Bus takes only UTF-8
+        {"\xC0\xAF", fffd + fffd},                               // overlong "/"
+        {std::string(61, 'a') + "\xFF", std::string(61, 'a')},   // U+FFFD does not fit
+    };
+    for (const auto& n : names) EXPECT_EQ(instanceName(n.name), n.published) << n.name;
+
+    TxtRecord txt;
+    txt.add("v", "0");
+    txt.add("name", longName + longName + longName + longName);  // 320 bytes
+    EXPECT_EQ(txt.strings()[0], "v=0");
+    EXPECT_EQ(txt.strings()[1], "name=" + (longName + longName + longName + longName).substr(0, 250));
 }
 
 TEST(DnsSdLimits, Utf8Validation) {
-    EXPECT_TRUE(isValidUtf8(""));
-    EXPECT_TRUE(isValidUtf8("Zoë's \xE2\x82\xAC \xF0\x9F\x98\x80"));
-    EXPECT_FALSE(isValidUtf8("\xFF"));
-    EXPECT_FALSE(isValidUtf8("\xC3"));              // cut short
-    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-}
-
-TEST(DnsSdLimits, InstanceNamesAreUtf8WithinOneLabel) {
-    EXPECT_EQ(instanceName("Desk"), "Desk");
-    EXPECT_EQ(instanceName("Bad \xFF\xFE name"), "Bad \xEF\xBF\xBD\xEF\xBF\xBD name");
-    EXPECT_EQ(instanceName("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
-    EXPECT_EQ(instanceName(std::string(70, 'a')), std::string(63, 'a'));
-    EXPECT_EQ(instanceName(std::string(61, 'a') + "\xFF"), std::string(61, 'a'));  // U+FFFD does not fit
-}
-
-TEST(TxtRecord, AddKeepsEachStringWithinOneTxtString) {
-    TxtRecord txt;
-    txt.add("v", "0");
-    std::string longValue;
-    for (int i = 0; i < 200; ++i) longValue += "\xC3\xA9";  // 400 bytes
-    txt.add("name", longValue);
-    ASSERT_EQ(txt.strings().size(), 2u);
-    EXPECT_EQ(txt.strings()[0], "v=0");
-    const auto& name = txt.strings()[1];
-    EXPECT_LE(name.size(), kMaxTxtStringBytes);
-    EXPECT_GE(name.size(), kMaxTxtStringBytes - 1);
-    ASSERT_TRUE(txt.text("name"));
-    EXPECT_TRUE(isValidUtf8(*txt.text("name")));
-    EXPECT_EQ(longValue.rfind(*txt.text("name"), 0), 0u);  // a prefix of the original
+    for (const char* valid : {"", "Zoë's \xE2\x82\xAC \xF0\x9F\x98\x80"}) EXPECT_TRUE(isValidUtf8(valid)) << valid;
+    for (const char* invalid : {"\xFF", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        EXPECT_FALSE(isValidUtf8(invalid)) << invalid;  // stray, cut short, overlong, surrogate, too big
+    }
 }
 
 TEST(TxtRecord, TextLookupFollowsTxtRules) {
@@ -67,89 +61,69 @@ TEST(TxtRecord, TextLookupFollowsTxtRules) {
     EXPECT_FALSE(txt.text("f"));
 }
 
-namespace {
-
-ResolvedService service(std::string address, bool ipv6, int interfaceIndex, std::uint16_t port = 4000,
-                        std::string name = "Host") {
-    ResolvedService s;
-    s.name = std::move(name);
-    s.type = "_quillmate._tcp";
-    s.domain = "local";
-    s.hostName = "host.local";
-    s.address = std::move(address);
-    s.ipv6 = ipv6;
-    s.interfaceIndex = interfaceIndex;
-    s.port = port;
-    s.txt = TxtRecord({"v=0"});
-    return s;
-}
-
-constexpr int kInet = 0;
-constexpr int kInet6 = 1;
-
-}  // namespace
-
-TEST(ResultMerger, ReportsAServiceOnceAcrossInterfacesAndProtocols) {
+// Avahi reports a service once per interface and protocol; the merger makes one report of
+// them, and a new one only when the chosen value changes.
+TEST(ResultMerger, ReportsEachServiceOnceAndOnlyItsChanges) {
+    constexpr int v4 = 0, v6 = 1;
+    enum Op { resolve, remove, forget };
+    using Kind = BrowseEvent::Kind;
+    struct Step {
+        Op op;
+        int interfaceIndex = 0;
+        int protocol = 0;
+        std::string address;
+        std::uint16_t port = 4000;
+        std::string name = "Host";
+        std::optional<Kind> reported;
+        std::string reportedAddress;
+    };
+    const Step steps[] = {
+        {resolve, 3, v6, "fe80::1", 4000, "Host", Kind::added, "fe80::1"},
+        {resolve, 3, v4, "10.0.0.5", 4000, "Host", Kind::changed, "10.0.0.5"},   // IPv4 first
+        {resolve, 3, v6, "fe80::1", 4000, "Host", std::nullopt, ""},
+        {resolve, 7, v6, "2001:db8::5", 4000, "Host", std::nullopt, ""},           // another interface
+        {resolve, 3, v4, "10.0.0.5", 4000, "Host", std::nullopt, ""},              // the same again
+        {resolve, 2, v4, "10.0.0.9", 5000, "Other", Kind::added, "10.0.0.9"},  // services stay apart
+        {remove, 7, v6, "", 0, "Host", std::nullopt, ""},                          // gone from one interface only
+        {remove, 3, v4, "", 0, "Host", Kind::changed, "fe80::1"},
+        {resolve, 5, v6, "2001:db8::9", 4000, "Host", Kind::changed, "2001:db8::9"},  // routable before link-local
+        {resolve, 5, v6, "2001:db8::9", 4001, "Host", Kind::changed, "2001:db8::9"},  // a new port
+        {remove, 5, v6, "", 0, "Host", Kind::changed, "fe80::1"},
+        {remove, 3, v6, "", 0, "Host", Kind::removed, "fe80::1"},
+        {remove, 3, v6, "", 0, "Host", std::nullopt, ""},
+        // A daemon restart: an unchanged service is not reported again, a changed one is.
+        {forget, 0, 0, "", 0, "", std::nullopt, ""},
+        {resolve, 2, v4, "10.0.0.9", 5000, "Other", std::nullopt, ""},
+        {forget, 0, 0, "", 0, "", std::nullopt, ""},
+        {resolve, 2, v4, "10.0.0.9", 5100, "Other", Kind::changed, "10.0.0.9"},
+    };
     ResultMerger merger;
-    // The IPv6 copy resolves first; the IPv4 one replaces it, later copies change nothing.
-    auto first = merger.resolved(3, kInet6, service("fe80::1", true, 3));
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->kind, BrowseEvent::Kind::added);
-    EXPECT_EQ(first->service.address, "fe80::1");
-    auto second = merger.resolved(3, kInet, service("10.0.0.5", false, 3));
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->kind, BrowseEvent::Kind::changed);
-    EXPECT_EQ(second->service.address, "10.0.0.5");
-    EXPECT_FALSE(merger.resolved(3, kInet6, service("fe80::1", true, 3)));
-    EXPECT_FALSE(merger.resolved(7, kInet6, service("2001:db8::5", true, 7)));
-    EXPECT_FALSE(merger.resolved(3, kInet, service("10.0.0.5", false, 3)));  // same again
-
-    // Going away on one interface is not going away.
-    EXPECT_FALSE(merger.removed(7, kInet6, "Host", "_quillmate._tcp", "local"));
-    auto fallback = merger.removed(3, kInet, "Host", "_quillmate._tcp", "local");
-    ASSERT_TRUE(fallback);
-    EXPECT_EQ(fallback->kind, BrowseEvent::Kind::changed);
-    EXPECT_EQ(fallback->service.address, "fe80::1");
-    auto gone = merger.removed(3, kInet6, "Host", "_quillmate._tcp", "local");
-    ASSERT_TRUE(gone);
-    EXPECT_EQ(gone->kind, BrowseEvent::Kind::removed);
-    EXPECT_FALSE(merger.removed(3, kInet6, "Host", "_quillmate._tcp", "local"));
-}
-
-TEST(ResultMerger, PrefersRoutableIPv6OverLinkLocalAndKeepsServicesApart) {
-    ResultMerger merger;
-    ASSERT_TRUE(merger.resolved(2, kInet6, service("fe80::9", true, 2)));
-    auto routable = merger.resolved(5, kInet6, service("2001:db8::9", true, 5));
-    ASSERT_TRUE(routable);
-    EXPECT_EQ(routable->service.address, "2001:db8::9");
-    auto other = merger.resolved(2, kInet, service("10.0.0.9", false, 2, 5000, "Other"));
-    ASSERT_TRUE(other);
-    EXPECT_EQ(other->kind, BrowseEvent::Kind::added);
-    EXPECT_EQ(other->service.name, "Other");
-}
-
-TEST(ResultMerger, ReportsAChangedRecordOrPort) {
-    ResultMerger merger;
-    ASSERT_TRUE(merger.resolved(2, kInet, service("10.0.0.5", false, 2, 4000)));
-    auto moved = merger.resolved(2, kInet, service("10.0.0.5", false, 2, 4001));
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(moved->kind, BrowseEvent::Kind::changed);
-    EXPECT_EQ(moved->service.port, 4001);
-    auto retexted = service("10.0.0.5", false, 2, 4001);
-    retexted.txt = TxtRecord({"v=1"});
-    auto changed = merger.resolved(2, kInet, retexted);
-    ASSERT_TRUE(changed);
-    EXPECT_EQ(changed->service.txt, retexted.txt);
-}
-
-TEST(ResultMerger, ADaemonRestartDoesNotReportUnchangedServicesAgain) {
-    ResultMerger merger;
-    ASSERT_TRUE(merger.resolved(2, kInet, service("10.0.0.5", false, 2, 4000)));
-    merger.forgetResolutions();
-    EXPECT_FALSE(merger.resolved(2, kInet, service("10.0.0.5", false, 2, 4000)));
-    merger.forgetResolutions();
-    auto restarted = merger.resolved(2, kInet, service("10.0.0.5", false, 2, 4100));
-    ASSERT_TRUE(restarted);
-    EXPECT_EQ(restarted->kind, BrowseEvent::Kind::changed);
-    EXPECT_EQ(restarted->service.port, 4100);
+    int index = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(index++);
+        std::optional<BrowseEvent> event;
+        if (step.op == forget) {
+            merger.forgetResolutions();
+            continue;
+        }
+        if (step.op == remove) {
+            event = merger.removed(step.interfaceIndex, step.protocol, step.name, "_quillmate._tcp", "local");
+        } else {
+            ResolvedService s;
+            s.name = step.name;
+            s.type = "_quillmate._tcp";
+            s.domain = "local";
+            s.address = step.address;
+            s.ipv6 = step.protocol == v6;
+            s.interfaceIndex = step.interfaceIndex;
+            s.port = step.port;
+            s.txt = TxtRecord({"v=0"});
+            event = merger.resolved(step.interfaceIndex, step.protocol, s);
+        }
+        ASSERT_EQ(event.has_value(), step.reported.has_value());
+        if (!event) continue;
+        EXPECT_EQ(event->kind, *step.reported);
+        EXPECT_EQ(event->service.address, step.reportedAddress);
+        EXPECT_EQ(event->service.name, step.name);
+    }
 }
