@@ -192,8 +192,8 @@ void FakeNetwork::placeLocked(PublisherState& publisher) {
     };
     std::string name = wanted.name;
     while (taken(name)) {
-        char* next = avahi_alternative_service_name(name.c_str());
-        name = next;
+        char* next = avahi_alternative_service_name(name.c_str());  // none for an invalid name
+        name = next ? std::string(next) : name + " #2";
         avahi_free(next);
     }
     publisher.nameInUse = name;

@@ -50,17 +50,6 @@ TEST(DnsSdLimits, Utf8Validation) {
     }
 }
 
-TEST(TxtRecord, TextLookupFollowsTxtRules) {
-    TxtRecord txt({"FP=abc", "flag", "empty=", "bin=\xFF\xFE", "fp=second", "name=a=b"});
-    EXPECT_EQ(txt.text("fp"), "abc");  // case-insensitive key, first entry wins
-    EXPECT_FALSE(txt.text("flag"));    // present, but no value
-    EXPECT_EQ(txt.text("empty"), "");
-    EXPECT_FALSE(txt.text("bin"));     // a value, but not text
-    EXPECT_EQ(txt.text("name"), "a=b");
-    EXPECT_FALSE(txt.text("missing"));
-    EXPECT_FALSE(txt.text("f"));
-}
-
 // Avahi reports a service once per interface and protocol; the merger makes one report of
 // them, and a new one only when the chosen value changes.
 TEST(ResultMerger, ReportsEachServiceOnceAndOnlyItsChanges) {

@@ -294,18 +294,3 @@ TEST(HostAdvertiser, ListensWithoutTheDaemonAndPublishesWhenItComesBack) {
         network->setDaemonRunning(false);
     }
 }
-
-TEST(HostAdvertiser, ANameTakenOnTheNetworkIsRenamedButTheTxtNameStays) {
-    auto network = dnssd::FakeNetwork::make();
-    HostAdvertiser first("Desk", kFingerprint, {}, {{}, network->publisherFactory()});
-    HostAdvertiser second("Desk", Bytes(32, 1), {}, {{}, network->publisherFactory()});
-    first.start();
-    second.start();
-    network->settle();
-    auto published = network->published();
-    ASSERT_EQ(published.size(), 2u);
-    std::sort(published.begin(), published.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    EXPECT_EQ(published[0].name, "Desk");
-    EXPECT_EQ(published[1].name, "Desk #2");
-    EXPECT_EQ(published[1].txt.text("name"), "Desk");
-}
