@@ -106,21 +106,32 @@ void TcpConnection::Impl::issueReceive() {
         request.handler(Bytes{}, false, std::nullopt);
         return;
     }
-    // Reserved, not filled: the pages are touched only as bytes arrive (at most 64 KiB ahead),
-    // so a peer that announces a large read and sends nothing makes us hold nothing.
-    auto buffer = std::make_shared<Bytes>();
-    buffer->reserve(request.count);
+    auto read = std::make_shared<Read>();
+    read->count = request.count;
+    read->handler = std::move(request.handler);
+    // Reserved, not filled: the buffer grows in steps as bytes arrive, so a peer that
+    // announces a large read and sends little makes us hold little, and a peer that sends
+    // one byte at a time costs no more than its bytes.
+    read->buffer.reserve(read->count);
+    readMore(std::move(read));
+}
+
+void TcpConnection::Impl::readMore(std::shared_ptr<Read> read) {
+    constexpr std::size_t kStep = 64 * 1024;
+    if (read->filled == read->buffer.size()) read->buffer.resize(std::min(read->count, read->filled + kStep));
     auto self = shared_from_this();
-    asio::async_read(socket, asio::dynamic_buffer(*buffer, request.count), asio::transfer_exactly(request.count),
-                     asio::bind_executor(strand, [self, buffer, handler = std::move(request.handler)](
-                                                     const asio::error_code& ec, std::size_t n) {
-                         buffer->resize(n);
-                         if (self->phase == Phase::cancelled)
-                             return handler(std::move(*buffer), false, kCancelledText);
-                         if (!ec) return handler(std::move(*buffer), false, std::nullopt);
-                         if (ec == asio::error::eof) return handler(std::move(*buffer), true, std::nullopt);
-                         handler(std::move(*buffer), false, ec.message());
-                     }));
+    socket.async_read_some(
+        asio::buffer(read->buffer.data() + read->filled, read->buffer.size() - read->filled),
+        asio::bind_executor(strand, [self, read](const asio::error_code& ec, std::size_t n) {
+            read->filled += n;
+            if (!ec && read->filled < read->count && self->phase != Phase::cancelled) return self->readMore(read);
+            read->buffer.resize(read->filled);
+            auto& handler = read->handler;
+            if (self->phase == Phase::cancelled) return handler(std::move(read->buffer), false, kCancelledText);
+            if (!ec) return handler(std::move(read->buffer), false, std::nullopt);
+            if (ec == asio::error::eof) return handler(std::move(read->buffer), true, std::nullopt);
+            handler(std::move(read->buffer), false, ec.message());
+        }));
 }
 
 void TcpConnection::Impl::doSend(Bytes bytes, SendHandler handler) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <asio.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <memory>
@@ -45,7 +46,14 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     void connectNext(std::string lastError);
     void connected();
     void connectFailed(const std::string& text);
+    struct Read {
+        std::size_t count = 0;
+        std::size_t filled = 0;
+        Bytes buffer;
+        ReceiveHandler handler;
+    };
     void issueReceive();
+    void readMore(std::shared_ptr<Read> read);
     void writeNext();
     void failPending(const std::string& text);
 

@@ -233,10 +233,18 @@ TEST(FrameChannel, ReassemblesSegmentsAndSplitsCoalescedFrames) {
     append(two, wire(toBytes("two")));
     peer.write(two);
     peer.dribble(wire(pattern(1000, 3)));
+    // A large body in odd pieces, with pauses so that they arrive as separate reads.
+    Bytes large = wire(pattern(300'000, 4));
+    for (std::size_t at = 0; at < large.size(); at += 7001) {
+        peer.write(Bytes(large.begin() + static_cast<std::ptrdiff_t>(at),
+                         large.begin() + static_cast<std::ptrdiff_t>(std::min(large.size(), at + 7001))));
+        if (at % 5 == 0) std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(peer.channel->nextFrame(10.0), toBytes("one"));
     EXPECT_EQ(peer.channel->nextFrame(10.0), Bytes{});
     EXPECT_EQ(peer.channel->nextFrame(10.0), toBytes("two"));
     EXPECT_EQ(peer.channel->nextFrame(10.0), pattern(1000, 3));
+    EXPECT_EQ(peer.channel->nextFrame(10.0), pattern(300'000, 4));
 }
 
 TEST(FrameChannel, DeliversEveryFrameToTheStreamAndToTheReader) {
