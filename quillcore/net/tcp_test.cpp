@@ -79,6 +79,12 @@ struct Server {
         return *states[0].port;
     }
 
+    // Waits until `count` state reports arrived.
+    bool waitForStates(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 10s, [&] { return states.size() >= count; });
+    }
+
     TcpConnectionPtr accept(std::size_t index = 0) {
         std::unique_lock lock(mutex);
         if (!cv.wait_for(lock, 10s, [&] { return accepted.size() > index; })) throw std::runtime_error("no accept");
@@ -153,12 +159,10 @@ TEST(TcpConnection, ConnectsByHostName) {
 }
 
 TEST(TcpConnection, RefusedConnectionFailsReadsAndWrites) {
-    std::uint16_t port;
-    {
-        Server server;
-        port = server.port();
-    }
-    std::this_thread::sleep_for(50ms);  // the listener closes on the I/O thread
+    Server server;
+    auto port = server.port();
+    server.listener->cancel();
+    ASSERT_TRUE(server.waitForStates(2));  // closed: nothing listens on the port any more
     auto client = TcpConnection::connectLocal(port);
     client->start();
     auto r = receiveNow(client, 4);
@@ -190,7 +194,8 @@ TEST(TcpListener, CancelReportsOnceAndStopsAccepting) {
     auto port = server.port();
     server.listener->cancel();
     server.listener->cancel();
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(server.waitForStates(2));
+    std::this_thread::sleep_for(50ms);  // room for a wrong second report
     {
         std::lock_guard lock(server.mutex);
         ASSERT_EQ(server.states.size(), 2u);

@@ -134,11 +134,11 @@ TEST(EnvelopeLink, TimedWaitsEndWithoutErrorAndNeverCutALaterWaitShort) {
     std::thread sender([&] {
         std::this_thread::sleep_for(50ms);
         p.controllerLink->send(candidate(6), p.hostRecord);
-        std::this_thread::sleep_for(500ms);
+        std::this_thread::sleep_for(1500ms);
         p.controllerLink->send(candidate(7), p.hostRecord);
     });
-    EXPECT_EQ(messageOf(p.hostLink->next(0.3)), candidate(6));
-    auto second = p.hostLink->next(5.0);  // the first wait's 0.3 s pass while this one waits
+    EXPECT_EQ(messageOf(p.hostLink->next(1.0)), candidate(6));
+    auto second = p.hostLink->next(5.0);  // the first wait's 1 s pass while this one waits
     ASSERT_TRUE(second);
     EXPECT_EQ(second->message, candidate(7));
     sender.join();

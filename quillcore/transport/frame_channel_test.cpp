@@ -273,11 +273,11 @@ TEST(FrameChannel, TimedReadsReturnNoneAndLeaveTheChannelOpen) {
     std::thread sender([&] {
         std::this_thread::sleep_for(50ms);
         peer.write(wire(toBytes("a")));
-        std::this_thread::sleep_for(500ms);
+        std::this_thread::sleep_for(1500ms);
         peer.write(wire(toBytes("b")));
     });
-    EXPECT_EQ(peer.channel->nextFrame(0.3), toBytes("a"));
-    EXPECT_EQ(peer.channel->nextFrame(5.0), toBytes("b"));
+    EXPECT_EQ(peer.channel->nextFrame(1.0), toBytes("a"));
+    EXPECT_EQ(peer.channel->nextFrame(5.0), toBytes("b"));  // still waiting when the first limit passes
     sender.join();
 }
 
