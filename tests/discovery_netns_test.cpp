@@ -3,17 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <map>
@@ -30,8 +27,6 @@
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/host_advertiser.h"
 #include "quillcore/transport/host_browser.h"
-
-extern char** environ;
 
 using namespace quill;
 using namespace std::chrono_literals;
@@ -52,52 +47,26 @@ std::string env(const char* name) {
     static_assert(true)
 
 struct Finished {
-    int status = -1;  // exit code, or -1 when killed or timed out
+    int status = -1;  // exit code; -1 when it could not run
     std::string output;
 };
 
-// Runs argv, collecting stdout and stderr, for at most `seconds`.
-Finished runFor(const std::vector<std::string>& argv, double seconds) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
+// Runs argv, collecting stdout and stderr; `timeout` ends it after `seconds`.
+Finished runFor(const std::vector<std::string>& argv, int seconds) {
+    std::string command = "timeout -s KILL " + std::to_string(seconds);
+    for (const auto& arg : argv) {
+        std::string quoted = "'";
+        for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " " + quoted + "'";
+    }
     Finished result;
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        result.output = "cannot run " + argv[0];
-        return result;
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    bool timedOut = false;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd item{pipeFds[0], POLLIN, 0};
-        if (::poll(&item, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buffer[4096];
-        const auto n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    if (timedOut) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (timedOut) result.output += "\n(timed out)";
-    result.status = !timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (result.status == 137 || result.status == 124) result.output += "\n(timed out)";
     return result;
 }
 
