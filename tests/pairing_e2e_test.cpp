@@ -188,6 +188,7 @@ TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
     PeerRecord controllersRecord = started.get();
 
     EXPECT_EQ(hostsRecord.fingerprint, controllerDevice.identity.fingerprint());
+    EXPECT_EQ(hostsRecord.signingPublicKey, controllerDevice.identity.signingPublicKey());
     EXPECT_EQ(hostsRecord.name, "Ana's iPad");
     EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
     EXPECT_EQ(controllersRecord.fingerprint, hostDevice.identity.fingerprint());
@@ -241,104 +242,79 @@ TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
     EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
 }
 
-struct Refusal {
-    const char* name;
-    // Runs the attempt; returns the host's and the controller's outcome.
-    std::function<std::pair<PairingError, PairingError>(HostSide&, ControllerPairing&)> run;
-    PairingError hostError;
-    PairingError controllerError;
-};
-
 TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
-    auto viaComparison = [](HostSide& host, ControllerPairing& controller, std::uint16_t port,
-                            const std::function<void()>& users) {
-        auto served = host.serveNext();
-        auto started = startComparison(controller, FrameChannel::connectLocal(port));
-        users();
-        return std::make_pair(errorOf(served), errorOf(started));
+    auto flipCommit = [](PairingMessage m) {
+        if (const auto* commit = m.get<PairCommit>()) {
+            PairCommit changed = *commit;
+            changed.commit[0] ^= 0x01;
+            return PairingMessage(changed);
+        }
+        return m;
     };
-    auto viaLink = [](HostSide& host, ControllerPairing& controller, PairingLink link, std::uint16_t port,
-                      const std::function<void()>& hostUser) {
-        auto served = host.serveNext();
-        auto started = startLink(controller, link, FrameChannel::connectLocal(port));
-        hostUser();
-        return std::make_pair(errorOf(served), errorOf(started));
+    DeviceIdentity impostor = newIdentity();
+    auto impostorKeys = [&impostor](PairingMessage m) {
+        if (const auto* accept = m.get<PairAccept>()) {
+            PairAccept changed = *accept;
+            changed.hostSigningPub = impostor.signingPublicKey();
+            changed.hostAgreementPub = impostor.agreementPublicKey();
+            return PairingMessage(changed);
+        }
+        return m;
     };
-    auto scan = [](HostSide& host, SystemTime issued) {
-        return *PairingLink::fromURL(host.pairing.issueLink({host.endpoint()}, issued).url());
+    auto hostUser = [](bool accepts) {
+        return [accepts](HostPairing& host, ControllerPairing&) {
+            ASSERT_TRUE(eventually([&] { return host.isAwaitingConfirmation(); }));
+            accepts ? host.confirmComparison() : host.rejectComparison();
+        };
     };
-    auto now = [] { return std::chrono::system_clock::now(); };
-
-    std::vector<Refusal> refusals = {
-        {"the host user rejects",
-         [&](HostSide& host, ControllerPairing& controller) {
-             return viaComparison(host, controller, host.loopback.port(), [&] {
-                 ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
-                 host.pairing.rejectComparison();
-             });
-         },
-         PairingError(Kind::cancelled), PairingError::remoteCancelled("pairing failed")},
-        {"the controller user rejects",
-         [&](HostSide& host, ControllerPairing& controller) {
-             return viaComparison(host, controller, host.loopback.port(), [&] {
-                 ASSERT_TRUE(eventually([&] { return controller.isAwaitingConfirmation(); }));
-                 controller.rejectComparison();
-             });
+    enum Route { comparison, link, wrongSecret, expiredLink };
+    const struct {
+        const char* name;
+        Route route;
+        std::function<PairingMessage(PairingMessage)> rewrite;  // an attacker on the path, if any
+        std::function<void(HostPairing&, ControllerPairing&)> users;
+        PairingError hostError;
+        PairingError controllerError;
+    } refusals[] = {
+        {"the host user rejects", comparison, {}, hostUser(false), PairingError(Kind::cancelled),
+         PairingError::remoteCancelled("pairing failed")},
+        {"the controller user rejects", comparison, {},
+         [](HostPairing&, ControllerPairing& controller) {
+             ASSERT_TRUE(eventually([&] { return controller.isAwaitingConfirmation(); }));
+             controller.rejectComparison();
          },
          PairingError::remoteCancelled("pairing failed"), PairingError(Kind::cancelled)},
-        {"the commitment is tampered with on the way",
-         [&](HostSide& host, ControllerPairing& controller) {
-             Tamperer attacker(host.loopback.port(), [](PairingMessage m) {
-                 if (const auto* commit = m.get<PairCommit>()) {
-                     PairCommit changed = *commit;
-                     changed.commit[0] ^= 0x01;
-                     return PairingMessage(changed);
-                 }
-                 return m;
-             });
-             return viaComparison(host, controller, attacker.port(), [] {});
-         },
+        {"the commitment is tampered with on the way", comparison, flipCommit, {},
          PairingError::remoteCancelled("pairing failed"), PairingError(Kind::commitMismatch)},
-        {"a wrong link secret",
-         [&](HostSide& host, ControllerPairing& controller) {
-             PairingLink link = scan(host, now());
-             link.secret[3] ^= 0x40;
-             return viaLink(host, controller, link, host.loopback.port(), [] {});
-         },
-         PairingError(Kind::invalidMAC), PairingError::remoteCancelled("QR pairing failed")},
-        {"an expired link",
-         [&](HostSide& host, ControllerPairing& controller) {
-             PairingLink link = scan(host, now() - 301s);
-             return viaLink(host, controller, link, host.loopback.port(), [] {});
-         },
-         PairingError(Kind::expiredSecret), PairingError::remoteCancelled("QR pairing failed")},
-        {"a host whose keys do not match the link's fingerprint",
-         [&](HostSide& host, ControllerPairing& controller) {
-             DeviceIdentity impostor = newIdentity();
-             Tamperer attacker(host.loopback.port(), [&impostor](PairingMessage m) {
-                 if (const auto* accept = m.get<PairAccept>()) {
-                     PairAccept changed = *accept;
-                     changed.hostSigningPub = impostor.signingPublicKey();
-                     changed.hostAgreementPub = impostor.agreementPublicKey();
-                     return PairingMessage(changed);
-                 }
-                 return m;
-             });
-             PairingLink link = scan(host, now());
-             return viaLink(host, controller, link, attacker.port(), [&] {
-                 ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
-                 host.pairing.confirmComparison();
-             });
-         },
+        {"a wrong link secret", wrongSecret, {}, {}, PairingError(Kind::invalidMAC),
+         PairingError::remoteCancelled("QR pairing failed")},
+        {"an expired link", expiredLink, {}, {}, PairingError(Kind::expiredSecret),
+         PairingError::remoteCancelled("QR pairing failed")},
+        {"a host whose keys do not match the link's fingerprint", link, impostorKeys, hostUser(true),
          PairingError::remoteCancelled("QR pairing failed"), PairingError(Kind::peerIdentityMismatch)},
     };
 
-    for (auto& refusal : refusals) {
+    for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
         Device hostDevice, controllerDevice;
         HostSide host(hostDevice);
         ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
-        auto [hostError, controllerError] = refusal.run(host, controller);
+        std::optional<Tamperer> attacker;
+        if (refusal.rewrite) attacker.emplace(host.loopback.port(), refusal.rewrite);
+        auto channel = FrameChannel::connectLocal(attacker ? attacker->port() : host.loopback.port());
+
+        auto served = host.serveNext();
+        std::future<PeerRecord> started;
+        if (refusal.route == comparison) {
+            started = startComparison(controller, channel);
+        } else {
+            auto issued = std::chrono::system_clock::now() - (refusal.route == expiredLink ? 301s : 0s);
+            PairingLink scanned = *PairingLink::fromURL(host.pairing.issueLink({host.endpoint()}, issued).url());
+            if (refusal.route == wrongSecret) scanned.secret[3] ^= 0x40;
+            started = startLink(controller, scanned, channel);
+        }
+        if (refusal.users) refusal.users(host.pairing, controller);
+        PairingError hostError = errorOf(served), controllerError = errorOf(started);
         EXPECT_EQ(hostError, refusal.hostError) << hostError.description();
         EXPECT_EQ(controllerError, refusal.controllerError) << controllerError.description();
         EXPECT_TRUE(hostDevice.storedPeers().empty());
@@ -397,14 +373,16 @@ TEST(PairingEndToEnd, StalledPeerHoldsPairingNoLongerThanTheReadLimit) {
         Bytes bytes = frame::encode(toBytes(
             PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
         append(bytes, tail);
-        std::promise<void> written;
-        raw->send(bytes, [&](std::optional<std::string>) { written.set_value(); });
-        written.get_future().wait();
+        auto written = std::make_shared<std::promise<void>>();
+        raw->send(bytes, [written](std::optional<std::string>) { written->set_value(); });
+        ASSERT_EQ(written->get_future().wait_for(10s), std::future_status::ready);
         auto stalled = host.serveNext();
         // The host answers with its commitment: the stalled exchange now holds pairing.
-        std::promise<std::size_t> answered;
-        raw->receive(4, [&](Bytes data, bool, std::optional<std::string>) { answered.set_value(data.size()); });
-        ASSERT_EQ(answered.get_future().get(), 4u);
+        auto answered = std::make_shared<std::promise<std::size_t>>();
+        auto answer = answered->get_future();
+        raw->receive(4, [answered](Bytes data, bool, std::optional<std::string>) { answered->set_value(data.size()); });
+        ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+        ASSERT_EQ(answer.get(), 4u);
 
         // A real controller right behind it is turned away while the stalled one holds pairing...
         auto began = std::chrono::steady_clock::now();

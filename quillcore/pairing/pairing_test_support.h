@@ -104,14 +104,11 @@ inline ChannelPair connectPair(Loopback& loopback) {
 
 inline void send(FrameChannel& channel, const PairingMessage& message) { channel.sendJSON(message.toJSON()); }
 
-// The next message as it came (PairCancel included); fails the test on a timeout.
-inline std::optional<PairingMessage> read(FrameChannel& channel, double timeout = 10) {
-    auto frame = channel.nextFrame(timeout);
-    if (!frame) {
-        ADD_FAILURE() << "no frame within " << timeout << " s";
-        return std::nullopt;
-    }
-    return PairingMessage::decode(*frame);
+// The next message as it came (PairCancel included); fails the test after 10 s.
+inline std::optional<PairingMessage> read(FrameChannel& channel) {
+    auto frame = channel.nextFrame(10.0);
+    if (!frame) ADD_FAILURE() << "no frame within 10 s";
+    return frame ? std::optional(PairingMessage::decode(*frame)) : std::nullopt;
 }
 
 // The next message must be a PairCancel with `reason`.
@@ -136,8 +133,8 @@ std::optional<PairingError> pairingErrorOf(F&& body) {
     return std::nullopt;
 }
 
-// One exchange running on its own thread. If a test leaves early, the exchange is rejected
-// and its channel closed so that nothing waits for ever.
+// One exchange running on its own thread. If a test leaves early, or the exchange is still
+// running 20 s into get(), it is rejected and its channel closed so that nothing waits for ever.
 template <class Pairing>
 struct ExchangeRun {
     Pairing* pairing;
@@ -145,13 +142,20 @@ struct ExchangeRun {
     std::future<PeerRecord> result;
 
     ~ExchangeRun() {
-        if (result.valid()) {
-            pairing->rejectComparison();
-            channel->close();
-            result.wait();
-        }
+        if (result.valid()) stop();
     }
-    PeerRecord get() { return result.get(); }
+    void stop() {
+        pairing->rejectComparison();
+        channel->close();
+        result.wait();
+    }
+    PeerRecord get() {
+        if (!finishedWithin(std::chrono::seconds(20))) {
+            ADD_FAILURE() << "the exchange did not end";
+            stop();
+        }
+        return result.get();
+    }
     bool finishedWithin(std::chrono::milliseconds limit) { return result.wait_for(limit) == std::future_status::ready; }
 };
 
