@@ -1,0 +1,109 @@
+// The control messages of a running session, and its statistics line.
+#include <QPointer>
+#include <algorithm>
+#include <chrono>
+
+#include "host/model/host_model.h"
+#include "host/model/host_model_internal.h"
+#include "host/runtime/runtime.h"
+
+namespace quill::host {
+
+using detail::qs;
+
+namespace {
+
+double uptimeSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+Quillmate_V0_Envelope HostModel::makeHello() const {
+    Quillmate_V0_Envelope envelope;
+    auto* hello = envelope.mutable_hello();
+    hello->set_protocol_major(0);
+    hello->set_protocol_minor(1);
+    hello->set_app_version(env_.appVersion.empty() ? "0.1.0" : env_.appVersion);
+    hello->set_os(env_.operatingSystem);
+    hello->add_features("cursor-shape");
+    hello->add_features("cursor-position");
+    hello->set_view_only(false);
+    return envelope;
+}
+
+QCoro::Task<> HostModel::runControlInput(std::shared_ptr<HostSession> session, CancelToken token) {
+    auto injector = env_.inputInjector;
+    for (;;) {
+        std::optional<Quillmate_V0_Envelope> message = co_await next(session->messages, token);
+        if (!message) co_return;
+        switch (message->msg_case()) {
+            case Quillmate_V0_Envelope::kHello: {
+                const std::uint32_t major = message->hello().protocol_major();
+                if (major == 0) break;
+                co_await closeSession(session, "unsupported protocol version " + std::to_string(major));
+                co_return;
+            }
+            case Quillmate_V0_Envelope::kKey:
+                if (injector) injector->injectKey(message->key());
+                break;
+            case Quillmate_V0_Envelope::kPointer:
+                if (injector) injector->injectPointer(message->pointer(), InputInjector::Clock::now());
+                break;
+            case Quillmate_V0_Envelope::kScroll:
+                if (injector)
+                    if (auto event = injector->scrollEvent(message->scroll())) injector->post(*event);
+                break;
+            case Quillmate_V0_Envelope::kPing: {
+                Quillmate_V0_Envelope pong;
+                pong.mutable_pong()->set_t(message->ping().t());
+                try {
+                    session->sendControl(pong);
+                } catch (...) {
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+}
+
+QString HostModel::statisticsLine(double hostFps, const SessionStats& stats) {
+    const std::string path(rawValue(stats.path()));
+    return QString::asprintf("Host %.0f fps, controller %.0f fps, %s, %.1f Mbit/s", hostFps, stats.fps(), path.c_str(),
+                             stats.bitrateKbps() / 1000.0);
+}
+
+QCoro::Task<> HostModel::runStatistics(std::shared_ptr<HostSession> session, std::shared_ptr<CaptureEngine> engine,
+                                       CancelToken token) {
+    QPointer<HostModel> self(this);
+    std::int64_t baselineFrames = engine ? engine->frames() : 0;
+    double baselineUptime = uptimeSeconds();
+    const double period = env_.timing.statisticsPeriod;
+    for (;;) {
+        if (token.isCancelled()) co_return;
+        if (!session->connectionState().is(SessionConnectionState::Kind::connected)) co_return;
+        // A cancelled sleep still finishes this pass.
+        co_await sleepFor(period, token);
+        const double uptime = uptimeSeconds();
+        const std::int64_t frames = engine ? engine->frames() : 0;
+        std::optional<SessionStats> stats;
+        try {
+            stats = co_await onWorker(&HostSession::statistics, session);
+        } catch (...) {
+            stats.reset();
+        }
+        if (!self) co_return;
+        if (stats) {
+            const double delta = static_cast<double>(std::max<std::int64_t>(frames - baselineFrames, 0));
+            const double hostFps = delta / std::max(uptime - baselineUptime, 0.001);
+            setSessionDetail(statisticsLine(hostFps, *stats));
+            if (token.isCancelled()) co_return;
+        }
+        baselineUptime = uptime;
+        baselineFrames = frames;
+    }
+}
+
+}  // namespace quill::host

@@ -1,0 +1,189 @@
+// Sharing on and off, the advertiser, the paired devices' permissions and the login item.
+#include <QDateTime>
+#include <QLocale>
+#include <QPointer>
+#include <QUrl>
+
+#include "host/model/host_model.h"
+#include "host/model/host_model_internal.h"
+#include "host/runtime/runtime.h"
+#include "quillcore/base/base64.h"
+
+namespace quill::host {
+
+using detail::qs;
+
+void HostModel::setSharingPaused(bool paused) {
+    if (paused == sharingPaused_) return;
+    setSharingPausedValue(paused);
+    // A transition already running converges on the newest request when it ends.
+    if (sharingTransition_) return;
+    QPointer<HostModel> self(this);
+    spawn(this, [self]() -> QCoro::Task<> {
+        if (self) co_await self->settleSharing();
+    });
+}
+
+QCoro::Task<> HostModel::settleSharing() {
+    QPointer<HostModel> self(this);
+    if (sharingTransition_) co_return;
+    sharingTransition_ = true;
+    bool applied = !sharingPaused_;
+    while (self && applied != sharingPaused_) {
+        const bool target = sharingPaused_;
+        if (target)
+            co_await pauseSteps();
+        else
+            co_await resumeSteps();
+        applied = target;
+    }
+    if (self) sharingTransition_ = false;
+}
+
+QCoro::Task<> HostModel::pauseSteps() {
+    QPointer<HostModel> self(this);
+    co_await stopAdvertiser();
+    if (!self) co_return;
+    if (auto pairing = pairing_) co_await rejectComparison(pairing);
+    if (!self) co_return;
+    if (auto session = activeSession_) co_await closeSession(session, "sharing paused by the host user");
+}
+
+QCoro::Task<> HostModel::resumeSteps() { co_await startAdvertiser(); }
+
+QCoro::Task<> HostModel::stopAdvertiser() {
+    QPointer<HostModel> self(this);
+    auto advertiser = advertiser_;
+    if (!advertiser) {
+        setAdvertiserReady(false);
+        co_return;
+    }
+    co_await onWorker(&HostAdvertiser::stop, advertiser);
+    if (!self) co_return;
+    setAdvertiser(nullptr);
+    setListenerPort(std::nullopt);
+    setAdvertiserReady(false);
+}
+
+QCoro::Task<> HostModel::startAdvertiser() {
+    QPointer<HostModel> self(this);
+    if (sharingPaused_ || isStartingAdvertiser_ || advertiser_ || !identity_) co_return;
+    setIsStartingAdvertiser(true);
+    std::shared_ptr<HostAdvertiser> advertiser;
+    std::optional<std::uint16_t> port;
+    QString problem;
+    try {
+        // Called on the network thread: it only hands the connection to the main thread.
+        std::weak_ptr<HostModel*> weak = alive_;
+        HostAdvertiser::ConnectionHandler handler = [weak](net::TcpConnectionPtr connection) {
+            postToMain([weak, connection] {
+                if (auto model = weak.lock()) (*model)->acceptConnection(connection);
+            });
+        };
+        advertiser = env_.makeAdvertiser(env_.hostName.toStdString(), identity_->fingerprint(), std::move(handler));
+        port = co_await onWorker(&HostAdvertiser::start, advertiser);
+    } catch (...) {
+        problem = describeCurrentException();
+    }
+    if (!self) {
+        if (advertiser) advertiser->stop();
+        co_return;
+    }
+    if (port) {
+        if (sharingPaused_) {
+            co_await onWorker(&HostAdvertiser::stop, advertiser);
+        } else {
+            setAdvertiser(advertiser);
+            setListenerPort(*port);
+            setAdvertiserReady(true);
+            setStartupError(std::nullopt);
+        }
+    } else {
+        setAdvertiser(nullptr);
+        setAdvertiserReady(false);
+        setStartupError(QStringLiteral("Could not start LAN discovery: ") + problem);
+    }
+    if (self) setIsStartingAdvertiser(false);
+}
+
+void HostModel::setLaunchAtLogin(bool enabled) {
+    if (!env_.loginItem) return;
+    try {
+        env_.loginItem->setEnabled(enabled);
+        setSettingsMessage(enabled ? QStringLiteral("Open at login enabled.") : QStringLiteral("Open at login disabled."));
+    } catch (...) {
+        setSettingsMessage(QStringLiteral("Could not update Open at login: ") + describeCurrentException());
+    }
+    setLaunchAtLoginValue(env_.loginItem->isEnabled());
+}
+
+void HostModel::setPermission(PermissionFlag flag, bool enabled, PeerRecord record) {
+    switch (flag) {
+        case PermissionFlag::view: record.permissions.view = enabled; break;
+        case PermissionFlag::control: record.permissions.control = enabled; break;
+        case PermissionFlag::clipboard: record.permissions.clipboard = enabled; break;
+        case PermissionFlag::files: record.permissions.files = enabled; break;
+        case PermissionFlag::attendedOnly: record.permissions.attendedOnly = enabled; break;
+    }
+    try {
+        env_.peerStore->save(record);
+    } catch (...) {
+        setStartupError(QStringLiteral("Could not update permissions: ") + describeCurrentException());
+        return;
+    }
+    refreshPeers();
+    if (activePeerFingerprint_ && *activePeerFingerprint_ == qs(Base64URL::encode(record.fingerprint))) {
+        // The session of this controller, not whichever is active when the task runs.
+        std::weak_ptr<HostSession> session = activeSession_;
+        QPointer<HostModel> self(this);
+        spawn(this, [self, session]() -> QCoro::Task<> {
+            auto s = session.lock();
+            if (!self || !s || self->activeSession() != s) co_return;
+            co_await self->closeSession(s, "permissions changed by the host user");
+        });
+    }
+}
+
+void HostModel::revoke(PeerRecord record) {
+    try {
+        env_.peerStore->remove(record.fingerprint);
+    } catch (...) {
+        setStartupError(QStringLiteral("Could not revoke ") + qs(record.name) + QStringLiteral(": ") +
+                        describeCurrentException());
+        return;
+    }
+    refreshPeers();
+    if (activePeerFingerprint_ && *activePeerFingerprint_ == qs(Base64URL::encode(record.fingerprint))) {
+        std::weak_ptr<HostSession> session = activeSession_;
+        QPointer<HostModel> self(this);
+        spawn(this, [self, session]() -> QCoro::Task<> {
+            auto s = session.lock();
+            if (!self || !s || self->activeSession() != s) co_return;
+            co_await self->closeSession(s, "controller revoked by the host user");
+        });
+    }
+}
+
+QString HostModel::lastSeenText(const PeerRecord& record) const {
+    const QString key = qs(Base64URL::encode(record.fingerprint));
+    for (const auto& entry : activityEntries_) {
+        if (detail::activityFingerprint(entry) != key) continue;
+        if (!detail::activityEnded(entry)) return QStringLiteral("Active now");
+        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                detail::activityStartedAt(entry).time_since_epoch())
+                                .count();
+        const QDateTime started = QDateTime::fromMSecsSinceEpoch(millis).toLocalTime();
+        const QLocale locale;
+        return locale.toString(started.date(), QStringLiteral("MMM d, yyyy")) + QStringLiteral(" ") +
+               locale.toString(started.time(), QLocale::ShortFormat);
+    }
+    return QStringLiteral("Never");
+}
+
+void HostModel::openURL(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty()) return;
+    if (env_.workspace) env_.workspace->openURL(text);
+}
+
+}  // namespace quill::host

@@ -1,0 +1,593 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+
+#include "host/model/host_model_test_support.h"
+#include "quillcore/base/base64.h"
+#include "quillcore/pairing/controller_pairing.h"
+
+using namespace quill;
+using namespace quill::host;
+using namespace quill::host::testing;
+
+namespace {
+
+std::vector<std::string> controlKinds(const MadeSession& made) {
+    std::vector<std::string> kinds;
+    for (const auto& m : made.sentControl()) kinds.push_back(rolestest::describe(m));
+    return kinds;
+}
+
+bool sentHello(const MadeSession& made) {
+    for (const auto& m : made.sentControl())
+        if (m.has_hello()) return true;
+    return false;
+}
+
+// The Bye the controller sees after whatever else the host sent.
+std::optional<std::string> byeReason(Controller& c) {
+    for (int i = 0; i < 5; ++i) {
+        auto m = c.reply(3);
+        if (!m) return std::nullopt;
+        if (const Bye* bye = m->get<Bye>()) return bye->reason();
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> rejectReason(Controller& c, const std::string& id = "S-1") {
+    auto m = c.reply();
+    if (!m) return std::nullopt;
+    const Reject* reject = m->get<Reject>();
+    if (!reject) return "not a reject: " + std::string(m->typeName());
+    EXPECT_EQ(reject->sessionID(), id);
+    return reject->reason();
+}
+
+std::vector<ActivityEntry> storedEntries(ModelHarness& h) {
+    auto list = h.activityLog->entries();
+    return {list.begin(), list.end()};
+}
+
+}  // namespace
+
+TEST(HostModelStartup, LoadsTheIdentityAdvertisesAndShowsAPairingLink) {
+    ModelHarness h;
+    h.permissions->accessibility = false;
+    HostModel& m = h.start();
+    ASSERT_TRUE(m.identity());
+    EXPECT_EQ(m.identity()->fingerprint(), h.hostIdentity.fingerprint());
+    EXPECT_TRUE(QRegularExpression("^\\d{3} \\d{3} \\d{3}").match(m.formattedDeviceID()).hasMatch())
+        << m.formattedDeviceID().toStdString();
+    ASSERT_TRUE(m.listenerPort());
+    EXPECT_TRUE(m.advertiserReady());
+    ASSERT_TRUE(m.pairingLink());
+    EXPECT_EQ(m.pairingLink()->endpoints, std::vector<std::string>{"127.0.0.1:" + std::to_string(*m.listenerPort())});
+    EXPECT_EQ(m.pairingSecondsRemaining(), 300);
+    EXPECT_TRUE(m.pairingQRCode());
+    // One permission missing: the permissions window is up and the host waits for it.
+    EXPECT_TRUE(h.windows->isVisible("permissions"));
+    EXPECT_EQ(m.statusText(), "Waiting for permissions");
+    EXPECT_FALSE(m.startupError());
+
+    // Granted later: the next refresh closes the window, and the host is ready.
+    h.permissions->accessibility = true;
+    ASSERT_TRUE(pumpUntil([&] { return !h.windows->isVisible("permissions"); }));
+    EXPECT_EQ(m.statusText(), "Ready");
+}
+
+TEST(HostModelStartup, WithoutAnIdentityTheHostNeverAdvertisesNorAdmits) {
+    class BrokenKeyStore : public KeyStore {
+    public:
+        std::optional<StoredIdentityKeys> load() override { throw KeyStoreError::keychain(-25293); }
+        void save(const StoredIdentityKeys&) override {}
+    };
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.keyStore = std::make_shared<BrokenKeyStore>(); });
+    pumpFor(0.2);
+    ASSERT_TRUE(m.startupError());
+    EXPECT_TRUE(m.startupError()->startsWith("Could not load the host identity: "));
+    EXPECT_EQ(m.formattedDeviceID(), "Unavailable");
+    EXPECT_FALSE(m.pairing());
+    EXPECT_FALSE(m.advertiserReady());
+    EXPECT_FALSE(m.pairingLink());
+    EXPECT_EQ(m.statusText(), "Starting");
+}
+
+TEST(HostModelStartup, ObservedPropertiesSignalOnlyOnChange) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    int permissionSignals = 0, statusSignals = 0, detailSignals = 0;
+    QObject::connect(&m, &HostModel::accessibilityGrantedChanged, [&] { ++permissionSignals; });
+    QObject::connect(&m, &HostModel::statusChanged, [&] { ++statusSignals; });
+    QObject::connect(&m, &HostModel::sessionDetailChanged, [&] { ++detailSignals; });
+    m.refreshPermissions();
+    m.refreshPermissions();
+    EXPECT_EQ(permissionSignals, 0);
+    h.permissions->accessibility = false;
+    m.refreshPermissions();
+    m.refreshPermissions();
+    EXPECT_EQ(permissionSignals, 1);
+    EXPECT_EQ(statusSignals, 1);
+    EXPECT_EQ(m.statusText(), "Waiting for permissions");
+    m.setSharingPaused(true);
+    EXPECT_EQ(m.statusText(), "Paused");
+    EXPECT_EQ(statusSignals, 2);
+}
+
+TEST(HostModelSession, AdmitsAPairedControllerAndRunsTheSessionToItsEnd) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice's iPad");
+    MadeSession s = h.connectSession(c, SessionMode::control);
+    ASSERT_TRUE(s.session);
+
+    EXPECT_EQ(m.activePeerName(), "Alice's iPad");
+    EXPECT_EQ(m.activePeerFingerprint(), QString::fromStdString(Base64URL::encode(c.record.fingerprint)));
+    EXPECT_EQ(m.statusText(), "Session active with Alice's iPad");
+    EXPECT_EQ(h.notifier->names, std::vector<QString>{"Alice's iPad"});
+    EXPECT_TRUE(m.displayKeepAwake()->holding());
+    ASSERT_EQ(h.captures->size(), 1u);
+    EXPECT_EQ(m.captureEngine(), h.captures->front());
+    // The configuration follows the main display.
+    EXPECT_EQ(s.session->configuration, HostModel::sessionConfigurationFor(DisplaySize{1920, 1080}));
+
+    // The host's hello went out once capture ran.
+    ASSERT_TRUE(pumpUntil([&] { return sentHello(s); }));
+    Quillmate_V0_Envelope hello;
+    for (const auto& sent : s.sentControl())
+        if (sent.has_hello()) hello = sent;
+    ASSERT_TRUE(hello.has_hello());
+    EXPECT_EQ(hello.hello().protocol_major(), 0u);
+    EXPECT_EQ(hello.hello().protocol_minor(), 1u);
+    EXPECT_EQ(hello.hello().app_version(), "1.2.3");
+    EXPECT_EQ(hello.hello().os(), "Linux test");
+    ASSERT_EQ(hello.hello().features_size(), 2);
+    EXPECT_EQ(hello.hello().features(0), "cursor-shape");
+    EXPECT_EQ(hello.hello().features(1), "cursor-position");
+
+    // The activity entry is written while the session runs.
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    auto entries = storedEntries(h);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].peerName, "Alice's iPad");
+    EXPECT_EQ(entries[0].mode, "control");
+    EXPECT_FALSE(entries[0].endedAt);
+    EXPECT_EQ(m.lastSeenText(c.record), "Active now");
+
+    // Input reaches the desktop; a ping gets its pong with the same value.
+    s.connector->receiveControl(rolestest::keyEvent(4));
+    s.connector->receiveControl(rolestest::ping(18446744073709551615ull));
+    s.connector->receiveControl(rolestest::pong(5));
+    ASSERT_TRUE(pumpUntil([&] {
+        auto kinds = controlKinds(s);
+        return std::find(kinds.begin(), kinds.end(), "pong 18446744073709551615") != kinds.end();
+    }));
+    EXPECT_EQ(h.sink->count(), 1u);
+    // The statistics line is filled in while connected.
+    ASSERT_TRUE(pumpUntil([&] { return !m.sessionDetail().isEmpty(); }));
+    EXPECT_TRUE(m.sessionDetail().startsWith("Host ")) << m.sessionDetail().toStdString();
+    EXPECT_EQ(m.statusDetail(), m.sessionDetail());
+
+    // The controller hangs up.
+    c.send(Bye("S-1", "done"));
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    EXPECT_EQ(m.statusText(), "Ready");
+    EXPECT_EQ(m.sessionStateText(), "Ready");
+    EXPECT_TRUE(m.sessionDetail().isEmpty());
+    EXPECT_FALSE(m.isSessionReserved());
+    EXPECT_FALSE(m.captureEngine());
+    EXPECT_EQ(h.captureStops->load(), 1);
+    EXPECT_FALSE(m.displayKeepAwake()->holding());
+    EXPECT_GE(h.sink->releases.load(), 1);
+    entries = storedEntries(h);
+    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_TRUE(entries[0].endReason);
+    EXPECT_EQ(*entries[0].endReason, "Session closed by the controller");
+    EXPECT_TRUE(entries[0].endedAt);
+    ASSERT_TRUE(pumpUntil([&] { return m.lastSeenText(c.record) != "Active now"; }));
+}
+
+TEST(HostModelSession, InputReachesTheDesktopOnlyWithControlPermission) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    PeerPermissions viewOnly = PeerPermissions::defaults();
+    viewOnly.control = false;
+    Controller c = h.pairedController(3, "Viewer", viewOnly);
+    MadeSession s = h.connectSession(c, SessionMode::control);
+    s.connector->receiveControl(rolestest::keyEvent(4));
+    s.connector->receiveControl(rolestest::pointerEvent(0));
+    s.connector->receiveControl(rolestest::ping(9));
+    ASSERT_TRUE(pumpUntil([&] {
+        auto kinds = controlKinds(s);
+        return std::find(kinds.begin(), kinds.end(), "pong 9") != kinds.end();
+    }));
+    EXPECT_EQ(h.sink->count(), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    EXPECT_EQ(storedEntries(h).at(0).mode, "view");
+}
+
+TEST(HostModelSession, RefusalsReachTheControllerAsSealedRejects) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    // A host without Screen Recording (and without Accessibility): the first check wins.
+    h.permissions->screen = false;
+    h.permissions->accessibility = false;
+    m.refreshPermissions();
+    Controller c = h.pairedController(3, "Alice");
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+    EXPECT_EQ(rejectReason(c), "Screen Recording permission has not been granted on the host");
+    EXPECT_FALSE(m.isSessionReserved());
+
+    h.permissions->screen = true;
+    m.refreshPermissions();
+    Controller c2 = h.pairedController(5, "Bob");
+    c2.connect(*m.listenerPort());
+    c2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    EXPECT_EQ(rejectReason(c2, "S-2"), "Accessibility permission has not been granted on the host");
+
+    h.permissions->accessibility = true;
+    m.refreshPermissions();
+    PeerPermissions noView = PeerPermissions::defaults();
+    noView.view = false;
+    Controller c3 = h.pairedController(7, "Carol", noView);
+    c3.connect(*m.listenerPort());
+    c3.send(Offer("S-3", "sdp", SessionMode::view, {}));
+    EXPECT_EQ(rejectReason(c3, "S-3"), "View permission has been revoked for this controller");
+    EXPECT_TRUE(h.sessions->empty());
+    EXPECT_FALSE(m.startupError());
+}
+
+TEST(HostModelSession, ASecondControllerIsBusyWhileTheSameOneReplacesItsSession) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller alice = h.pairedController(3, "Alice");
+    MadeSession first = h.connectSession(alice);
+    ASSERT_TRUE(first.session);
+
+    Controller bob = h.pairedController(5, "Bob");
+    bob.connect(*m.listenerPort());
+    bob.send(Offer("S-9", "sdp", SessionMode::control, {}));
+    EXPECT_EQ(rejectReason(bob, "S-9"), "The host is already handling another session");
+    EXPECT_EQ(m.activeSession(), first.session);
+
+    // Alice again, on a new connection: the old session ends and the new one is admitted.
+    Controller alice2 = alice;
+    alice2.connect(*m.listenerPort());
+    alice2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    auto answer = alice2.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    EXPECT_EQ(byeReason(alice), "Replaced by a new connection from the same controller");
+    ASSERT_TRUE(pumpUntil([&] { return m.activeSession() && m.activeSession() != first.session; }));
+    EXPECT_EQ(m.activePeerName(), "Alice");
+    ASSERT_TRUE(pumpUntil([&] { return storedEntries(h).size() == 2 && storedEntries(h)[0].endReason.has_value(); }));
+    EXPECT_EQ(*storedEntries(h)[0].endReason, "Session closed by the controller");
+}
+
+TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    PeerPermissions attended = PeerPermissions::defaults();
+    attended.attendedOnly = true;
+    Controller c = h.pairedController(3, "Alice", attended);
+
+    // Declined.
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "sdp", SessionMode::view, {}));
+    ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 1; }));
+    EXPECT_EQ(h.prompt->asked[0], std::make_pair(QString("Alice"), SessionMode::view));
+    // A second request while the prompt is open is busy, even from the same controller.
+    Controller again = c;
+    again.connect(*m.listenerPort());
+    again.send(Offer("S-5", "sdp", SessionMode::view, {}));
+    EXPECT_EQ(rejectReason(again, "S-5"), "The host is already handling another session");
+    h.prompt->answer = false;
+    EXPECT_EQ(rejectReason(c), "The local host user declined the session");
+    EXPECT_FALSE(m.isSessionReserved());
+
+    // Allowed, but the view permission was switched off while the prompt was open.
+    h.prompt->answer.reset();
+    Controller c2 = c;
+    c2.connect(*m.listenerPort());
+    c2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 2; }));
+    PeerRecord changed = c.record;
+    changed.permissions.view = false;
+    h.hostStore->save(changed);
+    h.prompt->answer = true;
+    EXPECT_EQ(rejectReason(c2, "S-2"), "View permission has been revoked for this controller");
+
+    // Allowed, but revoked meanwhile: closed without a reject.
+    changed.permissions.view = true;
+    h.hostStore->save(changed);
+    h.prompt->answer.reset();
+    Controller c3 = c;
+    c3.connect(*m.listenerPort());
+    c3.send(Offer("S-3", "sdp", SessionMode::control, {}));
+    ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 3; }));
+    h.hostStore->remove(c.record.fingerprint);
+    h.prompt->answer = true;
+    EXPECT_FALSE(c3.reply(2));
+    EXPECT_FALSE(m.isSessionReserved());
+    EXPECT_TRUE(h.sessions->empty());
+}
+
+TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+
+    // A short drop that recovers keeps the session, but the end reason sticks.
+    s.pc->fireIce(IceConnectionState::disconnected);
+    pumpFor(0.1);
+    s.pc->fireIce(IceConnectionState::connected);
+    pumpFor(0.4);
+    ASSERT_EQ(m.activeSession(), s.session);
+
+    // Away for longer than the watchdog: closed by the host.
+    s.pc->fireIce(IceConnectionState::disconnected);
+    pumpFor(0.05);
+    s.pc->fireIce(IceConnectionState::disconnected);
+    EXPECT_EQ(byeReason(c), "The controller stopped responding");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    auto entries = storedEntries(h);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].endReason, "The controller stopped responding");
+    EXPECT_EQ(m.statusText(), "Ready");
+}
+
+TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    *h.captureFailures = 4;
+    Controller c = h.pairedController(3, "Alice");
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    EXPECT_EQ(byeReason(c), "Screen capture could not start on the host (no display to capture)");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    EXPECT_EQ(h.captures->size(), 4u);
+    ASSERT_TRUE(m.startupError());
+    EXPECT_EQ(*m.startupError(), "Screen capture could not start: no display to capture");
+    EXPECT_FALSE(sentHello(h.sessions->front()));
+    EXPECT_FALSE(m.displayKeepAwake()->holding());
+}
+
+TEST(HostModelSession, AHelloOfAnotherMajorVersionEndsTheSession) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    Quillmate_V0_Envelope hello;
+    hello.mutable_hello()->set_protocol_major(1);
+    s.connector->receiveControl(hello);
+    EXPECT_EQ(byeReason(c), "unsupported protocol version 1");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+}
+
+TEST(HostModelSession, PausingPermissionChangesAndRevokingCloseTheActiveSession) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    // A change for another controller closes nothing.
+    Controller other = h.pairedController(5, "Bob");
+    m.setPermission(PermissionFlag::files, true, other.record);
+    pumpFor(0.1);
+    EXPECT_EQ(m.activeSession(), s.session);
+    // Granting counts as a change too.
+    m.setPermission(PermissionFlag::files, true, c.record);
+    EXPECT_TRUE(h.hostStore->peer(c.record.fingerprint)->permissions.files);
+    EXPECT_EQ(byeReason(c), "permissions changed by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+
+    MadeSession s2 = h.connectSession(c, SessionMode::control, "S-2");
+    m.revoke(c.record);
+    EXPECT_FALSE(h.hostStore->peer(c.record.fingerprint));
+    EXPECT_EQ(byeReason(c), "controller revoked by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    EXPECT_EQ(m.peers().size(), 1u);
+
+    MadeSession s3 = h.connectSession(other, SessionMode::view, "S-3");
+    m.setSharingPaused(true);
+    EXPECT_EQ(m.statusText(), "Paused");
+    EXPECT_EQ(byeReason(other), "sharing paused by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && !m.advertiserReady(); }));
+    EXPECT_FALSE(m.listenerPort());
+    // Resuming, even right after the pause, ends with a listening advertiser.
+    m.setSharingPaused(false);
+    m.setSharingPaused(true);
+    m.setSharingPaused(false);
+    ASSERT_TRUE(pumpUntil([&] { return m.advertiserReady() && m.listenerPort(); }));
+    pumpFor(0.2);
+    EXPECT_TRUE(m.advertiserReady());
+    // The code on show names the new port.
+    ASSERT_TRUE(pumpUntil([&] {
+        return m.pairingLink()->endpoints == std::vector<std::string>{"127.0.0.1:" + std::to_string(*m.listenerPort())};
+    }));
+}
+
+TEST(HostModelSession, QuittingEndsTheActiveSessionInOrder) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    bool done = false;
+    spawn(&m, [&]() -> QCoro::Task<> {
+        co_await m.prepareToQuit();
+        done = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return done; }));
+    EXPECT_FALSE(m.activeSession());
+    EXPECT_GE(h.sink->releases.load(), 1);
+    auto entries = storedEntries(h);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(entries[0].endedAt);
+    EXPECT_EQ(byeReason(c), "session ended by the host user");
+}
+
+TEST(HostModelConnections, FirstFramesThatAreNeitherPairingNorEnvelopeAreRejected) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    channel->sendJSON(json::Json{{"type", "Mystery"}});
+    ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
+    EXPECT_TRUE(m.startupError()->startsWith("Rejected a LAN connection: ")) << m.startupError()->toStdString();
+
+    // An envelope from a stranger.
+    Controller stranger{quill::testing::makeIdentity(9), quill::testing::recordOf(quill::testing::makeIdentity(9), "X"),
+                        quill::testing::recordOf(h.hostIdentity, "Test Host"), nullptr, nullptr};
+    stranger.store = std::make_shared<InMemoryPeerStore>(std::vector{stranger.hostRecord});
+    stranger.connect(*m.listenerPort());
+    stranger.send(Offer("S-1", "sdp", SessionMode::view, {}));
+    ASSERT_TRUE(pumpUntil([&] {
+        return m.startupError() ==
+               QString("Rejected a LAN connection: The envelope comes from a device that is not paired.");
+    })) << (m.startupError() ? m.startupError()->toStdString() : "none");
+
+    // A pairing message other than the two openers is closed without a word.
+    const auto before = m.startupError();
+    auto pairingChannel = FrameChannel::connectLocal(*m.listenerPort());
+    pairingChannel->sendJSON(PairingMessage(PairCancel("no")).toJSON());
+    pumpFor(0.2);
+    EXPECT_EQ(m.startupError(), before);
+    EXPECT_EQ(h.windows->shows["pairing"], 0);
+}
+
+TEST(HostModelConnections, AnIdleConnectionIsClosedAfterTheFirstFrameLimit) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto f = std::async(std::launch::async, [channel] {
+        try {
+            return !channel->nextFrame(5).has_value();
+        } catch (...) {
+            return true;
+        }
+    });
+    ASSERT_TRUE(pumpUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 4));
+    EXPECT_TRUE(f.get());
+    EXPECT_FALSE(m.startupError());
+}
+
+TEST(HostModelPairing, AQRPairingStoresTheControllerAndIssuesANewCode) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    const PairingLink shown = *m.pairingLink();
+    const auto shownImage = m.pairingQRCode();
+    DeviceIdentity phone = quill::testing::makeIdentity(11);
+    auto phoneStore = std::make_shared<InMemoryPeerStore>();
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto f = std::async(std::launch::async, [&] {
+        ControllerPairing pairing(phone, phoneStore, "Dana's phone");
+        return pairing.startLink(shown, "Test Host", *channel);
+    });
+    // The host user confirms in the pairing window.
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation(); }));
+    EXPECT_EQ(m.pendingPairingName(), "Dana's phone");
+    bool confirmed = false;
+    spawn(&m, [&]() -> QCoro::Task<> {
+        co_await m.confirmComparison(m.pairing());
+        confirmed = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return confirmed; }));
+    ASSERT_TRUE(pumpUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_EQ(f.get().fingerprint, h.hostIdentity.fingerprint());
+    ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage().has_value(); }));
+    EXPECT_EQ(*m.pairingStatusMessage(), "Paired Dana's phone.");
+    EXPECT_EQ(m.peers().size(), 1u);
+    EXPECT_NE(m.pairingLink()->secret, shown.secret);
+    EXPECT_NE(m.pairingQRCode(), shownImage);
+    EXPECT_EQ(m.pendingPairingName(), "A controller");
+    EXPECT_TRUE(h.windows->isVisible("pairing"));
+
+    // The used code fails; the code on show stays.
+    const PairingLink current = *m.pairingLink();
+    auto channel2 = FrameChannel::connectLocal(*m.listenerPort());
+    auto g = std::async(std::launch::async, [&] {
+        try {
+            ControllerPairing pairing(quill::testing::makeIdentity(13), std::make_shared<InMemoryPeerStore>(), "Eve");
+            pairing.startLink(shown, "Test Host", *channel2);
+            return false;
+        } catch (...) {
+            return true;
+        }
+    });
+    ASSERT_TRUE(pumpUntil([&] { return g.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_TRUE(g.get());
+    ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage()->startsWith("Pairing failed: "); }));
+    EXPECT_EQ(*m.pairingLink(), current);
+    EXPECT_EQ(m.peers().size(), 1u);
+}
+
+TEST(HostModelPairing, PairingWhilePausedIsClosedSilently) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    // Keep a connection open from before the pause.
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    pumpFor(0.05);
+    m.setSharingPaused(true);
+    ASSERT_TRUE(pumpUntil([&] { return !m.advertiserReady(); }));
+    DeviceIdentity phone = quill::testing::makeIdentity(11);
+    channel->sendJSON(PairingMessage(PairStart(phone.signingPublicKey(), phone.agreementPublicKey(), "Dana")).toJSON());
+    pumpFor(0.2);
+    EXPECT_EQ(m.pendingPairingName(), "A controller");
+    EXPECT_EQ(h.windows->shows["pairing"], 0);
+}
+
+TEST(HostModelPairing, TheLinkIsReplacedWhenItExpires) {
+    ModelHarness h;
+    auto clock = std::make_shared<ManualWallClock>(std::chrono::system_clock::now());
+    HostModel& m = h.start([clock](HostEnvironment& env) { env.clock = clock; });
+    const PairingLink first = *m.pairingLink();
+    clock->advance(std::chrono::milliseconds(299'900));
+    pumpFor(0.15);
+    EXPECT_EQ(*m.pairingLink(), first);
+    EXPECT_EQ(m.pairingSecondsRemaining(), 1);
+    clock->advance(std::chrono::milliseconds(100));
+    ASSERT_TRUE(pumpUntil([&] { return *m.pairingLink() != first; }));
+    EXPECT_EQ(m.pairingSecondsRemaining(), 300);
+}
+
+TEST(HostModelSettings, SessionConfigurationFollowsTheMainDisplay) {
+    struct Case {
+        std::optional<DisplaySize> mode;
+        std::int64_t width, height, bitrate;
+    };
+    for (const Case& c : {Case{DisplaySize{1920, 1080}, 1920, 1080, 15'552'000},
+                          Case{DisplaySize{600, 400}, 640, 480, 12'000'000}, Case{std::nullopt, 1920, 1080, 15'552'000},
+                          Case{DisplaySize{5120, 2880}, 5120, 2880, 60'000'000},
+                          Case{DisplaySize{2560, 1600}, 2560, 1600, 30'720'000},
+                          Case{DisplaySize{1440, 900}, 1440, 900, 12'000'000}}) {
+        const SessionConfiguration config = HostModel::sessionConfigurationFor(c.mode);
+        EXPECT_EQ(config, SessionConfiguration({}, SessionMode::control, c.bitrate, 60, c.width, c.height, 10, 15, 20));
+    }
+}
+
+TEST(HostModelSettings, StatisticsLineAndLoginItem) {
+    EXPECT_EQ(HostModel::statisticsLine(59.0, SessionStats(SessionPath::lan, std::nullopt, 12'345, 30.4, 0, "H264")),
+              "Host 59 fps, controller 30 fps, LAN, 12.3 Mbit/s");
+
+    ModelHarness h;
+    HostModel& m = h.start();
+    m.setLaunchAtLogin(true);
+    EXPECT_TRUE(m.launchAtLogin());
+    EXPECT_EQ(m.settingsMessage(), "Open at login enabled.");
+    h.loginItem->refuse = true;
+    m.setLaunchAtLogin(false);
+    EXPECT_EQ(m.settingsMessage(), "Could not update Open at login: Read-only file system");
+    EXPECT_TRUE(m.launchAtLogin());
+    m.openURL("not a url");
+    m.openURL("x-settings:privacy");
+    EXPECT_EQ(h.workspace->opened, std::vector<QString>{"x-settings:privacy"});
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
