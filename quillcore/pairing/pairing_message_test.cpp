@@ -157,9 +157,10 @@ TEST(PairingHelpers, PeerKeysMustBeWellFormed) {
         {Bytes(32, 0xFF), agreement},  // not a point on the curve
         {identityPoint, agreement},    // small order
     };
-    for (const auto& [s, a] : bad)
-        EXPECT_EQ(pairingErrorOf([&] { validatePeerKeys(s, a); }), PairingError(PairingError::Kind::invalidKeyMaterial))
-            << hexString(s) << " / " << hexString(a);
+    for (const auto& keys : bad)
+        EXPECT_EQ(pairingErrorOf([&] { validatePeerKeys(keys.first, keys.second); }),
+                  PairingError(PairingError::Kind::invalidKeyMaterial))
+            << hexString(keys.first) << " / " << hexString(keys.second);
 }
 
 }  // namespace
