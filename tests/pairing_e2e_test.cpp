@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "quillcore/keychain/file_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 #include "quillcore/pairing/controller_pairing.h"
 #include "quillcore/pairing/host_pairing.h"
 #include "quillcore/pairing/pairing_test_support.h"
@@ -20,26 +20,9 @@ using namespace pairing_test;
 using namespace std::chrono_literals;
 using Kind = PairingError::Kind;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quill-pairing-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // One device: its identity and paired peers in a keychain folder of its own.
 struct Device {
-    TempDir folder;
+    quill::testing::TempFolder folder;
     std::shared_ptr<FileKeychain> keychain = std::make_shared<FileKeychain>(folder.path());
     DeviceIdentity identity = [this] {
         KeychainKeyStore keys(keychain, std::string(KeychainKeyStore::defaultService), "device-identity");
@@ -176,6 +159,21 @@ void bothUsersConfirm(HostPairing& host, ControllerPairing& controller,
     controller.confirmComparison();
 }
 
+// Each side stored the other, with the default permissions, in files only their owner reads.
+void expectPaired(const Device& host, const PeerRecord& hostsRecord, const Device& controller,
+                  const PeerRecord& controllersRecord) {
+    EXPECT_EQ(hostsRecord.fingerprint, controller.identity.fingerprint());
+    EXPECT_EQ(hostsRecord.signingPublicKey, controller.identity.signingPublicKey());
+    EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(controllersRecord.fingerprint, host.identity.fingerprint());
+    EXPECT_EQ(controllersRecord.agreementPublicKey, host.identity.agreementPublicKey());
+    EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
+    EXPECT_EQ(host.storedPeers(), std::vector<PeerRecord>{hostsRecord});
+    EXPECT_EQ(controller.storedPeers(), std::vector<PeerRecord>{controllersRecord});
+    host.expectOwnerOnlyFiles();
+    controller.expectOwnerOnlyFiles();
+}
+
 TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
     Device hostDevice, controllerDevice;
     HostSide host(hostDevice);
@@ -187,18 +185,9 @@ TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
     PeerRecord hostsRecord = served.get();
     PeerRecord controllersRecord = started.get();
 
-    EXPECT_EQ(hostsRecord.fingerprint, controllerDevice.identity.fingerprint());
-    EXPECT_EQ(hostsRecord.signingPublicKey, controllerDevice.identity.signingPublicKey());
+    expectPaired(hostDevice, hostsRecord, controllerDevice, controllersRecord);
     EXPECT_EQ(hostsRecord.name, "Ana's iPad");
-    EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
-    EXPECT_EQ(controllersRecord.fingerprint, hostDevice.identity.fingerprint());
-    EXPECT_EQ(controllersRecord.agreementPublicKey, hostDevice.identity.agreementPublicKey());
     EXPECT_EQ(controllersRecord.name, "Desk");
-    EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
-    EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
-    EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
-    hostDevice.expectOwnerOnlyFiles();
-    controllerDevice.expectOwnerOnlyFiles();
 }
 
 TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
@@ -220,15 +209,8 @@ TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
 
     PeerRecord hostsRecord = served.get();
     PeerRecord controllersRecord = started.get();
-    EXPECT_EQ(hostsRecord.fingerprint, controllerDevice.identity.fingerprint());
-    EXPECT_EQ(hostsRecord.permissions, PeerPermissions::defaults());
-    EXPECT_EQ(controllersRecord.fingerprint, shown.fingerprint);
+    expectPaired(hostDevice, hostsRecord, controllerDevice, controllersRecord);
     EXPECT_EQ(controllersRecord.name, "Desk (from the code)");
-    EXPECT_EQ(controllersRecord.permissions, PeerPermissions::defaults());
-    EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
-    EXPECT_EQ(controllerDevice.storedPeers(), std::vector<PeerRecord>{controllersRecord});
-    hostDevice.expectOwnerOnlyFiles();
-    controllerDevice.expectOwnerOnlyFiles();
 
     // The code works once: the next controller to scan it is turned away.
     EXPECT_FALSE(host.pairing.activeLink());
