@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 
 #include "host/model/host_model_test_support.h"
@@ -313,6 +314,60 @@ TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {
     EXPECT_TRUE(h.sessions->empty());
 }
 
+TEST(HostModelSession, ChangesDuringTheNegotiationKeepTheSessionFromBecomingActive) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+
+    // Revoked after the answer, before the connection: closed once connected, never active.
+    *h.holdConnection = true;
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    h.hostStore->remove(c.record.fingerprint);
+    h.openChannels();
+    *h.holdConnection = false;
+    EXPECT_EQ(byeReason(c), "View permission has been revoked for this controller");
+    ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }));
+    EXPECT_FALSE(m.activeSession());
+    EXPECT_TRUE(h.notifier->names.empty());
+    EXPECT_TRUE(h.captures->empty());
+
+    // Sharing paused while it negotiates.
+    h.hostStore->save(c.record);
+    *h.onSessionMade = [&] { m.setSharingPaused(true); };
+    Controller again = c;
+    again.connect(*m.listenerPort());
+    again.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    answer = again.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    EXPECT_EQ(byeReason(again), "sharing was paused by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }));
+    EXPECT_FALSE(m.activeSession());
+    EXPECT_TRUE(storedEntries(h).empty());
+}
+
+TEST(HostModelSession, ASessionRunsOnWhenItsActivityEntryCannotBeWritten) {
+    ModelHarness h;
+    // A log whose folder is a file: every write fails.
+    QFile blocker(h.folder.filePath("blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    h.activityLog = std::make_shared<ActivityLog>(h.folder.filePath("blocker/log"));
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    ASSERT_TRUE(s.session);
+    ASSERT_TRUE(m.startupError());
+    EXPECT_TRUE(m.startupError()->startsWith("Could not write the activity log: ")) << m.startupError()->toStdString();
+    EXPECT_FALSE(m.activeActivityID());
+    ASSERT_TRUE(pumpUntil([&] { return sentHello(s); }));
+    c.send(Bye("S-1", "done"));
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    EXPECT_EQ(m.statusText(), "Ready");
+}
+
 TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) {
     ModelHarness h;
     HostModel& m = h.start();
@@ -522,6 +577,44 @@ TEST(HostModelPairing, AQRPairingStoresTheControllerAndIssuesANewCode) {
     ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage()->startsWith("Pairing failed: "); }));
     EXPECT_EQ(*m.pairingLink(), current);
     EXPECT_EQ(m.peers().size(), 1u);
+}
+
+TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    DeviceIdentity phone = quill::testing::makeIdentity(11);
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto first = std::async(std::launch::async, [&] {
+        try {
+            ControllerPairing pairing(phone, std::make_shared<InMemoryPeerStore>(), "Dana");
+            pairing.startComparison(*channel);
+            return std::string("paired");
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    });
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation() && m.comparisonCode(); }));
+    EXPECT_EQ(m.pendingPairingName(), "Dana");
+    EXPECT_EQ(m.comparisonCode()->size(), 7);
+    EXPECT_EQ(h.windows->shows["pairing"], 2);
+
+    // Another device tries meanwhile: refused, and the waiting comparison keeps its name.
+    DeviceIdentity intruder = quill::testing::makeIdentity(13);
+    auto channel2 = FrameChannel::connectLocal(*m.listenerPort());
+    channel2->sendJSON(PairingMessage(PairStart(intruder.signingPublicKey(), intruder.agreementPublicKey(), "Mallory")).toJSON());
+    ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage().has_value(); }));
+    EXPECT_TRUE(m.pairingStatusMessage()->startsWith("Pairing failed: "));
+    EXPECT_EQ(m.pendingPairingName(), "Dana");
+    EXPECT_TRUE(m.isAwaitingPairingConfirmation());
+
+    // Pausing sharing refuses the waiting comparison.
+    m.setSharingPaused(true);
+    ASSERT_TRUE(pumpUntil([&] { return first.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_NE(first.get(), "paired");
+    ASSERT_TRUE(pumpUntil([&] { return !m.isAwaitingPairingConfirmation(); }));
+    EXPECT_EQ(m.pendingPairingName(), "A controller");
+    EXPECT_TRUE(m.peers().empty());
+    EXPECT_TRUE(h.windows->isVisible("pairing"));
 }
 
 TEST(HostModelPairing, PairingWhilePausedIsClosedSilently) {

@@ -199,6 +199,10 @@ struct ModelHarness {
         std::make_shared<std::vector<std::shared_ptr<FakeCapture>>>();
     std::shared_ptr<std::vector<MadeSession>> sessions = std::make_shared<std::vector<MadeSession>>();
     std::shared_ptr<ActivityLog> activityLog;
+    // Runs on the main thread right after the model made a session, before it negotiates.
+    std::shared_ptr<std::function<void()>> onSessionMade = std::make_shared<std::function<void()>>();
+    // While set, new sessions answer but their channels do not open until openChannels().
+    std::shared_ptr<bool> holdConnection = std::make_shared<bool>(false);
     std::unique_ptr<HostModel> model;
 
     ModelHarness() { activityLog = std::make_shared<ActivityLog>(folder.path()); }
@@ -229,14 +233,18 @@ struct ModelHarness {
             return engine;
         };
         auto list = sessions;
-        env.makeSession = [list](DeviceIdentity identity, std::shared_ptr<PeerStore> store, SessionConfiguration config) {
+        auto hook = onSessionMade;
+        auto hold = holdConnection;
+        env.makeSession = [list, hook, hold](DeviceIdentity identity, std::shared_ptr<PeerStore> store, SessionConfiguration config) {
             auto provider = std::make_shared<fake::FakeProvider>();
             MadeSession made;
             made.pc = provider->next;
             made.pc->statsReport = StatsReport{1, {}};
             made.session = HostSession::make(std::move(identity), std::move(store), std::move(config), provider);
-            made.connector = std::make_shared<rolestest::FakeConnector>(made.pc, made.session->sessionCore(), true);
+            if (!*hold)
+                made.connector = std::make_shared<rolestest::FakeConnector>(made.pc, made.session->sessionCore(), true);
             list->push_back(made);
+            if (*hook) (*hook)();
             return made.session;
         };
         auto net = network;
@@ -257,6 +265,11 @@ struct ModelHarness {
         env.timing.firstFrameLimit = 1;
         env.timing.quitBound = 2;
         return env;
+    }
+
+    void openChannels() {
+        auto& made = sessions->back();
+        made.connector = std::make_shared<rolestest::FakeConnector>(made.pc, made.session->sessionCore(), true);
     }
 
     // Builds the model and waits for its start-up (advertiser listening).
