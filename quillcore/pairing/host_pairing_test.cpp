@@ -59,6 +59,16 @@ public:
         return PairRequest(controller.signingPublicKey(), controller.agreementPublicKey(), "Ana's iPad", nonce, mac);
     }
 
+    // A QR exchange started at `now` that the host refuses; the controller gets the cancel.
+    std::optional<PairingError> linkRefusal(SystemTime now, const std::optional<PairRequest>& sent) {
+        auto pair = connectPair(loopback);
+        auto run = linkExchange(pair.host, now);
+        if (sent) send(*pair.controller, *sent);
+        auto error = pairingErrorOf([&] { run->get(); });
+        expectCancel(*pair.controller, "QR pairing failed");
+        return error;
+    }
+
     // A whole QR exchange started at `now`: the request (`beforeRequest` runs before it is
     // sent), the host user's approval (no accept goes out before it) and the signed confirm.
     PeerRecord pairByLink(const PairRequest& sent, SystemTime now, const std::function<void()>& beforeRequest = {}) {
@@ -188,18 +198,9 @@ TEST_F(HostPairingTest, RejectGivenBeforeTheWaitIsTakenAtOnce) {
 
 TEST_F(HostPairingTest, LinkExpiresAtItsLifetime) {
     PairingLink link = pairing->issueLink({"127.0.0.1:1"}, t0);
-    {
-        auto pair = connectPair(loopback);
-        auto run = linkExchange(pair.host, t0 + 300s);
-        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::expiredSecret));
-        expectCancel(*pair.controller, "QR pairing failed");
-        EXPECT_FALSE(pairing->activeLink());
-    }
-    {
-        auto pair = connectPair(loopback);
-        auto run = linkExchange(pair.host, t0 + 301s);
-        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::noActiveSecret));
-    }
+    EXPECT_EQ(linkRefusal(t0 + 300s, request(link)), PairingError(Kind::expiredSecret));
+    EXPECT_FALSE(pairing->activeLink());
+    EXPECT_EQ(linkRefusal(t0 + 301s, request(link)), PairingError(Kind::noActiveSecret));
     link = pairing->issueLink({}, t0);
     PeerRecord record = pairByLink(request(link), t0 + 299'900ms);
     EXPECT_EQ(record.permissions, PeerPermissions::defaults());
@@ -213,13 +214,9 @@ TEST_F(HostPairingTest, WrongMacLeavesTheLinkUsable) {
     longer.push_back(0);
     flipped[5] ^= 0x20;
     for (const Bytes& mac : {truncated, longer, flipped}) {
-        auto pair = connectPair(loopback);
-        auto run = linkExchange(pair.host, t0);
         PairRequest bad = good;
         bad.mac = mac;
-        send(*pair.controller, bad);
-        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::invalidMAC));
-        expectCancel(*pair.controller, "QR pairing failed");
+        EXPECT_EQ(linkRefusal(t0, bad), PairingError(Kind::invalidMAC));
         EXPECT_EQ(pairing->activeLink(), link);
     }
     EXPECT_EQ(pairByLink(good, t0 + 10s).fingerprint, controller.fingerprint());
@@ -237,16 +234,9 @@ TEST_F(HostPairingTest, VerifiedRequestSpendsTheSecretEvenWhenRejected) {
         EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::cancelled));
         expectCancel(*pair.controller, "QR pairing failed");
     }
-    {
-        auto pair = connectPair(loopback);
-        auto run = linkExchange(pair.host, t0);
-        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::burnedSecret));
-    }
+    EXPECT_EQ(linkRefusal(t0, request(link)), PairingError(Kind::burnedSecret));
     pairing->issueLink({}, t0 + 1s);
-    auto pair = connectPair(loopback);
-    auto run = linkExchange(pair.host, t0 + 2s);
-    send(*pair.controller, request(link));  // the old code
-    EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::invalidMAC));
+    EXPECT_EQ(linkRefusal(t0 + 2s, request(link)), PairingError(Kind::invalidMAC)) << "the old code";
     EXPECT_TRUE(store->all().empty());
 }
 
