@@ -96,7 +96,9 @@ QCoro::Task<> HostModel::startAdvertiser() {
             setAdvertiser(advertiser);
             setListenerPort(*port);
             setAdvertiserReady(true);
-            setStartupError(std::nullopt);
+            // Only a discovery failure is over now; another failure still stands.
+            if (startupError_ && startupError_->startsWith(QStringLiteral("Could not start LAN discovery: ")))
+                setStartupError(std::nullopt);
         }
     } else {
         setAdvertiser(nullptr);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -644,6 +645,114 @@ TEST(HostModelPairing, TheLinkIsReplacedWhenItExpires) {
     clock->advance(std::chrono::milliseconds(100));
     ASSERT_TRUE(pumpUntil([&] { return *m.pairingLink() != first; }));
     EXPECT_EQ(m.pairingSecondsRemaining(), 300);
+}
+
+TEST(HostModelActivity, EntriesAreShownNewestFirstAndNameTheLastSession) {
+    ModelHarness h;
+    const auto t0 = std::chrono::system_clock::from_time_t(1'800'000'000);
+    auto entry = [&](const char* id, const char* name, const QString& fp, int minutes, bool ended) {
+        ActivityEntry e;
+        e.id = QUuid(QString(id));
+        e.peerName = name;
+        e.fingerprint = fp;
+        e.startedAt = t0 + std::chrono::minutes(minutes);
+        if (ended) {
+            e.endedAt = e.startedAt + std::chrono::minutes(1);
+            e.endReason = "Connection closed";
+        }
+        e.mode = "view";
+        e.remoteAddress = "10.0.0.2:5000";
+        return e;
+    };
+    Controller alice = h.pairedController(3, "Alice");
+    Controller bob = h.pairedController(5, "Bob");
+    const QString a = QString::fromStdString(Base64URL::encode(alice.record.fingerprint));
+    const QString b = QString::fromStdString(Base64URL::encode(bob.record.fingerprint));
+    // File order: two entries with the same start keep it.
+    h.activityLog->write({entry("{00000000-0000-0000-0000-000000000001}", "Alice", a, 0, true),
+                          entry("{00000000-0000-0000-0000-000000000002}", "Bob", b, 5, false),
+                          entry("{00000000-0000-0000-0000-000000000003}", "Alice", a, 5, true),
+                          entry("{00000000-0000-0000-0000-000000000004}", "Bob", b, 1, true)});
+    h.activityLog = std::make_shared<ActivityLog>(h.folder.path());  // read back from the file
+    auto clock = std::make_shared<ManualWallClock>(t0 + std::chrono::hours(1));
+    HostModel& m = h.start([clock](HostEnvironment& env) { env.clock = clock; });
+    std::vector<QString> order;
+    for (const auto& e : m.activityEntries()) order.push_back(e.id.toString(QUuid::WithoutBraces).right(1));
+    EXPECT_EQ(order, (std::vector<QString>{"2", "3", "4", "1"}));
+    // Bob's newest entry is still open; Alice's newest ended.
+    EXPECT_EQ(m.lastSeenText(bob.record), "Active now");
+    const QString aliceSeen = m.lastSeenText(alice.record);
+    EXPECT_NE(aliceSeen, "Never");
+    EXPECT_NE(aliceSeen, "Active now");
+    Controller carol = h.pairedController(7, "Carol");
+    EXPECT_EQ(m.lastSeenText(carol.record), "Never");
+
+    m.showActivityLog();
+    EXPECT_TRUE(h.windows->isVisible("activity"));
+    EXPECT_EQ(h.windows->sizes["activity"], (WindowSize{900, 500}));
+}
+
+TEST(HostModelActivity, RevealShowsTheLogFileAndCreatesItsFolder) {
+    ModelHarness h;
+    qputenv("XDG_DATA_HOME", h.folder.filePath("data").toUtf8());
+    HostModel& m = h.start();
+    m.revealActivityLog();
+    const QString folder = h.folder.filePath("data") + "/Quillmate Host";
+    EXPECT_TRUE(QDir(folder).exists());
+    EXPECT_EQ(h.workspace->revealed, std::vector<QString>{folder + "/activity.jsonl"});
+    qunsetenv("XDG_DATA_HOME");
+}
+
+TEST(HostModelActivity, APeerStoreThatCannotBeReadKeepsTheListAndSaysSo) {
+    class FailingStore : public PeerStore {
+    public:
+        void save(const PeerRecord&) override { throw KeyStoreError::keychain(-25308); }
+        std::vector<PeerRecord> all() const override { throw KeyStoreError::invalidData(); }
+        std::optional<PeerRecord> peer(ByteView) const override { throw KeyStoreError::invalidData(); }
+        void remove(ByteView) override { throw KeyStoreError::keychain(-25308); }
+    };
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.peerStore = std::make_shared<FailingStore>(); });
+    // The advertiser's start, which comes later, does not hide the failure.
+    ASSERT_TRUE(m.advertiserReady());
+    ASSERT_TRUE(m.startupError());
+    EXPECT_TRUE(m.startupError()->startsWith("Could not read paired devices: "));
+    EXPECT_TRUE(m.peers().empty());
+    PeerRecord record = quill::testing::recordOf(quill::testing::makeIdentity(3), "Alice");
+    m.setPermission(PermissionFlag::control, false, record);
+    EXPECT_TRUE(m.startupError()->startsWith("Could not update permissions: "));
+    m.revoke(record);
+    EXPECT_TRUE(m.startupError()->startsWith("Could not revoke Alice: "));
+}
+
+TEST(HostModelSharing, AFailedAdvertiserStartIsShownUntilAResumeSucceeds) {
+    ModelHarness h;
+    auto calls = std::make_shared<int>(0);
+    HostModel& m = h.start([&, calls](HostEnvironment& env) {
+        auto real = env.makeAdvertiser;
+        env.makeAdvertiser = [real, calls](std::string name, Bytes fp, HostAdvertiser::ConnectionHandler handler) {
+            if ((*calls)++ == 0) throw DiscoveryError::network("Address family not supported");
+            return real(std::move(name), std::move(fp), std::move(handler));
+        };
+    });
+    ASSERT_TRUE(m.startupError());
+    EXPECT_EQ(*m.startupError(), "Could not start LAN discovery: " +
+                                     QString::fromStdString(DiscoveryError::network("Address family not supported").description()));
+    EXPECT_FALSE(m.advertiserReady());
+    // Still issued, without endpoints.
+    ASSERT_TRUE(m.pairingLink());
+    EXPECT_TRUE(m.pairingLink()->endpoints.empty());
+    EXPECT_EQ(m.pairingURL()->contains("ep="), false);
+    EXPECT_EQ(m.statusText(), "Starting");
+
+    m.setSharingPaused(true);
+    m.setSharingPaused(true);  // the same value: nothing
+    ASSERT_TRUE(pumpUntil([&] { return m.sharingPaused(); }));
+    m.setSharingPaused(false);
+    ASSERT_TRUE(pumpUntil([&] { return m.advertiserReady(); }));
+    EXPECT_FALSE(m.startupError());
+    EXPECT_EQ(m.statusText(), "Ready");
+    EXPECT_EQ(*calls, 2);
 }
 
 TEST(HostModelSettings, SessionConfigurationFollowsTheMainDisplay) {
