@@ -1,5 +1,7 @@
 // The control messages of a running session, and its statistics line.
+#include <QFile>
 #include <QPointer>
+#include <sys/utsname.h>
 #include <algorithm>
 #include <chrono>
 
@@ -13,6 +15,25 @@ using detail::qs;
 
 namespace {
 
+// This system's name and version, as /etc/os-release gives it ("Debian GNU/Linux 12 (bookworm)"),
+// else the kernel's.
+std::string systemDescription() {
+    QFile file(QStringLiteral("/etc/os-release"));
+    if (file.open(QIODevice::ReadOnly)) {
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).trimmed();
+            if (!line.startsWith(QStringLiteral("PRETTY_NAME="))) continue;
+            QString value = line.mid(12);
+            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+                value = value.mid(1, value.size() - 2);
+            if (!value.isEmpty()) return value.toStdString();
+        }
+    }
+    struct utsname names {};
+    if (uname(&names) == 0) return std::string(names.sysname) + " " + names.release;
+    return "Linux";
+}
+
 double uptimeSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -25,7 +46,7 @@ Quillmate_V0_Envelope HostModel::makeHello() const {
     hello->set_protocol_major(0);
     hello->set_protocol_minor(1);
     hello->set_app_version(env_.appVersion.empty() ? "0.1.0" : env_.appVersion);
-    hello->set_os(env_.operatingSystem);
+    hello->set_os(env_.operatingSystem.empty() ? systemDescription() : env_.operatingSystem);
     hello->add_features("cursor-shape");
     hello->add_features("cursor-position");
     hello->set_view_only(false);
