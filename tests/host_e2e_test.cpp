@@ -96,6 +96,22 @@ TEST(HostEndToEnd, AControllerSeesTheScreenDrivesThePointerAndEndsTheSession) {
             xcb_query_pointer_reply(x->get(), xcb_query_pointer(x->get(), x->root()), nullptr));
         return reply && reply->root_x == 320 && reply->root_y == 120;
     }));
+    // A second controller meanwhile hears why it was refused.
+    quill::host::testing::Controller bob = h.pairedController(5, "Bob");
+    auto refused = ControllerSession::make(bob.hostRecord, bob.identity, bob.store, config);
+    auto refusal = std::async(std::launch::async, [refused, port]() -> std::string {
+        try {
+            refused->start(port);
+            return "admitted";
+        } catch (const SessionError& e) {
+            return e.kind() == SessionError::Kind::rejected ? e.text() : e.description();
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    });
+    EXPECT_EQ(waitWhilePumping(refusal, 20), "The host is already handling another session");
+    EXPECT_EQ(m.activePeerName(), "Alice");
+
     // The statistics line shows the captured frames.
     ASSERT_TRUE(pumpUntil([&] { return m.sessionDetail().startsWith("Host "); }, 10));
 
