@@ -377,9 +377,9 @@ TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) 
 
     // A short drop that recovers keeps the session, but the end reason sticks.
     s.pc->fireIce(IceConnectionState::disconnected);
-    pumpFor(0.1);
+    pumpFor(0.05);
     s.pc->fireIce(IceConnectionState::connected);
-    pumpFor(0.4);
+    pumpFor(0.8);
     ASSERT_EQ(m.activeSession(), s.session);
 
     // Away for longer than the watchdog: closed by the host.

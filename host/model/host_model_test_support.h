@@ -256,7 +256,7 @@ struct ModelHarness {
         env.appVersion = "1.2.3";
         env.operatingSystem = "Linux test";
         env.timing.maintenancePeriod = 0.05;
-        env.timing.watchdogDelay = 0.3;
+        env.timing.watchdogDelay = 0.6;
         env.timing.captureRetryPause = 0.05;
         env.timing.replacementPoll = 0.01;
         env.timing.statisticsPeriod = 0.05;
