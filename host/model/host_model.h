@@ -149,7 +149,8 @@ public:
     static std::vector<ActivityEntry> activityEntriesNewestFirst(std::vector<ActivityEntry> entries);
 
     // --- connections and pairing hand-off
-    // Any thread (the advertiser's): only queues the connection's handling on the main thread.
+    // Main thread (the advertiser's handler posts each accepted connection here): starts the
+    // connection's own task and returns.
     void acceptConnection(net::TcpConnectionPtr connection);
     QCoro::Task<> openConnection(net::TcpConnectionPtr connection);
     QCoro::Task<> handlePairing(FrameChannelPtr channel, PairingMessage first);
