@@ -110,6 +110,23 @@ inline PixelBufferPtr movingFrame(int width, int height, int phase) {
     return PixelBuffer::fromVector(width, height, std::move(px));
 }
 
+// A frame of one colour as a screen capture gives it: the padding byte zero and rows longer
+// than the pixels, their tails filled with bytes that must never be shown.
+inline PixelBufferPtr capturedFrame(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    const int stride = width * 4 + 64;
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(stride) * height, 0xAB);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = bytes->data() + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4;
+            p[0] = b;
+            p[1] = g;
+            p[2] = r;
+            p[3] = 0;
+        }
+    const std::uint8_t* data = bytes->data();
+    return std::make_shared<const PixelBuffer>(width, height, stride, std::shared_ptr<const void>(bytes, bytes.get()), data);
+}
+
 // A frame that carries `number` (16 bits) as a row of black and white blocks.
 inline PixelBufferPtr codedFrame(int width, int height, std::uint32_t number) {
     std::vector<std::uint8_t> px(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 128);
