@@ -1,5 +1,7 @@
 #include "host/model/host_model_capture.h"
 
+#include <mutex>
+
 #include "host/desktop/screen_capture_engine.h"
 #include "host/runtime/worker.h"
 #include "quillcore/session/host_session.h"
@@ -11,21 +13,38 @@ namespace {
 class ScreenCapture final : public CaptureEngine {
 public:
     ScreenCapture(std::shared_ptr<HostSession> session, std::string displayName)
-        : engine_(makeSink(std::move(session)), ScreenCaptureOptions{std::move(displayName), {}, 1.0 / 60.0, 5, true}) {}
+        : state_(std::make_shared<State>()),
+          engine_(makeSink(std::move(session), state_),
+                  ScreenCaptureOptions{std::move(displayName), {}, 1.0 / 60.0, 5, true}) {}
 
     void start(const std::set<std::uint32_t>& excludingWindowIDs) override { engine_.start(excludingWindowIDs); }
     void stop() override { engine_.stop(); }
     std::int64_t frames() const override { return engine_.frames(); }
+    void onStopped(std::function<void(const std::string& reason)> handler) override {
+        std::lock_guard lock(state_->mutex);
+        state_->stopped = std::move(handler);
+    }
 
 private:
-    static VideoFrameSink makeSink(std::shared_ptr<HostSession> session) {
+    struct State {
+        std::mutex mutex;
+        std::function<void(const std::string&)> stopped;
+    };
+
+    static VideoFrameSink makeSink(std::shared_ptr<HostSession> session, std::shared_ptr<State> state) {
         std::weak_ptr<HostSession> weak = session;
         VideoFrameSink sink;
         // The engine holds the session, as its frames have nowhere else to go.
         sink.sendVideoFrame = [session](const PixelBufferPtr& frame, std::int64_t timeStampNs) {
             session->sendVideoFrame(frame, timeStampNs);
         };
-        sink.close = [weak](const std::string& reason) {
+        sink.close = [weak, state](const std::string& reason) {
+            std::function<void(const std::string&)> stopped;
+            {
+                std::lock_guard lock(state->mutex);
+                stopped = state->stopped;
+            }
+            if (stopped) return stopped(reason);
             auto s = weak.lock();
             if (!s) return;
             // Closing joins session threads: never on the capture thread itself.
@@ -34,6 +53,7 @@ private:
         return sink;
     }
 
+    std::shared_ptr<State> state_;
     ScreenCaptureEngine engine_;
 };
 

@@ -47,6 +47,20 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
     for (int attempt = 0;; ++attempt) {
         engine = env_.makeCaptureEngine ? env_.makeCaptureEngine(session) : nullptr;
         setCaptureEngine(engine);
+        if (engine) {
+            // A capture that dies later closes the session as any close from this side does.
+            std::weak_ptr<HostModel*> alive = alive_;
+            std::weak_ptr<HostSession> weakSession = session;
+            engine->onStopped([alive, weakSession](const std::string& reason) {
+                postToMain([alive, weakSession, reason] {
+                    auto model = alive.lock();
+                    auto s = weakSession.lock();
+                    if (!model || !s) return;
+                    HostModel* m = *model;
+                    spawn(m, [m, s, reason]() -> QCoro::Task<> { co_await m->closeSession(s, reason); });
+                });
+            });
+        }
         bool started = false;
         try {
             if (!engine) throw std::runtime_error("no screen capture is available");

@@ -42,6 +42,9 @@ public:
     virtual void start(const std::set<std::uint32_t>& excludingWindowIDs) = 0;
     virtual void stop() = 0;
     virtual std::int64_t frames() const = 0;
+    // Who hears of a capture that dies after its start (called on the capture thread, with the
+    // close reason for the session). Without one the engine closes its session itself.
+    virtual void onStopped(std::function<void(const std::string& reason)> handler) { (void)handler; }
 };
 
 // The "Quillmate session started" notification. Returns at once; failures are dropped.

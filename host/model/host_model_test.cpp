@@ -413,6 +413,20 @@ TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
     EXPECT_FALSE(m.displayKeepAwake()->holding());
 }
 
+TEST(HostModelSession, ACaptureThatDiesClosesTheSessionFromTheHost) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    ASSERT_EQ(h.captures->size(), 1u);
+    ASSERT_TRUE(h.captures->front()->stopped);
+    std::thread([engine = h.captures->front()] { engine->stopped("Screen capture stopped on the host"); }).join();
+    EXPECT_EQ(byeReason(c), "Screen capture stopped on the host");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    ASSERT_TRUE(pumpUntil([&] { return !storedEntries(h).empty() && storedEntries(h)[0].endReason; }));
+    EXPECT_EQ(*storedEntries(h)[0].endReason, "Session closed by the controller");
+}
+
 TEST(HostModelSession, AHelloOfAnotherMajorVersionEndsTheSession) {
     ModelHarness h;
     HostModel& m = h.start();

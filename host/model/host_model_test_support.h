@@ -124,6 +124,8 @@ public:
     }
     void stop() override { ++*stops_; }
     std::int64_t frames() const override { return frames_; }
+    void onStopped(std::function<void(const std::string&)> handler) override { stopped = std::move(handler); }
+    std::function<void(const std::string&)> stopped;
     std::atomic<std::int64_t> frames_{0};
 
 private:
