@@ -2,7 +2,6 @@
 
 #include <random>
 
-#include "quillcore/base/base64.h"
 #include "quillcore/identity/device_identity.h"
 #include "quillcore/identity/identity_test_support.h"
 #include "quillcore/keychain/fake_keychain.h"
@@ -34,21 +33,26 @@ bool passesLuhn(const std::string& digits) {
 
 }  // namespace
 
-TEST(DeviceIdentity, DerivesKeysFingerprintAndIDFromStoredKeys) {
+TEST(DeviceIdentity, DerivesKeysFingerprintAndIDAndSignsPlainEd25519) {
     DeviceIdentity identity(StoredIdentityKeys(kSigningSeed, kAgreementPrivate));
     EXPECT_EQ(identity.signingPublicKey(), kSigningPublic);
     EXPECT_EQ(identity.agreementPublicKey(), kAgreementPublic);
     EXPECT_EQ(hexString(identity.fingerprint()), "422e8dd4b8aed6b9cf40567efd79e9a4d5fb85412857331a2a9764e54add39f4");
-    EXPECT_EQ(identity.deviceID().digits, "2029830979");
     EXPECT_EQ(identity.deviceID().formatted(), "202 983 097 9");
     EXPECT_EQ(identity.storedKeys(), StoredIdentityKeys(kSigningSeed, kAgreementPrivate));
-
     // The order of the keys is part of the format.
-    EXPECT_EQ(DeviceIdentity::fingerprint(kSigningPublic, kAgreementPublic), identity.fingerprint());
     EXPECT_NE(DeviceIdentity::fingerprint(kAgreementPublic, kSigningPublic), identity.fingerprint());
-}
 
-TEST(DeviceIdentity, RefusesKeysOfTheWrongLength) {
+    // RFC 8032 test 1: the empty message, signed unchanged; verifying never throws.
+    EXPECT_EQ(hexString(identity.sign({})),
+              "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd"
+              "25bf5f0595bbe24655141438e7a100b");
+    const Bytes signature = identity.sign(toBytes("offer"));
+    EXPECT_TRUE(DeviceIdentity::verify(signature, toBytes("offer"), kSigningPublic));
+    EXPECT_FALSE(DeviceIdentity::verify(signature, toBytes("offeR"), kSigningPublic));
+    EXPECT_FALSE(DeviceIdentity::verify(signature, toBytes("offer"), Bytes(31, 1)));
+    EXPECT_FALSE(DeviceIdentity::verify(Bytes(63, 0), toBytes("offer"), kSigningPublic));
+
     for (std::size_t size : {0, 31, 33, 64}) {
         expectIdentityError([&] { DeviceIdentity(StoredIdentityKeys(Bytes(size, 1), kAgreementPrivate)); },
                             DeviceIdentityError::Kind::invalidKey);
@@ -57,31 +61,13 @@ TEST(DeviceIdentity, RefusesKeysOfTheWrongLength) {
     }
 }
 
-TEST(DeviceIdentity, SignsPlainEd25519AndVerifiesWithoutThrowing) {
-    DeviceIdentity identity(StoredIdentityKeys(kSigningSeed, kAgreementPrivate));
-    // RFC 8032 test 1: the empty message, signed unchanged.
-    EXPECT_EQ(hexString(identity.sign({})),
-              "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd"
-              "25bf5f0595bbe24655141438e7a100b");
-    Bytes message = toBytes("offer");
-    Bytes signature = identity.sign(message);
-    EXPECT_TRUE(DeviceIdentity::verify(signature, message, kSigningPublic));
-    EXPECT_FALSE(DeviceIdentity::verify(signature, toBytes("offeR"), kSigningPublic));
-    EXPECT_FALSE(DeviceIdentity::verify(signature, message, kAgreementPublic));
-    EXPECT_FALSE(DeviceIdentity::verify(signature, message, Bytes(kSigningPublic.begin(), kSigningPublic.end() - 1)));
-    EXPECT_FALSE(DeviceIdentity::verify(Bytes(63, 0), message, kSigningPublic));
-}
-
-TEST(DeviceID, DerivedFromTheFirstEightBytes) {
-    EXPECT_EQ(DeviceID::fromFingerprint(Bytes(32, 0)).digits, "0000000000");
+TEST(DeviceID, DerivedFromTheFirstEightBytesWithALuhnCheckDigit) {
     EXPECT_EQ(DeviceID::fromFingerprint(Bytes(32, 0)).formatted(), "000 000 000 0");
-    EXPECT_EQ(DeviceID::fromFingerprint(Bytes(8, 0xFF)).digits, "7095516154");
     EXPECT_EQ(DeviceID::fromFingerprint(Bytes(8, 0xFF)).formatted(), "709 551 615 4");
     Bytes counting{0, 1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(DeviceID::fromFingerprint(counting).digits, "9523061837");
-    Bytes longer = counting;
-    for (int i = 0; i < 24; ++i) longer.push_back(static_cast<std::uint8_t>(0xA0 + i));
-    EXPECT_EQ(DeviceID::fromFingerprint(longer).digits, "9523061837");
+    counting.resize(32, 0xA0);
+    EXPECT_EQ(DeviceID::fromFingerprint(counting).digits, "9523061837");
     expectIdentityError([] { DeviceID::fromFingerprint(Bytes(7, 1)); }, DeviceIdentityError::Kind::invalidFingerprint);
 
     std::mt19937_64 random(7);
@@ -93,18 +79,13 @@ TEST(DeviceID, DerivedFromTheFirstEightBytes) {
         ASSERT_TRUE(passesLuhn(id.digits)) << id.digits;
         ASSERT_EQ(DeviceID::fromTyped(id.formatted()), id);
     }
-}
 
-TEST(DeviceID, CheckDigitCountsDigitsOfAnyScriptFromTheLeft) {
-    EXPECT_EQ(DeviceID::checkDigit("123456789"), 7);
+    // The check digit counts digits of any script from the left.
     EXPECT_EQ(DeviceID::checkDigit("123 456-789"), 7);
-    EXPECT_EQ(DeviceID::checkDigit(""), 0);
     EXPECT_EQ(DeviceID::checkDigit("abc"), 0);
-    // Full-width 1..9 carry the same values.
     EXPECT_EQ(DeviceID::checkDigit("\xEF\xBC\x91\xEF\xBC\x92\xEF\xBC\x93\xEF\xBC\x94\xEF\xBC\x95\xEF\xBC\x96"
                                    "\xEF\xBC\x97\xEF\xBC\x98\xEF\xBC\x99"),
-              7);
-    // Defined from the left: for an even count this differs from right-to-left doubling.
+              7);                                // full-width 1..9
     EXPECT_EQ(DeviceID::checkDigit("12"), 6);  // 1*2 + 2; doubling from the right would give 5
 }
 
@@ -123,26 +104,25 @@ TEST(DeviceID, FormatsAndCodesAnyStoredText) {
     EXPECT_EQ(DeviceID("12345").formatted(), "123 45  5");
     EXPECT_EQ(DeviceID("").formatted(), "   ");
     EXPECT_EQ(DeviceID("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9").formatted(), "\xC3\xA9\xC3\xA9\xC3\xA9 \xC3\xA9  \xC3\xA9");
-    EXPECT_EQ(DeviceID("9523061837").description(), "9523061837");
-
     EXPECT_EQ(json::dump(DeviceID("9523061837").toJson()), R"({"digits":"9523061837"})");
     EXPECT_EQ(DeviceID::fromJson(json::parse(R"({"digits":"12345","x":1})")), DeviceID("12345"));
     EXPECT_THROW(DeviceID::fromJson(json::parse(R"({"digits":12345})")), DecodingError);
     EXPECT_THROW(DeviceID::fromJson(json::parse(R"({})")), DecodingError);
-    EXPECT_NE(std::hash<DeviceID>()(DeviceID("1")), std::hash<DeviceID>()(DeviceID("2")));
 }
 
-TEST(DeviceIdentity, LoadOrCreateKeepsOneIdentity) {
-    InMemoryKeyStore store;
+TEST(DeviceIdentity, LoadOrCreateKeepsOneIdentityAndNeedsASuccessfulFirstSave) {
+    auto keychain = std::make_shared<FakeKeychain>();
+    KeychainKeyStore store(keychain, "svc", "acct");
+    keychain->failWith(FakeKeychain::Operation::add, -61);
+    expectKeyStoreError([&] { DeviceIdentity::loadOrCreate(store); }, KeyStoreError::keychain(-61));
+    keychain->clear(FakeKeychain::Operation::add);
+    EXPECT_FALSE(store.load());
+
     DeviceIdentity first = DeviceIdentity::loadOrCreate(store);
-    ASSERT_TRUE(store.load());
-    EXPECT_EQ(*store.load(), first.storedKeys());
-    DeviceIdentity again = DeviceIdentity::loadOrCreate(store);
-    EXPECT_EQ(again.fingerprint(), first.fingerprint());
-    EXPECT_EQ(again.deviceID(), first.deviceID());
-    // A fresh store makes a different device.
+    EXPECT_EQ(store.load(), first.storedKeys());
+    EXPECT_EQ(DeviceIdentity::loadOrCreate(store).fingerprint(), first.fingerprint());
     InMemoryKeyStore other;
-    EXPECT_NE(DeviceIdentity::loadOrCreate(other).fingerprint(), first.fingerprint());
+    EXPECT_NE(DeviceIdentity::loadOrCreate(other).fingerprint(), first.fingerprint()) << "a fresh store, a new device";
 }
 
 TEST(DeviceIdentity, LoadOrCreateNeverReplacesWhatItCannotRead) {
@@ -171,55 +151,24 @@ TEST(DeviceIdentity, LoadOrCreateNeverReplacesWhatItCannotRead) {
     EXPECT_EQ(item(), truncated);
 }
 
-TEST(DeviceIdentity, FailedFirstSaveGivesNoIdentity) {
-    auto keychain = std::make_shared<FakeKeychain>();
-    KeychainKeyStore store(keychain, "svc", "acct");
-    keychain->failWith(FakeKeychain::Operation::add, -61);
-    expectKeyStoreError([&] { DeviceIdentity::loadOrCreate(store); }, KeyStoreError::keychain(-61));
-    keychain->clear(FakeKeychain::Operation::add);
-    EXPECT_FALSE(store.load());
-    DeviceIdentity created = DeviceIdentity::loadOrCreate(store);
-    EXPECT_EQ(DeviceIdentity::loadOrCreate(store).fingerprint(), created.fingerprint());
-}
-
-TEST(HPKESealedBox, OpensOnlyForTheRecipientAndTheSameInfo) {
+TEST(HPKESealedBox, OpensOnlyForTheRecipientAndTheSameInfoAndCodesAsPaddedBase64) {
     DeviceIdentity host(StoredIdentityKeys(kSigningSeed, kAgreementPrivate));
     InMemoryKeyStore otherStore;
     DeviceIdentity other = DeviceIdentity::loadOrCreate(otherStore);
-    Bytes plaintext = toBytes("{\"type\":\"Offer\"}");
-
-    HPKESealedBox box = HPKESealedBox::seal(plaintext, host.agreementPublicKey(), {});
-    EXPECT_EQ(box.encapsulatedKey.size(), 32u);
-    EXPECT_EQ(box.ciphertext.size(), plaintext.size() + 16);
+    const Bytes plaintext = toBytes("{\"type\":\"Offer\"}");
+    const HPKESealedBox box = HPKESealedBox::seal(plaintext, host.agreementPublicKey(), {});
     EXPECT_EQ(box.open(host, {}), plaintext);
-    EXPECT_NE(HPKESealedBox::seal(plaintext, host.agreementPublicKey(), {}), box) << "a fresh sender each time";
-
     EXPECT_THROW(box.open(other, {}), CryptoError);
     EXPECT_THROW(box.open(host, toBytes("info")), CryptoError);
     HPKESealedBox withInfo = HPKESealedBox::seal(plaintext, host.agreementPublicKey(), toBytes("info"));
     EXPECT_EQ(withInfo.open(host, toBytes("info")), plaintext);
     EXPECT_THROW(withInfo.open(host, {}), CryptoError);
-    for (Bytes HPKESealedBox::*field : {&HPKESealedBox::encapsulatedKey, &HPKESealedBox::ciphertext}) {
-        HPKESealedBox altered = box;
-        (altered.*field)[3] ^= 0x01;
-        EXPECT_THROW(altered.open(host, {}), CryptoError);
-    }
-    HPKESealedBox zeroKey = box;
-    zeroKey.encapsulatedKey.assign(32, 0);
-    EXPECT_THROW(zeroKey.open(host, {}), CryptoError);
-
     expectIdentityError([&] { HPKESealedBox::seal(plaintext, Bytes(31, 9), {}); },
                         DeviceIdentityError::Kind::invalidKey);
-    EXPECT_EQ(HPKESealedBox::seal({}, host.agreementPublicKey(), {}).open(host, {}), Bytes{});
-}
 
-TEST(HPKESealedBox, CodesAsPaddedBase64) {
-    HPKESealedBox box{Bytes{0xFF, 0xFF}, Bytes{1}};
-    json::Json value = box.toJson();
-    EXPECT_EQ(value.size(), 2u);
-    EXPECT_EQ(value["encapsulatedKey"], "//8=");
-    EXPECT_EQ(value["ciphertext"], "AQ==");
-    EXPECT_EQ(HPKESealedBox::fromJson(json::parse(R"({"ciphertext":"AQ==","encapsulatedKey":"\/\/8="})")), box);
+    const HPKESealedBox small{Bytes{0xFF, 0xFF}, Bytes{1}};
+    EXPECT_EQ(json::dump(small.toJson()), R"({"ciphertext":"AQ==","encapsulatedKey":"//8="})");
+    EXPECT_EQ(HPKESealedBox::fromJson(json::parse(R"({"ciphertext":"AQ==","encapsulatedKey":"\/\/8="})")), small);
     EXPECT_THROW(HPKESealedBox::fromJson(json::parse(R"({"ciphertext":"AQ","encapsulatedKey":"//8="})")),
                  DecodingError);
     EXPECT_THROW(HPKESealedBox::fromJson(json::parse(R"({"ciphertext":"AQ=="})")), DecodingError);

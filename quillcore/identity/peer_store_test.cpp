@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -66,27 +65,30 @@ TEST_P(KeychainPeerStoreTest, SavesListsLooksUpAndRemoves) {
 
     // A second save replaces the one item of that fingerprint.
     PeerRecord changed = record(1, "z");
-    changed.permissions.control = false;
     changed.permissions.attendedOnly = true;
     store.save(changed);
-    auto all = store.all();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].permissions, changed.permissions);
-    EXPECT_EQ(items_->copyAll(service(), 10).value->size(), 2u);
+    EXPECT_EQ(store.all(), (std::vector<PeerRecord>{changed, record(2, "b")}));
+
+    // A record that cannot be encoded never reaches the keychain.
+    PeerRecord bad = record(3);
+    bad.pairedAt = std::nan("");
+    const auto calls = keychain_->calls().size();
+    EXPECT_THROW(store.save(bad), EncodingError);
+    EXPECT_EQ(keychain_->calls().size(), calls);
+
+    // The empty fingerprint is the empty account.
+    PeerRecord odd = record(4);
+    odd.fingerprint.clear();
+    store.save(odd);
+    EXPECT_EQ(items_->copy(service(), "").status, 0);
+    EXPECT_EQ(store.peer(Bytes{}), odd);
 
     store.remove(record(1).fingerprint);
+    store.remove(Bytes{});
     EXPECT_FALSE(store.peer(record(1).fingerprint));
     EXPECT_EQ(store.all(), std::vector<PeerRecord>{record(2, "b")});
     store.removeAll();
     EXPECT_TRUE(store.all().empty());
-}
-
-TEST_P(KeychainPeerStoreTest, EmptyFingerprintUsesTheEmptyAccount) {
-    PeerRecord odd = record(1);
-    odd.fingerprint.clear();
-    store_->save(odd);
-    EXPECT_EQ(items_->copy(service(), "").status, 0);
-    EXPECT_EQ(store_->peer(Bytes{}), odd);
 }
 
 TEST_P(KeychainPeerStoreTest, OneDamagedItemFailsTheListingButNotOtherLookups) {
@@ -101,17 +103,10 @@ TEST_P(KeychainPeerStoreTest, OneDamagedItemFailsTheListingButNotOtherLookups) {
     EXPECT_EQ(store_->all().size(), 2u);
 }
 
-TEST_P(KeychainPeerStoreTest, RefusesToStoreWhatCannotBeEncoded) {
-    PeerRecord bad = record(1);
-    bad.pairedAt = std::nan("");
-    EXPECT_THROW(store_->save(bad), EncodingError);
-    EXPECT_TRUE(keychain_->calls().empty()) << "the keychain is not touched";
-}
-
 INSTANTIATE_TEST_SUITE_P(Items, KeychainPeerStoreTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "File" : "Memory"; });
 
-TEST(KeychainPeerStore, FailedSaveKeepsTheEarlierRecord) {
+TEST(KeychainPeerStore, FailedSaveKeepsTheEarlierRecordAndStatusesPassOn) {
     auto keychain = std::make_shared<FakeKeychain>();
     KeychainPeerStore store(keychain, "peers");
     store.save(record(1, "old"));
@@ -132,12 +127,7 @@ TEST(KeychainPeerStore, FailedSaveKeepsTheEarlierRecord) {
     store.save(record(3, "ours"));
     EXPECT_EQ(keychain->count(Op::update), updates + 2);
     EXPECT_EQ(store.peer(record(3).fingerprint), record(3, "ours"));
-}
 
-TEST(KeychainPeerStore, PassesKeychainStatusesOn) {
-    auto keychain = std::make_shared<FakeKeychain>();
-    KeychainPeerStore store(keychain, "peers");
-    store.save(record(1));
     keychain->failWith(Op::copyAll, -25308);
     expectKeyStoreError([&] { store.all(); }, KeyStoreError::keychain(-25308));
     keychain->answerWithoutData(Op::copyAll);
@@ -152,8 +142,7 @@ TEST(KeychainPeerStore, PassesKeychainStatusesOn) {
 }
 
 TEST(KeychainPeerStore, ListsAtMostAThousand) {
-    auto items = std::make_shared<InMemoryKeychain>();
-    KeychainPeerStore store(items, "peers");
+    KeychainPeerStore store(std::make_shared<InMemoryKeychain>(), "peers");
     for (int i = 0; i < 1001; ++i) {
         PeerRecord r = record(0);
         r.fingerprint[1] = static_cast<std::uint8_t>(i);
@@ -165,12 +154,10 @@ TEST(KeychainPeerStore, ListsAtMostAThousand) {
 
 TEST(KeychainPeerStore, InterruptedWriteLeavesThePreviousRecord) {
     TempFolder folder;
-    auto items = std::make_shared<FileKeychain>(folder.path());
-    KeychainPeerStore store(items, std::string(KeychainPeerStore::defaultService));
+    KeychainPeerStore store(std::make_shared<FileKeychain>(folder.path()), "peers");
     store.save(record(1, "before"));
     // A crash after the new record was written but before it replaced the old one.
-    const fs::path item = folder.path() / keychainItemName(store.service()) /
-                          keychainItemName(hexString(record(1).fingerprint));
+    const fs::path item = folder.path() / keychainItemName("peers") / keychainItemName(hexString(record(1).fingerprint));
     const fs::path temp = item.parent_path() / ("." + item.filename().string() + ".tmp");
     std::ofstream(temp) << record(1, "after").encode().substr(0, 40);
 
@@ -178,43 +165,30 @@ TEST(KeychainPeerStore, InterruptedWriteLeavesThePreviousRecord) {
     EXPECT_EQ(store.all(), std::vector<PeerRecord>{record(1, "before")});
     EXPECT_FALSE(fs::exists(temp));
     // A second process sees the same records.
-    KeychainPeerStore other(std::make_shared<FileKeychain>(folder.path()), store.service());
+    KeychainPeerStore other(std::make_shared<FileKeychain>(folder.path()), "peers");
     EXPECT_EQ(other.all(), std::vector<PeerRecord>{record(1, "before")});
 }
 
-TEST(InMemoryPeerStore, ListsByNameThenFingerprint) {
-    EXPECT_TRUE(InMemoryPeerStore().all().empty());
-    InMemoryPeerStore store({record(5, "b"), record(4, "a"), record(2, "same"), record(1, "same"), record(3, "B"),
-                             record(6, "Jose\xCC\x81"), record(7, "Jos\xC3\xA9")});
-    std::vector<std::pair<std::string, int>> order;
-    for (const auto& r : store.all()) order.emplace_back(r.name, r.fingerprint[0]);
-    EXPECT_EQ(order, (std::vector<std::pair<std::string, int>>{{"B", 3},
-                                                                {"Jose\xCC\x81", 6},
-                                                                {"Jos\xC3\xA9", 7},
-                                                                {"a", 4},
-                                                                {"b", 5},
-                                                                {"same", 1},
-                                                                {"same", 2}}));
-    // Fingerprints compare as unsigned bytes, a prefix first.
-    PeerRecord shortOne = record(0x80, "x");
-    shortOne.fingerprint.resize(1);
-    InMemoryPeerStore bytes({record(0x80, "x"), shortOne, record(0x01, "x")});
-    auto listed = bytes.all();
-    ASSERT_EQ(listed.size(), 3u);
-    EXPECT_EQ(listed[0].fingerprint[0], 0x01);
-    EXPECT_EQ(listed[1].fingerprint, shortOne.fingerprint);
-}
+TEST(InMemoryPeerStore, ReplacesLooksUpRemovesAndListsByNameThenFingerprint) {
+    InMemoryPeerStore replaced({record(1, "first"), record(1, "again")});
+    replaced.save(record(1, "third"));
+    EXPECT_EQ(replaced.all(), std::vector<PeerRecord>{record(1, "third")});
+    EXPECT_EQ(replaced.peer(record(1).fingerprint), record(1, "third"));
+    EXPECT_FALSE(replaced.peer(record(2).fingerprint));
+    replaced.remove(record(1).fingerprint);
+    EXPECT_TRUE(replaced.all().empty());
 
-TEST(InMemoryPeerStore, ReplacesLooksUpAndRemoves) {
-    InMemoryPeerStore store({record(1, "first"), record(1, "again")});
-    EXPECT_EQ(store.all(), std::vector<PeerRecord>{record(1, "again")});
-    store.save(record(1, "third"));
-    EXPECT_EQ(store.all(), std::vector<PeerRecord>{record(1, "third")});
-    EXPECT_EQ(store.peer(record(1).fingerprint), record(1, "third"));
-    EXPECT_FALSE(store.peer(record(2).fingerprint));
-    store.remove(record(2).fingerprint);
-    store.remove(record(1).fingerprint);
-    EXPECT_TRUE(store.all().empty());
+    // Names in code point order of their NFC form; equal names by fingerprint as unsigned bytes, a
+    // prefix first.
+    PeerRecord prefix = record(0x80, "same");
+    prefix.fingerprint.resize(1);
+    InMemoryPeerStore store({record(5, "b"), record(4, "a"), record(0x80, "same"), prefix, record(1, "same"),
+                             record(3, "B"), record(7, "Jose\xCC\x81"), record(6, "Jos\xC3\xA9")});
+    std::vector<std::pair<std::string, std::size_t>> order;
+    for (const auto& r : store.all()) order.emplace_back(r.name, r.fingerprint[0] + r.fingerprint.size());
+    EXPECT_EQ(order, (std::vector<std::pair<std::string, std::size_t>>{
+                         {"B", 35}, {"Jos\xC3\xA9", 38}, {"Jose\xCC\x81", 39}, {"a", 36}, {"b", 37},
+                         {"same", 33}, {"same", 0x81}, {"same", 0xA0}}));
 }
 
 TEST(InMemoryPeerStore, ServesSeveralThreads) {
