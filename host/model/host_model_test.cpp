@@ -71,6 +71,9 @@ TEST(HostModelStartup, LoadsTheIdentityAdvertisesAndShowsAPairingLink) {
     EXPECT_TRUE(h.windows->isVisible("permissions"));
     EXPECT_EQ(m.statusText(), "Waiting for permissions");
     EXPECT_FALSE(m.startupError());
+    // Closed by the host user while still missing: the next tick brings it back.
+    h.windows->close("permissions");
+    ASSERT_TRUE(pumpUntil([&] { return h.windows->isVisible("permissions"); }));
 
     // Granted later: the next refresh closes the window, and the host is ready.
     h.permissions->accessibility = true;
