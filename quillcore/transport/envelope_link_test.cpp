@@ -1,58 +1,38 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
-#include <thread>
+#include <functional>
+#include <typeinfo>
+#include <vector>
 
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
-#include "quillcore/net/tcp_listener.h"
 #include "quillcore/transport/envelope_link.h"
+#include "quillcore/transport/frame_test_support.h"
 
 using namespace quill;
-using namespace std::chrono_literals;
+using namespace quill::testing;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::pair<FrameChannelPtr, FrameChannelPtr> connectedChannels() {
-    auto listener = net::TcpListener::create();
-    std::promise<std::uint16_t> port;
-    std::promise<net::TcpConnectionPtr> accepted;
-    listener->setStateHandler([&](const net::TcpListener::StateUpdate& u) {
-        if (u.state == net::TcpListener::State::ready) port.set_value(*u.port);
-    });
-    listener->setConnectionHandler([&](net::TcpConnectionPtr c) { accepted.set_value(std::move(c)); });
-    listener->start();
-    auto client = FrameChannel::connectLocal(port.get_future().get());
-    auto server = FrameChannel::make(accepted.get_future().get());
-    listener->setConnectionHandler(nullptr);
-    return {client, server};
-}
-
 // A host and a controller that paired earlier, each with a link over one loopback connection.
 struct PairedLinks {
-    DeviceIdentity host = quill::testing::makeIdentity(1);
-    DeviceIdentity controller = quill::testing::makeIdentity(7);
-    PeerRecord hostRecord = quill::testing::recordOf(host, "Host");
-    PeerRecord controllerRecord = quill::testing::recordOf(controller, "Controller");
-    std::shared_ptr<PeerStore> hostStore = std::make_shared<InMemoryPeerStore>(std::vector{controllerRecord});
-    std::shared_ptr<PeerStore> controllerStore = std::make_shared<InMemoryPeerStore>(std::vector{hostRecord});
+    DeviceIdentity host = makeIdentity(1);
+    DeviceIdentity controller = makeIdentity(7);
+    PeerRecord hostRecord = recordOf(host, "Host");
+    PeerRecord controllerRecord = recordOf(controller, "Controller");
     FrameChannelPtr controllerChannel;
     FrameChannelPtr hostChannel;
     std::unique_ptr<EnvelopeLink> hostLink;
     std::unique_ptr<EnvelopeLink> controllerLink;
 
-    explicit PairedLinks(std::shared_ptr<WallClock> controllerClock = WallClock::system()) {
+    explicit PairedLinks(std::shared_ptr<WallClock> hostClock = WallClock::system(),
+                         std::shared_ptr<WallClock> controllerClock = WallClock::system()) {
         std::tie(controllerChannel, hostChannel) = connectedChannels();
-        hostLink = std::make_unique<EnvelopeLink>(hostChannel, host, hostStore);
-        controllerLink = std::make_unique<EnvelopeLink>(controllerChannel, controller, controllerStore, controllerClock);
-    }
-
-    // An envelope the controller sealed, sent as raw JSON past its link.
-    Envelope sealFromController(const SignallingMessage& m) {
-        return EnvelopeSealer::seal(m, controller, hostRecord);
+        hostLink = std::make_unique<EnvelopeLink>(
+            hostChannel, host, std::make_shared<InMemoryPeerStore>(std::vector{controllerRecord}), hostClock);
+        controllerLink = std::make_unique<EnvelopeLink>(
+            controllerChannel, controller, std::make_shared<InMemoryPeerStore>(std::vector{hostRecord}),
+            controllerClock);
     }
 };
 
@@ -60,33 +40,6 @@ SignallingMessage offer(const std::string& id) {
     return Offer(id, "v=0 sdp", SessionMode::control, {"clipboard", "files"});
 }
 SignallingMessage candidate(int index) { return Candidate("S1", "candidate:" + std::to_string(index), "0", index); }
-
-template <class E, class F>
-E errorOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "other error thrown: " << e.what();
-        throw;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    throw std::runtime_error("nothing thrown");
-}
-
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// Waits (at most 10 s) until `done` holds; the caller asserts on the result.
-template <class F>
-bool eventually(F&& done) {
-    auto until = Clock::now() + 10s;
-    while (!done()) {
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // The message of what next() returned; a missing one fails the test instead of crashing it.
 SignallingMessage messageOf(const std::optional<OpenedEnvelope>& opened) {
@@ -97,10 +50,29 @@ SignallingMessage messageOf(const std::optional<OpenedEnvelope>& opened) {
     return opened->message;
 }
 
+// The type and text of the error `f` throws.
+std::pair<std::string, std::string> thrown(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return {typeid(e).name(), e.description()};
+    } catch (const std::exception& e) {
+        return {typeid(e).name(), e.what()};
+    }
+    return {"nothing thrown", ""};
+}
+
 }  // namespace
 
-TEST(EnvelopeLink, PairedDevicesExchangeSealedMessagesInOrder) {
-    PairedLinks p;
+TEST(EnvelopeLink, PairedDevicesExchangeSealedMessagesWithTimedWaits) {
+    // Both devices ten minutes behind real time: sending stamps and receiving checks by the
+    // link's clock.
+    auto past = std::make_shared<ManualWallClock>(std::chrono::system_clock::now() - 600s);
+    PairedLinks p(past, past);
+    auto t0 = Clock::now();
+    EXPECT_FALSE(p.hostLink->next(0.3));
+    EXPECT_GE(secondsSince(t0), 0.29);
+
     p.controllerLink->send(offer("S1"), p.hostRecord);
     p.controllerLink->send(candidate(0), p.hostRecord);
     p.controllerLink->send(candidate(1), p.hostRecord);
@@ -119,18 +91,8 @@ TEST(EnvelopeLink, PairedDevicesExchangeSealedMessagesInOrder) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->message, SignallingMessage(Answer("S1", "v=0 answer", {"clipboard"})));
     EXPECT_EQ(answer->sender, p.hostRecord);
-}
 
-TEST(EnvelopeLink, TimedWaitsEndWithoutErrorAndNeverCutALaterWaitShort) {
-    PairedLinks p;
-    auto t0 = Clock::now();
-    EXPECT_FALSE(p.hostLink->next(0.3));
-    EXPECT_GE(secondsSince(t0), 0.29);
-    p.controllerLink->send(candidate(5), p.hostRecord);
-    auto late = p.hostLink->next(5.0);
-    ASSERT_TRUE(late);
-    EXPECT_EQ(late->message, candidate(5));
-
+    // A wait served early must not cut a later wait short.
     std::thread sender([&] {
         std::this_thread::sleep_for(50ms);
         p.controllerLink->send(candidate(6), p.hostRecord);
@@ -138,63 +100,59 @@ TEST(EnvelopeLink, TimedWaitsEndWithoutErrorAndNeverCutALaterWaitShort) {
         p.controllerLink->send(candidate(7), p.hostRecord);
     });
     EXPECT_EQ(messageOf(p.hostLink->next(1.0)), candidate(6));
-    auto second = p.hostLink->next(5.0);  // the first wait's 1 s pass while this one waits
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->message, candidate(7));
+    EXPECT_EQ(messageOf(p.hostLink->next(5.0)), candidate(7));  // the first wait's 1 s pass while this one waits
     sender.join();
 }
 
-TEST(EnvelopeLink, EndsAtTheFirstBadFrameAfterHandingOutWhatWasQueued) {
-    PairedLinks p;
-    p.controllerLink->send(candidate(1), p.hostRecord);
-    p.controllerLink->send(candidate(2), p.hostRecord);
-    p.controllerChannel->send(toBytes("not json"));
-    try {
-        p.controllerLink->send(candidate(3), p.hostRecord);  // after the bad frame: never opened
-    } catch (const FrameChannelError&) {
-        // the host may already have closed the connection
-    }
-    // The link has failed (it closed its channel) before anything is taken from it.
-    ASSERT_TRUE(eventually([&] { return p.hostChannel->frames->isFinished(); }));
-    EXPECT_EQ(p.hostLink->queuedCount(), 2u);
-    EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(1));
-    EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(2));
-    auto first = errorOf<DecodingError>([&] { p.hostLink->next(5.0); });
-    auto again = errorOf<DecodingError>([&] { p.hostLink->next(); });
-    EXPECT_EQ(first, again);
-    // The host closed its channel: the controller's link sees the connection end (a reset
-    // when the last frame was still unread on the host's side).
-    auto ended = errorOf<FrameChannelError>([&] { p.controllerLink->next(5.0); });
-    EXPECT_TRUE(ended.kind == FrameChannelError::Kind::connectionClosed ||
-                ended.kind == FrameChannelError::Kind::network)
-        << ended.description();
-}
-
-TEST(EnvelopeLink, EnvelopesThatDoNotOpenEndTheLinkWithTheReceiversError) {
-    {  // the same envelope twice: the waiting call gets the replay error
-        PairedLinks p;
-        auto json = p.sealFromController(offer("S1")).toJSON();
-        p.controllerChannel->sendJSON(json);
-        EXPECT_EQ(messageOf(p.hostLink->next(5.0)), offer("S1"));
-        std::thread again([&] {
-            std::this_thread::sleep_for(50ms);
-            p.controllerChannel->sendJSON(json);
-        });
-        EXPECT_EQ(errorOf<EnvelopeError>([&] { p.hostLink->next(); }), EnvelopeError::replayed());
-        again.join();
-        EXPECT_EQ(errorOf<EnvelopeError>([&] { p.hostLink->next(0.0); }), EnvelopeError::replayed());
-    }
-    {  // sealed by a device the host never paired with
-        PairedLinks p;
-        auto stranger = quill::testing::makeIdentity(40);
-        p.controllerChannel->sendJSON(EnvelopeSealer::seal(offer("S1"), stranger, p.hostRecord).toJSON());
-        EXPECT_EQ(errorOf<EnvelopeError>([&] { p.hostLink->next(5.0); }), EnvelopeError::unknownSender());
-    }
-    {  // a sender whose clock is two minutes behind
-        auto behind = std::make_shared<ManualWallClock>(std::chrono::system_clock::now() - 120s);
-        PairedLinks p(behind);
-        p.controllerLink->send(offer("S1"), p.hostRecord);
-        EXPECT_EQ(errorOf<EnvelopeError>([&] { p.hostLink->next(5.0); }), EnvelopeError::staleTimestamp());
+TEST(EnvelopeLink, EndsAtTheFirstFrameThatDoesNotOpenAfterHandingOutWhatWasQueued) {
+    struct Case {
+        const char* name;
+        std::function<void(PairedLinks&, const std::vector<Envelope>& sent)> sendBad;
+        std::function<void()> expected;  // throws what the link must end with
+        std::shared_ptr<WallClock> controllerClock = WallClock::system();
+    };
+    const Case cases[] = {
+        {"not JSON", [](PairedLinks& p, auto&) { p.controllerChannel->send(toBytes("not json")); },
+         [] { Envelope::decode(ByteView(toBytes("not json"))); }},
+        {"replayed", [](PairedLinks& p, auto& sent) { p.controllerChannel->sendJSON(sent[1].toJSON()); },
+         [] { throw EnvelopeError::replayed(); }},
+        {"unknown sender",
+         [](PairedLinks& p, auto&) {
+             p.controllerChannel->sendJSON(EnvelopeSealer::seal(offer("S1"), makeIdentity(40), p.hostRecord).toJSON());
+         },
+         [] { throw EnvelopeError::unknownSender(); }},
+        {"sender's clock two minutes behind",
+         [](PairedLinks& p, auto&) { p.controllerLink->send(offer("S1"), p.hostRecord); },
+         [] { throw EnvelopeError::staleTimestamp(); },
+         std::make_shared<ManualWallClock>(std::chrono::system_clock::now() - 120s)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PairedLinks p(WallClock::system(), c.controllerClock);
+        std::vector<Envelope> sent;
+        for (int i : {1, 2}) {
+            sent.push_back(EnvelopeSealer::seal(candidate(i), p.controller, p.hostRecord));
+            p.controllerChannel->sendJSON(sent.back().toJSON());
+        }
+        c.sendBad(p, sent);
+        try {
+            p.controllerLink->send(candidate(3), p.hostRecord);  // after the bad frame: never opened
+        } catch (const FrameChannelError&) {
+            // the host may already have closed the connection
+        }
+        // The link has failed (it closed its channel) before anything is taken from it.
+        ASSERT_TRUE(eventually([&] { return p.hostChannel->frames->isFinished(); }));
+        EXPECT_EQ(p.hostLink->queuedCount(), 2u);
+        EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(1));
+        EXPECT_EQ(messageOf(p.hostLink->next(0.0)), candidate(2));
+        EXPECT_EQ(thrown([&] { p.hostLink->next(5.0); }), thrown(c.expected));
+        EXPECT_EQ(thrown([&] { p.hostLink->next(); }), thrown(c.expected));
+        // The controller's link sees the connection end (a reset when the host closed with
+        // frames still unread).
+        auto ended = errorOf<FrameChannelError>([&] { p.controllerLink->next(5.0); });
+        EXPECT_TRUE(ended.kind == FrameChannelError::Kind::connectionClosed ||
+                    ended.kind == FrameChannelError::Kind::network)
+            << ended.description();
     }
 }
 
