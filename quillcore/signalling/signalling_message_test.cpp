@@ -28,45 +28,35 @@ const Bye kBye("0F3C-11", "user/ended");
 
 }  // namespace
 
-TEST(SignallingMessage, EncodesEachMessageWithItsMembersInFixedOrder) {
-    EXPECT_EQ(SignallingMessage(kOffer).encode(),
-              R"({"type":"Offer","sdp":"v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\n","mode":"control",)"
-              R"("capabilities":["clipboard","files"],"session_id":"0F3C-11"})");
-    EXPECT_EQ(SignallingMessage(kAnswer).encode(),
-              R"({"type":"Answer","sdp":"v=0 answer","capabilities":["clipboard","files"],"session_id":"0F3C-11"})");
-    EXPECT_EQ(SignallingMessage(kReject).encode(),
-              R"({"type":"Reject","reason":"view permission denied","session_id":"0F3C-11"})");
-    EXPECT_EQ(SignallingMessage(kCandidate).encode(),
-              R"({"type":"Candidate","candidate":"candidate:1 1 UDP 2122252543 127.0.0.1 50000 typ host",)"
-              R"("session_id":"0F3C-11","sdp_mid":"0","sdp_mline_index":2})");
-    EXPECT_EQ(SignallingMessage(kBye).encode(), R"({"type":"Bye","reason":"user/ended","session_id":"0F3C-11"})");
-    EXPECT_EQ(SignallingMessage(Wake()).encode(), R"({"type":"Wake"})");
-
-    // No sdp_mid at all when absent (never null); an empty list is still written.
-    EXPECT_EQ(SignallingMessage(Candidate("s", "c", std::nullopt, -1)).encode(),
-              R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mline_index":-1})");
-    EXPECT_EQ(SignallingMessage(Answer("s", "", {})).encode(),
-              R"({"type":"Answer","sdp":"","capabilities":[],"session_id":"s"})");
-
-    // The wrapper adds nothing around the carried message.
-    EXPECT_EQ(SignallingMessage(kAnswer).toJSON(), kAnswer.toJSON());
-}
-
-TEST(SignallingMessage, EveryCaseRoundTrips) {
-    const std::vector<SignallingMessage> all = {kOffer, kAnswer, kReject, kCandidate, kBye, Wake(),
-                                                Candidate("s", "c", std::nullopt, 2147483647),
-                                                Candidate("s", "c", "", -2147483647 - 1)};
-    const char* names[] = {"Offer", "Answer", "Reject", "Candidate", "Bye", "Wake", "Candidate", "Candidate"};
-    for (size_t i = 0; i < all.size(); ++i) {
-        SCOPED_TRACE(names[i]);
-        std::string text = all[i].encode();
-        SignallingMessage back = SignallingMessage::decode(text);
-        EXPECT_EQ(back, all[i]);
-        EXPECT_EQ(back.typeName(), names[i]);
-        EXPECT_EQ(SignallingMessage::decode(toBytes(text)), all[i]);
-        std::visit([&](const auto& m) { EXPECT_EQ(m.type(), names[i]); }, back.payload());
+TEST(SignallingMessage, EachCaseEncodesItsMembersInFixedOrderAndRoundTrips) {
+    const std::tuple<SignallingMessage, const char*, const char*> cases[] = {
+        {kOffer, "Offer",
+         R"({"type":"Offer","sdp":"v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\n","mode":"control",)"
+         R"("capabilities":["clipboard","files"],"session_id":"0F3C-11"})"},
+        {kAnswer, "Answer",
+         R"({"type":"Answer","sdp":"v=0 answer","capabilities":["clipboard","files"],"session_id":"0F3C-11"})"},
+        {kReject, "Reject", R"({"type":"Reject","reason":"view permission denied","session_id":"0F3C-11"})"},
+        {kCandidate, "Candidate",
+         R"({"type":"Candidate","candidate":"candidate:1 1 UDP 2122252543 127.0.0.1 50000 typ host",)"
+         R"("session_id":"0F3C-11","sdp_mid":"0","sdp_mline_index":2})"},
+        {kBye, "Bye", R"({"type":"Bye","reason":"user/ended","session_id":"0F3C-11"})"},
+        {Wake(), "Wake", R"({"type":"Wake"})"},
+        // No sdp_mid at all when absent (never null); an empty list is still written.
+        {Candidate("s", "c", std::nullopt, -1), "Candidate",
+         R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mline_index":-1})"},
+        {Answer("s", "", {}), "Answer", R"({"type":"Answer","sdp":"","capabilities":[],"session_id":"s"})"},
+        {Candidate("s", "c", "", -2147483647 - 1), "Candidate",
+         R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mid":"","sdp_mline_index":-2147483648})"},
+    };
+    for (const auto& [message, name, text] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(message.encode(), text);
+        const SignallingMessage back = SignallingMessage::decode(toBytes(text));
+        EXPECT_EQ(back, message);
+        EXPECT_EQ(back.typeName(), name);
+        const std::string typeName = name;
+        std::visit([&typeName](const auto& m) { EXPECT_EQ(m.type(), typeName); }, back.payload());
     }
-    ASSERT_NE(SignallingMessage(kAnswer).get<Answer>(), nullptr);
     EXPECT_EQ(SignallingMessage(kAnswer).get<Offer>(), nullptr);
     EXPECT_EQ(SignallingMessage(kBye).messageCase(), SignallingMessage::Case::bye);
 }
@@ -84,18 +74,14 @@ TEST(SignallingMessage, ReadsMembersInAnyOrderIgnoringUnknownOnes) {
 }
 
 TEST(SignallingMessage, OptionalSdpMidTellsAbsentFromEmpty) {
-    auto missing = SignallingMessage::decode(R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mline_index":0})");
-    auto null = SignallingMessage::decode(
-        R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mid":null,"sdp_mline_index":0})");
-    auto empty = SignallingMessage::decode(
-        R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mid":"","sdp_mline_index":0})");
+    auto withMid = [](std::string mid) {
+        return R"({"type":"Candidate","candidate":"c","session_id":"s",)" + mid + R"("sdp_mline_index":0})";
+    };
+    const auto missing = SignallingMessage::decode(withMid(""));
     EXPECT_FALSE(missing.get<Candidate>()->sdpMid().has_value());
-    EXPECT_EQ(missing, null);
-    ASSERT_TRUE(empty.get<Candidate>()->sdpMid().has_value());
-    EXPECT_EQ(*empty.get<Candidate>()->sdpMid(), "");
-    EXPECT_NE(missing, empty);
-
-    auto wrong = decodeError(R"({"type":"Candidate","candidate":"c","session_id":"s","sdp_mid":0,"sdp_mline_index":0})");
+    EXPECT_EQ(SignallingMessage::decode(withMid(R"("sdp_mid":null,)")), missing);
+    EXPECT_NE(SignallingMessage::decode(withMid(R"("sdp_mid":"",)")), missing);
+    auto wrong = decodeError(withMid(R"("sdp_mid":0,)"));
     EXPECT_EQ(wrong.kind, Kind::typeMismatch);
     EXPECT_EQ(wrong.key, "sdp_mid");
 }
@@ -190,9 +176,6 @@ TEST(SignallingMessage, ModeAndCapabilitiesAreStrict) {
     EXPECT_EQ(decodeError(offerWith("\"view\"", R"(["files",null])")).kind, Kind::typeMismatch);
     EXPECT_EQ(decodeError(offerWith("\"view\"", R"("files")")).kind, Kind::typeMismatch);
 
-    EXPECT_EQ(rawValue(SessionMode::view), "view");
-    EXPECT_EQ(rawValue(SessionMode::control), "control");
-    EXPECT_EQ(sessionModeFromRawValue("control"), SessionMode::control);
     EXPECT_FALSE(sessionModeFromRawValue("View"));
 }
 
@@ -207,18 +190,12 @@ TEST(SignallingMessage, DirectDecodingKeepsTheTypeAsRead) {
               "Offer");
 }
 
-TEST(SignallingMessage, EqualityNeedsTheSameCaseAndFields) {
+TEST(SignallingMessage, EqualityNeedsTheSameCaseAndFieldsAndTextMustBeUTF8) {
     EXPECT_NE(SignallingMessage(Reject("s", "r")), SignallingMessage(Bye("s", "r")));
-    EXPECT_EQ(SignallingMessage(Reject("s", "r")), SignallingMessage(Reject("s", "r")));
     EXPECT_NE(Offer("s", "x", SessionMode::view, {"a", "b"}), Offer("s", "x", SessionMode::view, {"b", "a"}));
     EXPECT_NE(Offer("s", "x", SessionMode::view, {}), Offer("s", "x", SessionMode::control, {}));
-    EXPECT_NE(Candidate("s", "c", "0", 1), Candidate("s", "c", "0", 2));
-}
 
-TEST(SignallingMessage, TextThatIsNotUTF8CannotBeEncoded) {
-    SignallingMessage bye = Bye("s", std::string("bad \xff byte"));
-    EXPECT_THROW(bye.encode(), EncodingError);
-    // Non-ASCII text travels unchanged.
-    SignallingMessage ok = Bye("s", "Zoë 🙂");
+    EXPECT_THROW(SignallingMessage(Bye("s", std::string("bad \xff byte"))).encode(), EncodingError);
+    const SignallingMessage ok = Bye("s", "Zoë 🙂");  // non-ASCII text travels unchanged
     EXPECT_EQ(SignallingMessage::decode(ok.encode()), ok);
 }
