@@ -120,5 +120,28 @@ TEST(OfferedCodecs, DataChannelsFirstAreMovedBehindTheMediaAndBackInTheAnswer) {
               std::regex_replace(std::string(kBrowserOffer), std::regex("BUNDLE 0 1"), "BUNDLE 1 0"));
 }
 
+// With a retransmission, webrtcbin reports a second video stream of the same direction; it
+// must not be the one the rates are read from, whichever id sorts first.
+TEST(StatsStreams, OnlyTheMediaStreamOfTheUsedDirectionRemains) {
+    auto rtp = [](const char* type, double packets, const char* packetsKey) {
+        return StatsEntry{type, {{"kind", std::string("video")}, {packetsKey, packets}}};
+    };
+    for (bool sender : {true, false}) {
+        const char* used = sender ? "outbound-rtp" : "inbound-rtp";
+        const char* unused = sender ? "inbound-rtp" : "outbound-rtp";
+        const char* key = sender ? "packetsSent" : "packetsReceived";
+        StatsReport report;
+        report.entries["rtp-a-retransmissions"] = rtp(used, 1, key);
+        report.entries["rtp-b-media"] = rtp(used, 480, key);
+        report.entries["rtp-c-rtcp-only"] = rtp(unused, 0, sender ? "packetsReceived" : "packetsSent");
+        report.entries["rtp-d-audio"] = StatsEntry{used, {{"kind", std::string("audio")}}};
+        report.entries["codec"] = StatsEntry{"codec", {{"mimeType", std::string("video/H264")}}};
+        gststats::keepMediaStream(report, sender);
+        std::vector<std::string> ids;
+        for (const auto& [id, e] : report.entries) ids.push_back(id);
+        EXPECT_EQ(ids, (std::vector<std::string>{"codec", "rtp-b-media", "rtp-d-audio"})) << sender;
+    }
+}
+
 }  // namespace
 }  // namespace quill

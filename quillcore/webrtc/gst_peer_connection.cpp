@@ -1497,13 +1497,7 @@ StatsReport GstPc::adaptStats(StatsReport report, double newestMs) {
         fraction = valueAs<double>(e, "fractionLost");
         lost = valueAs<double>(e, "packetsLost");
     }
-    const char* unused = sender ? "inbound-rtp" : "outbound-rtp";
-    for (auto it = report.entries.begin(); it != report.entries.end();) {
-        if (it->second.type == unused && valueAs<std::string>(it->second, "kind") == std::string("video"))
-            it = report.entries.erase(it);
-        else
-            ++it;
-    }
+    gststats::keepMediaStream(report, sender);
     for (auto& [id, e] : report.entries) {
         if (e.type == "candidate-pair" && rtt && !e.values.count("currentRoundTripTime"))
             e.values["currentRoundTripTime"] = *rtt;
@@ -1526,6 +1520,31 @@ StatsReport GstPc::adaptStats(StatsReport report, double newestMs) {
 }
 
 }  // namespace
+
+namespace gststats {
+
+void keepMediaStream(StatsReport& report, bool sender) {
+    const std::string used = sender ? "outbound-rtp" : "inbound-rtp";
+    const std::string unused = sender ? "inbound-rtp" : "outbound-rtp";
+    const char* packetsKey = sender ? "packetsSent" : "packetsReceived";
+    auto isVideo = [](const StatsEntry& e) { return valueAs<std::string>(e, "kind") == std::string("video"); };
+    std::string media;
+    double most = -1;
+    for (const auto& [id, e] : report.entries) {
+        if (e.type != used || !isVideo(e)) continue;
+        const double packets = valueAs<double>(e, packetsKey).value_or(0);
+        if (packets > most) {
+            most = packets;
+            media = id;
+        }
+    }
+    for (auto it = report.entries.begin(); it != report.entries.end();) {
+        const bool drop = isVideo(it->second) && (it->second.type == unused || (it->second.type == used && it->first != media));
+        it = drop ? report.entries.erase(it) : std::next(it);
+    }
+}
+
+}  // namespace gststats
 
 std::shared_ptr<PeerConnection> makeGstPeerConnection(const RtcConfiguration& configuration,
                                                       const QuillVideoEncoderFactory& encoders,

@@ -46,4 +46,14 @@ std::string inMidOrder(const std::string& sdp, const std::vector<std::string>& m
 
 }  // namespace gstsdp
 
+namespace gststats {
+
+// Leaves one video RTP entry of the direction this side uses ("outbound-rtp" when it sends,
+// "inbound-rtp" when it receives): the media stream, the one with the most packets. The
+// other direction's video entries (RTCP-only streams) and the retransmission stream go, so
+// that no rate is ever taken from them.
+void keepMediaStream(StatsReport& report, bool sender);
+
+}  // namespace gststats
+
 }  // namespace quill
