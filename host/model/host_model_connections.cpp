@@ -21,6 +21,8 @@ void HostModel::acceptConnection(net::TcpConnectionPtr connection) {
 
 QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
     QPointer<HostModel> self(this);
+    auto peer = connection->remoteEndpoint();
+    QString remoteAddress = peer ? qs(net::endpointText(*peer)) : QStringLiteral("unknown");
     FrameChannelPtr channel = FrameChannel::make(std::move(connection));
     // A peer gets a bounded time to say what it wants, so idle connections cannot pile up.
     CancelToken limit;
@@ -33,8 +35,7 @@ QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
         channel->close();
         co_return;
     }
-    // No remote endpoint is exposed by the connection; the address is shown and stored only.
-    co_await handleFirstFrame(channel, std::move(first), QStringLiteral("unknown"));
+    co_await handleFirstFrame(channel, std::move(first), remoteAddress);
 }
 
 QCoro::Task<> HostModel::handleFirstFrame(FrameChannelPtr channel, std::optional<Bytes> frame,

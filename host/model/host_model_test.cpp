@@ -157,6 +157,7 @@ TEST(HostModelSession, AdmitsAPairedControllerAndRunsTheSessionToItsEnd) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].peerName, "Alice's iPad");
     EXPECT_EQ(entries[0].mode, "control");
+    EXPECT_TRUE(entries[0].remoteAddress.startsWith("127.0.0.1:")) << entries[0].remoteAddress.toStdString();
     EXPECT_FALSE(entries[0].endedAt);
     // The list on show follows once it is read again.
     EXPECT_TRUE(pumpUntil([&] { return m.lastSeenText(c.record) == "Active now"; }));

@@ -20,7 +20,18 @@ TcpConnection::Impl::Impl(asio::ip::tcp::socket acceptedSocket)
     : strand(asio::make_strand(ioContext())),
       socket(std::move(acceptedSocket)),
       resolver(ioContext()),
-      accepted(true) {}
+      accepted(true) {
+    // Read once here, before the connection is shared: the peer's address never changes.
+    asio::error_code ec;
+    auto peer = socket.remote_endpoint(ec);
+    if (!ec) {
+        auto address = peer.address();
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+        host = address.to_string();
+        port = peer.port();
+    }
+}
 
 void TcpConnection::Impl::doStart() {
     if (phase != Phase::idle) return;
@@ -201,6 +212,16 @@ void TcpConnection::send(Bytes bytes, SendHandler handler) {
     asio::post(impl_->strand, [impl = impl_, b = std::move(bytes), h = std::move(handler)]() mutable {
         impl->doSend(std::move(b), std::move(h));
     });
+}
+
+std::optional<TcpEndpoint> TcpConnection::remoteEndpoint() const {
+    if (impl_->host.empty()) return std::nullopt;
+    return TcpEndpoint{impl_->host, impl_->port};
+}
+
+std::string endpointText(const TcpEndpoint& endpoint) {
+    bool v6 = endpoint.host.find(':') != std::string::npos;
+    return (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
 }
 
 void TcpConnection::cancel() {

@@ -18,6 +18,9 @@ struct TcpEndpoint {
     bool operator==(const TcpEndpoint&) const = default;
 };
 
+// "192.0.2.1:5000" or "[2001:db8::1]:5000".
+std::string endpointText(const TcpEndpoint& endpoint);
+
 // One TCP connection, driven asynchronously on the process-wide I/O thread with a strand of
 // its own, so its completions run one at a time and in order.
 //
@@ -63,6 +66,10 @@ public:
     // Closes the socket. Outstanding and later operations complete with an error. Idempotent,
     // callable from any thread.
     void cancel();
+
+    // The peer: its address for an accepted connection (IPv4 without the mapped-IPv6 form),
+    // the requested host and port for an outgoing one; none when the system could not say.
+    std::optional<TcpEndpoint> remoteEndpoint() const;
 
     struct Impl;
     explicit TcpConnection(std::shared_ptr<Impl> impl);
