@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QPointer>
+
+#include "host/model/host_model.h"
+#include "host/ui/window_manager.h"
+
+class QTableView;
+
+namespace quill::host::ui {
+
+// The model's activity entries as read-only table rows.
+class ActivityTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit ActivityTableModel(HostModel& model, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    static const QStringList& headers();
+    // The text of one cell.
+    static QString cellText(const ActivityEntry& entry, int column);
+
+private:
+    QPointer<HostModel> model_;
+};
+
+// The "activity" window: every session the log holds, newest first, with Refresh and Reveal Log.
+class ActivityLogView : public HostView {
+    Q_OBJECT
+public:
+    explicit ActivityLogView(HostModel& model, QWidget* parent = nullptr);
+
+    QList<QAction*> toolbarActions() const override { return {refresh_, reveal_}; }
+    QTableView* table() const { return table_; }
+
+    // "Active" while the entry is open, else the whole seconds it lasted: "1 hr, 2 min, 5 sec".
+    static QString durationText(const ActivityEntry& entry);
+    static QString durationText(std::int64_t seconds);
+
+private:
+    QPointer<HostModel> model_;
+    ActivityTableModel* rows_ = nullptr;
+    QTableView* table_ = nullptr;
+    QAction* refresh_ = nullptr;
+    QAction* reveal_ = nullptr;
+};
+
+}  // namespace quill::host::ui

@@ -1,0 +1,269 @@
+#include "host/ui/pairing_view.h"
+
+#include <QFormLayout>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTextBlock>
+#include <QVBoxLayout>
+
+#include "host/runtime/task.h"
+#include "host/ui/view_support.h"
+
+namespace quill::host::ui {
+
+bool PairingView::isFailureMessage(const QString& message) {
+    return message.contains(QStringLiteral("failed")) || message.contains(QStringLiteral("Failed"));
+}
+
+QString PairingView::countdownText(qint64 seconds) {
+    return QStringLiteral("New code in %1s").arg(seconds);
+}
+
+QString PairingView::requestText(const QString& name) {
+    return name + QStringLiteral(" is requesting permission to pair with this computer.");
+}
+
+PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), model_(&model) {
+    setObjectName(QStringLiteral("PairingView"));
+    setMinimumSize(480, 620);
+    auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(20);
+    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+
+    auto* title = plainLabel(QStringLiteral("Pair a device"));
+    applyTextStyle(title, TextStyle::title, true);
+    layout->addWidget(title);
+
+    auto* instruction = plainLabel(QStringLiteral(
+        "Scan this code with Quillmate on iPhone or iPad, or choose numeric comparison on a Mac. "
+        "The code expires every five minutes."));
+    instruction->setWordWrap(true);
+    setTextColor(instruction, secondaryColor());
+    layout->addWidget(instruction);
+
+    // The approval box, while a controller waits for the host user.
+    approvalBox_ = new QFrame;
+    approvalBox_->setObjectName(QStringLiteral("approvalBox"));
+    approvalBox_->setStyleSheet(
+        QStringLiteral("QFrame#approvalBox { background: rgba(255, 149, 0, 26); border-radius: 14px; }"));
+    auto* box = new QVBoxLayout(approvalBox_);
+    box->setSpacing(16);
+    box->setContentsMargins(18, 18, 18, 18);
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(8);
+    auto* shieldSize = plainLabel();
+    applyTextStyle(shieldSize, TextStyle::title2, true);
+    const int symbolSide = QFontMetrics(shieldSize->font()).height();
+    delete shieldSize;
+    heading->addWidget(symbolLabel(QStringLiteral("lock.shield"), symbolSide, palette().color(QPalette::WindowText)));
+    auto* approveTitle = plainLabel(QStringLiteral("Approve this device"));
+    applyTextStyle(approveTitle, TextStyle::title2, true);
+    heading->addWidget(approveTitle);
+    heading->addStretch();
+    box->addLayout(heading);
+    requestLabel_ = plainLabel();
+    requestLabel_->setObjectName(QStringLiteral("requestText"));
+    requestLabel_->setWordWrap(true);
+    box->addWidget(requestLabel_);
+
+    codeBox_ = new QFrame;
+    codeBox_->setObjectName(QStringLiteral("codeBox"));
+    codeBox_->setStyleSheet(
+        QStringLiteral("QFrame#codeBox { background: rgba(120, 120, 128, 46); border-radius: 12px; }"));
+    auto* codeLayout = new QVBoxLayout(codeBox_);
+    codeLayout->setContentsMargins(0, 18, 0, 18);
+    codeLabel_ = plainLabel();
+    codeLabel_->setObjectName(QStringLiteral("comparisonCode"));
+    QFont codeFont(QStringLiteral("Monospace"));
+    codeFont.setStyleHint(QFont::Monospace);
+    codeFont.setPointSize(42);
+    codeFont.setBold(true);
+    codeLabel_->setFont(codeFont);
+    codeLabel_->setAlignment(Qt::AlignCenter);
+    codeLayout->addWidget(codeLabel_);
+    box->addWidget(codeBox_);
+    codeHint_ = plainLabel(
+        QStringLiteral("Check that this code matches the one shown on the controller before you confirm."));
+    codeHint_->setWordWrap(true);
+    setTextColor(codeHint_, secondaryColor());
+    box->addWidget(codeHint_);
+    qrHint_ = plainLabel(QStringLiteral("This request came from the QR pairing code."));
+    qrHint_->setWordWrap(true);
+    setTextColor(qrHint_, secondaryColor());
+    box->addWidget(qrHint_);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    cancelButton_ = new QPushButton(QStringLiteral("Cancel"));
+    confirmButton_ = new QPushButton(QStringLiteral("Confirm Pairing"));
+    confirmButton_->setDefault(true);
+    buttons->addWidget(cancelButton_);
+    buttons->addWidget(confirmButton_);
+    box->addLayout(buttons);
+    layout->addWidget(approvalBox_);
+    connect(cancelButton_, &QPushButton::clicked, this, &PairingView::cancel);
+    connect(confirmButton_, &QPushButton::clicked, this, &PairingView::confirm);
+    // Return confirms while the box is shown; Escape is the cancel role.
+    returnKey_ = new QShortcut(QKeySequence(Qt::Key_Return), this);
+    enterKey_ = new QShortcut(QKeySequence(Qt::Key_Enter), this);
+    for (QShortcut* key : {returnKey_, enterKey_}) {
+        key->setContext(Qt::WindowShortcut);
+        connect(key, &QShortcut::activated, this, &PairingView::confirm);
+    }
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), approvalBox_);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (approvalBox_->isVisibleTo(this)) cancel();
+    });
+
+    // The QR items, otherwise.
+    qrFrame_ = new QWidget;
+    auto* qrRow = new QHBoxLayout(qrFrame_);
+    qrRow->setContentsMargins(0, 0, 0, 0);
+    qrImage_ = new QLabel;
+    qrImage_->setObjectName(QStringLiteral("qrImage"));
+    qrImage_->setAccessibleName(QStringLiteral("Pairing QR code"));
+    qrImage_->setFixedSize(qrSide + 28, qrSide + 28);
+    qrImage_->setAlignment(Qt::AlignCenter);
+    qrImage_->setStyleSheet(QStringLiteral("QLabel#qrImage { background: white; border-radius: 14px; padding: 14px; }"));
+    qrRow->addStretch();
+    qrRow->addWidget(qrImage_);
+    qrRow->addStretch();
+    layout->addWidget(qrFrame_);
+    countdown_ = plainLabel();
+    countdown_->setObjectName(QStringLiteral("countdown"));
+    applyTextStyle(countdown_, TextStyle::headline);
+    countdown_->setAlignment(Qt::AlignCenter);
+    layout->addWidget(countdown_);
+    url_ = new QPlainTextEdit;
+    url_->setObjectName(QStringLiteral("pairingURL"));
+    url_->setReadOnly(true);
+    url_->setFrameShape(QFrame::NoFrame);
+    url_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    url_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    url_->viewport()->setAutoFillBackground(false);
+    url_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+    QFont urlFont = styledFont(TextStyle::caption, font());
+    urlFont.setFamily(QStringLiteral("Monospace"));
+    urlFont.setStyleHint(QFont::Monospace);
+    url_->setFont(urlFont);
+    setTextColor(url_, secondaryColor());
+    // At most three lines: a longer link scrolls within them.
+    url_->setFixedHeight(QFontMetrics(urlFont).lineSpacing() * 3 + 2 * url_->document()->documentMargin() + 2);
+    layout->addWidget(url_);
+
+    status_ = plainLabel();
+    status_->setObjectName(QStringLiteral("pairingStatus"));
+    status_->setWordWrap(true);
+    layout->addWidget(status_);
+
+    auto* divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+
+    auto* rows = new QFormLayout;
+    rows->setLabelAlignment(Qt::AlignLeft);
+    deviceID_ = plainLabel();
+    deviceID_->setObjectName(QStringLiteral("deviceID"));
+    deviceID_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    hostName_ = plainLabel();
+    hostName_->setObjectName(QStringLiteral("hostName"));
+    hostName_->setTextInteractionFlags(Qt::NoTextInteraction);
+    rows->addRow(plainLabel(QStringLiteral("Device ID")), deviceID_);
+    rows->addRow(plainLabel(QStringLiteral("Host name")), hostName_);
+    layout->addLayout(rows);
+
+    auto* rotateRow = new QHBoxLayout;
+    rotateButton_ = new QPushButton(QStringLiteral("Rotate Pairing Code"));
+    rotateRow->addWidget(rotateButton_);
+    rotateRow->addStretch();
+    layout->addLayout(rotateRow);
+    layout->addStretch();
+    connect(rotateButton_, &QPushButton::clicked, this, [this] {
+        QPointer<HostModel> model = model_;
+        if (!model) return;
+        spawn(model, [model]() -> QCoro::Task<> {
+            if (model) co_await model->refreshPairingLink();
+        });
+    });
+
+    for (auto signal : {&HostModel::isAwaitingPairingConfirmationChanged, &HostModel::pendingPairingNameChanged,
+                        &HostModel::comparisonCodeChanged, &HostModel::pairingQRCodeChanged,
+                        &HostModel::pairingSecondsRemainingChanged, &HostModel::pairingURLChanged,
+                        &HostModel::pairingStatusMessageChanged, &HostModel::formattedDeviceIDChanged})
+        connect(&model, signal, this, &PairingView::render);
+    render();
+}
+
+void PairingView::render() {
+    HostModel* model = model_;
+    if (!model) return;
+    const bool awaiting = model->isAwaitingPairingConfirmation();
+    approvalBox_->setVisible(awaiting);
+    returnKey_->setEnabled(awaiting);
+    enterKey_->setEnabled(awaiting);
+    requestLabel_->setText(requestText(model->pendingPairingName()));
+    const std::optional<QString>& code = model->comparisonCode();
+    codeBox_->setVisible(code.has_value());
+    codeHint_->setVisible(code.has_value());
+    qrHint_->setVisible(!code.has_value());
+    codeLabel_->setText(code.value_or(QString()));
+
+    const std::shared_ptr<const QImage>& image = model->pairingQRCode();
+    qrFrame_->setVisible(!awaiting && image && !image->isNull());
+    if (image && !image->isNull())
+        // Each module stays a sharp square: no smoothing.
+        qrImage_->setPixmap(QPixmap::fromImage(*image).scaled(qrSide, qrSide, Qt::IgnoreAspectRatio,
+                                                              Qt::FastTransformation));
+    else
+        qrImage_->clear();
+    countdown_->setVisible(!awaiting);
+    countdown_->setText(countdownText(model->pairingSecondsRemaining()));
+    const std::optional<QString>& url = model->pairingURL();
+    url_->setVisible(!awaiting && url.has_value());
+    if (url_->toPlainText() != url.value_or(QString())) url_->setPlainText(url.value_or(QString()));
+
+    const std::optional<QString>& status = model->pairingStatusMessage();
+    status_->setVisible(status.has_value());
+    status_->setText(status.value_or(QString()));
+    if (status) setTextColor(status_, isFailureMessage(*status) ? errorColor() : secondaryColor());
+
+    deviceID_->setText(model->formattedDeviceID());
+    hostName_->setText(model->hostName());
+}
+
+void PairingView::confirm() {
+    HostModel* model = model_;
+    if (!model) return;
+    std::shared_ptr<HostPairing> pairing = model->pairing();
+    if (!pairing) return;
+    QPointer<HostModel> guard(model);
+    spawn(model, [guard, pairing]() -> QCoro::Task<> {
+        if (guard) co_await guard->confirmComparison(pairing);
+    });
+}
+
+void PairingView::cancel() {
+    HostModel* model = model_;
+    if (!model) return;
+    std::shared_ptr<HostPairing> pairing = model->pairing();
+    if (!pairing) return;
+    QPointer<HostModel> guard(model);
+    spawn(model, [guard, pairing]() -> QCoro::Task<> {
+        if (guard) co_await guard->rejectComparison(pairing);
+    });
+}
+
+void PairingView::windowClosing() {
+    HostModel* model = model_;
+    if (!model || !model->isAwaitingPairingConfirmation()) return;
+    cancel();
+}
+
+}  // namespace quill::host::ui

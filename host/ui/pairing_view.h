@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QPointer>
+
+#include "host/model/host_model.h"
+#include "host/ui/window_manager.h"
+
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QShortcut;
+
+namespace quill::host::ui {
+
+// The "pairing" window: the QR code with its countdown and link, or, while a controller waits
+// for the host user, the approval box with the comparison code. Everything shown comes from the
+// model; the buttons start model tasks.
+class PairingView : public HostView {
+    Q_OBJECT
+public:
+    explicit PairingView(HostModel& model, QWidget* parent = nullptr);
+
+    void windowClosing() override;
+
+    // The status line's colour rule: red when the message says something failed.
+    static bool isFailureMessage(const QString& message);
+    static QString countdownText(qint64 seconds);
+    static QString requestText(const QString& name);
+
+    static constexpr int qrSide = 280;
+
+private:
+    void render();
+    void confirm();
+    void cancel();
+
+    QPointer<HostModel> model_;
+    QFrame* approvalBox_ = nullptr;
+    QLabel* requestLabel_ = nullptr;
+    QFrame* codeBox_ = nullptr;
+    QLabel* codeLabel_ = nullptr;
+    QLabel* codeHint_ = nullptr;
+    QLabel* qrHint_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+    QPushButton* confirmButton_ = nullptr;
+    QShortcut* returnKey_ = nullptr;
+    QShortcut* enterKey_ = nullptr;
+    QWidget* qrFrame_ = nullptr;
+    QLabel* qrImage_ = nullptr;
+    QLabel* countdown_ = nullptr;
+    QPlainTextEdit* url_ = nullptr;
+    QLabel* status_ = nullptr;
+    QLabel* deviceID_ = nullptr;
+    QLabel* hostName_ = nullptr;
+    QPushButton* rotateButton_ = nullptr;
+};
+
+}  // namespace quill::host::ui

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QAction>
+#include <QIcon>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QToolButton>
+#include <functional>
+#include <memory>
+
+#include "host/model/host_model.h"
+
+namespace quill::host::ui {
+
+// The host's menu: its status, the four windows, sharing, open at login, ending the session and
+// quitting. Its entries follow the model; the label (title and symbol) tells whether a session
+// is active.
+class StatusMenu : public QObject {
+    Q_OBJECT
+public:
+    // `openLoginItemsSettings` shows where login items live; `quit` ends the application.
+    StatusMenu(HostModel& model, std::function<void()> openLoginItemsSettings, std::function<void()> quit,
+               QObject* parent = nullptr);
+    ~StatusMenu() override;
+
+    QMenu* menu() const { return menu_.get(); }
+    QString title() const;
+    // The symbol's name: "display", or "rectangle.inset.filled.and.person.filled" in a session.
+    QString symbol() const;
+    QIcon icon() const;
+
+    QAction* quitAction() const { return quit_; }
+
+signals:
+    void labelChanged();
+
+private:
+    void update();
+    QAction* addText(const QString& name);
+    QAction* addButton(const QString& text, std::function<void()> action);
+
+    QPointer<HostModel> model_;
+    std::unique_ptr<QMenu> menu_;
+    QAction* status_ = nullptr;
+    QAction* detail_ = nullptr;
+    QAction* error_ = nullptr;
+    QAction* pause_ = nullptr;
+    QAction* openAtLogin_ = nullptr;
+    QAction* settingsMessage_ = nullptr;
+    QAction* sessionSeparator_ = nullptr;
+    QAction* endSession_ = nullptr;
+    QAction* deviceID_ = nullptr;
+    QAction* quit_ = nullptr;
+    bool sessionLabel_ = false;
+};
+
+// A small window holding the menu, for desktops without a system tray: it stays on the desktop
+// (closing it minimises it), so the menu is always reachable.
+class MenuWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MenuWindow(StatusMenu& menu, QWidget* parent = nullptr);
+    QToolButton* button() const { return button_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void updateLabel();
+
+    StatusMenu& menu_;
+    QToolButton* button_ = nullptr;
+};
+
+// Where the menu lives: a tray icon when the desktop has a system tray, else the menu window.
+class MenuBarItem : public QObject {
+    Q_OBJECT
+public:
+    MenuBarItem(StatusMenu& menu, bool useTray, QObject* parent = nullptr);
+    ~MenuBarItem() override;
+
+    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+    MenuWindow* window() const { return window_.get(); }
+
+private:
+    StatusMenu& menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<MenuWindow> window_;
+};
+
+}  // namespace quill::host::ui

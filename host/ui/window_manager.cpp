@@ -1,0 +1,98 @@
+#include "host/ui/window_manager.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QScrollArea>
+#include <QToolBar>
+#include <algorithm>
+
+namespace quill::host::ui {
+
+HostWindow::HostWindow(const QString& id, QWidget* content)
+    : id_(id), content_(content), view_(qobject_cast<HostView*>(content)) {
+    setObjectName(QStringLiteral("window-") + id);
+    // Closing only hides the window: its content and state stay for the next show().
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    // The views ask for room of their own; a smaller window scrolls instead of cutting them off.
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(content);
+    setCentralWidget(scroll);
+    if (view_) {
+        const QList<QAction*> actions = view_->toolbarActions();
+        if (!actions.isEmpty()) {
+            auto* toolbar = addToolBar(QString());
+            toolbar->setObjectName(QStringLiteral("toolbar"));
+            toolbar->setMovable(false);
+            toolbar->setFloatable(false);
+            toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+            toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
+            toolbar->addActions(actions);
+            toolbar->toggleViewAction()->setVisible(false);
+        }
+    }
+}
+
+void HostWindow::closeEvent(QCloseEvent* event) {
+    if (isVisible() && view_) view_->windowClosing();
+    QMainWindow::closeEvent(event);
+}
+
+WidgetWindowManager::~WidgetWindowManager() {
+    for (auto& [id, window] : windows_)
+        if (window) delete window.data();
+}
+
+HostWindow* WidgetWindowManager::window(const QString& id) const {
+    auto it = windows_.find(id);
+    return it == windows_.end() ? nullptr : it->second.data();
+}
+
+void WidgetWindowManager::show(const QString& id, const QString& title, WindowSize size) {
+    if (HostWindow* existing = window(id)) {
+        // The same window, where the user left it.
+        if (existing->isMinimized()) existing->showNormal();
+        existing->show();
+        existing->raise();
+        existing->activateWindow();
+        return;
+    }
+    windows_.erase(id);
+    QWidget* content = factory_ ? factory_(id) : nullptr;
+    if (!content) content = new QWidget;
+    auto* window = new HostWindow(id, content);
+    window->setWindowTitle(title);
+    window->resize(size.width, size.height);
+    window->setMinimumSize(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
+    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        window->move(area.center() - QPoint(size.width / 2, size.height / 2));
+    }
+    windows_[id] = window;
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void WidgetWindowManager::close(const QString& id) {
+    auto it = windows_.find(id);
+    if (it == windows_.end()) return;
+    QPointer<HostWindow> window = it->second;
+    windows_.erase(it);
+    if (window) {
+        window->close();
+        window->deleteLater();
+    }
+}
+
+bool WidgetWindowManager::isVisible(const QString& id) const {
+    HostWindow* w = window(id);
+    return w && w->isVisible() && !w->isMinimized();
+}
+
+}  // namespace quill::host::ui

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QAction>
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <map>
+
+#include "host/model/host_model_services.h"
+
+namespace quill::host::ui {
+
+// The content of one window: a view over the model. A view may put commands in its window's
+// toolbar, and hears when its window is being closed.
+class HostView : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    virtual QList<QAction*> toolbarActions() const { return {}; }
+    // The window is about to go off screen (closed by the user or by the program).
+    virtual void windowClosing() {}
+};
+
+// A top-level window holding one view; closing it hides it (Qt keeps closed windows).
+class HostWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    HostWindow(const QString& id, QWidget* content);
+    const QString& id() const { return id_; }
+    // The view, when the content is one.
+    HostView* view() const { return view_; }
+    QWidget* content() const { return content_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QString id_;
+    QWidget* content_ = nullptr;
+    HostView* view_ = nullptr;
+};
+
+// One window per identifier: show() creates it the first time and afterwards brings the same
+// window back to the front; close() closes it and forgets it, so the next show() builds a new
+// one. The content of a new window comes from the content factory, given the identifier.
+class WidgetWindowManager : public HostWindowManager {
+public:
+    using ContentFactory = std::function<QWidget*(const QString& id)>;
+
+    WidgetWindowManager() = default;
+    ~WidgetWindowManager() override;
+    WidgetWindowManager(const WidgetWindowManager&) = delete;
+    WidgetWindowManager& operator=(const WidgetWindowManager&) = delete;
+
+    void setContentFactory(ContentFactory factory) { factory_ = std::move(factory); }
+
+    void show(const QString& id, const QString& title, WindowSize size) override;
+    void close(const QString& id) override;
+    // Stored and on screen: a minimised window does not count as visible.
+    bool isVisible(const QString& id) const override;
+
+    // The stored window for an identifier, or null.
+    HostWindow* window(const QString& id) const;
+
+    static constexpr int minimumWidth = 420;
+    static constexpr int minimumHeight = 360;
+
+private:
+    ContentFactory factory_;
+    std::map<QString, QPointer<HostWindow>> windows_;
+};
+
+}  // namespace quill::host::ui
