@@ -73,9 +73,8 @@ TEST_F(EnvelopeReceiverTest, OpensAnEnvelopeFromAPairedPeerBothWays) {
 
     EnvelopeReceiver atController(controller, std::make_shared<InMemoryPeerStore>(std::vector{recordOf(host)}));
     const SignallingMessage answer = Answer("s-1", "v=0\r\n", {});
-    EXPECT_EQ(atController.open(EnvelopeSealer::seal(answer, host, recordOf(controller), atMillis(kT0)), atMillis(kT0))
-                  .message,
-              answer);
+    const Envelope reply = EnvelopeSealer::seal(answer, host, recordOf(controller), atMillis(kT0));
+    EXPECT_EQ(atController.open(reply, atMillis(kT0)).message, answer);
 }
 
 // Each case passes every earlier check, fails its own and as many later ones as it can (id(1) is
@@ -88,15 +87,18 @@ TEST_F(EnvelopeReceiverTest, EachCheckRefusesInItsTurn) {
         e.sig[0] ^= 1;
         return e;
     };
-    auto with = [&](Envelope e, Bytes to, Bytes identifier, Bytes from) {
+    // Also from a stranger, with a broken signature and a spent identifier's stale time stamp.
+    auto with = [&](Bytes to, Bytes identifier) {
+        Envelope e = sealed(id(1), stale);
         e.to = std::move(to);
         e.id = std::move(identifier);
-        e.from = std::move(from);
+        e.from = stranger.fingerprint();
         return badSig(std::move(e));
     };
-    Bytes hostPlusOne = host.fingerprint();
+    Bytes hostPlusOne = host.fingerprint(), hostPrefix = host.fingerprint();
     hostPlusOne.push_back(0);
-    Envelope v1 = with(sealed(id(1), stale), Bytes(31, 1), Bytes(15, 1), stranger.fingerprint());
+    hostPrefix.pop_back();
+    Envelope v1 = with(Bytes(31, 1), Bytes(15, 1));
     v1.v = 1;
     Envelope vMinus = v1;
     vMinus.v = -7;
@@ -115,28 +117,23 @@ TEST_F(EnvelopeReceiverTest, EachCheckRefusesInItsTurn) {
         SystemTime at;
         EnvelopeError expected;
     };
+    const SystemTime t0 = atMillis(kT0);
     const Case cases[] = {
-        {"version 1", v1, atMillis(kT0), EnvelopeError::unsupportedVersion(1)},
-        {"version -7", vMinus, atMillis(kT0), EnvelopeError::unsupportedVersion(-7)},
-        {"to: prefix", with(sealed(id(1), stale), Bytes(host.fingerprint().begin(), host.fingerprint().end() - 1),
-                            Bytes(17, 1), stranger.fingerprint()), atMillis(kT0), EnvelopeError::wrongRecipient()},
-        {"to: other", with(sealed(id(1), stale), stranger.fingerprint(), Bytes(17, 1), stranger.fingerprint()),
-         atMillis(kT0), EnvelopeError::wrongRecipient()},
-        {"to: longer", with(sealed(id(1), stale), hostPlusOne, Bytes(17, 1), stranger.fingerprint()), atMillis(kT0),
-         EnvelopeError::wrongRecipient()},
-        {"id 0", with(sealed(id(1), stale), host.fingerprint(), {}, stranger.fingerprint()), atMillis(kT0),
-         EnvelopeError::invalidIdentifier()},
-        {"id 15", with(sealed(id(1), stale), host.fingerprint(), Bytes(15, 7), stranger.fingerprint()), atMillis(kT0),
-         EnvelopeError::invalidIdentifier()},
-        {"id 17", with(sealed(id(1), stale), host.fingerprint(), Bytes(17, 7), stranger.fingerprint()), atMillis(kT0),
-         EnvelopeError::invalidIdentifier()},
-        {"sender", badSig(EnvelopeSealer::seal(offer, stranger, recordOf(host), atMillis(stale), id(1))),
-         atMillis(kT0), EnvelopeError::unknownSender()},
-        {"ts -60001", badSig(sealed(id(1), kT0 - 60'001)), atMillis(kT0), EnvelopeError::staleTimestamp()},
-        {"ts +60001", badSig(sealed(id(1), kT0 + 60'001)), atMillis(kT0), EnvelopeError::staleTimestamp()},
-        {"ts far", badSig(sealed(id(1), kT0 + 1'000'000'000)), atMillis(kT0), EnvelopeError::staleTimestamp()},
-        {"ts min", resigned(minTs, controller), atMillis(kT0), EnvelopeError::staleTimestamp()},
-        {"ts max", resigned(maxTs, controller), atMillis(kT0), EnvelopeError::staleTimestamp()},
+        {"version 1", v1, t0, EnvelopeError::unsupportedVersion(1)},
+        {"version -7", vMinus, t0, EnvelopeError::unsupportedVersion(-7)},
+        {"to: prefix", with(hostPrefix, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"to: other", with(stranger.fingerprint(), Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"to: longer", with(hostPlusOne, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"id 0", with(host.fingerprint(), {}), t0, EnvelopeError::invalidIdentifier()},
+        {"id 15", with(host.fingerprint(), Bytes(15, 7)), t0, EnvelopeError::invalidIdentifier()},
+        {"id 17", with(host.fingerprint(), Bytes(17, 7)), t0, EnvelopeError::invalidIdentifier()},
+        {"sender", badSig(EnvelopeSealer::seal(offer, stranger, recordOf(host), atMillis(stale), id(1))), t0,
+         EnvelopeError::unknownSender()},
+        {"ts -60001", badSig(sealed(id(1), kT0 - 60'001)), t0, EnvelopeError::staleTimestamp()},
+        {"ts +60001", badSig(sealed(id(1), kT0 + 60'001)), t0, EnvelopeError::staleTimestamp()},
+        {"ts far", badSig(sealed(id(1), kT0 + 1'000'000'000)), t0, EnvelopeError::staleTimestamp()},
+        {"ts min", resigned(minTs, controller), t0, EnvelopeError::staleTimestamp()},
+        {"ts max", resigned(maxTs, controller), t0, EnvelopeError::staleTimestamp()},
         {"forged", forged, later, EnvelopeError::invalidSignature()},
         {"altered", altered, later, EnvelopeError::invalidSignature()},
         {"short sig", shortSig, later, EnvelopeError::invalidSignature()},
