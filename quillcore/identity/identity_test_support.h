@@ -9,24 +9,24 @@
 
 namespace quill::testing {
 
-template <class F>
-void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
+template <class E, class F>
+void expectError(F&& f, const E& expected) {
     try {
         f();
         ADD_FAILURE() << "no error; expected " << expected.description();
-    } catch (const KeyStoreError& e) {
+    } catch (const E& e) {
         EXPECT_EQ(e, expected) << e.description();
     }
 }
 
 template <class F>
+void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
+    expectError(std::forward<F>(f), expected);
+}
+
+template <class F>
 void expectIdentityError(F&& f, DeviceIdentityError::Kind kind) {
-    try {
-        f();
-        ADD_FAILURE() << "no error";
-    } catch (const DeviceIdentityError& e) {
-        EXPECT_EQ(e, DeviceIdentityError(kind));
-    }
+    expectError(std::forward<F>(f), DeviceIdentityError(kind));
 }
 
 }  // namespace quill::testing

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "quillcore/identity/identity_test_support.h"
 #include "quillcore/identity/peer_store.h"
@@ -189,22 +188,4 @@ TEST(InMemoryPeerStore, ReplacesLooksUpRemovesAndListsByNameThenFingerprint) {
     EXPECT_EQ(order, (std::vector<std::pair<std::string, std::size_t>>{
                          {"B", 35}, {"Jos\xC3\xA9", 38}, {"Jose\xCC\x81", 39}, {"a", 36}, {"b", 37},
                          {"same", 33}, {"same", 0x81}, {"same", 0xA0}}));
-}
-
-TEST(InMemoryPeerStore, ServesSeveralThreads) {
-    InMemoryPeerStore store;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                PeerRecord r = record(static_cast<std::uint8_t>(t), "t" + std::to_string(i % 7));
-                r.fingerprint[1] = static_cast<std::uint8_t>(i);
-                store.save(r);
-                store.peer(r.fingerprint);
-                if (i % 10 == 0) store.all();
-                if (i % 3 == 0) store.remove(r.fingerprint);
-            }
-        });
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(store.all().size(), 4u * (200 - 67));
 }
