@@ -17,22 +17,6 @@ namespace {
 FrameChannelError channelError(const std::function<void()>& f) { return errorOf<FrameChannelError>(f); }
 }  // namespace
 
-TEST(FrameWire, HeaderIsBigEndianAndTheLimitIsInclusive) {
-    // Cutting streams into frames is checked by the frame reader's fuzz target and its corpus.
-    EXPECT_EQ(frame::encode(toBytes("abc")), (Bytes{0, 0, 0, 3, 'a', 'b', 'c'}));
-    EXPECT_EQ(frame::encode({}), header(0));
-    const std::uint8_t atLimit[4] = {0x00, 0x10, 0x00, 0x00}, overLimit[4] = {0x00, 0x10, 0x00, 0x01};
-    const std::uint8_t huge[4] = {0xFF, 0xFF, 0xFF, 0xFF}, mixed[4] = {0x00, 0x01, 0x02, 0x03};
-    EXPECT_EQ(frame::parseHeader(atLimit), 1'048'576u);
-    EXPECT_EQ(frame::parseHeader(mixed), 0x010203u);
-    EXPECT_EQ(channelError([&] { frame::parseHeader(overLimit); }), FrameChannelError::frameTooLarge(1'048'577));
-    EXPECT_EQ(channelError([&] { frame::parseHeader(huge); }), FrameChannelError::frameTooLarge(4'294'967'295LL));
-    EXPECT_EQ(FrameChannelError::frameTooLarge(4'294'967'295LL).description(),
-              "The other device sent a message that was too large (4294967295 bytes).");
-    EXPECT_EQ(FrameChannelError::network("x").description(), "Could not reach the other device: x");
-    EXPECT_EQ(FrameChannelError::connectionClosed().description(), "The other device closed the connection.");
-}
-
 TEST(FrameChannel, CarriesFramesUpToTheLimitHoweverTheSegmentsFall) {
     RawPeer peer;
     auto& channel = peer.channel;
@@ -95,72 +79,75 @@ TEST(FrameChannel, TimedReadsReturnNoneAndLeaveTheChannelOpen) {
     sender.join();
 }
 
-TEST(FrameChannel, FramesReceivedBeforeThePeerWentAwayComeBeforeItsError) {
+TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
     Bytes midBody = header(100);
     append(midBody, Bytes(40, 1));
+    auto oversize = [](std::uint32_t announced) {
+        Bytes bytes = header(announced);
+        append(bytes, Bytes(64 * 1024, 0xAB));  // never read: the channel ends at the header
+        return bytes;
+    };
+    const auto closed = FrameChannelError::connectionClosed();
+    const std::string closedText = "The other device closed the connection.";
+    enum class End { none, close, reset };  // what the peer does after its bytes
     struct Case {
         const char* name;
-        Bytes tail;  // after the whole frame
-        bool reset;
+        Bytes tail;  // after one whole frame
+        End end;
         bool readerWaits;  // a reader is already waiting when the end arrives
+        FrameChannelError expected;
+        std::string description;  // of the error; for a network error, without the system's text
     };
-    for (const auto& c : {Case{"close", {}, false, false}, Case{"close, reader waiting", {}, false, true},
-                          Case{"partial header", {0, 0}, false, false}, Case{"mid body", midBody, false, true},
-                          Case{"reset mid body", midBody, true, false}}) {
+    const Case cases[] = {
+        {"close", {}, End::close, false, closed, closedText},
+        {"close, reader waiting", {}, End::close, true, closed, closedText},
+        {"partial header", {0, 0}, End::close, false, closed, closedText},
+        {"close mid body", midBody, End::close, true, closed, closedText},
+        {"reset mid body", midBody, End::reset, false, FrameChannelError::network(""),
+         "Could not reach the other device: "},
+        {"4 GiB header", oversize(0xFFFFFFFF), End::none, true, FrameChannelError::frameTooLarge(0xFFFFFFFFLL),
+         "The other device sent a message that was too large (4294967295 bytes)."},
+        {"header one over the limit", oversize(1'048'577), End::none, false,
+         FrameChannelError::frameTooLarge(1'048'577), "The other device sent a message that was too large (1048577 bytes)."},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RawPeer peer;
         auto& channel = peer.channel;
         Bytes bytes = wire(toBytes("whole"));
         append(bytes, c.tail);
-        auto end = [&] {
+        std::thread ender([&] {
+            if (c.readerWaits) std::this_thread::sleep_for(50ms);
             peer.write(bytes);
             // Reset only once the channel holds the whole frame, so the reset lands mid-body.
-            if (c.reset) {
-                ASSERT_TRUE(eventually([&] { return channel->bufferedFrameCount() == 1; }));
-            }
-            c.reset ? peer.reset() : peer.close();
-        };
-        std::thread ender;
-        if (c.readerWaits) {
-            ender = std::thread([&] {
-                std::this_thread::sleep_for(50ms);
-                end();
-            });
-        } else {
-            end();
+            EXPECT_TRUE(c.end != End::reset || eventually([&] { return channel->bufferedFrameCount() == 1; }));
+            if (c.end != End::none) c.end == End::reset ? peer.reset() : peer.close();
+        });
+        if (!c.readerWaits) {
+            ender.join();
             ASSERT_TRUE(eventually([&] { return channel->frames->isFinished(); }));
         }
         EXPECT_EQ(channel->nextFrame(10.0), toBytes("whole"));
         auto error = channelError([&] { channel->nextFrame(10.0); });
         if (ender.joinable()) ender.join();
-        if (c.reset) {
+        EXPECT_EQ(error.description(), c.description + error.text);
+        if (c.expected.kind == FrameChannelError::Kind::network) {
             EXPECT_EQ(error.kind, FrameChannelError::Kind::network);
             EXPECT_FALSE(error.text.empty());
         } else {
-            EXPECT_EQ(error, FrameChannelError::connectionClosed());
+            EXPECT_EQ(error, c.expected);
+        }
+        // Closing with the rest of an oversize frame unread makes the socket send a reset.
+        if (c.end == End::none) {
+            EXPECT_EQ(peer.endOfConnection(), ECONNRESET);
         }
         EXPECT_EQ(channelError([&] { channel->nextFrame(0.0); }), error);
-        EXPECT_EQ(channelError([&] { channel->send(toBytes("x")); }), FrameChannelError::connectionClosed());
+        EXPECT_EQ(channelError([&] { channel->send(toBytes("x")); }), closed);
         channel->close();  // keeps the recorded error
         EXPECT_EQ(channelError([&] { channel->nextFrame(); }), error);
         // The stream held the whole frame only.
         EXPECT_EQ(channel->frames->next(1.0).value, toBytes("whole"));
         EXPECT_TRUE(channel->frames->next(1.0).finished());
-    }
-}
-
-TEST(FrameChannel, OversizeHeaderEndsTheChannelWithoutReadingTheBody) {
-    for (std::uint32_t announced : {0xFFFFFFFFu, 1'048'577u}) {
-        RawPeer peer;
-        auto waiting = std::async(std::launch::async, [&] { return channelError([&] { peer.channel->nextFrame(); }); });
-        Bytes hostile = header(announced);
-        append(hostile, Bytes(64 * 1024, 0xAB));
-        peer.write(hostile);
-        EXPECT_EQ(waiting.get(), FrameChannelError::frameTooLarge(announced));
-        // Closing with the body still unread makes the socket send a reset.
-        EXPECT_EQ(peer.endOfConnection(), ECONNRESET) << announced;
-        EXPECT_TRUE(peer.channel->frames->isFinished());
-        EXPECT_EQ(channelError([&] { peer.channel->nextFrame(0.0); }), FrameChannelError::frameTooLarge(announced));
     }
 }
 
