@@ -22,7 +22,8 @@ QWidget* QuillmateHostApp::makeView(const QString& id, HostModel& model, const P
 
 QuillmateHostApp::QuillmateHostApp(HostEnvironment environment, Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {
-    if (!options_.terminate) options_.terminate = [] { QCoreApplication::quit(); };
+    // exit(), not quit(): quit() asks every window to close first, and the menu window refuses.
+    if (!options_.terminate) options_.terminate = [] { QCoreApplication::exit(0); };
     if (!environment.windowManager) {
         windows_ = std::make_shared<WidgetWindowManager>();
         environment.windowManager = windows_;

@@ -21,7 +21,7 @@ public:
     struct Options {
         PermissionRequests permissionRequests;
         std::function<void()> openLoginItemsSettings;
-        // Leaves the event loop; QCoreApplication::quit() by default.
+        // Leaves the event loop; QCoreApplication::exit(0) by default.
         std::function<void()> terminate;
         // Tray icon or menu window; by default a tray icon when the desktop has a tray.
         std::optional<bool> useTray;
