@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <cstring>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -11,6 +12,7 @@
 #include <QWindow>
 
 #include "host/desktop/display_info.h"
+#include "host/desktop/x11_connection.h"
 #include "host/ui/app_services.h"
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/ui_test_support.h"
@@ -92,6 +94,76 @@ TEST_F(UiX11Test, WithoutATrayTheMenuLivesInAWindowAndQuitLeavesTheEventLoop) {
     EXPECT_TRUE(entries[0].endedAt) << "the session ended before the application left";
     EXPECT_GE(h.sink->releases.load(), 1);
     app.reset();
+}
+
+namespace {
+
+xcb_atom_t internAtom(const X11Connection& x, const char* name) {
+    XcbReply<xcb_intern_atom_reply_t> reply(
+        xcb_intern_atom_reply(x.get(), xcb_intern_atom(x.get(), 0, static_cast<std::uint16_t>(strlen(name)), name), nullptr));
+    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// A system tray as X11 desktops announce one: the owner of _NET_SYSTEM_TRAY_S0, made known by a
+// MANAGER message on the root window. It docks nothing; it only has to be there.
+class FakeTray {
+public:
+    FakeTray() {
+        window_ = xcb_generate_id(x_.get());
+        xcb_create_window(x_.get(), XCB_COPY_FROM_PARENT, window_, x_.root(), 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, x_.screen()->root_visual, 0, nullptr);
+        const xcb_atom_t selection = internAtom(x_, "_NET_SYSTEM_TRAY_S0");
+        xcb_set_selection_owner(x_.get(), window_, selection, XCB_CURRENT_TIME);
+        xcb_client_message_event_t event = {};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = x_.root();
+        event.type = internAtom(x_, "MANAGER");
+        event.data.data32[0] = XCB_CURRENT_TIME;
+        event.data.data32[1] = selection;
+        event.data.data32[2] = window_;
+        xcb_send_event(x_.get(), 0, x_.root(), XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&event));
+        x_.flush();
+    }
+    ~FakeTray() {
+        xcb_destroy_window(x_.get(), window_);
+        x_.flush();
+    }
+
+private:
+    X11Connection x_;
+    xcb_window_t window_ = 0;
+};
+
+}  // namespace
+
+TEST_F(UiX11Test, WithATrayTheMenuHangsOnTheTrayIcon) {
+    FakeTray tray;
+    ASSERT_TRUE(pumpUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
+    ModelHarness h;
+    HostEnvironment env = h.environment();
+    env.windowManager = nullptr;
+    env.prompt = nullptr;
+    QuillmateHostApp::Options options;
+    options.terminate = [] {};
+    QuillmateHostApp app(std::move(env), std::move(options));
+    HostModel& m = app.model();
+    ASSERT_TRUE(pumpUntil([&] { return m.listenerPort().has_value(); }));
+    QSystemTrayIcon* icon = app.menuBarItem().trayIcon();
+    ASSERT_TRUE(icon);
+    EXPECT_FALSE(app.menuBarItem().window()) << "no menu window beside a tray";
+    EXPECT_EQ(icon->contextMenu(), app.menu().menu());
+    EXPECT_TRUE(icon->isVisible());
+    EXPECT_EQ(icon->toolTip(), "Quillmate Host");
+    EXPECT_FALSE(icon->icon().isNull());
+
+    Controller c = h.pairedController(3, "Alice");
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "offer-sdp", SessionMode::view, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    ASSERT_TRUE(pumpUntil([&] { return icon->toolTip() == "Quillmate Host, session active"; }));
+    EXPECT_EQ(app.menu().symbol(), "rectangle.inset.filled.and.person.filled");
 }
 
 TEST_F(UiX11Test, DesktopServicesReadTheXServer) {
