@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QTableView>
 #include <QToolBar>
+#include <QtTest/QTest>
 #include <future>
 
 #include "host/ui/activity_log_view.h"
@@ -440,7 +441,9 @@ TEST_F(UiTest, ANumericComparisonIsConfirmedOrRefusedFromTheWindow) {
     EXPECT_FALSE(shownIn(findLabel(view, "This request came from the QR pairing code."), view));
 
     controller->confirmComparison();
-    findByText(view, "Confirm Pairing")->click();
+    // Return confirms while the box is shown.
+    window("pairing")->activateWindow();
+    QTest::keyClick(window("pairing"), Qt::Key_Return);
     ASSERT_TRUE(pumpUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
     EXPECT_TRUE(done.get());
     ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage() == QString("Paired Laptop."); }));
