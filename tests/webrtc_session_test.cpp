@@ -262,11 +262,13 @@ TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) 
     controller->waitUntilConnected();
     hostWait.get();
 
+    // The capture's clock starts again after the first frame: the frames after it still go.
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
-        while (!stop) {
-            host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), nowNs());
+        host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), nowNs());
+        for (std::int64_t ts = 0; !stop; ts += 33'333'333) {
             std::this_thread::sleep_for(33ms);
+            host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), ts);
         }
     });
     std::shared_ptr<RemoteVideoTrack> track;

@@ -356,7 +356,9 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (!appsrc_ || !active_) return;
-            if (maxFps_ > 0 && lastTimeStamp_) {
+            // A time stamp behind the last one is a capture that started its clock again: it
+            // starts a new count instead of holding every frame back until the old time.
+            if (maxFps_ > 0 && lastTimeStamp_ && timeStampNs >= *lastTimeStamp_) {
                 // A little slack so that a capture clock at exactly the limit is not halved.
                 const double minGap = 0.9e9 / maxFps_;
                 if (static_cast<double>(timeStampNs - *lastTimeStamp_) < minGap) return;
@@ -503,7 +505,9 @@ private:
         std::lock_guard lock(mutex_);
         GstClockTime pts = running;
         if (timeStampNs) {
-            if (!offsetNs_) offsetNs_ = static_cast<std::int64_t>(running) - *timeStampNs;
+            if (!offsetNs_ || (lastTimeStampNs_ && *timeStampNs < *lastTimeStampNs_))
+                offsetNs_ = static_cast<std::int64_t>(running) - *timeStampNs;
+            lastTimeStampNs_ = *timeStampNs;
             const std::int64_t mapped = *timeStampNs + *offsetNs_;
             pts = mapped > 0 ? static_cast<GstClockTime>(mapped) : 0;
         }
@@ -523,6 +527,7 @@ private:
     double maxFps_ = 0;
     std::optional<std::int64_t> lastTimeStamp_;
     std::optional<std::int64_t> offsetNs_;
+    std::optional<std::int64_t> lastTimeStampNs_;  // the last one mapped to a presentation time
     GstClockTime lastPts_ = GST_CLOCK_TIME_NONE;
 };
 
