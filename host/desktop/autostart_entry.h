@@ -17,16 +17,16 @@ public:
 };
 
 // Starting the host when the user logs in.
-class LoginItem {
+class LoginItemService {
 public:
-    virtual ~LoginItem() = default;
+    virtual ~LoginItemService() = default;
     virtual void registerItem() = 0;    // throws LoginItemError
     virtual void unregisterItem() = 0;  // throws LoginItemError; nothing registered is success
     virtual bool isEnabled() const = 0;
 };
 
 // An XDG autostart entry, <config home>/autostart/quillmate-host.desktop.
-class AutostartEntry : public LoginItem {
+class AutostartEntry : public LoginItemService {
 public:
     // configHome: $XDG_CONFIG_HOME (default ~/.config); executable: this program.
     explicit AutostartEntry(std::optional<QString> configHome = std::nullopt,
