@@ -1,17 +1,12 @@
 #include "quillcore/session/controller_session.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 #include "quillcore/base/clock.h"
 #include "quillcore/crypto/crypto.h"
-#include "quillcore/session/envelope_signalling_link.h"
 
 namespace quill {
 namespace {
-
-constexpr double kMinimumAnswerWait = 0.05;
 
 // A random (version 4) UUID, upper-case, 8-4-4-4-12.
 std::string newSessionID() {
@@ -61,15 +56,7 @@ ControllerSession::ControllerSession(Private, PeerRecord peer, DeviceIdentity id
       core_(std::move(core)) {}
 
 ControllerSession::~ControllerSession() {
-    std::shared_ptr<EnvelopeLink> link;
-    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
-    {
-        std::lock_guard lock(lock_);
-        link = link_;
-        pumpLink = pumpLink_;
-        closing_.request_stop();
-    }
-    if (pumpLink) pumpLink->markClosing();
+    const std::shared_ptr<EnvelopeLink> link = roleLink_.stop();
     // No Bye on release; the connection and the core still end.
     if (link) link->close();
     core_->close();
@@ -95,16 +82,8 @@ void ControllerSession::start(FrameChannelPtr channel) {
     }
     core_->setSessionID(id);
     auto link = std::make_shared<EnvelopeLink>(std::move(channel), identity, peerStore);
-    std::stop_token stop;
-    bool closedMeanwhile = false;
-    {
-        std::lock_guard lock(lock_);
-        link_ = link;
-        stop = closing_.get_token();
-        closedMeanwhile = closing_.stop_requested();
-    }
+    const std::stop_token stop = roleLink_.attach(link);
     try {
-        if (closedMeanwhile) link->close();
         const std::string offerSdp = core_->makeOffer(stop);
         link->send(Offer(id, offerSdp, configuration.requestedMode, capabilities()), peer);
         std::vector<Candidate> early;
@@ -112,15 +91,7 @@ void ControllerSession::start(FrameChannelPtr channel) {
         core_->setRemote(SessionDescription{SdpType::answer, answer.sdp()});
         // Candidates need the remote description: the ones that came before it go in now.
         for (const Candidate& candidate : early) core_->addRemoteCandidate(candidate);
-        auto pumpLink = std::make_shared<EnvelopeSignallingLink>(link);
-        bool closing = false;
-        {
-            std::lock_guard lock(lock_);
-            pumpLink_ = pumpLink;
-            closing = closing_.stop_requested();
-        }
-        if (closing) pumpLink->markClosing();
-        core_->startPump(pumpLink);
+        roleLink_.startPump(*core_);
         core_->waitUntilConnected(stop);
     } catch (...) {
         link->close();
@@ -133,14 +104,9 @@ Answer ControllerSession::waitForAnswer(EnvelopeLink& link, const std::string& s
                                         std::vector<Candidate>& early) {
     const Deadline deadline = Deadline::after(configuration.negotiationTimeout);
     for (;;) {
-        if (deadline.expired()) throw SessionError::connectionTimedOut();
-        std::optional<double> timeout;
-        if (auto left = deadline.remaining())
-            timeout = std::max(std::chrono::duration<double>(*left).count(), kMinimumAnswerWait);
-        std::optional<OpenedEnvelope> opened = link.next(timeout);
-        if (!opened) throw SessionError::connectionTimedOut();
-        if (opened->sender.fingerprint != peer.fingerprint) throw EnvelopeError::unknownSender();
-        const SignallingMessage& message = opened->message;
+        const OpenedEnvelope opened = nextEnvelopeBefore(link, deadline);
+        if (opened.sender.fingerprint != peer.fingerprint) throw EnvelopeError::unknownSender();
+        const SignallingMessage& message = opened.message;
         if (const Answer* answer = message.get<Answer>()) {
             if (answer->sessionID() == sessionID) return *answer;
             throw SessionError::wrongSession();
@@ -178,15 +144,11 @@ SessionStats ControllerSession::statistics() { return core_->statistics(); }
 void ControllerSession::close(const std::string& reason) {
     std::optional<std::string> id;
     std::shared_ptr<EnvelopeLink> link;
-    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         id = sessionID_;
-        link = link_;
-        pumpLink = pumpLink_;
-        closing_.request_stop();
+        link = roleLink_.stopLocked();
     }
-    if (pumpLink) pumpLink->markClosing();
     if (id && link) {
         try {
             link->send(Bye(*id, reason), peer);

@@ -16,7 +16,7 @@
 #include "quillcore/identity/peer_record.h"
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/net/tcp_connection.h"
-#include "quillcore/session/envelope_signalling_link.h"
+#include "quillcore/session/role_link.h"
 #include "quillcore/session/session_core.h"
 #include "quillcore/session/session_types.h"
 #include "quillcore/transport/envelope_link.h"
@@ -95,13 +95,10 @@ private:
     const std::shared_ptr<SessionCore> core_;
 
     mutable std::mutex lock_;
-    std::shared_ptr<EnvelopeLink> link_;
-    // What the core's pump reads, once it runs.
-    std::shared_ptr<EnvelopeSignallingLink> pumpLink_;
+    // Stopped by close() and on release: ends start()'s waits.
+    RoleLink roleLink_{lock_};
     std::optional<std::string> sessionID_;
     bool started_ = false;
-    // Requested by close() and on release: ends start()'s waits.
-    std::stop_source closing_;
 };
 
 }  // namespace quill

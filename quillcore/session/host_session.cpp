@@ -1,16 +1,11 @@
 #include "quillcore/session/host_session.h"
 
-#include <algorithm>
-#include <chrono>
-
 #include "quillcore/base/clock.h"
 #include "quillcore/base/diagnostics.h"
-#include "quillcore/session/envelope_signalling_link.h"
 
 namespace quill {
 namespace {
 
-constexpr double kMinimumOfferWait = 0.05;
 const char* const kViewDenied = "view permission denied";
 
 }  // namespace
@@ -46,15 +41,7 @@ HostSession::HostSession(Private, DeviceIdentity identity, std::shared_ptr<PeerS
       core_(std::move(core)) {}
 
 HostSession::~HostSession() {
-    std::shared_ptr<EnvelopeLink> link;
-    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
-    {
-        std::lock_guard lock(lock_);
-        link = link_;
-        pumpLink = pumpLink_;
-        closing_.request_stop();
-    }
-    if (pumpLink) pumpLink->markClosing();
+    const std::shared_ptr<EnvelopeLink> link = roleLink_.stop();
     // No Bye on release: only the connection, the filter and the core end.
     shutDown(link);
     std::jthread filter;
@@ -74,17 +61,8 @@ void HostSession::run(FrameChannelPtr channel) {
         started_ = true;
     }
     auto link = std::make_shared<EnvelopeLink>(std::move(channel), identity, peerStore);
-    std::stop_token stop;
-    bool closedMeanwhile = false;
-    {
-        std::lock_guard lock(lock_);
-        link_ = link;
-        stop = closing_.get_token();
-        closedMeanwhile = closing_.stop_requested();
-    }
+    const std::stop_token stop = roleLink_.attach(link);
     try {
-        // A close() that came first leaves nothing to wait for: the wait ends at once.
-        if (closedMeanwhile) link->close();
         const OpenedEnvelope opened = waitForOffer(*link);
         handleOffer(opened, link, stop);
     } catch (...) {
@@ -95,16 +73,10 @@ void HostSession::run(FrameChannelPtr channel) {
 }
 
 OpenedEnvelope HostSession::waitForOffer(EnvelopeLink& link) {
-    const Deadline deadline = Deadline::after(configuration.negotiationTimeout);
-    if (deadline.expired()) throw SessionError::connectionTimedOut();
-    std::optional<double> timeout;
-    if (auto left = deadline.remaining())
-        timeout = std::max(std::chrono::duration<double>(*left).count(), kMinimumOfferWait);
-    std::optional<OpenedEnvelope> opened = link.next(timeout);
-    if (!opened) throw SessionError::connectionTimedOut();
-    switch (opened->message.messageCase()) {
-        case SignallingMessage::Case::offer: return std::move(*opened);
-        case SignallingMessage::Case::bye: throw SessionError::rejected(opened->message.get<Bye>()->reason());
+    OpenedEnvelope opened = nextEnvelopeBefore(link, Deadline::after(configuration.negotiationTimeout));
+    switch (opened.message.messageCase()) {
+        case SignallingMessage::Case::offer: return opened;
+        case SignallingMessage::Case::bye: throw SessionError::rejected(opened.message.get<Bye>()->reason());
         default: throw SessionError::unexpectedMessage("expected Offer");
     }
 }
@@ -124,15 +96,7 @@ void HostSession::handleOffer(const OpenedEnvelope& opened, const std::shared_pt
     recordPeer(sender, offer);
     core_->setSessionID(offer.sessionID());
     filterInput(sender);
-    auto pumpLink = std::make_shared<EnvelopeSignallingLink>(link);
-    bool closing = false;
-    {
-        std::lock_guard lock(lock_);
-        pumpLink_ = pumpLink;
-        closing = closing_.stop_requested();
-    }
-    if (closing) pumpLink->markClosing();
-    core_->startPump(pumpLink);
+    roleLink_.startPump(*core_);
     const std::string answerSdp = core_->answer(offer.sdp(), stop);
     link->send(Answer(offer.sessionID(), answerSdp, capabilities()), sender);
     core_->waitUntilConnected(stop);
@@ -212,16 +176,12 @@ void HostSession::close(const std::string& reason) {
     std::optional<std::string> id;
     std::shared_ptr<EnvelopeLink> link;
     std::optional<PeerRecord> peer;
-    std::shared_ptr<EnvelopeSignallingLink> pumpLink;
     {
         std::lock_guard lock(lock_);
         id = sessionID_;
-        link = link_;
         peer = pairedPeer_;
-        pumpLink = pumpLink_;
-        closing_.request_stop();
+        link = roleLink_.stopLocked();
     }
-    if (pumpLink) pumpLink->markClosing();
     if (id && link && peer) {
         try {
             link->send(Bye(*id, reason), *peer);
