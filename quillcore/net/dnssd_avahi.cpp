@@ -126,6 +126,17 @@ void destroyOffLoop(T* object) {
 
 std::string avahiText(int error) { return avahi_strerror(error); }
 
+// Arms `timer` (made on first use) to call `callback` once the reconnect delay has passed.
+void armReconnect(const AvahiPoll* api, AvahiTimeout*& timer, AvahiTimeoutCallback callback, void* userdata) {
+    timeval when{};
+    avahi_elapse_time(&when, kReconnectDelayMs, 0);
+    if (timer) {
+        api->timeout_update(timer, &when);
+    } else {
+        timer = api->timeout_new(api, &when, callback, userdata);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 class AvahiPublisher final : public Publisher {
@@ -213,15 +224,7 @@ private:
         client_ = client;
     }
 
-    void scheduleReconnect() {
-        timeval when{};
-        avahi_elapse_time(&when, kReconnectDelayMs, 0);
-        if (reconnect_) {
-            loop_.api()->timeout_update(reconnect_, &when);
-        } else {
-            reconnect_ = loop_.api()->timeout_new(loop_.api(), &when, &AvahiPublisher::onReconnect, this);
-        }
-    }
+    void scheduleReconnect() { armReconnect(loop_.api(), reconnect_, &AvahiPublisher::onReconnect, this); }
 
     static void onReconnect(AvahiTimeout* timeout, void* userdata) {
         auto* self = static_cast<AvahiPublisher*>(userdata);
@@ -423,15 +426,7 @@ private:
         client_ = client;
     }
 
-    void scheduleReconnect() {
-        timeval when{};
-        avahi_elapse_time(&when, kReconnectDelayMs, 0);
-        if (reconnect_) {
-            loop_.api()->timeout_update(reconnect_, &when);
-        } else {
-            reconnect_ = loop_.api()->timeout_new(loop_.api(), &when, &AvahiBrowser::onReconnect, this);
-        }
-    }
+    void scheduleReconnect() { armReconnect(loop_.api(), reconnect_, &AvahiBrowser::onReconnect, this); }
 
     static void onReconnect(AvahiTimeout* timeout, void* userdata) {
         auto* self = static_cast<AvahiBrowser*>(userdata);
