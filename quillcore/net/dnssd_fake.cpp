@@ -209,19 +209,34 @@ void FakeNetwork::publish(const std::shared_ptr<PublisherState>& publisher, Serv
                      [&](const auto& weak) { return weak.lock() == publisher; })) {
         publishers_.push_back(publisher);
     }
-    if (!daemonRunning_) {
-        queue_.push_back([publisher, generation] {
-            deliverStatus(publisher, generation, {PublicationStatus::Kind::problem, daemonNotRunningText()});
-        });
-    } else {
+    announceLocked(publisher, generation);
+    refreshBrowsersLocked();
+    cv_.notify_all();
+}
+
+void FakeNetwork::announceLocked(const std::shared_ptr<PublisherState>& publisher, std::uint64_t generation) {
+    if (daemonRunning_) {
         placeLocked(*publisher);
         queue_.push_back([publisher, generation, name = *publisher->nameInUse] {
             deliverStatus(publisher, generation, {PublicationStatus::Kind::registering, {}});
             deliverStatus(publisher, generation, {PublicationStatus::Kind::established, name});
         });
+    } else {
+        publisher->nameInUse.reset();
+        queue_.push_back([publisher, generation] {
+            deliverStatus(publisher, generation, {PublicationStatus::Kind::problem, daemonNotRunningText()});
+        });
     }
-    refreshBrowsersLocked();
-    cv_.notify_all();
+}
+
+void FakeNetwork::announceDaemonLocked(const std::shared_ptr<BrowserState>& browser) {
+    BrowserStatus status{daemonRunning_ ? BrowserStatus::Kind::running : BrowserStatus::Kind::waiting,
+                         daemonRunning_ ? std::string() : daemonNotRunningText()};
+    queue_.push_back([browser, status] {
+        deliverToBrowser(browser, [&](const Browser::Handlers& h) {
+            if (h.onStatus) h.onStatus(status);
+        });
+    });
 }
 
 void FakeNetwork::withdraw(const std::shared_ptr<PublisherState>& publisher) {
@@ -293,13 +308,7 @@ void FakeNetwork::refreshBrowsersLocked() {
 void FakeNetwork::startBrowser(const std::shared_ptr<BrowserState>& browser) {
     std::lock_guard lock(mutex_);
     browsers_.push_back(browser);
-    BrowserStatus status{daemonRunning_ ? BrowserStatus::Kind::running : BrowserStatus::Kind::waiting,
-                         daemonRunning_ ? std::string() : daemonNotRunningText()};
-    queue_.push_back([browser, status] {
-        deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-            if (h.onStatus) h.onStatus(status);
-        });
-    });
+    announceDaemonLocked(browser);
     refreshBrowsersLocked();
     cv_.notify_all();
 }
@@ -321,19 +330,7 @@ void FakeNetwork::setDaemonRunning(bool running) {
     for (const auto& weak : publishers_) {
         auto publisher = weak.lock();
         if (!publisher || !publisher->wanted) continue;
-        const auto generation = publisher->generation.load();
-        if (running) {
-            placeLocked(*publisher);
-            queue_.push_back([publisher, generation, name = *publisher->nameInUse] {
-                deliverStatus(publisher, generation, {PublicationStatus::Kind::registering, {}});
-                deliverStatus(publisher, generation, {PublicationStatus::Kind::established, name});
-            });
-        } else {
-            publisher->nameInUse.reset();
-            queue_.push_back([publisher, generation] {
-                deliverStatus(publisher, generation, {PublicationStatus::Kind::problem, daemonNotRunningText()});
-            });
-        }
+        announceLocked(publisher, publisher->generation.load());
     }
     for (const auto& weak : browsers_) {
         auto browser = weak.lock();
@@ -342,13 +339,7 @@ void FakeNetwork::setDaemonRunning(bool running) {
             browser->merger.forgetResolutions();
             browser->known.clear();
         }
-        BrowserStatus status{running ? BrowserStatus::Kind::running : BrowserStatus::Kind::waiting,
-                             running ? std::string() : daemonNotRunningText()};
-        queue_.push_back([browser, status] {
-            deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-                if (h.onStatus) h.onStatus(status);
-            });
-        });
+        announceDaemonLocked(browser);
     }
     refreshBrowsersLocked();
     cv_.notify_all();

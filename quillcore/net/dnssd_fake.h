@@ -57,6 +57,9 @@ private:
     void refreshBrowsersLocked();
     void refreshServiceLocked(const ResolvedService& service, bool present);
     void placeLocked(PublisherState& publisher);
+    // Queue what a publication or browser hears of the daemon as it is now.
+    void announceLocked(const std::shared_ptr<PublisherState>& publisher, std::uint64_t generation);
+    void announceDaemonLocked(const std::shared_ptr<BrowserState>& browser);
 
     mutable std::mutex mutex_;
     std::condition_variable_any cv_;
