@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <future>
 
 #include "host/model/host_model_test_support.h"
 #include "quillcore/base/base64.h"
@@ -50,6 +51,21 @@ std::vector<ActivityEntry> storedEntries(ModelHarness& h) {
     auto list = h.activityLog->entries();
     return {list.begin(), list.end()};
 }
+
+// Holds a worker-thread call until opened (or, so a failing test cannot hang, for 10 s).
+struct Gate {
+    std::shared_ptr<std::promise<void>> promise = std::make_shared<std::promise<void>>();
+    std::shared_future<void> future = promise->get_future().share();
+    std::shared_ptr<std::atomic<bool>> reached = std::make_shared<std::atomic<bool>>(false);
+    std::function<void(const char*)> holding(std::string call) const {
+        return [call, f = future, r = reached](const char* c) {
+            if (call != c) return;
+            *r = true;
+            f.wait_for(std::chrono::seconds(10));
+        };
+    }
+    void open() const { promise->set_value(); }
+};
 
 }  // namespace
 
@@ -270,6 +286,58 @@ TEST(HostModelSession, ASecondControllerIsBusyWhileTheSameOneReplacesItsSession)
     EXPECT_EQ(m.activePeerName(), "Alice");
     ASSERT_TRUE(pumpUntil([&] { return storedEntries(h).size() == 2 && storedEntries(h)[0].endReason.has_value(); }));
     EXPECT_EQ(*storedEntries(h)[0].endReason, "Session closed by the controller");
+}
+
+TEST(HostModelSession, AReplacementWhoseOldSessionDoesNotEndInTimeIsRefusedAsBusy) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller alice = h.pairedController(3, "Alice");
+    MadeSession first = h.connectSession(alice);
+    ASSERT_TRUE(first.session);
+    // The old session's end stays stuck in the capture stop, so its reservation outlives the wait.
+    Gate gate;
+    *h.capturePause = gate.holding("stop");
+
+    Controller alice2 = alice;
+    alice2.connect(*m.listenerPort());
+    alice2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    EXPECT_EQ(rejectReason(alice2, "S-2"), "The host is already handling another session");
+    EXPECT_TRUE(gate.reached->load());
+    EXPECT_EQ(byeReason(alice), "Replaced by a new connection from the same controller");
+    EXPECT_EQ(h.sessions->size(), 1u);
+
+    gate.open();
+    ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved() && !m.activeSession(); }));
+    MadeSession again = h.connectSession(alice2, SessionMode::control, "S-3");
+    EXPECT_EQ(m.activeSession(), again.session);
+}
+
+TEST(HostModelSession, AHelloThatCannotBeSentLeavesTheSessionRunning) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Gate gate;
+    *h.capturePause = gate.holding("start");
+    Controller c = h.pairedController(3, "Alice");
+    c.connect(*m.listenerPort());
+    c.send(Offer("S-1", "offer-sdp", SessionMode::control, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    ASSERT_TRUE(pumpUntil([&] { return gate.reached->load(); }));
+    MadeSession s = h.sessions->back();
+    auto ctl = s.connector->remote("ctl");
+    ASSERT_TRUE(ctl);
+    ctl->acceptSends = false;
+    gate.open();
+
+    ASSERT_TRUE(pumpUntil([&] { return sentHello(s) && !m.sessionTasks().empty(); }));
+    ctl->acceptSends = true;
+    s.connector->receiveControl(rolestest::ping(9));
+    ASSERT_TRUE(pumpUntil([&] {
+        auto kinds = controlKinds(s);
+        return std::find(kinds.begin(), kinds.end(), "pong 9") != kinds.end();
+    }));
+    EXPECT_EQ(m.activeSession(), s.session);
+    EXPECT_EQ(m.statusText(), "Session active with Alice");
 }
 
 TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {

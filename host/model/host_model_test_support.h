@@ -116,13 +116,20 @@ public:
 
 class FakeCapture : public CaptureEngine {
 public:
-    explicit FakeCapture(std::shared_ptr<std::atomic<int>> failuresLeft, std::shared_ptr<std::atomic<int>> stops)
-        : failuresLeft_(std::move(failuresLeft)), stops_(std::move(stops)) {}
+    // `pause`, when set, runs at the start of each start() and stop() on the worker thread,
+    // so a test can hold either call there.
+    using Pause = std::shared_ptr<std::function<void(const char* call)>>;
+    FakeCapture(std::shared_ptr<std::atomic<int>> failuresLeft, std::shared_ptr<std::atomic<int>> stops, Pause pause)
+        : failuresLeft_(std::move(failuresLeft)), stops_(std::move(stops)), pause_(std::move(pause)) {}
     void start(const std::set<std::uint32_t>&) override {
+        if (*pause_) (*pause_)("start");
         if (failuresLeft_->fetch_sub(1) > 0) throw std::runtime_error("no display to capture");
         frames_ = 0;
     }
-    void stop() override { ++*stops_; }
+    void stop() override {
+        if (*pause_) (*pause_)("stop");
+        ++*stops_;
+    }
     std::int64_t frames() const override { return frames_; }
     void onStopped(std::function<void(const std::string&)> handler) override { stopped = std::move(handler); }
     std::function<void(const std::string&)> stopped;
@@ -131,6 +138,7 @@ public:
 private:
     std::shared_ptr<std::atomic<int>> failuresLeft_;
     std::shared_ptr<std::atomic<int>> stops_;
+    Pause pause_;
 };
 
 // One host session made by the model, with its scripted WebRTC layer.
@@ -199,6 +207,7 @@ struct ModelHarness {
     std::shared_ptr<std::atomic<int>> captureStops = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<std::vector<std::shared_ptr<FakeCapture>>> captures =
         std::make_shared<std::vector<std::shared_ptr<FakeCapture>>>();
+    FakeCapture::Pause capturePause = std::make_shared<std::function<void(const char*)>>();
     std::shared_ptr<std::vector<MadeSession>> sessions = std::make_shared<std::vector<MadeSession>>();
     std::shared_ptr<ActivityLog> activityLog;
     // Runs on the main thread right after the model made a session, before it negotiates.
@@ -229,8 +238,9 @@ struct ModelHarness {
         auto failures = captureFailures;
         auto stops = captureStops;
         auto made = captures;
-        env.makeCaptureEngine = [failures, stops, made](std::shared_ptr<HostSession>) {
-            auto engine = std::make_shared<FakeCapture>(failures, stops);
+        auto pause = capturePause;
+        env.makeCaptureEngine = [failures, stops, made, pause](std::shared_ptr<HostSession>) {
+            auto engine = std::make_shared<FakeCapture>(failures, stops, pause);
             made->push_back(engine);
             return engine;
         };
