@@ -279,6 +279,8 @@ private:
     QCoro::Task<> closeChannel(FrameChannelPtr channel);
     // Every close this host starts goes through here.
     QCoro::Task<> closeSession(std::shared_ptr<HostSession> session, std::string reason);
+    // Closes the active session in a task of its own when it belongs to `record`'s controller.
+    void closeSessionOf(const PeerRecord& record, std::string reason);
     bool isClosingFromHost(const std::shared_ptr<HostSession>& session);
     QCoro::Task<> pauseSteps();
     QCoro::Task<> resumeSteps();

@@ -134,16 +134,7 @@ void HostModel::setPermission(PermissionFlag flag, bool enabled, PeerRecord reco
         return;
     }
     refreshPeers();
-    if (activePeerFingerprint_ && *activePeerFingerprint_ == qs(Base64URL::encode(record.fingerprint))) {
-        // The session of this controller, not whichever is active when the task runs.
-        std::weak_ptr<HostSession> session = activeSession_;
-        QPointer<HostModel> self(this);
-        spawn(this, [self, session]() -> QCoro::Task<> {
-            auto s = session.lock();
-            if (!self || !s || self->activeSession() != s) co_return;
-            co_await self->closeSession(s, "permissions changed by the host user");
-        });
-    }
+    closeSessionOf(record, "permissions changed by the host user");
 }
 
 void HostModel::revoke(PeerRecord record) {
@@ -155,15 +146,19 @@ void HostModel::revoke(PeerRecord record) {
         return;
     }
     refreshPeers();
-    if (activePeerFingerprint_ && *activePeerFingerprint_ == qs(Base64URL::encode(record.fingerprint))) {
-        std::weak_ptr<HostSession> session = activeSession_;
-        QPointer<HostModel> self(this);
-        spawn(this, [self, session]() -> QCoro::Task<> {
-            auto s = session.lock();
-            if (!self || !s || self->activeSession() != s) co_return;
-            co_await self->closeSession(s, "controller revoked by the host user");
-        });
-    }
+    closeSessionOf(record, "controller revoked by the host user");
+}
+
+void HostModel::closeSessionOf(const PeerRecord& record, std::string reason) {
+    if (!activePeerFingerprint_ || *activePeerFingerprint_ != qs(Base64URL::encode(record.fingerprint))) return;
+    // The session of this controller, not whichever is active when the task runs.
+    std::weak_ptr<HostSession> session = activeSession_;
+    QPointer<HostModel> self(this);
+    spawn(this, [self, session, reason]() -> QCoro::Task<> {
+        auto s = session.lock();
+        if (!self || !s || self->activeSession() != s) co_return;
+        co_await self->closeSession(s, reason);
+    });
 }
 
 QString HostModel::lastSeenText(const PeerRecord& record) const {

@@ -238,27 +238,24 @@ void PairingView::render() {
     hostName_->setText(model->hostName());
 }
 
-void PairingView::confirm() {
+void PairingView::answerComparison(bool confirmed) {
     HostModel* model = model_;
     if (!model) return;
     std::shared_ptr<HostPairing> pairing = model->pairing();
     if (!pairing) return;
     QPointer<HostModel> guard(model);
-    spawn(model, [guard, pairing]() -> QCoro::Task<> {
-        if (guard) co_await guard->confirmComparison(pairing);
+    spawn(model, [guard, pairing, confirmed]() -> QCoro::Task<> {
+        if (!guard) co_return;
+        if (confirmed)
+            co_await guard->confirmComparison(pairing);
+        else
+            co_await guard->rejectComparison(pairing);
     });
 }
 
-void PairingView::cancel() {
-    HostModel* model = model_;
-    if (!model) return;
-    std::shared_ptr<HostPairing> pairing = model->pairing();
-    if (!pairing) return;
-    QPointer<HostModel> guard(model);
-    spawn(model, [guard, pairing]() -> QCoro::Task<> {
-        if (guard) co_await guard->rejectComparison(pairing);
-    });
-}
+void PairingView::confirm() { answerComparison(true); }
+
+void PairingView::cancel() { answerComparison(false); }
 
 void PairingView::windowClosing() {
     HostModel* model = model_;

@@ -34,6 +34,7 @@ private:
     void render();
     void confirm();
     void cancel();
+    void answerComparison(bool confirmed);
 
     QPointer<HostModel> model_;
     QFrame* approvalBox_ = nullptr;
