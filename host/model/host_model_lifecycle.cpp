@@ -45,7 +45,16 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
     std::shared_ptr<CaptureEngine> engine;
     QString captureProblem;
     for (int attempt = 0;; ++attempt) {
-        engine = env_.makeCaptureEngine ? env_.makeCaptureEngine(session) : nullptr;
+        bool started = false;
+        // An engine that cannot even be made counts as a failed start: an exception leaving
+        // here would keep the session and its reservation for good.
+        try {
+            engine = env_.makeCaptureEngine ? env_.makeCaptureEngine(session) : nullptr;
+            if (!engine) throw std::runtime_error("no screen capture is available");
+        } catch (...) {
+            engine = nullptr;
+            captureProblem = describeCurrentException();
+        }
         setCaptureEngine(engine);
         if (engine) {
             // A capture that dies later closes the session as any close from this side does.
@@ -60,14 +69,12 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
                     spawn(m, [m, s, reason]() -> QCoro::Task<> { co_await m->closeSession(s, reason); });
                 });
             });
-        }
-        bool started = false;
-        try {
-            if (!engine) throw std::runtime_error("no screen capture is available");
-            co_await onWorker([](std::shared_ptr<CaptureEngine> e) { e->start({}); }, engine);
-            started = true;
-        } catch (...) {
-            captureProblem = describeCurrentException();
+            try {
+                co_await onWorker([](std::shared_ptr<CaptureEngine> e) { e->start({}); }, engine);
+                started = true;
+            } catch (...) {
+                captureProblem = describeCurrentException();
+            }
         }
         if (!self) co_return;
         if (started) break;

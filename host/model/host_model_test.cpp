@@ -468,21 +468,33 @@ TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) 
 }
 
 TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
-    ModelHarness h;
-    HostModel& m = h.start();
-    *h.captureFailures = 4;
-    Controller c = h.pairedController(3, "Alice");
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
-    auto answer = c.reply();
-    ASSERT_TRUE(answer && answer->get<Answer>());
-    EXPECT_EQ(byeReason(c), "Screen capture could not start on the host (no display to capture)");
-    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
-    EXPECT_EQ(h.captures->size(), 4u);
-    ASSERT_TRUE(m.startupError());
-    EXPECT_EQ(*m.startupError(), "Screen capture could not start: no display to capture");
-    EXPECT_FALSE(sentHello(h.sessions->front()));
-    EXPECT_FALSE(m.displayKeepAwake()->holding());
+    // Four failed starts, or an engine that cannot even be made: the session ends either way
+    // and the host is free for the next one.
+    for (bool engineThrows : {false, true}) {
+        SCOPED_TRACE(engineThrows ? "engine cannot be made" : "start fails");
+        ModelHarness h;
+        int made = 0;
+        HostModel& m = h.start([&](HostEnvironment& env) {
+            if (engineThrows)
+                env.makeCaptureEngine = [&made](std::shared_ptr<HostSession>) -> std::shared_ptr<CaptureEngine> {
+                    ++made;
+                    throw std::runtime_error("no display to capture");
+                };
+        });
+        *h.captureFailures = 4;
+        Controller c = h.pairedController(3, "Alice");
+        c.connect(*m.listenerPort());
+        c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        ASSERT_TRUE(answer && answer->get<Answer>());
+        EXPECT_EQ(byeReason(c), "Screen capture could not start on the host (no display to capture)");
+        ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && !m.isSessionReserved(); }));
+        EXPECT_EQ(engineThrows ? std::size_t(made) : h.captures->size(), 4u);
+        ASSERT_TRUE(m.startupError());
+        EXPECT_EQ(*m.startupError(), "Screen capture could not start: no display to capture");
+        EXPECT_FALSE(sentHello(h.sessions->front()));
+        EXPECT_FALSE(m.displayKeepAwake()->holding());
+    }
 }
 
 TEST(HostModelSession, ACaptureThatDiesClosesTheSessionFromTheHost) {
