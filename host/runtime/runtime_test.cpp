@@ -198,33 +198,29 @@ TEST(Sleep, ShorterSleepsEndFirstAndReportTheFullTime) {
     EXPECT_EQ(*log, (std::vector<std::string>{"short full", "long full"}));
 }
 
-TEST(Sleep, CancelEndsALongSleepEarlyAndTheWakeUpIsQueued) {
-    auto log = makeLog();
-    TaskHandle handle = spawn(nullptr, [log](CancelToken token) -> QCoro::Task<> {
-        bool full = co_await sleepFor(3600, token);
-        log->push_back(full ? "full" : "cancelled");
-    });
-    pumpFor(0.02);
-    ASSERT_FALSE(handle.isFinished());
-    handle.cancel();
-    // The sleeper never runs inside cancel(): its wake-up comes from the event loop.
-    EXPECT_TRUE(log->empty());
-    ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }, 2.0));
-    EXPECT_EQ(*log, (std::vector<std::string>{"cancelled"}));
-}
-
-TEST(Sleep, CancelFromAnotherThreadAndAlreadyCancelledTokens) {
-    auto log = makeLog();
-    CancelToken token;
-    TaskHandle handle = spawn(nullptr, [log, token]() -> QCoro::Task<> {
-        bool first = co_await sleepFor(1e12, token);  // no limit: only the cancel ends it
-        bool second = co_await sleepFor(10, token);   // already cancelled: at once
-        log->push_back(std::string(first ? "full" : "cut") + "/" + (second ? "full" : "cut"));
-    });
-    pumpFor(0.02);
-    std::thread([token] { token.cancel(); }).join();
-    ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }, 2.0));
-    EXPECT_EQ(*log, (std::vector<std::string>{"cut/cut"}));
+TEST(Sleep, CancelEndsASleepEarlyWithAQueuedWakeUpAndLaterSleepsOnTheTokenAtOnce) {
+    // Cancelled through the handle and, for the token passed in, from another thread.
+    for (bool fromHandle : {true, false}) {
+        SCOPED_TRACE(fromHandle ? "handle" : "other thread");
+        auto log = makeLog();
+        CancelToken token;
+        TaskHandle handle = spawn(nullptr, [log, token, fromHandle](CancelToken own) -> QCoro::Task<> {
+            const CancelToken used = fromHandle ? own : token;
+            bool first = co_await sleepFor(1e12, used);  // no limit: only the cancel ends it
+            bool second = co_await sleepFor(10, used);   // already cancelled: at once
+            log->push_back(std::string(first ? "full" : "cut") + "/" + (second ? "full" : "cut"));
+        });
+        pumpFor(0.02);
+        ASSERT_FALSE(handle.isFinished());
+        if (fromHandle)
+            handle.cancel();
+        else
+            std::thread([token] { token.cancel(); }).join();
+        // The sleeper never runs inside cancel(): its wake-up comes from the event loop.
+        EXPECT_TRUE(log->empty());
+        ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }, 2.0));
+        EXPECT_EQ(*log, (std::vector<std::string>{"cut/cut"}));
+    }
 }
 
 TEST(Sleep, ZeroAndNegativeSleepsStillYieldToTheEventLoop) {
