@@ -233,31 +233,29 @@ TEST(HostModelSession, InputReachesTheDesktopOnlyWithControlPermission) {
 TEST(HostModelSession, RefusalsReachTheControllerAsSealedRejects) {
     ModelHarness h;
     HostModel& m = h.start();
-    // A host without Screen Recording (and without Accessibility): the first check wins.
-    h.permissions->screen = false;
-    h.permissions->accessibility = false;
-    m.refreshPermissions();
-    Controller c = h.pairedController(3, "Alice");
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
-    EXPECT_EQ(rejectReason(c), "Screen Recording permission has not been granted on the host");
-    EXPECT_FALSE(m.isSessionReserved());
-
-    h.permissions->screen = true;
-    m.refreshPermissions();
-    Controller c2 = h.pairedController(5, "Bob");
-    c2.connect(*m.listenerPort());
-    c2.send(Offer("S-2", "sdp", SessionMode::control, {}));
-    EXPECT_EQ(rejectReason(c2, "S-2"), "Accessibility permission has not been granted on the host");
-
-    h.permissions->accessibility = true;
-    m.refreshPermissions();
-    PeerPermissions noView = PeerPermissions::defaults();
-    noView.view = false;
-    Controller c3 = h.pairedController(7, "Carol", noView);
-    c3.connect(*m.listenerPort());
-    c3.send(Offer("S-3", "sdp", SessionMode::view, {}));
-    EXPECT_EQ(rejectReason(c3, "S-3"), "View permission has been revoked for this controller");
+    struct Case {
+        bool screen, accessibility, view;
+        const char* reason;
+    };
+    // Without Screen Recording (and without Accessibility) the first check wins.
+    const Case cases[] = {
+        {false, false, true, "Screen Recording permission has not been granted on the host"},
+        {true, false, true, "Accessibility permission has not been granted on the host"},
+        {true, true, false, "View permission has been revoked for this controller"},
+    };
+    std::uint8_t seed = 3;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.reason);
+        h.permissions->screen = k.screen;
+        h.permissions->accessibility = k.accessibility;
+        m.refreshPermissions();
+        PeerPermissions permissions = PeerPermissions::defaults();
+        permissions.view = k.view;
+        Controller c = h.pairedController(seed++, "Alice", permissions);
+        c.offer(*m.listenerPort(), Offer("S-" + std::to_string(seed), "sdp", SessionMode::control, {}));
+        EXPECT_EQ(rejectReason(c, "S-" + std::to_string(seed)), k.reason);
+        EXPECT_FALSE(m.isSessionReserved());
+    }
     EXPECT_TRUE(h.sessions->empty());
     EXPECT_FALSE(m.startupError());
 }
@@ -270,15 +268,13 @@ TEST(HostModelSession, ASecondControllerIsBusyWhileTheSameOneReplacesItsSession)
     ASSERT_TRUE(first.session);
 
     Controller bob = h.pairedController(5, "Bob");
-    bob.connect(*m.listenerPort());
-    bob.send(Offer("S-9", "sdp", SessionMode::control, {}));
+    bob.offer(*m.listenerPort(), Offer("S-9", "sdp", SessionMode::control, {}));
     EXPECT_EQ(rejectReason(bob, "S-9"), "The host is already handling another session");
     EXPECT_EQ(m.activeSession(), first.session);
 
     // Alice again, on a new connection: the old session ends and the new one is admitted.
     Controller alice2 = alice;
-    alice2.connect(*m.listenerPort());
-    alice2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    alice2.offer(*m.listenerPort(), Offer("S-2", "sdp", SessionMode::control, {}));
     auto answer = alice2.reply();
     ASSERT_TRUE(answer && answer->get<Answer>());
     EXPECT_EQ(byeReason(alice), "Replaced by a new connection from the same controller");
@@ -299,8 +295,7 @@ TEST(HostModelSession, AReplacementWhoseOldSessionDoesNotEndInTimeIsRefusedAsBus
     *h.capturePause = gate.holding("stop");
 
     Controller alice2 = alice;
-    alice2.connect(*m.listenerPort());
-    alice2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    alice2.offer(*m.listenerPort(), Offer("S-2", "sdp", SessionMode::control, {}));
     EXPECT_EQ(rejectReason(alice2, "S-2"), "The host is already handling another session");
     EXPECT_TRUE(gate.reached->load());
     EXPECT_EQ(byeReason(alice), "Replaced by a new connection from the same controller");
@@ -318,8 +313,7 @@ TEST(HostModelSession, AHelloThatCannotBeSentLeavesTheSessionRunning) {
     Gate gate;
     *h.capturePause = gate.holding("start");
     Controller c = h.pairedController(3, "Alice");
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "offer-sdp", SessionMode::control, {}));
+    c.offer(*m.listenerPort(), Offer("S-1", "offer-sdp", SessionMode::control, {}));
     auto answer = c.reply();
     ASSERT_TRUE(answer && answer->get<Answer>());
     ASSERT_TRUE(pumpUntil([&] { return gate.reached->load(); }));
@@ -348,14 +342,12 @@ TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {
     Controller c = h.pairedController(3, "Alice", attended);
 
     // Declined.
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "sdp", SessionMode::view, {}));
+    c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::view, {}));
     ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 1; }));
     EXPECT_EQ(h.prompt->asked[0], std::make_pair(QString("Alice"), SessionMode::view));
     // A second request while the prompt is open is busy, even from the same controller.
     Controller again = c;
-    again.connect(*m.listenerPort());
-    again.send(Offer("S-5", "sdp", SessionMode::view, {}));
+    again.offer(*m.listenerPort(), Offer("S-5", "sdp", SessionMode::view, {}));
     EXPECT_EQ(rejectReason(again, "S-5"), "The host is already handling another session");
     h.prompt->answer = false;
     EXPECT_EQ(rejectReason(c), "The local host user declined the session");
@@ -364,8 +356,7 @@ TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {
     // Allowed, but the view permission was switched off while the prompt was open.
     h.prompt->answer.reset();
     Controller c2 = c;
-    c2.connect(*m.listenerPort());
-    c2.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    c2.offer(*m.listenerPort(), Offer("S-2", "sdp", SessionMode::control, {}));
     ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 2; }));
     PeerRecord changed = c.record;
     changed.permissions.view = false;
@@ -378,8 +369,7 @@ TEST(HostModelSession, TheAttendedPromptDecidesAndTheRecordIsReadAgainAfterIt) {
     h.hostStore->save(changed);
     h.prompt->answer.reset();
     Controller c3 = c;
-    c3.connect(*m.listenerPort());
-    c3.send(Offer("S-3", "sdp", SessionMode::control, {}));
+    c3.offer(*m.listenerPort(), Offer("S-3", "sdp", SessionMode::control, {}));
     ASSERT_TRUE(pumpUntil([&] { return h.prompt->asked.size() == 3; }));
     h.hostStore->remove(c.record.fingerprint);
     h.prompt->answer = true;
@@ -395,8 +385,7 @@ TEST(HostModelSession, ChangesDuringTheNegotiationKeepTheSessionFromBecomingActi
 
     // Revoked after the answer, before the connection: closed once connected, never active.
     *h.holdConnection = true;
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+    c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::control, {}));
     auto answer = c.reply();
     ASSERT_TRUE(answer && answer->get<Answer>());
     h.hostStore->remove(c.record.fingerprint);
@@ -412,8 +401,7 @@ TEST(HostModelSession, ChangesDuringTheNegotiationKeepTheSessionFromBecomingActi
     h.hostStore->save(c.record);
     *h.onSessionMade = [&] { m.setSharingPaused(true); };
     Controller again = c;
-    again.connect(*m.listenerPort());
-    again.send(Offer("S-2", "sdp", SessionMode::control, {}));
+    again.offer(*m.listenerPort(), Offer("S-2", "sdp", SessionMode::control, {}));
     answer = again.reply();
     ASSERT_TRUE(answer && answer->get<Answer>());
     EXPECT_EQ(byeReason(again), "sharing was paused by the host user");
@@ -483,8 +471,7 @@ TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
         });
         *h.captureFailures = 4;
         Controller c = h.pairedController(3, "Alice");
-        c.connect(*m.listenerPort());
-        c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+        c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::control, {}));
         auto answer = c.reply();
         ASSERT_TRUE(answer && answer->get<Answer>());
         EXPECT_EQ(byeReason(c), "Screen capture could not start on the host (no display to capture)");
@@ -597,8 +584,7 @@ TEST(HostModelConnections, FirstFramesThatAreNeitherPairingNorEnvelopeAreRejecte
     Controller stranger{quill::testing::makeIdentity(9), quill::testing::recordOf(quill::testing::makeIdentity(9), "X"),
                         quill::testing::recordOf(h.hostIdentity, "Test Host"), nullptr, nullptr};
     stranger.store = std::make_shared<InMemoryPeerStore>(std::vector{stranger.hostRecord});
-    stranger.connect(*m.listenerPort());
-    stranger.send(Offer("S-1", "sdp", SessionMode::view, {}));
+    stranger.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::view, {}));
     ASSERT_TRUE(pumpUntil([&] {
         return m.startupError() ==
                QString("Rejected a LAN connection: The envelope comes from a device that is not paired.");

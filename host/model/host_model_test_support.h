@@ -170,6 +170,11 @@ struct Controller {
         link = std::make_shared<EnvelopeLink>(FrameChannel::connectLocal(port), identity, store);
     }
     void send(const SignallingMessage& message) { link->send(message, hostRecord); }
+    // A new connection that starts with this offer.
+    void offer(std::uint16_t port, const Offer& offer) {
+        connect(port);
+        send(offer);
+    }
     // The host's next message, read off the main thread while the event loop runs; none when
     // the link ended or nothing came in time.
     std::optional<SignallingMessage> reply(double seconds = 5) {
@@ -306,8 +311,7 @@ struct ModelHarness {
 
     // Connects, offers, and waits for the answer; the session is then active.
     MadeSession connectSession(Controller& c, SessionMode mode = SessionMode::control, const std::string& id = "S-1") {
-        c.connect(*model->listenerPort());
-        c.send(Offer(id, "offer-sdp", mode, {}));
+        c.offer(*model->listenerPort(), Offer(id, "offer-sdp", mode, {}));
         auto answer = c.reply();
         EXPECT_TRUE(answer && answer->get<Answer>()) << (answer ? std::string(answer->typeName()) : "nothing");
         const std::size_t count = sessions->size();

@@ -77,8 +77,7 @@ protected:
 
     MadeSession connect(Controller& c, SessionMode mode = SessionMode::control) {
         HostModel& m = app->model();
-        c.connect(*m.listenerPort());
-        c.send(Offer("S-1", "offer-sdp", mode, {}));
+        c.offer(*m.listenerPort(), Offer("S-1", "offer-sdp", mode, {}));
         auto answer = c.reply();
         EXPECT_TRUE(answer && answer->get<Answer>());
         EXPECT_TRUE(pumpUntil([&] { return m.activeSession() && m.activeActivityID() && !m.sessionTasks().empty(); }));
@@ -732,8 +731,7 @@ TEST_F(UiTest, TheAttendedPromptIsAnsweredWithoutBlockingTheHost) {
     };
 
     Controller c = h.pairedController(3, "Carol <script>", attended);
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-1", "offer-sdp", SessionMode::control, {}));
+    c.offer(*m.listenerPort(), Offer("S-1", "offer-sdp", SessionMode::control, {}));
     ASSERT_TRUE(pumpUntil([&] { return openBox() != nullptr; }));
     QMessageBox* box = openBox();
     EXPECT_EQ(box->text(), "Allow Carol <script> to connect?");
@@ -752,8 +750,7 @@ TEST_F(UiTest, TheAttendedPromptIsAnsweredWithoutBlockingTheHost) {
     ASSERT_TRUE(pumpUntil([&] { return !openBox() && !m.isSessionReserved(); }));
 
     // Asked again, and allowed.
-    c.connect(*m.listenerPort());
-    c.send(Offer("S-2", "offer-sdp", SessionMode::view, {}));
+    c.offer(*m.listenerPort(), Offer("S-2", "offer-sdp", SessionMode::view, {}));
     ASSERT_TRUE(pumpUntil([&] { return openBox() != nullptr; }));
     findByText(openBox(), "Allow Session")->click();
     auto answer = c.reply();
