@@ -36,23 +36,25 @@ T await(std::future<T> f) {
 }
 
 // Every handler must run on the I/O thread; these helpers check it on each call.
-Received receiveNow(const TcpConnectionPtr& c, std::size_t count) {
+std::future<Received> receiveLater(const TcpConnectionPtr& c, std::size_t count) {
     auto p = std::make_shared<std::promise<Received>>();
     c->receive(count, [p](Bytes data, bool eos, std::optional<std::string> error) {
         EXPECT_TRUE(onIoThread());
         p->set_value({std::move(data), eos, std::move(error)});
     });
-    return await(p->get_future());
+    return p->get_future();
 }
+Received receiveNow(const TcpConnectionPtr& c, std::size_t count) { return await(receiveLater(c, count)); }
 
-std::optional<std::string> sendNow(const TcpConnectionPtr& c, Bytes bytes) {
+std::future<std::optional<std::string>> sendLater(const TcpConnectionPtr& c, Bytes bytes) {
     auto p = std::make_shared<std::promise<std::optional<std::string>>>();
     c->send(std::move(bytes), [p](std::optional<std::string> error) {
         EXPECT_TRUE(onIoThread());
         p->set_value(std::move(error));
     });
-    return await(p->get_future());
+    return p->get_future();
 }
+std::optional<std::string> sendNow(const TcpConnectionPtr& c, Bytes bytes) { return await(sendLater(c, bytes)); }
 
 // A started listener, its state reports and the connections it accepted (started).
 struct Server {
@@ -174,18 +176,23 @@ TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
     EXPECT_EQ(server.states[1].state, TcpListener::State::cancelled);
 }
 
-TEST(TcpConnection, CancelEndsAPendingReceiveAndLaterOperations) {
+TEST(TcpConnection, CancelEndsPendingAndLaterOperationsWhetherConnectingOrConnected) {
     Server server;
-    auto client = TcpConnection::connectLocal(server.port());
-    client->start();
-    auto peer = server.accept();
-    auto pending = std::async(std::launch::async, [&] { return receiveNow(client, 4); });
-    std::this_thread::sleep_for(20ms);  // lets the receive reach the socket; passes either way
-    client->cancel();
-    EXPECT_TRUE(pending.get().error);
-    EXPECT_TRUE(sendNow(client, toBytes("x")));
-    EXPECT_TRUE(receiveNow(client, 1).error);
-    EXPECT_TRUE(receiveNow(peer, 1).endOfStream);
+    for (bool connected : {true, false}) {
+        SCOPED_TRACE(connected ? "connected" : "connecting");
+        auto client = TcpConnection::connectLocal(server.port());
+        client->start();
+        TcpConnectionPtr peer = connected ? server.accept() : nullptr;
+        auto receiving = receiveLater(client, 4);
+        auto sending = sendLater(client, toBytes("y"));
+        if (connected) std::this_thread::sleep_for(20ms);  // lets the receive reach the socket; passes either way
+        client->cancel();
+        EXPECT_TRUE(await(std::move(receiving)).error);
+        await(std::move(sending));  // ends, whether it left before the cancel or not
+        EXPECT_TRUE(sendNow(client, toBytes("x")));
+        EXPECT_TRUE(receiveNow(client, 1).error);
+        EXPECT_TRUE(!peer || receiveNow(peer, 2).endOfStream);  // the peer sees the connection end
+    }
 }
 
 TEST(TcpIo, SocketsAreNotInheritedByChildProcesses) {
