@@ -299,6 +299,7 @@ private:
     bool sharingTransition_ = false;
     // Sessions this host is closing.
     std::vector<std::weak_ptr<HostSession>> hostClosing_;
+    bool quitting_ = false;
 
     std::optional<DeviceIdentity> identity_;
     QString formattedDeviceID_ = QStringLiteral("Unavailable");

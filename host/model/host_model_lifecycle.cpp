@@ -143,6 +143,7 @@ QCoro::Task<QString> HostModel::watchSession(std::shared_ptr<HostSession> sessio
                 break;
             case SessionConnectionState::Kind::closed:
                 stopWatchdog();
+                if (quitting_) co_return QStringLiteral("session ended by the host user");
                 co_return reason == QStringLiteral("Connection closed") ? QStringLiteral("Session closed by the controller")
                                                                          : reason;
             case SessionConnectionState::Kind::failed:
@@ -220,6 +221,8 @@ QCoro::Task<> HostModel::prepareToQuit() {
     if (env_.inputInjector) env_.inputInjector->releaseAll();
     auto session = activeSession_;
     if (!session) co_return;
+    // Other closes from this side keep their logged reason; quitting is recorded as the user's.
+    quitting_ = true;
     co_await endSession(session);
     // The teardown runs in the session's own chain; wait for it, within a bound.
     CancelToken bound;

@@ -569,6 +569,8 @@ TEST(HostModelSession, QuittingEndsTheActiveSessionInOrder) {
     auto entries = storedEntries(h);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_TRUE(entries[0].endedAt);
+    // Quitting is the host user's doing, in the log as on the wire.
+    EXPECT_EQ(entries[0].endReason, std::optional<QString>(QStringLiteral("session ended by the host user")));
     EXPECT_EQ(byeReason(c), "session ended by the host user");
 }
 
