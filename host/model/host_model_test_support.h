@@ -193,6 +193,16 @@ struct Controller {
     }
 };
 
+// The reason of the Bye the controller sees after whatever else the host sent.
+inline std::optional<std::string> byeReason(Controller& c) {
+    for (int i = 0; i < 5; ++i) {
+        auto m = c.reply(3);
+        if (!m) return std::nullopt;
+        if (const Bye* bye = m->get<Bye>()) return bye->reason();
+    }
+    return std::nullopt;
+}
+
 struct ModelHarness {
     QTemporaryDir folder;
     DeviceIdentity hostIdentity = quill::testing::makeIdentity(1);
