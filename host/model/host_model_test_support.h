@@ -24,22 +24,17 @@ namespace quill::host::testing {
 
 class FakeWindows : public HostWindowManager {
 public:
-    void show(const QString& id, const QString&, WindowSize size) override {
+    void show(const QString& id, const QString&, WindowSize) override {
         visible[id] = true;
-        sizes[id] = size;
         ++shows[id];
     }
-    void close(const QString& id) override {
-        visible[id] = false;
-        ++closes[id];
-    }
+    void close(const QString& id) override { visible[id] = false; }
     bool isVisible(const QString& id) const override {
         auto it = visible.find(id);
         return it != visible.end() && it->second;
     }
     std::map<QString, bool> visible;
-    std::map<QString, WindowSize> sizes;
-    std::map<QString, int> shows, closes;
+    std::map<QString, int> shows;
 };
 
 class FakePermissions : public PermissionProbe {
@@ -105,13 +100,9 @@ public:
 
 class FakePower : public PowerBackend {
 public:
-    void declareUserActivity(const std::string&, std::uint32_t) override { ++activity; }
-    std::optional<std::uint32_t> createAssertion(const std::string&, std::uint32_t, const std::string&) override {
-        ++created;
-        return 7;
-    }
-    void releaseAssertion(std::uint32_t) override { ++released; }
-    int activity = 0, created = 0, released = 0;
+    void declareUserActivity(const std::string&, std::uint32_t) override {}
+    std::optional<std::uint32_t> createAssertion(const std::string&, std::uint32_t, const std::string&) override { return 7; }
+    void releaseAssertion(std::uint32_t) override {}
 };
 
 class FakeCapture : public CaptureEngine {
