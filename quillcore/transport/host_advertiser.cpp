@@ -180,6 +180,10 @@ void HostAdvertiser::Impl::handleState(const net::TcpListener::StateUpdate& upda
                 break;
         }
     }
+    if (withdraw) {
+        // Said before the withdrawal, so whoever sees the record gone can already read why.
+        coreDiagnostic("the LAN listener failed: " + (failure.empty() ? std::string("unknown error") : failure));
+    }
     if (publisher) {
         if (publishPort) publisher->publish(serviceFor(*publishPort));
         if (withdraw) publisher->withdraw();
@@ -191,15 +195,14 @@ void HostAdvertiser::Impl::handleState(const net::TcpListener::StateUpdate& upda
     publication.unlock();
     // A listener may report its cancellation from inside cancel().
     if (dropped) dropped->cancel();
-    if (withdraw) {
-        coreDiagnostic("the LAN listener failed: " + (failure.empty() ? std::string("unknown error") : failure));
-    }
 }
 
 void HostAdvertiser::Impl::handlePublication(const dnssd::PublicationStatus& status) {
     std::optional<std::string> print;
     {
         std::lock_guard lock(mutex);
+        // News of a record already withdrawn must not clear or replace why it was withdrawn.
+        if (!publishedPort) return;
         switch (status.kind) {
             case dnssd::PublicationStatus::Kind::problem:
                 publicationProblem = DiscoveryError::network(status.text);

@@ -253,7 +253,7 @@ TEST(HostAdvertiser, AListenerThatBreaksAfterReadyIsReportedAndReplaced) {
     ASSERT_EQ(::shutdown(fd, SHUT_RDWR), 0);  // accept() now fails for good
     ASSERT_TRUE(eventually([&] {
         network->settle();
-        return network->published().empty();
+        return network->published().empty() && advertiser.publicationProblem();
     }));
     const auto problem = advertiser.publicationProblem();
     ASSERT_TRUE(problem);
