@@ -197,6 +197,11 @@ ScreenCaptureEngine::~ScreenCaptureEngine() {
 }
 
 void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
+    std::lock_guard order(control_);
+    {
+        std::lock_guard guard(lock_);
+        if (stopped_) return;
+    }
     auto capturer = std::make_shared<Capturer>(options_);
     auto connection = std::shared_ptr<X11Connection>(capturer, &capturer->x);
 
@@ -227,9 +232,11 @@ void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
     // Capture has started once the server has handed over one image.
     capturer->grab();
 
-    stop();
+    endCapture();
     {
         std::lock_guard guard(lock_);
+        // A stop() that came while this start was setting up: the session has gone.
+        if (stopped_) return;
         stream_ = capturer;
         lastTimestampNs_ = 0;
         frames_ = 0;
@@ -239,6 +246,15 @@ void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
 }
 
 void ScreenCaptureEngine::stop() {
+    {
+        std::lock_guard guard(lock_);
+        stopped_ = true;
+    }
+    std::lock_guard order(control_);
+    endCapture();
+}
+
+void ScreenCaptureEngine::endCapture() {
     std::shared_ptr<Capturer> stream;
     {
         std::lock_guard guard(lock_);

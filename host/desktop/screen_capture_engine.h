@@ -60,8 +60,11 @@ public:
     // server; the capture thread runs from then on. Throws ScreenCaptureError::noDisplay, or
     // the X11Error of the step that failed. X offers no per-window exclusion from a screen
     // image, so window IDs are not honoured; the host never passes any.
+    // After stop() (also one that came while this start was under way) it returns without
+    // capturing: the session it was for has ended.
     void start(const std::set<std::uint32_t>& excludingWindowIDs);
-    // Ends capture and waits for the capture thread. Idempotent.
+    // Ends capture for good and waits for the capture thread. Idempotent; may be called from
+    // any thread, also while start() runs on another.
     void stop();
 
     // Frames handed to the session since the last start.
@@ -75,6 +78,7 @@ public:
 
 private:
     void run(std::stop_token stop);
+    void endCapture();  // with control_ held
 
     const VideoFrameSink session_;
     const ScreenCaptureOptions options_;
@@ -84,6 +88,10 @@ private:
     std::int64_t lastTimestampNs_ = 0;  // guarded by lock_
     std::int64_t frames_ = 0;           // guarded by lock_
     DisplayDescriptor display_;         // guarded by lock_
+    bool stopped_ = false;              // guarded by lock_
+    // Orders start() and stop() when they come from different threads; guards thread_. Never
+    // taken by the capture thread.
+    std::mutex control_;
     std::jthread thread_;
 };
 

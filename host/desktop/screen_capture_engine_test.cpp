@@ -164,6 +164,37 @@ TEST(ScreenCapture, ALostServerEndsTheSessionOnceWithOneLine) {
     EXPECT_EQ(lines[0].rfind("Quillmate Host: screen capture stopped: ", 0), 0u) << lines[0];
 }
 
+TEST(ScreenCapture, AStopBeforeOrWhileStartingLeavesNothingCapturing) {
+    XvfbServer server("640x480x24");
+    QUILL_REQUIRE_XVFB(server);
+    ScreenCaptureOptions options;
+    options.displayName = server.display();
+    auto receivedNow = [](FrameCollector& c) {
+        std::lock_guard guard(c.lock);
+        return c.received;
+    };
+
+    // The session ended before its capture was started.
+    FrameCollector early;
+    ScreenCaptureEngine stoppedFirst(early.sink(), options);
+    stoppedFirst.stop();
+    stoppedFirst.start({});
+
+    // The session ends while capture is coming up on a worker thread.
+    FrameCollector racing;
+    for (int i = 0; i < 5; ++i) {
+        ScreenCaptureEngine engine(racing.sink(), options);
+        std::thread starter([&] { engine.start({}); });
+        engine.stop();
+        const std::size_t atStop = receivedNow(racing);
+        starter.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        EXPECT_EQ(receivedNow(racing), atStop) << "round " << i;
+    }
+    EXPECT_EQ(receivedNow(early), 0u);
+    EXPECT_EQ(stoppedFirst.frames(), 0);
+}
+
 TEST(ScreenCapture, AServerWithoutSharedMemoryIsReadPlainly) {
     XvfbServer server("800x600x24", {"-extension", "MIT-SHM"});
     QUILL_REQUIRE_XVFB(server);
