@@ -74,7 +74,7 @@ bool ciRequiresEverything() { return qgetenv("CI") == "true"; }
 // ---------------------------------------------------------------------------------------------
 // Local addresses
 
-TEST(LocalAddresses, PreferredOrderEthernetFirstThenOthersThenTunnelsThenLoopback) {
+TEST(LocalAddresses, PreferredOrderEthernetAndWiFiFirstThenOthersTunnelsVirtualBridgesLoopback) {
     FakeInterfaces list;
     list.add("lo", kLoop, "127.0.0.1");
     list.add("en0", kUp, "192.168.1.20");
@@ -82,11 +82,18 @@ TEST(LocalAddresses, PreferredOrderEthernetFirstThenOthersThenTunnelsThenLoopbac
     list.add("en1", kUp, "10.0.0.5");
     list.add("utun3", kUp, "100.64.0.2");
     list.add("bridge0", kUp, "10.9.9.9");
-    list.add("wlan0", kUp, "172.16.0.9");
+    list.add("docker0", kUp, "172.17.0.1");
+    list.add("virbr0", kUp, "192.168.122.1");
+    list.add("br-3f2a9c", kUp, "172.18.0.1");
+    list.add("wg0", kUp, "10.66.0.2");
+    list.add("br0", kUp, "192.168.0.40");  // a bridge that carries the LAN itself
+    list.add("wlp2s0", kUp, "172.16.0.9");
+    list.add("eth0", kUp, "192.168.2.3");
     list.add("lo", kLoop, "::1");
     EXPECT_EQ(localAddressesFrom(list.head(), 5000),
-              (QStringList{"10.0.0.5:5000", "192.168.1.20:5000", "[2001:db8::5]:5000", "172.16.0.9:5000", "100.64.0.2:5000",
-                           "127.0.0.1:5000", "[::1]:5000"}));
+              (QStringList{"10.0.0.5:5000", "172.16.0.9:5000", "192.168.1.20:5000", "192.168.2.3:5000",
+                           "[2001:db8::5]:5000", "192.168.0.40:5000", "10.66.0.2:5000", "100.64.0.2:5000",
+                           "172.17.0.1:5000", "172.18.0.1:5000", "192.168.122.1:5000", "127.0.0.1:5000", "[::1]:5000"}));
 }
 
 TEST(LocalAddresses, FiltersLinkLocalDownAndUnlistedInterfacesAndDuplicates) {

@@ -14,6 +14,27 @@
 
 namespace quill::host {
 
+namespace {
+
+bool startsWithAny(const QString& name, std::initializer_list<const char*> prefixes) {
+    for (const char* prefix : prefixes)
+        if (name.startsWith(QLatin1StringView(prefix))) return true;
+    return false;
+}
+
+// Physical Ethernet and Wi-Fi first ("en" as on other systems, and Linux's "eth" and "wl"
+// names), tunnels after the others, and the bridges of containers and virtual machines last:
+// their addresses cannot be reached from the local network and only lengthen the pairing code.
+int rankOf(const QString& name) {
+    if (startsWithAny(name, {"en", "eth", "wl"})) return 0;
+    if (startsWithAny(name, {"utun", "tun", "wg"})) return 2;
+    if (startsWithAny(name, {"docker", "br-", "virbr", "veth", "lxcbr", "lxdbr", "vboxnet", "vmnet", "podman", "cni"}))
+        return 3;
+    return 1;
+}
+
+}  // namespace
+
 std::optional<QString> numericHost(const sockaddr* address) {
     if (!address) return std::nullopt;
     socklen_t length;
@@ -50,8 +71,7 @@ QStringList localAddressesFrom(const ifaddrs* list, quint16 port) {
             continue;
         }
         if (host->startsWith("169.254.") || host->toLower().startsWith("fe80:")) continue;
-        int rank = name.startsWith("en") ? 0 : name.startsWith("utun") ? 2 : 1;
-        ranked.emplace_back(rank, text);
+        ranked.emplace_back(rankOf(name), text);
     }
     std::sort(ranked.begin(), ranked.end());
     std::sort(loopback.begin(), loopback.end());
