@@ -41,8 +41,7 @@ QuillmateHostApp::QuillmateHostApp(HostEnvironment environment, Options options,
     menu_ = std::make_unique<StatusMenu>(*model_, options_.openLoginItemsSettings, [self] {
         if (self) self->quit();
     });
-    const bool tray = options_.useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable());
-    menuBarItem_ = std::make_unique<MenuBarItem>(*menu_, tray);
+    menuBarItem_ = std::make_unique<MenuBarItem>(*menu_, options_.useTray);
 }
 
 QuillmateHostApp::~QuillmateHostApp() {

@@ -23,7 +23,7 @@ public:
         std::function<void()> openLoginItemsSettings;
         // Leaves the event loop; QCoreApplication::exit(0) by default.
         std::function<void()> terminate;
-        // Tray icon or menu window; by default a tray icon when the desktop has a tray.
+        // Tray icon or menu window; by default a tray icon while the desktop has a tray.
         std::optional<bool> useTray;
     };
 

@@ -172,27 +172,44 @@ void MenuWindow::closeEvent(QCloseEvent* event) {
     showMinimized();
 }
 
-MenuBarItem::MenuBarItem(StatusMenu& menu, bool useTray, QObject* parent) : QObject(parent), menu_(menu) {
-    if (useTray) {
-        tray_ = std::make_unique<QSystemTrayIcon>();
-        tray_->setContextMenu(menu.menu());
-        auto label = [this] {
-            tray_->setIcon(menu_.icon());
-            tray_->setToolTip(menu_.title());
-        };
-        label();
-        connect(&menu, &StatusMenu::labelChanged, this, label);
-        // A plain click opens the same menu as the context click.
-        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger) menu_.menu()->popup(QCursor::pos());
-        });
-        tray_->show();
-    } else {
-        window_ = std::make_unique<MenuWindow>(menu);
-        window_->show();
+MenuBarItem::MenuBarItem(StatusMenu& menu, std::optional<bool> useTray, QObject* parent)
+    : QObject(parent), menu_(menu) {
+    if (useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable())) {
+        showTray();
+        return;
     }
+    window_ = new MenuWindow(menu);
+    window_->show();
+    if (useTray.has_value()) return;
+    // Qt offers no news of a tray that appears, so the window asks now and then. Only here: once
+    // the icon exists Qt itself docks it again into a tray that restarts.
+    trayCheck_ = new QTimer(this);
+    connect(trayCheck_, &QTimer::timeout, this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) showTray();
+    });
+    trayCheck_->start(trayCheckMilliseconds);
 }
 
-MenuBarItem::~MenuBarItem() = default;
+void MenuBarItem::showTray() {
+    if (trayCheck_) trayCheck_->stop();
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    tray_->setContextMenu(menu_.menu());
+    auto label = [this] {
+        tray_->setIcon(menu_.icon());
+        tray_->setToolTip(menu_.title());
+    };
+    label();
+    connect(&menu_, &StatusMenu::labelChanged, tray_.get(), label);
+    // A plain click opens the same menu as the context click.
+    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) menu_.menu()->popup(QCursor::pos());
+    });
+    tray_->show();
+    // Later, not now: the menu may be open from the window's button.
+    if (window_) window_->deleteLater();
+    window_ = nullptr;
+}
+
+MenuBarItem::~MenuBarItem() { delete window_.data(); }
 
 }  // namespace quill::host::ui

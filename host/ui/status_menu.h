@@ -5,9 +5,11 @@
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolButton>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "host/model/host_model.h"
 
@@ -74,19 +76,27 @@ private:
 };
 
 // Where the menu lives: a tray icon when the desktop has a system tray, else the menu window.
+// Unless told which, a tray that comes later (a panel that starts after the host at login)
+// takes the menu over from the window.
 class MenuBarItem : public QObject {
     Q_OBJECT
 public:
-    MenuBarItem(StatusMenu& menu, bool useTray, QObject* parent = nullptr);
+    MenuBarItem(StatusMenu& menu, std::optional<bool> useTray, QObject* parent = nullptr);
     ~MenuBarItem() override;
 
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
-    MenuWindow* window() const { return window_.get(); }
+    MenuWindow* window() const { return window_; }
+
+    // How often the window looks for a tray.
+    static constexpr int trayCheckMilliseconds = 1000;
 
 private:
+    void showTray();
+
     StatusMenu& menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
-    std::unique_ptr<MenuWindow> window_;
+    QPointer<MenuWindow> window_;
+    QTimer* trayCheck_ = nullptr;
 };
 
 }  // namespace quill::host::ui
