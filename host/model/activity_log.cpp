@@ -204,16 +204,23 @@ void ActivityLog::prune(SystemTime now) {
 
 QList<ActivityEntry> ActivityLog::entriesLocked() {
     if (cached_) return *cached_;
-    if (!QFileInfo::exists(filePath_)) {
+    const QFileInfo info(filePath_);
+    if (!info.exists()) {
         cached_ = QList<ActivityEntry>();
         return *cached_;
     }
+    auto unreadable = [this](const std::string& why) {
+        return ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be read: " + why);
+    };
+    const std::string tooLarge = "it is larger than " + std::to_string(kMaximumFileBytes / (1024 * 1024)) + " MB";
+    // Opening a pipe would wait for a writer for ever, and a device may never end.
+    if (!info.isFile()) throw unreadable("it is not a regular file");
+    if (info.size() > kMaximumFileBytes) throw unreadable(tooLarge);
     QFile file(filePath_);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be read: " + utf8(file.errorString()));
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be read: " + utf8(file.errorString()));
+    if (!file.open(QIODevice::ReadOnly)) throw unreadable(utf8(file.errorString()));
+    QByteArray bytes = file.read(kMaximumFileBytes + 1);
+    if (file.error() != QFileDevice::NoError) throw unreadable(utf8(file.errorString()));
+    if (bytes.size() > kMaximumFileBytes) throw unreadable(tooLarge);
     QList<ActivityEntry> list;
     // Pieces between line feeds; empty ones are skipped, a last line without one counts.
     qsizetype start = 0;

@@ -68,6 +68,10 @@ public:
     void prune(SystemTime now);
 
     static constexpr double kRetentionSeconds = 2'592'000.0;
+    // Thirty days of sessions take a few hundred kilobytes; a file beyond this size (or one that
+    // is not a regular file, such as a pipe or a device) is damaged and is refused as unreadable
+    // instead of being read into memory.
+    static constexpr qint64 kMaximumFileBytes = 32 * 1024 * 1024;
 
 private:
     QList<ActivityEntry> entriesLocked();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -277,6 +278,24 @@ TEST(ActivityLog, AReadFailureThrowsAndTheNextCallTriesAgain) {
     EXPECT_THROW(log.append(entry(kId1, kStart)), ActivityLogError);
 
     ASSERT_TRUE(QDir(log.filePath()).removeRecursively());
+
+    // A damaged file far beyond any real log, and a pipe, are refused rather than read (a pipe
+    // would wait for a writer for ever); the file stays as it is.
+    writeBytes(log.filePath(), encodeActivityEntry(entry(kId2, kStart)) + "\n");
+    QFile big(log.filePath());
+    ASSERT_TRUE(big.resize(ActivityLog::kMaximumFileBytes + 1));
+    try {
+        log.entries();
+        FAIL() << "no error";
+    } catch (const ActivityLogError& e) {
+        EXPECT_EQ(e.description(), "The file “activity.jsonl” could not be read: it is larger than 32 MB");
+    }
+    EXPECT_EQ(QFileInfo(log.filePath()).size(), ActivityLog::kMaximumFileBytes + 1);
+    ASSERT_TRUE(QFile::remove(log.filePath()));
+    ASSERT_EQ(mkfifo(log.filePath().toLocal8Bit().constData(), 0600), 0);
+    EXPECT_THROW(log.prune(kStart), ActivityLogError);
+    ASSERT_TRUE(QFile::remove(log.filePath()));
+
     writeBytes(log.filePath(), encodeActivityEntry(entry(kId2, kStart)) + "\n");
     EXPECT_EQ(log.entries().size(), 1);
 }
