@@ -112,6 +112,11 @@ std::string utf8(const QString& s) {
 
 QString fileName(const QString& path) { return QFileInfo(path).fileName(); }
 
+std::string sizeText(qint64 bytes) {
+    constexpr qint64 kMB = 1024 * 1024;
+    return bytes >= kMB && bytes % kMB == 0 ? std::to_string(bytes / kMB) + " MB" : std::to_string(bytes) + " bytes";
+}
+
 }  // namespace
 
 QString defaultActivityLogDirectory() {
@@ -159,8 +164,9 @@ std::optional<ActivityEntry> decodeActivityEntry(QByteArrayView line) {
     }
 }
 
-ActivityLog::ActivityLog(std::optional<QString> directory)
-    : directory_(directory ? *directory : defaultActivityLogDirectory()),
+ActivityLog::ActivityLog(std::optional<QString> directory, qint64 maximumFileBytes)
+    : maximumFileBytes_(maximumFileBytes),
+      directory_(directory ? *directory : defaultActivityLogDirectory()),
       filePath_(QDir(directory_).filePath(QString::fromLatin1(kFileName))) {}
 
 QList<ActivityEntry> ActivityLog::entries() {
@@ -212,15 +218,15 @@ QList<ActivityEntry> ActivityLog::entriesLocked() {
     auto unreadable = [this](const std::string& why) {
         return ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be read: " + why);
     };
-    const std::string tooLarge = "it is larger than " + std::to_string(kMaximumFileBytes / (1024 * 1024)) + " MB";
+    const std::string tooLarge = "it is larger than " + sizeText(maximumFileBytes_);
     // Opening a pipe would wait for a writer for ever, and a device may never end.
     if (!info.isFile()) throw unreadable("it is not a regular file");
-    if (info.size() > kMaximumFileBytes) throw unreadable(tooLarge);
+    if (info.size() > maximumFileBytes_) throw unreadable(tooLarge);
     QFile file(filePath_);
     if (!file.open(QIODevice::ReadOnly)) throw unreadable(utf8(file.errorString()));
-    QByteArray bytes = file.read(kMaximumFileBytes + 1);
+    QByteArray bytes = file.read(maximumFileBytes_ + 1);
     if (file.error() != QFileDevice::NoError) throw unreadable(utf8(file.errorString()));
-    if (bytes.size() > kMaximumFileBytes) throw unreadable(tooLarge);
+    if (bytes.size() > maximumFileBytes_) throw unreadable(tooLarge);
     QList<ActivityEntry> list;
     // Pieces between line feeds; empty ones are skipped, a last line without one counts.
     qsizetype start = 0;
@@ -245,6 +251,9 @@ void ActivityLog::writeLocked(const QList<ActivityEntry>& list) {
         buffer += encodeActivityEntry(e);
         buffer += '\n';
     }
+    if (buffer.size() > maximumFileBytes_)
+        throw ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be saved: it would be larger than " +
+                               sizeText(maximumFileBytes_));
     // Temporary file plus rename: a reader or a crash sees the old file or the new one, whole.
     // Unbuffered, so a short write (disk full, size limit) shows here instead of being
     // committed as a cut-off file.

@@ -52,7 +52,7 @@ std::optional<ActivityEntry> decodeActivityEntry(QByteArrayView line);
 class ActivityLog {
 public:
     // With no directory the log lives in defaultActivityLogDirectory(). Touches nothing on disk.
-    explicit ActivityLog(std::optional<QString> directory = std::nullopt);
+    explicit ActivityLog(std::optional<QString> directory = std::nullopt, qint64 maximumFileBytes = kMaximumFileBytes);
 
     QString filePath() const { return filePath_; }
 
@@ -68,9 +68,10 @@ public:
     void prune(SystemTime now);
 
     static constexpr double kRetentionSeconds = 2'592'000.0;
-    // Thirty days of sessions take a few hundred kilobytes; a file beyond this size (or one that
+    // Thirty days of sessions take a few hundred kilobytes. A file beyond this size (or one that
     // is not a regular file, such as a pipe or a device) is damaged and is refused as unreadable
-    // instead of being read into memory.
+    // instead of being read into memory; a write that would pass it fails, so the log never
+    // grows into a file it would refuse to read.
     static constexpr qint64 kMaximumFileBytes = 32 * 1024 * 1024;
 
 private:
@@ -78,6 +79,7 @@ private:
     void writeLocked(const QList<ActivityEntry>& entries);
 
     std::mutex mutex_;
+    const qint64 maximumFileBytes_;
     QString directory_;
     QString filePath_;
     std::optional<QList<ActivityEntry>> cached_;

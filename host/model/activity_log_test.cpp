@@ -312,6 +312,24 @@ TEST(ActivityLog, AFailedWriteKeepsTheOldFileWholeAndTheOldListInMemory) {
     }
     EXPECT_TRUE(blocked.entries().isEmpty());
 
+    // A write that would make a file larger than the reader accepts fails and changes nothing.
+    const ActivityEntry one = entry(kId1, kStart);
+    const qint64 twoLines = 2 * (encodeActivityEntry(one).size() + 1);
+    ActivityLog small(tmp.filePath("small"), twoLines);
+    small.append(one);
+    small.append(entry(kId2, kStart));
+    const QByteArray full = readAll(small.filePath());
+    try {
+        small.append(entry(kId3, kStart));
+        FAIL() << "no error";
+    } catch (const ActivityLogError& e) {
+        EXPECT_EQ(e.description(), "The file “activity.jsonl” could not be saved: it would be larger than " +
+                                       std::to_string(twoLines) + " bytes");
+    }
+    EXPECT_EQ(readAll(small.filePath()), full);
+    EXPECT_EQ(small.entries().size(), 2);
+    EXPECT_EQ(ActivityLog(tmp.filePath("small"), twoLines).entries().size(), 2);
+
     // A write that runs out of room (a file-size limit) fails part way: the old file stays.
     ActivityLog log(tmp.filePath("log"));
     ActivityEntry a = entry(kId1, kStart);
