@@ -34,8 +34,13 @@ HostWindow::HostWindow(const QString& id, QWidget* content)
             toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
             toolbar->addActions(actions);
             toolbar->toggleViewAction()->setVisible(false);
+            toolbar_ = toolbar;
         }
     }
+}
+
+QSize HostWindow::sizeForContent(QSize content) const {
+    return toolbar_ ? QSize(content.width(), content.height() + toolbar_->sizeHint().height()) : content;
 }
 
 void HostWindow::closeEvent(QCloseEvent* event) {
@@ -67,11 +72,13 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
     if (!content) content = new QWidget;
     auto* window = new HostWindow(id, content);
     window->setWindowTitle(title);
-    window->resize(size.width, size.height);
+    // The size asked for is the content's; a toolbar comes on top of it.
+    const QSize frame = window->sizeForContent(QSize(size.width, size.height));
+    window->resize(frame);
     window->setMinimumSize(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
     if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        window->move(area.center() - QPoint(size.width / 2, size.height / 2));
+        window->move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
     }
     windows_[id] = window;
     window->show();

@@ -32,6 +32,8 @@ public:
     // The view, when the content is one.
     HostView* view() const { return view_; }
     QWidget* content() const { return content_; }
+    // The window size whose content area (below the toolbar) is `content`.
+    QSize sizeForContent(QSize content) const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -40,6 +42,7 @@ private:
     QString id_;
     QWidget* content_ = nullptr;
     HostView* view_ = nullptr;
+    QWidget* toolbar_ = nullptr;
 };
 
 // One window per identifier: show() creates it the first time and afterwards brings the same
