@@ -671,6 +671,17 @@ TEST(ActivityLogText, DurationsAndCells) {
     EXPECT_EQ(ActivityTableModel::cellText(e, 5), "Connection closed");
     e.endedAt.reset();
     EXPECT_EQ(ActivityTableModel::cellText(e, 2), "Active");
+
+    // "Started" shows the time to the second and no time zone, also where the locale puts the
+    // zone in brackets.
+    e.startedAt = SystemTime(std::chrono::seconds(1'700'000'005));
+    for (const char* name : {"en_US", "ca_ES", "zh_TW", "nds_DE", "nn_NO"}) {
+        QLocale::setDefault(QLocale(name));
+        const QString started = ActivityTableModel::cellText(e, 1);
+        EXPECT_TRUE(started.contains(":25")) << name << ": " << started.toStdString();
+        EXPECT_FALSE(started.contains("()") || started.contains("[]")) << name << ": " << started.toStdString();
+    }
+    QLocale::setDefault(QLocale::system());
 }
 
 // --- session prompt

@@ -178,12 +178,29 @@ QString abbreviatedDate(SystemTime time) {
     return QLocale().toString(localDateTime(time).date(), QStringLiteral("MMM d, yyyy"));
 }
 
+namespace {
+
+// A time format without its time zone: the unquoted 't' letters go, with brackets they leave
+// empty ("H:mm:ss (t)").
+QString withoutTimeZone(const QString& format) {
+    QString out;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t')) continue;
+        out += c;
+    }
+    out.remove(QStringLiteral("()"));
+    out.remove(QStringLiteral("[]"));
+    return out.simplified();
+}
+
+}  // namespace
+
 QString abbreviatedDateAndStandardTime(SystemTime time) {
     const QLocale locale;
     // The locale's long time form without its time zone: hours, minutes and seconds.
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    format = format.simplified();
+    const QString format = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
     const QDateTime at = localDateTime(time);
     return abbreviatedDate(time) + QStringLiteral(", ") + locale.toString(at.time(), format);
 }
