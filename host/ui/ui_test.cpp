@@ -672,13 +672,17 @@ TEST(ActivityLogText, DurationsAndCells) {
     e.endedAt.reset();
     EXPECT_EQ(ActivityTableModel::cellText(e, 2), "Active");
 
-    // "Started" shows the time to the second and no time zone, also where the locale puts the
-    // zone in brackets.
-    e.startedAt = SystemTime(std::chrono::seconds(1'700'000'005));
-    for (const char* name : {"en_US", "ca_ES", "zh_TW", "nds_DE", "nn_NO"}) {
+    // "Started": the date the locale's way, short, and the time to the second without a time
+    // zone (which some locales put in brackets). Noon UTC: the same day in nearly every zone.
+    e.startedAt = SystemTime(std::chrono::seconds(1'699'963'225));  // 2023-11-14 12:00:25
+    const std::pair<const char*, const char*> locales[] = {
+        {"en_US", "Nov 14, 2023, "}, {"de_DE", "14. Nov. 2023, "}, {"ca_ES", "14 de nov. de 2023, "},
+        {"zh_TW", "2023年11月14日, "}, {"fr_FR", "14 nov. 2023, "}};
+    for (const auto& [name, date] : locales) {
         QLocale::setDefault(QLocale(name));
         const QString started = ActivityTableModel::cellText(e, 1);
-        EXPECT_TRUE(started.contains(":25")) << name << ": " << started.toStdString();
+        EXPECT_TRUE(started.startsWith(QString::fromUtf8(date)) && started.contains(":00:25"))
+            << name << ": " << started.toStdString();
         EXPECT_FALSE(started.contains("()") || started.contains("[]")) << name << ": " << started.toStdString();
     }
     QLocale::setDefault(QLocale::system());

@@ -172,13 +172,36 @@ QDateTime localDateTime(SystemTime time) {
     return QDateTime::fromMSecsSinceEpoch(millis).toLocalTime();
 }
 
-}  // namespace
-
-QString abbreviatedDate(SystemTime time) {
-    return QLocale().toString(localDateTime(time).date(), QStringLiteral("MMM d, yyyy"));
+// The locale's long date form made short: no weekday, the month's name abbreviated
+// ("dddd, d. MMMM yyyy" becomes "d. MMM yyyy").
+QString abbreviatedDateFormat(const QString& format) {
+    QString out;
+    bool quoted = false;
+    auto separator = [](QChar c) { return c == QLatin1Char(',') || c.isSpace() || c == QChar(0x060C); };
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format[i];
+        qsizetype run = 1;
+        while (!quoted && c.isLetter() && i + run < format.size() && format[i + run] == c) ++run;
+        if (c == QLatin1Char('\'')) {
+            quoted = !quoted;
+            out += c;
+        } else if (!quoted && c == QLatin1Char('d') && run >= 3) {
+            // The weekday goes with the separator after it, or before it at the end.
+            qsizetype next = i + run;
+            while (next < format.size() && separator(format[next])) ++next;
+            if (next == i + run)
+                while (!out.isEmpty() && separator(out.back())) out.chop(1);
+            i = next;
+            continue;
+        } else if (!quoted && c == QLatin1Char('M') && run >= 4) {
+            out += QStringLiteral("MMM");
+        } else {
+            out += format.mid(i, run);
+        }
+        i += run;
+    }
+    return out.simplified();
 }
-
-namespace {
 
 // A time format without its time zone: the unquoted 't' letters go, with brackets they leave
 // empty ("H:mm:ss (t)").
@@ -197,12 +220,16 @@ QString withoutTimeZone(const QString& format) {
 
 }  // namespace
 
+QString abbreviatedDate(SystemTime time) {
+    const QLocale locale;
+    return locale.toString(localDateTime(time).date(), abbreviatedDateFormat(locale.dateFormat(QLocale::LongFormat)));
+}
+
 QString abbreviatedDateAndStandardTime(SystemTime time) {
     const QLocale locale;
     // The locale's long time form without its time zone: hours, minutes and seconds.
     const QString format = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
-    const QDateTime at = localDateTime(time);
-    return abbreviatedDate(time) + QStringLiteral(", ") + locale.toString(at.time(), format);
+    return abbreviatedDate(time) + QStringLiteral(", ") + locale.toString(localDateTime(time).time(), format);
 }
 
 }  // namespace quill::host::ui
