@@ -46,8 +46,9 @@ QCoro::Task<> HostModel::syncPairingState() {
     auto pairing = pairing_;
     if (!pairing) co_return;
     // Both read in one moment of the pairing object.
-    const bool awaiting = pairing->isAwaitingConfirmation();
-    const std::optional<PairingCode> code = pairing->comparisonCode();
+    const ComparisonState state = pairing->comparisonState();
+    const bool awaiting = state.awaitingConfirmation;
+    const std::optional<PairingCode>& code = state.code;
     const bool wasAwaiting = isAwaitingPairingConfirmation_;
     setIsAwaitingPairingConfirmation(awaiting);
     setComparisonCode(code ? std::optional<QString>(qs(code->groupedText())) : std::nullopt);

@@ -24,6 +24,8 @@ std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange
 
 bool HostPairing::isAwaitingConfirmation() const { return exchange_.isAwaitingConfirmation(); }
 
+ComparisonState HostPairing::comparisonState() const { return exchange_.comparisonState(); }
+
 std::optional<PairingLink> HostPairing::activeLink() const {
     std::lock_guard lock(linkMutex_);
     return currentPairingLink_;

@@ -32,6 +32,8 @@ public:
 
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
+    // Both of the above from one moment of the exchange.
+    ComparisonState comparisonState() const;
     std::optional<PairingLink> activeLink() const;
 
     // A new link with a fresh secret replaces any link; a running exchange is not affected.

@@ -109,6 +109,9 @@ TEST_F(HostPairingTest, ComparisonWaitsSilentlyForTheHostUser) {
     ASSERT_TRUE(code);
     EXPECT_EQ(code->value,
               comparisonCodeValue(controller.fingerprint(), hostIdentity.fingerprint(), r.controllerNonce, r.hostNonce));
+    const ComparisonState state = pairing->comparisonState();
+    EXPECT_TRUE(state.awaitingConfirmation);
+    EXPECT_EQ(state.code, code);
     EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "nothing goes out while the host user decides";
 
     pairing->confirmComparison();
@@ -118,6 +121,8 @@ TEST_F(HostPairingTest, ComparisonWaitsSilentlyForTheHostUser) {
     EXPECT_EQ(store->all().size(), 1u);
     EXPECT_FALSE(pairing->isAwaitingConfirmation());
     EXPECT_FALSE(pairing->comparisonCode());
+    EXPECT_FALSE(pairing->comparisonState().awaitingConfirmation);
+    EXPECT_FALSE(pairing->comparisonState().code);
 }
 
 TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {

@@ -93,6 +93,11 @@ bool PairingExchangeState::isAwaitingConfirmation() const {
     return isAwaitingConfirmation_;
 }
 
+ComparisonState PairingExchangeState::comparisonState() const {
+    std::lock_guard lock(mutex_);
+    return ComparisonState{isAwaitingConfirmation_, comparisonCode_};
+}
+
 void PairingExchangeState::decide(bool confirm) {
     std::lock_guard lock(mutex_);
     decision_ = confirm;

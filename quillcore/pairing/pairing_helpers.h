@@ -43,6 +43,12 @@ std::optional<Bytes> pollForFrame(FrameChannel& channel);
 // Saves a newly paired peer; a store failure becomes storeFailure with the store's description.
 void savePairedPeer(PeerStore& store, const PeerRecord& record);
 
+// Whether an exchange waits for the local user, and the code shown meanwhile, read together.
+struct ComparisonState {
+    bool awaitingConfirmation = false;
+    std::optional<PairingCode> code;
+};
+
 // What both pairing sides keep about their one running exchange: whether one runs, the local
 // user's answer, the code shown and whether the exchange waits for that answer. Its lock is
 // never held across a read, a send or a store call, so the user's answer and the getters get
@@ -51,6 +57,7 @@ class PairingExchangeState {
 public:
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
+    ComparisonState comparisonState() const;
     // Records the local user's answer: true to confirm, false to reject.
     void decide(bool confirm);
 
