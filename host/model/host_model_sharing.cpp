@@ -89,8 +89,10 @@ QCoro::Task<> HostModel::startAdvertiser() {
         if (advertiser) advertiser->stop();
         co_return;
     }
+    bool discarded = false;
     if (port) {
         if (sharingPaused_) {
+            discarded = true;
             co_await onWorker(&HostAdvertiser::stop, advertiser);
         } else {
             setAdvertiser(advertiser);
@@ -105,7 +107,11 @@ QCoro::Task<> HostModel::startAdvertiser() {
         setAdvertiserReady(false);
         setStartupError(QStringLiteral("Could not start LAN discovery: ") + problem);
     }
-    if (self) setIsStartingAdvertiser(false);
+    if (!self) co_return;
+    setIsStartingAdvertiser(false);
+    // A resume that came while the discarded advertiser was stopping found this start still in
+    // progress and started nothing: start the one it asked for now.
+    if (discarded && !sharingPaused_ && !advertiser_) co_await startAdvertiser();
 }
 
 void HostModel::setLaunchAtLogin(bool enabled) {
