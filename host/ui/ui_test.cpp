@@ -722,7 +722,7 @@ TEST_F(UiTest, TheAttendedPromptIsAnsweredWithoutBlockingTheHost) {
 
 TEST(ViewSupport, TextsFromDataStayLiteral) {
     startApplication("offscreen");
-    EXPECT_EQ(literalActionText("A&B && C"), "A&&B &&&& C");
+    EXPECT_EQ(literalActionText("A&B && C\tD"), "A&&B &&&& C D");
     QAction action(literalActionText("Session active with A&B"));
     EXPECT_EQ(action.iconText(), "Session active with A&B");
     QLabel* label = plainLabel("<b>bold</b>");

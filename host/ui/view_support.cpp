@@ -18,6 +18,8 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
 QString literalActionText(const QString& text) {
     QString out = text;
     out.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    // A tab would move the rest of the text into the shortcut column.
+    out.replace(QLatin1Char('\t'), QLatin1Char(' '));
     return out;
 }
 

@@ -20,7 +20,8 @@ namespace quill::host::ui {
 // A label for text that may come from data (names, addresses, messages): never read as markup.
 QLabel* plainLabel(const QString& text = {}, QWidget* parent = nullptr);
 
-// A menu or action text that shows `text` literally: '&' would otherwise mark a mnemonic.
+// A menu or action text that shows `text` literally: '&' would otherwise mark a mnemonic, and a
+// tab start the shortcut column.
 QString literalActionText(const QString& text);
 
 // Fonts of the named text styles.
