@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <utility>
 
 #include "quillcore/base/clock.h"
 
@@ -39,6 +40,26 @@ public:
             std::lock_guard lock(mutex_);
             if (finished_ || detached_) return false;
             items_.push_back(std::move(value));
+            notify = notifier_;
+        }
+        cv_.notify_all();
+        if (notify) notify();
+        return true;
+    }
+
+    // As push(), except that once at least `backlog` items wait, `value` takes the place of the
+    // last waiting item when `replaces(last)` holds, so a consumer that fell behind gets the
+    // newer item only. `replaces` runs under the stream's lock.
+    template <class Replaces>
+    bool pushCoalescing(T value, std::size_t backlog, Replaces&& replaces) {
+        std::function<void()> notify;
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_ || detached_) return false;
+            if (items_.size() >= backlog && !items_.empty() && replaces(std::as_const(items_.back())))
+                items_.back() = std::move(value);
+            else
+                items_.push_back(std::move(value));
             notify = notifier_;
         }
         cv_.notify_all();

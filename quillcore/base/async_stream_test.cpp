@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "quillcore/base/async_stream.h"
 
@@ -56,4 +57,19 @@ TEST(AsyncStream, NotifierRunsAfterEachPushAndStopTokenEndsWait) {
     });
     stop.request_stop();
     waiter.join();
+}
+
+TEST(AsyncStream, CoalescingReplacesTheLastItemOnlyBeyondTheBacklogAndWhenItMatches) {
+    auto s = AsyncStream<int>::make();
+    auto even = [](int last) { return last % 2 == 0; };
+    for (int i : {0, 2, 4}) EXPECT_TRUE(s->pushCoalescing(i, 3, even));  // below the backlog: queued
+    EXPECT_TRUE(s->pushCoalescing(6, 3, even));                          // replaces 4
+    EXPECT_TRUE(s->pushCoalescing(7, 3, even));                          // replaces 6
+    EXPECT_TRUE(s->pushCoalescing(8, 3, even));                          // 7 does not match: queued
+    EXPECT_EQ(s->pending(), 4u);
+    std::vector<int> seen;
+    while (auto v = s->tryNext()) seen.push_back(*v);
+    EXPECT_EQ(seen, (std::vector<int>{0, 2, 7, 8}));
+    s->finish();
+    EXPECT_FALSE(s->pushCoalescing(1, 0, even));
 }

@@ -118,6 +118,13 @@ void HostSession::filterInput(PeerRecord peer) {
 }
 
 void HostSession::filterLoop(std::stop_token stop, const PeerRecord& peer) {
+    // Once this many messages wait, a pointer move takes the place of the move queued last
+    // instead of queueing behind it: a controller that sends faster than input can be injected
+    // cannot grow the queue without bound, and the newest position still arrives. Keys, button
+    // changes and everything else always queue, so no press or release is lost.
+    constexpr std::size_t pointerBacklog = 1024;
+    std::optional<std::uint32_t> lastButtons;  // of the last pointer event queued
+    bool lastQueuedIsMove = false;             // the last item queued is a pointer move
     while (auto message = core_->messages->next(stop)) {
         bool pass = true;
         bool logDrop = false;
@@ -144,7 +151,22 @@ void HostSession::filterLoop(std::stop_token stop, const PeerRecord& peer) {
         if (logDrop)
             coreDiagnostic("dropping keyboard and pointer input for " + peer.name +
                            " because the session is view-only or the peer lacks control permission");
-        if (pass) messages->push(std::move(*message));
+        if (!pass) continue;
+        if (message->msg_case() != Quillmate_V0_Envelope::kPointer) {
+            lastQueuedIsMove = false;
+            messages->push(std::move(*message));
+            continue;
+        }
+        // The queue's last item, while any waits, is the one queued last here.
+        const std::uint32_t buttons = message->pointer().buttons();
+        const bool move = lastButtons == buttons;
+        const bool mergeable = move && lastQueuedIsMove;
+        lastButtons = buttons;
+        lastQueuedIsMove = move;
+        messages->pushCoalescing(std::move(*message), pointerBacklog,
+                                 [mergeable, buttons](const Quillmate_V0_Envelope& last) {
+                                     return mergeable && last.has_pointer() && last.pointer().buttons() == buttons;
+                                 });
     }
     // The core closed (or the session is closing): nothing more will come.
     messages->finish();

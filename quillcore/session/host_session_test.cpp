@@ -340,6 +340,28 @@ TEST(HostSession, TheControllersByeClosesTheCoreAndEndsMessages) {
     EXPECT_TRUE(f.host->connectionState().is(SessionConnectionState::Kind::closed));
 }
 
+TEST(HostSession, AControllerSendingFasterThanInputIsReadKeepsTheNewestMovesAndEveryButtonChange) {
+    HostFixture f;
+    f.connect(SessionMode::control);
+    auto pointer = [](int x, std::uint32_t buttons) {
+        Quillmate_V0_Envelope e = pointerEvent(static_cast<float>(x));
+        e.mutable_pointer()->set_buttons(buttons);
+        return e;
+    };
+    // Nobody reads meanwhile: 1500 moves, a press, 499 drags, a key.
+    for (int x = 0; x < 1500; ++x) f.connector->receiveControl(pointer(x, 0));
+    f.connector->receiveControl(pointer(1500, 1));
+    for (int x = 1501; x < 2000; ++x) f.connector->receiveControl(pointer(x, 1));
+    f.connector->receiveControl(keyEvent(4));
+    const auto seen = readThrough(f.host->messages, "key 4");
+    ASSERT_EQ(seen.size(), 1027u);
+    EXPECT_EQ(seen[1022], "pointer 1022");
+    EXPECT_EQ(seen[1023], "pointer 1499");  // the moves beyond the backlog, as the newest one
+    EXPECT_EQ(seen[1024], "pointer 1500");  // the press where it happened
+    EXPECT_EQ(seen[1025], "pointer 1999");  // the drags, as the newest one
+    EXPECT_EQ(seen[1026], "key 4");
+}
+
 TEST(HostSession, DroppingTheSessionClosesTheConnectionWithoutABye) {
     HostFixture f;
     f.connect(SessionMode::control);
