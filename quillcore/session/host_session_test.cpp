@@ -348,11 +348,16 @@ TEST(HostSession, AControllerSendingFasterThanInputIsReadKeepsTheNewestMovesAndE
         e.mutable_pointer()->set_buttons(buttons);
         return e;
     };
-    // Nobody reads meanwhile: 1500 moves, a press, 499 drags, a key.
+    // Nobody reads until all have passed the filter: 1500 moves, a press, 499 drags, a key.
+    std::atomic<int> passed{0};
+    f.host->messages->setNotifier([&] { ++passed; });
     for (int x = 0; x < 1500; ++x) f.connector->receiveControl(pointer(x, 0));
     f.connector->receiveControl(pointer(1500, 1));
     for (int x = 1501; x < 2000; ++x) f.connector->receiveControl(pointer(x, 1));
     f.connector->receiveControl(keyEvent(4));
+    const Deadline limit = Deadline::after(10);
+    while (passed < 2001 && !limit.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    f.host->messages->setNotifier({});
     const auto seen = readThrough(f.host->messages, "key 4");
     ASSERT_EQ(seen.size(), 1027u);
     EXPECT_EQ(seen[1022], "pointer 1022");
