@@ -55,7 +55,15 @@ Quillmate_V0_Envelope HostModel::makeHello() const {
 
 QCoro::Task<> HostModel::runControlInput(std::shared_ptr<HostSession> session, CancelToken token) {
     auto injector = env_.inputInjector;
+    // A queued message is taken without suspending, so a steady flood would keep the event loop
+    // (menu, timers, windows) from ever running: give it a turn every so many messages.
+    constexpr int messagesPerTurn = 64;
+    int sinceTurn = 0;
     for (;;) {
+        if (++sinceTurn > messagesPerTurn) {
+            sinceTurn = 1;
+            co_await sleepFor(0, token);
+        }
         std::optional<Quillmate_V0_Envelope> message = co_await next(session->messages, token);
         if (!message) co_return;
         switch (message->msg_case()) {
@@ -119,8 +127,9 @@ QCoro::Task<> HostModel::runStatistics(std::shared_ptr<HostSession> session, std
         if (stats) {
             const double delta = static_cast<double>(std::max<std::int64_t>(frames - baselineFrames, 0));
             const double hostFps = delta / std::max(uptime - baselineUptime, 0.001);
-            setSessionDetail(statisticsLine(hostFps, *stats));
+            // A pass that finishes after the session did must not bring its line back.
             if (token.isCancelled()) co_return;
+            setSessionDetail(statisticsLine(hostFps, *stats));
         }
         baselineUptime = uptime;
         baselineFrames = frames;
