@@ -57,6 +57,62 @@ struct Gate {
     void open() const { promise->set_value(); }
 };
 
+// Listeners for the model's advertisers: ready at once unless the script holds them (the test
+// then reports them ready); `onCancel`, when set, runs in each cancel().
+struct ListenerScript : std::enable_shared_from_this<ListenerScript> {
+    struct Listener : HostAdvertiser::Listener {
+        std::shared_ptr<ListenerScript> script;
+        std::uint16_t port = 0;
+        bool hold = false;
+        net::TcpListener::StateHandler report;
+        void setStateHandler(net::TcpListener::StateHandler handler) override { report = std::move(handler); }
+        void setConnectionHandler(net::TcpListener::ConnectionHandler) override {}
+        void start() override {
+            script->started(this);
+            if (!hold) ready();
+        }
+        void cancel() override {
+            std::function<void(const char*)> hook;
+            {
+                std::lock_guard l(script->mutex);
+                hook = script->onCancel;
+            }
+            if (hook) hook("cancel");
+            report({net::TcpListener::State::cancelled, std::nullopt, {}});
+        }
+        void ready() { report({net::TcpListener::State::ready, port, {}}); }
+    };
+
+    std::mutex mutex;
+    bool holdNext = false;
+    std::function<void(const char*)> onCancel;
+    std::vector<Listener*> listening;  // in the order they started; kept alive by `made`
+    std::vector<std::shared_ptr<Listener>> made;
+
+    std::shared_ptr<HostAdvertiser::Listener> make() {
+        auto listener = std::make_shared<Listener>();
+        std::lock_guard l(mutex);
+        listener->script = shared_from_this();
+        listener->port = static_cast<std::uint16_t>(41000 + made.size());
+        listener->hold = holdNext;
+        made.push_back(listener);
+        return listener;
+    }
+    void started(Listener* listener) {
+        std::lock_guard l(mutex);
+        listening.push_back(listener);
+    }
+    Listener* startedAt(std::size_t i) {
+        std::lock_guard l(mutex);
+        return i < listening.size() ? listening[i] : nullptr;
+    }
+    void set(bool hold, std::function<void(const char*)> hook = {}) {
+        std::lock_guard l(mutex);
+        holdNext = hold;
+        if (hook) onCancel = std::move(hook);
+    }
+};
+
 }  // namespace
 
 TEST(HostModelStartup, LoadsTheIdentityAdvertisesAndShowsAPairingLink) {
@@ -426,12 +482,21 @@ TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) 
     Controller c = h.pairedController(3, "Alice");
     MadeSession s = h.connectSession(c);
 
-    // A short drop that recovers keeps the session, but the end reason sticks.
+    // A short drop that recovers keeps the session, but the end reason sticks, and the
+    // statistics line keeps the last text it had for good.
+    ASSERT_TRUE(pumpUntil([&] { return !m.sessionDetail().isEmpty(); }));
     s.pc->fireIce(IceConnectionState::disconnected);
-    pumpFor(0.05);
+    pumpFor(0.3);
     s.pc->fireIce(IceConnectionState::connected);
-    pumpFor(0.8);
+    pumpFor(0.05);
+    const QString lastLine = m.sessionDetail();
+    int lineChanges = 0;
+    QObject::connect(&m, &HostModel::sessionDetailChanged, [&] { ++lineChanges; });
+    h.captures->front()->frames_ += 100'000;
+    pumpFor(0.75);
     ASSERT_EQ(m.activeSession(), s.session);
+    EXPECT_EQ(lineChanges, 0);
+    EXPECT_EQ(m.sessionDetail(), lastLine);
 
     // Away for longer than the watchdog: closed by the host.
     s.pc->fireIce(IceConnectionState::disconnected);
@@ -443,6 +508,12 @@ TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) 
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].endReason, "The controller stopped responding");
     EXPECT_EQ(m.statusText(), "Ready");
+
+    // A failed connection ends the next one with its message.
+    MadeSession s2 = h.connectSession(c, SessionMode::control, "S-2");
+    s2.pc->fireIce(IceConnectionState::failed);
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && storedEntries(h).size() == 2 && storedEntries(h)[1].endReason; }));
+    EXPECT_EQ(storedEntries(h)[1].endReason, "Session failed: ICE connection failed");
 }
 
 TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
@@ -493,11 +564,39 @@ TEST(HostModelSession, AHelloOfAnotherMajorVersionEndsTheSession) {
     HostModel& m = h.start();
     Controller c = h.pairedController(3, "Alice");
     MadeSession s = h.connectSession(c);
+    // Major 0 passes whatever else it says.
     Quillmate_V0_Envelope hello;
+    hello.mutable_hello()->set_protocol_major(0);
+    hello.mutable_hello()->set_protocol_minor(7);
+    hello.mutable_hello()->add_features("future");
+    s.connector->receiveControl(hello);
+    s.connector->receiveControl(rolestest::keyEvent(4));
+    ASSERT_TRUE(pumpUntil([&] { return h.sink->count() == 1; }));
+    EXPECT_EQ(m.activeSession(), s.session);
+    // Major 1 ends it, and the key right behind it is never injected.
     hello.mutable_hello()->set_protocol_major(1);
     s.connector->receiveControl(hello);
+    s.connector->receiveControl(rolestest::keyEvent(5));
     EXPECT_EQ(byeReason(c), "unsupported protocol version 1");
     ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    EXPECT_EQ(h.sink->count(), 1u);
+}
+
+TEST(HostModelSession, AFloodOfControlMessagesStillLetsTheEventLoopRun) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    ASSERT_TRUE(pumpUntil([&] { return sentHello(s); }));
+    constexpr std::size_t flood = 1000;
+    for (std::size_t i = 0; i < flood; ++i) s.session->messages->push(rolestest::pointerEvent(i % 2 ? 0.25f : 0.75f));
+    // Posted after the flood was queued: it runs before the flood has all been injected.
+    std::optional<std::size_t> injectedWhenRun;
+    postToMain([&] { injectedWhenRun = h.sink->count(); });
+    ASSERT_TRUE(pumpUntil([&] { return injectedWhenRun.has_value(); }));
+    EXPECT_LT(*injectedWhenRun, flood);
+    ASSERT_TRUE(pumpUntil([&] { return h.sink->count() == flood; }));
+    EXPECT_EQ(m.activeSession(), s.session);
 }
 
 TEST(HostModelSession, PausingPermissionChangesAndRevokingCloseTheActiveSession) {
@@ -826,6 +925,44 @@ TEST(HostModelSharing, AFailedAdvertiserStartIsShownUntilAResumeSucceeds) {
     EXPECT_FALSE(m.startupError());
     EXPECT_EQ(m.statusText(), "Ready");
     EXPECT_EQ(*calls, 2);
+}
+
+TEST(HostModelSharing, AResumeWhileADiscardedStartIsStoppingEndsWithAnAdvertiser) {
+    ModelHarness h;
+    auto script = std::make_shared<ListenerScript>();
+    HostModel& m = h.start([&](HostEnvironment& env) {
+        env.makeAdvertiser = [net = h.network, script](std::string name, Bytes fp, HostAdvertiser::ConnectionHandler handler) {
+            HostAdvertiser::Dependencies deps;
+            deps.publisher = net->publisherFactory();
+            deps.listener = [script] { return script->make(); };
+            return std::make_shared<HostAdvertiser>(std::move(name), std::move(fp), std::move(handler), deps);
+        };
+    });
+    ASSERT_TRUE(m.advertiserReady());
+    m.setSharingPaused(true);
+    ASSERT_TRUE(pumpUntil([&] { return !m.advertiser() && !m.advertiserReady(); }));
+
+    // A resume starts an advertiser whose listener is slow; a pause comes meanwhile.
+    script->set(true);
+    m.setSharingPaused(false);
+    ASSERT_TRUE(pumpUntil([&] { return script->startedAt(1) != nullptr; }));
+    script->set(false);
+    m.setSharingPaused(true);
+    pumpFor(0.05);
+    // The start returns after all and its advertiser is discarded; a resume comes while that
+    // advertiser is still stopping.
+    Gate stopping;
+    script->set(false, stopping.holding("cancel"));
+    script->startedAt(1)->ready();
+    ASSERT_TRUE(pumpUntil([&] { return stopping.reached->load(); }));
+    m.setSharingPaused(false);
+    pumpFor(0.05);
+    stopping.open();
+    ASSERT_TRUE(pumpUntil([&] { return m.advertiserReady() && m.advertiser(); }));
+    EXPECT_FALSE(m.isStartingAdvertiser());
+    ASSERT_TRUE(script->startedAt(2));
+    EXPECT_EQ(m.listenerPort(), script->startedAt(2)->port);
+    EXPECT_EQ(m.statusText(), "Ready");
 }
 
 TEST(HostModelSettings, SessionConfigurationFollowsTheMainDisplay) {
