@@ -19,6 +19,7 @@ if(TARGET quill_session_roles)
   quill_test(quill_host_model_test
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/host_model_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/host_model_admission_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/cursor_broadcaster_test.cpp
     DEPS quill_host_model quill_dnssd_fake quill_keychain)
 

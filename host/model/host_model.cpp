@@ -9,6 +9,7 @@
 #include "host/model/host_model_internal.h"
 #include "host/runtime/runtime.h"
 #include "quillcore/base/error.h"
+#include "quillcore/envelope/envelope_receiver.h"
 
 namespace quill::host {
 
@@ -67,6 +68,7 @@ HostModel::HostModel(HostEnvironment environment, QObject* parent)
         formattedDeviceID_ = qs(identity.deviceID().formatted());
         pairing_ = std::make_shared<HostPairing>(identity, env_.peerStore, env_.hostName.toStdString(),
                                                  env_.pairingReadLimit, env_.clock);
+        requestReceiver_ = std::make_shared<EnvelopeReceiver>(identity, env_.peerStore);
         identity_ = std::move(identity);
     } catch (...) {
         startupError_ = QStringLiteral("Could not load the host identity: ") + describeCurrentException();

@@ -34,7 +34,15 @@
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/host_advertiser.h"
 
+namespace quill {
+class EnvelopeReceiver;
+}
+
 namespace quill::host {
+
+namespace detail {
+struct AdmissionState;
+}
 
 // One of the five flags of a controller's permissions, in the order the paired-devices window
 // lists them.
@@ -275,7 +283,10 @@ private:
     void setIsStartingAdvertiser(bool value);
     void updateStatus();
 
-    QCoro::Task<> handleFirstFrame(FrameChannelPtr channel, std::optional<Bytes> frame, QString remoteAddress);
+    QCoro::Task<> handleConnection(FrameChannelPtr channel, std::optional<Bytes> frame, QString remoteAddress);
+    // The admission's steps; handleSessionRequest undoes what they leave behind when they throw.
+    QCoro::Task<> admitSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress,
+                                      std::shared_ptr<detail::AdmissionState> state);
     QCoro::Task<> closeChannel(FrameChannelPtr channel);
     // Every close this host starts goes through here.
     QCoro::Task<> closeSession(std::shared_ptr<HostSession> session, std::string reason);
@@ -300,6 +311,10 @@ private:
     // Sessions this host is closing.
     std::vector<std::weak_ptr<HostSession>> hostClosing_;
     bool quitting_ = false;
+    // Opens every session request's first envelope, so a copied offer is refused as a replay
+    // on any later connection.
+    std::shared_ptr<EnvelopeReceiver> requestReceiver_;
+    int connectionsAwaitingFirstFrame_ = 0;
 
     std::optional<DeviceIdentity> identity_;
     QString formattedDeviceID_ = QStringLiteral("Unavailable");

@@ -1,6 +1,7 @@
 // Session admission: who may have a session now, and with which settings.
 #include <QPointer>
 #include <algorithm>
+#include <exception>
 
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
@@ -37,21 +38,67 @@ QCoro::Task<> HostModel::closeSession(std::shared_ptr<HostSession> session, std:
     co_await onWorker([](std::shared_ptr<HostSession> s, std::string r) { s->close(r); }, session, reason);
 }
 
+namespace detail {
+
+// What an admission holds, so a failure that leaves it can be undone.
+struct AdmissionState {
+    // This request set isSessionReserved and has not cleared it nor handed it to an active session.
+    bool holdsReservation = false;
+    std::shared_ptr<HostSession> session;
+    bool admitted = false;
+};
+
+}  // namespace detail
+
 QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress) {
     QPointer<HostModel> self(this);
+    auto state = std::make_shared<detail::AdmissionState>();
+    std::exception_ptr failure;
+    QString problem;
+    try {
+        co_await admitSessionRequest(channel, std::move(envelope), remoteAddress, state);
+    } catch (...) {
+        failure = std::current_exception();
+        problem = describeCurrentException();
+    }
+    if (!failure) co_return;
+    // A reservation left set by a failed admission would refuse every later request as busy.
+    if (self && state->admitted && state->session && activeSession_ == state->session) {
+        try {
+            co_await finishSession(state->session, QStringLiteral("Session failed: ") + problem);
+        } catch (...) {
+        }
+    } else if (self && state->holdsReservation) {
+        setIsSessionReserved(false);
+        channel->close();
+        if (state->session) {
+            try {
+                co_await closeSession(state->session, "session ended by the host user");
+            } catch (...) {
+            }
+        }
+    }
+    std::rethrow_exception(failure);
+}
+
+QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress,
+                                             std::shared_ptr<detail::AdmissionState> state) {
+    QPointer<HostModel> self(this);
     // 1. Without an identity nothing can be opened or answered.
-    if (!identity_) {
+    if (!identity_ || !requestReceiver_) {
         channel->close();
         co_return;
     }
     const DeviceIdentity identity = *identity_;
     const auto store = env_.peerStore;
+    auto release = [this, state] {
+        state->holdsReservation = false;
+        setIsSessionReserved(false);
+    };
 
-    // 2. Open with a receiver of this request's own; its error leaves the admission.
-    OpenedEnvelope opened = [&] {
-        EnvelopeReceiver receiver(identity, store);
-        return receiver.open(envelope, env_.clock->now());
-    }();
+    // 2. Opened by the model's one receiver: its error leaves the admission. The session and
+    // the reject link open the same offer again through receivers of their own.
+    OpenedEnvelope opened = requestReceiver_->open(envelope, env_.clock->now());
 
     // 3. Only an offer starts a session.
     const Offer* offerPtr = opened.message.get<Offer>();
@@ -81,11 +128,12 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
         co_return;
     }
     setIsSessionReserved(true);
+    state->holdsReservation = true;
 
     // 7. The host's permissions and the controller's view permission.
     std::string reason;
     if (!permissionsAllow(openedRecord, screenRecordingGranted_, accessibilityGranted_, &reason)) {
-        setIsSessionReserved(false);
+        release();
         co_await sendReject(channel, sessionID, reason);
         co_return;
     }
@@ -98,7 +146,7 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
             co_return;
         }
         if (!allowed) {
-            setIsSessionReserved(false);
+            release();
             co_await sendReject(channel, sessionID, kDeclined);
             co_return;
         }
@@ -112,14 +160,14 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
         current.reset();
     }
     if (!current) {
-        setIsSessionReserved(false);
+        release();
         channel->close();
         co_return;
     }
 
     // 10. The same checks on the current record.
     if (!permissionsAllow(*current, screenRecordingGranted_, accessibilityGranted_, &reason)) {
-        setIsSessionReserved(false);
+        release();
         co_await sendReject(channel, sessionID, reason);
         co_return;
     }
@@ -129,8 +177,9 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
     try {
         session = env_.makeSession(identity, store, makeSessionConfiguration());
         if (!session) throw std::runtime_error("no session was made");
+        state->session = session;
     } catch (...) {
-        setIsSessionReserved(false);
+        release();
         setStartupError(QStringLiteral("Could not create a session: ") + describeCurrentException());
         channel->close();
         co_return;
@@ -150,19 +199,19 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
         co_return;
     }
     if (setupFailed) {
-        setIsSessionReserved(false);
+        release();
         setStartupError(QStringLiteral("Session setup failed: ") + setupProblem);
         co_return;
     }
 
     // 13. Connected: the situation may have changed during the negotiation.
     if (sharingPaused_) {
-        setIsSessionReserved(false);
+        release();
         co_await closeSession(session, "sharing was paused by the host user");
         co_return;
     }
     if (!screenRecordingGranted_ || !accessibilityGranted_) {
-        setIsSessionReserved(false);
+        release();
         co_await closeSession(session, screenRecordingGranted_ ? kNoAccessibility : kNoScreenRecording);
         co_return;
     }
@@ -175,13 +224,16 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
         latest.reset();
     }
     if (!latest || !latest->permissions.view) {
-        setIsSessionReserved(false);
+        release();
         co_await closeSession(session, kViewRevoked);
         co_return;
     }
     current = latest;
 
     setActiveSession(session);
+    // From here the reservation is the active session's; finishSession clears it.
+    state->holdsReservation = false;
+    state->admitted = true;
     setActivePeerName(qs(current->name));
     setActivePeerFingerprint(qs(Base64URL::encode(current->fingerprint)));
     setSessionStateText(QStringLiteral("Connected"));

@@ -19,8 +19,38 @@ void HostModel::acceptConnection(net::TcpConnectionPtr connection) {
     });
 }
 
+namespace {
+
+// Each connection still waiting for its first frame holds a socket, a channel, a timer and a
+// task; beyond this many, new ones are closed at once.
+constexpr int kMaxConnectionsAwaitingFirstFrame = 64;
+
+// One place among the connections awaiting their first frame, given back however the wait ends.
+class AwaitingSlot {
+public:
+    AwaitingSlot(HostModel* model, int* count) : model_(model), count_(count) { ++*count_; }
+    ~AwaitingSlot() { release(); }
+    AwaitingSlot(const AwaitingSlot&) = delete;
+    AwaitingSlot& operator=(const AwaitingSlot&) = delete;
+    void release() {
+        if (model_ && count_) --*count_;
+        count_ = nullptr;
+    }
+
+private:
+    QPointer<HostModel> model_;
+    int* count_;
+};
+
+}  // namespace
+
 QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
     QPointer<HostModel> self(this);
+    if (connectionsAwaitingFirstFrame_ >= kMaxConnectionsAwaitingFirstFrame) {
+        connection->cancel();
+        co_return;
+    }
+    AwaitingSlot slot(this, &connectionsAwaitingFirstFrame_);
     auto peer = connection->remoteEndpoint();
     QString remoteAddress = peer ? qs(net::endpointText(*peer)) : QStringLiteral("unknown");
     FrameChannelPtr channel = FrameChannel::make(std::move(connection));
@@ -29,16 +59,17 @@ QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
     QTimer::singleShot(static_cast<int>(env_.timing.firstFrameLimit * 1000), this, [limit] { limit.cancel(); });
     std::optional<Bytes> first = co_await next(channel->frames, limit);
     limit.cancel();
+    slot.release();
     // Later frames go to the channel's readers only; the stream keeps nothing more.
     channel->frames->detach();
     if (!self) {
         channel->close();
         co_return;
     }
-    co_await handleFirstFrame(channel, std::move(first), remoteAddress);
+    co_await handleConnection(channel, std::move(first), remoteAddress);
 }
 
-QCoro::Task<> HostModel::handleFirstFrame(FrameChannelPtr channel, std::optional<Bytes> frame,
+QCoro::Task<> HostModel::handleConnection(FrameChannelPtr channel, std::optional<Bytes> frame,
                                           QString remoteAddress) {
     QPointer<HostModel> self(this);
     if (!frame) {
@@ -99,7 +130,8 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
         co_return;
     }
     const QString previousName = pendingPairingName_;
-    setPendingPairingName(qs(start ? start->controllerName : request->controllerName));
+    const QString attemptName = qs(start ? start->controllerName : request->controllerName);
+    setPendingPairingName(attemptName);
     setPairingStatusMessage(std::nullopt);
     if (env_.windowManager)
         env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
@@ -136,8 +168,13 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
         setPendingPairingName(QStringLiteral("A controller"));
     } else {
         setPairingStatusMessage(QStringLiteral("Pairing failed: ") + problem);
-        // A refused second exchange leaves the name of the one still waiting on show.
-        setPendingPairingName(busy ? previousName : QStringLiteral("A controller"));
+        // A refused second exchange puts back the name of the one still waiting, and only while
+        // that one still waits: it may have ended (or another begun and named itself) meanwhile.
+        if (!busy)
+            setPendingPairingName(QStringLiteral("A controller"));
+        else if (pendingPairingName_ == attemptName)
+            setPendingPairingName(pairing->comparisonState().awaitingConfirmation ? previousName
+                                                                                  : QStringLiteral("A controller"));
     }
     co_await closeChannel(channel);
 }

@@ -1,0 +1,230 @@
+// Admission and intake faults: replayed offers, failures that leave the reservation behind,
+// and floods of connections that never say what they want.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/model/host_model_test_support.h"
+#include "quillcore/envelope/envelope_receiver.h"
+#include "quillcore/envelope/envelope_sealer.h"
+
+using namespace quill;
+using namespace quill::host;
+using namespace quill::host::testing;
+
+namespace {
+
+// A prompt that breaks instead of asking.
+class BrokenPrompt : public SessionPrompt {
+public:
+    QCoro::Task<bool> askToAllowSession(QString, SessionMode) override {
+        co_await sleepFor(0.01);
+        throw std::runtime_error("the prompt broke");
+    }
+};
+
+// Breaks once, after the session became active.
+class BrokenNotifier : public SessionNotifier {
+public:
+    void postSessionStartedNotification(const QString&) override {
+        if (broken.exchange(false)) throw std::runtime_error("the notifier broke");
+    }
+    std::atomic<bool> broken{true};
+};
+
+QString orNone(const std::optional<QString>& text) { return text ? *text : QStringLiteral("(none)"); }
+
+// A plain TCP client, so the test sees exactly when the host closes it.
+struct RawClient {
+    int fd = -1;
+    explicit RawClient(std::uint16_t port) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~RawClient() {
+        if (fd >= 0) ::close(fd);
+    }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    // The host closed its end (end of stream or reset).
+    bool closedByHost() const {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return false;
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    }
+};
+
+}  // namespace
+
+TEST(HostModelAdmission, ACopiedOfferOnANewConnectionIsRefusedAsAReplay) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller alice = h.pairedController(3, "Alice");
+    const std::string text = EnvelopeSealer::seal(SignallingMessage(Offer("S-1", "sdp", SessionMode::control, {})),
+                                                  alice.identity, alice.hostRecord)
+                                 .encode();
+    const Bytes sealed(text.begin(), text.end());
+
+    // The link is made first so it reads what the host answers; the offer goes out as raw bytes.
+    auto firstChannel = FrameChannel::connectLocal(*m.listenerPort());
+    alice.link = std::make_shared<EnvelopeLink>(firstChannel, alice.identity, alice.store);
+    firstChannel->send(sealed);
+    auto answer = alice.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    ASSERT_TRUE(pumpUntil([&] { return m.activeSession() && !m.sessionTasks().empty(); }));
+    const auto running = m.activeSession();
+
+    // Someone on the network sends the same bytes again.
+    auto copy = FrameChannel::connectLocal(*m.listenerPort());
+    copy->send(sealed);
+    const QString expected =
+        QStringLiteral("Rejected a LAN connection: ") + QString::fromStdString(EnvelopeError::replayed().description());
+    ASSERT_TRUE(pumpUntil([&] { return m.startupError() == expected; })) << orNone(m.startupError()).toStdString();
+    EXPECT_EQ(m.activeSession(), running);
+    EXPECT_EQ(h.sessions->size(), 1u);
+    EXPECT_TRUE(m.isSessionReserved());
+
+    // A sealed first message that is not an offer is closed without a word, and the running
+    // session keeps its reservation.
+    Controller bob = h.pairedController(5, "Bob");
+    bob.connect(*m.listenerPort());
+    bob.send(Answer("S-1", "sdp", {}));
+    EXPECT_FALSE(bob.reply(2));
+    EXPECT_EQ(m.startupError(), expected);
+    EXPECT_TRUE(m.isSessionReserved());
+    EXPECT_EQ(m.activeSession(), running);
+    EXPECT_EQ(h.sessions->size(), 1u);
+}
+
+TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) {
+    struct Case {
+        const char* name;
+        std::function<void(ModelHarness&, HostEnvironment&)> adjust;
+        bool attended;
+        bool offer;  // false: the first message is an answer
+        const char* error;  // the startupError afterwards, as a prefix; none when empty
+        const char* bye;    // the bye the controller hears, when the session was made
+    };
+    const Case cases[] = {
+        {"session not made",
+         [](ModelHarness&, HostEnvironment& env) {
+             auto make = env.makeSession;
+             auto once = std::make_shared<bool>(true);
+             env.makeSession = [make, once](DeviceIdentity i, std::shared_ptr<PeerStore> s, SessionConfiguration c) {
+                 if (std::exchange(*once, false)) throw std::runtime_error("no media engine");
+                 return make(std::move(i), std::move(s), std::move(c));
+             };
+         },
+         false, true, "Could not create a session: no media engine", ""},
+        {"negotiation fails",
+         [](ModelHarness& h, HostEnvironment&) {
+             auto list = h.sessions;
+             *h.onSessionMade = [list] {
+                 if (list->size() == 1) list->back().pc->setRemoteError = "unusable offer";
+             };
+         },
+         false, true, "Session setup failed: ", ""},
+        {"first message not an offer", [](ModelHarness&, HostEnvironment&) {}, false, false, "", ""},
+        {"prompt throws",
+         [](ModelHarness&, HostEnvironment& env) { env.prompt = std::make_shared<BrokenPrompt>(); },
+         true, true, "Rejected a LAN connection: the prompt broke", ""},
+        {"start of an admitted session throws",
+         [](ModelHarness&, HostEnvironment& env) { env.notifier = std::make_shared<BrokenNotifier>(); },
+         false, true, "Rejected a LAN connection: the notifier broke", "Session failed: the notifier broke"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ModelHarness h;
+        HostModel& m = h.start([&](HostEnvironment& env) { k.adjust(h, env); });
+        PeerPermissions permissions = PeerPermissions::defaults();
+        permissions.attendedOnly = k.attended;
+        Controller c = h.pairedController(3, "Alice", permissions);
+        c.connect(*m.listenerPort());
+        if (k.offer)
+            c.send(Offer("S-1", "sdp", SessionMode::control, {}));
+        else
+            c.send(Answer("S-1", "sdp", {}));
+
+        if (*k.bye) {
+            EXPECT_EQ(byeReason(c), k.bye);
+        } else {
+            // Nothing but the end of the connection.
+            EXPECT_FALSE(c.reply(3));
+        }
+        if (*k.error) {
+            ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
+            EXPECT_TRUE(m.startupError()->startsWith(k.error)) << m.startupError()->toStdString();
+        } else {
+            pumpFor(0.1);
+            EXPECT_FALSE(m.startupError()) << m.startupError()->toStdString();
+        }
+        ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved() && !m.activeSession(); }));
+
+        // The host is free for the next request.
+        Controller again = h.pairedController(5, "Bob");
+        MadeSession next = h.connectSession(again, SessionMode::control, "S-2");
+        EXPECT_TRUE(next.session);
+        EXPECT_EQ(m.activePeerName(), "Bob");
+    }
+}
+
+TEST(HostModelAdmission, AViewRequestGetsAViewSessionWhateverThePermissions) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Controller c = h.pairedController(3, "Alice");
+    ASSERT_TRUE(c.record.permissions.control);
+    MadeSession s = h.connectSession(c, SessionMode::view);
+    ASSERT_TRUE(s.session);
+    s.connector->receiveControl(rolestest::keyEvent(4));
+    s.connector->receiveControl(rolestest::ping(9));
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& sent : s.sentControl())
+            if (rolestest::describe(sent) == "pong 9") return true;
+        return false;
+    }));
+    EXPECT_EQ(h.sink->count(), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
+}
+
+TEST(HostModelAdmission, ConnectionsBeyondTheWaitingCapAreClosedAtOnce) {
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 4; });
+    const std::uint16_t port = *m.listenerPort();
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(std::make_unique<RawClient>(port));
+        ASSERT_GE(idle.back()->fd, 0);
+    }
+    pumpFor(0.5);
+    RawClient extra(port);
+    ASSERT_GE(extra.fd, 0);
+    ASSERT_TRUE(pumpUntil([&] { return extra.closedByHost(); }, 2));
+    // The ones within the cap still wait for their first frame.
+    int stillOpen = 0;
+    for (const auto& c : idle) stillOpen += c->closedByHost() ? 0 : 1;
+    EXPECT_EQ(stillOpen, 64);
+
+    // Once they time out, the host takes requests again.
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return std::all_of(idle.begin(), idle.end(), [](const auto& c) { return c->closedByHost(); });
+        },
+        10));
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    EXPECT_TRUE(s.session);
+    EXPECT_FALSE(m.startupError());
+}
