@@ -187,6 +187,9 @@ public:
                                 CancelToken token);
     Quillmate_V0_Envelope makeHello() const;
     static QString statisticsLine(double hostFps, const SessionStats& stats);
+    // Frames a second between two samples: a counter that went back counts as none, and two
+    // samples in the same instant divide by a millisecond.
+    static double hostFrameRate(std::int64_t frames, double seconds);
 
     // --- pairing link upkeep and maintenance
     void startMaintenance();

@@ -104,6 +104,10 @@ QString HostModel::statisticsLine(double hostFps, const SessionStats& stats) {
                              stats.bitrateKbps() / 1000.0);
 }
 
+double HostModel::hostFrameRate(std::int64_t frames, double seconds) {
+    return static_cast<double>(std::max<std::int64_t>(frames, 0)) / std::max(seconds, 0.001);
+}
+
 QCoro::Task<> HostModel::runStatistics(std::shared_ptr<HostSession> session, std::shared_ptr<CaptureEngine> engine,
                                        CancelToken token) {
     QPointer<HostModel> self(this);
@@ -125,8 +129,7 @@ QCoro::Task<> HostModel::runStatistics(std::shared_ptr<HostSession> session, std
         }
         if (!self) co_return;
         if (stats) {
-            const double delta = static_cast<double>(std::max<std::int64_t>(frames - baselineFrames, 0));
-            const double hostFps = delta / std::max(uptime - baselineUptime, 0.001);
+            const double hostFps = hostFrameRate(frames - baselineFrames, uptime - baselineUptime);
             // A pass that finishes after the session did must not bring its line back.
             if (token.isCancelled()) co_return;
             setSessionDetail(statisticsLine(hostFps, *stats));

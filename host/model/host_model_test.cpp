@@ -983,6 +983,12 @@ TEST(HostModelSettings, SessionConfigurationFollowsTheMainDisplay) {
 TEST(HostModelSettings, StatisticsLineAndLoginItem) {
     EXPECT_EQ(HostModel::statisticsLine(59.0, SessionStats(SessionPath::lan, std::nullopt, 12'345, 30.4, 0, "H264")),
               "Host 59 fps, controller 30 fps, LAN, 12.3 Mbit/s");
+    // The host's rate: frames over the time between samples, never negative nor divided by 0.
+    const SessionStats idle(SessionPath::relay, std::nullopt, 0, 0, 0, "H264");
+    EXPECT_EQ(HostModel::statisticsLine(HostModel::hostFrameRate(59, 1.0), idle), "Host 59 fps, controller 0 fps, relay, 0.0 Mbit/s");
+    EXPECT_EQ(HostModel::statisticsLine(HostModel::hostFrameRate(30, 0.5), idle).left(11), "Host 60 fps");
+    EXPECT_EQ(HostModel::statisticsLine(HostModel::hostFrameRate(3, 0.0), idle).left(13), "Host 3000 fps");
+    EXPECT_EQ(HostModel::statisticsLine(HostModel::hostFrameRate(-40, 1.0), idle).left(10), "Host 0 fps");
 
     ModelHarness h;
     HostModel& m = h.start();
