@@ -13,6 +13,7 @@ if(TARGET quill_session_roles)
       ${CMAKE_CURRENT_LIST_DIR}/host_model_prompt.cpp
       ${CMAKE_CURRENT_LIST_DIR}/host_model_sharing.cpp
       ${CMAKE_CURRENT_LIST_DIR}/cursor_broadcaster.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/locale_dates.cpp
     DEPS quill_host_runtime quill_host_activity_log quill_host_x11 quill_host_cursor quill_session_roles
          quill_pairing quill_discovery quill_transport quill_envelope quill_identity quill_crypto Qt6::Core Qt6::Gui Qt6::Widgets QCoro6::Core)
 

@@ -1,6 +1,7 @@
 #include "host/model/host_model.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 #include <algorithm>
@@ -233,14 +234,12 @@ void HostModel::showActivityLog() {
         env_.windowManager->show(QStringLiteral("activity"), QStringLiteral("Activity Log"), {900, 500});
 }
 
-QString HostModel::activityFolder() {
-    return defaultActivityLogDirectory();
-}
-
 void HostModel::revealActivityLog() {
-    const QString folder = activityFolder();
-    QDir().mkpath(folder);
-    if (env_.workspace) env_.workspace->revealFile(folder + QStringLiteral("/activity.jsonl"));
+    if (!env_.activityLog) return;
+    // The log's own file, wherever it is kept; its folder may not exist before the first write.
+    const QString path = env_.activityLog->filePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (env_.workspace) env_.workspace->revealFile(path);
 }
 
 QCoro::Task<> HostModel::reloadActivity() {

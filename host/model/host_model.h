@@ -108,6 +108,8 @@ public:
     CursorBroadcaster& cursorBroadcaster() { return *cursorBroadcaster_; }
     const std::shared_ptr<DisplayKeepAwake>& displayKeepAwake() const { return env_.keepAwake; }
     const HostTiming& timing() const { return env_.timing; }
+    // The activity log's serial executor: every read and write of the log runs there in turn.
+    WorkerQueue& activityQueue() { return activityQueue_; }
 
     // --- observed state
     const std::optional<DeviceIdentity>& identity() const { return identity_; }
@@ -211,9 +213,6 @@ public:
     QString lastSeenText(const PeerRecord& record) const;
     void openURL(const QString& text);
 
-    // The folder of the activity log ("Quillmate Host" under the user's data folder).
-    static QString activityFolder();
-
 signals:
     void identityChanged();
     void formattedDeviceIDChanged();
@@ -314,6 +313,10 @@ private:
     // Sessions this host is closing.
     std::vector<std::weak_ptr<HostSession>> hostClosing_;
     bool quitting_ = false;
+    // The session finished last, with its end reason: its activity entry may be written only
+    // after the end.
+    std::weak_ptr<HostSession> finishedSession_;
+    QString finishedReason_;
     // Opens every session request's first envelope, so a copied offer is refused as a replay
     // on any later connection.
     std::shared_ptr<EnvelopeReceiver> requestReceiver_;

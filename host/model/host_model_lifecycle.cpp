@@ -11,6 +11,18 @@ namespace quill::host {
 
 using detail::qs;
 
+namespace {
+
+// A session that finished (or was replaced) or closed while its start was suspended gets no more
+// of the host's machinery: its teardown has run or is on its way.
+bool sessionOver(const std::shared_ptr<HostSession>& active, const std::shared_ptr<HostSession>& session) {
+    if (active != session) return true;
+    const auto kind = session->connectionState().kind();
+    return kind == SessionConnectionState::Kind::closed || kind == SessionConnectionState::Kind::failed;
+}
+
+}  // namespace
+
 QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, PeerRecord peer, SessionMode mode,
                                       QString remoteAddress) {
     QPointer<HostModel> self(this);
@@ -31,13 +43,25 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
             problem = describeCurrentException();
         }
         if (!self) co_return;
-        if (failed)
+        if (failed) {
             setStartupError(QStringLiteral("Could not write the activity log: ") + problem);
-        else
+        } else if (activeSession_ != session) {
+            // Finished while the entry was written: nothing else would ever close it.
+            const QString reason =
+                finishedSession_.lock() == session ? finishedReason_ : QStringLiteral("Connection closed");
+            const SystemTime now = env_.clock->now();
+            try {
+                co_await onWorker(activityQueue_, &detail::activityFinish, log, id, now, reason);
+            } catch (...) {
+            }
+            if (!self) co_return;
+        } else {
             setActiveActivityID(id);
+        }
         spawn(this, [self]() -> QCoro::Task<> {
             if (self) co_await self->reloadActivity();
         });
+        if (sessionOver(activeSession_, session)) co_return;
     }
 
     if (env_.keepAwake) env_.keepAwake->hold();
@@ -77,6 +101,17 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
             }
         }
         if (!self) co_return;
+        if (sessionOver(activeSession_, session)) {
+            // An engine that started for a session gone by now would capture on for nobody.
+            if (started) {
+                if (captureEngine_ == engine) setCaptureEngine(nullptr);
+                try {
+                    co_await onWorker(&CaptureEngine::stop, engine);
+                } catch (...) {
+                }
+            }
+            co_return;
+        }
         if (started) break;
         if (attempt + 1 >= env_.timing.captureAttempts) {
             if (env_.keepAwake) env_.keepAwake->release();
@@ -86,7 +121,7 @@ QCoro::Task<> HostModel::beginSession(std::shared_ptr<HostSession> session, Peer
             co_return;
         }
         co_await sleepFor(env_.timing.captureRetryPause);
-        if (!self) co_return;
+        if (!self || sessionOver(activeSession_, session)) co_return;
     }
 
     try {
@@ -175,6 +210,8 @@ TaskHandle HostModel::startWatchdog(std::shared_ptr<HostSession> session) {
 QCoro::Task<> HostModel::finishSession(std::shared_ptr<HostSession> session, QString reason) {
     QPointer<HostModel> self(this);
     if (!activeSession_ || activeSession_ != session) co_return;
+    finishedSession_ = session;
+    finishedReason_ = reason;
     for (const auto& task : sessionTasks_) task.cancel();
     setSessionTasks({});
     cursorBroadcaster_->stop();

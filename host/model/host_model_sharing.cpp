@@ -1,11 +1,10 @@
 // Sharing on and off, the advertiser, the paired devices' permissions and the login item.
-#include <QDateTime>
-#include <QLocale>
 #include <QPointer>
 #include <QUrl>
 
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
+#include "host/model/locale_dates.h"
 #include "host/runtime/runtime.h"
 #include "quillcore/base/base64.h"
 
@@ -172,13 +171,7 @@ QString HostModel::lastSeenText(const PeerRecord& record) const {
     for (const auto& entry : activityEntries_) {
         if (detail::activityFingerprint(entry) != key) continue;
         if (!detail::activityEnded(entry)) return QStringLiteral("Active now");
-        const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                detail::activityStartedAt(entry).time_since_epoch())
-                                .count();
-        const QDateTime started = QDateTime::fromMSecsSinceEpoch(millis).toLocalTime();
-        const QLocale locale;
-        return locale.toString(started.date(), QStringLiteral("MMM d, yyyy")) + QStringLiteral(" ") +
-               locale.toString(started.time(), QLocale::ShortFormat);
+        return abbreviatedDateAndShortTime(detail::activityStartedAt(entry));
     }
     return QStringLiteral("Never");
 }

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QRegularExpression>
 #include <future>
 
@@ -545,6 +546,73 @@ TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {
     }
 }
 
+TEST(HostModelSession, ASessionThatEndsWhileItStartsGetsNoCaptureNorLoops) {
+    // Finished by the model during the pause between capture starts, or during a start that
+    // then succeeds; or closed by the controller's bye during the pause.
+    enum class End { finishedInPause, finishedInStart, byeInPause };
+    for (End end : {End::finishedInPause, End::finishedInStart, End::byeInPause}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        ModelHarness h;
+        Gate gate;
+        HostModel& m = h.start([](HostEnvironment& env) { env.timing.captureRetryPause = 0.5; });
+        *h.captureFailures = end == End::byeInPause ? 4 : end == End::finishedInPause ? 1 : 0;
+        if (end == End::finishedInStart) *h.capturePause = gate.holding("start");
+        Controller c = h.pairedController(3, "Alice");
+        c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        ASSERT_TRUE(answer && answer->get<Answer>());
+        ASSERT_TRUE(pumpUntil([&] {
+            if (end == End::finishedInStart) return gate.reached->load();
+            return h.captureFailures->load() == (end == End::byeInPause ? 3 : 0);
+        }));
+        auto session = h.sessions->back().session;
+        if (end == End::byeInPause) {
+            c.send(Bye("S-1", "done"));
+        } else {
+            spawn(&m, [&m, session]() -> QCoro::Task<> { co_await m.finishSession(session, "Session failed: gone"); });
+            ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+            gate.open();
+        }
+        pumpFor(0.8);
+        ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && !storedEntries(h).empty() && storedEntries(h)[0].endReason; }));
+        EXPECT_EQ(*storedEntries(h)[0].endReason,
+                  end == End::byeInPause ? "Session closed by the controller" : "Session failed: gone");
+        EXPECT_EQ(h.captures->size(), 1u);
+        EXPECT_FALSE(m.captureEngine());
+        EXPECT_TRUE(m.sessionTasks().empty());
+        EXPECT_FALSE(m.startupError()) << m.startupError()->toStdString();
+        EXPECT_FALSE(m.displayKeepAwake()->holding());
+        // The engine that started after the end was stopped once more.
+        if (end == End::finishedInStart) {
+            EXPECT_EQ(*h.captureStops, 2);
+        }
+    }
+}
+
+TEST(HostModelSession, AnEntryWrittenAfterItsSessionFinishedIsClosedAtOnce) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    Gate gate;
+    m.activityQueue().run([f = gate.future] { f.wait_for(std::chrono::seconds(10)); });
+    Controller c = h.pairedController(3, "Alice");
+    c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::control, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    ASSERT_TRUE(pumpUntil([&] { return m.activeSession() != nullptr; }));
+    auto session = m.activeSession();
+    spawn(&m, [&m, session]() -> QCoro::Task<> { co_await m.finishSession(session, "The controller stopped responding"); });
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession(); }));
+    gate.open();
+    ASSERT_TRUE(pumpUntil([&] { return m.activityEntries().size() == 1 && m.activityEntries()[0].endReason; }));
+    EXPECT_EQ(*m.activityEntries()[0].endReason, "The controller stopped responding");
+    EXPECT_NE(m.lastSeenText(c.record), "Active now");
+    EXPECT_FALSE(m.activeActivityID());
+    // Nor does the rest of the start run for it.
+    pumpFor(0.2);
+    EXPECT_TRUE(h.captures->empty());
+    EXPECT_FALSE(m.displayKeepAwake()->holding());
+}
+
 TEST(HostModelSession, ACaptureThatDiesClosesTheSessionFromTheHost) {
     ModelHarness h;
     HostModel& m = h.start();
@@ -860,19 +928,26 @@ TEST(HostModelActivity, EntriesAreShownNewestFirstAndNameTheLastSession) {
     const QString aliceSeen = m.lastSeenText(alice.record);
     EXPECT_NE(aliceSeen, "Never");
     EXPECT_NE(aliceSeen, "Active now");
+    // The start of her newest session (2027-01-15 08:05 UTC), in the locale's own date order.
+    QLocale::setDefault(QLocale("de_DE"));
+    const QString germanSeen = m.lastSeenText(alice.record);
+    QLocale::setDefault(QLocale::system());
+    EXPECT_TRUE(QRegularExpression("^1[45]\\. Jan\\. 2027, \\d\\d:\\d\\d$").match(germanSeen).hasMatch())
+        << germanSeen.toStdString();
     Controller carol = h.pairedController(7, "Carol");
     EXPECT_EQ(m.lastSeenText(carol.record), "Never");
 }
 
 TEST(HostModelActivity, RevealShowsTheLogFileAndCreatesItsFolder) {
+    // A log kept elsewhere than the default folder, which does not exist yet.
     ModelHarness h;
-    qputenv("XDG_DATA_HOME", h.folder.filePath("data").toUtf8());
+    const QString folder = h.folder.filePath("kept/elsewhere");
+    h.activityLog = std::make_shared<ActivityLog>(folder);
     HostModel& m = h.start();
+    ASSERT_FALSE(QDir(folder).exists());
     m.revealActivityLog();
-    const QString folder = h.folder.filePath("data") + "/Quillmate Host";
     EXPECT_TRUE(QDir(folder).exists());
     EXPECT_EQ(h.workspace->revealed, std::vector<QString>{folder + "/activity.jsonl"});
-    qunsetenv("XDG_DATA_HOME");
 }
 
 TEST(HostModelActivity, APeerStoreThatCannotBeReadKeepsTheListAndSaysSo) {

@@ -11,6 +11,7 @@
 #include <QString>
 #include <chrono>
 
+#include "host/model/locale_dates.h"
 #include "quillcore/base/clock.h"
 
 class QWidget;
@@ -41,9 +42,8 @@ QIcon symbolIcon(const QString& name, const QColor& color = QColor(Qt::black));
 // A label showing a symbol; its "symbol" property holds the name.
 QLabel* symbolLabel(const QString& name, int size, const QColor& color, QWidget* parent = nullptr);
 
-// Dates in the user's locale, short and without the weekday: "Dec 6, 2026", "6. Dez. 2026"; and
-// with the time to the second.
-QString abbreviatedDate(SystemTime time);
-QString abbreviatedDateAndStandardTime(SystemTime time);
+// Dates in the user's locale (shared with the model's texts).
+using quill::host::abbreviatedDate;
+using quill::host::abbreviatedDateAndStandardTime;
 
 }  // namespace quill::host::ui
