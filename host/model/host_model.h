@@ -308,7 +308,6 @@ private:
     WorkerQueue activityQueue_;
     // Held by callbacks from other threads that must not reach a deleted model.
     std::shared_ptr<HostModel*> alive_;
-    std::shared_ptr<bool> sessionFinished_;
     bool sharingTransition_ = false;
     // Sessions this host is closing.
     std::vector<std::weak_ptr<HostSession>> hostClosing_;
