@@ -17,8 +17,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <regex>
 #include <sstream>
+#include <string_view>
 
 #if QUILL_HAVE_LIBYUV
 #include <libyuv/convert_from_argb.h>
@@ -705,6 +705,7 @@ public:
         return setDescription("set-local-description", d);
     }
     std::optional<std::string> setRemoteDescription(const SessionDescription& d) override {
+        if (auto refused = gstsdp::refusedRemoteDescription(d.sdp)) return refused;
         // webrtcbin cannot run a bundle whose first section carries no RTP: it takes the
         // sections in another order and gives its answer back in the offer's order. Every
         // bundled section shares one transport, so only the text changes.
@@ -1699,24 +1700,58 @@ bool carriesRtp(const std::string& section) {
     return section.rfind("m=video ", 0) == 0 || section.rfind("m=audio ", 0) == 0;
 }
 
-// The BUNDLE group line with `first` moved to the front.
-std::string leadGroupWith(std::string head, const std::string& first) {
-    const std::regex group("a=group:BUNDLE([^\r\n]*)");
-    std::smatch m;
-    if (!std::regex_search(head, m, group)) return head;
-    std::istringstream in(m[1].str());
-    std::vector<std::string> mids;
-    for (std::string mid; in >> mid;) mids.push_back(mid);
-    auto it = std::find(mids.begin(), mids.end(), first);
-    if (it == mids.end()) return head;
-    std::rotate(mids.begin(), it, it + 1);
-    std::string line = "a=group:BUNDLE";
-    for (const auto& mid : mids) line += " " + mid;
-    return head.substr(0, static_cast<std::size_t>(m.position(0))) + line +
-           head.substr(static_cast<std::size_t>(m.position(0) + m.length(0)));
+std::vector<std::string> splitWords(std::string_view text) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        std::size_t end = i;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t') ++end;
+        if (end > i) words.emplace_back(text.substr(i, end - i));
+        i = end;
+    }
+    return words;
+}
+
+// The BUNDLE group line with `first` moved to the front. Plain scanning: the line comes from
+// the peer and may be of any length.
+std::string leadGroupWith(const std::string& head, const std::string& first) {
+    constexpr std::string_view group = "a=group:BUNDLE";
+    for (std::size_t start = 0; start < head.size();) {
+        std::size_t end = head.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = head.size();
+        const std::string_view line(head.data() + start, end - start);
+        if (line.substr(0, group.size()) == group &&
+            (line.size() == group.size() || line[group.size()] == ' ' || line[group.size()] == '\t')) {
+            std::vector<std::string> mids = splitWords(line.substr(group.size()));
+            auto it = std::find(mids.begin(), mids.end(), first);
+            if (it == mids.end()) return head;
+            std::rotate(mids.begin(), it, it + 1);
+            std::string out = head.substr(0, start);
+            out += group;
+            for (const auto& mid : mids) out.append(" ").append(mid);
+            out.append(head, end, std::string::npos);
+            return out;
+        }
+        start = end + 1;
+    }
+    return head;
 }
 
 }  // namespace
+
+std::optional<std::string> refusedRemoteDescription(const std::string& sdp) {
+    if (sdp.size() > kMaxRemoteDescriptionBytes) return std::string("the session description is too long");
+    GstSDPMessage* message = nullptr;
+    if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK || !message) {
+        if (message) gst_sdp_message_free(message);
+        return std::nullopt;  // the full check reports it
+    }
+    const guint sections = gst_sdp_message_medias_len(message);
+    gst_sdp_message_free(message);
+    if (sections > kMaxMediaSections) return std::string("the session description has too many media sections");
+    return std::nullopt;
+}
 
 std::optional<Reordered> rtpSectionsFirst(const std::string& sdp) {
     Sections s = splitSections(sdp);

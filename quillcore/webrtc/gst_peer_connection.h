@@ -33,6 +33,14 @@ std::optional<std::vector<OfferedCodec>> offeredVideoCodecs(const std::string& s
 // any packetization-mode 1, then any H.264.
 std::optional<OfferedCodec> chooseH264(const std::vector<OfferedCodec>& codecs);
 
+// A session uses one section for its data channels and one for video; webrtcbin builds a
+// transport (threads and sockets) for every section a peer names, so a peer's description
+// with more than a small margin is refused, as is one of more than 64 KiB.
+inline constexpr std::size_t kMaxRemoteDescriptionBytes = 64 * 1024;
+inline constexpr unsigned kMaxMediaSections = 4;
+// Why a peer's description is refused before webrtcbin sees it; nothing when it may go on.
+std::optional<std::string> refusedRemoteDescription(const std::string& sdp);
+
 // An offer whose first section carries no RTP (data channels first), rewritten with its RTP
 // sections first (and first in its BUNDLE group); with the offer's own order of mids, to put
 // the answer back into. Nothing when the offer needs no change.
