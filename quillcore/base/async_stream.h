@@ -33,12 +33,28 @@ class AsyncStream {
 public:
     static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
 
-    // Ignored after finish() or detach(). Returns whether the item was queued.
+    // A stream that holds at most `limit` of unread weight, each item weighing `weigh(item)`
+    // (the same every time it is asked; called under the stream's lock): a push that would
+    // go beyond it is refused.
+    static std::shared_ptr<AsyncStream> makeBounded(std::size_t limit, std::function<std::size_t(const T&)> weigh) {
+        auto stream = make();
+        stream->limit_ = limit;
+        stream->weigh_ = std::move(weigh);
+        return stream;
+    }
+
+    // Ignored after finish() or detach(), and refused beyond a bounded stream's limit.
+    // Returns whether the item was queued.
     bool push(T value) {
         std::function<void()> notify;
         {
             std::lock_guard lock(mutex_);
             if (finished_ || detached_) return false;
+            if (weigh_) {
+                const std::size_t weight = weigh_(value);
+                if (weight > limit_ - weight_) return false;
+                weight_ += weight;
+            }
             items_.push_back(std::move(value));
             notify = notifier_;
         }
@@ -56,7 +72,14 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (finished_ || detached_) return false;
-            if (items_.size() >= backlog && !items_.empty() && replaces(std::as_const(items_.back())))
+            const bool replace = items_.size() >= backlog && !items_.empty() && replaces(std::as_const(items_.back()));
+            if (weigh_) {
+                const std::size_t freed = replace ? weigh_(items_.back()) : 0;
+                const std::size_t weight = weigh_(value);
+                if (weight > limit_ - (weight_ - freed)) return false;
+                weight_ = weight_ - freed + weight;
+            }
+            if (replace)
                 items_.back() = std::move(value);
             else
                 items_.push_back(std::move(value));
@@ -86,6 +109,7 @@ public:
             std::lock_guard lock(mutex_);
             detached_ = true;
             items_.clear();
+            weight_ = 0;
         }
         cv_.notify_all();
     }
@@ -143,9 +167,16 @@ public:
         return items_.size();
     }
 
+    // The weight of the unread items of a bounded stream (0 for another).
+    std::size_t pendingWeight() const {
+        std::lock_guard lock(mutex_);
+        return weight_;
+    }
+
 private:
     std::optional<T> popLocked() {
         if (items_.empty()) return std::nullopt;
+        if (weigh_) weight_ -= weigh_(items_.front());
         std::optional<T> v(std::move(items_.front()));
         items_.pop_front();
         return v;
@@ -157,6 +188,9 @@ private:
     bool finished_ = false;
     bool detached_ = false;
     std::function<void()> notifier_;
+    std::function<std::size_t(const T&)> weigh_;  // set for a bounded stream
+    std::size_t limit_ = 0;
+    std::size_t weight_ = 0;
 };
 
 template <class T>

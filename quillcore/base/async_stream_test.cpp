@@ -73,3 +73,24 @@ TEST(AsyncStream, CoalescingReplacesTheLastItemOnlyBeyondTheBacklogAndWhenItMatc
     s->finish();
     EXPECT_FALSE(s->pushCoalescing(1, 0, even));
 }
+
+TEST(AsyncStream, BoundedStreamRefusesBeyondItsWeightUntilItemsAreRead) {
+    auto s = AsyncStream<std::string>::makeBounded(10, [](const std::string& v) { return v.size() + 1; });
+    EXPECT_TRUE(s->push("abcd"));   // 5
+    EXPECT_TRUE(s->push("abc"));    // 9
+    EXPECT_FALSE(s->push("ab"));    // 12 would be over
+    EXPECT_TRUE(s->push(""));       // exactly 10
+    EXPECT_FALSE(s->push(""));
+    EXPECT_EQ(s->pendingWeight(), 10u);
+    EXPECT_EQ(s->tryNext(), "abcd");
+    EXPECT_EQ(s->pendingWeight(), 5u);
+    EXPECT_TRUE(s->push("ab"));
+    // A replacement counts the weight of what it replaces as freed.
+    auto always = [](const std::string&) { return true; };
+    EXPECT_TRUE(s->pushCoalescing("abcd", 1, always));  // "ab" (3) out, 5 in: 8 - 3 + 5 = 10
+    EXPECT_FALSE(s->pushCoalescing("abcdef", 1, always));
+    EXPECT_EQ(s->pendingWeight(), 10u);
+    s->detach();
+    EXPECT_EQ(s->pendingWeight(), 0u);
+    EXPECT_EQ(AsyncStream<int>::make()->pendingWeight(), 0u);
+}

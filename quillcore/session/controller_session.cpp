@@ -81,6 +81,7 @@ void ControllerSession::start(FrameChannelPtr channel) {
         sessionID_ = id;
     }
     core_->setSessionID(id);
+    core_->setPeerFingerprint(peer.fingerprint);
     auto link = std::make_shared<EnvelopeLink>(std::move(channel), identity, peerStore);
     const std::stop_token stop = roleLink_.attach(link);
     try {

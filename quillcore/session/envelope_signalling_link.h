@@ -17,10 +17,16 @@ public:
     explicit EnvelopeSignallingLink(std::shared_ptr<EnvelopeLink> link) : link_(std::move(link)) {}
 
     std::optional<SignallingMessage> next() override {
+        auto signal = nextSignal();
+        if (!signal) return std::nullopt;
+        return std::move(signal->message);
+    }
+
+    std::optional<Signal> nextSignal() override {
         try {
             auto opened = link_->next(std::nullopt);
             if (!opened) return std::nullopt;
-            return opened->message;
+            return Signal{std::move(opened->message), std::move(opened->sender.fingerprint)};
         } catch (const std::exception&) {
             // Once this side said goodbye, the peer hanging up is the expected end, not a
             // failure of the session.

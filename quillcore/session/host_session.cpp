@@ -7,6 +7,7 @@ namespace quill {
 namespace {
 
 const char* const kViewDenied = "view permission denied";
+const char* const kTooManyMessages = "too many control messages";
 
 }  // namespace
 
@@ -95,6 +96,7 @@ void HostSession::handleOffer(const OpenedEnvelope& opened, const std::shared_pt
     }
     recordPeer(sender, offer);
     core_->setSessionID(offer.sessionID());
+    core_->setPeerFingerprint(sender.fingerprint);
     filterInput(sender);
     roleLink_.startPump(*core_);
     const std::string answerSdp = core_->answer(offer.sdp(), stop);
@@ -152,6 +154,15 @@ void HostSession::filterLoop(std::stop_token stop, const PeerRecord& peer) {
             coreDiagnostic("dropping keyboard and pointer input for " + peer.name +
                            " because the session is view-only or the peer lacks control permission");
         if (!pass) continue;
+        const bool merges = message->msg_case() == Quillmate_V0_Envelope::kPointer && lastQueuedIsMove &&
+                            lastButtons == message->pointer().buttons();
+        if (!merges && messages->pending() >= kMaxUnreadMessages) {
+            // Input is not being taken as fast as it comes. Ending the session releases every
+            // held key and button; dropping messages could leave one held.
+            coreDiagnostic("closing the session with " + peer.name + ": " + kTooManyMessages + " waiting");
+            close(kTooManyMessages);
+            break;
+        }
         if (message->msg_case() != Quillmate_V0_Envelope::kPointer) {
             lastQueuedIsMove = false;
             messages->push(std::move(*message));

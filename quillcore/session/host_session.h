@@ -37,6 +37,11 @@ class HostSession {
     struct Private {};
 
 public:
+    // Control messages that may wait unread (pointer moves beyond the first 1,024 are merged
+    // into the newest). One more that cannot be merged closes the session with the reason
+    // "too many control messages": dropping it could leave a key held down.
+    static constexpr std::size_t kMaxUnreadMessages = 8192;
+
     // The capabilities announced in the Answer.
     static const std::vector<std::string>& capabilities();
 

@@ -367,6 +367,34 @@ TEST(HostSession, AControllerSendingFasterThanInputIsReadKeepsTheNewestMovesAndE
     EXPECT_EQ(seen[1026], "key 4");
 }
 
+TEST(HostSession, TooManyUnreadControlMessagesCloseTheSessionAndKeepWhatWaits) {
+    HostFixture f;
+    f.connect(SessionMode::control, "S-3");
+    std::atomic<std::size_t> passed{0};
+    f.host->messages->setNotifier([&] { ++passed; });
+    const std::size_t cap = HostSession::kMaxUnreadMessages;
+    for (std::uint32_t k = 0; k < cap - 2; ++k) f.connector->receiveControl(keyEvent(k));
+    // Moves beyond the cap merge into the newest and close nothing.
+    for (int x = 0; x < 3000; ++x) f.connector->receiveControl(pointerEvent(static_cast<float>(x)));
+    const Deadline limit = Deadline::after(10);
+    while (passed < cap + 2998 && !limit.expired()) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(f.host->messages->pending(), cap);
+    EXPECT_TRUE(f.host->connectionState().is(SessionConnectionState::Kind::connected));
+
+    f.connector->receiveControl(keyEvent(100'000));
+    const SignallingMessage bye = f.reply();
+    ASSERT_TRUE(bye.get<Bye>()) << bye.typeName();
+    EXPECT_EQ(*bye.get<Bye>(), Bye("S-3", "too many control messages"));
+    EXPECT_TRUE(waitForState(f.host->states, SessionConnectionState::Kind::closed));
+    f.host->messages->setNotifier({});
+    const auto seen = readThrough(f.host->messages, "-");
+    ASSERT_EQ(seen.size(), cap + 1);
+    EXPECT_EQ(seen[cap - 3], "key " + std::to_string(cap - 3));
+    EXPECT_EQ(seen[cap - 2], "pointer 0");
+    EXPECT_EQ(seen[cap - 1], "pointer 2999");
+    EXPECT_EQ(seen[cap], "<ended>");
+}
+
 TEST(HostSession, DroppingTheSessionClosesTheConnectionWithoutABye) {
     HostFixture f;
     f.connect(SessionMode::control);

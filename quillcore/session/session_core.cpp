@@ -94,7 +94,8 @@ SessionCore::SessionCore(Private, SessionConfiguration configuration, bool remot
       remoteByeIsFailure(remoteByeIsFailure),
       states(AsyncStream<SessionConnectionState>::make()),
       messages(AsyncStream<Quillmate_V0_Envelope>::make()),
-      bulkMessages(AsyncStream<Bytes>::make()),
+      bulkMessages(AsyncStream<Bytes>::makeBounded(kMaxUnreadBulk,
+                                                   [](const Bytes& frame) { return frame.size() + kBulkFrameOverhead; })),
       factory_(std::move(provider)),
       peerConnection_(std::move(peerConnection)) {}
 
@@ -113,6 +114,11 @@ std::optional<std::string> SessionCore::sessionID() const {
 void SessionCore::setSessionID(std::optional<std::string> id) {
     std::lock_guard lock(lock_);
     sessionID_ = std::move(id);
+}
+
+void SessionCore::setPeerFingerprint(std::optional<Bytes> fingerprint) {
+    std::lock_guard lock(lock_);
+    peerFingerprint_ = std::move(fingerprint);
 }
 
 std::shared_ptr<RemoteVideoTrack> SessionCore::remoteVideoTrack() const {
@@ -346,7 +352,16 @@ void SessionCore::handleMessage(const Bytes& data, const std::shared_ptr<DataCha
             coreDiagnostic("ignored an invalid control protobuf: " + describe(e));
         }
     } else if (label == "bulk") {
-        bulkMessages->push(data);
+        // A peer's frames are held only within the sizes a sender may use and only while
+        // the reader keeps up: nothing it sends can grow this side without bound.
+        if (data.size() > kMaxBulkFrame) {
+            if (!oversizeBulkReported_.exchange(true))
+                coreDiagnostic("ignored a bulk frame of " + std::to_string(data.size()) + " bytes (at most " +
+                               std::to_string(kMaxBulkFrame) + " are allowed)");
+            return;
+        }
+        if (!bulkMessages->push(data) && !bulkMessages->isFinished() && !unreadBulkReported_.exchange(true))
+            coreDiagnostic("dropping received bulk frames: too many are waiting to be read");
     }
 }
 
@@ -429,10 +444,10 @@ void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_pt
     for (;;) {
         // Only weakly held while waiting: a session the role dropped is not kept alive here.
         if (weak.expired() || cancelled->load()) return;
-        std::optional<SignallingMessage> message;
+        std::optional<SignallingLink::Signal> message;
         std::optional<std::string> failure;
         try {
-            message = link->next();
+            message = link->nextSignal();
         } catch (const std::exception& e) {
             failure = describe(e);
         }
@@ -450,15 +465,18 @@ void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_pt
             core->close();
             return;
         }
-        if (!core->handleSignal(*message, *link)) return;
+        if (!core->handleSignal(message->message, message->sender, *link)) return;
         if (cancelled->load()) return;
     }
 }
 
-bool SessionCore::handleSignal(const SignallingMessage& message, SignallingLink& link) {
+bool SessionCore::handleSignal(const SignallingMessage& message, const std::optional<Bytes>& sender,
+                               SignallingLink& link) {
+    // Only the session's own peer may add candidates to it or end it.
     auto matches = [&](const std::string& id) {
-        auto mine = sessionID();
-        return mine && *mine == id;
+        std::lock_guard lock(lock_);
+        if (peerFingerprint_ && sender && *sender != *peerFingerprint_) return false;
+        return sessionID_ && *sessionID_ == id;
     };
     if (const Candidate* candidate = message.get<Candidate>()) {
         if (!matches(candidate->sessionID())) return true;

@@ -29,6 +29,18 @@ public:
     // link's failure. Only the link ends the wait.
     virtual std::optional<SignallingMessage> next() = 0;
     virtual void close() = 0;
+
+    // A message with the fingerprint of the device that sent it, when the link knows it.
+    struct Signal {
+        SignallingMessage message;
+        std::optional<Bytes> sender;
+    };
+    // As next(), with the sender. A link that cannot tell senders apart gives none.
+    virtual std::optional<Signal> nextSignal() {
+        auto message = next();
+        if (!message) return std::nullopt;
+        return Signal{std::move(*message), std::nullopt};
+    }
 };
 
 // One WebRTC session: a peer connection with the screen video track and the "ctl" and "bulk"
@@ -41,6 +53,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore>,
 
 public:
     static constexpr std::size_t kMaxBulkFrame = 65536;
+    // Received bulk frames wait for their reader up to this weight; later ones are dropped. A
+    // frame weighs its size and a fixed share for its bookkeeping, so tiny frames are bounded too.
+    static constexpr std::size_t kMaxUnreadBulk = 4 * 1024 * 1024;
+    static constexpr std::size_t kBulkFrameOverhead = 64;
 
     // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
     static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
@@ -67,6 +83,9 @@ public:
     SessionConnectionState lifecycle() const;
     std::optional<std::string> sessionID() const;
     void setSessionID(std::optional<std::string> id);
+    // The fingerprint of the session's peer: once set, signalling from any other sender is
+    // ignored.
+    void setPeerFingerprint(std::optional<Bytes> fingerprint);
     std::shared_ptr<RemoteVideoTrack> remoteVideoTrack() const;
 
     // Idempotent, from any thread (a state callback or a stream's consumer included).
@@ -116,7 +135,7 @@ private:
     void recordChannel(const std::shared_ptr<DataChannel>& channel);  // lock held
     bool markChannelOpen(const std::string& label);                   // lock held
     void handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel);
-    bool handleSignal(const SignallingMessage& message, SignallingLink& link);
+    bool handleSignal(const SignallingMessage& message, const std::optional<Bytes>& sender, SignallingLink& link);
     static void pumpSignalling(std::weak_ptr<SessionCore> core, std::shared_ptr<SignallingLink> link,
                                std::shared_ptr<std::atomic<bool>> cancelled);
 
@@ -134,9 +153,13 @@ private:
     std::set<std::string> channelsOpen_;
     bool shuttingDown_ = false;
     std::optional<std::string> sessionID_;
+    std::optional<Bytes> peerFingerprint_;
     std::optional<StatsBaseline> statsBaseline_;
     // The running pump's cancel flag.
     std::shared_ptr<std::atomic<bool>> pumpCancelled_;
+    // Each kind of dropped bulk frame is reported once.
+    std::atomic<bool> oversizeBulkReported_{false};
+    std::atomic<bool> unreadBulkReported_{false};
 };
 
 }  // namespace quill

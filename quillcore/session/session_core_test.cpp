@@ -367,6 +367,39 @@ TEST_F(SessionCoreRules, ReceivedMessagesGoToTheirStreams) {
     EXPECT_FALSE(core->bulkMessages->tryNext());
 }
 
+TEST_F(SessionCoreRules, ReceivedBulkFramesAreBoundedInSizeAndInWhatWaitsUnread) {
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view l) { lines.emplace_back(l); });
+    auto core = make();
+    auto bulk = pc.openRemote("bulk");
+    bulk->receive(Bytes(SessionCore::kMaxBulkFrame + 1, 1));
+    bulk->receive(Bytes(SessionCore::kMaxBulkFrame + 1, 2));
+    bulk->receive(Bytes(SessionCore::kMaxBulkFrame, 3));
+    ASSERT_EQ(core->bulkMessages->pending(), 1u);
+    EXPECT_EQ(core->bulkMessages->tryNext(), Bytes(SessionCore::kMaxBulkFrame, 3));
+
+    // Nobody reads: what waits stays within the bound, however much the peer sends.
+    const std::size_t fullFrame = SessionCore::kMaxBulkFrame + SessionCore::kBulkFrameOverhead;
+    for (int i = 0; i < 10'000; ++i) bulk->receive(Bytes(SessionCore::kMaxBulkFrame, static_cast<std::uint8_t>(i)));
+    EXPECT_LE(core->bulkMessages->pendingWeight(), SessionCore::kMaxUnreadBulk);
+    EXPECT_GT(core->bulkMessages->pendingWeight(), SessionCore::kMaxUnreadBulk - fullFrame);
+    // The frames kept are the first ones, in order; once read, frames are taken again.
+    std::size_t read = 0;
+    while (auto frame = core->bulkMessages->tryNext()) EXPECT_EQ((*frame)[0], static_cast<std::uint8_t>(read++));
+    EXPECT_EQ(read, SessionCore::kMaxUnreadBulk / fullFrame);
+    bulk->receive(Bytes{7});
+    EXPECT_EQ(core->bulkMessages->tryNext(), (Bytes{7}));
+
+    // Tiny frames are held to the bound by their bookkeeping share.
+    for (int i = 0; i < 100'000; ++i) bulk->receive(Bytes{1});
+    EXPECT_EQ(core->bulkMessages->pending(), SessionCore::kMaxUnreadBulk / (1 + SessionCore::kBulkFrameOverhead));
+    setDiagnosticSink({});
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "QuillCore: ignored a bulk frame of 65537 bytes (at most 65536 are allowed)");
+    EXPECT_EQ(lines[1], "QuillCore: dropping received bulk frames: too many are waiting to be read");
+    core->close();
+}
+
 // Negotiation --------------------------------------------------------------------------------------
 
 TEST_F(SessionCoreRules, OfferMakesChannelsThenReceiverAndReturnsTheGatheredSdp) {
@@ -531,6 +564,26 @@ TEST_F(SessionCoreRules, PumpIgnoresWhatIsNotForThisSession) {
     EXPECT_FALSE(pc.candidates[0].sdpMid);
     EXPECT_EQ(core->lifecycle(), State::idle());
     link->close();
+}
+
+TEST_F(SessionCoreRules, OnlyTheSessionsPeerMayAddCandidatesOrSayBye) {
+    const Bytes peer(32, 0xA1), other(32, 0xB2);
+    auto core = make(config(), true);
+    core->setSessionID("S");
+    core->setPeerFingerprint(peer);
+    auto link = std::make_shared<FakeLink>();
+    core->startPump(link);
+    link->pushFrom(other, Candidate("S", "candidate:other", "0", 0));
+    link->pushFrom(other, Bye("S", "not yours to end"));
+    link->pushFrom(peer, Candidate("S", "candidate:peer", "0", 0));
+    ASSERT_TRUE(eventually([&] { return link->waits >= 4; }));
+    ASSERT_EQ(pc.candidates.size(), 1u);
+    EXPECT_EQ(pc.candidates[0].sdp, "candidate:peer");
+    EXPECT_FALSE(core->states->isFinished());
+    EXPECT_EQ(link->closeCount, 0);
+    link->pushFrom(peer, Bye("S", "done"));
+    ASSERT_TRUE(eventually([&] { return core->states->isFinished(); }));
+    EXPECT_EQ(core->lifecycle(), State::failed("The host ended the session: done"));
 }
 
 TEST_F(SessionCoreRules, ByeEndsTheHostQuietlyAndTheControllerWithAFailure) {

@@ -244,13 +244,18 @@ public:
         explicit Failure(std::string t) : text(std::move(t)) {}
         std::string description() const override { return text; }
     };
-    using Outcome = std::variant<SignallingMessage, std::monostate, std::string>;  // message, end, failure
+    using Outcome = std::variant<Signal, std::monostate, std::string>;  // message, end, failure
 
     std::optional<SignallingMessage> next() override {
+        auto signal = nextSignal();
+        if (!signal) return std::nullopt;
+        return signal->message;
+    }
+    std::optional<Signal> nextSignal() override {
         ++waits;
         auto item = outcomes->next();
         if (!item) return std::nullopt;
-        if (auto m = std::get_if<SignallingMessage>(&*item)) return *m;
+        if (auto m = std::get_if<Signal>(&*item)) return *m;
         if (auto f = std::get_if<std::string>(&*item)) throw Failure(*f);
         return std::nullopt;
     }
@@ -258,7 +263,8 @@ public:
         ++closeCount;
         outcomes->finish();
     }
-    void push(SignallingMessage m) { outcomes->push(Outcome{std::move(m)}); }
+    void push(SignallingMessage m) { outcomes->push(Outcome{Signal{std::move(m), std::nullopt}}); }
+    void pushFrom(Bytes sender, SignallingMessage m) { outcomes->push(Outcome{Signal{std::move(m), std::move(sender)}}); }
     void end() { outcomes->push(Outcome{std::monostate{}}); }
     void fail(std::string text) { outcomes->push(Outcome{std::move(text)}); }
 
