@@ -50,7 +50,11 @@ PairingLink HostPairing::currentOrNewLink(std::vector<std::string> endpoints, Sy
     return issueLinkLocked(std::move(endpoints), now);
 }
 
-void HostPairing::confirmComparison() { exchange_.decide(true); }
+void HostPairing::confirmComparison() { exchange_.confirmAwaiting(nullptr); }
+
+bool HostPairing::confirmComparison(const std::optional<PairingCode>& shownCode) {
+    return exchange_.confirmAwaiting(&shownCode);
+}
 
 void HostPairing::rejectComparison() { exchange_.decide(false); }
 

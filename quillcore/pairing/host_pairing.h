@@ -41,7 +41,12 @@ public:
     // The current link while it is younger than the lifetime, else a new one.
     PairingLink currentOrNewLink(std::vector<std::string> endpoints, SystemTime now);
 
+    // A confirmation counts only while an exchange waits for the host user; one given earlier
+    // is dropped. A reject given during an exchange is kept until its wait takes it.
     void confirmComparison();
+    // The same, and only when `shownCode` is the code of the waiting exchange (none for a QR
+    // request). Returns whether the confirmation was recorded.
+    bool confirmComparison(const std::optional<PairingCode>& shownCode);
     void rejectComparison();
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the

@@ -201,6 +201,32 @@ TEST_F(HostPairingTest, RejectGivenBeforeTheWaitIsTakenAtOnce) {
     EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::cancelled));
 }
 
+TEST_F(HostPairingTest, ConfirmCountsOnlyForTheCodeOnShow) {
+    auto pair = connectPair(loopback);
+    auto run = comparison(pair.host);
+    send(*pair.controller, PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "x"));
+    ASSERT_TRUE(read(*pair.controller)->is<PairCommit>());
+    // Meant for an exchange that has ended: nothing waits for the host user yet.
+    pairing->confirmComparison();
+    EXPECT_FALSE(pairing->confirmComparison(std::nullopt));
+    Revealed r{crypto::randomBytes(32), {}};
+    send(*pair.controller, PairNonce(r.controllerNonce));
+    auto reveal = read(*pair.controller);
+    ASSERT_TRUE(reveal && reveal->is<PairReveal>());
+    r.hostNonce = reveal->get<PairReveal>()->nonce;
+    ASSERT_TRUE(awaitingUser());
+    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "an early confirm must not accept this exchange";
+
+    const PairingCode code = *pairing->comparisonCode();
+    EXPECT_FALSE(pairing->confirmComparison(PairingCode(code.value + 1)));
+    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "another code's confirm must not accept it";
+    EXPECT_TRUE(pairing->isAwaitingConfirmation());
+    EXPECT_TRUE(pairing->confirmComparison(code));
+    ASSERT_TRUE(read(*pair.controller)->is<PairAccept>());
+    send(*pair.controller, confirmOf(r));
+    EXPECT_EQ(run->get().fingerprint, controller.fingerprint());
+}
+
 TEST_F(HostPairingTest, LinkExpiresAtItsLifetime) {
     PairingLink link = pairing->issueLink({"127.0.0.1:1"}, t0);
     EXPECT_EQ(linkRefusal(t0 + 300s, request(link)), PairingError(Kind::expiredSecret));

@@ -103,6 +103,14 @@ void PairingExchangeState::decide(bool confirm) {
     decision_ = confirm;
 }
 
+bool PairingExchangeState::confirmAwaiting(const std::optional<PairingCode>* shownCode) {
+    std::lock_guard lock(mutex_);
+    if (!isAwaitingConfirmation_) return false;
+    if (shownCode && *shownCode != comparisonCode_) return false;
+    decision_ = true;
+    return true;
+}
+
 void PairingExchangeState::begin() {
     std::lock_guard lock(mutex_);
     if (busy_) throw PairingError(PairingError::Kind::alreadyInProgress);

@@ -60,6 +60,10 @@ public:
     ComparisonState comparisonState() const;
     // Records the local user's answer: true to confirm, false to reject.
     void decide(bool confirm);
+    // Records a confirmation only while the exchange waits for its user and, when `shownCode`
+    // is given, only if it is the code that exchange shows: a confirmation meant for an
+    // exchange that has ended cannot confirm the next one. Returns whether it was recorded.
+    bool confirmAwaiting(const std::optional<PairingCode>* shownCode);
 
     // Runs one exchange: alreadyInProgress at once (nothing sent) while another runs.
     // Whatever the exchange throws is passed on unchanged after a best-effort PairCancel with
