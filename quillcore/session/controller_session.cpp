@@ -121,7 +121,8 @@ Answer ControllerSession::waitForAnswer(EnvelopeLink& link, const std::string& s
             throw SessionError::wrongSession();
         }
         if (const Candidate* candidate = message.get<Candidate>()) {
-            if (candidate->sessionID() == sessionID) early.push_back(*candidate);
+            if (candidate->sessionID() == sessionID && early.size() < SessionCore::kMaxRemoteCandidates)
+                early.push_back(*candidate);
         }
         // Offers and wakes have no place here.
     }

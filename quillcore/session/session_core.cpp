@@ -480,6 +480,16 @@ bool SessionCore::handleSignal(const SignallingMessage& message, const std::opti
     };
     if (const Candidate* candidate = message.get<Candidate>()) {
         if (!matches(candidate->sessionID())) return true;
+        std::size_t count = 0;
+        {
+            std::lock_guard lock(lock_);
+            count = ++remoteCandidates_;
+        }
+        if (count > kMaxRemoteCandidates) {
+            if (count == kMaxRemoteCandidates + 1)
+                coreDiagnostic("ignoring remote candidates beyond the first " + std::to_string(kMaxRemoteCandidates));
+            return true;
+        }
         try {
             addRemoteCandidate(*candidate);
         } catch (const std::exception& e) {

@@ -57,6 +57,8 @@ public:
     // frame weighs its size and a fixed share for its bookkeeping, so tiny frames are bounded too.
     static constexpr std::size_t kMaxUnreadBulk = 4 * 1024 * 1024;
     static constexpr std::size_t kBulkFrameOverhead = 64;
+    // Remote candidates a session applies; a peer lists its few addresses, later ones are ignored.
+    static constexpr std::size_t kMaxRemoteCandidates = 128;
 
     // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
     static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
@@ -154,6 +156,7 @@ private:
     bool shuttingDown_ = false;
     std::optional<std::string> sessionID_;
     std::optional<Bytes> peerFingerprint_;
+    std::size_t remoteCandidates_ = 0;
     std::optional<StatsBaseline> statsBaseline_;
     // The running pump's cancel flag.
     std::shared_ptr<std::atomic<bool>> pumpCancelled_;

@@ -586,6 +586,25 @@ TEST_F(SessionCoreRules, OnlyTheSessionsPeerMayAddCandidatesOrSayBye) {
     EXPECT_EQ(core->lifecycle(), State::failed("The host ended the session: done"));
 }
 
+TEST_F(SessionCoreRules, RemoteCandidatesBeyondTheLimitAreIgnored) {
+    std::vector<std::string> lines;
+    setDiagnosticSink([&](std::string_view l) { lines.emplace_back(l); });
+    auto core = make();
+    core->setSessionID("S");
+    auto link = std::make_shared<FakeLink>();
+    core->startPump(link);
+    const int sent = static_cast<int>(SessionCore::kMaxRemoteCandidates) + 50;
+    for (int i = 0; i < sent; ++i) link->push(Candidate("S", "candidate:" + std::to_string(i), "0", 0));
+    const bool handled = eventually([&] { return link->waits > sent; });
+    setDiagnosticSink({});
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(pc.candidates.size(), SessionCore::kMaxRemoteCandidates);
+    EXPECT_EQ(pc.candidates.back().sdp, "candidate:" + std::to_string(SessionCore::kMaxRemoteCandidates - 1));
+    EXPECT_EQ(lines, std::vector<std::string>{"QuillCore: ignoring remote candidates beyond the first 128"});
+    EXPECT_FALSE(core->states->isFinished());
+    link->close();
+}
+
 TEST_F(SessionCoreRules, ByeEndsTheHostQuietlyAndTheControllerWithAFailure) {
     auto host = make(config(), false);
     host->setSessionID("S");
