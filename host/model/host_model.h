@@ -20,6 +20,7 @@
 #include "host/model/activity_log.h"
 #include "host/model/cursor_broadcaster.h"
 #include "host/model/host_model_services.h"
+#include "host/runtime/cancel_token.h"
 #include "host/runtime/task.h"
 #include "host/runtime/worker.h"
 #include "quillcore/base/clock.h"
@@ -42,7 +43,15 @@ namespace quill::host {
 
 namespace detail {
 struct AdmissionState;
-}
+
+// A connection still waiting for its first frame.
+struct WaitingConnection {
+    // The remote address without its port.
+    QString host;
+    // Ends the wait.
+    CancelToken limit;
+};
+}  // namespace detail
 
 // One of the five flags of a controller's permissions, in the order the paired-devices window
 // lists them.
@@ -79,6 +88,8 @@ struct HostEnvironment {
     std::function<std::shared_ptr<HostAdvertiser>(std::string name, Bytes fingerprint,
                                                   HostAdvertiser::ConnectionHandler handler)>
         makeAdvertiser;
+    // How many connections from one remote address may wait for their first frame at once.
+    int waitingConnectionsPerAddress = 8;
     // How long a pairing exchange may wait for each read from the controller.
     double pairingReadLimit = HostPairing::defaultReadLimit;
 
@@ -319,7 +330,10 @@ private:
     // Opens every session request's first envelope, so a copied offer is refused as a replay
     // on any later connection.
     std::shared_ptr<EnvelopeReceiver> requestReceiver_;
-    int connectionsAwaitingFirstFrame_ = 0;
+    // The connections waiting for their first frame, oldest first.
+    std::vector<std::shared_ptr<detail::WaitingConnection>> awaitingFirstFrame_;
+    // The session the host user allowed as view-only in the prompt: it gets no input.
+    std::weak_ptr<HostSession> approvedViewOnly_;
 
     std::optional<DeviceIdentity> identity_;
     QString formattedDeviceID_ = QStringLiteral("Unavailable");

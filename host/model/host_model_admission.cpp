@@ -139,7 +139,9 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
     }
 
     // 8. The host user decides for a controller marked "Ask every time".
+    bool approvedAsView = false;
     if (openedRecord.permissions.attendedOnly) {
+        approvedAsView = requestedMode != SessionMode::control;
         const bool allowed = co_await askToAllowSession(openedRecord, requestedMode);
         if (!self) {
             channel->close();
@@ -228,9 +230,21 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
         co_await closeSession(session, kViewRevoked);
         co_return;
     }
+    // The session took its permissions from the record as it was when it opened the offer; a
+    // change since then (control switched off during the negotiation) reached no active
+    // session either.
+    const std::optional<PeerRecord> admittedWith = session->peer();
+    if (!admittedWith || !(admittedWith->permissions == latest->permissions)) {
+        release();
+        co_await closeSession(session, "permissions changed by the host user");
+        co_return;
+    }
     current = latest;
 
     setActiveSession(session);
+    // The host user allowed a view-only session: a later Hello from the controller does not
+    // turn control on.
+    approvedViewOnly_ = approvedAsView ? session : std::weak_ptr<HostSession>();
     // From here the reservation is the active session's; finishSession clears it.
     state->holdsReservation = false;
     state->admitted = true;

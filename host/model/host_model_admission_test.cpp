@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "host/model/host_model_test_support.h"
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
@@ -199,32 +201,121 @@ TEST(HostModelAdmission, AViewRequestGetsAViewSessionWhateverThePermissions) {
     EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
 }
 
-TEST(HostModelAdmission, ConnectionsBeyondTheWaitingCapAreClosedAtOnce) {
-    ModelHarness h;
-    HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 4; });
-    const std::uint16_t port = *m.listenerPort();
-    std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 64; ++i) {
-        idle.push_back(std::make_unique<RawClient>(port));
-        ASSERT_GE(idle.back()->fd, 0);
+TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
+    // Every waiting place taken by idle sockets: the oldest gives way to the controller.
+    {
+        ModelHarness h;
+        HostModel& m = h.start([](HostEnvironment& env) {
+            env.timing.firstFrameLimit = 30;
+            env.waitingConnectionsPerAddress = 100;
+        });
+        const std::uint16_t port = *m.listenerPort();
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < 64; ++i) {
+            idle.push_back(std::make_unique<RawClient>(port));
+            ASSERT_GE(idle.back()->fd, 0);
+            if (i == 0) pumpFor(0.2);  // the first is the oldest
+        }
+        pumpFor(0.5);
+        Controller c = h.pairedController(3, "Alice");
+        MadeSession s = h.connectSession(c);
+        EXPECT_TRUE(s.session);
+        EXPECT_TRUE(idle.front()->closedByHost());
+        int stillOpen = 0;
+        for (const auto& client : idle) stillOpen += client->closedByHost() ? 0 : 1;
+        EXPECT_EQ(stillOpen, 63);
     }
+    // One address holds only a few places; the one beyond them is closed at once.
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 8; ++i) idle.push_back(std::make_unique<RawClient>(*m.listenerPort()));
     pumpFor(0.5);
-    RawClient extra(port);
+    RawClient extra(*m.listenerPort());
     ASSERT_GE(extra.fd, 0);
     ASSERT_TRUE(pumpUntil([&] { return extra.closedByHost(); }, 2));
-    // The ones within the cap still wait for their first frame.
-    int stillOpen = 0;
-    for (const auto& c : idle) stillOpen += c->closedByHost() ? 0 : 1;
-    EXPECT_EQ(stillOpen, 64);
+    for (const auto& client : idle) EXPECT_FALSE(client->closedByHost());
+}
 
-    // Once they time out, the host takes requests again.
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            return std::all_of(idle.begin(), idle.end(), [](const auto& c) { return c->closedByHost(); });
-        },
-        10));
+TEST(HostModelAdmission, AnOversizedFirstFrameIsClosedUnread) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    // Whether the host closes the channel within a few seconds.
+    auto closedByHost = [](FrameChannelPtr channel) {
+        auto f = std::async(std::launch::async, [channel] {
+            try {
+                return !channel->nextFrame(3);
+            } catch (...) {
+                return true;
+            }
+        });
+        pumpUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 5);
+        return f.get();
+    };
+    // Beyond the limit the frame is not parsed at all: closed, and nothing is reported.
+    auto beyond = FrameChannel::connectLocal(*m.listenerPort());
+    beyond->send(Bytes(129 * 1024, 'x'));
+    EXPECT_TRUE(closedByHost(beyond));
+    pumpFor(0.1);
+    EXPECT_FALSE(m.startupError()) << m.startupError()->toStdString();
+
+    // Junk within the limit is still read, and refused with its decoding error.
+    auto within = FrameChannel::connectLocal(*m.listenerPort());
+    within->send(Bytes(100 * 1024, 'x'));
+    ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
+    EXPECT_TRUE(m.startupError()->startsWith(QStringLiteral("Rejected a LAN connection: ")));
+    EXPECT_TRUE(closedByHost(within));
+}
+
+TEST(HostModelAdmission, AViewSessionTheHostUserAllowedStaysView) {
+    for (const bool attended : {true, false}) {
+        SCOPED_TRACE(attended ? "allowed in the prompt" : "unattended");
+        ModelHarness h;
+        h.start();
+        h.prompt->answer = true;
+        PeerPermissions permissions = PeerPermissions::defaults();
+        permissions.attendedOnly = attended;
+        ASSERT_TRUE(permissions.control);
+        Controller c = h.pairedController(3, "Alice", permissions);
+        MadeSession s = h.connectSession(c, SessionMode::view);
+        ASSERT_TRUE(s.session);
+        EXPECT_EQ(h.prompt->asked.size(), attended ? 1u : 0u);
+        // The controller then asks for control in its hello.
+        s.connector->receiveControl(rolestest::hello(false));
+        s.connector->receiveControl(rolestest::keyEvent(4));
+        s.connector->receiveControl(rolestest::ping(9));
+        ASSERT_TRUE(pumpUntil([&] {
+            for (const auto& sent : s.sentControl())
+                if (rolestest::describe(sent) == "pong 9") return true;
+            return false;
+        }));
+        if (attended)
+            EXPECT_EQ(h.sink->count(), 0u);
+        else
+            EXPECT_TRUE(pumpUntil([&] { return h.sink->count() > 0; }));
+    }
+}
+
+TEST(HostModelAdmission, ControlSwitchedOffDuringTheNegotiationEndsTheSession) {
+    ModelHarness h;
+    HostModel& m = h.start();
     Controller c = h.pairedController(3, "Alice");
-    MadeSession s = h.connectSession(c);
+    *h.holdConnection = true;
+    c.offer(*m.listenerPort(), Offer("S-1", "sdp", SessionMode::control, {}));
+    auto answer = c.reply();
+    ASSERT_TRUE(answer && answer->get<Answer>());
+    m.setPermission(PermissionFlag::control, false, c.record);
+    h.openChannels();
+    *h.holdConnection = false;
+    EXPECT_EQ(byeReason(c), "permissions changed by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }));
+    EXPECT_FALSE(m.activeSession());
+    EXPECT_TRUE(h.captures->empty());
+    EXPECT_EQ(h.sink->count(), 0u);
+
+    // With the record as it now stands, the next request is admitted as a view session.
+    MadeSession s = h.connectSession(c, SessionMode::control, "S-2");
     EXPECT_TRUE(s.session);
-    EXPECT_FALSE(m.startupError());
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
 }

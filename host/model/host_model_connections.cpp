@@ -1,10 +1,12 @@
 // Incoming connections: the first frame decides between pairing and a session request.
 #include <QPointer>
 #include <QTimer>
+#include <algorithm>
 
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
 #include "host/runtime/runtime.h"
+#include "quillcore/base/json.h"
 #include "quillcore/envelope/envelope.h"
 #include "quillcore/pairing/pairing_error.h"
 
@@ -22,40 +24,63 @@ void HostModel::acceptConnection(net::TcpConnectionPtr connection) {
 namespace {
 
 // Each connection still waiting for its first frame holds a socket, a channel, a timer and a
-// task; beyond this many, new ones are closed at once.
-constexpr int kMaxConnectionsAwaitingFirstFrame = 64;
+// task; beyond this many, the one that has waited longest is closed to make room.
+constexpr std::size_t kMaxConnectionsAwaitingFirstFrame = 64;
 
-// One place among the connections awaiting their first frame, given back however the wait ends.
+// Pairing messages and session offers are a few KiB (an offer's SDP is capped well below this);
+// a larger first frame is refused before it is parsed, so an unknown peer cannot make the main
+// thread parse megabytes of JSON.
+constexpr std::size_t kMaxFirstFrameSize = 128 * 1024;
+
+// A place among the connections awaiting their first frame, given back however the wait ends.
 class AwaitingSlot {
 public:
-    AwaitingSlot(HostModel* model, int* count) : model_(model), count_(count) { ++*count_; }
+    using List = std::vector<std::shared_ptr<detail::WaitingConnection>>;
+    AwaitingSlot(HostModel* model, List* list, std::shared_ptr<detail::WaitingConnection> entry)
+        : model_(model), list_(list), entry_(std::move(entry)) {
+        list_->push_back(entry_);
+    }
     ~AwaitingSlot() { release(); }
     AwaitingSlot(const AwaitingSlot&) = delete;
     AwaitingSlot& operator=(const AwaitingSlot&) = delete;
     void release() {
-        if (model_ && count_) --*count_;
-        count_ = nullptr;
+        if (model_ && list_) std::erase(*list_, entry_);
+        list_ = nullptr;
     }
 
 private:
     QPointer<HostModel> model_;
-    int* count_;
+    List* list_;
+    std::shared_ptr<detail::WaitingConnection> entry_;
 };
 
 }  // namespace
 
 QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
     QPointer<HostModel> self(this);
-    if (connectionsAwaitingFirstFrame_ >= kMaxConnectionsAwaitingFirstFrame) {
+    auto peer = connection->remoteEndpoint();
+    QString remoteAddress = peer ? qs(net::endpointText(*peer)) : QStringLiteral("unknown");
+    // One machine may hold only a few of the waiting places, so it cannot take them all.
+    const QString remoteHost = peer ? qs(peer->host) : QString();
+    const auto fromSameHost = std::count_if(awaitingFirstFrame_.begin(), awaitingFirstFrame_.end(),
+                                            [&](const auto& waiting) { return waiting->host == remoteHost; });
+    if (fromSameHost >= env_.waitingConnectionsPerAddress) {
         connection->cancel();
         co_return;
     }
-    AwaitingSlot slot(this, &connectionsAwaitingFirstFrame_);
-    auto peer = connection->remoteEndpoint();
-    QString remoteAddress = peer ? qs(net::endpointText(*peer)) : QStringLiteral("unknown");
+    // When every place is taken, the connection that has waited longest gives up its place: a
+    // controller that speaks at once still gets through while idle sockets are kept open.
+    if (awaitingFirstFrame_.size() >= kMaxConnectionsAwaitingFirstFrame) {
+        auto oldest = awaitingFirstFrame_.front();
+        awaitingFirstFrame_.erase(awaitingFirstFrame_.begin());
+        oldest->limit.cancel();
+    }
+    auto waiting = std::make_shared<detail::WaitingConnection>();
+    waiting->host = remoteHost;
+    AwaitingSlot slot(this, &awaitingFirstFrame_, waiting);
     FrameChannelPtr channel = FrameChannel::make(std::move(connection));
     // A peer gets a bounded time to say what it wants, so idle connections cannot pile up.
-    CancelToken limit;
+    const CancelToken limit = waiting->limit;
     QTimer::singleShot(static_cast<int>(env_.timing.firstFrameLimit * 1000), this, [limit] { limit.cancel(); });
     std::optional<Bytes> first = co_await next(channel->frames, limit);
     limit.cancel();
@@ -76,21 +101,38 @@ QCoro::Task<> HostModel::handleConnection(FrameChannelPtr channel, std::optional
         co_await closeChannel(channel);
         co_return;
     }
-    std::optional<PairingMessage> pairingMessage;
+    if (frame->size() > kMaxFirstFrameSize) {
+        co_await closeChannel(channel);
+        co_return;
+    }
+    // Parsed once; the frame is then read as a pairing message, else as an envelope.
+    std::optional<json::Json> parsed;
+    QString decodingProblem;
     try {
-        pairingMessage.emplace(PairingMessage::decode(*frame));
+        parsed.emplace(json::parse(ByteView(*frame)));
     } catch (...) {
+        decodingProblem = describeCurrentException();
+    }
+    std::optional<PairingMessage> pairingMessage;
+    if (parsed) {
+        try {
+            pairingMessage.emplace(PairingMessage::fromJSON(*parsed));
+        } catch (...) {
+        }
     }
     if (pairingMessage) {
+        parsed.reset();
         co_await handlePairing(channel, std::move(*pairingMessage));
         co_return;
     }
     std::optional<Envelope> envelope;
-    QString decodingProblem;
-    try {
-        envelope.emplace(Envelope::decode(ByteView(*frame)));
-    } catch (...) {
-        decodingProblem = describeCurrentException();
+    if (parsed) {
+        try {
+            envelope.emplace(Envelope::fromJSON(*parsed));
+        } catch (...) {
+            decodingProblem = describeCurrentException();
+        }
+        parsed.reset();
     }
     if (!envelope) {
         setStartupError(QStringLiteral("Rejected a LAN connection: ") + decodingProblem);

@@ -55,6 +55,8 @@ Quillmate_V0_Envelope HostModel::makeHello() const {
 
 QCoro::Task<> HostModel::runControlInput(std::shared_ptr<HostSession> session, CancelToken token) {
     auto injector = env_.inputInjector;
+    // What the host user allowed in the prompt holds for the whole session.
+    if (approvedViewOnly_.lock() == session) injector.reset();
     // A queued message is taken without suspending, so a steady flood would keep the event loop
     // (menu, timers, windows) from ever running: give it a turn every so many messages.
     constexpr int messagesPerTurn = 64;
