@@ -892,6 +892,10 @@ private:
             gst_sdp_message_free(sdp);
             return std::string("the session description has no media");
         }
+        if (gst_sdp_message_medias_len(sdp) > gstsdp::kMaxMediaSections) {
+            gst_sdp_message_free(sdp);
+            return std::string("the session description has too many media sections");
+        }
         for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
             const GstSDPMedia* m = gst_sdp_message_get_media(sdp, i);
             if (!m || !gst_sdp_media_get_media(m) || gst_sdp_media_formats_len(m) == 0) {
@@ -1742,6 +1746,8 @@ std::string leadGroupWith(const std::string& head, const std::string& first) {
 
 std::optional<std::string> refusedRemoteDescription(const std::string& sdp) {
     if (sdp.size() > kMaxRemoteDescriptionBytes) return std::string("the session description is too long");
+    // GStreamer reads up to a NUL, the reordering of sections reads past it.
+    if (sdp.find('\0') != std::string::npos) return std::string("the session description could not be read");
     GstSDPMessage* message = nullptr;
     if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK || !message) {
         if (message) gst_sdp_message_free(message);

@@ -53,6 +53,9 @@ TEST(RemoteDescriptionLimits, SizeAndSectionCountAreCheckedAtTheirBounds) {
     EXPECT_EQ(gstsdp::refusedRemoteDescription(full + "\n"), "the session description is too long");
     // Text GStreamer cannot read is left to the full check, which names it.
     EXPECT_FALSE(gstsdp::refusedRemoteDescription("garbage"));
+    // GStreamer would stop reading at a NUL; the sections behind it must not count for nothing.
+    const std::string hidden = videoSections(1) + std::string(1, '\0') + videoSections(8).substr(kHead.size());
+    EXPECT_EQ(gstsdp::refusedRemoteDescription(hidden), "the session description could not be read");
 }
 
 TEST(RemoteDescriptionLimits, AnOfferOfManySectionsIsRefusedBeforeWebrtcbinBuildsTransports) {
