@@ -212,6 +212,10 @@ public:
     void applyPairingLink(const PairingLink& link);
     qint64 secondsRemaining(const PairingLink& link) const;
     QCoro::Task<> confirmComparison(std::shared_ptr<HostPairing> pairing);
+    // Confirms only the exchange whose code is `shownCode` as comparisonCode() gives it (none:
+    // a request without a code), so a click meant for an exchange that has just ended cannot
+    // confirm the next one.
+    QCoro::Task<> confirmComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode);
     QCoro::Task<> rejectComparison(std::shared_ptr<HostPairing> pairing);
 
     // --- sharing, advertiser, paired devices, login item

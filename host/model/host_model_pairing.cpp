@@ -91,6 +91,20 @@ QCoro::Task<> HostModel::confirmComparison(std::shared_ptr<HostPairing> pairing)
     co_return;
 }
 
+QCoro::Task<> HostModel::confirmComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode) {
+    if (!pairing) co_return;
+    std::optional<PairingCode> shown;
+    if (shownCode) {
+        QString digits = *shownCode;
+        digits.remove(QLatin1Char(' '));
+        bool ok = false;
+        const uint value = digits.toUInt(&ok);
+        if (!ok || digits.size() != 6) co_return;
+        shown = PairingCode(value);
+    }
+    pairing->confirmComparison(shown);
+}
+
 QCoro::Task<> HostModel::rejectComparison(std::shared_ptr<HostPairing> pairing) {
     if (pairing) pairing->rejectComparison();
     co_return;

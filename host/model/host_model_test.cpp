@@ -862,6 +862,37 @@ TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) 
     EXPECT_TRUE(h.windows->isVisible("pairing"));
 }
 
+TEST(HostModelPairing, AConfirmationCountsOnlyForTheCodeOnShow) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    ControllerPairing controller(quill::testing::makeIdentity(11), std::make_shared<InMemoryPeerStore>(), "Dana");
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto paired = std::async(std::launch::async, [&] { return controller.startComparison(*channel); });
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation() && m.comparisonCode(); }));
+    ASSERT_TRUE(pumpUntil([&] { return controller.isAwaitingConfirmation(); }));
+    controller.confirmComparison();
+    auto confirm = [&](std::optional<QString> shown) {
+        bool done = false;
+        spawn(&m, [&]() -> QCoro::Task<> {
+            co_await m.confirmComparison(m.pairing(), shown);
+            done = true;
+        });
+        EXPECT_TRUE(pumpUntil([&] { return done; }));
+    };
+    const QString code = *m.comparisonCode();
+    QString other = code;
+    other[0] = QChar('0' + (code[0].digitValue() + 1) % 10);
+    // Another exchange's code, no code (as a QR request shows) or a text that is no code confirm nothing.
+    for (const auto& shown : {std::optional<QString>(other), std::optional<QString>(), std::optional<QString>("12")}) {
+        confirm(shown);
+        pumpFor(0.2);
+        EXPECT_TRUE(m.pairing()->isAwaitingConfirmation());
+    }
+    confirm(code);
+    ASSERT_TRUE(pumpUntil([&] { return paired.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_EQ(paired.get().fingerprint, h.hostIdentity.fingerprint());
+}
+
 TEST(HostModelPairing, PairingWhilePausedIsClosedSilently) {
     ModelHarness h;
     HostModel& m = h.start();

@@ -244,10 +244,12 @@ void PairingView::answerComparison(bool confirmed) {
     std::shared_ptr<HostPairing> pairing = model->pairing();
     if (!pairing) return;
     QPointer<HostModel> guard(model);
-    spawn(model, [guard, pairing, confirmed]() -> QCoro::Task<> {
+    // The code on show when the user clicked: only that exchange is confirmed.
+    const std::optional<QString> shownCode = model->comparisonCode();
+    spawn(model, [guard, pairing, confirmed, shownCode]() -> QCoro::Task<> {
         if (!guard) co_return;
         if (confirmed)
-            co_await guard->confirmComparison(pairing);
+            co_await guard->confirmComparison(pairing, shownCode);
         else
             co_await guard->rejectComparison(pairing);
     });
