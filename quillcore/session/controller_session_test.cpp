@@ -109,12 +109,16 @@ TEST(ControllerSession, CandidatesBeforeTheAnswerAreAppliedAfterIt) {
     f.send(Candidate(o.sessionID(), "candidate:early", "0", 0));
     f.send(Candidate("another session", "candidate:foreign", "0", 0));
     f.send(Wake());
+    // A host that floods candidates gets only so many kept.
+    const std::size_t limit = SessionCore::kMaxRemoteCandidates;
+    for (std::size_t i = 1; i < limit + 20; ++i) f.send(Candidate(o.sessionID(), "candidate:" + std::to_string(i), "0", 0));
     f.send(Answer(o.sessionID(), "answer-sdp", {}));
     start.get();
     {
         std::lock_guard l(f.pc->mutex);
-        ASSERT_EQ(f.pc->candidates.size(), 1u);
+        ASSERT_EQ(f.pc->candidates.size(), limit);
         EXPECT_EQ(f.pc->candidates[0].sdp, "candidate:early");
+        EXPECT_EQ(f.pc->candidates[limit - 1].sdp, "candidate:" + std::to_string(limit - 1));
     }
     // Later candidates go through the pump.
     f.send(Candidate(o.sessionID(), "candidate:late", "0", 0));
@@ -122,13 +126,13 @@ TEST(ControllerSession, CandidatesBeforeTheAnswerAreAppliedAfterIt) {
     for (;;) {
         {
             std::lock_guard l(f.pc->mutex);
-            if (f.pc->candidates.size() == 2u || Clock::now() > deadline) break;
+            if (f.pc->candidates.size() == limit + 1 || Clock::now() > deadline) break;
         }
         std::this_thread::sleep_for(5ms);
     }
     std::lock_guard l(f.pc->mutex);
-    ASSERT_EQ(f.pc->candidates.size(), 2u);
-    EXPECT_EQ(f.pc->candidates[1].sdp, "candidate:late");
+    ASSERT_EQ(f.pc->candidates.size(), limit + 1);
+    EXPECT_EQ(f.pc->candidates[limit].sdp, "candidate:late");
 }
 
 TEST(ControllerSession, RepliesForAnotherSessionOrARefusalEndTheStart) {
