@@ -340,6 +340,31 @@ TEST(HostSession, TheControllersByeClosesTheCoreAndEndsMessages) {
     EXPECT_TRUE(f.host->connectionState().is(SessionConnectionState::Kind::closed));
 }
 
+TEST(HostSession, AnotherPairedDeviceCannotEndTheSessionOrAddCandidates) {
+    HostFixture f;
+    f.connect(SessionMode::control, "S-5");
+    auto fromStranger = [&](const SignallingMessage& m) {
+        f.controllerChannel->sendJSON(EnvelopeSealer::seal(m, f.devices.stranger, f.devices.hostRecord).toJSON());
+    };
+    fromStranger(Candidate("S-5", "candidate:stranger", "0", 0));
+    fromStranger(Bye("S-5", "not yours"));
+    f.send(Candidate("S-5", "candidate:controller", "0", 0));
+    const Deadline limit = Deadline::after(5);
+    auto applied = [&] {
+        std::lock_guard l(f.pc->mutex);
+        return f.pc->candidates.size();
+    };
+    while (applied() == 0 && !limit.expired()) std::this_thread::sleep_for(5ms);
+    {
+        std::lock_guard l(f.pc->mutex);
+        ASSERT_EQ(f.pc->candidates.size(), 1u);
+        EXPECT_EQ(f.pc->candidates[0].sdp, "candidate:controller");
+    }
+    EXPECT_TRUE(f.host->connectionState().is(SessionConnectionState::Kind::connected));
+    f.send(Bye("S-5", "done"));
+    EXPECT_TRUE(waitForState(f.host->states, SessionConnectionState::Kind::closed));
+}
+
 TEST(HostSession, AControllerSendingFasterThanInputIsReadKeepsTheNewestMovesAndEveryButtonChange) {
     HostFixture f;
     f.connect(SessionMode::control);
