@@ -220,7 +220,7 @@ TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
         Controller c = h.pairedController(3, "Alice");
         MadeSession s = h.connectSession(c);
         EXPECT_TRUE(s.session);
-        EXPECT_TRUE(idle.front()->closedByHost());
+        EXPECT_TRUE(pumpUntil([&] { return idle.front()->closedByHost(); }, 2));
         int stillOpen = 0;
         for (const auto& client : idle) stillOpen += client->closedByHost() ? 0 : 1;
         EXPECT_EQ(stillOpen, 63);
