@@ -265,6 +265,14 @@ TEST(HostModelAdmission, AnOversizedFirstFrameIsClosedUnread) {
     ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
     EXPECT_TRUE(m.startupError()->startsWith(QStringLiteral("Rejected a LAN connection: ")));
     EXPECT_TRUE(closedByHost(within));
+
+    // An offer with the largest session description a controller may send still fits.
+    std::string sdp;
+    while (sdp.size() < 64 * 1024 - 40) sdp += "a=candidate:1 1 udp 2122260223 192.0.2.1 54400 typ host\r\n";
+    Controller c = h.pairedController(3, "Alice");
+    c.offer(*m.listenerPort(), Offer("S-1", sdp, SessionMode::control, {}));
+    auto answer = c.reply();
+    EXPECT_TRUE(answer && answer->get<Answer>());
 }
 
 TEST(HostModelAdmission, AViewSessionTheHostUserAllowedStaysView) {
