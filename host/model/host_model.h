@@ -265,6 +265,10 @@ signals:
     void statusChanged();
 
 private:
+    // Shows a running advertiser's publication problem as the discovery error, and clears that
+    // text once the service is published.
+    void showPublicationProblem();
+
     // Setters: store, and signal only on change.
     void setIdentity(std::optional<DeviceIdentity> value);
     void setFormattedDeviceID(QString value);

@@ -217,6 +217,12 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
         else if (pendingPairingName_ == attemptName)
             setPendingPairingName(pairing->comparisonState().awaitingConfirmation ? previousName
                                                                                   : QStringLiteral("A controller"));
+        // A code on show that a QR request spent (or that expired) can never pair again: it is
+        // replaced at once. One that is still good stays.
+        if (pairingLink_ && pairing->activeLink() != pairingLink_) {
+            co_await refreshPairingLink();
+            if (!self) co_return;
+        }
     }
     co_await closeChannel(channel);
 }

@@ -29,6 +29,7 @@ QCoro::Task<> HostModel::maintenanceTick() {
     if ((!screenRecordingGranted_ || !accessibilityGranted_) && env_.windowManager &&
         !env_.windowManager->isVisible(QStringLiteral("permissions")))
         env_.windowManager->show(QStringLiteral("permissions"), QStringLiteral("Permissions"), {580, 430});
+    showPublicationProblem();
     co_await syncPairingState();
     if (!self) co_return;
     if (!pairingLink_ || !pairingLink_->issuedAt) co_return;

@@ -12,6 +12,16 @@ namespace quill::host {
 
 using detail::qs;
 
+namespace {
+
+const QString kDiscoveryProblem = QStringLiteral("Could not start LAN discovery: ");
+
+bool isDiscoveryProblem(const std::optional<QString>& text) {
+    return text && text->startsWith(kDiscoveryProblem);
+}
+
+}  // namespace
+
 void HostModel::setSharingPaused(bool paused) {
     if (paused == sharingPaused_) return;
     setSharingPausedValue(paused);
@@ -98,19 +108,31 @@ QCoro::Task<> HostModel::startAdvertiser() {
             setListenerPort(*port);
             setAdvertiserReady(true);
             // Only a discovery failure is over now; another failure still stands.
-            if (startupError_ && startupError_->startsWith(QStringLiteral("Could not start LAN discovery: ")))
-                setStartupError(std::nullopt);
+            if (isDiscoveryProblem(startupError_)) setStartupError(std::nullopt);
         }
     } else {
         setAdvertiser(nullptr);
         setAdvertiserReady(false);
-        setStartupError(QStringLiteral("Could not start LAN discovery: ") + problem);
+        setStartupError(kDiscoveryProblem + problem);
     }
     if (!self) co_return;
     setIsStartingAdvertiser(false);
     // A resume that came while the discarded advertiser was stopping found this start still in
     // progress and started nothing: start the one it asked for now.
     if (discarded && !sharingPaused_ && !advertiser_) co_await startAdvertiser();
+}
+
+void HostModel::showPublicationProblem() {
+    auto advertiser = advertiser_;
+    if (!advertiser) return;
+    // The listener may be up while the service is not published (no DNS-SD daemon): the host
+    // is then unreachable by discovery, which the menu must say. Another failure on show stays.
+    if (auto problem = advertiser->publicationProblem()) {
+        if (!startupError_ || isDiscoveryProblem(startupError_))
+            setStartupError(kDiscoveryProblem + qs(problem->description()));
+    } else if (isDiscoveryProblem(startupError_)) {
+        setStartupError(std::nullopt);
+    }
 }
 
 void HostModel::setLaunchAtLogin(bool enabled) {

@@ -824,9 +824,71 @@ TEST(HostModelPairing, AQRPairingStoresTheControllerAndIssuesANewCode) {
     EXPECT_EQ(m.peers().size(), 1u);
 }
 
+TEST(HostModelPairing, AQRPairingTheHostUserRefusesReplacesTheSpentCode) {
+    ModelHarness h;
+    HostModel& m = h.start();
+    const PairingLink shown = *m.pairingLink();
+    const auto shownImage = m.pairingQRCode();
+    const QString shownURL = *m.pairingURL();
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto f = std::async(std::launch::async, [&] {
+        try {
+            ControllerPairing pairing(quill::testing::makeIdentity(11), std::make_shared<InMemoryPeerStore>(), "Dana");
+            pairing.startLink(shown, "Test Host", *channel);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    });
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation(); }));
+    bool rejected = false;
+    spawn(&m, [&]() -> QCoro::Task<> {
+        co_await m.rejectComparison(m.pairing());
+        rejected = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return rejected; }));
+    ASSERT_TRUE(pumpUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_FALSE(f.get());
+    ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage().has_value(); }));
+    EXPECT_TRUE(m.pairingStatusMessage()->startsWith("Pairing failed: "));
+    // The refused request spent the code: a new one is on show at once, and it pairs.
+    ASSERT_TRUE(pumpUntil([&] { return *m.pairingLink() != shown; }, 0.3));
+    EXPECT_NE(m.pairingLink()->secret, shown.secret);
+    EXPECT_NE(*m.pairingURL(), shownURL);
+    EXPECT_NE(m.pairingQRCode(), shownImage);
+    EXPECT_EQ(m.pairing()->activeLink(), m.pairingLink());
+    EXPECT_TRUE(m.peers().empty());
+
+    // A comparison the host user refuses spends no code: the one on show stays.
+    const PairingLink next = *m.pairingLink();
+    auto channel2 = FrameChannel::connectLocal(*m.listenerPort());
+    auto g = std::async(std::launch::async, [&] {
+        try {
+            ControllerPairing pairing(quill::testing::makeIdentity(12), std::make_shared<InMemoryPeerStore>(), "Eve");
+            pairing.startComparison(*channel2);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    });
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation() && m.comparisonCode(); }));
+    rejected = false;
+    spawn(&m, [&]() -> QCoro::Task<> {
+        co_await m.rejectComparison(m.pairing());
+        rejected = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return rejected; }));
+    ASSERT_TRUE(pumpUntil([&] { return g.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_FALSE(g.get());
+    ASSERT_TRUE(pumpUntil([&] { return m.pendingPairingName() == "A controller" && !m.isAwaitingPairingConfirmation(); }));
+    pumpFor(0.2);
+    EXPECT_EQ(*m.pairingLink(), next);
+}
+
 TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) {
     ModelHarness h;
     HostModel& m = h.start();
+    const PairingLink shown = *m.pairingLink();
     DeviceIdentity phone = quill::testing::makeIdentity(11);
     auto channel = FrameChannel::connectLocal(*m.listenerPort());
     auto first = std::async(std::launch::async, [&] {
@@ -851,6 +913,7 @@ TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) 
     EXPECT_TRUE(m.pairingStatusMessage()->startsWith("Pairing failed: "));
     EXPECT_EQ(m.pendingPairingName(), "Dana");
     EXPECT_TRUE(m.isAwaitingPairingConfirmation());
+    EXPECT_EQ(*m.pairingLink(), shown);
 
     // Pausing sharing refuses the waiting comparison.
     m.setSharingPaused(true);
@@ -1031,6 +1094,25 @@ TEST(HostModelSharing, AFailedAdvertiserStartIsShownUntilAResumeSucceeds) {
     EXPECT_FALSE(m.startupError());
     EXPECT_EQ(m.statusText(), "Ready");
     EXPECT_EQ(*calls, 2);
+
+    // Listening without being published: the discovery problem is shown until it is over.
+    h.network->setDaemonRunning(false);
+    ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
+    EXPECT_EQ(*m.startupError(), "Could not start LAN discovery: Daemon not running");
+    h.network->setDaemonRunning(true);
+    ASSERT_TRUE(pumpUntil([&] { return !m.startupError(); }));
+    // Another failure on show is neither replaced nor cleared by it.
+    auto stray = FrameChannel::connectLocal(*m.listenerPort());
+    stray->send(toBytes("not json"));
+    ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
+    const QString rejected = *m.startupError();
+    EXPECT_TRUE(rejected.startsWith("Rejected a LAN connection: "));
+    h.network->setDaemonRunning(false);
+    pumpFor(0.3);
+    EXPECT_EQ(*m.startupError(), rejected);
+    h.network->setDaemonRunning(true);
+    pumpFor(0.3);
+    EXPECT_EQ(m.startupError(), rejected);
 }
 
 TEST(HostModelSharing, AResumeWhileADiscardedStartIsStoppingEndsWithAnAdvertiser) {
