@@ -192,6 +192,16 @@ QCoro::Task<> HostModel::start() {
             setStartupError(QStringLiteral("Could not prune the activity log: ") + describeCurrentException());
         }
         if (!self) co_return;
+        // No session of this process runs yet: an entry still open was left by a host that
+        // was killed or crashed during its session.
+        const QString stopped = QStringLiteral("the host stopped during the session");
+        try {
+            co_await onWorker(activityQueue_, &detail::activityFinishOpen, log, now, stopped);
+        } catch (...) {
+            if (!self) co_return;
+            setStartupError(QStringLiteral("Could not write the activity log: ") + describeCurrentException());
+        }
+        if (!self) co_return;
         try {
             auto entries = co_await onWorker(activityQueue_, &detail::activityEntries, log);
             if (!self) co_return;
@@ -220,11 +230,14 @@ void HostModel::refreshPeers() {
 }
 
 void HostModel::refreshPermissions() {
+    const bool wereHeld = screenRecordingGranted_ && accessibilityGranted_;
     if (env_.permissions) {
         setScreenRecordingGranted(env_.permissions->screenRecordingGranted());
         setAccessibilityGranted(env_.permissions->accessibilityGranted());
     }
-    if (screenRecordingGranted_ && accessibilityGranted_ && env_.windowManager)
+    // Closed when the missing permission arrives, not on every refresh while both are held:
+    // the host user may have opened the window to look at them.
+    if (!wereHeld && screenRecordingGranted_ && accessibilityGranted_ && env_.windowManager)
         env_.windowManager->close(QStringLiteral("permissions"));
 }
 

@@ -142,6 +142,11 @@ TEST(HostModelStartup, LoadsTheIdentityAdvertisesAndShowsAPairingLink) {
     h.permissions->accessibility = true;
     ASSERT_TRUE(pumpUntil([&] { return !h.windows->isVisible("permissions"); }));
     EXPECT_EQ(m.statusText(), "Ready");
+    // Opened by the host user with both held: it stays up across ticks and refreshes.
+    h.windows->show("permissions", "Permissions", {580, 430});
+    pumpFor(0.3);
+    m.refreshPermissions();
+    EXPECT_TRUE(h.windows->isVisible("permissions"));
 }
 
 TEST(HostModelStartup, WithoutAnIdentityTheHostNeverAdvertisesNorAdmits) {
@@ -1017,8 +1022,23 @@ TEST(HostModelActivity, EntriesAreShownNewestFirstAndNameTheLastSession) {
     std::vector<QString> order;
     for (const auto& e : m.activityEntries()) order.push_back(e.id.toString(QUuid::WithoutBraces).right(1));
     EXPECT_EQ(order, (std::vector<QString>{"2", "3", "4", "1"}));
-    // Bob's newest entry is still open; Alice's newest ended.
-    EXPECT_EQ(m.lastSeenText(bob.record), "Active now");
+    // Bob's newest entry was left open by an earlier run, so no session of it can run now:
+    // start-up closed it, in the file too. The others keep their own ends.
+    const auto closed = [&](const QList<ActivityEntry>& list) {
+        std::vector<std::pair<std::optional<SystemTime>, std::optional<QString>>> ends;
+        for (const auto& e : list) ends.emplace_back(e.endedAt, e.endReason);
+        return ends;
+    };
+    const auto ended = [&](int minutes) { return t0 + std::chrono::minutes(minutes + 1); };
+    const std::vector<std::pair<std::optional<SystemTime>, std::optional<QString>>> expectedEnds{
+        {ended(0), "Connection closed"},
+        {clock->now(), "the host stopped during the session"},
+        {ended(5), "Connection closed"},
+        {ended(1), "Connection closed"}};
+    EXPECT_EQ(closed(h.activityLog->entries()), expectedEnds);
+    EXPECT_EQ(closed(ActivityLog(h.folder.path()).entries()), expectedEnds);
+    EXPECT_NE(m.lastSeenText(bob.record), "Active now");
+    EXPECT_NE(m.lastSeenText(bob.record), "Never");
     const QString aliceSeen = m.lastSeenText(alice.record);
     EXPECT_NE(aliceSeen, "Never");
     EXPECT_NE(aliceSeen, "Active now");
