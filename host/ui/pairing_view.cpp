@@ -31,8 +31,10 @@ PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), 
     setObjectName(QStringLiteral("PairingView"));
     setMinimumSize(480, 620);
     auto* layout = new QVBoxLayout(this);
-    layout->setSpacing(20);
-    layout->setContentsMargins(24, 24, 24, 24);
+    // Tight enough that the QR code, a wrapped link, a status line and the rows below all fit the
+    // 520 x 700 window without a scroll bar.
+    layout->setSpacing(12);
+    layout->setContentsMargins(24, 20, 24, 20);
     layout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
 
     auto* title = plainLabel(QStringLiteral("Pair a device"));

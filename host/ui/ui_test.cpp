@@ -11,6 +11,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTableView>
 #include <QToolBar>
 #include <QtTest/QTest>
@@ -93,6 +95,22 @@ protected:
 };
 
 QColor textColor(QWidget* w) { return w->palette().color(QPalette::WindowText); }
+
+// The pairing window at the size it opens with shows all of its view, down to the last button,
+// without a scroll bar.
+void expectPairingViewFits(HostWindow* window, QWidget* view) {
+    pumpFor(0.05);
+    auto* scroll = window->findChild<QScrollArea*>();
+    ASSERT_TRUE(scroll);
+    const QSize size = window->size();
+    EXPECT_EQ(size, QSize(520, 700));
+    EXPECT_LE(view->sizeHint().width(), size.width());
+    EXPECT_LE(view->heightForWidth(size.width()), size.height());
+    EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+    QWidget* button = findByText<QPushButton>(view, "Rotate Pairing Code");
+    ASSERT_TRUE(button);
+    EXPECT_LE(button->mapTo(scroll->viewport(), QPoint(0, button->height())).y(), scroll->viewport()->height());
+}
 
 }  // namespace
 
@@ -409,9 +427,23 @@ TEST_F(UiTest, ANumericComparisonIsConfirmedOrRefusedFromTheWindow) {
     ASSERT_TRUE(pumpUntil([&] { return !shownIn(box, view); }));
     EXPECT_TRUE(shownIn(view->findChild<QLabel*>("qrImage"), view));
 
+    // The QR code, the link and the status line fit the window with the rows below them.
+    EXPECT_TRUE(shownIn(view->findChild<QLabel*>("pairingStatus"), view));
+    expectPairingViewFits(window("pairing"), view);
+
     // A second request; closing the window refuses it, once.
     auto refused = compare(22, "Stranger", controller);
     ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation() && shownIn(box, view); }, 10));
+    // A third controller meanwhile is turned away; its failure shows below the waiting request.
+    std::shared_ptr<ControllerPairing> intruder;
+    auto turnedAway = compare(23, "Intruder", intruder);
+    ASSERT_TRUE(pumpUntil([&] { return turnedAway.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_FALSE(turnedAway.get());
+    auto* status = view->findChild<QLabel*>("pairingStatus");
+    ASSERT_TRUE(pumpUntil([&] { return shownIn(status, view) && status->text().startsWith("Pairing failed: "); }));
+    EXPECT_TRUE(shownIn(box, view));
+    EXPECT_TRUE(shownIn(view->findChild<QLabel*>("comparisonCode"), view));
+    expectPairingViewFits(window("pairing"), view);
     window("pairing")->showMinimized();
     pumpFor(0.1);
     EXPECT_TRUE(m.isAwaitingPairingConfirmation()) << "minimising refuses nothing";
