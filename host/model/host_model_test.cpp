@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
 #include <future>
@@ -1062,6 +1063,27 @@ TEST(HostModelActivity, RevealShowsTheLogFileAndCreatesItsFolder) {
     m.revealActivityLog();
     EXPECT_TRUE(QDir(folder).exists());
     EXPECT_EQ(h.workspace->revealed, std::vector<QString>{folder + "/activity.jsonl"});
+}
+
+TEST(HostModelActivity, AnOpenEntryThatCannotBeClosedAtStartUpStaysListedAndSaysSo) {
+    ModelHarness h;
+    ActivityEntry open;
+    open.id = QUuid::createUuid();
+    open.peerName = "Alice";
+    open.fingerprint = "fp";
+    open.startedAt = std::chrono::system_clock::from_time_t(std::time(nullptr) - 3600);  // whole seconds, as stored
+    open.mode = "view";
+    open.remoteAddress = "10.0.0.2:5000";
+    h.activityLog->write({open});
+    // Room for the file as it is, not for the entry once closed: the closing write fails.
+    const qint64 size = QFileInfo(h.activityLog->filePath()).size();
+    h.activityLog = std::make_shared<ActivityLog>(h.folder.path(), size + 8);
+    HostModel& m = h.start();
+    ASSERT_TRUE(m.startupError());
+    EXPECT_TRUE(m.startupError()->startsWith("Could not write the activity log: ")) << m.startupError()->toStdString();
+    ASSERT_EQ(m.activityEntries().size(), 1u);
+    EXPECT_EQ(m.activityEntries()[0], open);
+    EXPECT_EQ(QFileInfo(h.activityLog->filePath()).size(), size);
 }
 
 TEST(HostModelActivity, APeerStoreThatCannotBeReadKeepsTheListAndSaysSo) {
