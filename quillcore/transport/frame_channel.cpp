@@ -230,11 +230,7 @@ void FrameChannel::send(ByteView payload) {
     Bytes wire = frame::encode(payload);
     {
         std::lock_guard lock(mutex_);
-        if (closed_) {
-            // A failed connection says why (a refused connect, a reset) rather than "closed".
-            if (terminalError_ && terminalError_->kind == FrameChannelError::Kind::network) throw *terminalError_;
-            throw FrameChannelError::connectionClosed();
-        }
+        if (closed_) throw FrameChannelError::connectionClosed();
     }
     if (net::onIoThread()) throw std::logic_error("FrameChannel::send must not block the network I/O thread");
     auto done = std::make_shared<std::promise<std::optional<std::string>>>();

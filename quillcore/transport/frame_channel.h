@@ -114,9 +114,8 @@ public:
     FrameChannel& operator=(const FrameChannel&) = delete;
 
     // Writes one frame and waits until the connection took it. frameTooLarge for a payload
-    // over maxFrameSize (nothing written); once the channel ended, the network error that
-    // ended it (a failed connect, a reset), else connectionClosed; network when the write
-    // fails (the channel stays open).
+    // over maxFrameSize (nothing written), connectionClosed once the channel is closed or
+    // failed, network when the write fails (the channel stays open).
     void send(ByteView payload);
 
     // The next frame; none when the channel is closed (after what was buffered) or the
