@@ -110,6 +110,12 @@ TEST_F(ControllerPairingTest, Refusals) {
             ch.send(toBytes(text));
         };
     };
+    auto afterDecision = [](PairingMessage m) {
+        return [m](T& t, FrameChannel& ch) {
+            t.reachDecision(ch);
+            send(ch, m);
+        };
+    };
     auto reveal = [](std::size_t size) {
         return [size](T& t, FrameChannel& ch) {
             t.commit(ch, Bytes(size, 1));
@@ -151,17 +157,9 @@ TEST_F(ControllerPairingTest, Refusals) {
              send(ch, a);
          },
          PairingError(Kind::invalidSignature)},
-        {"a reveal during the wait", {},
-         [](T& t, FrameChannel& ch) {
-             t.reachDecision(ch);
-             send(ch, PairReveal(t.hostNonce));
-         },
+        {"a reveal during the wait", {}, afterDecision(PairReveal(Bytes(32))),
          PairingError::unexpectedMessage("PairAccept or PairCancel", "other")},
-        {"a cancel during the wait", {},
-         [](T& t, FrameChannel& ch) {
-             t.reachDecision(ch);
-             send(ch, PairCancel("the host user said no"));
-         },
+        {"a cancel during the wait", {}, afterDecision(PairCancel("the host user said no")),
          PairingError::remoteCancelled("the host user said no")},
         {"the user says no", {},
          [](T& t, FrameChannel& ch) {
