@@ -88,10 +88,10 @@ TEST(PairingHelpers, PeerKeysMustBeWellFormed) {
         {Bytes(32, 0xFF), agreement},  // not a point on the curve
         {identityPoint, agreement},    // small order
     };
-    for (const auto& [s, a] : bad)
-        EXPECT_EQ(pairing_test::pairingErrorOf([&] { validatePeerKeys(s, a); }),
+    for (const auto& keys : bad)
+        EXPECT_EQ(pairing_test::pairingErrorOf([&] { validatePeerKeys(keys.first, keys.second); }),
                   PairingError(PairingError::Kind::invalidKeyMaterial))
-            << hexString(s) << " / " << hexString(a);
+            << hexString(keys.first) << " / " << hexString(keys.second);
 }
 
 }  // namespace
