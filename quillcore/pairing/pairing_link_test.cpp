@@ -86,16 +86,13 @@ TEST(PairingLink, EndpointsSplitOnCommasAfterDecoding) {
     for (const auto& [tail, expected] : cases) EXPECT_EQ(endpoints(tail), expected) << tail;
 }
 
-TEST(PairingLink, ExpiresAtExactlyItsLifetimeWithAFreshSecret) {
+TEST(PairingLink, ExpiresAtExactlyItsLifetime) {
     const PairingLink link = hostLink();
     const SystemTime t = *link.issuedAt;
     EXPECT_FALSE(link.isExpired(t + 299'900ms));
     EXPECT_TRUE(link.isExpired(t + 300s));
-    EXPECT_FALSE(link.isExpired(t - 1000s));
     EXPECT_TRUE(link.isExpired(t + 10s, 10.0));
-    EXPECT_FALSE(PairingLink::fromURL(link.url())->isExpired(t + 100000s));
-    EXPECT_EQ(link.secret.size(), 16u);
-    EXPECT_NE(link.secret, PairingLink::makeSecret());
+    EXPECT_FALSE(PairingLink::fromURL(link.url())->isExpired(t + 100000s)) << "a scanned link has no issue time";
 }
 
 }  // namespace
