@@ -12,37 +12,32 @@ using Kind = PairingError::Kind;
 // The host's side is played by hand so that it can misbehave.
 class ControllerPairingTest : public ::testing::Test {
 public:
-    std::unique_ptr<ExchangeRun<ControllerPairing>> comparison(FrameChannelPtr channel) {
-        return runExchange(*pairing, channel, [p = pairing.get()](FrameChannel& ch) { return p->startComparison(ch); });
-    }
-    std::unique_ptr<ExchangeRun<ControllerPairing>> linkExchange(const PairingLink& link, FrameChannelPtr channel) {
-        return runExchange(*pairing, channel,
-                           [p = pairing.get(), link](FrameChannel& ch) { return p->startLink(link, "Desk (scanned)", ch); });
+    std::unique_ptr<ExchangeRun<ControllerPairing>> exchange(FrameChannelPtr channel,
+                                                             std::optional<PairingLink> link = std::nullopt) {
+        return runExchange(*pairing, channel, [p = pairing.get(), link](FrameChannel& ch) {
+            return link ? p->startLink(*link, "Desk (scanned)", ch) : p->startComparison(ch);
+        });
     }
 
-    struct Exchange {
-        Bytes hostNonce;
-        Bytes transcript;
-    };
-
-    // Plays the host up to the controller's wait for its user. `commit` replaces the commitment.
-    Exchange reachDecision(FrameChannel& channel, std::optional<Bytes> commit = std::nullopt) {
-        Exchange e{crypto::randomBytes(32), {}};
+    // Plays the host up to the controller's PairNonce, committed to `hostNonce`.
+    void commit(FrameChannel& channel, const Bytes& hostNonce) {
         EXPECT_TRUE(read(channel)->is<PairStart>());
         send(channel, PairCommit(host.signingPublicKey(), host.agreementPublicKey(), "Desk",
-                                 commit.value_or(commitDigest(controller.fingerprint(), host.fingerprint(), e.hostNonce))));
+                                 commitDigest(controller.fingerprint(), host.fingerprint(), hostNonce)));
         auto nonce = read(channel);
-        EXPECT_TRUE(nonce && nonce->is<PairNonce>());
-        if (!nonce || !nonce->is<PairNonce>()) return e;
-        send(channel, PairReveal(e.hostNonce));
-        e.transcript = pairAcceptTranscript(controller.fingerprint(), host.fingerprint(), nonce->get<PairNonce>()->nonce,
-                                            e.hostNonce);
-        EXPECT_TRUE(eventually([&] { return pairing->isAwaitingConfirmation(); }));
-        return e;
+        ASSERT_TRUE(nonce && nonce->is<PairNonce>());
+        controllerNonce = nonce->get<PairNonce>()->nonce;
     }
-
-    PairAccept accept(const Exchange& e, PeerPermissions permissions = PeerPermissions::defaults()) {
-        return PairAccept(permissions, e.hostNonce, host.sign(e.transcript), std::nullopt, std::nullopt);
+    // Plays the host up to the controller's wait for its user; what the host then signs.
+    Bytes reachDecision(FrameChannel& channel) {
+        commit(channel, hostNonce);
+        send(channel, PairReveal(hostNonce));
+        EXPECT_TRUE(eventually([&] { return pairing->isAwaitingConfirmation(); }));
+        return pairAcceptTranscript(controller.fingerprint(), host.fingerprint(), controllerNonce, hostNonce);
+    }
+    PairAccept accept(PeerPermissions permissions = PeerPermissions::defaults()) {
+        const Bytes t = pairAcceptTranscript(controller.fingerprint(), host.fingerprint(), controllerNonce, hostNonce);
+        return PairAccept(permissions, hostNonce, host.sign(t), std::nullopt, std::nullopt);
     }
 
     // Answers a scanned link's PairRequest as `signer`, granting `permissions`.
@@ -50,11 +45,11 @@ public:
                        PeerPermissions permissions = PeerPermissions::defaults()) {
         auto req = read(ch);
         ASSERT_TRUE(req && req->is<PairRequest>());
-        Bytes nonce = crypto::randomBytes(32);
-        Bytes t = pairAcceptTranscript(controller.fingerprint(), signer.fingerprint(), req->get<PairRequest>()->nonce, nonce);
+        const Bytes& nonce = req->get<PairRequest>()->nonce;
+        const Bytes t = pairAcceptTranscript(controller.fingerprint(), signer.fingerprint(), nonce, hostNonce);
         std::optional<Bytes> agreement;
         if (withAgreementKey) agreement = signer.agreementPublicKey();
-        send(ch, PairAccept(permissions, nonce, signer.sign(t), signer.signingPublicKey(), agreement));
+        send(ch, PairAccept(permissions, hostNonce, signer.sign(t), signer.signingPublicKey(), agreement));
     }
 
     PairingLink linkOf(const DeviceIdentity& identity) {
@@ -64,14 +59,16 @@ public:
     Loopback loopback;
     DeviceIdentity host = newIdentity();
     DeviceIdentity controller = newIdentity();
+    Bytes hostNonce = crypto::randomBytes(32);
+    Bytes controllerNonce;
     std::shared_ptr<FlakyPeerStore> store = std::make_shared<FlakyPeerStore>();
     std::unique_ptr<ControllerPairing> pairing = std::make_unique<ControllerPairing>(controller, store, "Ana's iPad");
 };
 
 TEST_F(ControllerPairingTest, WhileTheUserDecidesAnEarlyAcceptIsHeldAndNewStartsAreRefused) {
     auto pair = connectPair(loopback);
-    auto run = comparison(pair.controller);
-    Exchange e = reachDecision(*pair.host);
+    auto run = exchange(pair.controller);
+    const Bytes transcript = reachDecision(*pair.host);
 
     auto second = connectPair(loopback);
     EXPECT_EQ(pairingErrorOf([&] { pairing->startComparison(*second.controller); }),
@@ -80,15 +77,16 @@ TEST_F(ControllerPairingTest, WhileTheUserDecidesAnEarlyAcceptIsHeldAndNewStarts
               PairingError(Kind::alreadyInProgress));
     EXPECT_FALSE(second.host->nextFrame(0.1)) << "nothing goes out on the refused channel";
 
-    PeerPermissions granted{true, false, true, true, true};
-    send(*pair.host, accept(e, granted));
+    const PeerPermissions granted{true, false, true, true, true};
+    send(*pair.host, accept(granted));
     EXPECT_FALSE(pair.host->nextFrame(0.1)) << "no confirm before the user answers";
     pairing->confirmComparison();
     auto confirm = read(*pair.host);
     ASSERT_TRUE(confirm && confirm->is<PairConfirm>());
-    EXPECT_TRUE(DeviceIdentity::verify(confirm->get<PairConfirm>()->signature, e.transcript, controller.signingPublicKey()));
+    const Bytes& signature = confirm->get<PairConfirm>()->signature;
+    EXPECT_TRUE(DeviceIdentity::verify(signature, transcript, controller.signingPublicKey()));
 
-    PeerRecord record = run->get();
+    const PeerRecord record = run->get();
     EXPECT_EQ(record.fingerprint, host.fingerprint());
     EXPECT_EQ(record.agreementPublicKey, host.agreementPublicKey());
     EXPECT_EQ(record.name, "Desk");
@@ -98,136 +96,148 @@ TEST_F(ControllerPairingTest, WhileTheUserDecidesAnEarlyAcceptIsHeldAndNewStarts
     EXPECT_FALSE(pairing->isAwaitingConfirmation());
 }
 
-TEST_F(ControllerPairingTest, ComparisonRefusals) {
+// Every refusal cancels on the channel, clears the exchange and saves nothing.
+TEST_F(ControllerPairingTest, Refusals) {
+    using T = ControllerPairingTest;
+    PairingLink editedID = linkOf(host), longSecret = linkOf(host);
+    std::string& digits = editedID.deviceID.digits;
+    std::swap(digits[0], digits[1]);
+    if (digits == host.deviceID().digits) digits[0] = digits[0] == '9' ? '0' : static_cast<char>(digits[0] + 1);
+    longSecret.secret.push_back(0);
+    auto afterStart = [](std::string text) {
+        return [text](T&, FrameChannel& ch) {
+            ASSERT_TRUE(read(ch)->is<PairStart>());
+            ch.send(toBytes(text));
+        };
+    };
+    auto afterDecision = [](PairingMessage m) {
+        return [m](T& t, FrameChannel& ch) {
+            t.reachDecision(ch);
+            send(ch, m);
+        };
+    };
+    auto reveal = [](std::size_t size) {
+        return [size](T& t, FrameChannel& ch) {
+            t.commit(ch, Bytes(size, 1));
+            send(ch, PairReveal(Bytes(size, size == 32 ? 2 : 1)));
+        };
+    };
     const struct {
         const char* name;
-        std::function<void(ControllerPairingTest&, FrameChannel&)> hostSide;
+        std::optional<PairingLink> link;  // none for a comparison
+        std::function<void(T&, FrameChannel&)> hostSide;
         PairingError expected;
     } cases[] = {
-        {"short commitment",
-         [](ControllerPairingTest& t, FrameChannel& ch) {
-             ASSERT_TRUE(read(ch)->is<PairStart>());
-             send(ch, PairCommit(t.host.signingPublicKey(), t.host.agreementPublicKey(), "Desk", Bytes(31)));
-         },
+        {"a short commitment", {},
+         afterStart(PairingMessage(PairCommit(host.signingPublicKey(), host.agreementPublicKey(), "Desk", Bytes(31)))
+                        .encode()),
          PairingError(Kind::invalidKeyMaterial)},
-        {"accept with another nonce",
-         [](ControllerPairingTest& t, FrameChannel& ch) {
-             PairAccept a = t.accept(t.reachDecision(ch));
+        {"a cancel for a commitment", {}, afterStart(PairingMessage(PairCancel("busy")).encode()),
+         PairingError::remoteCancelled("busy")},
+        {"an unknown message", {}, afterStart(R"({"type":"PairHello"})"),
+         PairingError::invalidMessage("Unknown pairing type PairHello")},
+        {"a reveal that does not open the commitment", {}, reveal(32), PairingError(Kind::commitMismatch)},
+        {"a short reveal", {}, reveal(31), PairingError(Kind::invalidKeyMaterial)},
+        {"an accept with another nonce", {},
+         [](T& t, FrameChannel& ch) {
+             t.reachDecision(ch);
+             PairAccept a = t.accept();
              a.nonce = crypto::randomBytes(32);
              send(ch, a);
              t.pairing->confirmComparison();
          },
          PairingError(Kind::commitMismatch)},
-        {"accept signed by another key",
-         [](ControllerPairingTest& t, FrameChannel& ch) {
-             Exchange e = t.reachDecision(ch);
+        {"an accept signed by another key", {},
+         [](T& t, FrameChannel& ch) {
+             const Bytes transcript = t.reachDecision(ch);
              t.pairing->confirmComparison();
-             PairAccept a = t.accept(e);
-             a.signature = newIdentity().sign(e.transcript);
+             PairAccept a = t.accept();
+             a.signature = newIdentity().sign(transcript);
              a.hostSigningPub = newIdentity().signingPublicKey();  // ignored: the committed key counts
              send(ch, a);
          },
          PairingError(Kind::invalidSignature)},
-        {"reveal during the wait",
-         [](ControllerPairingTest& t, FrameChannel& ch) { send(ch, PairReveal(t.reachDecision(ch).hostNonce)); },
+        {"a reveal during the wait", {}, afterDecision(PairReveal(Bytes(32))),
          PairingError::unexpectedMessage("PairAccept or PairCancel", "other")},
-        {"store fails",
-         [](ControllerPairingTest& t, FrameChannel& ch) {
+        {"a cancel during the wait", {}, afterDecision(PairCancel("the host user said no")),
+         PairingError::remoteCancelled("the host user said no")},
+        {"the user says no", {},
+         [](T& t, FrameChannel& ch) {
+             t.reachDecision(ch);
+             t.pairing->rejectComparison();
+         },
+         PairingError(Kind::cancelled)},
+        {"the store fails", {},
+         [](T& t, FrameChannel& ch) {
              t.store->failing = true;
-             Exchange e = t.reachDecision(ch);
+             t.reachDecision(ch);
              t.pairing->confirmComparison();
-             send(ch, t.accept(e));
+             send(ch, t.accept());
              ASSERT_TRUE(read(ch)->is<PairConfirm>());
          },
-         PairingError::storeFailure(DecodingError(DecodingError::Kind::dataCorrupted, "", "disk is full").description())},
+         PairingError::storeFailure("disk is full")},
+        {"a link answer without the agreement key", linkOf(host),
+         [](T& t, FrameChannel& ch) { t.answerRequest(ch, t.host, false); }, PairingError(Kind::invalidKeyMaterial)},
+        {"a link answer from another host", linkOf(host),
+         [](T& t, FrameChannel& ch) { t.answerRequest(ch, newIdentity(), true); },
+         PairingError(Kind::peerIdentityMismatch)},
+        // Refusals of the link itself come before any PairRequest.
+        {"an edited device ID", editedID, {}, PairingError(Kind::invalidLink)},
+        {"a secret of the wrong size", longSecret, {}, PairingError(Kind::invalidLink)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         store->failing = false;
         auto pair = connectPair(loopback);
-        auto run = comparison(pair.controller);
-        c.hostSide(*this, *pair.host);
+        auto run = exchange(pair.controller, c.link);
+        if (c.hostSide) c.hostSide(*this, *pair.host);
         EXPECT_EQ(pairingErrorOf([&] { run->get(); }), c.expected);
-        expectCancel(*pair.host, "pairing failed");
+        expectCancel(*pair.host, c.link ? "QR pairing failed" : "pairing failed");
         EXPECT_FALSE(pairing->comparisonCode());
         EXPECT_FALSE(pairing->isAwaitingConfirmation());
         EXPECT_TRUE(store->all().empty());
     }
 }
 
-TEST_F(ControllerPairingTest, SilentHostFreesPairingAfterTheReadLimit) {
-    // Replies that need no user on the host side are waited for only so long.
+// Replies that need no user on the host side are waited for only so long; the host's accept
+// and its answer to a scanned link wait for its user, without a limit.
+TEST_F(ControllerPairingTest, ReadLimits) {
     pairing = std::make_unique<ControllerPairing>(controller, store, "Ana's iPad", 0.3);
     for (bool afterNonce : {false, true}) {
         SCOPED_TRACE(afterNonce ? "no reveal" : "no commitment");
         auto pair = connectPair(loopback);
-        auto run = comparison(pair.controller);
-        ASSERT_TRUE(read(*pair.host)->is<PairStart>());
+        auto run = exchange(pair.controller);
         if (afterNonce) {
-            send(*pair.host, PairCommit(host.signingPublicKey(), host.agreementPublicKey(), "Desk",
-                                        commitDigest(controller.fingerprint(), host.fingerprint(), Bytes(32, 1))));
-            ASSERT_TRUE(read(*pair.host)->is<PairNonce>());
+            commit(*pair.host, hostNonce);
+        } else {
+            ASSERT_TRUE(read(*pair.host)->is<PairStart>());
         }
         ASSERT_TRUE(run->finishedWithin(5000ms));
         EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::connectionClosed));
         expectCancel(*pair.host, "pairing failed");
     }
 
-    // The host's accept waits for its user: that read has no limit.
     auto pair = connectPair(loopback);
-    auto run = comparison(pair.controller);
-    Exchange e = reachDecision(*pair.host);
+    auto run = exchange(pair.controller);
+    reachDecision(*pair.host);
     pairing->confirmComparison();
     EXPECT_FALSE(run->finishedWithin(600ms));
-    send(*pair.host, accept(e));
+    send(*pair.host, accept());
     ASSERT_TRUE(read(*pair.host)->is<PairConfirm>());
     EXPECT_EQ(run->get().fingerprint, host.fingerprint());
 
-    // So does the answer to a scanned link's request.
-    auto linkPair = connectPair(loopback);
-    auto linkRun = linkExchange(linkOf(host), linkPair.controller);
-    EXPECT_FALSE(linkRun->finishedWithin(600ms));
-    answerRequest(*linkPair.host, host, true);
-    ASSERT_TRUE(read(*linkPair.host)->is<PairConfirm>());
-    EXPECT_EQ(linkRun->get().fingerprint, host.fingerprint());
-}
-
-TEST_F(ControllerPairingTest, LinkPairingChecksTheLinkAndTheHostsKeys) {
-    PairingLink editedID = linkOf(host), longSecret = linkOf(host);
-    std::string& digits = editedID.deviceID.digits;
-    std::swap(digits[0], digits[1]);
-    if (digits == host.deviceID().digits) digits[0] = digits[0] == '9' ? '0' : static_cast<char>(digits[0] + 1);
-    longSecret.secret.push_back(0);
-    const struct {
-        const char* name;
-        PairingLink link;
-        bool answered;  // refusals of the link itself come before any PairRequest
-        PairingError expected;
-    } cases[] = {
-        {"accept without the agreement key", linkOf(host), true, PairingError(Kind::invalidKeyMaterial)},
-        {"edited device ID", editedID, false, PairingError(Kind::invalidLink)},
-        {"secret of the wrong size", longSecret, false, PairingError(Kind::invalidLink)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto pair = connectPair(loopback);
-        auto run = linkExchange(c.link, pair.controller);
-        if (c.answered) answerRequest(*pair.host, host, false);
-        EXPECT_EQ(pairingErrorOf([&] { run->get(); }), c.expected);
-        expectCancel(*pair.host, "QR pairing failed");
-    }
-    EXPECT_TRUE(store->all().empty());
-
     // The record takes the name given with the link and the permissions the host granted.
-    PeerPermissions granted{true, true, false, false, true};
-    auto pair = connectPair(loopback);
-    auto run = linkExchange(linkOf(host), pair.controller);
-    answerRequest(*pair.host, host, true, granted);
-    ASSERT_TRUE(read(*pair.host)->is<PairConfirm>());
-    PeerRecord record = run->get();
+    const PeerPermissions granted{true, true, false, false, true};
+    auto linkPair = connectPair(loopback);
+    auto linkRun = exchange(linkPair.controller, linkOf(host));
+    EXPECT_FALSE(linkRun->finishedWithin(600ms));
+    answerRequest(*linkPair.host, host, true, granted);
+    ASSERT_TRUE(read(*linkPair.host)->is<PairConfirm>());
+    const PeerRecord record = linkRun->get();
+    EXPECT_EQ(record.fingerprint, host.fingerprint());
     EXPECT_EQ(record.name, "Desk (scanned)");
     EXPECT_EQ(record.permissions, granted);
-    EXPECT_EQ(store->all(), std::vector<PeerRecord>{record});
+    EXPECT_EQ(store->peer(host.fingerprint()), record);
 }
 
 }  // namespace

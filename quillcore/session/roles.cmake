@@ -6,6 +6,6 @@ if(TARGET quill_session_core)
     DEPS quill_session_core quill_transport quill_envelope quill_identity quill_crypto quill_net)
 
   quill_test(quill_session_roles_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/host_session_test.cpp ${CMAKE_CURRENT_LIST_DIR}/controller_session_test.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_roles_test.cpp
     DEPS quill_session_roles)
 endif()
