@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
-#include <QWidget>
 
 #include "host/model/host_model_test_support.h"
 
@@ -30,30 +28,18 @@ inline void startApplication(const char* platform) {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-// The menu entry showing `text` (the way the user reads it: a "&&" shows as "&").
-inline QAction* findAction(const QMenu* menu, const QString& text) {
-    for (QAction* a : menu->actions()) {
-        QString shown = a->text();
-        shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
-        if (shown == text) return a;
-    }
-    return nullptr;
-}
-
-// The entries the user sees, top to bottom ("-" for a separator).
+// The entries the user sees, top to bottom ("-" for a separator; "&&" read as "&").
 inline QStringList visibleEntries(const QMenu* menu) {
     QStringList out;
-    for (QAction* a : menu->actions()) {
-        if (!a->isVisible()) continue;
-        if (a->isSeparator()) {
-            out << QStringLiteral("-");
-            continue;
-        }
-        QString shown = a->text();
-        shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
-        out << shown;
-    }
+    for (QAction* a : menu->actions())
+        if (a->isVisible()) out << (a->isSeparator() ? QStringLiteral("-") : a->text().replace("&&", "&"));
     return out;
+}
+
+inline QAction* findAction(const QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions())
+        if (a->text().replace("&&", "&") == text) return a;
+    return nullptr;
 }
 
 template <class W = QAbstractButton>
@@ -62,8 +48,6 @@ W* findByText(QWidget* root, const QString& text) {
         if (w->text() == text) return w;
     return nullptr;
 }
-
-inline QLabel* findLabel(QWidget* root, const QString& text) { return findByText<QLabel>(root, text); }
 
 // Shown, as far as the widget's window goes (the window itself may be hidden).
 inline bool shownIn(QWidget* w, QWidget* root) { return w && w->isVisibleTo(root); }
