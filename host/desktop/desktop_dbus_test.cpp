@@ -47,26 +47,20 @@ public slots:
 };
 
 // Registers `object` under `service` on a connection of its own, for as long as this lives.
-class ServiceOnBus {
-public:
-    ServiceOnBus(QObject* object, const QString& service)
-        : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-" + service)) {
+struct ServiceOnBus {
+    ServiceOnBus(QObject* object, const QString& service) {
         const QString path = "/" + QString(service).replace('.', '/');
-        EXPECT_TRUE(bus_.registerObject(path, object, QDBusConnection::ExportScriptableSlots) && bus_.registerService(service));
+        EXPECT_TRUE(bus.registerObject(path, object, QDBusConnection::ExportScriptableSlots) && bus.registerService(service));
     }
-    ~ServiceOnBus() { QDBusConnection::disconnectFromBus(bus_.name()); }
-
-private:
-    QDBusConnection bus_;
+    ~ServiceOnBus() { QDBusConnection::disconnectFromBus(bus.name()); }
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-" + QString::number(quintptr(this)));
 };
 
 class DBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QDBusConnection::sessionBus().isConnected()) {
-            if (qgetenv("CI") == "true") FAIL() << "no session bus (run under dbus-run-session)";
-            GTEST_SKIP() << "no session bus (run under dbus-run-session)";
-        }
+        if (!QDBusConnection::sessionBus().isConnected() && qgetenv("CI") == "true") FAIL() << "no session bus";
+        if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus (run under dbus-run-session)";
     }
     QDBusConnection nowhere = QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), "nowhere");
 };
@@ -112,15 +106,14 @@ TEST_F(DBusTest, RevealAsksTheFileManagerElseTheLauncherAndTellsWhatBecameOfIt) 
     // A launcher that records what it opens, and fails for what it is told to fail.
     const QString launcher = tmp.filePath("launcher"), log = tmp.filePath("opened");
     QFile script(launcher);
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     script.write(("#!/bin/sh\necho \"$1\" >> '" + log + "'\ncase \"$1\" in *fail*) echo 'no handler here' >&2; exit 4;; esac\n").toUtf8());
     script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     auto opened = [&] {
         QFile f(log);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
     };
-    auto outcome = [](auto start) {
+    auto outcome = [](auto start) {  // what the opener tells of one request
         std::optional<std::optional<QString>> done;
         start([&](std::optional<QString> problem) { done.emplace(problem); });
         pumpUntil([&] { return done.has_value(); }, 10);
@@ -133,8 +126,7 @@ TEST_F(DBusTest, RevealAsksTheFileManagerElseTheLauncherAndTellsWhatBecameOfIt) 
         FakeFileManager manager;
         ServiceOnBus registration(&manager, "org.freedesktop.FileManager1");
         EXPECT_EQ(outcome([&](auto done) { opener.revealFile(file, done); }), std::nullopt);
-        EXPECT_EQ(manager.shown, (QStringList{QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded), ""}));
-        EXPECT_TRUE(manager.shown[0].contains("/Quillmate%20Host/activity.jsonl"));
+        EXPECT_EQ(manager.shown, (QStringList{"file://" + QUrl::toPercentEncoding(tmp.path(), "/") + "/Quillmate%20Host/activity.jsonl", ""}));
         EXPECT_TRUE(opened().isEmpty());
     }
     // No file manager, or no bus at all: the folder opens instead.
@@ -144,11 +136,10 @@ TEST_F(DBusTest, RevealAsksTheFileManagerElseTheLauncherAndTellsWhatBecameOfIt) 
     // A launcher that fails, or none at all: said, with the launcher's own words.
     EXPECT_EQ(outcome([&](auto done) { cutOff.revealFile(tmp.path() + "/fail/x", done); }),
               "no file manager answered, and the folder could not be opened: no handler here");
-    EXPECT_EQ(outcome([&](auto done) { opener.openUrl(QUrl("https://example.com/help#fail"), done); }), "no handler here");
     DesktopUrlOpener missing(nowhere, tmp.filePath("no-such-launcher"));
     EXPECT_EQ(outcome([&](auto done) { missing.openUrl(QUrl("https://example.com/"), done); }),
               tmp.filePath("no-such-launcher") + " is not available");
-    EXPECT_EQ(opened().last(), "https://example.com/help#fail");
+    EXPECT_EQ(opened().size(), 3);
 }
 
 int main(int argc, char** argv) {

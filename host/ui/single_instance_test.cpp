@@ -2,17 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <spawn.h>
-#include <string>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "host/ui/single_instance.h"
 
 extern char** environ;
-
 using quill::host::ui::SingleInstanceLock;
 using Outcome = SingleInstanceLock::Outcome;
 
@@ -27,66 +23,54 @@ Outcome inAnotherProcess(const std::string& path) {
     return static_cast<Outcome>(WEXITSTATUS(status));
 }
 
-class SingleInstance : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quill-instance-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(pattern));
-        folder = pattern;
-        path = folder + "/quillmate-host.lock";
-    }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-    std::string folder, path;
-};
+void stop(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
 
 }  // namespace
 
-TEST_F(SingleInstance, ASecondCopyIsRefusedWhileTheFirstLivesAndNoLonger) {
+TEST(SingleInstance, ASecondCopyIsRefusedWhileTheFirstLivesAndNoLongerWhereverTheLockIs) {
+    char pattern[] = "/tmp/quill-instance-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string folder = pattern, path = folder + "/quillmate-host.lock";
     pid_t program = -1;
     {
         SingleInstanceLock first = SingleInstanceLock::acquire(path);
         ASSERT_EQ(first.outcome(), Outcome::acquired) << first.problem();
-        EXPECT_EQ(inAnotherProcess(path), Outcome::heldElsewhere);
         EXPECT_EQ(SingleInstanceLock::acquire(path).outcome(), Outcome::heldElsewhere);
         SingleInstanceLock moved = std::move(first);
         EXPECT_EQ(inAnotherProcess(path), Outcome::heldElsewhere);
-        // A program the host starts keeps running after the host let go, without the lock.
+        // A program the host starts runs on after the host let go, without the lock.
         char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
         ASSERT_EQ(::posix_spawnp(&program, "sleep", nullptr, nullptr, argv, environ), 0);
     }
     EXPECT_EQ(inAnotherProcess(path), Outcome::acquired);
-    ::kill(program, SIGKILL);
-    ::waitpid(program, nullptr, 0);
-
+    stop(program);
     // A holder killed without a word frees it too.
+    int held[2];
+    ASSERT_EQ(::pipe(held), 0);
     const pid_t holder = ::fork();
     if (holder == 0) {
         SingleInstanceLock lock = SingleInstanceLock::acquire(path);
-        for (;;) ::pause();
+        for (const char byte = char(lock.outcome()); ::write(held[1], &byte, 1) == 1;) ::pause();
     }
-    for (int i = 0; i < 500 && inAnotherProcess(path) != Outcome::heldElsewhere; ++i) ::usleep(10'000);
+    char outcome = -1;
+    EXPECT_TRUE(::read(held[0], &outcome, 1) == 1 && outcome == char(Outcome::acquired));
     EXPECT_EQ(SingleInstanceLock::acquire(path).outcome(), Outcome::heldElsewhere);
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    stop(holder);
     EXPECT_EQ(SingleInstanceLock::acquire(path).outcome(), Outcome::acquired);
-}
 
-TEST_F(SingleInstance, TheLockLivesInTheRuntimeFolderElseInTheDataFolder) {
-    auto get = [](const char* name) { return std::string(std::getenv(name) ? std::getenv(name) : ""); };
-    const std::string saved[] = {get("XDG_RUNTIME_DIR"), get("XDG_DATA_HOME")};
-    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    EXPECT_EQ(SingleInstanceLock::defaultPath(), path);
-    // A runtime folder that is missing or not absolute is not used; the data folder is made.
+    // In the runtime folder; without a usable one (missing, not absolute), in the data folder, made.
     ::setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
-    for (const std::string& runtime : {folder + "/missing", std::string("relative"), std::string()}) {
+    for (const std::string& runtime : {folder, folder + "/missing", std::string("relative"), std::string()}) {
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        EXPECT_EQ(SingleInstanceLock::defaultPath(), folder + "/data/Quillmate Host/quillmate-host.lock") << runtime;
-        EXPECT_EQ(SingleInstanceLock::acquire(SingleInstanceLock::defaultPath()).outcome(), Outcome::acquired);
+        EXPECT_EQ(SingleInstanceLock::defaultPath(), runtime == folder ? path : folder + "/data/Quillmate Host/quillmate-host.lock");
+        EXPECT_NE(SingleInstanceLock::acquire(SingleInstanceLock::defaultPath()).outcome(), Outcome::unavailable) << runtime;
     }
     // A lock file that cannot be made is reported, not mistaken for another copy.
     SingleInstanceLock broken = SingleInstanceLock::acquire(folder + "/missing/quillmate-host.lock");
     EXPECT_EQ(broken.outcome(), Outcome::unavailable);
     EXPECT_NE(broken.problem().find("No such file or directory"), std::string::npos) << broken.problem();
-    ::setenv("XDG_RUNTIME_DIR", saved[0].c_str(), 1);
-    ::setenv("XDG_DATA_HOME", saved[1].c_str(), 1);
+    std::filesystem::remove_all(folder);
 }

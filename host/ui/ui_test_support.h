@@ -1,8 +1,6 @@
 #pragma once
 
-// Widget tests: one QApplication for the whole run, and helpers that find widgets and actions
-// by what the user sees.
-
+// Widget tests: one QApplication for the whole run, and helpers that find what the user sees.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
