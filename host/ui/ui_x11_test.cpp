@@ -3,12 +3,14 @@
 // desktop services read the server, and the host binary answers scripts/run's question.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 #include <cstring>
 
@@ -16,12 +18,13 @@
 #include "host/ui/app_services.h"
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/single_instance.h"
-#include "host/ui/ui_test_support.h"
+#include "host/model/host_model_test_support.h"
 
 using namespace quill;
 using namespace quill::host;
 using namespace quill::host::ui;
-using namespace quill::host::ui::testing;
+using quill::host::testing::pumpFor;
+using quill::host::testing::pumpUntil;
 
 namespace {
 
@@ -31,7 +34,11 @@ protected:
         if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "no X display (run under scripts/harness/x11)";
         // No session bus here, and none may be started behind the test's back.
         if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-        startApplication("xcb");
+        static int argc = 1;
+        static char* argv[] = {const_cast<char*>("quill_host_ui_x11_test"), nullptr};
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        if (!QApplication::instance()) new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
     }
 };
 
@@ -100,7 +107,7 @@ TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEv
     ASSERT_TRUE(c.reply());
     ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value() && !m.sessionTasks().empty(); }));
     EXPECT_EQ(item.window()->button()->text(), "Quillmate Host, session active");
-    findAction(app->menu().menu(), "Pair a device\u2026")->trigger();
+    app->windows()->show("pairing", "Pair a Device", {520, 700});
     QTimer::singleShot(0, app.get(), [&] { app->menu().quitAction()->trigger(); });
     QTimer guard;
     QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
