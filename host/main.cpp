@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <string_view>
 #include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,6 +39,8 @@ int main(int argc, char** argv) {
         std::fputs("Quillmate Host is already running.\n", stderr);
         return 1;
     }
+    // scripts/run asks this before it starts a virtual display for a copy that could not run.
+    if (argc > 1 && std::string_view(argv[1]) == "--check-running") return 0;
     if (instance.outcome() == quill::host::ui::SingleInstanceLock::Outcome::unavailable)
         quill::diagnostic("Quillmate Host: cannot make sure no other copy is running: " + instance.problem());
 
@@ -56,6 +59,7 @@ int main(int argc, char** argv) {
     options.permissionRequests = services.permissionRequests();
     options.openLoginItemsSettings = [&services] { services.openLoginItemsSettings(); };
     quill::host::ui::QuillmateHostApp host(services.environment(), std::move(options));
+    services.setReport([&host](const QString& window, const QString& text) { host.report(window, text); });
 
     // Interrupted or asked to stop from outside: leave the way Quit does, so that a running
     // session ends in order and no key or button stays held on this desktop.

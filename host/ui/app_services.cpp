@@ -50,14 +50,28 @@ private:
 
 class DesktopWorkspace final : public Workspace {
 public:
-    explicit DesktopWorkspace(std::shared_ptr<DesktopUrlOpener> opener) : opener_(std::move(opener)) {}
+    DesktopWorkspace(std::shared_ptr<DesktopUrlOpener> opener, std::function<void(QString, QString)> report)
+        : opener_(std::move(opener)), report_(std::move(report)) {}
+    // The model opens addresses for the permissions window only: the pages of its settings buttons.
     void openURL(const QString& text) override {
-        if (auto url = urlFromText(text)) opener_->openUrl(*url);
+        auto report = report_;
+        if (auto url = urlFromText(text))
+            opener_->openUrl(*url, [report](std::optional<QString> problem) {
+                if (problem) report(QStringLiteral("permissions"), QStringLiteral("Could not open the page: ") + *problem);
+            });
     }
-    void revealFile(const QString& path) override { opener_->revealFile(path); }
+    void revealFile(const QString& path) override {
+        auto report = report_;
+        opener_->revealFile(path, [report, path](std::optional<QString> problem) {
+            if (problem)
+                report(QStringLiteral("activity"),
+                       QStringLiteral("Could not show the log (%1): %2").arg(path, *problem));
+        });
+    }
 
 private:
     std::shared_ptr<DesktopUrlOpener> opener_;
+    std::function<void(QString, QString)> report_;
 };
 
 // What each permission needs on an X11 desktop; opened in place of a settings page, which
@@ -91,8 +105,10 @@ std::string operatingSystemText() {
 
 DesktopServices::DesktopServices(DesktopPaths paths)
     : paths_(std::move(paths)),
+      report_(std::make_shared<Report>()),
       notifier_(std::make_shared<DBusNotifier>()),
-      opener_(std::make_shared<DesktopUrlOpener>()),
+      opener_(std::make_shared<DesktopUrlOpener>(QDBusConnection::sessionBus(),
+                                                 paths_.launcher.value_or(QStringLiteral("xdg-open")))),
       autostart_(std::make_shared<AutostartControl>(paths_.configHome)) {
     try {
         x11_ = std::make_shared<X11Connection>();
@@ -129,7 +145,7 @@ HostEnvironment DesktopServices::environment() const {
     }
     env.notifier = std::make_shared<NotifierAdapter>(notifier_);
     env.loginItem = std::make_shared<AutostartLoginItem>(autostart_);
-    env.workspace = std::make_shared<DesktopWorkspace>(opener_);
+    env.workspace = std::make_shared<DesktopWorkspace>(opener_, reporter());
     env.localAddresses = [](std::uint16_t port) {
         std::vector<std::string> out;
         for (const QString& address : localAddresses(port)) out.push_back(address.toStdString());
@@ -147,11 +163,26 @@ HostEnvironment DesktopServices::environment() const {
 
 void DesktopServices::didFinishLaunching() { notifier_->requestAuthorization(); }
 
+std::function<void(QString, QString)> DesktopServices::reporter() const {
+    return [report = report_](const QString& window, const QString& text) {
+        if (*report) (*report)(window, text);
+    };
+}
+
 PermissionRequests DesktopServices::permissionRequests() const {
     PermissionRequests requests;
-    // Nothing to ask for on X11: the re-check that follows every request reads the server anew.
-    requests.requestScreenRecording = [] {};
-    requests.requestAccessibility = [] {};
+    // Nothing to ask for on X11: say so. The re-check that follows reads the server anew.
+    auto report = reporter();
+    requests.requestScreenRecording = [report] {
+        report(QStringLiteral("permissions"),
+               QStringLiteral("This computer has no access to grant: the host can record the screen whenever "
+                              "it can read the X display. \u201cOpen System Settings\u201d tells more."));
+    };
+    requests.requestAccessibility = [report] {
+        report(QStringLiteral("permissions"),
+               QStringLiteral("This computer has no access to grant: the host can apply input whenever the X "
+                              "server offers XTEST. \u201cOpen System Settings\u201d tells more."));
+    };
     requests.settingsURL = [this](const QString& list) { return settingsURL(list); };
     return requests;
 }
@@ -168,7 +199,11 @@ QString DesktopServices::settingsURL(const QString& list) const {
     file.close();
     if (!current) {
         QSaveFile out(path);
-        if (!out.open(QIODevice::WriteOnly) || out.write(page) != page.size() || !out.commit()) return {};
+        if (!out.open(QIODevice::WriteOnly) || out.write(page) != page.size() || !out.commit()) {
+            reporter()(QStringLiteral("permissions"),
+                       QStringLiteral("Could not write the page %1: %2").arg(path, out.errorString()));
+            return {};
+        }
     }
     QUrl url = QUrl::fromLocalFile(path);
     url.setFragment(list);
@@ -178,7 +213,12 @@ QString DesktopServices::settingsURL(const QString& list) const {
 void DesktopServices::openLoginItemsSettings() {
     const QString folder = autostart_->directoryPath();
     QDir().mkpath(folder);
-    opener_->openUrl(QUrl::fromLocalFile(folder));
+    auto report = reporter();
+    opener_->openUrl(QUrl::fromLocalFile(folder), [report, folder](std::optional<QString> problem) {
+        if (problem) report({}, QStringLiteral("Could not open %1: %2").arg(folder, *problem));
+    });
 }
+
+void DesktopServices::setReport(Report report) { *report_ = std::move(report); }
 
 }  // namespace quill::host::ui

@@ -27,6 +27,7 @@ struct DesktopPaths {
     std::optional<QString> activityFolder; // default: $XDG_DATA_HOME/Quillmate Host
     std::optional<QString> configHome;     // default: $XDG_CONFIG_HOME
     std::optional<QString> cacheFolder;    // default: the cache folder of this application
+    std::optional<QString> launcher;       // default: xdg-open
 };
 
 class DesktopServices {
@@ -44,6 +45,11 @@ public:
     // how bodies are escaped).
     void didFinishLaunching();
 
+    // Where the services say what became of a request they could not carry out: in the window
+    // `windowId` ("permissions", "activity"), or in the menu for an empty identifier.
+    using Report = std::function<void(const QString& windowId, const QString& text)>;
+    void setReport(Report report);
+
     PermissionRequests permissionRequests() const;
     // Shows the folder of login items (creating it first).
     void openLoginItemsSettings();
@@ -56,7 +62,11 @@ public:
     QString settingsURL(const QString& list) const;
 
 private:
+    std::function<void(QString, QString)> reporter() const;
+
     DesktopPaths paths_;
+    // Shared with the callbacks handed out, which may outlive a later setReport().
+    std::shared_ptr<Report> report_;
     std::shared_ptr<X11Connection> x11_;
     std::shared_ptr<DBusNotifier> notifier_;
     std::shared_ptr<DesktopUrlOpener> opener_;

@@ -8,12 +8,57 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTextBlock>
+#include <QTextLayout>
+#include <cmath>
 #include <QVBoxLayout>
 
 #include "host/runtime/task.h"
 #include "host/ui/view_support.h"
 
 namespace quill::host::ui {
+
+LinkBox::LinkBox(QWidget* parent) : QPlainTextEdit(parent) {
+    setReadOnly(true);
+    setFrameShape(QFrame::NoFrame);
+    // No margin: one above the first line would show a strip of the next line below the last
+    // once the link scrolls.
+    document()->setDocumentMargin(0);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A link has no words: its lines are filled to the end.
+    setWordWrapMode(QTextOption::WrapAnywhere);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    viewport()->setAutoFillBackground(false);
+    setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+}
+
+int LinkBox::heightForWidth(int width) const {
+    // Laid out the way the text area lays out its one paragraph, so that the box holds whole
+    // lines: a part of a further line would show, and bring a scroll bar with it. The text area
+    // wants a pixel to spare below the bottom margin before it counts the last line as shown.
+    const qreal margin = document()->documentMargin();
+    QTextLayout layout(toPlainText(), font());
+    QTextOption option;
+    option.setWrapMode(wordWrapMode());
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal height = 0;
+    for (int lines = 0; lines < maxLines; ++lines) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLeadingIncluded(true);
+        line.setLineWidth(width - 2 * frameWidth() - 2 * margin);
+        height += line.height();
+    }
+    layout.endLayout();
+    return static_cast<int>(std::ceil(height + 2 * margin)) + 1 + 2 * frameWidth();
+}
+
+QSize LinkBox::sizeHint() const { return {QPlainTextEdit::sizeHint().width(), heightForWidth(width())}; }
+
+QSize LinkBox::minimumSizeHint() const { return {0, heightForWidth(width())}; }
 
 bool PairingView::isFailureMessage(const QString& message) {
     return message.contains(QStringLiteral("failed")) || message.contains(QStringLiteral("Failed"));
@@ -142,22 +187,21 @@ PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), 
     applyTextStyle(countdown_, TextStyle::headline);
     countdown_->setAlignment(Qt::AlignCenter);
     layout->addWidget(countdown_);
-    url_ = new QPlainTextEdit;
+    url_ = new LinkBox;
     url_->setObjectName(QStringLiteral("pairingURL"));
-    url_->setReadOnly(true);
-    url_->setFrameShape(QFrame::NoFrame);
-    url_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    url_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    url_->viewport()->setAutoFillBackground(false);
-    url_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
     QFont urlFont = styledFont(TextStyle::caption, font());
     urlFont.setFamily(QStringLiteral("Monospace"));
     urlFont.setStyleHint(QFont::Monospace);
     url_->setFont(urlFont);
     setTextColor(url_, secondaryColor());
-    // At most three lines: a longer link scrolls within them.
-    url_->setFixedHeight(QFontMetrics(urlFont).lineSpacing() * 3 + 2 * url_->document()->documentMargin() + 2);
     layout->addWidget(url_);
+    // In place of the QR items while sharing is paused: the host then takes no pairing request.
+    pausedNote_ = plainLabel(QStringLiteral(
+        "Sharing is paused, so no device can pair now. Turn off \u201cPause sharing\u201d in the menu to show a "
+        "pairing code."));
+    pausedNote_->setObjectName(QStringLiteral("pausedNote"));
+    pausedNote_->setWordWrap(true);
+    layout->addWidget(pausedNote_);
 
     status_ = plainLabel();
     status_->setObjectName(QStringLiteral("pairingStatus"));
@@ -198,7 +242,8 @@ PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), 
     for (auto signal : {&HostModel::isAwaitingPairingConfirmationChanged, &HostModel::pendingPairingNameChanged,
                         &HostModel::comparisonCodeChanged, &HostModel::pairingQRCodeChanged,
                         &HostModel::pairingSecondsRemainingChanged, &HostModel::pairingURLChanged,
-                        &HostModel::pairingStatusMessageChanged, &HostModel::formattedDeviceIDChanged})
+                        &HostModel::pairingStatusMessageChanged, &HostModel::formattedDeviceIDChanged,
+                        &HostModel::sharingPausedChanged})
         connect(&model, signal, this, &PairingView::render);
     render();
 }
@@ -217,19 +262,27 @@ void PairingView::render() {
     qrHint_->setVisible(!code.has_value());
     codeLabel_->setText(code.value_or(QString()));
 
+    // A code shown while paused would lead a controller to a host that is not listening.
+    const bool paused = model->sharingPaused();
+    const bool qrItems = !awaiting && !paused;
+    pausedNote_->setVisible(!awaiting && paused);
+    rotateButton_->setVisible(!paused);
     const std::shared_ptr<const QImage>& image = model->pairingQRCode();
-    qrFrame_->setVisible(!awaiting && image && !image->isNull());
+    qrFrame_->setVisible(qrItems && image && !image->isNull());
     if (image && !image->isNull())
         // Each module stays a sharp square: no smoothing.
         qrImage_->setPixmap(QPixmap::fromImage(*image).scaled(qrSide, qrSide, Qt::IgnoreAspectRatio,
                                                               Qt::FastTransformation));
     else
         qrImage_->clear();
-    countdown_->setVisible(!awaiting);
+    countdown_->setVisible(qrItems);
     countdown_->setText(countdownText(model->pairingSecondsRemaining()));
     const std::optional<QString>& url = model->pairingURL();
-    url_->setVisible(!awaiting && url.has_value());
-    if (url_->toPlainText() != url.value_or(QString())) url_->setPlainText(url.value_or(QString()));
+    url_->setVisible(qrItems && url.has_value());
+    if (url_->toPlainText() != url.value_or(QString())) {
+        url_->setPlainText(url.value_or(QString()));
+        url_->updateGeometry();
+    }
 
     const std::optional<QString>& status = model->pairingStatusMessage();
     status_->setVisible(status.has_value());

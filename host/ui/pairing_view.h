@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPlainTextEdit>
 #include <QPointer>
 
 #include "host/model/host_model.h"
@@ -7,11 +8,24 @@
 
 class QFrame;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QShortcut;
 
 namespace quill::host::ui {
+
+// The pairing link: selectable, wrapped anywhere, and as tall as its whole lines (at most
+// three; a longer link scrolls line by line).
+class LinkBox : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    explicit LinkBox(QWidget* parent = nullptr);
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+    static constexpr int maxLines = 3;
+};
 
 // The "pairing" window: the QR code with its countdown and link, or, while a controller waits
 // for the host user, the approval box with the comparison code. Everything shown comes from the
@@ -50,7 +64,8 @@ private:
     QWidget* qrFrame_ = nullptr;
     QLabel* qrImage_ = nullptr;
     QLabel* countdown_ = nullptr;
-    QPlainTextEdit* url_ = nullptr;
+    LinkBox* url_ = nullptr;
+    QLabel* pausedNote_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* deviceID_ = nullptr;
     QLabel* hostName_ = nullptr;

@@ -44,6 +44,10 @@ QuillmateHostApp::QuillmateHostApp(HostEnvironment environment, Options options,
     menuBarItem_ = std::make_unique<MenuBarItem>(*menu_, options_.useTray);
 }
 
+void QuillmateHostApp::report(const QString& windowId, const QString& text) {
+    if (!windows_ || windowId.isEmpty() || !windows_->showStatus(windowId, text)) menu_->showNote(text);
+}
+
 QuillmateHostApp::~QuillmateHostApp() {
     menuBarItem_.reset();
     menu_.reset();

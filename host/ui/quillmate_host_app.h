@@ -37,6 +37,10 @@ public:
     // The windows, when the application made them (not when the environment brought its own).
     WidgetWindowManager* windows() const { return windows_.get(); }
 
+    // Shows what became of a request in the status line of the window `windowId`, or in the
+    // menu when that window is not on screen (or the identifier is empty).
+    void report(const QString& windowId, const QString& text);
+
     // The content of the window `id` over `model`.
     static QWidget* makeView(const QString& id, HostModel& model, const PermissionRequests& requests);
 

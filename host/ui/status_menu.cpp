@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "host/runtime/task.h"
@@ -59,8 +61,14 @@ StatusMenu::StatusMenu(HostModel& model, std::function<void()> openLoginItemsSet
         if (model_) model_->setLaunchAtLogin(!model_->launchAtLogin());
         update();
     });
-    addButton(QStringLiteral("Open Login Items Settings\u2026"), std::move(openLoginItemsSettings));
+    addButton(QStringLiteral("Open Login Items Settings\u2026"), [this, open = std::move(openLoginItemsSettings)] {
+        showNote({});
+        if (open) open();
+    });
     settingsMessage_ = addText(QStringLiteral("settingsMessage"));
+    // What became of a request to the desktop that the menu made.
+    note_ = addText(QStringLiteral("note"));
+    note_->setVisible(false);
 
     sessionSeparator_ = menu_->addSeparator();
     endSession_ = addButton(QStringLiteral("End active session"), [guard] {
@@ -110,7 +118,12 @@ QString StatusMenu::title() const {
 
 QString StatusMenu::symbol() const { return sessionLabel_ ? kSessionSymbol : kIdleSymbol; }
 
-QIcon StatusMenu::icon() const { return symbolIcon(symbol(), QColor(0x30, 0x30, 0x30)); }
+QIcon StatusMenu::icon() const { return outlinedSymbolIcon(symbol()); }
+
+void StatusMenu::showNote(const QString& text) {
+    note_->setText(literalActionText(text));
+    note_->setVisible(!text.isEmpty());
+}
 
 void StatusMenu::update() {
     HostModel* model = model_;
@@ -155,6 +168,10 @@ MenuWindow::MenuWindow(StatusMenu& menu, QWidget* parent) : QWidget(parent), men
     updateLabel();
     setMinimumWidth(260);
     adjustSize();
+    // Centred, as the other windows and most window managers place a new window; without a
+    // window manager (a virtual display) it would sit in the top left corner.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 }
 
 void MenuWindow::updateLabel() {
@@ -167,31 +184,36 @@ void MenuWindow::updateLabel() {
 }
 
 void MenuWindow::closeEvent(QCloseEvent* event) {
-    // The only way to the menu: keep it on the desktop, out of the way.
+    // The only way to the menu stays open: minimised, it is lost on a desktop without a task
+    // bar. It goes only when a tray takes the menu.
     event->ignore();
-    showMinimized();
 }
 
 MenuBarItem::MenuBarItem(StatusMenu& menu, std::optional<bool> useTray, QObject* parent)
     : QObject(parent), menu_(menu) {
-    if (useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable())) {
-        showTray();
-        return;
-    }
-    window_ = new MenuWindow(menu);
-    window_->show();
+    place(useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable()));
     if (useTray.has_value()) return;
-    // Qt offers no news of a tray that appears, so the window asks now and then. Only here: once
-    // the icon exists Qt itself docks it again into a tray that restarts.
-    trayCheck_ = new QTimer(this);
-    connect(trayCheck_, &QTimer::timeout, this, [this] {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) showTray();
-    });
-    trayCheck_->start(trayCheckMilliseconds);
+    // Qt tells of no tray that comes or goes, so ask now and then: a panel that starts after the
+    // host (at login) takes the menu, and one that quits or crashes gives it back to the window.
+    auto* trayCheck = new QTimer(this);
+    connect(trayCheck, &QTimer::timeout, this, [this] { place(QSystemTrayIcon::isSystemTrayAvailable()); });
+    trayCheck->start(trayCheckMilliseconds);
+}
+
+void MenuBarItem::place(bool inTray) {
+    if (inTray && !tray_)
+        showTray();
+    else if (!inTray && !window_)
+        showWindow();
+}
+
+void MenuBarItem::showWindow() {
+    tray_.reset();
+    window_ = new MenuWindow(menu_);
+    window_->show();
 }
 
 void MenuBarItem::showTray() {
-    if (trayCheck_) trayCheck_->stop();
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(menu_.menu());
     auto label = [this] {

@@ -33,6 +33,8 @@ public:
     QIcon icon() const;
 
     QAction* quitAction() const { return quit_; }
+    // Shows `text` in the menu's own line (empty: hides it), for what became of a request.
+    void showNote(const QString& text);
 
 signals:
     void labelChanged();
@@ -50,6 +52,7 @@ private:
     QAction* pause_ = nullptr;
     QAction* openAtLogin_ = nullptr;
     QAction* settingsMessage_ = nullptr;
+    QAction* note_ = nullptr;
     QAction* sessionSeparator_ = nullptr;
     QAction* endSession_ = nullptr;
     QAction* deviceID_ = nullptr;
@@ -57,8 +60,8 @@ private:
     bool sessionLabel_ = false;
 };
 
-// A small window holding the menu, for desktops without a system tray: it stays on the desktop
-// (closing it minimises it), so the menu is always reachable.
+// A small window holding the menu, for desktops without a system tray: it stays open (closing
+// it does nothing), so the menu is always reachable.
 class MenuWindow : public QWidget {
     Q_OBJECT
 public:
@@ -76,8 +79,9 @@ private:
 };
 
 // Where the menu lives: a tray icon when the desktop has a system tray, else the menu window.
-// Unless told which, a tray that comes later (a panel that starts after the host at login)
-// takes the menu over from the window.
+// Unless told which, the menu follows the tray: a tray that comes later (a panel that starts
+// after the host at login) takes it over from the window, and the window comes back when the
+// tray goes.
 class MenuBarItem : public QObject {
     Q_OBJECT
 public:
@@ -87,16 +91,17 @@ public:
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
     MenuWindow* window() const { return window_; }
 
-    // How often the window looks for a tray.
+    // How often the menu looks whether a tray came or went.
     static constexpr int trayCheckMilliseconds = 1000;
 
 private:
+    void place(bool inTray);
     void showTray();
+    void showWindow();
 
     StatusMenu& menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     QPointer<MenuWindow> window_;
-    QTimer* trayCheck_ = nullptr;
 };
 
 }  // namespace quill::host::ui

@@ -71,8 +71,9 @@ void drawPerson(QPainter& p, QPointF head, double r) {
     p.drawPath(body);
 }
 
-void drawSymbol(QPainter& p, const QString& name, double s, const QColor& color) {
-    QPen pen(color, std::max(1.0, s / 14.0));
+// `widen` thickens every stroke, for the outline drawn below a symbol.
+void drawSymbol(QPainter& p, const QString& name, double s, const QColor& color, double widen = 0) {
+    QPen pen(color, std::max(1.0, s / 14.0) + widen);
     pen.setCapStyle(Qt::RoundCap);
     pen.setJoinStyle(Qt::RoundJoin);
     p.setPen(pen);
@@ -154,6 +155,22 @@ QPixmap symbolPixmap(const QString& name, int size, const QColor& color) {
 QIcon symbolIcon(const QString& name, const QColor& color) {
     QIcon icon;
     for (int size : {16, 22, 32, 48, 64}) icon.addPixmap(symbolPixmap(name, size, color));
+    return icon;
+}
+
+QIcon outlinedSymbolIcon(const QString& name) {
+    QIcon icon;
+    for (int size : {16, 22, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        // A light outline under dark strokes: one of the two stands out on any panel.
+        drawSymbol(painter, name, size, QColor(0xf4, 0xf4, 0xf4), std::max(2.0, size / 11.0));
+        drawSymbol(painter, name, size, QColor(0x20, 0x20, 0x20));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
     return icon;
 }
 

@@ -39,6 +39,8 @@ void setTextColor(QWidget* widget, const QColor& color);
 // "checkmark.circle.fill", ...), drawn at `size` in `color`. Unknown names draw nothing.
 QPixmap symbolPixmap(const QString& name, int size, const QColor& color);
 QIcon symbolIcon(const QString& name, const QColor& color = QColor(Qt::black));
+// The symbol in dark strokes with a light outline, for panels of any colour (the tray icon).
+QIcon outlinedSymbolIcon(const QString& name);
 // A label showing a symbol; its "symbol" property holds the name.
 QLabel* symbolLabel(const QString& name, int size, const QColor& color, QWidget* parent = nullptr);
 

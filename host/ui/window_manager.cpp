@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStatusBar>
 #include <QToolBar>
 #include <algorithm>
 
@@ -43,6 +44,21 @@ QSize HostWindow::sizeForContent(QSize content) const {
     return toolbar_ ? QSize(content.width(), content.height() + toolbar_->sizeHint().height()) : content;
 }
 
+void HostWindow::showStatus(const QString& text) {
+    // Drawn as plain text; the content keeps its room above it and scrolls when short of it.
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->showMessage(text);
+}
+
+QString HostWindow::status() const {
+    auto* bar = findChild<QStatusBar*>(QString(), Qt::FindDirectChildrenOnly);
+    return bar ? bar->currentMessage() : QString();
+}
+
+void HostView::showStatus(const QString& text) {
+    if (auto* host = qobject_cast<HostWindow*>(window())) host->showStatus(text);
+}
+
 void HostWindow::closeEvent(QCloseEvent* event) {
     if (isVisible() && view_) view_->windowClosing();
     QMainWindow::closeEvent(event);
@@ -75,7 +91,10 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
     // The size asked for is the content's; a toolbar comes on top of it.
     const QSize frame = window->sizeForContent(QSize(size.width, size.height));
     window->resize(frame);
-    window->setMinimumSize(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
+    // Never smaller than what the content needs, nor than the smaller of the asked size and the
+    // least size every window keeps.
+    const QSize least(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
+    window->setMinimumSize(least.expandedTo(window->sizeForContent(content->minimumSize())));
     if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         window->move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
@@ -95,6 +114,12 @@ void WidgetWindowManager::close(const QString& id) {
         window->close();
         window->deleteLater();
     }
+}
+
+bool WidgetWindowManager::showStatus(const QString& id, const QString& text) {
+    if (!isVisible(id)) return false;
+    window(id)->showStatus(text);
+    return true;
 }
 
 bool WidgetWindowManager::isVisible(const QString& id) const {

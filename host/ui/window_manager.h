@@ -21,6 +21,8 @@ public:
     virtual QList<QAction*> toolbarActions() const { return {}; }
     // The window is about to go off screen (closed by the user or by the program).
     virtual void windowClosing() {}
+    // Says what became of something the user asked for, in the window's status line.
+    void showStatus(const QString& text);
 };
 
 // A top-level window holding one view; closing it hides it (Qt keeps closed windows).
@@ -34,6 +36,9 @@ public:
     QWidget* content() const { return content_; }
     // The window size whose content area (below the toolbar) is `content`.
     QSize sizeForContent(QSize content) const;
+    // The status line at the window's foot, shown from the first message on.
+    void showStatus(const QString& text);
+    QString status() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -63,6 +68,8 @@ public:
     void close(const QString& id) override;
     // Stored and on screen: a minimised window does not count as visible.
     bool isVisible(const QString& id) const override;
+    // Shows `text` in the status line of the window `id` when it is visible; false otherwise.
+    bool showStatus(const QString& id, const QString& text);
 
     // The stored window for an identifier, or null.
     HostWindow* window(const QString& id) const;
