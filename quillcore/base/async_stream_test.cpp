@@ -8,8 +8,11 @@
 
 using namespace quill;
 
-TEST(AsyncStream, DeliversInOrderThenEndsAfterFinish) {
+TEST(AsyncStream, DeliversInOrderAcrossThreadsThenEndsAndTellsItemTimeoutAndEndApart) {
     auto s = AsyncStream<int>::make();
+    std::atomic<int> notified{0};
+    s->setNotifier([&] { notified++; });
+    EXPECT_TRUE(s->next(0.01).timedOut());
     std::thread producer([&] {
         for (int i = 0; i < 1000; ++i) s->push(i);
         s->finish();
@@ -18,45 +21,24 @@ TEST(AsyncStream, DeliversInOrderThenEndsAfterFinish) {
     while (auto v = s->next()) EXPECT_EQ(*v, expected++);
     producer.join();
     EXPECT_EQ(expected, 1000);
+    EXPECT_EQ(notified.load(), 1001) << "after each push and on finish";
     EXPECT_FALSE(s->push(5));
     EXPECT_TRUE(s->next(1.0).finished());
-}
 
-TEST(AsyncStream, TimedWaitTellsItemTimeoutAndEndApart) {
-    auto s = AsyncStream<int>::make();
-    EXPECT_TRUE(s->next(0.01).timedOut());
-    s->push(3);
-    auto r = s->next(0.01);
-    ASSERT_TRUE(r.hasItem());
-    EXPECT_EQ(*r.value, 3);
-    s->finish();
-    EXPECT_TRUE(s->next(0.01).finished());
-}
-
-TEST(AsyncStream, DetachDropsBufferedAndLaterItems) {
-    auto s = AsyncStream<int>::make();
-    s->push(1);
-    s->detach();
-    EXPECT_FALSE(s->push(2));
-    EXPECT_EQ(s->pending(), 0u);
-    EXPECT_FALSE(s->next());
-}
-
-TEST(AsyncStream, NotifierRunsAfterEachPushAndStopTokenEndsWait) {
-    auto s = AsyncStream<int>::make();
-    std::atomic<int> notified{0};
-    s->setNotifier([&] { notified++; });
-    s->push(1);
-    s->push(2);
-    EXPECT_EQ(notified.load(), 2);
+    auto t = AsyncStream<int>::make();
+    t->push(3);
+    auto r = t->next(0.01);
+    EXPECT_TRUE(r.hasItem() && *r.value == 3);
+    // A stop request ends a wait; a detached stream drops what it holds and what comes later.
     std::stop_source stop;
-    std::thread waiter([&] {
-        s->next();
-        s->next();
-        EXPECT_FALSE(s->next(stop.get_token()));
-    });
+    std::thread waiter([&] { EXPECT_FALSE(t->next(stop.get_token())); });
     stop.request_stop();
     waiter.join();
+    t->push(1);
+    t->detach();
+    EXPECT_FALSE(t->push(2));
+    EXPECT_EQ(t->pending(), 0u);
+    EXPECT_FALSE(t->next());
 }
 
 TEST(AsyncStream, CoalescingReplacesTheLastItemOnlyBeyondTheBacklogAndWhenItMatches) {
@@ -76,10 +58,10 @@ TEST(AsyncStream, CoalescingReplacesTheLastItemOnlyBeyondTheBacklogAndWhenItMatc
 
 TEST(AsyncStream, BoundedStreamRefusesBeyondItsWeightUntilItemsAreRead) {
     auto s = AsyncStream<std::string>::makeBounded(10, [](const std::string& v) { return v.size() + 1; });
-    EXPECT_TRUE(s->push("abcd"));   // 5
-    EXPECT_TRUE(s->push("abc"));    // 9
-    EXPECT_FALSE(s->push("ab"));    // 12 would be over
-    EXPECT_TRUE(s->push(""));       // exactly 10
+    EXPECT_TRUE(s->push("abcd"));  // 5
+    EXPECT_TRUE(s->push("abc"));   // 9
+    EXPECT_FALSE(s->push("ab"));   // 12 would be over
+    EXPECT_TRUE(s->push(""));      // exactly 10
     EXPECT_FALSE(s->push(""));
     EXPECT_EQ(s->pendingWeight(), 10u);
     EXPECT_EQ(s->tryNext(), "abcd");
