@@ -19,14 +19,4 @@ void expectError(F&& f, const E& expected) {
     }
 }
 
-template <class F>
-void expectKeyStoreError(F&& f, const KeyStoreError& expected) {
-    expectError(std::forward<F>(f), expected);
-}
-
-template <class F>
-void expectIdentityError(F&& f, DeviceIdentityError::Kind kind) {
-    expectError(std::forward<F>(f), DeviceIdentityError(kind));
-}
-
 }  // namespace quill::testing
