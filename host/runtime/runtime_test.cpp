@@ -34,22 +34,19 @@ bool allFinished(const std::vector<TaskHandle>& handles) {
 class Owner : public QObject {
 public:
     int ticks = 0;
-    std::string state = "idle";
     static QCoro::Task<> tick(QPointer<Owner> self, CancelToken token, Log log) {
         while (!token.isCancelled() && self) {
             self->ticks++;
             co_await sleepFor(0.005, token);
         }
-        log->push_back(self ? "ticking ended with object" : "ticking ended without object");
+        log->push_back(self ? "ticking ended with owner" : "ticking ended without owner");
     }
     static QCoro::Task<> fetch(QPointer<Owner> self, std::shared_ptr<std::latch> gate, Log log) {
-        std::string answer = co_await onWorker(
-            [](std::shared_ptr<std::latch> g) {
-                g->wait();
-                return std::string("answer");
-            },
-            gate);
-        if (self) self->state = answer;
+        auto wait = [](std::shared_ptr<std::latch> g) {
+            g->wait();
+            return std::string("answer");
+        };
+        std::string answer = co_await onWorker(wait, gate);
         log->push_back("got " + answer + (self ? " with owner" : " without owner"));
     }
 };
@@ -98,13 +95,11 @@ TEST(Spawn, AContextDestroyedWhileItsTaskRunsCancelsItAndALateWorkerAnswerFindsI
     delete owner;  // while the worker still blocks
     EXPECT_TRUE(ticking.isCancelled());
     gate->count_down();
-    ASSERT_TRUE(pumpUntil([&] { return ticking.isFinished() && fetching.isFinished(); }));
-    EXPECT_EQ(*log, (Lines{"ticking ended without object", "got answer without owner"}));
-    // And with the owner alive, the answer lands in it.
+    ASSERT_TRUE(pumpUntil([&] { return allFinished({ticking, fetching}); }));
     Owner kept;
     TaskHandle second = spawn(&kept, [weak = QPointer(&kept), gate, log] { return Owner::fetch(weak, gate, log); });
     ASSERT_TRUE(pumpUntil([&] { return second.isFinished(); }));
-    EXPECT_EQ(kept.state, "answer");
+    EXPECT_EQ(*log, (Lines{"ticking ended without owner", "got answer without owner", "got answer with owner"}));
 }
 
 TEST(Sleep, SleepsEndInTimeOrderAndZeroOrNegativeOnesStillYieldToTheEventLoop) {
@@ -143,7 +138,6 @@ TEST(Sleep, CancelEndsASleepWithAQueuedWakeUpAndLaterSleepsOnTheTokenAtOnce) {
             log->push_back(std::string(first ? "full" : "cut") + "/" + (second ? "full" : "cut"));
         });
         pumpFor(0.02);
-        ASSERT_FALSE(handle.isFinished());
         fromHandle ? handle.cancel() : std::thread([token] { token.cancel(); }).join();
         EXPECT_TRUE(log->empty()) << "the sleeper never runs inside cancel()";
         ASSERT_TRUE(pumpUntil([&] { return handle.isFinished(); }, 2.0));
@@ -160,7 +154,9 @@ TEST(Sleep, CancelEndsASleepWithAQueuedWakeUpAndLaterSleepsOnTheTokenAtOnce) {
     ASSERT_TRUE(pumpUntil([&] { return ticker.isFinished(); }, 2.0));
 }
 
-TEST(StreamNext, ItemsFromAnotherThreadArriveInOrderOnTheMainThreadThenTheEnd) {
+TEST(StreamNext, ItemsFromAnotherThreadArriveInOrderOnTheMainThreadThenTheEndAndNoThreadWaits) {
+    auto threadCount = [] { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    const auto threadsBefore = threadCount();
     auto stream = quill::AsyncStream<int>::make();
     stream->push(0);  // queued before the wait: handed out too
     auto got = std::make_shared<std::vector<int>>();
@@ -169,6 +165,8 @@ TEST(StreamNext, ItemsFromAnotherThreadArriveInOrderOnTheMainThreadThenTheEnd) {
         auto after = co_await next(stream);  // finished and drained: it keeps saying so
         if (!after) got->push_back(-1);
     });
+    pumpFor(0.05);
+    EXPECT_LE(threadCount(), threadsBefore);
     std::thread producer([stream] {
         for (int i = 1; i < 500; ++i) {
             stream->push(i);
@@ -211,26 +209,6 @@ TEST(StreamNext, ATimedWaitGivesTheItemTheTimeOutOrTheEndAndACancelLosesNothing)
     EXPECT_EQ(*seen, (Lines{"timed out", "item 1", "end", "item 2", "end"}));
 }
 
-TEST(StreamNext, WaitingOnManyStreamsParksNoThread) {
-    auto threadCount = [] { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
-    std::vector<quill::AsyncStreamPtr<int>> streams;
-    auto sum = std::make_shared<int>(0);
-    std::vector<TaskHandle> handles;
-    const auto before = threadCount();
-    for (int i = 0; i < 64; ++i) {
-        streams.push_back(quill::AsyncStream<int>::make());
-        handles.push_back(spawn(nullptr, [s = streams.back(), sum]() -> QCoro::Task<> {
-            auto v = co_await next(s);
-            if (v) *sum += *v;
-        }));
-    }
-    pumpFor(0.05);
-    EXPECT_LE(threadCount(), before);
-    for (int i = 0; i < 64; ++i) streams[i]->push(i);
-    ASSERT_TRUE(pumpUntil([&] { return allFinished(handles); }));
-    EXPECT_EQ(*sum, 64 * 63 / 2);
-}
-
 template <class F>
 concept RunsOnWorker = requires(F f) { onWorker(f); };
 
@@ -249,7 +227,6 @@ TEST(Worker, RunsOffTheMainThreadAndResumesOnItWithTheResultOrTheError) {
                                                         std::make_shared<int>(40), 2)));
         try {
             co_await onWorker([]() -> int { throw std::runtime_error("framework said no"); });
-            log->push_back("no error");
         } catch (const std::runtime_error& e) {
             log->push_back(std::string(e.what()) + (QThread::currentThread() == main ? " on main" : " elsewhere"));
         }
@@ -267,29 +244,26 @@ TEST(Worker, ManyLongCallsRunAtOnceButAQueueRunsItsCallsOneAtATimeInOrder) {
     WorkerQueue queue;
     auto order = std::make_shared<std::vector<int>>();  // only the queue's thread writes it
     auto inside = std::make_shared<std::atomic<int>>(0);
+    auto waitForAll = [](std::shared_ptr<std::atomic<int>> count) {
+        count->fetch_add(1);
+        for (int waited = 0; count->load() < kCalls && waited < 5000; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return count->load() >= kCalls;
+    };
+    auto alone = [](std::shared_ptr<std::vector<int>> out, std::shared_ptr<std::atomic<int>> busy, int index) {
+        const bool first = busy->fetch_add(1) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        out->push_back(first ? index : -1);
+        busy->fetch_sub(1);
+    };
     std::vector<TaskHandle> handles;
     for (int i = 0; i < kCalls; ++i) {
-        handles.push_back(spawn(nullptr, [running, together]() -> QCoro::Task<> {
-            bool met = co_await onWorker(
-                [](std::shared_ptr<std::atomic<int>> count) {
-                    count->fetch_add(1);
-                    for (int waited = 0; count->load() < kCalls && waited < 5000; ++waited)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                    return count->load() >= kCalls;
-                },
-                running);
+        handles.push_back(spawn(nullptr, [running, together, waitForAll]() -> QCoro::Task<> {
+            bool met = co_await onWorker(waitForAll, running);
             if (met) together->fetch_add(1);
         }));
-        handles.push_back(spawn(nullptr, [&queue, order, inside, i]() -> QCoro::Task<> {
-            co_await onWorker(
-                queue,
-                [](auto out, auto busy, int index) {
-                    const bool alone = busy->fetch_add(1) == 0;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    out->push_back(alone ? index : -1);
-                    busy->fetch_sub(1);
-                },
-                order, inside, i);
+        handles.push_back(spawn(nullptr, [&queue, order, inside, alone, i]() -> QCoro::Task<> {
+            co_await onWorker(queue, alone, order, inside, i);
         }));
     }
     ASSERT_TRUE(pumpUntil([&] { return allFinished(handles); }, 20.0));
