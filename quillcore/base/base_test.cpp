@@ -1,20 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <numeric>
 #include <thread>
 #include <vector>
 
+#include "quillcore/base/async_stream.h"
 #include "quillcore/base/base64.h"
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/base/error.h"
+#include "quillcore/base/json.h"
 #include "quillcore/base/unicode.h"
 
 using namespace quill;
+using Kind = DecodingError::Kind;
 
 TEST(Base64AndHex, DecodeStrictlyAndRoundTrip) {
     // Standard base64 is padded and strict; base64url is written unpadded and read with or without padding.
@@ -136,4 +141,136 @@ TEST(Unicode, CanonicalEquivalenceOrderAndDecimalDigitsOfAnyScript) {
     // numbers but not decimal digits.
     EXPECT_EQ(unicode::decimalDigitValues("\xEF\xBC\x99\xD9\xA5\xC2\xB2\xE2\x91\xA3"), (std::vector<int>{9, 5}));
     EXPECT_EQ(unicode::decimalDigitValues("7\xFF" "8"), (std::vector<int>{7, 8}));
+}
+
+TEST(Json, ReadersReportTheStrictDecodersKindsAndNeverTruncateOrWrapIntegers) {
+    const json::Json j = json::parse(R"({"a":1.5,"b":18446744073709551615,"c":1e3,"d":-5,"e":true,"f":2147483648,
+        "g":1e300,"zero":0,"seven":7,"two":2.0,"s":"x","n":null,"u":"-_-_","p":"+/+/"})");
+    // 0 and 7 parse as unsigned, -5 as signed, 2.0 as a float: each must meet the same bounds.
+    const std::pair<std::function<void()>, Kind> refused[] = {
+        {[] { json::parse("{"); }, Kind::dataCorrupted},
+        {[] { json::parse(std::string("\"\xff\"")); }, Kind::dataCorrupted},
+        {[] { json::requireObject(json::parse("[1]")); }, Kind::typeMismatch},
+        {[&] { json::requireInt<std::int64_t>(j, "a"); }, Kind::dataCorrupted},
+        {[&] { json::requireInt<std::int64_t>(j, "b"); }, Kind::dataCorrupted},
+        {[&] { json::requireInt<std::int32_t>(j, "e"); }, Kind::typeMismatch},
+        {[&] { json::requireInt<std::int32_t>(j, "f"); }, Kind::dataCorrupted},
+        {[&] { json::requireInt<std::int64_t>(j, "g"); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "zero", 1, 10); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "seven", 8, 10); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "seven", 0, 6); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "d", -4, 10); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "two", 3, 10); }, Kind::dataCorrupted},
+        {[&] { json::requireInteger(j, "two", 0, 1); }, Kind::dataCorrupted},
+        {[&] { json::optionalInteger(j, "zero", 1, 7); }, Kind::dataCorrupted},
+        {[&] { json::requireString(j, "missing"); }, Kind::keyNotFound},
+        {[&] { json::requireString(j, "n"); }, Kind::valueNotFound},
+        {[&] { json::requireString(j, "e"); }, Kind::typeMismatch},
+        {[&] { json::requireBool(j, "s"); }, Kind::typeMismatch},
+        {[&] { json::requireBase64URL(j, "s"); }, Kind::dataCorrupted},
+        {[&] { json::requireBase64(j, "u"); }, Kind::dataCorrupted},
+    };
+    for (std::size_t i = 0; i < std::size(refused); ++i) {
+        try {
+            refused[i].first();
+            ADD_FAILURE() << "row " << i << " was read";
+        } catch (const DecodingError& e) {
+            EXPECT_EQ(e.kind, refused[i].second) << "row " << i;
+        }
+    }
+    EXPECT_EQ(json::requireInt<std::int64_t>(j, "c"), 1000);
+    EXPECT_EQ(json::requireInt<std::int32_t>(j, "d"), -5);
+    EXPECT_EQ(json::requireUInt64(j, "b"), 18446744073709551615ull);
+    EXPECT_EQ(json::requireInteger(j, "seven", 7, 7), 7);
+    EXPECT_EQ(json::requireInteger(j, "zero", 0, 0), 0);
+    EXPECT_EQ(json::requireInteger(j, "two", 2, 2), 2);
+    EXPECT_EQ(json::optionalInteger(j, "seven", 1, 7), 7);
+    EXPECT_FALSE(json::optionalString(j, "n"));
+    EXPECT_FALSE(json::optionalString(j, "missing"));
+    EXPECT_EQ(json::requireBase64URL(j, "u"), (Bytes{0xFB, 0xFF, 0xBF}));
+    EXPECT_EQ(json::requireBase64(j, "p"), (Bytes{0xFB, 0xFF, 0xBF}));
+}
+
+TEST(Json, WritersEscapeSlashesAndRefuseNonFiniteNumbersAndBadText) {
+    json::OrderedJson o;
+    o["z"] = "a/b";
+    o["a"] = 0.5;
+    EXPECT_EQ(json::dumpEscapingSlashes(o), R"({"z":"a\/b","a":0.5})");
+    EXPECT_EQ(json::dump(o), R"({"z":"a/b","a":0.5})");
+    EXPECT_EQ(json::parse(json::dumpEscapingSlashes(o))["z"], "a/b");
+    json::OrderedJson nested;
+    nested["x"] = {1, std::nan("")};
+    EXPECT_THROW(json::dump(nested), EncodingError);
+    json::OrderedJson text;
+    text["x"] = std::string("\xff");
+    EXPECT_THROW(json::dump(text), EncodingError);
+}
+
+TEST(AsyncStream, DeliversInOrderAcrossThreadsThenEndsAndTellsItemTimeoutAndEndApart) {
+    auto s = AsyncStream<int>::make();
+    std::atomic<int> notified{0};
+    s->setNotifier([&] { notified++; });
+    EXPECT_TRUE(s->next(0.01).timedOut());
+    std::thread producer([&] {
+        for (int i = 0; i < 1000; ++i) s->push(i);
+        s->finish();
+    });
+    int expected = 0;
+    while (auto v = s->next()) EXPECT_EQ(*v, expected++);
+    producer.join();
+    EXPECT_EQ(expected, 1000);
+    EXPECT_EQ(notified.load(), 1001) << "after each push and on finish";
+    EXPECT_FALSE(s->push(5));
+    EXPECT_TRUE(s->next(1.0).finished());
+
+    auto t = AsyncStream<int>::make();
+    t->push(3);
+    auto r = t->next(0.01);
+    EXPECT_TRUE(r.hasItem() && *r.value == 3);
+    // A stop request ends a wait; a detached stream drops what it holds and what comes later.
+    std::stop_source stop;
+    std::thread waiter([&] { EXPECT_FALSE(t->next(stop.get_token())); });
+    stop.request_stop();
+    waiter.join();
+    t->push(1);
+    t->detach();
+    EXPECT_FALSE(t->push(2));
+    EXPECT_EQ(t->pending(), 0u);
+    EXPECT_FALSE(t->next());
+}
+
+TEST(AsyncStream, CoalescingReplacesTheLastItemOnlyBeyondTheBacklogAndWhenItMatches) {
+    auto s = AsyncStream<int>::make();
+    auto even = [](int last) { return last % 2 == 0; };
+    for (int i : {0, 2, 4}) EXPECT_TRUE(s->pushCoalescing(i, 3, even));  // below the backlog: queued
+    EXPECT_TRUE(s->pushCoalescing(6, 3, even));                          // replaces 4
+    EXPECT_TRUE(s->pushCoalescing(7, 3, even));                          // replaces 6
+    EXPECT_TRUE(s->pushCoalescing(8, 3, even));                          // 7 does not match: queued
+    EXPECT_EQ(s->pending(), 4u);
+    std::vector<int> seen;
+    while (auto v = s->tryNext()) seen.push_back(*v);
+    EXPECT_EQ(seen, (std::vector<int>{0, 2, 7, 8}));
+    s->finish();
+    EXPECT_FALSE(s->pushCoalescing(1, 0, even));
+}
+
+TEST(AsyncStream, BoundedStreamRefusesBeyondItsWeightUntilItemsAreRead) {
+    auto s = AsyncStream<std::string>::makeBounded(10, [](const std::string& v) { return v.size() + 1; });
+    EXPECT_TRUE(s->push("abcd"));  // 5
+    EXPECT_TRUE(s->push("abc"));   // 9
+    EXPECT_FALSE(s->push("ab"));   // 12 would be over
+    EXPECT_TRUE(s->push(""));      // exactly 10
+    EXPECT_FALSE(s->push(""));
+    EXPECT_EQ(s->pendingWeight(), 10u);
+    EXPECT_EQ(s->tryNext(), "abcd");
+    EXPECT_EQ(s->pendingWeight(), 5u);
+    EXPECT_TRUE(s->push("ab"));
+    // A replacement counts the weight of what it replaces as freed.
+    auto always = [](const std::string&) { return true; };
+    EXPECT_TRUE(s->pushCoalescing("abcd", 1, always));  // "ab" (3) out, 5 in: 8 - 3 + 5 = 10
+    EXPECT_FALSE(s->pushCoalescing("abcdef", 1, always));
+    EXPECT_EQ(s->pendingWeight(), 10u);
+    s->detach();
+    EXPECT_EQ(s->pendingWeight(), 0u);
+    EXPECT_EQ(AsyncStream<int>::make()->pendingWeight(), 0u);
 }
