@@ -225,15 +225,16 @@ TEST(PeerRecord, StoredFormEscapesSolidusRoundTripsExactlyAndEveryMemberIsRequir
         change(d);
         damaged.push_back(d.dump());
     };
-    for (const auto& [key, value] : object.items()) with([&](json::Json& d) { d.erase(key); });
-    for (const auto& [key, value] : object["permissions"].items()) {
-        with([&](json::Json& d) { d["permissions"].erase(key); });
-        for (auto bad : {"1", "\"true\"", "null"}) with([&](json::Json& d) { d["permissions"][key] = json::parse(bad); });
+    for (const auto& member : object.items()) with([&](json::Json& d) { d.erase(member.key()); });
+    for (const auto& member : object["permissions"].items()) {
+        with([&](json::Json& d) { d["permissions"].erase(member.key()); });
+        for (auto bad : {"1", "\"true\"", "null"})
+            with([&](json::Json& d) { d["permissions"][member.key()] = json::parse(bad); });
     }
     const std::pair<const char*, json::Json> bad[] = {
         {"fingerprint", "+/8"}, {"fingerprint", "+_8B"}, {"fingerprint", "+/8B="}, {"fingerprint", " +/8B"},
         {"name", 5},            {"pairedAt", "86400.5"}, {"permissions", true},    {"os", nullptr}};
-    for (const auto& [key, value] : bad) with([&](json::Json& d) { d[key] = value; });
+    for (const auto& row : bad) with([&](json::Json& d) { d[row.first] = row.second; });
     for (const auto& d : damaged) EXPECT_THROW(PeerRecord::decode(toBytes(d)), DecodingError) << d;
 }
 
