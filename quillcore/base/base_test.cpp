@@ -25,11 +25,13 @@ TEST(Base64AndHex, DecodeStrictlyAndRoundTrip) {
     // Standard base64 is padded and strict; base64url is written unpadded and read with or without padding.
     EXPECT_EQ(base64Encode(toBytes("hello")), "aGVsbG8=");
     EXPECT_EQ(Base64URL::encode(Bytes{0xFB, 0xFF, 0xBF}), "-_-_");
-    for (auto [text, expected] : {std::pair{"aGVsbG8=", std::optional(toBytes("hello"))},
-                                  {"aGVsbG8", std::nullopt}, {"aGVs-G8=", std::nullopt}, {"aG=sbG8=", std::nullopt}})
+    using Decoded = std::pair<const char*, std::optional<Bytes>>;
+    for (auto [text, expected] :
+         {Decoded{"aGVsbG8=", toBytes("hello")}, {"aGVsbG8", {}}, {"aGVs-G8=", {}}, {"aG=sbG8=", {}}})
         EXPECT_EQ(base64Decode(text), expected) << text;
-    for (auto [text, expected] : {std::pair{"-_-_", std::optional(Bytes{0xFB, 0xFF, 0xBF})}, {"+/+/", Bytes{0xFB, 0xFF, 0xBF}},
-                                  {"", Bytes{}}, {"AA", Bytes{0}}, {"AA=", Bytes{0}}, {"AA==", Bytes{0}}, {"AAE", Bytes{0, 1}}})
+    const Bytes fbffbf{0xFB, 0xFF, 0xBF};
+    for (auto [text, expected] : {Decoded{"-_-_", fbffbf}, {"+/+/", fbffbf}, {"", Bytes{}}, {"AA", Bytes{0}},
+                                  {"AA=", Bytes{0}}, {"AA==", Bytes{0}}, {"AAE", Bytes{0, 1}}})
         EXPECT_EQ(Base64URL::decode(text), expected) << text;
     for (auto text : {"A", "AAAAA", "AA A", "AA\n", "AA.A", "A=AA", "AA==AA==", "AAA=="})
         EXPECT_FALSE(Base64URL::decode(text)) << text;
@@ -118,8 +120,8 @@ TEST(Diagnostics, OneLineWithThePrefixPerCall) {
     coreDiagnostic("bad name\nQuillCore: forged\r\nend");
     diagnostic("Quillmate Host: plain");
     setDiagnosticSink({});
-    EXPECT_EQ(lines, (std::vector<std::string>{"QuillCore: ignored a frame", "QuillCore: bad name QuillCore: forged  end",
-                                               "Quillmate Host: plain"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"QuillCore: ignored a frame",
+                                               "QuillCore: bad name QuillCore: forged  end", "Quillmate Host: plain"}));
 }
 
 TEST(Unicode, CanonicalEquivalenceOrderAndDecimalDigitsOfAnyScript) {
