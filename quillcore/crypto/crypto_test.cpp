@@ -48,9 +48,10 @@ TEST(Ed25519, MatchesRfc8032VectorsAndRefusesAlteredInputsAndWrongSizes) {
     Bytes altered = signature;
     altered[10] ^= 0x01;
     const Bytes cut(signature.begin(), signature.end() - 1);
-    const std::array<Bytes, 3> refused[] = {{altered, message, key.publicKey()},  {signature, toBytes("hellp"), key.publicKey()},
-                                            {cut, message, key.publicKey()},      {signature, message, Bytes(31, 1)},
-                                            {signature, message, Bytes(32, 0)},   {Bytes{}, message, Bytes{}}};
+    const Bytes publicKey = key.publicKey();
+    const std::array<Bytes, 3> refused[] = {
+        {altered, message, publicKey},      {signature, toBytes("hellp"), publicKey}, {cut, message, publicKey},
+        {signature, message, Bytes(31, 1)}, {signature, message, Bytes(32, 0)},       {Bytes{}, message, Bytes{}}};
     for (const auto& [s, m, k] : refused) EXPECT_FALSE(Ed25519::verify(s, m, k));
     EXPECT_FALSE(Ed25519::PrivateKey::fromRaw(Bytes(31, 1)).has_value());
     EXPECT_FALSE(Ed25519::PrivateKey::fromRaw(Bytes(64, 1)).has_value());
@@ -158,11 +159,11 @@ TEST(Hpke, RoundTripsFreshlyAndRefusesTamperedMisdirectedOrMalformedInput) {
     const Bytes& ct = sealed.ciphertext;
     // Each row: recipient key, encapsulated key, info, aad, ciphertext; malformed ones are never read past.
     const std::array<Bytes, 5> refused[] = {
-        {key, enc, info, aad, flipped(ct, 0)},  {key, enc, info, aad, flipped(ct, ct.size() - 1)},
-        {key, flipped(enc, 3), info, aad, ct},  {key, enc, toBytes("infp"), aad, ct},
-        {key, enc, info, toBytes("aae"), ct},   {X25519::PrivateKey::generate().raw(), enc, info, aad, ct},
-        {key, Bytes(31, 1), info, aad, ct},     {key, Bytes(32, 0), info, aad, ct},
-        {key, enc, info, aad, Bytes(15, 0)},    {Bytes(16, 1), enc, info, aad, ct},
+        {key, enc, info, aad, flipped(ct, 0)}, {key, enc, info, aad, flipped(ct, ct.size() - 1)},
+        {key, flipped(enc, 3), info, aad, ct}, {key, enc, toBytes("infp"), aad, ct},
+        {key, enc, info, toBytes("aae"), ct},  {X25519::PrivateKey::generate().raw(), enc, info, aad, ct},
+        {key, Bytes(31, 1), info, aad, ct},    {key, Bytes(32, 0), info, aad, ct},
+        {key, enc, info, aad, Bytes(15, 0)},   {Bytes(16, 1), enc, info, aad, ct},
     };
     for (const auto& [k, e, i, a, c] : refused) EXPECT_THROW(Hpke::open(k, e, i, a, c), CryptoError);
     EXPECT_THROW(Hpke::seal(Bytes(32, 0), {}, {}, toBytes("x")), CryptoError);
