@@ -43,8 +43,8 @@ void expectStatuses(std::initializer_list<std::pair<std::int32_t, std::int32_t>>
 class KeychainContract : public ::testing::TestWithParam<bool> {
 protected:
     quill::testing::TempFolder folder_;
-    std::shared_ptr<Keychain> keychain_ = GetParam() ? std::shared_ptr<Keychain>(new FileKeychain(folder_.path()))
-                                                     : std::make_shared<InMemoryKeychain>();
+    std::shared_ptr<Keychain> keychain_ =
+        GetParam() ? std::shared_ptr<Keychain>(new FileKeychain(folder_.path())) : std::make_shared<InMemoryKeychain>();
 };
 
 TEST_P(KeychainContract, StatusesOfAddUpdateCopyRemoveAndListingOrder) {
@@ -61,7 +61,8 @@ TEST_P(KeychainContract, StatusesOfAddUpdateCopyRemoveAndListingOrder) {
                     {k.remove("svc", std::nullopt), kNotFound}});
     EXPECT_EQ(k.copy("", "a").value, toBytes("e"));
     // Listed in byte order of the names (hex; "_", the empty one, sorts between digits and letters).
-    for (std::string account : {"\xff", "b", "", "a", "ab"}) ASSERT_EQ(k.add("svc", account, toBytes("d" + account)), 0);
+    for (std::string account : {"\xff", "b", "", "a", "ab"})
+        ASSERT_EQ(k.add("svc", account, toBytes("d" + account)), 0);
     auto all = k.copyAll("svc", 1000);
     EXPECT_EQ(accounts(all), (std::vector<std::string>{"a", "ab", "b", "", "\xff"}));
     EXPECT_EQ(all.value->back(), (KeychainItem{"\xff", toBytes("d\xff")}));
