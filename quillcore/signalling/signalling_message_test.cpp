@@ -18,7 +18,8 @@ std::string candidate(const std::string& members) {
     return R"({"type":"Candidate","candidate":"c","session_id":"s",)" + members + "}";
 }
 std::string offer(const std::string& mode, const std::string& capabilities) {
-    return R"({"type":"Offer","sdp":"x","mode":)" + mode + R"(,"capabilities":)" + capabilities + R"(,"session_id":"s"})";
+    return R"({"type":"Offer","sdp":"x","mode":)" + mode + R"(,"capabilities":)" + capabilities +
+           R"(,"session_id":"s"})";
 }
 
 }  // namespace
@@ -27,7 +28,8 @@ TEST(SignallingMessage, EachCaseEncodesItsMembersInFixedOrderAndReadsThemInAnyOr
     const std::pair<SignallingMessage, std::string> written[] = {
         {kOffer, R"({"type":"Offer","sdp":"v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\n","mode":"control",)"
                  R"("capabilities":["clipboard","files"],"session_id":"0F3C-11"})"},
-        {kAnswer, R"({"type":"Answer","sdp":"v=0 answer","capabilities":["clipboard","files"],"session_id":"0F3C-11"})"},
+        {kAnswer,
+         R"({"type":"Answer","sdp":"v=0 answer","capabilities":["clipboard","files"],"session_id":"0F3C-11"})"},
         {kReject, R"({"type":"Reject","reason":"view permission denied","session_id":"0F3C-11"})"},
         {kCandidate, R"({"type":"Candidate","candidate":"candidate:1 1 UDP 2122252543 127.0.0.1 50000 typ host",)"
                      R"("session_id":"0F3C-11","sdp_mid":"0","sdp_mline_index":2})"},
@@ -36,7 +38,8 @@ TEST(SignallingMessage, EachCaseEncodesItsMembersInFixedOrderAndReadsThemInAnyOr
         // No sdp_mid at all when absent (never null); an empty list is still written.
         {Candidate("s", "c", std::nullopt, -1), candidate(R"("sdp_mline_index":-1)")},
         {Answer("s", "", {}), R"({"type":"Answer","sdp":"","capabilities":[],"session_id":"s"})"},
-        {Bye("s", "Zo\xC3\xAB \xF0\x9F\x99\x82"), "{\"type\":\"Bye\",\"reason\":\"Zo\xC3\xAB \xF0\x9F\x99\x82\",\"session_id\":\"s\"}"},
+        {Bye("s", "Zo\xC3\xAB \xF0\x9F\x99\x82"),  // text that is not ASCII travels unchanged
+         "{\"type\":\"Bye\",\"reason\":\"Zo\xC3\xAB \xF0\x9F\x99\x82\",\"session_id\":\"s\"}"},
     };
     for (const auto& [message, text] : written) {
         EXPECT_EQ(message.encode(), text);
@@ -88,20 +91,23 @@ TEST(SignallingMessage, RefusesWhatIsMissingMistypedOrOutOfRangeNamingTheFirstFa
         rows.push_back({candidate(R"("sdp_mline_index":)" + index), Kind::dataCorrupted, "sdp_mline_index"});
     for (std::string index : {"\"3\"", "true"})
         rows.push_back({candidate(R"("sdp_mline_index":)" + index), Kind::typeMismatch, "sdp_mline_index"});
-    for (std::string mode : {"\"VIEW\"", "\"Control\"", "\"\""}) rows.push_back({offer(mode, "[]"), Kind::dataCorrupted, "mode"});
+    for (std::string mode : {"\"VIEW\"", "\"Control\"", "\"\""})
+        rows.push_back({offer(mode, "[]"), Kind::dataCorrupted, "mode"});
     for (std::string capabilities : {R"(["files",1])", R"(["files",null])", R"("files")"})
         rows.push_back({offer("\"view\"", capabilities), Kind::typeMismatch, "capabilities"});
     // Every member but sdp_mid is required: missing, null or of another type.
-    for (const SignallingMessage& message : std::vector<SignallingMessage>{kOffer, kAnswer, kReject, kCandidate, kBye}) {
-        const Json full = Json::parse(message.encode());
-        for (const auto& [key, value] : full.items()) {
+    const std::vector<SignallingMessage> full = {kOffer, kAnswer, kReject, kCandidate, kBye};
+    for (const SignallingMessage& message : full) {
+        const Json object = Json::parse(message.encode());
+        for (const auto& [key, value] : object.items()) {
             if (key == "type" || key == "sdp_mid") continue;
-            for (auto [replacement, kind] : {std::pair{Json(), Kind::valueNotFound}, {Json::object(), Kind::typeMismatch}}) {
-                Json changed = full;
+            for (auto [replacement, kind] :
+                 {std::pair{Json(), Kind::valueNotFound}, {Json::object(), Kind::typeMismatch}}) {
+                Json changed = object;
                 changed[key] = replacement;
                 rows.push_back({changed.dump(), kind, key});
             }
-            Json without = full;
+            Json without = object;
             without.erase(key);
             rows.push_back({without.dump(), Kind::keyNotFound, key});
         }
