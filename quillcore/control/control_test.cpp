@@ -43,9 +43,9 @@ TEST(ControlWire, WritesSetFieldsInOrderKeepsWhatItDoesNotKnowAndAgreesWithProto
         {"4a020807", "4a020807"},                        // an unrecognised mode survives
         {"4a020800", "4a00"},                            // ADAPTIVE is never written
         {"0a02080112020804", "12020804"},                // hello then key: only key is left
-        {"120408041001" "12020805", "120408051001"},     // key twice: merged, the later usage wins
-        {"c00207" "8201020805", "8201020805c00207"},     // field 40 is kept and written after the case
-        {"8201020805" "c00207", "8201020805c00207"},
+        {"12040804100112020805", "120408051001"},        // key twice: merged, the later usage wins
+        {"c002078201020805", "8201020805c00207"},        // field 40 is kept and written after the case
+        {"8201020805c00207", "8201020805c00207"},
         {"12030a0141", "12030a0141"},  // a known number with the wrong wire type stays unknown
         {"0801", "0801"},
     };
