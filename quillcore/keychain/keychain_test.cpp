@@ -195,18 +195,13 @@ TEST_F(FileKeychainTest, WritersInOtherProcessesKilledAtAnyPointNeverExposeATorn
 }
 
 TEST(FileKeychain, DefaultRootFollowsXdgDataHomeWhenAbsolute) {
-    // Restores HOME and XDG_DATA_HOME (or their absence) when the test ends.
-    struct Saved {
-        const char* name;
-        const char* set = std::getenv(name);
-        std::optional<std::string> value = set ? std::optional<std::string>(set) : std::nullopt;
-        ~Saved() { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
-    } xdg{"XDG_DATA_HOME"}, home{"HOME"};
-    ::setenv("XDG_DATA_HOME", "/srv/data", 1);
-    EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/srv/data/quillmate/keychain"));
+    // Each test runs in a process of its own: the environment is this test's to change.
     ::setenv("HOME", "/home/someone", 1);
-    for (const char* ignored : {"relative/path", "", static_cast<const char*>(nullptr)}) {
-        ignored ? ::setenv("XDG_DATA_HOME", ignored, 1) : ::unsetenv("XDG_DATA_HOME");
-        EXPECT_EQ(FileKeychain::defaultRoot(), fs::path("/home/someone/.local/share/quillmate/keychain"));
+    const fs::path home = "/home/someone/.local/share/quillmate/keychain";
+    const std::pair<const char*, fs::path> cases[] = {
+        {"/srv/data", "/srv/data/quillmate/keychain"}, {"relative/path", home}, {"", home}, {nullptr, home}};
+    for (const auto& [xdg, root] : cases) {
+        xdg ? ::setenv("XDG_DATA_HOME", xdg, 1) : ::unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(FileKeychain::defaultRoot(), root) << (xdg ? xdg : "unset");
     }
 }
