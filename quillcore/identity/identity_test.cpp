@@ -160,12 +160,13 @@ TEST(KeychainKeyStore, StoresCompactPaddedBase64InItsOwnItemAndReportsDamageAsIn
     EXPECT_FALSE(s.store.load());
     EXPECT_EQ(otherAccount.load(), StoredIdentityKeys(Bytes(32, 1), Bytes(32, 2)));
 
-    for (std::string_view damaged : {R"({})", R"({"signingPrivateKey":"AQ=="})",
-                                     R"({"signingPrivateKey":"not base64!","agreementPrivateKey":"AQ=="})",
-                                     R"({"signingPrivateKey":"AQ","agreementPrivateKey":"AQ=="})",
-                                     R"({"signingPrivateKey":1,"agreementPrivateKey":"AQ=="})",
-                                     R"({"signingPrivateKey":null,"agreementPrivateKey":"AQ=="})",
-                                     R"(["AQ==","AQ=="])", "", "not json", "\x00\x01"}) {
+    const std::string_view damagedItems[] = {R"({})", R"({"signingPrivateKey":"AQ=="})",
+                                             R"({"signingPrivateKey":"not base64!","agreementPrivateKey":"AQ=="})",
+                                             R"({"signingPrivateKey":"AQ","agreementPrivateKey":"AQ=="})",
+                                             R"({"signingPrivateKey":1,"agreementPrivateKey":"AQ=="})",
+                                             R"({"signingPrivateKey":null,"agreementPrivateKey":"AQ=="})",
+                                             R"(["AQ==","AQ=="])", "", "not json", std::string_view("\x00\x01", 2)};
+    for (std::string_view damaged : damagedItems) {
         s.put(damaged);
         expectError([&] { s.store.load(); }, KeyStoreError::invalidData());
         EXPECT_EQ(s.item(), toBytes(damaged));
