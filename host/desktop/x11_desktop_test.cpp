@@ -1,3 +1,8 @@
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -99,13 +104,37 @@ TEST(X11KeepAwake, HoldingKeepsTheScreensaverOffAndReleaseLetsItCome) {
     EXPECT_EQ(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
 }
 
-TEST(X11Permissions, GrantedOnAReachableServerAndNotWithoutOne) {
+// The socket descriptors this process holds.
+std::set<int> openSockets() {
+    std::set<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().starts_with("socket:"))
+            fds.insert(std::stoi(entry.path().filename().string()));
+    }
+    return fds;
+}
+
+TEST(X11Permissions, ProbesShareOneConnectionAndReconnectOnlyWhenItBroke) {
     XvfbServer server;
     QUILL_REQUIRE_XVFB(server);
+    const std::set<int> before = openSockets();
     X11PermissionProbe probe(server.display());
-    EXPECT_TRUE(probe.screenRecordingGranted());
-    EXPECT_TRUE(probe.accessibilityGranted());
-    // (A killed server's display number may be taken at once by a parallel test's server.)
+    auto probeUntilSocketsSettle = [&] {
+        for (int tick = 0; tick < 10; ++tick) {
+            EXPECT_TRUE(probe.screenRecordingGranted());
+            EXPECT_TRUE(probe.accessibilityGranted());
+        }
+        std::vector<int> added;
+        std::ranges::set_difference(openSockets(), before, std::back_inserter(added));
+        return added;
+    };
+    const std::vector<int> added = probeUntilSocketsSettle();
+    ASSERT_EQ(added.size(), 1u) << "twenty probes should keep exactly one connection open";
+    // A broken connection is replaced by the next probe, which still answers.
+    ::shutdown(added[0], SHUT_RDWR);
+    EXPECT_EQ(probeUntilSocketsSettle().size(), 1u);
+
     X11PermissionProbe nowhere(":no-such-display");
     EXPECT_FALSE(nowhere.screenRecordingGranted());
     EXPECT_FALSE(nowhere.accessibilityGranted());
