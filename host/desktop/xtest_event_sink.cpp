@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include <xcb/xtest.h>
 
@@ -81,7 +84,25 @@ std::uint32_t keysymFor(char32_t cp) {
 
 }  // namespace
 
-XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {
+std::string XTestEventSink::defaultRepeatRecord(const std::string& displayName) {
+    std::string name = "quillmate-host.key-repeat" + displayName;
+    std::replace(name.begin(), name.end(), '/', '_');
+    namespace fs = std::filesystem;
+    auto absolute = [](const char* variable) -> fs::path {
+        const char* value = std::getenv(variable);
+        return value && value[0] == '/' ? fs::path(value) : fs::path();
+    };
+    std::error_code error;
+    if (fs::path runtime = absolute("XDG_RUNTIME_DIR"); !runtime.empty() && fs::is_directory(runtime, error))
+        return runtime / name;
+    fs::path data = absolute("XDG_DATA_HOME");
+    if (data.empty()) data = fs::path(std::getenv("HOME") ? std::getenv("HOME") : "") / ".local/share";
+    return data / "Quillmate Host" / name;
+}
+
+XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::string repeatRecord)
+    : connection_(std::move(connection)),
+      repeatRecord_(repeatRecord.empty() ? defaultRepeatRecord(connection_->displayName()) : std::move(repeatRecord)) {
     xcb_connection_t* c = connection_->get();
     if (!connection_->hasExtension(&xcb_test_id)) throw X11Error("the X server has no XTEST extension");
     XcbReply<xcb_test_get_version_reply_t> version(xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr));
@@ -89,6 +110,36 @@ XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection) : conn
     const xcb_setup_t* setup = xcb_get_setup(c);
     minKeycode_ = setup->min_keycode;
     maxKeycode_ = setup->max_keycode;
+    restoreRecordedRepeat();
+}
+
+void XTestEventSink::restoreRecordedRepeat() {
+    std::ifstream in(repeatRecord_);
+    if (!in) return;
+    for (int keycode; in >> keycode;)
+        if (keycode >= minKeycode_ && keycode <= maxKeycode_) setKeyRepeat(std::uint8_t(keycode), true);
+    connection_->flush();
+    std::error_code ignored;
+    std::filesystem::remove(repeatRecord_, ignored);
+}
+
+void XTestEventSink::writeRepeatRecord() const {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    std::string keys;
+    for (const auto& [keycode, repeated] : heldKeys_)
+        if (repeated) keys += std::to_string(keycode) + "\n";
+    if (keys.empty()) {
+        fs::remove(repeatRecord_, ignored);
+        return;
+    }
+    // Replaced whole, so a process killed while writing leaves the previous record.
+    const std::string temporary = repeatRecord_ + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        if (!(out << keys) || !out.flush()) return;
+    }
+    fs::rename(temporary, repeatRecord_, ignored);
 }
 
 XTestEventSink::~XTestEventSink() {
@@ -162,8 +213,11 @@ void XTestEventSink::pressKey(std::uint8_t keycode) {
         XcbReply<xcb_get_keyboard_control_reply_t> control(
             xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
         const bool repeated = control && (control->auto_repeats[keycode / 8] & (1u << (keycode % 8)));
-        if (repeated) setKeyRepeat(keycode, false);
         heldKeys_[keycode] = repeated;
+        if (repeated) {
+            writeRepeatRecord();
+            setKeyRepeat(keycode, false);
+        }
     } else {
         // The controller repeats a held key by pressing it again. The server drops a press of
         // a key that is down and does not repeat, so repeat it the way X itself does.
@@ -178,7 +232,10 @@ void XTestEventSink::releaseKey(std::uint8_t keycode) {
     const bool repeated = held->second;
     heldKeys_.erase(held);
     fake(XCB_KEY_RELEASE, keycode);
-    if (repeated) setKeyRepeat(keycode, true);
+    if (repeated) {
+        setKeyRepeat(keycode, true);
+        writeRepeatRecord();
+    }
 }
 
 void XTestEventSink::tapKey(std::uint8_t keycode) {

@@ -16,14 +16,21 @@ class X11Connection;
 // keys; a key held here never auto-repeats (the controller repeats keys itself); text without
 // a key is typed on a spare keycode that is bound to the character for the moment. Everything
 // held is released by releaseAll() and when the sink is destroyed.
+// Auto-repeat is a setting of the whole server, so the keys whose repeat is off are also
+// recorded in a file: a sink made after a process that died holding keys turns their repeat
+// back on. Not thread-safe: one caller at a time.
 class XTestEventSink : public InputEventSink {
 public:
+    // `repeatRecord` is that file; empty means defaultRepeatRecord(the connection's display).
     // Throws X11Error when the server has no XTEST.
-    explicit XTestEventSink(std::shared_ptr<X11Connection> connection);
+    explicit XTestEventSink(std::shared_ptr<X11Connection> connection, std::string repeatRecord = {});
     ~XTestEventSink() override;
 
     void post(const InputEvent& event) override;
     void releaseAll() override;
+
+    // In $XDG_RUNTIME_DIR beside the one-copy lock (else in the data folder), one per display.
+    static std::string defaultRepeatRecord(const std::string& displayName);
 
     // Pixels per scroll click for pixel-unit scrolling.
     static constexpr int pixelsPerScrollClick = 40;
@@ -43,11 +50,14 @@ private:
     void tapKey(std::uint8_t keycode);
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
     void setKeyRepeat(std::uint8_t keycode, bool on);
+    void restoreRecordedRepeat();
+    void writeRepeatRecord() const;
     void findSpareKeycodes();
     void restoreSpareKeycodes();
     void finish();
 
     std::shared_ptr<X11Connection> connection_;
+    std::string repeatRecord_;
     std::uint8_t minKeycode_ = 8;
     std::uint8_t maxKeycode_ = 255;
     std::map<std::uint8_t, bool> heldKeys_;  // keycode -> whether it auto-repeated before

@@ -1,6 +1,10 @@
 #include "host/desktop/xtest_event_sink.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -24,7 +28,8 @@ struct InjectionTest : ::testing::Test {
         client = std::make_unique<TestClient>(server.display());
         connection = std::make_shared<X11Connection>(server.display());
         displays = std::make_shared<X11DisplaySource>(connection);
-        sink = std::make_shared<XTestEventSink>(connection);
+        record = ::testing::TempDir() + "key-repeat" + server.display();
+        sink = std::make_shared<XTestEventSink>(connection, record);
         injector = std::make_unique<InputInjector>(sink, displays, 0.4);
     }
 
@@ -84,6 +89,7 @@ struct InjectionTest : ::testing::Test {
     }
 
     XvfbServer server;
+    std::string record;
     std::unique_ptr<TestClient> client;
     std::shared_ptr<X11Connection> connection;
     std::shared_ptr<X11DisplaySource> displays;
@@ -185,6 +191,21 @@ TEST_F(InjectionTest, AHeldKeyDoesNotAutoRepeatAndItsRepeatSettingComesBack) {
     EXPECT_EQ(countOf(client->events, XCB_KEY_RELEASE, kA), 2u);
     EXPECT_FALSE(keyIsDown(kA));
     EXPECT_TRUE(keyRepeats(kA));
+}
+
+TEST_F(InjectionTest, AKeyHeldWhenTheHostWasKilledRepeatsAgainAtTheNextStart) {
+    const pid_t child = fork();
+    if (child == 0) {
+        XTestEventSink dying(std::make_shared<X11Connection>(server.display()), record);
+        dying.post(KeyboardEvent{kB, true, 0, {}});
+        raise(SIGKILL);
+    }
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    ASSERT_FALSE(keyRepeats(kB));
+    XTestEventSink next(std::make_shared<X11Connection>(server.display()), record);
+    EXPECT_TRUE(keyRepeats(kB));
+    EXPECT_FALSE(std::filesystem::exists(record));
 }
 
 TEST_F(InjectionTest, ReleaseAllLetsGoOfKeysModifiersAndButtons) {
