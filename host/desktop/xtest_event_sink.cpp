@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
+#include <xcb/xcbext.h>
 #include <xcb/xtest.h>
 
 #include "host/desktop/x11_connection.h"
@@ -111,6 +113,40 @@ XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::s
     minKeycode_ = setup->min_keycode;
     maxKeycode_ = setup->max_keycode;
     restoreRecordedRepeat();
+    askServerState();
+    takeServerState(true);
+}
+
+void XTestEventSink::askServerState() {
+    xcb_connection_t* c = connection_->get();
+    if (!repeatQuery_) repeatQuery_ = xcb_get_keyboard_control(c);
+    if (!lockQuery_) lockQuery_ = xcb_query_pointer(c, connection_->root());
+}
+
+void XTestEventSink::takeServerState(bool wait) {
+    xcb_connection_t* c = connection_->get();
+    // Not waiting: an answer still on its way is left for the next event.
+    auto answer = [&](auto& cookie) -> void* {
+        void* reply = nullptr;
+        if (!cookie) return nullptr;
+        const bool done = wait ? (reply = xcb_wait_for_reply(c, cookie->sequence, nullptr), true)
+                               : xcb_poll_for_reply(c, cookie->sequence, &reply, nullptr) != 0;
+        if (done) cookie.reset();
+        return reply;
+    };
+    if (XcbReply<xcb_get_keyboard_control_reply_t> control(
+            static_cast<xcb_get_keyboard_control_reply_t*>(answer(repeatQuery_)));
+        control)
+        std::copy(std::begin(control->auto_repeats), std::end(control->auto_repeats), autoRepeats_.begin());
+    if (XcbReply<xcb_query_pointer_reply_t> pointer(static_cast<xcb_query_pointer_reply_t*>(answer(lockQuery_))); pointer)
+        capsLocked_ = (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
+}
+
+// An answer asked for before this sink changed the state would undo the change here.
+template <class Cookie>
+void XTestEventSink::forget(std::optional<Cookie>& query) {
+    if (query) xcb_discard_reply(connection_->get(), query->sequence);
+    query.reset();
 }
 
 void XTestEventSink::restoreRecordedRepeat() {
@@ -202,6 +238,9 @@ void XTestEventSink::postMouse(const MouseEvent& event) {
 void XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
     const std::uint32_t values[] = {keycode, on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF};
     xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
+    forget(repeatQuery_);
+    const std::uint8_t bit = std::uint8_t(1u << (keycode % 8));
+    autoRepeats_[keycode / 8] = on ? autoRepeats_[keycode / 8] | bit : autoRepeats_[keycode / 8] & ~bit;
 }
 
 void XTestEventSink::pressKey(std::uint8_t keycode) {
@@ -209,10 +248,7 @@ void XTestEventSink::pressKey(std::uint8_t keycode) {
     if (!heldKeys_.contains(keycode)) {
         // The server would repeat a key held by XTEST for as long as the controller holds it,
         // and for ever when its release never arrives: switch repeat off for this key.
-        xcb_connection_t* c = connection_->get();
-        XcbReply<xcb_get_keyboard_control_reply_t> control(
-            xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
-        const bool repeated = control && (control->auto_repeats[keycode / 8] & (1u << (keycode % 8)));
+        const bool repeated = autoRepeats(keycode);
         heldKeys_[keycode] = repeated;
         if (repeated) {
             writeRepeatRecord();
@@ -254,13 +290,18 @@ void XTestEventSink::syncModifiers(std::uint64_t flags, std::uint8_t eventKeycod
             releaseKey(m.right);
         }
     }
-    if (eventKeycode == kCapsLock) return;
+    if (eventKeycode == kCapsLock) {
+        // The key sets the lock itself; the next key event waits to learn where it is.
+        forget(lockQuery_);
+        lockUnknown_ = true;
+        return;
+    }
     // Caps Lock is a lock, not a held key: tap it when the server's lock differs.
-    xcb_connection_t* c = connection_->get();
-    XcbReply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
-    if (!pointer) return;
-    const bool locked = (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
-    if (locked != ((flags & EventFlags::alphaShift) != 0)) tapKey(kCapsLock);
+    if (capsLocked_ != ((flags & EventFlags::alphaShift) != 0)) {
+        tapKey(kCapsLock);
+        forget(lockQuery_);
+        capsLocked_ = !capsLocked_;
+    }
 }
 
 void XTestEventSink::postKey(const KeyboardEvent& event) {
@@ -268,11 +309,13 @@ void XTestEventSink::postKey(const KeyboardEvent& event) {
         if (event.down && !event.text.empty()) typeText(event.text);
         return;
     }
+    takeServerState(std::exchange(lockUnknown_, false));
     syncModifiers(event.flags, event.keycode);
     if (event.down)
         pressKey(event.keycode);
     else
         releaseKey(event.keycode);
+    askServerState();
 }
 
 void XTestEventSink::findSpareKeycodes() {

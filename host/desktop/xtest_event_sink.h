@@ -1,10 +1,14 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
+
+#include <xcb/xcb.h>
 
 #include "host/desktop/input_injector.h"
 
@@ -51,6 +55,11 @@ private:
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
     void setKeyRepeat(std::uint8_t keycode, bool on);
     void restoreRecordedRepeat();
+    void askServerState();
+    void takeServerState(bool wait);
+    template <class Cookie>
+    void forget(std::optional<Cookie>& query);
+    bool autoRepeats(std::uint8_t keycode) const { return autoRepeats_[keycode / 8] & (1u << (keycode % 8)); }
     void writeRepeatRecord() const;
     void findSpareKeycodes();
     void restoreSpareKeycodes();
@@ -58,6 +67,13 @@ private:
 
     std::shared_ptr<X11Connection> connection_;
     std::string repeatRecord_;
+    // The server's auto-repeat keys and Caps Lock, as of the last key event: asked for after
+    // each one and read at the next, so that no key waits for a round trip.
+    std::array<std::uint8_t, 32> autoRepeats_{};
+    bool capsLocked_ = false;
+    bool lockUnknown_ = false;
+    std::optional<xcb_get_keyboard_control_cookie_t> repeatQuery_;
+    std::optional<xcb_query_pointer_cookie_t> lockQuery_;
     std::uint8_t minKeycode_ = 8;
     std::uint8_t maxKeycode_ = 255;
     std::map<std::uint8_t, bool> heldKeys_;  // keycode -> whether it auto-repeated before
