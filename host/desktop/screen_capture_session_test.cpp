@@ -19,14 +19,16 @@ TEST(ScreenCaptureSession, AStillScreenSendsNothingAndAChangeAfterItReachesTheCo
     testing::TestClient client(server.display());
     PeerConnectionFactory::shared();
     Pair p = connectPair(configuration(640, 480, 30));
+    ScreenCaptureOptions options;
+    options.displayName = server.display();
+    options.minimumFrameInterval = 1.0 / 30;
     ScreenCaptureEngine engine({[host = p.host](const PixelBufferPtr& f, std::int64_t t) { host->sendVideoFrame(f, t); }, {}},
-                               {server.display(), {}, 1.0 / 30});
+                               options);
     engine.start({});
     std::shared_ptr<RemoteVideoTrack> track;
     for (int i = 0; i < 500 && !(track = p.controller->remoteVideoTrack()); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(track);
-    // Until the controller shows what the screen shows: colour `index`, or red or blue while
-    // the screen alternates between them.
+    // Until the controller shows colour `index`, or red or blue while the screen alternates.
     auto shows = [&](int index, bool alternate) {
         for (int tick = 0; tick < 150; ++tick) {
             if (alternate) client.fill(0, 0, 640, 480, tick % 2 ? 0xff0000 : 0x0000ff);
@@ -37,7 +39,6 @@ TEST(ScreenCaptureSession, AStillScreenSendsNothingAndAChangeAfterItReachesTheCo
         return false;
     };
     ASSERT_TRUE(shows(0, true));
-
     std::this_thread::sleep_for(300ms);
     const std::int64_t sent = engine.frames();
     std::this_thread::sleep_for(1s);

@@ -16,8 +16,6 @@ quill_library(quill_host_x11
 quill_test(quill_host_x11_logic_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/input_injector_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/display_keep_awake_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/display_info_test.cpp
   DEPS quill_host_x11)
 
 # Against a real X server: each test starts its own Xvfb.
@@ -27,7 +25,7 @@ quill_test(quill_host_x11_test
     ${CMAKE_CURRENT_LIST_DIR}/screen_capture_engine_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/xtest_event_sink_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/x11_desktop_test.cpp
-  DEPS quill_host_x11)
+  DEPS quill_host_x11 quill_host_cursor)
 
 # The captured screen through a real WebRTC session (an X server and a network namespace).
 if(TARGET quill_session_core)

@@ -181,6 +181,8 @@ void XTestEventSink::writeRepeatRecord() const {
 XTestEventSink::~XTestEventSink() {
     releaseAll();
     restoreSpareKeycodes();
+    forget(repeatQuery_);
+    forget(lockQuery_);
     connection_->flush();
 }
 
