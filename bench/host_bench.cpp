@@ -293,22 +293,26 @@ private:
     std::jthread thread_;
 };
 
-bool ready(benchmark::State& state, const Host& host) {
-    if (host.port) return true;
-    state.SkipWithError(("the host did not start listening; see " + (host.folder / "host.log").string()).c_str());
-    return false;
-}
+// The display (its screen changing every frame, or still) and the host on it.
+struct Stage {
+    explicit Stage(bool changing) : screen((PeerConnectionFactory::shared(), client)) { screen.run(changing); }
+    bool ready(benchmark::State& state) const {
+        if (host.port) return true;
+        state.SkipWithError(("the host did not start listening; see " + (host.folder / "host.log").string()).c_str());
+        return false;
+    }
+    testing::TestClient client{std::getenv("DISPLAY")};
+    ChangingScreen screen;
+    Host host;
+};
 
 // The host at 1920x1080 with a screen that changes every frame, and the bare pipeline under the
 // same load, one after the other, three times: shares of one core and minor page faults per
 // second (medians), and the host's resident memory after each session.
 void BM_HostVersusBarePipeline(benchmark::State& state) {
-    PeerConnectionFactory::shared();
-    testing::TestClient client(std::getenv("DISPLAY"));
-    ChangingScreen screen(client);
-    screen.run(true);
-    Host host;
-    if (!ready(state, host)) return;
+    Stage stage(true);
+    if (!stage.ready(state)) return;
+    Host& host = stage.host;
     std::vector<double> hostCpu, hostFaults, bareCpu, bareFaults, rss;
     for (auto _ : state) {
         for (int round = 0; round < 3; ++round) {
@@ -350,10 +354,9 @@ BENCHMARK(BM_HostVersusBarePipeline)->Iterations(1)->Unit(benchmark::kSecond);
 
 // A session on a still screen: the host's share of one core over five seconds.
 void BM_HostOnAStillScreen(benchmark::State& state) {
-    PeerConnectionFactory::shared();
-    testing::TestClient client(std::getenv("DISPLAY"));
-    Host host;
-    if (!ready(state, host)) return;
+    Stage stage(false);
+    if (!stage.ready(state)) return;
+    Host& host = stage.host;
     for (auto _ : state) {
         Viewer viewer(host.connect());
         viewer.waitForFrames(1);
@@ -369,46 +372,39 @@ BENCHMARK(BM_HostOnAStillScreen)->Iterations(1)->Unit(benchmark::kSecond);
 // the screen changes every frame and the video streams. Half a ping's round trip is the share
 // of the network path (loopback, DTLS, SCTP) in it.
 void BM_ControlMessageToInjectedEvent(benchmark::State& state) {
-    PeerConnectionFactory::shared();
-    testing::TestClient client(std::getenv("DISPLAY"));
-    ChangingScreen screen(client);
-    screen.run(true);
-    Host host;
-    if (!ready(state, host)) return;
-    Viewer viewer(host.connect());
+    Stage stage(true);
+    if (!stage.ready(state)) return;
+    Viewer viewer(stage.host.connect());
     viewer.waitForFrames(30);
     std::this_thread::sleep_for(1s);
-    auto key = [&](bool down) {
-        Quillmate_V0_Envelope e;
-        e.mutable_key()->set_usb_hid_usage(0x04);
-        e.mutable_key()->set_down(down);
-        viewer.session->sendControl(e);
-    };
     const std::uint8_t keycode = *xKeycode(0x04);
+    // Milliseconds from `send(true)` until the window has the key press, a hundred times.
+    auto time = [&](const std::function<void(bool down)>& send, std::vector<double>& into) {
+        for (int i = 0; i < 100; ++i) {
+            stage.client.events.clear();
+            const auto sent = Clock::now();
+            send(true);
+            stage.client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_PRESS, keycode) > 0; });
+            into.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+            send(false);
+            stage.client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_RELEASE, keycode) > 0; });
+            std::this_thread::sleep_for(10ms);
+        }
+    };
     std::vector<double> latencies, roundTrips, serverOnly;
     for (auto _ : state) {
-        for (int i = 0; i < 200; ++i) {
-            client.events.clear();
-            const auto sent = Clock::now();
-            key(true);
-            client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_PRESS, keycode) > 0; });
-            latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-            key(false);
-            client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_RELEASE, keycode) > 0; });
-            std::this_thread::sleep_for(10ms);
-        }
+        time(
+            [&](bool down) {
+                Quillmate_V0_Envelope e;
+                e.mutable_key()->set_usb_hid_usage(0x04);
+                e.mutable_key()->set_down(down);
+                viewer.session->sendControl(e);
+            },
+            latencies);
         // The same key through XTEST from this process: the X server's own share.
-        XTestEventSink direct(std::make_shared<X11Connection>(std::getenv("DISPLAY")), (host.runtime / "direct").string());
-        for (int i = 0; i < 100; ++i) {
-            client.events.clear();
-            const auto sent = Clock::now();
-            direct.post(KeyboardEvent{keycode, true, 0, {}});
-            client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_PRESS, keycode) > 0; });
-            serverOnly.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-            direct.post(KeyboardEvent{keycode, false, 0, {}});
-            client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_RELEASE, keycode) > 0; });
-            std::this_thread::sleep_for(10ms);
-        }
+        XTestEventSink direct(std::make_shared<X11Connection>(std::getenv("DISPLAY")),
+                              (stage.host.runtime / "direct").string());
+        time([&](bool down) { direct.post(KeyboardEvent{keycode, down, 0, {}}); }, serverOnly);
         for (std::uint64_t i = 1; i <= 50; ++i) {
             const auto sent = Clock::now();
             Quillmate_V0_Envelope ping;
