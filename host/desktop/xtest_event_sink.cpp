@@ -1,5 +1,8 @@
 #include "host/desktop/xtest_event_sink.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -159,23 +162,18 @@ void XTestEventSink::restoreRecordedRepeat() {
     std::filesystem::remove(repeatRecord_, ignored);
 }
 
-void XTestEventSink::writeRepeatRecord() const {
-    namespace fs = std::filesystem;
-    std::error_code ignored;
+void XTestEventSink::writeRepeatRecord() {
     std::string keys;
     for (const auto& [keycode, repeated] : heldKeys_)
         if (repeated) keys += std::to_string(keycode) + "\n";
-    if (keys.empty()) {
-        fs::remove(repeatRecord_, ignored);
-        return;
-    }
-    // Replaced whole, so a process killed while writing leaves the previous record.
-    const std::string temporary = repeatRecord_ + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        if (!(out << keys) || !out.flush()) return;
-    }
-    fs::rename(temporary, repeatRecord_, ignored);
+    // Written over in place, as it changes with every key: one write, no new file. Spaces
+    // cover the rest of a longer earlier record, so a process killed at any point leaves
+    // whole numbers only.
+    if (recordFd_ < 0 && !keys.empty()) recordFd_ = ::open(repeatRecord_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (recordFd_ < 0) return;
+    const std::size_t length = keys.size();
+    keys.resize(std::max(length, recordLength_), ' ');
+    if (::pwrite(recordFd_, keys.data(), keys.size(), 0) == ssize_t(keys.size())) recordLength_ = keys.size();
 }
 
 XTestEventSink::~XTestEventSink() {
@@ -183,6 +181,11 @@ XTestEventSink::~XTestEventSink() {
     restoreSpareKeycodes();
     forget(repeatQuery_);
     forget(lockQuery_);
+    if (recordFd_ >= 0) {
+        ::close(recordFd_);
+        std::error_code ignored;
+        std::filesystem::remove(repeatRecord_, ignored);
+    }
     connection_->flush();
 }
 

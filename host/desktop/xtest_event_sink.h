@@ -60,13 +60,15 @@ private:
     template <class Cookie>
     void forget(std::optional<Cookie>& query);
     bool autoRepeats(std::uint8_t keycode) const { return autoRepeats_[keycode / 8] & (1u << (keycode % 8)); }
-    void writeRepeatRecord() const;
+    void writeRepeatRecord();
     void findSpareKeycodes();
     void restoreSpareKeycodes();
     void finish();
 
     std::shared_ptr<X11Connection> connection_;
     std::string repeatRecord_;
+    int recordFd_ = -1;
+    std::size_t recordLength_ = 0;
     // The server's auto-repeat keys and Caps Lock, as of the last key event: asked for after
     // each one and read at the next, so that no key waits for a round trip.
     std::array<std::uint8_t, 32> autoRepeats_{};
