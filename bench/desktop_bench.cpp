@@ -93,7 +93,7 @@ struct InjectionRig {
         : client(display()),
           connection(std::make_shared<X11Connection>(display())),
           displays(std::make_shared<X11DisplaySource>(connection, 0.5)),
-          sink(std::make_shared<XTestEventSink>(connection)),
+          sink(std::make_shared<XTestEventSink>(connection, "/tmp/desktop_bench.key-repeat")),
           injector(sink, displays) {}
     TestClient client;
     std::shared_ptr<X11Connection> connection;

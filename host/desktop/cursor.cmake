@@ -2,8 +2,3 @@
 quill_library(quill_host_cursor
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/cursor_image.cpp
   DEPS quill_host_x11 PkgConfig::XCB)
-
-quill_test(quill_host_cursor_test
-  LABELS x11
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cursor_image_test.cpp
-  DEPS quill_host_cursor)

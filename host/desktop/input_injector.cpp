@@ -47,7 +47,47 @@ InputInjector::InputInjector(std::shared_ptr<InputEventSink> sink, std::shared_p
                              double doubleClickInterval)
     : sink_(std::move(sink)), displays_(std::move(displays)), doubleClickInterval_(doubleClickInterval) {}
 
+void InputInjector::post(const InputEvent& event) {
+    std::lock_guard guard(lock_);
+    sink_->post(event);
+}
+
 void InputInjector::injectKey(const Quillmate_V0_KeyEvent& message) {
+    std::lock_guard guard(lock_);
+    injectKeyLocked(message);
+}
+
+void InputInjector::injectPointer(const Quillmate_V0_PointerEvent& message, Clock::time_point now) {
+    std::lock_guard guard(lock_);
+    injectPointerLocked(message, now);
+}
+
+bool InputInjector::inject(const Quillmate_V0_Envelope& message, const std::stop_token& stop) {
+    std::optional<ScrollWheelEvent> scroll;
+    if (message.has_scroll()) scroll = scrollEvent(message.scroll());
+    std::lock_guard guard(lock_);
+    if (stop.stop_requested()) return false;
+    switch (message.msg_case()) {
+        case Quillmate_V0_Envelope::kKey: injectKeyLocked(message.key()); return true;
+        case Quillmate_V0_Envelope::kPointer: injectPointerLocked(message.pointer(), Clock::now()); return true;
+        case Quillmate_V0_Envelope::kScroll:
+            if (scroll) sink_->post(*scroll);
+            return true;
+        default: return false;
+    }
+}
+
+std::uint32_t InputInjector::pressedButtons() const {
+    std::lock_guard guard(lock_);
+    return pressedButtons_;
+}
+
+std::map<std::uint32_t, InputInjector::Click> InputInjector::lastClicks() const {
+    std::lock_guard guard(lock_);
+    return lastClicks_;
+}
+
+void InputInjector::injectKeyLocked(const Quillmate_V0_KeyEvent& message) {
     if (auto keycode = xKeycode(message.usb_hid_usage())) {
         KeyboardEvent event;
         event.keycode = *keycode;
@@ -65,7 +105,7 @@ void InputInjector::injectKey(const Quillmate_V0_KeyEvent& message) {
     }
 }
 
-void InputInjector::injectPointer(const Quillmate_V0_PointerEvent& message, Clock::time_point now) {
+void InputInjector::injectPointerLocked(const Quillmate_V0_PointerEvent& message, Clock::time_point now) {
     const DisplayList displays = displays_->currentDisplays();
     const DisplayDescriptor* display = displays.find(message.display_id());
     DisplayRect bounds = display ? display->bounds : DisplayRect{};
@@ -136,6 +176,7 @@ NormalizedPoint InputInjector::normalizedPoint(double x, double y, const Display
 }
 
 void InputInjector::releaseAll() {
+    std::lock_guard guard(lock_);
     pressedButtons_ = 0;
     sink_->releaseAll();
 }

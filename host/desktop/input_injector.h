@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <variant>
 
@@ -85,7 +87,7 @@ struct NormalizedPoint {
 
 // Turns the controller's key, pointer and scroll messages into desktop input events. It keeps
 // the buttons it reported as held and the last press of each button, for multi-click counting.
-// Main thread only.
+// Thread-safe: every call holds one lock while it reaches the sink.
 class InputInjector {
 public:
     using Clock = std::chrono::steady_clock;
@@ -101,11 +103,15 @@ public:
     InputInjector(std::shared_ptr<InputEventSink> sink, std::shared_ptr<const DisplaySource> displays,
                   double doubleClickInterval = 0.4);
 
-    void post(const InputEvent& event) { sink_->post(event); }
+    void post(const InputEvent& event);
 
     void injectKey(const Quillmate_V0_KeyEvent& message);
     // `now` is when the caller took up the message; click timing uses the monotonic clock.
     void injectPointer(const Quillmate_V0_PointerEvent& message, Clock::time_point now);
+    // Applies a key, pointer or scroll message unless `stop` was requested by then. The check
+    // and the injection hold the lock releaseAll() takes, so a release that follows a stop is
+    // never followed by input of the stopped session. False for other messages.
+    bool inject(const Quillmate_V0_Envelope& message, const std::stop_token& stop);
     // The event for a scroll message, not posted; none for a delta that is not a number.
     std::optional<ScrollWheelEvent> scrollEvent(const Quillmate_V0_ScrollEvent& message) const;
     static NormalizedPoint normalizedPoint(double x, double y, const DisplayRect& rect);
@@ -114,12 +120,16 @@ public:
     // and no button counts as pressed any more. Click history is kept.
     void releaseAll();
 
-    std::uint32_t pressedButtons() const { return pressedButtons_; }
-    const std::map<std::uint32_t, Click>& lastClicks() const { return lastClicks_; }
+    std::uint32_t pressedButtons() const;
+    std::map<std::uint32_t, Click> lastClicks() const;
 
     static constexpr double maximumClickDistance = 4.0;
 
 private:
+    void injectKeyLocked(const Quillmate_V0_KeyEvent& message);
+    void injectPointerLocked(const Quillmate_V0_PointerEvent& message, Clock::time_point now);
+
+    mutable std::mutex lock_;
     std::shared_ptr<InputEventSink> sink_;
     std::shared_ptr<const DisplaySource> displays_;
     double doubleClickInterval_;

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <utility>
 #include <vector>
 
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 
 #include "host/desktop/x11_connection.h"
@@ -181,9 +183,46 @@ public:
         return std::make_shared<const PixelBuffer>(width, height, width * 4, std::move(reply), data);
     }
 
+    // Asks the server to report changes on the screen, when it can.
+    void watchDamage() {
+        xcb_connection_t* c = x.get();
+        if (!x.hasExtension(&xcb_damage_id)) return;
+        XcbReply<xcb_damage_query_version_reply_t> version(
+            xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+        if (!version) return;
+        const xcb_damage_damage_t id = xcb_generate_id(c);
+        XcbReply<xcb_generic_error_t> error(xcb_request_check(
+            c, xcb_damage_create_checked(c, id, x.root(), XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX)));
+        if (error) return;
+        damage = id;
+        damageNotify = std::uint8_t(xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY);
+    }
+
+    // Whether the captured rectangle changed since the last call; always true when the server
+    // cannot say. Emptying the server's record before the next image is read means a change
+    // made while it is read is reported again.
+    bool takeChanges() {
+        if (!damage) return true;
+        xcb_connection_t* c = x.get();
+        bool reported = false, changed = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+            if ((event->response_type & 0x7f) == damageNotify) {
+                reported = true;
+                const xcb_rectangle_t& r = reinterpret_cast<xcb_damage_notify_event_t*>(event)->area;
+                changed = changed || (r.x < originX + width && r.x + r.width > originX && r.y < originY + height &&
+                                      r.y + r.height > originY);
+            }
+            std::free(event);
+        }
+        if (reported) xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
+        return changed;
+    }
+
     X11Connection x;
     std::shared_ptr<SegmentPool> pool;
     int originX = 0, originY = 0, width = 0, height = 0;
+    xcb_damage_damage_t damage = 0;
+    std::uint8_t damageNotify = 0;
 };
 
 ScreenCaptureEngine::ScreenCaptureEngine(VideoFrameSink session, ScreenCaptureOptions options)
@@ -229,6 +268,8 @@ void ScreenCaptureEngine::start(const std::set<std::uint32_t>&) {
             capturer->x.checkConnection("setting up screen capture");
         }
     }
+    // Watched from before the first image, so no change is missed.
+    capturer->watchDamage();
     // Capture has started once the server has handed over one image.
     capturer->grab();
 
@@ -301,6 +342,11 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
     auto due = Clock::now();
     int failures = 0;
     std::string failure;
+    // A still screen is not read again: the session's video has its last image already.
+    bool changed = true;
+    // The encoder gives out a frame when the next one comes in, so the last frame before a
+    // still period is handed over once more on its first still tick; then nothing is sent.
+    PixelBufferPtr unsettled;
     while (!stop.stop_requested()) {
         {
             std::unique_lock guard(sleepLock);
@@ -310,9 +356,15 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
         due += interval;
         if (due < Clock::now()) due = Clock::now();  // late: skip the missed ticks instead of bursting
 
-        PixelBufferPtr frame;
+        changed = capturer->takeChanges() || changed;
+        if (capturer->x.hasError()) {
+            failure = "the connection to the X server was lost";
+            break;
+        }
+        PixelBufferPtr frame = changed ? nullptr : std::exchange(unsettled, nullptr);
+        if (!changed && !frame) continue;
         try {
-            frame = capturer->grab();
+            if (!frame) frame = capturer->grab();
             failures = 0;
         } catch (const X11Error& error) {
             // A lost server is final; a refused read may be a display being reconfigured.
@@ -322,7 +374,16 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
             }
             continue;
         }
-        if (!frame) continue;  // every buffer is still downstream: this tick is dropped
+        if (!frame) {
+            // Every buffer is still downstream: this tick is dropped, and the next frame will
+            // follow the one kept for repeating, which needs its buffer back.
+            unsettled.reset();
+            continue;
+        }
+        if (std::exchange(changed, false)) unsettled = frame;
+        // Frames closer together than the interval would be dropped by the session's frame
+        // rate limit, and a dropped change stays unseen on a screen that then keeps still.
+        due = std::max(due, Clock::now() + interval);
         const std::int64_t stamp = nextTimestampNs();
         {
             std::lock_guard guard(lock_);

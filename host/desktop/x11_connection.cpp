@@ -44,6 +44,8 @@ X11Connection::X11Connection(const std::string& displayName) {
         throw X11Error(connectionErrorText(XCB_CONN_CLOSED_INVALID_SCREEN));
     }
     screen_ = it.data;
+    const char* fromEnvironment = std::getenv("DISPLAY");
+    displayName_ = !displayName.empty() ? displayName : fromEnvironment ? fromEnvironment : "";
 }
 
 X11Connection::~X11Connection() {

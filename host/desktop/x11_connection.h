@@ -40,6 +40,8 @@ public:
     xcb_connection_t* get() const { return connection_; }
     xcb_screen_t* screen() const { return screen_; }
     xcb_window_t root() const { return screen_->root; }
+    // The display this connection reached, as named ($DISPLAY when no name was given).
+    const std::string& displayName() const { return displayName_; }
 
     // Whether the server offers an extension (the answer is cached by xcb).
     bool hasExtension(xcb_extension_t* extension) const;
@@ -53,6 +55,7 @@ public:
 private:
     xcb_connection_t* connection_ = nullptr;
     xcb_screen_t* screen_ = nullptr;
+    std::string displayName_;
 };
 
 // "request failed (X error 8)" and the like.

@@ -1,9 +1,14 @@
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
 #include <xcb/screensaver.h>
 
+#include "host/desktop/cursor_image.h"
 #include "host/desktop/display_info.h"
 #include "host/desktop/display_keep_awake.h"
 #include "host/desktop/platform_permissions.h"
@@ -13,102 +18,84 @@
 namespace quill::host {
 namespace {
 
-using testing::XvfbServer;
+// The sockets this process holds: descriptor to socket inode.
+std::map<int, std::string> openSockets() {
+    std::map<int, std::string> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.starts_with("socket:")) sockets[std::stoi(entry.path().filename().string())] = target;
+    }
+    return sockets;
+}
 
-TEST(X11Displays, TheScreenOutputIsTheMainDisplayWithItsModeSize) {
-    XvfbServer server("1600x900x24");
+// Displays, the cursor, permissions and keeping awake on one server, and nothing once it is gone.
+TEST(X11Desktop, ReadsDisplaysCursorAndPermissionsKeepsTheScreenAwakeAndReportsALostServer) {
+    const auto socketsBefore = openSockets();
+    testing::XvfbServer server("1600x900x24");
     QUILL_REQUIRE_XVFB(server);
-    auto connection = std::make_shared<X11Connection>(server.display());
-    X11DisplaySource source(connection);
-    DisplayList list = source.currentDisplays();
+    auto x = std::make_shared<X11Connection>(server.display());
+    X11DisplaySource displays(x), cached(x, 2.0);
+    DisplayList list = displays.currentDisplays();
     ASSERT_EQ(list.displays.size(), 1u);
     EXPECT_EQ(list.primaryID, 0u);  // Xvfb names no primary output
-    const DisplayDescriptor& display = list.displays[0];
-    EXPECT_NE(display.id, 0u);
-    EXPECT_EQ(display.bounds, (DisplayRect{0, 0, 1600, 900}));
-    EXPECT_EQ(display.mode, (DisplaySize{1600, 900}));
-    EXPECT_EQ(source.mainDisplayID(), display.id);
-    EXPECT_EQ(source.mainDisplayMode(), (DisplaySize{1600, 900}));
-    EXPECT_TRUE(source.bounds(display.id + 1).isEmpty());
+    EXPECT_EQ(list.displays[0].bounds, (DisplayRect{0, 0, 1600, 900}));
+    EXPECT_EQ(cached.mainDisplayMode(), (DisplaySize{1600, 900}));
+    xcb_randr_set_output_primary(x->get(), x->root(), list.displays[0].id);
+    EXPECT_EQ(displays.currentDisplays().primaryID, list.displays[0].id);
 
-    // Naming it primary keeps it the main display.
-    xcb_randr_set_output_primary(connection->get(), connection->root(), display.id);
-    connection->flush();
-    EXPECT_EQ(source.currentDisplays().primaryID, display.id);
-    EXPECT_EQ(source.mainDisplayID(), display.id);
-}
+    X11CursorImageSource cursor(x);
+    auto image = cursor.currentCursor();
+    ASSERT_TRUE(image && image->hotX < image->width && image->hotY < image->height);
+    ASSERT_EQ(image->pixels.size(), std::size_t(image->width) * image->height);
+    EXPECT_TRUE(std::any_of(image->pixels.begin(), image->pixels.end(), [](std::uint32_t p) { return p >> 24; }));
+    xcb_warp_pointer(x->get(), XCB_NONE, x->root(), 0, 0, 0, 0, 321, 123);
+    const auto at = cursor.pointerLocation();
+    EXPECT_EQ(std::pair(at->x, at->y), std::pair(321.0, 123.0));
 
-TEST(X11Displays, ALostServerListsNoDisplays) {
-    XvfbServer server;
-    QUILL_REQUIRE_XVFB(server);
-    auto connection = std::make_shared<X11Connection>(server.display());
-    X11DisplaySource source(connection);
-    X11DisplaySource cachedSource(connection, 2.0);
-    EXPECT_EQ(source.currentDisplays().displays.size(), 1u);
-    const auto read = std::chrono::steady_clock::now();
-    EXPECT_EQ(cachedSource.currentDisplays().displays.size(), 1u);
-    server.kill();
-    EXPECT_TRUE(source.currentDisplays().displays.empty());
-    // The cached layout serves until it is two seconds old, then the loss shows.
-    if (std::chrono::steady_clock::now() - read < std::chrono::milliseconds(1900)) {
-        EXPECT_EQ(cachedSource.currentDisplays().displays.size(), 1u);
-    }
-    std::this_thread::sleep_until(read + std::chrono::milliseconds(2100));
-    EXPECT_TRUE(cachedSource.currentDisplays().displays.empty());
-    EXPECT_EQ(source.mainDisplayMode(), std::nullopt);
-    EXPECT_THROW(X11Connection(":no-such-display"), X11Error);
-}
-
-struct ScreenSaverState {
-    std::uint8_t state;
-    std::uint32_t idleMs;
-};
-
-ScreenSaverState screenSaver(X11Connection& x) {
-    XcbReply<xcb_screensaver_query_info_reply_t> info(
-        xcb_screensaver_query_info_reply(x.get(), xcb_screensaver_query_info(x.get(), x.root()), nullptr));
-    return {info->state, info->ms_since_user_input};
-}
-
-TEST(X11KeepAwake, HoldingKeepsTheScreensaverOffAndReleaseLetsItCome) {
-    XvfbServer server;
-    QUILL_REQUIRE_XVFB(server);
-    X11Connection observer(server.display());
-    // A screensaver after one idle second.
-    observer.check(xcb_set_screen_saver_checked(observer.get(), 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_DEFAULT),
-                   "setting the screensaver");
-
-    auto backend = std::make_shared<X11PowerBackend>(std::make_shared<X11Connection>(server.display()));
-    DisplayKeepAwake keepAwake(backend);
-    // A screensaver that is already on is ended by the activity declaration.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
-    ASSERT_EQ(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
-    keepAwake.hold();
-    ASSERT_TRUE(keepAwake.holding());
-    EXPECT_NE(keepAwake.assertionID(), 0u);
-    auto afterHold = screenSaver(observer);
-    EXPECT_EQ(afterHold.state, XCB_SCREENSAVER_STATE_OFF);
-    EXPECT_LT(afterHold.idleMs, 1000u);
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_NE(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
-
-    keepAwake.release();
-    EXPECT_FALSE(keepAwake.holding());
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_EQ(screenSaver(observer).state, XCB_SCREENSAVER_STATE_ON);
-}
-
-TEST(X11Permissions, GrantedOnAReachableServerAndNotWithoutOne) {
-    XvfbServer server;
-    QUILL_REQUIRE_XVFB(server);
+    // Both probes, ten ticks at a time, over one connection; a broken one is replaced.
     X11PermissionProbe probe(server.display());
-    EXPECT_TRUE(probe.screenRecordingGranted());
-    EXPECT_TRUE(probe.accessibilityGranted());
-    // (A killed server's display number may be taken at once by a parallel test's server.)
-    X11PermissionProbe nowhere(":no-such-display");
-    EXPECT_FALSE(nowhere.screenRecordingGranted());
-    EXPECT_FALSE(nowhere.accessibilityGranted());
+    auto tick = [&] {
+        for (int i = 0; i < 10; ++i) EXPECT_TRUE(probe.screenRecordingGranted() && probe.accessibilityGranted());
+        std::vector<std::pair<int, std::string>> probes;  // the sockets besides this test's connection
+        for (const auto& socket : openSockets())
+            if (!socketsBefore.contains(socket.first) && socket.first != xcb_get_file_descriptor(x->get())) probes.push_back(socket);
+        EXPECT_EQ(probes.size(), 1u);
+        return probes.empty() ? std::pair<int, std::string>() : probes[0];
+    };
+    const auto first = tick();
+    EXPECT_EQ(tick(), first) << "a new connection while the old one worked";
+    ::shutdown(first.first, SHUT_RDWR);
+    EXPECT_NE(tick().second, first.second);
+
+    // A screensaver after one idle second; holding ends one that is on and keeps it off.
+    auto saver = [&] {
+        return XcbReply<xcb_screensaver_query_info_reply_t>(
+            xcb_screensaver_query_info_reply(x->get(), xcb_screensaver_query_info(x->get(), x->root()), nullptr));
+    };
+    xcb_set_screen_saver(x->get(), 1, 0, XCB_BLANKING_PREFERRED, XCB_EXPOSURES_DEFAULT);
+    x->flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    ASSERT_EQ(saver()->state, XCB_SCREENSAVER_STATE_ON);
+    DisplayKeepAwake keepAwake(std::make_shared<X11PowerBackend>(std::make_shared<X11Connection>(server.display())));
+    keepAwake.hold();
+    keepAwake.hold();  // no second assertion, which one release would leave behind
+    EXPECT_TRUE(keepAwake.holding() && saver()->state == XCB_SCREENSAVER_STATE_OFF && saver()->ms_since_user_input < 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_NE(saver()->state, XCB_SCREENSAVER_STATE_ON);
+    keepAwake.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(saver()->state, XCB_SCREENSAVER_STATE_ON);
+
+    // The cached layout serves until it is two seconds old.
+    EXPECT_EQ(cached.currentDisplays().displays.size(), 1u);
+    server.kill();
+    EXPECT_TRUE(displays.currentDisplays().displays.empty());
+    EXPECT_FALSE(cursor.pointerLocation() || cursor.currentCursor());
+    EXPECT_FALSE(probe.screenRecordingGranted() || probe.accessibilityGranted());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(cached.mainDisplayMode(), std::nullopt);
+    EXPECT_THROW(X11Connection(":no-such-display"), X11Error);
 }
 
 }  // namespace

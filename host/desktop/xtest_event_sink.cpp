@@ -1,8 +1,16 @@
 #include "host/desktop/xtest_event_sink.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <utility>
 
+#include <xcb/xcbext.h>
 #include <xcb/xtest.h>
 
 #include "host/desktop/x11_connection.h"
@@ -81,7 +89,25 @@ std::uint32_t keysymFor(char32_t cp) {
 
 }  // namespace
 
-XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {
+std::string XTestEventSink::defaultRepeatRecord(const std::string& displayName) {
+    std::string name = "quillmate-host.key-repeat" + displayName;
+    std::replace(name.begin(), name.end(), '/', '_');
+    namespace fs = std::filesystem;
+    auto absolute = [](const char* variable) -> fs::path {
+        const char* value = std::getenv(variable);
+        return value && value[0] == '/' ? fs::path(value) : fs::path();
+    };
+    std::error_code error;
+    if (fs::path runtime = absolute("XDG_RUNTIME_DIR"); !runtime.empty() && fs::is_directory(runtime, error))
+        return runtime / name;
+    fs::path data = absolute("XDG_DATA_HOME");
+    if (data.empty()) data = fs::path(std::getenv("HOME") ? std::getenv("HOME") : "") / ".local/share";
+    return data / "Quillmate Host" / name;
+}
+
+XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::string repeatRecord)
+    : connection_(std::move(connection)),
+      repeatRecord_(repeatRecord.empty() ? defaultRepeatRecord(connection_->displayName()) : std::move(repeatRecord)) {
     xcb_connection_t* c = connection_->get();
     if (!connection_->hasExtension(&xcb_test_id)) throw X11Error("the X server has no XTEST extension");
     XcbReply<xcb_test_get_version_reply_t> version(xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr));
@@ -89,11 +115,77 @@ XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection) : conn
     const xcb_setup_t* setup = xcb_get_setup(c);
     minKeycode_ = setup->min_keycode;
     maxKeycode_ = setup->max_keycode;
+    restoreRecordedRepeat();
+    askServerState();
+    takeServerState(true);
+}
+
+void XTestEventSink::askServerState() {
+    xcb_connection_t* c = connection_->get();
+    if (!repeatQuery_) repeatQuery_ = xcb_get_keyboard_control(c);
+    if (!lockQuery_) lockQuery_ = xcb_query_pointer(c, connection_->root());
+}
+
+void XTestEventSink::takeServerState(bool wait) {
+    xcb_connection_t* c = connection_->get();
+    // Not waiting: an answer still on its way is left for the next event.
+    auto answer = [&](auto& cookie) -> void* {
+        void* reply = nullptr;
+        if (!cookie) return nullptr;
+        const bool done = wait ? (reply = xcb_wait_for_reply(c, cookie->sequence, nullptr), true)
+                               : xcb_poll_for_reply(c, cookie->sequence, &reply, nullptr) != 0;
+        if (done) cookie.reset();
+        return reply;
+    };
+    if (XcbReply<xcb_get_keyboard_control_reply_t> control(
+            static_cast<xcb_get_keyboard_control_reply_t*>(answer(repeatQuery_)));
+        control)
+        std::copy(std::begin(control->auto_repeats), std::end(control->auto_repeats), autoRepeats_.begin());
+    if (XcbReply<xcb_query_pointer_reply_t> pointer(static_cast<xcb_query_pointer_reply_t*>(answer(lockQuery_))); pointer)
+        capsLocked_ = (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
+}
+
+// An answer asked for before this sink changed the state would undo the change here.
+template <class Cookie>
+void XTestEventSink::forget(std::optional<Cookie>& query) {
+    if (query) xcb_discard_reply(connection_->get(), query->sequence);
+    query.reset();
+}
+
+void XTestEventSink::restoreRecordedRepeat() {
+    std::ifstream in(repeatRecord_);
+    if (!in) return;
+    for (int keycode; in >> keycode;)
+        if (keycode >= minKeycode_ && keycode <= maxKeycode_) setKeyRepeat(std::uint8_t(keycode), true);
+    connection_->flush();
+    std::error_code ignored;
+    std::filesystem::remove(repeatRecord_, ignored);
+}
+
+void XTestEventSink::writeRepeatRecord() {
+    std::string keys;
+    for (const auto& [keycode, repeated] : heldKeys_)
+        if (repeated) keys += std::to_string(keycode) + "\n";
+    // Written over in place, as it changes with every key: one write, no new file. Spaces
+    // cover the rest of a longer earlier record, so a process killed at any point leaves
+    // whole numbers only.
+    if (recordFd_ < 0 && !keys.empty()) recordFd_ = ::open(repeatRecord_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (recordFd_ < 0) return;
+    const std::size_t length = keys.size();
+    keys.resize(std::max(length, recordLength_), ' ');
+    if (::pwrite(recordFd_, keys.data(), keys.size(), 0) == ssize_t(keys.size())) recordLength_ = keys.size();
 }
 
 XTestEventSink::~XTestEventSink() {
     releaseAll();
     restoreSpareKeycodes();
+    forget(repeatQuery_);
+    forget(lockQuery_);
+    if (recordFd_ >= 0) {
+        ::close(recordFd_);
+        std::error_code ignored;
+        std::filesystem::remove(repeatRecord_, ignored);
+    }
     connection_->flush();
 }
 
@@ -151,6 +243,9 @@ void XTestEventSink::postMouse(const MouseEvent& event) {
 void XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
     const std::uint32_t values[] = {keycode, on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF};
     xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
+    forget(repeatQuery_);
+    const std::uint8_t bit = std::uint8_t(1u << (keycode % 8));
+    autoRepeats_[keycode / 8] = on ? autoRepeats_[keycode / 8] | bit : autoRepeats_[keycode / 8] & ~bit;
 }
 
 void XTestEventSink::pressKey(std::uint8_t keycode) {
@@ -158,12 +253,12 @@ void XTestEventSink::pressKey(std::uint8_t keycode) {
     if (!heldKeys_.contains(keycode)) {
         // The server would repeat a key held by XTEST for as long as the controller holds it,
         // and for ever when its release never arrives: switch repeat off for this key.
-        xcb_connection_t* c = connection_->get();
-        XcbReply<xcb_get_keyboard_control_reply_t> control(
-            xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
-        const bool repeated = control && (control->auto_repeats[keycode / 8] & (1u << (keycode % 8)));
-        if (repeated) setKeyRepeat(keycode, false);
+        const bool repeated = autoRepeats(keycode);
         heldKeys_[keycode] = repeated;
+        if (repeated) {
+            writeRepeatRecord();
+            setKeyRepeat(keycode, false);
+        }
     } else {
         // The controller repeats a held key by pressing it again. The server drops a press of
         // a key that is down and does not repeat, so repeat it the way X itself does.
@@ -178,7 +273,10 @@ void XTestEventSink::releaseKey(std::uint8_t keycode) {
     const bool repeated = held->second;
     heldKeys_.erase(held);
     fake(XCB_KEY_RELEASE, keycode);
-    if (repeated) setKeyRepeat(keycode, true);
+    if (repeated) {
+        setKeyRepeat(keycode, true);
+        writeRepeatRecord();
+    }
 }
 
 void XTestEventSink::tapKey(std::uint8_t keycode) {
@@ -197,13 +295,18 @@ void XTestEventSink::syncModifiers(std::uint64_t flags, std::uint8_t eventKeycod
             releaseKey(m.right);
         }
     }
-    if (eventKeycode == kCapsLock) return;
+    if (eventKeycode == kCapsLock) {
+        // The key sets the lock itself; the next key event waits to learn where it is.
+        forget(lockQuery_);
+        lockUnknown_ = true;
+        return;
+    }
     // Caps Lock is a lock, not a held key: tap it when the server's lock differs.
-    xcb_connection_t* c = connection_->get();
-    XcbReply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
-    if (!pointer) return;
-    const bool locked = (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
-    if (locked != ((flags & EventFlags::alphaShift) != 0)) tapKey(kCapsLock);
+    if (capsLocked_ != ((flags & EventFlags::alphaShift) != 0)) {
+        tapKey(kCapsLock);
+        forget(lockQuery_);
+        capsLocked_ = !capsLocked_;
+    }
 }
 
 void XTestEventSink::postKey(const KeyboardEvent& event) {
@@ -211,11 +314,13 @@ void XTestEventSink::postKey(const KeyboardEvent& event) {
         if (event.down && !event.text.empty()) typeText(event.text);
         return;
     }
+    takeServerState(std::exchange(lockUnknown_, false));
     syncModifiers(event.flags, event.keycode);
     if (event.down)
         pressKey(event.keycode);
     else
         releaseKey(event.keycode);
+    askServerState();
 }
 
 void XTestEventSink::findSpareKeycodes() {

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
+
+#include <xcb/xcb.h>
 
 #include "host/desktop/input_injector.h"
 
@@ -16,14 +20,21 @@ class X11Connection;
 // keys; a key held here never auto-repeats (the controller repeats keys itself); text without
 // a key is typed on a spare keycode that is bound to the character for the moment. Everything
 // held is released by releaseAll() and when the sink is destroyed.
+// Auto-repeat is a setting of the whole server, so the keys whose repeat is off are also
+// recorded in a file: a sink made after a process that died holding keys turns their repeat
+// back on. Not thread-safe: one caller at a time.
 class XTestEventSink : public InputEventSink {
 public:
+    // `repeatRecord` is that file; empty means defaultRepeatRecord(the connection's display).
     // Throws X11Error when the server has no XTEST.
-    explicit XTestEventSink(std::shared_ptr<X11Connection> connection);
+    explicit XTestEventSink(std::shared_ptr<X11Connection> connection, std::string repeatRecord = {});
     ~XTestEventSink() override;
 
     void post(const InputEvent& event) override;
     void releaseAll() override;
+
+    // In $XDG_RUNTIME_DIR beside the one-copy lock (else in the data folder), one per display.
+    static std::string defaultRepeatRecord(const std::string& displayName);
 
     // Pixels per scroll click for pixel-unit scrolling.
     static constexpr int pixelsPerScrollClick = 40;
@@ -43,11 +54,28 @@ private:
     void tapKey(std::uint8_t keycode);
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
     void setKeyRepeat(std::uint8_t keycode, bool on);
+    void restoreRecordedRepeat();
+    void askServerState();
+    void takeServerState(bool wait);
+    template <class Cookie>
+    void forget(std::optional<Cookie>& query);
+    bool autoRepeats(std::uint8_t keycode) const { return autoRepeats_[keycode / 8] & (1u << (keycode % 8)); }
+    void writeRepeatRecord();
     void findSpareKeycodes();
     void restoreSpareKeycodes();
     void finish();
 
     std::shared_ptr<X11Connection> connection_;
+    std::string repeatRecord_;
+    int recordFd_ = -1;
+    std::size_t recordLength_ = 0;
+    // The server's auto-repeat keys and Caps Lock, as of the last key event: asked for after
+    // each one and read at the next, so that no key waits for a round trip.
+    std::array<std::uint8_t, 32> autoRepeats_{};
+    bool capsLocked_ = false;
+    bool lockUnknown_ = false;
+    std::optional<xcb_get_keyboard_control_cookie_t> repeatQuery_;
+    std::optional<xcb_query_pointer_cookie_t> lockQuery_;
     std::uint8_t minKeycode_ = 8;
     std::uint8_t maxKeycode_ = 255;
     std::map<std::uint8_t, bool> heldKeys_;  // keycode -> whether it auto-repeated before

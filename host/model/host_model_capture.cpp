@@ -1,5 +1,6 @@
 #include "host/model/host_model_capture.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "host/desktop/screen_capture_engine.h"
@@ -14,8 +15,8 @@ class ScreenCapture final : public CaptureEngine {
 public:
     ScreenCapture(std::shared_ptr<HostSession> session, std::string displayName)
         : state_(std::make_shared<State>()),
-          engine_(makeSink(std::move(session), state_),
-                  ScreenCaptureOptions{std::move(displayName), {}, 1.0 / 60.0, 5, true}) {}
+          engine_(makeSink(session, state_),
+                  ScreenCaptureOptions{std::move(displayName), {}, frameInterval(*session), 5, true}) {}
 
     void start(const std::set<std::uint32_t>& excludingWindowIDs) override { engine_.start(excludingWindowIDs); }
     void stop() override { engine_.stop(); }
@@ -30,6 +31,11 @@ private:
         std::mutex mutex;
         std::function<void(const std::string&)> stopped;
     };
+
+    // Paced at the session's frame rate, which its video also holds to.
+    static double frameInterval(const HostSession& session) {
+        return 1.0 / double(std::clamp<std::int64_t>(session.configuration.videoFPS, 1, 60));
+    }
 
     static VideoFrameSink makeSink(std::shared_ptr<HostSession> session, std::shared_ptr<State> state) {
         std::weak_ptr<HostSession> weak = session;

@@ -1,9 +1,12 @@
 // The control messages of a running session, and its statistics line.
 #include <QFile>
 #include <QPointer>
+#include <pthread.h>
 #include <sys/utsname.h>
 #include <algorithm>
 #include <chrono>
+#include <stop_token>
+#include <thread>
 
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
@@ -34,6 +37,30 @@ std::string systemDescription() {
     return "Linux";
 }
 
+// Takes the session's control messages until they end, `stop` is requested or a Hello of
+// another major version arrives (its version goes to `unsupported`).
+void applyControlMessages(HostSession& session, InputInjector* injector, AsyncStream<std::uint32_t>& unsupported,
+                          std::stop_token stop) {
+    while (std::optional<Quillmate_V0_Envelope> message = session.messages->next(stop)) {
+        if (message->has_hello()) {
+            if (const std::uint32_t major = message->hello().protocol_major(); major != 0) {
+                unsupported.push(major);
+                break;
+            }
+        } else if (message->has_ping()) {
+            Quillmate_V0_Envelope pong;
+            pong.mutable_pong()->set_t(message->ping().t());
+            try {
+                session.sendControl(pong);
+            } catch (...) {
+            }
+        } else if (injector) {
+            injector->inject(*message, stop);
+        }
+    }
+    unsupported.finish();
+}
+
 double uptimeSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -57,47 +84,20 @@ QCoro::Task<> HostModel::runControlInput(std::shared_ptr<HostSession> session, C
     auto injector = env_.inputInjector;
     // What the host user allowed in the prompt holds for the whole session.
     if (approvedViewOnly_.lock() == session) injector.reset();
-    // A queued message is taken without suspending, so a steady flood would keep the event loop
-    // (menu, timers, windows) from ever running: give it a turn every so many messages.
-    constexpr int messagesPerTurn = 64;
-    int sinceTurn = 0;
-    for (;;) {
-        if (++sinceTurn > messagesPerTurn) {
-            sinceTurn = 1;
-            co_await sleepFor(0, token);
-        }
-        std::optional<Quillmate_V0_Envelope> message = co_await next(session->messages, token);
-        if (!message) co_return;
-        switch (message->msg_case()) {
-            case Quillmate_V0_Envelope::kHello: {
-                const std::uint32_t major = message->hello().protocol_major();
-                if (major == 0) break;
-                co_await closeSession(session, "unsupported protocol version " + std::to_string(major));
-                co_return;
-            }
-            case Quillmate_V0_Envelope::kKey:
-                if (injector) injector->injectKey(message->key());
-                break;
-            case Quillmate_V0_Envelope::kPointer:
-                if (injector) injector->injectPointer(message->pointer(), InputInjector::Clock::now());
-                break;
-            case Quillmate_V0_Envelope::kScroll:
-                if (injector)
-                    if (auto event = injector->scrollEvent(message->scroll())) injector->post(*event);
-                break;
-            case Quillmate_V0_Envelope::kPing: {
-                Quillmate_V0_Envelope pong;
-                pong.mutable_pong()->set_t(message->ping().t());
-                try {
-                    session->sendControl(pong);
-                } catch (...) {
-                }
-                break;
-            }
-            default:
-                break;
-        }
-    }
+    // Input is applied on a thread of its own, in the order it came, so that it never waits
+    // for this thread (video, menus, timers). What needs the model comes back here: a Hello of
+    // another major version, after which nothing more is applied.
+    auto unsupported = AsyncStream<std::uint32_t>::make();
+    std::jthread input([session, injector, unsupported](std::stop_token stop) {
+        pthread_setname_np(pthread_self(), "host.input");
+        applyControlMessages(*session, injector.get(), *unsupported, stop);
+    });
+    // Cancelling the task stops the thread before the caller releases held keys, and a stopped
+    // thread injects nothing more (the injector checks under its lock).
+    std::stop_callback stopInput(token.stopToken(), [&input] { input.request_stop(); });
+    const std::optional<std::uint32_t> major = co_await next(unsupported, token);
+    if (major && !token.isCancelled())
+        co_await closeSession(session, "unsupported protocol version " + std::to_string(*major));
 }
 
 QString HostModel::statisticsLine(double hostFps, const SessionStats& stats) {

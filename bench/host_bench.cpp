@@ -1,0 +1,427 @@
+// The host application as users run it (quillmate-host in a process of its own, with private
+// folders), driven by a controller of this process on loopback, against the X server in
+// $DISPLAY. Run it in a private network namespace on a 1920x1080 display:
+//   scripts/harness/webrtc scripts/harness/x11 build/bench/host_bench
+// QUILL_HOST_BINARY names another host build (an older one, for before-and-after figures);
+// QUILL_BENCH_CPUS the two processors the measured processes are pinned to (default 0,1).
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <xcb/xcb.h>
+
+#include "host/desktop/hid_keycodes.h"
+#include "host/desktop/x11_connection.h"
+#include "host/desktop/x11_test_support.h"
+#include "host/desktop/xtest_event_sink.h"
+#include "quillcore/envelope/envelope_test_support.h"
+#include "quillcore/identity/key_store.h"
+#include "quillcore/keychain/file_keychain.h"
+#include "quillcore/session/controller_session.h"
+#include "quillcore/webrtc/peer_connection_factory.h"
+#include "tests/webrtc_support.h"
+
+namespace quill::host {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// CPU time (all threads) and minor page faults of a process, from /proc.
+struct Usage {
+    double cpuSeconds = 0;
+    double minorFaults = 0;
+    Clock::time_point at;
+
+    static Usage of(pid_t pid) {
+        Usage u;
+        u.at = Clock::now();
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) return u;
+        std::istringstream fields(text.substr(close + 2));
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        if (f.size() < 13) return u;
+        // After the name: state(0) ... minflt(7) ... utime(11) stime(12).
+        const double tick = double(sysconf(_SC_CLK_TCK));
+        u.minorFaults = std::stod(f[7]);
+        u.cpuSeconds = (std::stod(f[11]) + std::stod(f[12])) / tick;
+        return u;
+    }
+    // Share of one core, and faults per second, since `earlier`.
+    std::pair<double, double> since(const Usage& earlier) const {
+        const double seconds = std::chrono::duration<double>(at - earlier.at).count();
+        return {(cpuSeconds - earlier.cpuSeconds) / seconds, (minorFaults - earlier.minorFaults) / seconds};
+    }
+};
+
+double residentMegabytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+void pinToBenchCpus() {
+    const char* list = std::getenv("QUILL_BENCH_CPUS");
+    std::istringstream in(list ? list : "0,1");
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (std::string cpu; std::getline(in, cpu, ',');) CPU_SET(std::stoi(cpu), &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+// A child process with its input on a pipe (closing it ends a bare pipeline) and its output
+// in a file.
+class Child {
+public:
+    Child(std::vector<std::string> args, const std::vector<std::string>& environment, const fs::path& log) {
+        int in[2];
+        if (pipe(in) != 0) return;
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env = environment;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const std::string logPath = log;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            ::close(in[1]);
+            const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(out, 2);
+            pinToBenchCpus();
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        ::close(in[0]);
+        input_ = in[1];
+    }
+    ~Child() {
+        if (input_ >= 0) ::close(input_);
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
+
+std::vector<std::string> inheritedEnvironment(const std::vector<std::string>& replaced) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (std::none_of(replaced.begin(), replaced.end(), [&](const std::string& r) { return r.rfind(name + "=", 0) == 0; }))
+            env.push_back(entry);
+    }
+    env.insert(env.end(), replaced.begin(), replaced.end());
+    return env;
+}
+
+// The real host with private folders, holding an identity and one paired controller.
+struct Host {
+    DeviceIdentity identity = quill::testing::makeIdentity(11);
+    DeviceIdentity controller = quill::testing::makeIdentity(13);
+    fs::path folder, runtime;
+    std::unique_ptr<Child> process;
+    std::uint16_t port = 0;
+
+    Host() {
+        char name[] = "/tmp/quill-host-bench-XXXXXX";
+        folder = mkdtemp(name);
+        for (const char* sub : {"home", "data", "config"}) fs::create_directories(folder / sub);
+        // A runtime folder is in memory, as on a desktop.
+        char runtimeName[] = "/dev/shm/quill-host-bench-XXXXXX";
+        runtime = mkdtemp(runtimeName);
+        auto keychain = std::make_shared<FileKeychain>(folder / "data/quillmate/keychain");
+        KeychainKeyStore(keychain, std::string(KeychainKeyStore::defaultService), "device-identity")
+            .save(identity.storedKeys());
+        PeerRecord record = quill::testing::recordOf(controller, "Bench controller");
+        record.permissions = PeerPermissions::defaults();
+        KeychainPeerStore(keychain, std::string(KeychainPeerStore::defaultService)).save(record);
+        const char* binary = std::getenv("QUILL_HOST_BINARY");
+        process = std::make_unique<Child>(
+            std::vector<std::string>{binary ? binary : QUILL_HOST_BINARY},
+            inheritedEnvironment({"HOME=" + (folder / "home").string(), "XDG_RUNTIME_DIR=" + runtime.string(),
+                                  "XDG_DATA_HOME=" + (folder / "data").string(),
+                                  "XDG_CONFIG_HOME=" + (folder / "config").string()}),
+            folder / "host.log");
+        for (int i = 0; i < 400 && !(port = listeningPort()); ++i) std::this_thread::sleep_for(50ms);
+    }
+    ~Host() {
+        process.reset();
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        fs::remove_all(runtime, ignored);
+    }
+
+    // The port of the host's listening socket (the only process listening in this namespace
+    // whose socket the host holds).
+    std::uint16_t listeningPort() const {
+        std::set<std::string> inodes;
+        std::error_code error;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(process->pid()) + "/fd", error)) {
+            const std::string target = fs::read_symlink(fd.path(), error).string();
+            if (target.rfind("socket:[", 0) == 0) inodes.insert(target.substr(8, target.size() - 9));
+        }
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            std::ifstream in(table);
+            std::string line;
+            std::getline(in, line);
+            while (std::getline(in, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+                if (state == "0A" && inodes.contains(inode))
+                    return std::uint16_t(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
+            }
+        }
+        return 0;
+    }
+
+    std::shared_ptr<ControllerSession> connect() const {
+        auto store = std::make_shared<InMemoryPeerStore>(std::vector{quill::testing::recordOf(identity, "Bench host")});
+        const SessionConfiguration config({}, SessionMode::control, 15'552'000, 60, 1920, 1080, 10, 15, 20);
+        auto session = ControllerSession::make(quill::testing::recordOf(identity, "Bench host"), controller, store, config);
+        session->start(port);
+        return session;
+    }
+};
+
+// Decoded frames are taken as they come, as a controller's view would.
+struct Viewer {
+    explicit Viewer(std::shared_ptr<ControllerSession> session) : session(std::move(session)) {
+        thread = std::jthread([this](std::stop_token stop) {
+            std::shared_ptr<RemoteVideoTrack> track;
+            while (!stop.stop_requested() && !(track = this->session->remoteVideoTrack())) std::this_thread::sleep_for(10ms);
+            while (track && !stop.stop_requested())
+                if (track->frames()->next(0.1).hasItem()) ++decoded;
+        });
+    }
+    bool waitForFrames(int count, double seconds = 20) {
+        for (auto until = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < until;) {
+            if (decoded >= count) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    ~Viewer() {
+        thread.request_stop();
+        thread.join();
+        session->close("done");
+    }
+    std::shared_ptr<ControllerSession> session;
+    std::atomic<int> decoded{0};
+    std::jthread thread;
+};
+
+// Changes the whole screen every 1/60 s: eight full-screen images, copied by the server in
+// turn into a window that also takes the keyboard focus.
+class ChangingScreen {
+public:
+    explicit ChangingScreen(testing::TestClient& client) : client_(client) {
+        xcb_connection_t* c = client.connection;
+        const int w = client.screen->width_in_pixels, h = client.screen->height_in_pixels;
+        gc_ = xcb_generate_id(c);
+        xcb_create_gc(c, gc_, client.window, 0, nullptr);
+        for (int k = 0; k < 8; ++k) {
+            const xcb_pixmap_t pixmap = xcb_generate_id(c);
+            xcb_create_pixmap(c, client.screen->root_depth, pixmap, client.window, std::uint16_t(w), std::uint16_t(h));
+            const PixelBufferPtr image = webrtctest::movingFrame(w, h, k);
+            for (int y = 0; y < h; y += 64) {
+                const int rows = std::min(64, h - y);
+                xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc_, std::uint16_t(w), std::uint16_t(rows), 0,
+                              std::int16_t(y), 0, client.screen->root_depth, std::uint32_t(rows * image->stride()),
+                              image->data() + std::size_t(y) * std::size_t(image->stride()));
+            }
+            pixmaps_.push_back(pixmap);
+        }
+        client.sync();
+    }
+    void run(bool on) {
+        if (!on) {
+            thread_ = {};
+            return;
+        }
+        thread_ = std::jthread([this](std::stop_token stop) {
+            xcb_connection_t* c = client_.connection;
+            auto next = Clock::now();
+            for (std::size_t k = 0; !stop.stop_requested(); ++k) {
+                xcb_copy_area(c, pixmaps_[k % pixmaps_.size()], client_.window, gc_, 0, 0, 0, 0,
+                              client_.screen->width_in_pixels, client_.screen->height_in_pixels);
+                xcb_flush(c);
+                std::this_thread::sleep_until(next += std::chrono::microseconds(16667));
+            }
+        });
+    }
+
+private:
+    testing::TestClient& client_;
+    xcb_gcontext_t gc_ = 0;
+    std::vector<xcb_pixmap_t> pixmaps_;
+    std::jthread thread_;
+};
+
+// The display (its screen changing every frame, or still) and the host on it.
+struct Stage {
+    explicit Stage(bool changing) : screen((PeerConnectionFactory::shared(), client)) { screen.run(changing); }
+    bool ready(benchmark::State& state) const {
+        if (host.port) return true;
+        state.SkipWithError(("the host did not start listening; see " + (host.folder / "host.log").string()).c_str());
+        return false;
+    }
+    testing::TestClient client{std::getenv("DISPLAY")};
+    ChangingScreen screen;
+    Host host;
+};
+
+// The host at 1920x1080 with a screen that changes every frame, and the bare pipeline under the
+// same load, one after the other, three times: shares of one core and minor page faults per
+// second (medians), and the host's resident memory after each session.
+void BM_HostVersusBarePipeline(benchmark::State& state) {
+    Stage stage(true);
+    if (!stage.ready(state)) return;
+    Host& host = stage.host;
+    std::vector<double> hostCpu, hostFaults, bareCpu, bareFaults, rss;
+    for (auto _ : state) {
+        for (int round = 0; round < 3; ++round) {
+            {
+                Viewer viewer(host.connect());
+                if (!viewer.waitForFrames(30)) {
+                    state.SkipWithError("no video at the controller");
+                    return;
+                }
+                std::this_thread::sleep_for(2s);
+                const Usage from = Usage::of(host.process->pid());
+                const int decodedFrom = viewer.decoded;
+                std::this_thread::sleep_for(8s);
+                const auto [cpu, faults] = Usage::of(host.process->pid()).since(from);
+                hostCpu.push_back(cpu);
+                hostFaults.push_back(faults);
+                state.counters["controller_fps"] = (viewer.decoded - decodedFrom) / 8.0;
+            }
+            std::this_thread::sleep_for(1s);
+            rss.push_back(residentMegabytes(host.process->pid()));
+            Child bare({QUILL_BARE_PIPELINE, "15552"}, inheritedEnvironment({}), host.folder / "bare.log");
+            std::this_thread::sleep_for(2s);
+            const Usage from = Usage::of(bare.pid());
+            std::this_thread::sleep_for(8s);
+            const auto [cpu, faults] = Usage::of(bare.pid()).since(from);
+            bareCpu.push_back(cpu);
+            bareFaults.push_back(faults);
+        }
+    }
+    state.counters["host_cpu_pct"] = 100 * median(hostCpu);
+    state.counters["bare_cpu_pct"] = 100 * median(bareCpu);
+    state.counters["host_to_bare"] = median(hostCpu) / median(bareCpu);
+    state.counters["host_faults_per_s"] = median(hostFaults);
+    state.counters["bare_faults_per_s"] = median(bareFaults);
+    state.counters["host_rss_mb_after_1"] = rss.front();
+    state.counters["host_rss_mb_growth_per_session"] = (rss.back() - rss.front()) / double(rss.size() - 1);
+}
+BENCHMARK(BM_HostVersusBarePipeline)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A session on a still screen: the host's share of one core over five seconds.
+void BM_HostOnAStillScreen(benchmark::State& state) {
+    Stage stage(false);
+    if (!stage.ready(state)) return;
+    Host& host = stage.host;
+    for (auto _ : state) {
+        Viewer viewer(host.connect());
+        viewer.waitForFrames(1);
+        std::this_thread::sleep_for(2s);
+        const Usage from = Usage::of(host.process->pid());
+        std::this_thread::sleep_for(5s);
+        state.counters["host_cpu_pct"] = 100 * Usage::of(host.process->pid()).since(from).first;
+    }
+}
+BENCHMARK(BM_HostOnAStillScreen)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A key message sent by the controller until the focused window receives the key press, while
+// the screen changes every frame and the video streams. Half a ping's round trip is the share
+// of the network path (loopback, DTLS, SCTP) in it.
+void BM_ControlMessageToInjectedEvent(benchmark::State& state) {
+    Stage stage(true);
+    if (!stage.ready(state)) return;
+    Viewer viewer(stage.host.connect());
+    viewer.waitForFrames(30);
+    std::this_thread::sleep_for(1s);
+    const std::uint8_t keycode = *xKeycode(0x04);
+    // Milliseconds from `send(true)` until the window has the key press, a hundred times.
+    auto time = [&](const std::function<void(bool down)>& send, std::vector<double>& into) {
+        for (int i = 0; i < 100; ++i) {
+            stage.client.events.clear();
+            const auto sent = Clock::now();
+            send(true);
+            stage.client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_PRESS, keycode) > 0; });
+            into.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+            send(false);
+            stage.client.collect(2, [&](const auto& e) { return testing::countOf(e, XCB_KEY_RELEASE, keycode) > 0; });
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    std::vector<double> latencies, roundTrips, serverOnly;
+    for (auto _ : state) {
+        time(
+            [&](bool down) {
+                Quillmate_V0_Envelope e;
+                e.mutable_key()->set_usb_hid_usage(0x04);
+                e.mutable_key()->set_down(down);
+                viewer.session->sendControl(e);
+            },
+            latencies);
+        // The same key through XTEST from this process: the X server's own share.
+        XTestEventSink direct(std::make_shared<X11Connection>(std::getenv("DISPLAY")),
+                              (stage.host.runtime / "direct").string());
+        time([&](bool down) { direct.post(KeyboardEvent{keycode, down, 0, {}}); }, serverOnly);
+        for (std::uint64_t i = 1; i <= 50; ++i) {
+            const auto sent = Clock::now();
+            Quillmate_V0_Envelope ping;
+            ping.mutable_ping()->set_t(i);
+            viewer.session->sendControl(ping);
+            while (auto reply = viewer.session->messages->next(2.0).value)
+                if (reply->has_pong() && reply->pong().t() == i) break;
+            roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        }
+    }
+    state.counters["median_ms"] = median(latencies);
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["p90_ms"] = latencies[latencies.size() * 9 / 10];
+    state.counters["half_ping_ms"] = median(roundTrips) / 2;
+    state.counters["xtest_alone_ms"] = median(serverOnly);
+}
+BENCHMARK(BM_ControlMessageToInjectedEvent)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace quill::host

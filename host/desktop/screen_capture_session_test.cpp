@@ -1,0 +1,53 @@
+// The captured screen through a real WebRTC session to a controller on loopback.
+#include <glib.h>
+
+#include <gtest/gtest.h>
+
+#include "host/desktop/screen_capture_engine.h"
+#include "host/desktop/x11_test_support.h"
+#include "tests/webrtc_support.h"
+
+namespace quill::host {
+namespace {
+
+using namespace quill::webrtctest;
+
+TEST(ScreenCaptureSession, AStillScreenSendsNothingAndAChangeAfterItReachesTheController) {
+    g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
+    testing::XvfbServer server("640x480x24");
+    QUILL_REQUIRE_XVFB(server);
+    testing::TestClient client(server.display());
+    PeerConnectionFactory::shared();
+    Pair p = connectPair(configuration(640, 480, 30));
+    ScreenCaptureOptions options;
+    options.displayName = server.display();
+    options.minimumFrameInterval = 1.0 / 30;
+    ScreenCaptureEngine engine({[host = p.host](const PixelBufferPtr& f, std::int64_t t) { host->sendVideoFrame(f, t); }, {}},
+                               options);
+    engine.start({});
+    std::shared_ptr<RemoteVideoTrack> track;
+    for (int i = 0; i < 500 && !(track = p.controller->remoteVideoTrack()); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(track);
+    // Until the controller shows colour `index`, or red or blue while the screen alternates.
+    auto shows = [&](int index, bool alternate) {
+        for (int tick = 0; tick < 150; ++tick) {
+            if (alternate) client.fill(0, 0, 640, 480, tick % 2 ? 0xff0000 : 0x0000ff);
+            auto frame = track->frames()->next(0.1);
+            const int seen = frame.hasItem() ? paletteIndex(centre(**frame.value)) : -1;
+            if (alternate ? seen == 0 || seen == 2 : seen == index) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(shows(0, true));
+    std::this_thread::sleep_for(300ms);
+    const std::int64_t sent = engine.frames();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(engine.frames(), sent) << "a still screen sent frames";
+    client.fill(0, 0, 640, 480, 0x00ff00);
+    EXPECT_TRUE(shows(1, false));
+    engine.stop();
+    p.closeAll();
+}
+
+}  // namespace
+}  // namespace quill::host
