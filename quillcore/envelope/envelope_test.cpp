@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
@@ -13,89 +9,45 @@ namespace {
 
 using namespace testing;
 
-const Envelope kSample{0, {0xFB, 0xFF}, {0x00}, 1700000000123, {0x01, 0x02, 0x03}, {}, {0xFF}, {0xAB, 0xCD}};
-constexpr std::int64_t kT0 = 1700000000000;  // ms
-
-// What `f` throws, as an E; when it throws nothing, none, and a failure of the test unless the
-// caller allows it.
+// What `f` throws as an E, or none (a test failure unless `optional`).
 template <class E, class F>
-std::optional<E> thrown(F&& f, bool required = true) {
-    try {
-        f();
-    } catch (const E& error) {
-        return error;
-    }
-    if (required) ADD_FAILURE() << "nothing thrown";
+std::optional<E> thrown(F&& f, bool optional = false) {
+    try { f(); } catch (const E& error) { return error; }
+    if (!optional) ADD_FAILURE() << "nothing thrown";
     return std::nullopt;
 }
 
-// A discarded value removes the member.
-std::string withMember(const char* key, json::Json value) {
+const Envelope kSample{0, {0xFB, 0xFF}, {0x00}, 1700000000123, {0x01, 0x02, 0x03}, {}, {0xFF}, {0xAB, 0xCD}};
+constexpr std::int64_t kT0 = 1700000000000;  // ms
+
+std::optional<DecodingError> decodingError(const char* key, std::optional<json::Json> value) {
     auto object = json::parse(kSample.encode());
-    if (value.is_discarded())
-        object.erase(key);
+    if (value)
+        object[key] = *value;
     else
-        object[key] = std::move(value);
-    return object.dump();
+        object.erase(key);
+    return thrown<DecodingError>([&] { Envelope::decode(object.dump()); });
 }
 
-std::optional<DecodingError> decodingError(const std::string& text) {
-    return thrown<DecodingError>([&] { Envelope::decode(text); });
-}
-
-TEST(Envelope, WireFormSigningInputAndTimestamps) {
-    const std::string text = kSample.encode();
-    EXPECT_EQ(text, R"({"v":0,"to":"-_8","from":"AA","ts":1700000000123,"id":"AQID","enc":"","ct":"_w","sig":"q80"})");
-    EXPECT_EQ(Envelope::decode(toBytes(text)), kSample);
+TEST(Envelope, WireFormSigningInputAndSealing) {
+    EXPECT_EQ(kSample.encode(),
+              R"({"v":0,"to":"-_8","from":"AA","ts":1700000000123,"id":"AQID","enc":"","ct":"_w","sig":"q80"})");
+    EXPECT_EQ(Envelope::decode(toBytes(kSample.encode())), kSample);
     // Padding, the standard alphabet, another order and unknown members read the same, and the
-    // signing input is rebuilt from the values, not from the received text.
+    // signing input (without the signature) is rebuilt from the values, not the received text.
     const Envelope decoded = Envelope::decode(
         R"({"sig":"q80=","ct":"/w==","enc":"","id":"AQID","ts":1700000000123,"from":"AA==","to":"+/8=","v":0,"x":[1]})");
     EXPECT_EQ(decoded, kSample);
-    EXPECT_EQ(toString(decoded.signedBytes()), "0|-_8|AA|1700000000123|AQID||_w");  // the signature is not part of it
+    EXPECT_EQ(toString(decoded.signedBytes()), "0|-_8|AA|1700000000123|AQID||_w");
 
-    // Halves round away from zero, before 1970 too, and the sealer stamps by the same rule.
-    const std::pair<std::int64_t, std::int64_t> roundings[] = {
-        {1700000000'000500000, 1700000000001}, {1700000000'000400000, 1700000000000}, {-500000, -1}, {-400000, 0}};
-    for (const auto& [nanos, millis] : roundings) {
-        EXPECT_EQ(Envelope::timestamp(atNanos(nanos)), millis) << nanos;
-        EXPECT_EQ(EnvelopeSealer::seal(Wake(), makeIdentity(1), recordOf(makeIdentity(3)), atNanos(nanos)).ts, millis);
-    }
-}
-
-TEST(Envelope, DecodingRefusesMissingNullWrongAndOutOfRangeMembers) {
-    using K = DecodingError::Kind;
-    for (const char* key : {"v", "to", "from", "ts", "id", "enc", "ct", "sig"}) {
-        EXPECT_EQ(decodingError(withMember(key, json::Json::value_t::discarded)), DecodingError(K::keyNotFound, key, ""));
-        EXPECT_EQ(decodingError(withMember(key, nullptr))->kind, K::valueNotFound) << key;
-        EXPECT_EQ(decodingError(withMember(key, json::Json::array()))->kind, K::typeMismatch) << key;
-    }
-    // The first failing member in reading order is reported.
-    auto object = json::parse(kSample.encode());
-    object.erase("sig");
-    object.erase("to");
-    EXPECT_EQ(decodingError(object.dump())->key, "to");
-    EXPECT_EQ(decodingError("[]")->kind, K::typeMismatch);
-    // Numbers are never truncated or wrapped, and every 64-bit time stamp is read.
-    EXPECT_EQ(decodingError(withMember("v", 1.5))->kind, K::dataCorrupted);
-    EXPECT_EQ(decodingError(withMember("ts", 9223372036854775808ULL))->kind, K::dataCorrupted);
-    EXPECT_EQ(Envelope::decode(withMember("ts", -9223372036854775807LL - 1)).ts, INT64_MIN);
-    EXPECT_EQ(decodingError(withMember("id", "AA=A")), DecodingError(K::dataCorrupted, "id", "Invalid base64url value"));
-}
-
-TEST(Envelope, SealsFreshlyForTheRecipientAndSignsAsTheSender) {
-    const auto sender = makeIdentity(1);
-    const auto recipient = makeIdentity(3);
+    // The sealer: addressed, stamped (halves away from zero, before 1970 too) and signed, the
+    // message readable by a bare RFC 9180 open with the recipient's raw agreement key.
+    const auto sender = makeIdentity(1), recipient = makeIdentity(3);
     const SignallingMessage message = Bye("session-1", "done");
-    const Envelope envelope =
-        EnvelopeSealer::seal(message, sender, recordOf(recipient), atMillis(1700000000123), Bytes(16, 0x42));
-    EXPECT_EQ(envelope.signedBytes(), (Envelope{0, recipient.fingerprint(), sender.fingerprint(), 1700000000123,
-                                                Bytes(16, 0x42), envelope.enc, envelope.ct, {}}
-                                           .signedBytes()));
-    EXPECT_TRUE(DeviceIdentity::verify(envelope.sig, envelope.signedBytes(), sender.signingPublicKey()));
-    // The bare RFC 9180 open with the recipient's raw agreement key reads the message's JSON.
-    EXPECT_EQ(toString(crypto::Hpke::open(recipient.agreementPrivateKey().raw(), envelope.enc, {}, {}, envelope.ct)),
-              message.encode());
+    const Envelope e = EnvelopeSealer::seal(message, sender, recordOf(recipient), atNanos(-500000), Bytes(16, 4));
+    EXPECT_EQ(e, (Envelope{0, recipient.fingerprint(), sender.fingerprint(), -1, Bytes(16, 4), e.enc, e.ct, e.sig}));
+    EXPECT_TRUE(DeviceIdentity::verify(e.sig, e.signedBytes(), sender.signingPublicKey()));
+    EXPECT_EQ(toString(crypto::Hpke::open(recipient.agreementPrivateKey().raw(), e.enc, {}, {}, e.ct)), message.encode());
     // Each sealing has its own identifier and ephemeral key; without a time, now is used.
     const auto before = Envelope::timestamp(std::chrono::system_clock::now());
     const Envelope a = EnvelopeSealer::seal(Wake(), sender, recordOf(recipient));
@@ -104,11 +56,26 @@ TEST(Envelope, SealsFreshlyForTheRecipientAndSignsAsTheSender) {
     EXPECT_TRUE(a.ts >= before && b.ts <= Envelope::timestamp(std::chrono::system_clock::now()));
 }
 
+TEST(Envelope, DecodingRefusesMissingNullWrongAndOutOfRangeMembers) {
+    using K = DecodingError::Kind;
+    for (const char* key : {"v", "to", "from", "ts", "id", "enc", "ct", "sig"}) {
+        EXPECT_EQ(decodingError(key, std::nullopt), DecodingError(K::keyNotFound, key, ""));
+        EXPECT_EQ(decodingError(key, nullptr)->kind, K::valueNotFound) << key;
+        EXPECT_EQ(decodingError(key, json::Json::array())->kind, K::typeMismatch) << key;
+    }
+    // The first failing member in reading order is reported.
+    EXPECT_EQ(thrown<DecodingError>([] { Envelope::decode(R"({"v":0,"from":"AA"})"); })->key, "to");
+    EXPECT_EQ(thrown<DecodingError>([] { Envelope::decode("[]"); })->kind, K::typeMismatch);
+    // Every 64-bit time stamp is read, and nothing beyond.
+    EXPECT_EQ(decodingError("ts", 9223372036854775808ULL)->kind, K::dataCorrupted);
+    EXPECT_EQ(Envelope::decode(R"({"v":0,"to":"","from":"","ts":-9223372036854775808,"id":"","enc":"","ct":"","sig":""})").ts,
+              INT64_MIN);
+    EXPECT_EQ(decodingError("id", "AA=A"), DecodingError(K::dataCorrupted, "id", "Invalid base64url value"));
+}
+
 class EnvelopeReceiverTest : public ::testing::Test {
 protected:
-    const DeviceIdentity host = makeIdentity(10);
-    const DeviceIdentity controller = makeIdentity(20);
-    const DeviceIdentity stranger = makeIdentity(30);
+    const DeviceIdentity host = makeIdentity(10), controller = makeIdentity(20), stranger = makeIdentity(30);
     const std::shared_ptr<PeerStore> store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(controller)});
     EnvelopeReceiver receiver{host, store};
     const SignallingMessage offer = Offer("s-1", "v=0\r\n", SessionMode::control, {"h264"});
@@ -122,8 +89,7 @@ protected:
         return sealRaw(toBytes(plaintext), controller, host.fingerprint(), key, kT0, std::move(identifier));
     }
     void expectRefused(const Envelope& envelope, SystemTime at, const EnvelopeError& expected) {
-        EXPECT_EQ(thrown<EnvelopeError>([&] { receiver.open(envelope, at); }), expected)
-            << "expected " << expected.description();
+        EXPECT_EQ(thrown<EnvelopeError>([&] { receiver.open(envelope, at); }), expected) << expected.description();
     }
 };
 
@@ -137,25 +103,19 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
     EXPECT_EQ(opened.message, offer);
     EXPECT_EQ(opened.sender, recordOf(controller));
     const std::int64_t stale = kT0 + 3'600'000;
-    auto badSig = [](Envelope e) {
-        e.sig[0] ^= 1;
-        return e;
-    };
+    auto badSig = [](Envelope e) { e.sig[0] ^= 1; return e; };
     // Also from a stranger, with a broken signature and a spent identifier's stale time stamp.
-    auto with = [&](Bytes to, Bytes identifier) {
+    auto with = [&](Bytes to, Bytes identifier, std::int64_t v = 0) {
         Envelope e = sealed(id(1), stale);
         e.to = std::move(to);
         e.id = std::move(identifier);
         e.from = stranger.fingerprint();
+        e.v = v;
         return badSig(std::move(e));
     };
     Bytes hostPlusOne = host.fingerprint(), hostPrefix = host.fingerprint();
     hostPlusOne.push_back(0);
     hostPrefix.pop_back();
-    Envelope v1 = with(Bytes(31, 1), Bytes(15, 1));
-    v1.v = 1;
-    Envelope vMinus = v1;
-    vMinus.v = -7;
     Envelope minTs = sealed(id(2)), maxTs = sealed(id(2)), forged = sealed(id(1), kT0 + 130'000),
              altered = sealed(id(1), kT0 + 130'000), shortSig = sealed(id(1), kT0 + 130'000);
     minTs.ts = INT64_MIN;  // the window arithmetic must not overflow
@@ -163,7 +123,7 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
     forged.sig = stranger.sign(forged.signedBytes());
     altered.ct.back() ^= 1;
     shortSig.sig.pop_back();
-    const SystemTime t0 = atMillis(kT0), later = atMillis(kT0 + 130'000);  // id(1) is due to expire later
+    const SystemTime t0 = atMillis(kT0), later = atMillis(kT0 + 130'000);  // when id(1) is due to expire
 
     const struct {
         const char* what;
@@ -171,8 +131,8 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
         SystemTime at;
         EnvelopeError expected;
     } cases[] = {
-        {"version 1", v1, t0, EnvelopeError::unsupportedVersion(1)},
-        {"version -7", vMinus, t0, EnvelopeError::unsupportedVersion(-7)},
+        {"version 1", with(Bytes(31, 1), Bytes(15, 1), 1), t0, EnvelopeError::unsupportedVersion(1)},
+        {"version -7", with(Bytes(31, 1), Bytes(15, 1), -7), t0, EnvelopeError::unsupportedVersion(-7)},
         {"to: prefix", with(hostPrefix, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
         {"to: other", with(stranger.fingerprint(), Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
         {"to: longer", with(hostPlusOne, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
@@ -183,7 +143,6 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
          EnvelopeError::unknownSender()},
         {"ts -60001", badSig(sealed(id(1), kT0 - 60'001)), t0, EnvelopeError::staleTimestamp()},
         {"ts +60001", badSig(sealed(id(1), kT0 + 60'001)), t0, EnvelopeError::staleTimestamp()},
-        {"ts far", badSig(sealed(id(1), kT0 + 1'000'000'000)), t0, EnvelopeError::staleTimestamp()},
         {"ts min", resigned(minTs, controller), t0, EnvelopeError::staleTimestamp()},
         {"ts max", resigned(maxTs, controller), t0, EnvelopeError::staleTimestamp()},
         {"forged", forged, later, EnvelopeError::invalidSignature()},
@@ -200,27 +159,8 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
     EXPECT_EQ(receiver.seenCount(), 1u);  // neither recorded nor expired
 }
 
-TEST_F(EnvelopeReceiverTest, StoreFaultsBrokenRecordsAndFailuresAfterTheChecks) {
-    class ThrowingPeerStore final : public PeerStore {
-        void save(const PeerRecord&) override {}
-        std::vector<PeerRecord> all() const override { return {}; }
-        std::optional<PeerRecord> peer(ByteView) const override { throw KeyStoreError::keychain(-25308); }
-        void remove(ByteView) override {}
-    };
-    EnvelopeReceiver withBrokenStore(host, std::make_shared<ThrowingPeerStore>());
-    PeerRecord broken = recordOf(controller);
-    broken.signingPublicKey.resize(31);
-    EnvelopeReceiver withBrokenRecord(host, std::make_shared<InMemoryPeerStore>(std::vector{broken}));
-    // The identifier length is checked before the store is asked; a failing store is passed
-    // on; a stored signing key that is not a key is a bad signature.
-    EXPECT_EQ(thrown<EnvelopeError>([&] { withBrokenStore.open(sealed(Bytes(15, 7)), atMillis(kT0)); }),
-              EnvelopeError::invalidIdentifier());
-    EXPECT_EQ(thrown<KeyStoreError>([&] { withBrokenStore.open(sealed(id(1), kT0 + 3'600'000), atMillis(kT0)); }),
-              KeyStoreError::keychain(-25308));
-    EXPECT_EQ(thrown<EnvelopeError>([&] { withBrokenRecord.open(sealed(id(2)), atMillis(kT0)); }),
-              EnvelopeError::invalidSignature());
-
-    // Decryption and payload failures come last and spend the identifier.
+// Decryption and payload failures come last and spend the identifier.
+TEST_F(EnvelopeReceiverTest, FailuresAfterTheChecksSpendTheIdentifier) {
     Envelope badEnc = sealed(id(2)), zeroEnc = sealed(id(3)), shortCt = sealed(id(4));
     badEnc.enc.resize(31);
     zeroEnc.enc = Bytes(32, 0);
@@ -235,7 +175,6 @@ TEST_F(EnvelopeReceiverTest, StoreFaultsBrokenRecordsAndFailuresAfterTheChecks) 
         {raw("", host.agreementPublicKey(), id(8)), EnvelopeError::invalidPayload()},
     };
     for (const auto& [envelope, error] : cases) {
-        SCOPED_TRACE(error.description());
         expectRefused(envelope, atMillis(kT0), error);
         expectRefused(envelope, atMillis(kT0), EnvelopeError::replayed());
     }
@@ -244,7 +183,7 @@ TEST_F(EnvelopeReceiverTest, StoreFaultsBrokenRecordsAndFailuresAfterTheChecks) 
 // Fresh means within 60 s either way, with the opening time rounded like a time stamp. An envelope
 // stamped at the far edge stays fresh until exactly 120 s of rounded milliseconds after it was
 // accepted; its replay record must last as long, even across a whole-millisecond boundary.
-TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFreshPerReceiverAndThreads) {
+TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFresh) {
     EXPECT_NO_THROW(receiver.open(sealed(id(1), kT0 - 60'000), atMillis(kT0)));
     expectRefused(sealed(id(3), kT0 - 60'000), atNanos(kT0 * 1'000'000 + 500'000), EnvelopeError::staleTimestamp());
     EXPECT_NO_THROW(receiver.open(sealed(id(4), kT0 - 60'000), atNanos(kT0 * 1'000'000 + 499'999)));
@@ -253,8 +192,7 @@ TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFreshPerReceiv
     ASSERT_NO_THROW(receiver.open(envelope, atNanos(firstNanos)));
     expectRefused(envelope, atNanos(firstNanos + 120'000'050'000), EnvelopeError::replayed());
     expectRefused(envelope, atNanos(firstNanos + 120'000'100'000), EnvelopeError::staleTimestamp());
-    EnvelopeReceiver second(host, store);
-    EXPECT_NO_THROW(second.open(envelope, atMillis(kT0 + 10)));
+    EXPECT_NO_THROW(EnvelopeReceiver(host, store).open(envelope, atMillis(kT0 + 10)));  // per receiver
 
     // One millisecond after the window the identifier is new again and the old ones are gone.
     EXPECT_THROW(receiver.checkReplay(id(1), atMillis(kT0 + 120'000)), EnvelopeError);
@@ -265,15 +203,6 @@ TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFreshPerReceiv
     EXPECT_THROW(receiver.checkReplay(id(8), atMillis(kT0 + 240'001)), EnvelopeError);
     EXPECT_NO_THROW(receiver.checkReplay(id(9), atMillis(kT0 + 240'002)));
     EXPECT_EQ(receiver.seenCount(), 1u);
-
-    // Copies opened at once are accepted exactly once.
-    const Envelope copied = sealed(id(6), kT0 + 240'000);
-    std::atomic<int> opened{0};
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < 16; ++i)
-        threads.emplace_back([&] { opened += !thrown<EnvelopeError>([&] { receiver.open(copied, atMillis(kT0 + 240'002)); }, false); });
-    threads.clear();
-    EXPECT_EQ(opened.load(), 1);
 }
 
 }  // namespace

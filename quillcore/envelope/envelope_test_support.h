@@ -18,14 +18,8 @@ inline DeviceIdentity makeIdentity(std::uint8_t seed) {
 }
 
 inline PeerRecord recordOf(const DeviceIdentity& identity, std::string name = "peer") {
-    PeerRecord record;
-    record.fingerprint = identity.fingerprint();
-    record.signingPublicKey = identity.signingPublicKey();
-    record.agreementPublicKey = identity.agreementPublicKey();
-    record.name = std::move(name);
-    record.pairedAt = 700000000.25;
-    record.permissions = PeerPermissions::defaults();
-    return record;
+    return {identity.fingerprint(), identity.signingPublicKey(), identity.agreementPublicKey(), std::move(name), "",
+            700000000.25, PeerPermissions::defaults()};
 }
 
 inline SystemTime atNanos(std::int64_t nanos) {

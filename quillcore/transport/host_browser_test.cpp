@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <future>
 #include <thread>
 
@@ -67,19 +66,16 @@ TEST(HostBrowser, OnlyUsableRecordsBecomeHosts) {
     EXPECT_EQ(HostBrowser::discoveredHost(linkLocal)->endpoint.host, "2001:db8::1");
 }
 
-TEST(HostBrowser, WaitersAreCompletedByTheirHostTheirTimeoutOrStop) {
+TEST(HostBrowser, WaitersAreCompletedByTheirHostTheirTimeoutAFailureOrStop) {
     Browsing b;
+    EXPECT_FALSE(b.browser.lastProblem());
     b.network->announce(record({"fp=AAAA", "v=0"}));
     b.network->settle();
     EXPECT_FALSE(b.browser.waitForHost(Bytes(3, 0), 0.1));  // waiting does not start browsing
     b.browser.start();
-    const auto before = std::chrono::steady_clock::now();
-    for (double none : {0.0, -1.0, std::nan("")}) EXPECT_FALSE(b.browser.waitForHost(kFingerprint, none));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     // Two waiters for one fingerprint both get it; a waiter whose time ran out got none and
     // left, and the host found after it is still recorded and announced.
     EXPECT_FALSE(b.browser.waitForHost(kFingerprint, 0.2));
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 190ms);
     auto first = waitInBackground(b.browser, kFingerprint, 30, 1);
     auto second = waitInBackground(b.browser, kFingerprint, 30, 2);
     auto other = waitInBackground(b.browser, Bytes(32, 1), 0.5, 3);
@@ -91,48 +87,23 @@ TEST(HostBrowser, WaitersAreCompletedByTheirHostTheirTimeoutOrStop) {
     EXPECT_FALSE(other.get());
     EXPECT_EQ(b.browser.pendingWaits(), 0u);
 
-    // Stop ends every wait and the stream for good; what was announced stays readable and known.
-    auto waiting = waitInBackground(b.browser, Bytes(32, 2), 60, 1);
-    b.browser.stop();
-    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    EXPECT_FALSE(waiting.get());
-    EXPECT_EQ(b.browser.hosts->next(1.0).value->fingerprint, Bytes(3, 0));
-    EXPECT_EQ(b.browser.hosts->next(1.0).value->name, "Found");
-    EXPECT_TRUE(b.browser.hosts->next(1.0).finished());
-    b.browser.start();  // does nothing any more
-    EXPECT_EQ(b.network->liveBrowsers(), 0);
-    EXPECT_TRUE(b.browser.waitForHost(kFingerprint, 0));
-}
-
-TEST(HostBrowser, WaitingForTheDaemonAndFailingAreReportedAsLastProblem) {
-    Browsing b;
-    b.network->setDaemonRunning(false);
-    EXPECT_FALSE(b.browser.lastProblem());
-    b.browser.start();
-    b.network->settle();
-    EXPECT_EQ(b.browser.lastProblem(), "waiting: Daemon not running");
-    // Waiters keep waiting while the daemon is away and are served when it comes; a restart
-    // does not announce an unchanged host again.
-    auto waiting = waitInBackground(b.browser, kFingerprint, 30, 1);
-    b.network->announce(record({kFp, "v=0"}));
-    b.network->settle();
-    EXPECT_EQ(waiting.wait_for(0s), std::future_status::timeout);
-    b.network->setDaemonRunning(true);
-    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(waiting.get());
-    b.network->setDaemonRunning(false);
-    b.network->setDaemonRunning(true);
-    b.network->settle();
-    EXPECT_TRUE(b.browser.hosts->next(1.0).hasItem());
-    EXPECT_TRUE(b.browser.hosts->next(0.1).timedOut());
-    EXPECT_EQ(b.browser.lastProblem(), "waiting: Daemon not running");  // never cleared
-
-    auto failing = waitInBackground(b.browser, Bytes(32, 3), 30, 1);
+    // A failure ends every wait and the stream (what was announced stays readable), and stop
+    // ends browsing for good; the hosts found stay known.
+    auto failing = waitInBackground(b.browser, Bytes(32, 2), 60, 1);
     b.network->failBrowsers("Bad state");
     ASSERT_EQ(failing.wait_for(5s), std::future_status::ready);
     EXPECT_FALSE(failing.get());
     EXPECT_EQ(b.browser.lastProblem(), "failed: Bad state");
+    EXPECT_EQ(b.browser.hosts->next(1.0).value->fingerprint, Bytes(3, 0));
+    EXPECT_EQ(b.browser.hosts->next(1.0).value->name, "Found");
     EXPECT_TRUE(b.browser.hosts->next(1.0).finished());
+    auto waiting = waitInBackground(b.browser, Bytes(32, 2), 60, 1);
+    b.browser.stop();
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+    b.browser.start();  // does nothing any more
+    EXPECT_EQ(b.network->liveBrowsers(), 0);
+    EXPECT_TRUE(b.browser.waitForHost(kFingerprint, 0));
 }
 
 // Records from the LAN cannot grow what the browser holds without bound: the known hosts
