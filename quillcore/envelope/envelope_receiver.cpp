@@ -93,11 +93,10 @@ void EnvelopeReceiver::checkReplay(ByteView id, SystemTime openedAt) {
     if (seenIDs_.contains(key)) {
         throw EnvelopeError::replayed();
     }
-    // After the clock went back, an identifier is kept as long as the newest one before it, so
-    // the order stays sorted; it is only remembered longer.
-    const std::int64_t keptFrom = acceptedOrder_.empty() ? now : std::max(now, acceptedOrder_.back().first);
+    // After the clock went back, an identifier waits behind older ones: it is only remembered
+    // longer, never shorter.
     seenIDs_.insert(key);
-    acceptedOrder_.emplace_back(keptFrom, key);
+    acceptedOrder_.emplace_back(now, key);
 }
 
 std::size_t EnvelopeReceiver::seenCount() const {
