@@ -75,10 +75,7 @@ TEST(EnvelopeLink, EndsAtTheFirstFrameThatDoesNotOpenAfterHandingOutWhatWasQueue
 
 TEST(EnvelopeLink, CloseKeepsTheQueueAndEndsWaitsTheDropAndThePeerEndTheLink) {
     PairedLinks waiting;
-    std::jthread closer([&] {
-        std::this_thread::sleep_for(50ms);
-        waiting.hostLink->close();
-    });
+    std::jthread closer([&] { std::this_thread::sleep_for(50ms); waiting.hostLink->close(); });
     EXPECT_FALSE(waiting.hostLink->next());
 
     PairedLinks p;

@@ -108,12 +108,7 @@ TEST(HostBrowser, WaitersAreCompletedByTheirHostTheirTimeoutAFailureOrStop) {
 TEST(HostBrowser, RecordsFromTheNetworkAreHeldWithinBounds) {
     Browsing b;
     b.browser.start();
-    auto fpText = [](std::size_t i) {
-        Bytes fp(32, 0);
-        fp[0] = static_cast<std::uint8_t>(i >> 8);
-        fp[1] = static_cast<std::uint8_t>(i);
-        return "fp=" + Base64URL::encode(fp);
-    };
+    auto fpText = [](std::size_t i) { return "fp=" + Base64URL::encode(Bytes{std::uint8_t(i >> 8), std::uint8_t(i)}); };
     // One host changing 20,000 times while nobody reads: one unread item, its newest record;
     // a host that goes away stays known, silently.
     for (std::uint16_t port = 1; port <= 20'000; ++port) b.network->announce(record({fpText(0), "v=0"}, "Host 0", port));
