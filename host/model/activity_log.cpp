@@ -3,15 +3,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
-#include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <memory>
 
 #include "quillcore/base/json.h"
+#include "quillcore/base/private_files.h"
 
 namespace quill::host {
 
@@ -227,6 +232,11 @@ QList<ActivityEntry> ActivityLog::entriesLocked() {
     QByteArray bytes = file.read(maximumFileBytes_ + 1);
     if (file.error() != QFileDevice::NoError) throw unreadable(utf8(file.errorString()));
     if (bytes.size() > maximumFileBytes_) throw unreadable(tooLarge);
+    // A log an older version left open to other users is made private.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    if (info.permissions() & others) file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    openFolderLocked();
     QList<ActivityEntry> list;
     // Pieces between line feeds; empty ones are skipped, a last line without one counts.
     qsizetype start = 0;
@@ -243,28 +253,46 @@ QList<ActivityEntry> ActivityLog::entriesLocked() {
     return list;
 }
 
+bool ActivityLog::makeFolder() {
+    std::lock_guard lock(mutex_);
+    return openFolderLocked().fd >= 0;
+}
+
+ActivityLog::Folder::~Folder() {
+    if (fd >= 0) ::close(fd);
+}
+
+ActivityLog::Folder ActivityLog::openFolderLocked() {
+    const QByteArray path = QFile::encodeName(directory_);
+    if (privatefiles::makeFolders(std::filesystem::path(path.toStdString())) != 0) return {};
+    Folder folder(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Controller names and addresses are the user's own: a folder left open to others is closed.
+    if (folder.fd >= 0 && privatefiles::makePrivate(folder.fd) != 0) return {};
+    return folder;
+}
+
 void ActivityLog::writeLocked(const QList<ActivityEntry>& list) {
-    if (!QDir().mkpath(directory_))
+    const Folder folder = openFolderLocked();
+    if (folder.fd < 0)
         throw ActivityLogError("The folder “" + utf8(QFileInfo(directory_).fileName()) + "” could not be created.");
     QByteArray buffer;
     for (const auto& e : list) {
         buffer += encodeActivityEntry(e);
         buffer += '\n';
     }
+    const std::string saveFailed = "The file “" + utf8(fileName(filePath_)) + "” could not be saved: ";
     if (buffer.size() > maximumFileBytes_)
-        throw ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be saved: it would be larger than " +
-                               sizeText(maximumFileBytes_));
+        throw ActivityLogError(saveFailed + "it would be larger than " + sizeText(maximumFileBytes_));
     // Temporary file plus rename: a reader or a crash sees the old file or the new one, whole.
-    // Unbuffered, so a short write (disk full, size limit) shows here instead of being
-    // committed as a cut-off file.
-    QSaveFile file(filePath_);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(buffer) == buffer.size();
-    int writeErrno = errno;
-    if (!written || !file.commit()) {
-        std::string why = file.error() != QFileDevice::NoError || !written ? utf8(file.errorString()) : "";
-        if (file.error() == QFileDevice::NoError || why.empty() || why == "Unknown error") why = std::strerror(writeErrno);
-        throw ActivityLogError("The file “" + utf8(fileName(filePath_)) + "” could not be saved: " + why);
+    const std::string temp = "." + std::string(kFileName) + ".tmp";
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(buffer.constData()), static_cast<std::size_t>(buffer.size()));
+    int error = privatefiles::writeSyncedFile(folder.fd, temp, bytes);
+    if (!error && ::renameat(folder.fd, temp.c_str(), folder.fd, kFileName) != 0) {
+        error = errno;
+        ::unlinkat(folder.fd, temp.c_str(), 0);
     }
+    if (error) throw ActivityLogError(saveFailed + std::strerror(error));
+    ::fsync(folder.fd);  // the rename lasts once the folder is on disk; the new file is in place either way
     cached_ = list;
 }
 

@@ -6,6 +6,7 @@
 #include <QUuid>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "quillcore/base/clock.h"
 #include "quillcore/base/error.h"
@@ -66,6 +67,8 @@ public:
     void finish(const QUuid& id, SystemTime endedAt, const QString& reason);
     // Drops entries that ended (or, still open, started) more than 30 days before `now`.
     void prune(SystemTime now);
+    // Makes the log's folder (private, as the file is); false when it cannot be made.
+    bool makeFolder();
 
     static constexpr double kRetentionSeconds = 2'592'000.0;
     // Thirty days of sessions take a few hundred kilobytes. A file beyond this size (or one that
@@ -75,6 +78,16 @@ public:
     static constexpr qint64 kMaximumFileBytes = 32 * 1024 * 1024;
 
 private:
+    struct Folder {
+        Folder() = default;
+        explicit Folder(int fd) : fd(fd) {}
+        Folder(Folder&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+        Folder& operator=(Folder&&) = delete;
+        ~Folder();
+        int fd = -1;
+    };
+    // The log's folder, made when missing and made private when it is not; fd -1 on failure.
+    Folder openFolderLocked();
     QList<ActivityEntry> entriesLocked();
     void writeLocked(const QList<ActivityEntry>& entries);
 

@@ -1,9 +1,6 @@
 #include "host/model/host_model.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QPointer>
-#include <QStandardPaths>
 #include <algorithm>
 #include <unistd.h>
 
@@ -103,6 +100,7 @@ HostModel::~HostModel() {
 
 QUILL_OBSERVED_SETTER(setFormattedDeviceID, formattedDeviceID_, QString, formattedDeviceIDChanged)
 QUILL_OBSERVED_SETTER(setStartupError, startupError_, std::optional<QString>, startupErrorChanged)
+QUILL_OBSERVED_SETTER(setConnectionMessage, connectionMessage_, std::optional<QString>, connectionMessageChanged)
 QUILL_OBSERVED_SETTER(setScreenRecordingGranted, screenRecordingGranted_, bool, screenRecordingGrantedChanged)
 QUILL_OBSERVED_SETTER(setAccessibilityGranted, accessibilityGranted_, bool, accessibilityGrantedChanged)
 QUILL_OBSERVED_SETTER(setPeers, peers_, std::vector<PeerRecord>, peersChanged)
@@ -128,7 +126,6 @@ QUILL_OBSERVED_SETTER(setLaunchAtLoginValue, launchAtLogin_, bool, launchAtLogin
 QUILL_OBSERVED_SETTER(setSettingsMessage, settingsMessage_, std::optional<QString>, settingsMessageChanged)
 QUILL_OBSERVED_SETTER(setPairingLink, pairingLink_, std::optional<PairingLink>, pairingLinkChanged)
 QUILL_OBSERVED_SETTER(setCaptureEngine, captureEngine_, std::shared_ptr<CaptureEngine>, captureEngineChanged)
-QUILL_OBSERVED_SETTER(setActiveActivityID, activeActivityID_, std::optional<QUuid>, activeActivityIDChanged)
 QUILL_OBSERVED_SETTER(setSessionTasks, sessionTasks_, std::vector<TaskHandle>, sessionTasksChanged)
 QUILL_OBSERVED_SETTER(setMaintenanceTask, maintenanceTask_, std::optional<TaskHandle>, maintenanceTaskChanged)
 QUILL_OBSERVED_SETTER(setIsSessionReserved, isSessionReserved_, bool, isSessionReservedChanged)
@@ -141,6 +138,13 @@ void HostModel::setIdentity(std::optional<DeviceIdentity> value) {
                       (!identity_ || identity_->fingerprint() == value->fingerprint());
     identity_ = std::move(value);
     if (!same) emit identityChanged();
+}
+
+void HostModel::setActiveActivityID(std::optional<QUuid> value) {
+    if (activeActivityID_ == value) return;
+    if (value) ownActivityID_ = value;
+    activeActivityID_ = std::move(value);
+    emit activeActivityIDChanged();
 }
 
 // Objects without equality: every write is a change.
@@ -172,8 +176,8 @@ QString HostModel::statusText() const {
 }
 
 std::optional<QString> HostModel::statusDetail() const {
-    if (!activePeerName_ || sessionDetail_.isEmpty()) return std::nullopt;
-    return sessionDetail_;
+    if (activePeerName_ && !sessionDetail_.isEmpty()) return sessionDetail_;
+    return connectionMessage_;
 }
 
 // --- start-up
@@ -190,16 +194,6 @@ QCoro::Task<> HostModel::start() {
         } catch (...) {
             if (!self) co_return;
             setStartupError(QStringLiteral("Could not prune the activity log: ") + describeCurrentException());
-        }
-        if (!self) co_return;
-        // No session of this process runs yet: an entry still open was left by a host that
-        // was killed or crashed during its session.
-        const QString stopped = QStringLiteral("the host stopped during the session");
-        try {
-            co_await onWorker(activityQueue_, &detail::activityFinishOpen, log, now, stopped);
-        } catch (...) {
-            if (!self) co_return;
-            setStartupError(QStringLiteral("Could not write the activity log: ") + describeCurrentException());
         }
         if (!self) co_return;
         try {
@@ -250,9 +244,8 @@ void HostModel::showActivityLog() {
 void HostModel::revealActivityLog() {
     if (!env_.activityLog) return;
     // The log's own file, wherever it is kept; its folder may not exist before the first write.
-    const QString path = env_.activityLog->filePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (env_.workspace) env_.workspace->revealFile(path);
+    env_.activityLog->makeFolder();
+    if (env_.workspace) env_.workspace->revealFile(env_.activityLog->filePath());
 }
 
 QCoro::Task<> HostModel::reloadActivity() {
@@ -267,6 +260,12 @@ QCoro::Task<> HostModel::reloadActivity() {
         if (!self) co_return;
         setStartupError(QStringLiteral("Could not read the activity log: ") + describeCurrentException());
     }
+}
+
+bool HostModel::isActivityRunning(const ActivityEntry& entry) const {
+    // One copy runs per user, so an open entry that this process did not open belongs to one
+    // that has ended.
+    return !detail::activityEnded(entry) && detail::activityID(entry) == ownActivityID_;
 }
 
 std::vector<ActivityEntry> HostModel::activityEntriesNewestFirst(std::vector<ActivityEntry> entries) {

@@ -126,6 +126,9 @@ public:
     const std::optional<DeviceIdentity>& identity() const { return identity_; }
     const QString& formattedDeviceID() const { return formattedDeviceID_; }
     const std::optional<QString>& startupError() const { return startupError_; }
+    // The last failure of one connection or session (a rejected connection, a session that
+    // could not be set up); cleared when a session is admitted and when sharing resumes.
+    const std::optional<QString>& connectionMessage() const { return connectionMessage_; }
     bool screenRecordingGranted() const { return screenRecordingGranted_; }
     bool accessibilityGranted() const { return accessibilityGranted_; }
     const std::vector<PeerRecord>& peers() const { return peers_; }
@@ -168,6 +171,9 @@ public:
     void revealActivityLog();
     QCoro::Task<> reloadActivity();
     static std::vector<ActivityEntry> activityEntriesNewestFirst(std::vector<ActivityEntry> entries);
+    // Whether an entry is a session running now: open, and opened by this process. Any other
+    // open entry was left by a host that stopped during its session.
+    bool isActivityRunning(const ActivityEntry& entry) const;
 
     // --- connections and pairing hand-off
     // Main thread (the advertiser's handler posts each accepted connection here): starts the
@@ -232,6 +238,7 @@ signals:
     void identityChanged();
     void formattedDeviceIDChanged();
     void startupErrorChanged();
+    void connectionMessageChanged();
     void screenRecordingGrantedChanged();
     void accessibilityGrantedChanged();
     void peersChanged();
@@ -273,6 +280,7 @@ private:
     void setIdentity(std::optional<DeviceIdentity> value);
     void setFormattedDeviceID(QString value);
     void setStartupError(std::optional<QString> value);
+    void setConnectionMessage(std::optional<QString> value);
     void setScreenRecordingGranted(bool value);
     void setAccessibilityGranted(bool value);
     void setPeers(std::vector<PeerRecord> value);
@@ -346,6 +354,7 @@ private:
     std::optional<DeviceIdentity> identity_;
     QString formattedDeviceID_ = QStringLiteral("Unavailable");
     std::optional<QString> startupError_;
+    std::optional<QString> connectionMessage_;
     bool screenRecordingGranted_ = false;
     bool accessibilityGranted_ = false;
     std::vector<PeerRecord> peers_;
@@ -371,6 +380,8 @@ private:
     std::shared_ptr<HostSession> activeSession_;
     std::shared_ptr<CaptureEngine> captureEngine_;
     std::optional<QUuid> activeActivityID_;
+    // The entry this process opened last; it stays open in the list until it is read back closed.
+    std::optional<QUuid> ownActivityID_;
     std::vector<TaskHandle> sessionTasks_;
     std::optional<TaskHandle> maintenanceTask_;
     bool isSessionReserved_ = false;

@@ -16,18 +16,6 @@ void activityFinish(std::shared_ptr<ActivityLog> log, QUuid id, SystemTime ended
     log->finish(id, endedAt, reason);
 }
 
-void activityFinishOpen(std::shared_ptr<ActivityLog> log, SystemTime endedAt, QString reason) {
-    auto entries = log->entries();
-    bool changed = false;
-    for (auto& entry : entries) {
-        if (entry.endedAt) continue;
-        entry.endedAt = endedAt;
-        entry.endReason = reason;
-        changed = true;
-    }
-    if (changed) log->write(entries);
-}
-
 ActivityEntry makeActivityEntry(const QUuid& id, const QString& peerName, const QString& fingerprint,
                                 SystemTime startedAt, const QString& mode, const QString& remoteAddress) {
     ActivityEntry entry;

@@ -182,7 +182,7 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
         state->session = session;
     } catch (...) {
         release();
-        setStartupError(QStringLiteral("Could not create a session: ") + describeCurrentException());
+        setConnectionMessage(QStringLiteral("Could not create a session: ") + describeCurrentException());
         channel->close();
         co_return;
     }
@@ -202,7 +202,7 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
     }
     if (setupFailed) {
         release();
-        setStartupError(QStringLiteral("Session setup failed: ") + setupProblem);
+        setConnectionMessage(QStringLiteral("Session setup failed: ") + setupProblem);
         co_return;
     }
 
@@ -242,6 +242,7 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
     current = latest;
 
     setActiveSession(session);
+    setConnectionMessage(std::nullopt);
     // The host user allowed a view-only session: a later Hello from the controller does not
     // turn control on.
     approvedViewOnly_ = approvedAsView ? session : std::weak_ptr<HostSession>();
@@ -284,7 +285,7 @@ QCoro::Task<> HostModel::sendReject(FrameChannelPtr channel, std::string session
         failed = true;
         problem = describeCurrentException();
     }
-    if (failed && self) setStartupError(QStringLiteral("Could not send a session rejection: ") + problem);
+    if (failed && self) setConnectionMessage(QStringLiteral("Could not send a session rejection: ") + problem);
     // Closing joins the link's reader, so it happens off the main thread.
     co_await onWorker([](std::shared_ptr<EnvelopeLink> l) { l->close(); }, link);
 }

@@ -93,7 +93,7 @@ TEST(HostModelAdmission, ACopiedOfferOnANewConnectionIsRefusedAsAReplay) {
     copy->send(sealed);
     const QString expected =
         QStringLiteral("Rejected a LAN connection: ") + QString::fromStdString(EnvelopeError::replayed().description());
-    ASSERT_TRUE(pumpUntil([&] { return m.startupError() == expected; })) << orNone(m.startupError()).toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return m.connectionMessage() == expected; })) << orNone(m.connectionMessage()).toStdString();
     EXPECT_EQ(m.activeSession(), running);
     EXPECT_EQ(h.sessions->size(), 1u);
     EXPECT_TRUE(m.isSessionReserved());
@@ -104,7 +104,7 @@ TEST(HostModelAdmission, ACopiedOfferOnANewConnectionIsRefusedAsAReplay) {
     bob.connect(*m.listenerPort());
     bob.send(Answer("S-1", "sdp", {}));
     EXPECT_FALSE(bob.reply(2));
-    EXPECT_EQ(m.startupError(), expected);
+    EXPECT_EQ(m.connectionMessage(), expected);
     EXPECT_TRUE(m.isSessionReserved());
     EXPECT_EQ(m.activeSession(), running);
     EXPECT_EQ(h.sessions->size(), 1u);
@@ -116,7 +116,7 @@ TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) 
         std::function<void(ModelHarness&, HostEnvironment&)> adjust;
         bool attended;
         bool offer;  // false: the first message is an answer
-        const char* error;  // the startupError afterwards, as a prefix; none when empty
+        const char* error;  // the connection message afterwards, as a prefix; none when empty
         const char* bye;    // the bye the controller hears, when the session was made
     };
     const Case cases[] = {
@@ -166,11 +166,11 @@ TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) 
             EXPECT_FALSE(c.reply(3));
         }
         if (*k.error) {
-            ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
-            EXPECT_TRUE(m.startupError()->startsWith(k.error)) << m.startupError()->toStdString();
+            ASSERT_TRUE(pumpUntil([&] { return m.connectionMessage().has_value(); }));
+            EXPECT_TRUE(m.connectionMessage()->startsWith(k.error)) << m.connectionMessage()->toStdString();
         } else {
             pumpFor(0.1);
-            EXPECT_FALSE(m.startupError()) << m.startupError()->toStdString();
+            EXPECT_FALSE(m.connectionMessage()) << m.connectionMessage()->toStdString();
         }
         ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved() && !m.activeSession(); }));
 
@@ -257,13 +257,13 @@ TEST(HostModelAdmission, AnOversizedFirstFrameIsClosedUnread) {
     beyond->send(Bytes(129 * 1024, 'x'));
     EXPECT_TRUE(closedByHost(beyond));
     pumpFor(0.1);
-    EXPECT_FALSE(m.startupError()) << m.startupError()->toStdString();
+    EXPECT_FALSE(m.connectionMessage()) << m.connectionMessage()->toStdString();
 
     // Junk within the limit is still read, and refused with its decoding error.
     auto within = FrameChannel::connectLocal(*m.listenerPort());
     within->send(Bytes(100 * 1024, 'x'));
-    ASSERT_TRUE(pumpUntil([&] { return m.startupError().has_value(); }));
-    EXPECT_TRUE(m.startupError()->startsWith(QStringLiteral("Rejected a LAN connection: ")));
+    ASSERT_TRUE(pumpUntil([&] { return m.connectionMessage().has_value(); }));
+    EXPECT_TRUE(m.connectionMessage()->startsWith(QStringLiteral("Rejected a LAN connection: ")));
     EXPECT_TRUE(closedByHost(within));
 
     // An offer with the largest session description a controller may send still fits.

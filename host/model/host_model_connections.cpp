@@ -135,7 +135,7 @@ QCoro::Task<> HostModel::handleConnection(FrameChannelPtr channel, std::optional
         parsed.reset();
     }
     if (!envelope) {
-        setStartupError(QStringLiteral("Rejected a LAN connection: ") + decodingProblem);
+        setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + decodingProblem);
         co_await closeChannel(channel);
         co_return;
     }
@@ -148,7 +148,7 @@ QCoro::Task<> HostModel::handleConnection(FrameChannelPtr channel, std::optional
         problem = describeCurrentException();
     }
     if (failed) {
-        if (self) setStartupError(QStringLiteral("Rejected a LAN connection: ") + problem);
+        if (self) setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + problem);
         co_await closeChannel(channel);
     }
 }

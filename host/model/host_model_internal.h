@@ -23,8 +23,6 @@ std::vector<ActivityEntry> activityEntries(std::shared_ptr<ActivityLog> log);
 void activityPrune(std::shared_ptr<ActivityLog> log, SystemTime now);
 void activityAppend(std::shared_ptr<ActivityLog> log, ActivityEntry entry);
 void activityFinish(std::shared_ptr<ActivityLog> log, QUuid id, SystemTime endedAt, QString reason);
-// Closes every entry still open, in one write; nothing is written when none is.
-void activityFinishOpen(std::shared_ptr<ActivityLog> log, SystemTime endedAt, QString reason);
 
 ActivityEntry makeActivityEntry(const QUuid& id, const QString& peerName, const QString& fingerprint,
                                 SystemTime startedAt, const QString& mode, const QString& remoteAddress);

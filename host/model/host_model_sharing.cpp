@@ -58,7 +58,11 @@ QCoro::Task<> HostModel::pauseSteps() {
     if (auto session = activeSession_) co_await closeSession(session, "sharing paused by the host user");
 }
 
-QCoro::Task<> HostModel::resumeSteps() { co_await startAdvertiser(); }
+QCoro::Task<> HostModel::resumeSteps() {
+    // What went wrong with a connection before the pause is over.
+    setConnectionMessage(std::nullopt);
+    co_await startAdvertiser();
+}
 
 QCoro::Task<> HostModel::stopAdvertiser() {
     QPointer<HostModel> self(this);
@@ -192,7 +196,7 @@ QString HostModel::lastSeenText(const PeerRecord& record) const {
     const QString key = qs(Base64URL::encode(record.fingerprint));
     for (const auto& entry : activityEntries_) {
         if (detail::activityFingerprint(entry) != key) continue;
-        if (!detail::activityEnded(entry)) return QStringLiteral("Active now");
+        if (isActivityRunning(entry)) return QStringLiteral("Active now");
         return abbreviatedDateAndShortTime(detail::activityStartedAt(entry));
     }
     return QStringLiteral("Never");

@@ -12,10 +12,12 @@
 namespace quill::host::ui {
 
 ActivityTableModel::ActivityTableModel(HostModel& model, QObject* parent) : QAbstractTableModel(parent), model_(&model) {
-    connect(&model, &HostModel::activityEntriesChanged, this, [this] {
-        beginResetModel();
-        endResetModel();
-    });
+    // Whether an open entry is running depends on the active entry too.
+    for (auto signal : {&HostModel::activityEntriesChanged, &HostModel::activeActivityIDChanged})
+        connect(&model, signal, this, [this] {
+            beginResetModel();
+            endResetModel();
+        });
 }
 
 const QStringList& ActivityTableModel::headers() {
@@ -34,23 +36,27 @@ int ActivityTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(headers().size());
 }
 
-QString ActivityTableModel::cellText(const ActivityEntry& entry, int column) {
+QString ActivityTableModel::cellText(const ActivityEntry& entry, int column, bool running) {
     switch (column) {
         case 0: return entry.peerName;
         case 1: return abbreviatedDateAndStandardTime(entry.startedAt);
-        case 2: return ActivityLogView::durationText(entry);
+        case 2: return ActivityLogView::durationText(entry, running);
         case 3: return entry.mode.isEmpty() ? entry.mode : entry.mode.left(1).toUpper() + entry.mode.mid(1);
         case 4: return entry.remoteAddress;
-        case 5: return entry.endReason.value_or(QStringLiteral("Session active"));
+        case 5:
+            if (!entry.endedAt && !running) return QStringLiteral("the host stopped during the session");
+            return entry.endReason.value_or(QStringLiteral("Session active"));
         default: return {};
     }
 }
 
 QVariant ActivityTableModel::data(const QModelIndex& index, int role) const {
-    if (!model_ || !index.isValid() || role != Qt::DisplayRole) return {};
+    // The tooltip shows the whole text of a cell too narrow for it.
+    if (!model_ || !index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) return {};
     const auto& entries = model_->activityEntries();
     if (index.row() < 0 || static_cast<std::size_t>(index.row()) >= entries.size()) return {};
-    return cellText(entries[static_cast<std::size_t>(index.row())], index.column());
+    const ActivityEntry& entry = entries[static_cast<std::size_t>(index.row())];
+    return cellText(entry, index.column(), model_->isActivityRunning(entry));
 }
 
 QVariant ActivityTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -71,8 +77,8 @@ QString ActivityLogView::durationText(std::int64_t seconds) {
     return parts.join(QStringLiteral(", "));
 }
 
-QString ActivityLogView::durationText(const ActivityEntry& entry) {
-    if (!entry.endedAt) return QStringLiteral("Active");
+QString ActivityLogView::durationText(const ActivityEntry& entry, bool running) {
+    if (!entry.endedAt) return running ? QStringLiteral("Active") : QStringLiteral("\u2014");
     const double seconds = std::chrono::duration<double>(*entry.endedAt - entry.startedAt).count();
     return durationText(seconds > 0 ? static_cast<std::int64_t>(std::trunc(seconds)) : 0);
 }

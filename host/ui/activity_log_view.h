@@ -22,8 +22,9 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     static const QStringList& headers();
-    // The text of one cell.
-    static QString cellText(const ActivityEntry& entry, int column);
+    // The text of one cell; `running` tells an open entry of the session running now from one
+    // left open by a host that stopped.
+    static QString cellText(const ActivityEntry& entry, int column, bool running = true);
 
 private:
     QPointer<HostModel> model_;
@@ -38,8 +39,9 @@ public:
     QList<QAction*> toolbarActions() const override { return {refresh_, reveal_}; }
     QTableView* table() const { return table_; }
 
-    // "Active" while the entry is open, else the whole seconds it lasted: "1 hr, 2 min, 5 sec".
-    static QString durationText(const ActivityEntry& entry);
+    // "Active" while the entry's session runs, "—" for one open whose host stopped (its end is
+    // unknown), else the whole seconds it lasted: "1 hr, 2 min, 5 sec".
+    static QString durationText(const ActivityEntry& entry, bool running = true);
     static QString durationText(std::int64_t seconds);
 
 private:

@@ -73,6 +73,7 @@ PairedDevicesView::PairedDevicesView(HostModel& model, QWidget* parent) : HostVi
     // lastSeenText reads the activity entries, so the rows follow both lists.
     connect(&model, &HostModel::peersChanged, this, &PairedDevicesView::render);
     connect(&model, &HostModel::activityEntriesChanged, this, &PairedDevicesView::render);
+    connect(&model, &HostModel::activeActivityIDChanged, this, &PairedDevicesView::render);
     render();
 }
 

@@ -16,6 +16,7 @@
 #include <QtTest/QTest>
 #include <future>
 
+#include "host/model/locale_dates.h"
 #include "host/ui/activity_log_view.h"
 #include "host/ui/paired_devices_view.h"
 #include "host/ui/pairing_view.h"
@@ -23,6 +24,7 @@
 #include "host/ui/quillmate_host_app.h"
 #include "host/model/host_model_test_support.h"
 #include "host/ui/view_support.h"
+#include "quillcore/base/base64.h"
 #include "quillcore/pairing/controller_pairing.h"
 
 using namespace quill;
@@ -397,6 +399,24 @@ TEST_F(UiTest, ActivityLogShowsSessionsAndRevealsItsFileAndThePromptLeavesTheHos
     EXPECT_EQ(box()->text(), "Allow Carol <script> to connect?");
     findByText(box(), "Decline")->click();
     EXPECT_TRUE(carol.reply() && pumpUntil([&] { return !m.isSessionReserved(); }));
+}
+
+TEST_F(UiTest, AnEntryLeftOpenByAnEarlierRunIsShownAsEndedAtAnUnknownTime) {
+    Controller alice = h.pairedController(3, "Alice");
+    const SystemTime started = std::chrono::system_clock::from_time_t(1'800'000'000);
+    h.activityLog->write({{QUuid::createUuid(), "Alice", QString::fromStdString(Base64URL::encode(alice.record.fingerprint)),
+                           started, std::nullopt, "control", "10.0.0.2:5000", std::nullopt}});
+    HostModel& m = start();
+    ActivityLogView activity(m);
+    PairedDevicesView peers(m);
+    const QAbstractItemModel* rows = activity.table()->model();
+    ASSERT_EQ(rows->rowCount(), 1);
+    EXPECT_EQ(rows->index(0, 2).data().toString(), QStringLiteral("\u2014"));
+    const QString ended = QStringLiteral("the host stopped during the session");
+    EXPECT_EQ(rows->index(0, 5).data().toString(), ended);
+    // Too long for its column, so the whole text is its tooltip.
+    EXPECT_EQ(rows->index(0, 5).data(Qt::ToolTipRole).toString(), ended);
+    EXPECT_EQ(peers.findChild<QLabel*>("lastSession")->text(), "Last session: " + abbreviatedDateAndShortTime(started));
 }
 
 TEST_F(UiTest, TextsFromDataStayLiteralAndSymbolsShowOnAnyPanel) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -83,6 +84,30 @@ public:
                 items_.back() = std::move(value);
             else
                 items_.push_back(std::move(value));
+            notify = notifier_;
+        }
+        cv_.notify_all();
+        if (notify) notify();
+        return true;
+    }
+
+    // As push(), for an unbounded stream of states of keyed things: `value` takes the place of
+    // the unread item that `sameKey(item)` picks, and once `limit` items wait the oldest gives
+    // way, so a consumer that reads late gets the newest state of each. `sameKey` runs under
+    // the lock.
+    template <class SameKey>
+    bool pushLatest(T value, std::size_t limit, SameKey&& sameKey) {
+        std::function<void()> notify;
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_ || detached_ || limit == 0) return false;
+            auto same = std::find_if(items_.begin(), items_.end(), [&](const T& item) { return sameKey(item); });
+            if (same != items_.end()) {
+                *same = std::move(value);
+            } else {
+                if (items_.size() >= limit) items_.pop_front();
+                items_.push_back(std::move(value));
+            }
             notify = notifier_;
         }
         cv_.notify_all();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include <sodium.h>
 
@@ -87,11 +86,17 @@ void EnvelopeReceiver::checkReplay(ByteView id, SystemTime openedAt) {
     const std::int64_t cutoff = now - kReplayMillis;
 
     std::lock_guard guard(lock_);
-    std::erase_if(seenIDs_, [cutoff](const auto& entry) { return entry.second < cutoff; });
+    while (!acceptedOrder_.empty() && acceptedOrder_.front().first < cutoff) {
+        seenIDs_.erase(acceptedOrder_.front().second);
+        acceptedOrder_.pop_front();
+    }
     if (seenIDs_.contains(key)) {
         throw EnvelopeError::replayed();
     }
-    seenIDs_.emplace(key, now);
+    // After the clock went back, an identifier waits behind older ones: it is only remembered
+    // longer, never shorter.
+    seenIDs_.insert(key);
+    acceptedOrder_.emplace_back(now, key);
 }
 
 std::size_t EnvelopeReceiver::seenCount() const {

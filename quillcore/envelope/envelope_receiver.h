@@ -3,10 +3,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
@@ -96,7 +98,10 @@ private:
     const DeviceIdentity identity_;
     const std::shared_ptr<PeerStore> peerStore_;
     mutable std::mutex lock_;
-    std::unordered_map<Identifier, std::int64_t, IdentifierHash> seenIDs_;  // id -> accepted at, ms
+    // The identifiers remembered, and the same with the time each was accepted at (ms), oldest
+    // first: expiry takes from the front, so an open costs the same however many are held.
+    std::unordered_set<Identifier, IdentifierHash> seenIDs_;
+    std::deque<std::pair<std::int64_t, Identifier>> acceptedOrder_;
 };
 
 }  // namespace quill

@@ -1,139 +1,208 @@
-#include "quillcore/envelope/envelope.h"
-
 #include <gtest/gtest.h>
 
-#include "quillcore/crypto/crypto.h"
+#include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
 
 namespace quill {
 namespace {
 
-using testing::atMillis;
-using testing::atNanos;
-using testing::makeIdentity;
-using testing::recordOf;
+using namespace testing;
+
+// What `f` throws as an E, or none (a test failure unless `optional`).
+template <class E, class F>
+std::optional<E> thrown(F&& f, bool optional = false) {
+    try { f(); } catch (const E& error) { return error; }
+    if (!optional) ADD_FAILURE() << "nothing thrown";
+    return std::nullopt;
+}
 
 const Envelope kSample{0, {0xFB, 0xFF}, {0x00}, 1700000000123, {0x01, 0x02, 0x03}, {}, {0xFF}, {0xAB, 0xCD}};
+constexpr std::int64_t kT0 = 1700000000000;  // ms
 
-void expectDecodingError(std::string_view text, DecodingError::Kind kind, std::string_view key) {
-    try {
-        Envelope::decode(text);
-        ADD_FAILURE() << "decoded: " << text;
-    } catch (const DecodingError& error) {
-        EXPECT_EQ(error.kind, kind) << text << ": " << error.description();
-        EXPECT_EQ(error.key, key) << text;
-    }
-}
-
-std::string withMember(const char* key, json::Json value) {
+std::optional<DecodingError> decodingError(const char* key, std::optional<json::Json> value) {
     auto object = json::parse(kSample.encode());
-    object[key] = std::move(value);
-    return object.dump();
+    if (value)
+        object[key] = *value;
+    else
+        object.erase(key);
+    return thrown<DecodingError>([&] { Envelope::decode(object.dump()); });
 }
 
-TEST(EnvelopeTest, SigningInputAndTimestampRounding) {
-    const Bytes expected = toBytes("0|-_8|AA|1700000000123|AQID||_w");
-    EXPECT_EQ(expected.size(), 31u);
-    EXPECT_EQ(kSample.signedBytes(), expected);
-    Envelope negative = kSample;
-    negative.v = -3;
-    negative.ts = -1;
-    negative.sig.clear();  // the signature is not part of it
-    EXPECT_EQ(toString(negative.signedBytes()), "-3|-_8|AA|-1|AQID||_w");
-
-    // Halves round away from zero, before 1970 too, and the sealer stamps by the same rule.
-    const std::pair<std::int64_t, std::int64_t> roundings[] = {
-        {1700000000'000500000, 1700000000001}, {1700000000'000400000, 1700000000000}, {-500000, -1}, {-400000, 0}};
-    for (const auto& [nanos, millis] : roundings) {
-        EXPECT_EQ(Envelope::timestamp(atNanos(nanos)), millis) << nanos;
-        EXPECT_EQ(EnvelopeSealer::seal(Wake(), makeIdentity(1), recordOf(makeIdentity(3)), atNanos(nanos)).ts, millis);
-    }
-}
-
-TEST(EnvelopeTest, JsonFormRoundTripsAndAcceptsPaddingOrderAndUnknownKeys) {
-    const std::string text = kSample.encode();
-    EXPECT_EQ(text, R"({"v":0,"to":"-_8","from":"AA","ts":1700000000123,"id":"AQID","enc":"","ct":"_w","sig":"q80"})");
-    EXPECT_EQ(Envelope::decode(text), kSample);
-    EXPECT_EQ(Envelope::decode(toBytes(text)), kSample);
+TEST(Envelope, WireFormSigningInputAndSealing) {
+    EXPECT_EQ(kSample.encode(),
+              R"({"v":0,"to":"-_8","from":"AA","ts":1700000000123,"id":"AQID","enc":"","ct":"_w","sig":"q80"})");
+    EXPECT_EQ(Envelope::decode(toBytes(kSample.encode())), kSample);
+    // Padding, the standard alphabet, another order and unknown members read the same, and the
+    // signing input (without the signature) is rebuilt from the values, not the received text.
     const Envelope decoded = Envelope::decode(
         R"({"sig":"q80=","ct":"/w==","enc":"","id":"AQID","ts":1700000000123,"from":"AA==","to":"+/8=","v":0,"x":[1]})");
     EXPECT_EQ(decoded, kSample);
-    // The signing input is rebuilt from the values, not the received padded text.
     EXPECT_EQ(toString(decoded.signedBytes()), "0|-_8|AA|1700000000123|AQID||_w");
-}
 
-TEST(EnvelopeTest, DecodingRefusesMissingNullWrongAndOutOfRangeMembers) {
-    for (const char* key : {"v", "to", "from", "ts", "id", "enc", "ct", "sig"}) {
-        SCOPED_TRACE(key);
-        auto object = json::parse(kSample.encode());
-        object.erase(key);
-        expectDecodingError(object.dump(), DecodingError::Kind::keyNotFound, key);
-        expectDecodingError(withMember(key, nullptr), DecodingError::Kind::valueNotFound, key);
-        expectDecodingError(withMember(key, json::Json::array()), DecodingError::Kind::typeMismatch, key);
-    }
-    // The first failing member in reading order is reported.
-    auto object = json::parse(kSample.encode());
-    object.erase("sig");
-    object.erase("to");
-    expectDecodingError(object.dump(), DecodingError::Kind::keyNotFound, "to");
-    expectDecodingError("[]", DecodingError::Kind::typeMismatch, "");
-    expectDecodingError("{\"v\":0", DecodingError::Kind::dataCorrupted, "");
-
-    // Numbers are never truncated or wrapped; base64url is strict.
-    expectDecodingError(withMember("v", 1.5), DecodingError::Kind::dataCorrupted, "v");
-    expectDecodingError(withMember("ts", 9223372036854775808ULL), DecodingError::Kind::dataCorrupted, "ts");
-    EXPECT_EQ(Envelope::decode(withMember("ts", -9223372036854775807LL - 1)).ts, INT64_MIN);
-    for (const char* bad : {"AAAAA", "AA AA", "AA=A"}) {
-        try {
-            Envelope::decode(withMember("id", bad));
-            ADD_FAILURE() << bad;
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error, DecodingError(DecodingError::Kind::dataCorrupted, "id", "Invalid base64url value"));
-        }
-    }
-    EXPECT_TRUE(Envelope::decode(withMember("ct", "")).ct.empty());
-}
-
-TEST(EnvelopeSealerTest, SealsFreshlyForTheRecipientAndSignsAsTheSender) {
-    const auto sender = makeIdentity(1);
-    const auto recipient = makeIdentity(3);
+    // The sealer: addressed, stamped (halves away from zero, before 1970 too) and signed, the
+    // message readable by a bare RFC 9180 open with the recipient's raw agreement key.
+    const auto sender = makeIdentity(1), recipient = makeIdentity(3);
     const SignallingMessage message = Bye("session-1", "done");
-    const Envelope envelope =
-        EnvelopeSealer::seal(message, sender, recordOf(recipient), atMillis(1700000000123), Bytes(16, 0x42));
-    EXPECT_EQ(envelope.v, 0);
-    EXPECT_EQ(envelope.to, recipient.fingerprint());
-    EXPECT_EQ(envelope.from, sender.fingerprint());
-    EXPECT_EQ(envelope.ts, 1700000000123);
-    EXPECT_EQ(envelope.id, Bytes(16, 0x42));
-    EXPECT_TRUE(DeviceIdentity::verify(envelope.sig, envelope.signedBytes(), sender.signingPublicKey()));
-    // The bare RFC 9180 open with the recipient's raw agreement key reads the message's JSON.
-    const Bytes plaintext =
-        crypto::Hpke::open(recipient.agreementPrivateKey().raw(), envelope.enc, {}, {}, envelope.ct);
-    EXPECT_EQ(toString(plaintext), message.encode());
-
+    const Envelope e = EnvelopeSealer::seal(message, sender, recordOf(recipient), atNanos(-500000), Bytes(16, 4));
+    EXPECT_EQ(e, (Envelope{0, recipient.fingerprint(), sender.fingerprint(), -1, Bytes(16, 4), e.enc, e.ct, e.sig}));
+    EXPECT_TRUE(DeviceIdentity::verify(e.sig, e.signedBytes(), sender.signingPublicKey()));
+    EXPECT_EQ(toString(crypto::Hpke::open(recipient.agreementPrivateKey().raw(), e.enc, {}, {}, e.ct)), message.encode());
     // Each sealing has its own identifier and ephemeral key; without a time, now is used.
     const auto before = Envelope::timestamp(std::chrono::system_clock::now());
     const Envelope a = EnvelopeSealer::seal(Wake(), sender, recordOf(recipient));
     const Envelope b = EnvelopeSealer::seal(Wake(), sender, recordOf(recipient));
-    EXPECT_EQ(a.id.size(), 16u);
-    EXPECT_NE(a.id, b.id);
-    EXPECT_NE(a.enc, b.enc);
-    EXPECT_GE(a.ts, before);
-    EXPECT_LE(b.ts, Envelope::timestamp(std::chrono::system_clock::now()));
+    EXPECT_TRUE(a.id.size() == 16 && a.id != b.id && a.enc != b.enc);
+    EXPECT_TRUE(a.ts >= before && b.ts <= Envelope::timestamp(std::chrono::system_clock::now()));
 }
 
-TEST(EnvelopeSealerTest, BadRecipientKeysFailWithoutAnEnvelope) {
-    PeerRecord recipient = recordOf(makeIdentity(3));
-    recipient.agreementPublicKey.resize(31);
-    try {
-        EnvelopeSealer::seal(Wake(), makeIdentity(1), recipient);
-        ADD_FAILURE();
-    } catch (const DeviceIdentityError& error) {
-        EXPECT_EQ(error, DeviceIdentityError::invalidKey());
+TEST(Envelope, DecodingRefusesMissingNullWrongAndOutOfRangeMembers) {
+    using K = DecodingError::Kind;
+    for (const char* key : {"v", "to", "from", "ts", "id", "enc", "ct", "sig"}) {
+        EXPECT_EQ(decodingError(key, std::nullopt), DecodingError(K::keyNotFound, key, ""));
+        EXPECT_EQ(decodingError(key, nullptr)->kind, K::valueNotFound) << key;
+        EXPECT_EQ(decodingError(key, json::Json::array())->kind, K::typeMismatch) << key;
     }
-    recipient.agreementPublicKey = Bytes(32, 0);  // small order: refused by the key agreement itself
-    EXPECT_THROW(EnvelopeSealer::seal(Wake(), makeIdentity(1), recipient), CryptoError);
+    // The first failing member in reading order is reported.
+    EXPECT_EQ(thrown<DecodingError>([] { Envelope::decode(R"({"v":0,"from":"AA"})"); })->key, "to");
+    EXPECT_EQ(thrown<DecodingError>([] { Envelope::decode("[]"); })->kind, K::typeMismatch);
+    // Every 64-bit time stamp is read, and nothing beyond.
+    EXPECT_EQ(decodingError("ts", 9223372036854775808ULL)->kind, K::dataCorrupted);
+    EXPECT_EQ(Envelope::decode(R"({"v":0,"to":"","from":"","ts":-9223372036854775808,"id":"","enc":"","ct":"","sig":""})").ts,
+              INT64_MIN);
+    EXPECT_EQ(decodingError("id", "AA=A"), DecodingError(K::dataCorrupted, "id", "Invalid base64url value"));
+}
+
+class EnvelopeReceiverTest : public ::testing::Test {
+protected:
+    const DeviceIdentity host = makeIdentity(10), controller = makeIdentity(20), stranger = makeIdentity(30);
+    const std::shared_ptr<PeerStore> store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(controller)});
+    EnvelopeReceiver receiver{host, store};
+    const SignallingMessage offer = Offer("s-1", "v=0\r\n", SessionMode::control, {"h264"});
+
+    static Bytes id(std::uint8_t fill) { return Bytes(16, fill); }
+    Envelope sealed(Bytes identifier, std::int64_t tsMillis = kT0) const {
+        return EnvelopeSealer::seal(offer, controller, recordOf(host), atMillis(tsMillis), std::move(identifier));
+    }
+    // Correctly addressed and signed, but holding `plaintext` sealed to `key`.
+    Envelope raw(std::string_view plaintext, ByteView key, Bytes identifier) const {
+        return sealRaw(toBytes(plaintext), controller, host.fingerprint(), key, kT0, std::move(identifier));
+    }
+    void expectRefused(const Envelope& envelope, SystemTime at, const EnvelopeError& expected) {
+        EXPECT_EQ(thrown<EnvelopeError>([&] { receiver.open(envelope, at); }), expected) << expected.description();
+    }
+};
+
+// Each case passes every earlier check, fails its own and as many later ones as it can (id(1) is
+// spent, the signature is broken, the time stamp stale), so a check that goes missing or moves
+// changes the error. None of them may touch the replay records.
+TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
+    const Envelope good = sealed(id(1));
+    const OpenedEnvelope opened = receiver.open(Envelope::decode(good.encode()), atMillis(kT0 + 500));
+    EXPECT_EQ(opened.envelope, good);
+    EXPECT_EQ(opened.message, offer);
+    EXPECT_EQ(opened.sender, recordOf(controller));
+    const std::int64_t stale = kT0 + 3'600'000;
+    auto badSig = [](Envelope e) { e.sig[0] ^= 1; return e; };
+    // Also from a stranger, with a broken signature and a spent identifier's stale time stamp.
+    auto with = [&](Bytes to, Bytes identifier, std::int64_t v = 0) {
+        Envelope e = sealed(id(1), stale);
+        e.to = std::move(to);
+        e.id = std::move(identifier);
+        e.from = stranger.fingerprint();
+        e.v = v;
+        return badSig(std::move(e));
+    };
+    Bytes hostPlusOne = host.fingerprint(), hostPrefix = host.fingerprint();
+    hostPlusOne.push_back(0);
+    hostPrefix.pop_back();
+    Envelope minTs = sealed(id(2)), maxTs = sealed(id(2)), forged = sealed(id(1), kT0 + 130'000),
+             altered = sealed(id(1), kT0 + 130'000), shortSig = sealed(id(1), kT0 + 130'000);
+    minTs.ts = INT64_MIN;  // the window arithmetic must not overflow
+    maxTs.ts = INT64_MAX;
+    forged.sig = stranger.sign(forged.signedBytes());
+    altered.ct.back() ^= 1;
+    shortSig.sig.pop_back();
+    const SystemTime t0 = atMillis(kT0), later = atMillis(kT0 + 130'000);  // when id(1) is due to expire
+
+    const struct {
+        const char* what;
+        Envelope envelope;
+        SystemTime at;
+        EnvelopeError expected;
+    } cases[] = {
+        {"version 1", with(Bytes(31, 1), Bytes(15, 1), 1), t0, EnvelopeError::unsupportedVersion(1)},
+        {"version -7", with(Bytes(31, 1), Bytes(15, 1), -7), t0, EnvelopeError::unsupportedVersion(-7)},
+        {"to: prefix", with(hostPrefix, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"to: other", with(stranger.fingerprint(), Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"to: longer", with(hostPlusOne, Bytes(17, 1)), t0, EnvelopeError::wrongRecipient()},
+        {"id 0", with(host.fingerprint(), {}), t0, EnvelopeError::invalidIdentifier()},
+        {"id 15", with(host.fingerprint(), Bytes(15, 7)), t0, EnvelopeError::invalidIdentifier()},
+        {"id 17", with(host.fingerprint(), Bytes(17, 7)), t0, EnvelopeError::invalidIdentifier()},
+        {"sender", badSig(EnvelopeSealer::seal(offer, stranger, recordOf(host), atMillis(stale), id(1))), t0,
+         EnvelopeError::unknownSender()},
+        {"ts -60001", badSig(sealed(id(1), kT0 - 60'001)), t0, EnvelopeError::staleTimestamp()},
+        {"ts +60001", badSig(sealed(id(1), kT0 + 60'001)), t0, EnvelopeError::staleTimestamp()},
+        {"ts min", resigned(minTs, controller), t0, EnvelopeError::staleTimestamp()},
+        {"ts max", resigned(maxTs, controller), t0, EnvelopeError::staleTimestamp()},
+        {"forged", forged, later, EnvelopeError::invalidSignature()},
+        {"altered", altered, later, EnvelopeError::invalidSignature()},
+        {"short sig", shortSig, later, EnvelopeError::invalidSignature()},
+        // Sealed to another key and holding no message.
+        {"replay", raw("not json", stranger.agreementPublicKey(), id(1)), atMillis(kT0 + 1000),
+         EnvelopeError::replayed()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expectRefused(c.envelope, c.at, c.expected);
+    }
+    EXPECT_EQ(receiver.seenCount(), 1u);  // neither recorded nor expired
+}
+
+// Decryption and payload failures come last and spend the identifier.
+TEST_F(EnvelopeReceiverTest, FailuresAfterTheChecksSpendTheIdentifier) {
+    Envelope badEnc = sealed(id(2)), zeroEnc = sealed(id(3)), shortCt = sealed(id(4));
+    badEnc.enc.resize(31);
+    zeroEnc.enc = Bytes(32, 0);
+    shortCt.ct.resize(3);
+    const std::pair<Envelope, EnvelopeError> cases[] = {
+        {raw("not json", stranger.agreementPublicKey(), id(1)), EnvelopeError::decryptionFailed()},
+        {resigned(badEnc, controller), EnvelopeError::decryptionFailed()},
+        {resigned(zeroEnc, controller), EnvelopeError::decryptionFailed()},
+        {resigned(shortCt, controller), EnvelopeError::decryptionFailed()},
+        {raw(R"({"type":"Nope"})", host.agreementPublicKey(), id(5)), EnvelopeError::invalidPayload()},
+        {raw(R"({"type":"Bye","session_id":"s"})", host.agreementPublicKey(), id(6)), EnvelopeError::invalidPayload()},
+        {raw("", host.agreementPublicKey(), id(8)), EnvelopeError::invalidPayload()},
+    };
+    for (const auto& [envelope, error] : cases) {
+        expectRefused(envelope, atMillis(kT0), error);
+        expectRefused(envelope, atMillis(kT0), EnvelopeError::replayed());
+    }
+}
+
+// Fresh means within 60 s either way, with the opening time rounded like a time stamp. An envelope
+// stamped at the far edge stays fresh until exactly 120 s of rounded milliseconds after it was
+// accepted; its replay record must last as long, even across a whole-millisecond boundary.
+TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFresh) {
+    EXPECT_NO_THROW(receiver.open(sealed(id(1), kT0 - 60'000), atMillis(kT0)));
+    expectRefused(sealed(id(3), kT0 - 60'000), atNanos(kT0 * 1'000'000 + 500'000), EnvelopeError::staleTimestamp());
+    EXPECT_NO_THROW(receiver.open(sealed(id(4), kT0 - 60'000), atNanos(kT0 * 1'000'000 + 499'999)));
+    const std::int64_t firstNanos = kT0 * 1'000'000 + 400'000;  // rounds to kT0
+    const Envelope envelope = sealed(id(5), kT0 + 60'000);
+    ASSERT_NO_THROW(receiver.open(envelope, atNanos(firstNanos)));
+    expectRefused(envelope, atNanos(firstNanos + 120'000'050'000), EnvelopeError::replayed());
+    expectRefused(envelope, atNanos(firstNanos + 120'000'100'000), EnvelopeError::staleTimestamp());
+    EXPECT_NO_THROW(EnvelopeReceiver(host, store).open(envelope, atMillis(kT0 + 10)));  // per receiver
+
+    // One millisecond after the window the identifier is new again and the old ones are gone.
+    EXPECT_THROW(receiver.checkReplay(id(1), atMillis(kT0 + 120'000)), EnvelopeError);
+    EXPECT_NO_THROW(receiver.checkReplay(id(1), atMillis(kT0 + 120'001)));
+    EXPECT_EQ(receiver.seenCount(), 1u);
+    // After the clock went back, a later identifier is kept at least as long as the earlier.
+    receiver.checkReplay(id(8), atMillis(kT0 + 100'000));
+    EXPECT_THROW(receiver.checkReplay(id(8), atMillis(kT0 + 240'001)), EnvelopeError);
+    EXPECT_NO_THROW(receiver.checkReplay(id(9), atMillis(kT0 + 240'002)));
+    EXPECT_EQ(receiver.seenCount(), 1u);
 }
 
 }  // namespace

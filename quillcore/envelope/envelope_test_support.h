@@ -18,24 +18,14 @@ inline DeviceIdentity makeIdentity(std::uint8_t seed) {
 }
 
 inline PeerRecord recordOf(const DeviceIdentity& identity, std::string name = "peer") {
-    PeerRecord record;
-    record.fingerprint = identity.fingerprint();
-    record.signingPublicKey = identity.signingPublicKey();
-    record.agreementPublicKey = identity.agreementPublicKey();
-    record.name = std::move(name);
-    record.os = "";
-    record.pairedAt = 700000000.25;
-    record.permissions = PeerPermissions::defaults();
-    return record;
-}
-
-inline SystemTime atMillis(std::int64_t millis) {
-    return SystemTime(std::chrono::duration_cast<SystemTime::duration>(std::chrono::milliseconds(millis)));
+    return {identity.fingerprint(), identity.signingPublicKey(), identity.agreementPublicKey(), std::move(name), "",
+            700000000.25, PeerPermissions::defaults()};
 }
 
 inline SystemTime atNanos(std::int64_t nanos) {
     return SystemTime(std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(nanos)));
 }
+inline SystemTime atMillis(std::int64_t millis) { return atNanos(millis * 1'000'000); }
 
 // Signs the envelope again after a test changed it, as a sender holding `signer` would.
 inline Envelope resigned(Envelope envelope, const DeviceIdentity& signer) {
@@ -47,14 +37,8 @@ inline Envelope resigned(Envelope envelope, const DeviceIdentity& signer) {
 inline Envelope sealRaw(ByteView plaintext, const DeviceIdentity& sender, const Bytes& to, ByteView agreementKey,
                         std::int64_t ts, Bytes id) {
     const HPKESealedBox box = HPKESealedBox::seal(plaintext, agreementKey, {});
-    Envelope envelope;
-    envelope.to = to;
-    envelope.from = sender.fingerprint();
-    envelope.ts = ts;
-    envelope.id = std::move(id);
-    envelope.enc = box.encapsulatedKey;
-    envelope.ct = box.ciphertext;
-    return resigned(std::move(envelope), sender);
+    return resigned(Envelope{0, to, sender.fingerprint(), ts, std::move(id), box.encapsulatedKey, box.ciphertext, {}},
+                    sender);
 }
 
 }  // namespace quill::testing

@@ -12,12 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "quillcore/base/private_files.h"
+
 namespace quill {
 
 namespace {
 
-constexpr mode_t kFolderMode = 0700;
-constexpr mode_t kFileMode = 0600;
+using privatefiles::kFolderMode;
 
 std::int32_t errnoStatus(int error) { return -static_cast<std::int32_t>(error); }
 
@@ -39,12 +40,6 @@ public:
     }
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    // Closes now and reports the close's own failure (a write error can surface only here).
-    int close() {
-        int rc = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return rc;
-    }
 
 private:
     int fd_ = -1;
@@ -56,31 +51,14 @@ bool isTempName(std::string_view name) {
 
 std::string tempName(const std::string& itemName) { return "." + itemName + ".tmp"; }
 
-// mkdir -p with private folders; existing folders are left as they are.
-int makeFolders(const std::filesystem::path& path) {
-    std::filesystem::path partial;
-    for (const auto& part : path) {
-        partial /= part;
-        if (part.empty() || part == "/") continue;
-        if (::mkdir(partial.c_str(), kFolderMode) != 0 && errno != EEXIST) return errno;
-    }
-    return 0;
-}
-
-// A folder that already existed (made by hand, or by an older version) is made private too.
-std::int32_t makePrivate(int folder) {
-    struct stat st {};
-    if (::fstat(folder, &st) != 0) return errnoStatus(errno);
-    if ((st.st_mode & 07777) != kFolderMode && ::fchmod(folder, kFolderMode) != 0) return errnoStatus(errno);
-    return KeychainStatus::success;
-}
+std::int32_t makePrivate(int folder) { return errnoStatus(privatefiles::makePrivate(folder)); }
 
 // Opens the service folder below the root. Without `create`, a missing root or folder is
 // itemNotFound. Returns a status and, on success, the folder.
 std::int32_t openServiceFolder(const std::filesystem::path& root, const std::string& service, bool create,
                                Fd& out) {
     if (create) {
-        if (int e = makeFolders(root)) return errnoStatus(e);
+        if (int e = privatefiles::makeFolders(root)) return errnoStatus(e);
     }
     Fd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd.valid()) return errno == ENOENT ? KeychainStatus::itemNotFound : errnoStatus(errno);
@@ -180,19 +158,6 @@ std::int32_t listItemNames(int folder, std::vector<std::string>& names) {
     return KeychainStatus::success;
 }
 
-std::int32_t writeAll(int fd, ByteView data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errnoStatus(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return KeychainStatus::success;
-}
-
 // Moves the finished temp file to the item's name: over an existing item when replacing,
 // never over one when adding.
 std::int32_t publish(int folder, const std::string& temp, const std::string& name, bool replace) {
@@ -245,14 +210,7 @@ std::int32_t FileKeychain::write(const std::string& service, const std::string& 
     if (!replace && exists) return KeychainStatus::duplicateItem;
 
     const std::string temp = tempName(name);
-    ::unlinkat(folder.get(), temp.c_str(), 0);
-    Fd file(::openat(folder.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (!file.valid()) return errnoStatus(errno);
-    std::int32_t status = KeychainStatus::success;
-    if (::fchmod(file.get(), kFileMode) != 0) status = errnoStatus(errno);
-    if (!status) status = writeAll(file.get(), data);
-    if (!status && ::fsync(file.get()) != 0) status = errnoStatus(errno);
-    if (file.close() != 0 && !status) status = errnoStatus(errno);
+    std::int32_t status = errnoStatus(privatefiles::writeSyncedFile(folder.get(), temp, data));
     if (!status) status = publish(folder.get(), temp, name, replace);
     if (status) {
         ::unlinkat(folder.get(), temp.c_str(), 0);

@@ -26,6 +26,9 @@ EnvelopeLink::EnvelopeLink(FrameChannelPtr channel, DeviceIdentity identity, std
     : channel_(channel),
       identity_(identity),
       state_(std::make_shared<State>(std::move(channel), std::move(identity), std::move(peerStore), std::move(clock))) {
+    // The link reads every frame through nextFrame(); a second copy in the channel's stream,
+    // which nobody reads, would grow until the channel is dropped.
+    channel_->frames->detach();
     reader_ = std::jthread(readLoop, state_);
 }
 

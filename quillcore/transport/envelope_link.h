@@ -32,8 +32,8 @@ namespace quill {
 // I/O thread. Dropping the link closes it: its channel is closed and its read thread joined.
 class EnvelopeLink {
 public:
-    // Starts reading at once. `clock` stamps sent envelopes and is the time received ones are
-    // checked against.
+    // Starts reading at once and takes over the channel's frames: its `frames` stream is
+    // detached. `clock` stamps sent envelopes and is the time received ones are checked against.
     EnvelopeLink(FrameChannelPtr channel, DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore,
                  std::shared_ptr<WallClock> clock = WallClock::system());
     ~EnvelopeLink();

@@ -97,8 +97,9 @@ void HostBrowser::Impl::handleEvent(const dnssd::BrowseEvent& event) {
         resumeWaitersForLocked(*host);
     }
     // Events arrive one at a time from the DNS-SD thread, so pushing outside the lock keeps
-    // their order.
-    hosts->push(*host);
+    // their order. Unread, a host's newer record replaces its older one.
+    hosts->pushLatest(*host, kMaxKnownHosts,
+                      [&](const DiscoveredHost& unread) { return unread.fingerprint == host->fingerprint; });
 }
 
 void HostBrowser::Impl::handleStatus(const dnssd::BrowserStatus& status) {

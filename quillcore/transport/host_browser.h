@@ -56,7 +56,8 @@ public:
     // The last "waiting: ..." or "failed: ..." text; never cleared.
     std::optional<std::string> lastProblem() const;
 
-    // Every host found, in the order found; finishes on stop() or a failure.
+    // Every host found, in the order found; finishes on stop() or a failure. Unread, it holds
+    // only the newest record of each host, and at most kMaxKnownHosts (the oldest give way).
     const AsyncStreamPtr<DiscoveredHost> hosts;
 
     // The host a record describes, or none when the record is not usable: it needs a text
