@@ -43,10 +43,13 @@ QString orNone(const std::optional<QString>& text) { return text ? *text : QStri
 // A plain TCP client, so the test sees exactly when the host closes it.
 struct RawClient {
     int fd = -1;
-    explicit RawClient(std::uint16_t port) {
+    // From 127.0.0.`source`.
+    explicit RawClient(std::uint16_t port, std::uint8_t source = 1) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + source);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -202,17 +205,15 @@ TEST(HostModelAdmission, AViewRequestGetsAViewSessionWhateverThePermissions) {
 }
 
 TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
-    // Every waiting place taken by idle sockets: the oldest gives way to the controller.
+    // Every waiting place taken by idle sockets from as many addresses: the one of the address
+    // that connected least recently gives way to the controller.
     {
         ModelHarness h;
-        HostModel& m = h.start([](HostEnvironment& env) {
-            env.timing.firstFrameLimit = 30;
-            env.waitingConnectionsPerAddress = 100;
-        });
+        HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
         const std::uint16_t port = *m.listenerPort();
         std::vector<std::unique_ptr<RawClient>> idle;
         for (int i = 0; i < 64; ++i) {
-            idle.push_back(std::make_unique<RawClient>(port));
+            idle.push_back(std::make_unique<RawClient>(port, static_cast<std::uint8_t>(2 + i)));
             ASSERT_GE(idle.back()->fd, 0);
             if (i == 0) pumpFor(0.2);  // the first is the oldest
         }

@@ -256,10 +256,13 @@ QCoro::Task<> HostModel::endSession(std::shared_ptr<HostSession> session) {
 QCoro::Task<> HostModel::prepareToQuit() {
     QPointer<HostModel> self(this);
     if (env_.inputInjector) env_.inputInjector->releaseAll();
-    auto session = activeSession_;
-    if (!session) co_return;
     // Other closes from this side keep their logged reason; quitting is recorded as the user's.
     quitting_ = true;
+    // Nothing may be left waiting on a worker when the process goes: a pairing decision, a read,
+    // a negotiation.
+    endConnections();
+    auto session = activeSession_;
+    if (!session) co_return;
     co_await endSession(session);
     // The teardown runs in the session's own chain; wait for it, within a bound.
     CancelToken bound;
