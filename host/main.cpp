@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "host/runtime/worker.h"
 #include "host/ui/app_services.h"
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/single_instance.h"
@@ -156,5 +157,7 @@ int main(int argc, char** argv) {
 
     const int status = app.exec();
     if (watch) watch->leaving();
+    // Before the static destructors stop the network thread that their sends wait for.
+    quill::host::waitForWorkers(bound);
     return status;
 }

@@ -304,6 +304,8 @@ private:
     void showRefusedConnections();
     // Quitting: ends every connection and exchange that waits.
     void endConnections();
+    // Whether an exchange or a negotiation has not ended yet.
+    bool connectionsBusy() const;
     void noteNegotiation(const std::shared_ptr<HostSession>& session);
     // Every close this host starts goes through here.
     QCoro::Task<> closeSession(std::shared_ptr<HostSession> session, std::string reason);

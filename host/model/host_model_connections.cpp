@@ -78,6 +78,8 @@ public:
         return std::exchange(state_->refusal, std::nullopt);
     }
 
+    int pairingAttempts() const { return *attempts_; }
+
     // Counts a pairing request handed on until the returned guard goes.
     std::shared_ptr<void> pairingAttempt() {
         return std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
@@ -266,11 +268,22 @@ void HostModel::endConnections() {
     if (intake_) intake_->close();
     if (pairing_) pairing_->cancelAll();
     if (!intake_) return;
-    for (const auto& weak : std::exchange(intake_->negotiating, {}))
-        if (auto session = weak.lock())
+    for (const auto& weak : intake_->negotiating)
+        if (auto session = weak.lock(); session && session != activeSession_)
             spawn(this, [self = QPointer<HostModel>(this), session]() -> QCoro::Task<> {
                 if (self) co_await self->closeSession(session, "session ended by the host user");
             });
+}
+
+bool HostModel::connectionsBusy() const {
+    if (!intake_) return false;
+    return intake_->pairingAttempts() > 0 ||
+           std::any_of(intake_->negotiating.begin(), intake_->negotiating.end(), [&](const auto& weak) {
+               auto session = weak.lock();
+               if (!session || session == activeSession_) return false;
+               const auto kind = session->connectionState().kind();
+               return kind != SessionConnectionState::Kind::closed && kind != SessionConnectionState::Kind::failed;
+           });
 }
 
 void HostModel::noteNegotiation(const std::shared_ptr<HostSession>& session) {
