@@ -15,7 +15,7 @@ using namespace hostprocess;
 
 struct Pairing {
     std::shared_ptr<ControllerPairing> controller =
-        std::make_shared<ControllerPairing>(randomIdentity(), std::make_shared<InMemoryPeerStore>(), "Dana");
+        std::make_shared<ControllerPairing>(makeIdentity(7), std::make_shared<InMemoryPeerStore>(), "Dana");
     FrameChannelPtr channel;
     std::future<PeerRecord> result;
 
@@ -100,7 +100,7 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
 
     auto answered = [&] {
         CapturedOffer offer = captureOffer(host);
-        const bool replied = firstReply(host.port, offer.frame, 5).has_value();
+        const bool replied = replies(host.port, offer.frame, 5);
         offer.session->close("done");
         return replied;
     };
