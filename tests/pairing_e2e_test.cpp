@@ -69,17 +69,17 @@ public:
 
 private:
     PeerRecord serveOn(FrameChannelPtr channel) {
-            struct Closer {
-                FrameChannelPtr channel;
-                ~Closer() { channel->close(); }
-            } closer{channel};
-            auto first = channel->frames->next(10.0);
-            channel->frames->detach();
-            if (!first.hasItem()) throw PairingError(Kind::connectionClosed);
-            PairingMessage message = PairingMessage::decode(*first.value);
-            if (message.is<PairStart>()) return pairing.acceptComparison(*channel);
-            if (message.is<PairRequest>()) return pairing.acceptLink(*channel, std::chrono::system_clock::now());
-            throw std::runtime_error("not a pairing request");
+        struct Closer {
+            FrameChannelPtr channel;
+            ~Closer() { channel->close(); }
+        } closer{channel};
+        auto first = channel->frames->next(10.0);
+        channel->frames->detach();
+        if (!first.hasItem()) throw PairingError(Kind::connectionClosed);
+        PairingMessage message = PairingMessage::decode(*first.value);
+        if (message.is<PairStart>()) return pairing.acceptComparison(*channel);
+        if (message.is<PairRequest>()) return pairing.acceptLink(*channel, std::chrono::system_clock::now());
+        throw std::runtime_error("not a pairing request");
     }
 };
 
@@ -170,54 +170,34 @@ void expectPaired(const Device& host, const PeerRecord& hostsRecord, const Devic
     EXPECT_EQ(controller.storedPeers(), std::vector<PeerRecord>{controllersRecord});
 }
 
-TEST(PairingEndToEnd, NumericComparisonPairsBothDevices) {
-    Device hostDevice, controllerDevice;
-    HostSide host(hostDevice);
-    ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
-
-    auto served = host.serveNext();
-    auto started = startComparison(controller, FrameChannel::connectLocal(host.loopback.port()));
-    bothUsersConfirm(host.pairing, controller);
-    PeerRecord hostsRecord = served.get();
-    PeerRecord controllersRecord = started.get();
-
-    expectPaired(hostDevice, hostsRecord, controllerDevice, controllersRecord);
-    EXPECT_EQ(hostsRecord.name, "Ana's iPad");
-    EXPECT_EQ(controllersRecord.name, "Desk");
-}
-
-TEST(PairingEndToEnd, QrLinkPairsBothDevices) {
-    Device hostDevice, controllerDevice;
-    HostSide host(hostDevice);
-    ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
-
-    PairingLink shown = host.pairing.issueLink({host.endpoint()}, std::chrono::system_clock::now());
-    std::string problem;
-    auto scanned = PairingLink::fromURL(shown.url(), &problem);
-    ASSERT_TRUE(scanned) << problem;
-
-    auto served = host.serveNext();
-    auto started = startLink(controller, *scanned, connectTo(*scanned));
-    ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
-    EXPECT_FALSE(host.pairing.comparisonCode());
-    EXPECT_FALSE(controller.isAwaitingConfirmation());
-    host.pairing.confirmComparison();
-
-    PeerRecord hostsRecord = served.get();
-    PeerRecord controllersRecord = started.get();
-    expectPaired(hostDevice, hostsRecord, controllerDevice, controllersRecord);
-    EXPECT_EQ(controllersRecord.name, "Desk (from the code)");
-
-    // The code works once: the next controller to scan it is turned away.
-    EXPECT_FALSE(host.pairing.activeLink());
-    Device next;
-    ControllerPairing nextPairing(next.identity, next.peers, "next");
-    auto servedAgain = host.serveNext();
-    auto startedAgain = startLink(nextPairing, *scanned, connectTo(*scanned));
-    EXPECT_EQ(errorOf(servedAgain), PairingError(Kind::burnedSecret));
-    EXPECT_EQ(errorOf(startedAgain), PairingError::remoteCancelled("QR pairing failed"));
-    EXPECT_TRUE(next.storedPeers().empty());
-    EXPECT_EQ(hostDevice.storedPeers(), std::vector<PeerRecord>{hostsRecord});
+TEST(PairingEndToEnd, ComparisonAndQrLinkPairBothDevices) {
+    for (const bool byLink : {false, true}) {
+        SCOPED_TRACE(byLink ? "QR link" : "comparison");
+        Device hostDevice, controllerDevice;
+        HostSide host(hostDevice);
+        ControllerPairing controller(controllerDevice.identity, controllerDevice.peers, "Ana's iPad");
+        auto served = host.serveNext();
+        std::future<PeerRecord> started;
+        if (byLink) {
+            PairingLink shown = host.pairing.issueLink({host.endpoint()}, std::chrono::system_clock::now());
+            std::string problem;
+            auto scanned = PairingLink::fromURL(shown.url(), &problem);
+            ASSERT_TRUE(scanned) << problem;
+            started = startLink(controller, *scanned, connectTo(*scanned));
+            ASSERT_TRUE(eventually([&] { return host.pairing.isAwaitingConfirmation(); }));
+            EXPECT_FALSE(host.pairing.comparisonCode());
+            EXPECT_FALSE(controller.isAwaitingConfirmation());
+            host.pairing.confirmComparison();
+        } else {
+            started = startComparison(controller, FrameChannel::connectLocal(host.loopback.port()));
+            bothUsersConfirm(host.pairing, controller);
+        }
+        PeerRecord hostsRecord = served.get();
+        PeerRecord controllersRecord = started.get();
+        expectPaired(hostDevice, hostsRecord, controllerDevice, controllersRecord);
+        EXPECT_EQ(hostsRecord.name, "Ana's iPad");
+        EXPECT_EQ(controllersRecord.name, byLink ? "Desk (from the code)" : "Desk");
+    }
 }
 
 TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
