@@ -24,8 +24,8 @@
 #include "quillcore/envelope/envelope_test_support.h"
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/keychain/keychain_test_support.h"
-#include "quillcore/net/tcp_listener.h"
 #include "quillcore/session/controller_session.h"
+#include "quillcore/transport/frame_test_support.h"
 
 namespace quill::hostprocess {
 
@@ -139,24 +139,14 @@ struct CapturedOffer {
     std::future<void> started;
 };
 inline CapturedOffer captureOffer(const HostProcess& host) {
-    auto listener = net::TcpListener::create();
-    std::promise<std::uint16_t> port;
-    std::promise<net::TcpConnectionPtr> accepted;
-    listener->setStateHandler([&](const net::TcpListener::StateUpdate& u) {
-        if (u.state == net::TcpListener::State::ready) port.set_value(*u.port);
-    });
-    listener->setConnectionHandler([&](net::TcpConnectionPtr c) { accepted.set_value(std::move(c)); });
-    listener->start();
+    auto [channel, server] = quill::testing::connectedChannels();
     CapturedOffer offer{{}, host.session(), {}};
-    auto channel = FrameChannel::connectLocal(port.get_future().get());
-    offer.started = std::async(std::launch::async, [s = offer.session, channel] {
+    offer.started = std::async(std::launch::async, [s = offer.session, channel = channel] {
         try {
             s->start(channel);
         } catch (const std::exception&) {
         }
     });
-    auto server = FrameChannel::make(accepted.get_future().get());
-    listener->setConnectionHandler(nullptr);
     offer.frame = server->nextFrame(20.0).value_or(Bytes{});
     return offer;
 }
