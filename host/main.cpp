@@ -1,13 +1,17 @@
 // Quillmate Host: the tray application that lets a paired controller see and use this desktop.
 #include <QApplication>
-#include <QSocketNotifier>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <string_view>
+#include <fcntl.h>
 #include <malloc.h>
-#include <sys/socket.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
+#include "host/runtime/worker.h"
 #include "host/ui/app_services.h"
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/single_instance.h"
@@ -16,11 +20,85 @@
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+int stopPipe[2] = {-1, -1};
 
 void onSignal(int) {
     const char byte = 1;
-    [[maybe_unused]] auto written = ::write(signalPipe[1], &byte, 1);
+    [[maybe_unused]] auto written = ::write(stopPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT are read on a thread of their own, so they work even while the main thread
+// is stuck: the first asks the application to quit in order; if the process is still here after
+// the bound, held keys and buttons are released and it leaves at once. The same bound covers the
+// teardown after the event loop ended. Never destroyed: it watches over the static destructors too.
+class StopWatch {
+public:
+    StopWatch(std::function<void()> quitInOrder, std::shared_ptr<quill::host::InputInjector> injector, double bound)
+        : quitInOrder_(std::move(quitInOrder)), injector_(std::move(injector)), bound_(bound) {
+        std::thread([this] { run(); }).detach();
+    }
+
+    // The event loop ended: stop requests no longer reach the application, and the process
+    // leaves within the bound whatever its teardown does.
+    void leaving() {
+        {
+            std::lock_guard lock(mutex_);
+            quitInOrder_ = nullptr;
+            if (!deadline_) deadline_ = Clock::now() + bound();
+        }
+        onSignal(0);  // wakes the thread to count down
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    Clock::duration bound() const {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bound_));
+    }
+
+    void run() {
+        for (;;) {
+            int wait = -1;
+            {
+                std::lock_guard lock(mutex_);
+                if (deadline_) {
+                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now());
+                    if (left.count() <= 0) break;
+                    wait = static_cast<int>(left.count());
+                }
+            }
+            pollfd request{stopPipe[0], POLLIN, 0};
+            if (::poll(&request, 1, wait) <= 0) continue;
+            char bytes[16];
+            if (::read(stopPipe[0], bytes, sizeof bytes) > 0) requested();
+        }
+        quill::diagnostic("Quillmate Host: did not end in order in time; leaving now");
+        if (injector_) injector_->releaseAll();
+        std::fflush(nullptr);
+        ::_exit(1);
+    }
+
+    void requested() {
+        std::lock_guard lock(mutex_);
+        if (deadline_) return;
+        deadline_ = Clock::now() + bound();
+        if (quitInOrder_) quitInOrder_();
+    }
+
+    std::mutex mutex_;
+    std::function<void()> quitInOrder_;
+    std::optional<Clock::time_point> deadline_;
+    const std::shared_ptr<quill::host::InputInjector> injector_;
+    const double bound_;
+};
+
+// Each connection holds a descriptor. The intake bounds how many strangers get; the soft limit
+// only has to leave room above that, so it goes as high as it may.
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        quill::diagnostic("Quillmate Host: could not raise the open-file limit");
 }
 
 }  // namespace
@@ -33,6 +111,7 @@ int main(int argc, char** argv) {
     // straight from mmap and two arenas keep the process level, at no cost per frame.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     mallopt(M_ARENA_MAX, 2);
+    raiseOpenFileLimit();
 
     // Before anything that advertises, listens or writes: a second copy must change nothing.
     const auto instance = quill::host::ui::SingleInstanceLock::acquire(quill::host::ui::SingleInstanceLock::defaultPath());
@@ -59,19 +138,19 @@ int main(int argc, char** argv) {
     quill::host::ui::QuillmateHostApp::Options options;
     options.permissionRequests = services.permissionRequests();
     options.openLoginItemsSettings = [&services] { services.openLoginItemsSettings(); };
-    quill::host::ui::QuillmateHostApp host(services.environment(), std::move(options));
+    quill::host::HostEnvironment environment = services.environment();
+    const auto injector = environment.inputInjector;
+    quill::host::ui::QuillmateHostApp host(std::move(environment), std::move(options));
     services.setReport([&host](const QString& window, const QString& text) { host.report(window, text); });
 
     // Interrupted or asked to stop from outside: leave the way Quit does, so that a running
     // session ends in order and no key or button stays held on this desktop.
-    std::unique_ptr<QSocketNotifier> stopRequests;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-        stopRequests = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(stopRequests.get(), &QSocketNotifier::activated, &host, [&host] {
-            char byte;
-            [[maybe_unused]] auto read = ::read(signalPipe[0], &byte, 1);
-            host.quit();
-        });
+    const double bound = host.model().timing().quitBound + 3.0;
+    StopWatch* watch = nullptr;
+    if (::pipe2(stopPipe, O_CLOEXEC) == 0) {
+        watch = new StopWatch(
+            [&host] { QMetaObject::invokeMethod(&host, [&host] { host.quit(); }, Qt::QueuedConnection); }, injector,
+            bound);
         struct sigaction action = {};
         action.sa_handler = onSignal;
         sigemptyset(&action.sa_mask);
@@ -80,5 +159,9 @@ int main(int argc, char** argv) {
         sigaction(SIGTERM, &action, nullptr);
     }
 
-    return app.exec();
+    const int status = app.exec();
+    if (watch) watch->leaving();
+    // Before the static destructors stop the network thread that their sends wait for.
+    quill::host::waitForWorkers(bound);
+    return status;
 }

@@ -24,6 +24,7 @@
 #include "host/runtime/task.h"
 #include "host/runtime/worker.h"
 #include "quillcore/base/clock.h"
+#include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/identity/device_identity.h"
 #include "quillcore/identity/key_store.h"
 #include "quillcore/identity/peer_store.h"
@@ -35,22 +36,11 @@
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/host_advertiser.h"
 
-namespace quill {
-class EnvelopeReceiver;
-}
-
 namespace quill::host {
 
 namespace detail {
 struct AdmissionState;
-
-// A connection still waiting for its first frame.
-struct WaitingConnection {
-    // The remote address without its port.
-    QString host;
-    // Ends the wait.
-    CancelToken limit;
-};
+class ConnectionStage;
 }  // namespace detail
 
 // One of the five flags of a controller's permissions, in the order the paired-devices window
@@ -90,7 +80,8 @@ struct HostEnvironment {
         makeAdvertiser;
     // How many connections from one remote address may wait for their first frame at once.
     int waitingConnectionsPerAddress = 8;
-    // How long a pairing exchange may wait for each read from the controller.
+    // How long a pairing exchange may wait for a read from the controller after the host user's
+    // decision.
     double pairingReadLimit = HostPairing::defaultReadLimit;
 
     std::string appVersion = "0.1.0";
@@ -176,14 +167,15 @@ public:
     bool isActivityRunning(const ActivityEntry& entry) const;
 
     // --- connections and pairing hand-off
-    // Main thread (the advertiser's handler posts each accepted connection here): starts the
-    // connection's own task and returns.
-    void acceptConnection(net::TcpConnectionPtr connection);
-    QCoro::Task<> openConnection(net::TcpConnectionPtr connection);
+    // For the advertiser: takes each accepted connection on the network thread, into the intake.
+    HostAdvertiser::ConnectionHandler connectionHandler();
+    // Main thread: starts a task for each first frame the intake handed on since the last call.
+    void takeConnections();
     QCoro::Task<> handlePairing(FrameChannelPtr channel, PairingMessage first);
 
     // --- session admission
-    QCoro::Task<> handleSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress);
+    // `offer` was opened by the model's one receiver, so a copy on another connection is refused.
+    QCoro::Task<> handleSessionRequest(FrameChannelPtr channel, OpenedEnvelope offer, QString remoteAddress);
     QCoro::Task<> sendReject(FrameChannelPtr channel, std::string sessionID, std::string reason);
     QCoro::Task<bool> askToAllowSession(PeerRecord peer, SessionMode mode);
     SessionConfiguration makeSessionConfiguration() const;
@@ -312,11 +304,17 @@ private:
     void setIsStartingAdvertiser(bool value);
     void updateStatus();
 
-    QCoro::Task<> handleConnection(FrameChannelPtr channel, std::optional<Bytes> frame, QString remoteAddress);
     // The admission's steps; handleSessionRequest undoes what they leave behind when they throw.
-    QCoro::Task<> admitSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress,
+    QCoro::Task<> admitSessionRequest(FrameChannelPtr channel, OpenedEnvelope opened, QString remoteAddress,
                                       std::shared_ptr<detail::AdmissionState> state);
-    QCoro::Task<> closeChannel(FrameChannelPtr channel);
+    // A refused connection's reason, shown (the latest) once per maintenance tick.
+    void reportRefusedConnection(const QString& reason);
+    void showRefusedConnections();
+    // Quitting: ends every connection and exchange that waits.
+    void endConnections();
+    // Whether an exchange or a negotiation has not ended yet.
+    bool connectionsBusy() const;
+    void noteNegotiation(const std::shared_ptr<HostSession>& session);
     // Every close this host starts goes through here.
     QCoro::Task<> closeSession(std::shared_ptr<HostSession> session, std::string reason);
     // Closes the active session in a task of its own when it belongs to `record`'s controller.
@@ -346,8 +344,8 @@ private:
     // Opens every session request's first envelope, so a copied offer is refused as a replay
     // on any later connection.
     std::shared_ptr<EnvelopeReceiver> requestReceiver_;
-    // The connections waiting for their first frame, oldest first.
-    std::vector<std::shared_ptr<detail::WaitingConnection>> awaitingFirstFrame_;
+    // New connections until their first frame is read and screened, off the main thread.
+    std::shared_ptr<detail::ConnectionStage> intake_;
     // The session the host user allowed as view-only in the prompt: it gets no input.
     std::weak_ptr<HostSession> approvedViewOnly_;
 

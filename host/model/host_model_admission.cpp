@@ -50,13 +50,13 @@ struct AdmissionState {
 
 }  // namespace detail
 
-QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress) {
+QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, OpenedEnvelope offer, QString remoteAddress) {
     QPointer<HostModel> self(this);
     auto state = std::make_shared<detail::AdmissionState>();
     std::exception_ptr failure;
     QString problem;
     try {
-        co_await admitSessionRequest(channel, std::move(envelope), remoteAddress, state);
+        co_await admitSessionRequest(channel, std::move(offer), remoteAddress, state);
     } catch (...) {
         failure = std::current_exception();
         problem = describeCurrentException();
@@ -81,11 +81,11 @@ QCoro::Task<> HostModel::handleSessionRequest(FrameChannelPtr channel, Envelope 
     std::rethrow_exception(failure);
 }
 
-QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope envelope, QString remoteAddress,
+QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, OpenedEnvelope opened, QString remoteAddress,
                                              std::shared_ptr<detail::AdmissionState> state) {
     QPointer<HostModel> self(this);
-    // 1. Without an identity nothing can be opened or answered.
-    if (!identity_ || !requestReceiver_) {
+    // 1. Without an identity nothing can be answered.
+    if (!identity_ || quitting_) {
         channel->close();
         co_return;
     }
@@ -96,16 +96,9 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
         setIsSessionReserved(false);
     };
 
-    // 2. Opened by the model's one receiver: its error leaves the admission. The session and
-    // the reject link open the same offer again through receivers of their own.
-    OpenedEnvelope opened = requestReceiver_->open(envelope, env_.clock->now());
-
-    // 3. Only an offer starts a session.
+    // 2-3. An offer, opened by the model's one receiver when it arrived. The session and the
+    // reject link open it again through receivers of their own.
     const Offer* offerPtr = opened.message.get<Offer>();
-    if (!offerPtr) {
-        channel->close();
-        co_return;
-    }
     const std::string sessionID = offerPtr->sessionID();
     const SessionMode requestedMode = offerPtr->mode();
     const PeerRecord openedRecord = opened.sender;
@@ -180,6 +173,7 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, Envelope e
         session = env_.makeSession(identity, store, makeSessionConfiguration());
         if (!session) throw std::runtime_error("no session was made");
         state->session = session;
+        noteNegotiation(session);
     } catch (...) {
         release();
         setConnectionMessage(QStringLiteral("Could not create a session: ") + describeCurrentException());

@@ -1,186 +1,320 @@
-// Incoming connections: the first frame decides between pairing and a session request.
+// Incoming connections: the first frame decides between pairing and a session request. Strangers
+// stay off the main thread until their first frame earned it: the intake holds each connection
+// on the network side until then, and a screening thread reads that frame (the envelope opened
+// against the peer store) before anything reaches the main thread, in batches.
 #include <QPointer>
-#include <QTimer>
-#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
 #include "host/runtime/runtime.h"
 #include "quillcore/base/json.h"
 #include "quillcore/envelope/envelope.h"
+#include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/pairing/pairing_error.h"
+#include "quillcore/transport/connection_intake.h"
 
 namespace quill::host {
 
 using detail::qs;
 
-void HostModel::acceptConnection(net::TcpConnectionPtr connection) {
-    QPointer<HostModel> self(this);
-    spawn(this, [self, connection]() -> QCoro::Task<> {
-        if (self) co_await self->openConnection(connection);
-    });
-}
+namespace detail {
 
 namespace {
 
-// Each connection still waiting for its first frame holds a socket, a channel, a timer and a
-// task; beyond this many, the one that has waited longest is closed to make room.
-constexpr std::size_t kMaxConnectionsAwaitingFirstFrame = 64;
-
-// Pairing messages and session offers are a few KiB (an offer's SDP is capped well below this);
-// a larger first frame is refused before it is parsed, so an unknown peer cannot make the main
-// thread parse megabytes of JSON.
-constexpr std::size_t kMaxFirstFrameSize = 128 * 1024;
-
-// A place among the connections awaiting their first frame, given back however the wait ends.
-class AwaitingSlot {
-public:
-    using List = std::vector<std::shared_ptr<detail::WaitingConnection>>;
-    AwaitingSlot(HostModel* model, List* list, std::shared_ptr<detail::WaitingConnection> entry)
-        : model_(model), list_(list), entry_(std::move(entry)) {
-        list_->push_back(entry_);
-    }
-    ~AwaitingSlot() { release(); }
-    AwaitingSlot(const AwaitingSlot&) = delete;
-    AwaitingSlot& operator=(const AwaitingSlot&) = delete;
-    void release() {
-        if (model_ && list_) std::erase(*list_, entry_);
-        list_ = nullptr;
-    }
-
-private:
-    QPointer<HostModel> model_;
-    List* list_;
-    std::shared_ptr<detail::WaitingConnection> entry_;
-};
+// First frames that wait for the main thread; beyond this many the newest are closed, so a
+// main thread that falls behind costs a bounded number of sockets.
+constexpr std::size_t kMaxHanded = 16;
+// Pairing requests handed on and not finished yet. Exchanges that stall before the host user is
+// asked give way within seconds, so a real controller finds room.
+constexpr int kMaxPairingAttempts = 8;
 
 }  // namespace
 
-QCoro::Task<> HostModel::openConnection(net::TcpConnectionPtr connection) {
-    QPointer<HostModel> self(this);
-    auto peer = connection->remoteEndpoint();
-    QString remoteAddress = peer ? qs(net::endpointText(*peer)) : QStringLiteral("unknown");
-    // One machine may hold only a few of the waiting places, so it cannot take them all.
-    const QString remoteHost = peer ? qs(peer->host) : QString();
-    const auto fromSameHost = std::count_if(awaitingFirstFrame_.begin(), awaitingFirstFrame_.end(),
-                                            [&](const auto& waiting) { return waiting->host == remoteHost; });
-    if (fromSameHost >= env_.waitingConnectionsPerAddress) {
-        connection->cancel();
-        co_return;
-    }
-    // When every place is taken, the connection that has waited longest gives up its place: a
-    // controller that speaks at once still gets through while idle sockets are kept open.
-    if (awaitingFirstFrame_.size() >= kMaxConnectionsAwaitingFirstFrame) {
-        auto oldest = awaitingFirstFrame_.front();
-        awaitingFirstFrame_.erase(awaitingFirstFrame_.begin());
-        oldest->limit.cancel();
-    }
-    auto waiting = std::make_shared<detail::WaitingConnection>();
-    waiting->host = remoteHost;
-    AwaitingSlot slot(this, &awaitingFirstFrame_, waiting);
-    FrameChannelPtr channel = FrameChannel::make(std::move(connection));
-    // A peer gets a bounded time to say what it wants, so idle connections cannot pile up.
-    const CancelToken limit = waiting->limit;
-    QTimer::singleShot(static_cast<int>(env_.timing.firstFrameLimit * 1000), this, [limit] { limit.cancel(); });
-    std::optional<Bytes> first = co_await next(channel->frames, limit);
-    limit.cancel();
-    slot.release();
-    // Later frames go to the channel's readers only; the stream keeps nothing more.
-    channel->frames->detach();
-    if (!self) {
-        channel->close();
-        co_return;
-    }
-    co_await handleConnection(channel, std::move(first), remoteAddress);
-}
+// A first frame that deserves the main thread: a pairing message, or an offer from a paired
+// controller, opened.
+struct HandedConnection {
+    FrameChannelPtr channel;
+    QString remoteAddress;
+    std::optional<PairingMessage> pairing;
+    std::optional<OpenedEnvelope> offer;
+};
 
-QCoro::Task<> HostModel::handleConnection(FrameChannelPtr channel, std::optional<Bytes> frame,
-                                          QString remoteAddress) {
-    QPointer<HostModel> self(this);
-    if (!frame) {
-        co_await closeChannel(channel);
-        co_return;
+class ConnectionStage {
+public:
+    ConnectionStage(ConnectionIntake::Limits limits, std::shared_ptr<EnvelopeReceiver> receiver,
+                    std::shared_ptr<WallClock> clock, std::weak_ptr<HostModel*> model)
+        : receiver_(std::move(receiver)), clock_(std::move(clock)), model_(std::move(model)) {
+        std::weak_ptr<State> weak = state_;
+        intake = ConnectionIntake::make(limits, [weak] {
+            if (auto state = weak.lock()) state->wake();
+        });
+        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
     }
-    if (frame->size() > kMaxFirstFrameSize) {
-        co_await closeChannel(channel);
-        co_return;
+
+    ~ConnectionStage() {
+        close();
+        thread_.request_stop();
+        state_->wake();
     }
-    // Parsed once; the frame is then read as a pairing message, else as an envelope.
-    std::optional<json::Json> parsed;
-    QString decodingProblem;
-    try {
-        parsed.emplace(json::parse(ByteView(*frame)));
-    } catch (...) {
-        decodingProblem = describeCurrentException();
+
+    // Main thread: what the screening handed on since the last call.
+    std::vector<HandedConnection> takeHanded() {
+        std::lock_guard lock(state_->mutex);
+        state_->posted = false;
+        return std::exchange(state_->handed, {});
     }
-    std::optional<PairingMessage> pairingMessage;
-    if (parsed) {
-        try {
-            pairingMessage.emplace(PairingMessage::fromJSON(*parsed));
-        } catch (...) {
+
+    // Any thread: a refused connection's reason; the menu shows the latest once per tick.
+    void refused(QString reason) {
+        std::lock_guard lock(state_->mutex);
+        state_->refusal = std::move(reason);
+    }
+    std::optional<QString> takeRefusal() {
+        std::lock_guard lock(state_->mutex);
+        return std::exchange(state_->refusal, std::nullopt);
+    }
+
+    int pairingAttempts() const { return *attempts_; }
+
+    // Counts a pairing request handed on until the returned guard goes.
+    std::shared_ptr<void> pairingAttempt() {
+        return std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
+    }
+
+    // Closes what waits here and refuses what comes later.
+    void close() {
+        intake->close();
+        std::vector<HandedConnection> handed;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->closed = true;
+            handed.swap(state_->handed);
+        }
+        for (auto& h : handed) h.channel->close();
+    }
+
+    std::shared_ptr<ConnectionIntake> intake;
+    // Sessions negotiating now (main thread), so that quitting can end them.
+    std::vector<std::weak_ptr<HostSession>> negotiating;
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable_any cv;
+        bool framesWaiting = false;
+        bool posted = false;
+        bool closed = false;
+        std::vector<HandedConnection> handed;
+        std::optional<QString> refusal;
+        void wake() {
+            {
+                std::lock_guard lock(mutex);
+                framesWaiting = true;
+            }
+            cv.notify_all();
+        }
+    };
+
+    void run(std::stop_token stop) {
+        for (;;) {
+            {
+                std::unique_lock lock(state_->mutex);
+                if (!state_->cv.wait(lock, stop, [&] { return state_->framesWaiting; })) return;
+                state_->framesWaiting = false;
+            }
+            for (auto& first : intake->take()) screen(first);
         }
     }
-    if (pairingMessage) {
-        parsed.reset();
-        co_await handlePairing(channel, std::move(*pairingMessage));
-        co_return;
-    }
-    std::optional<Envelope> envelope;
-    if (parsed) {
+
+    void screen(ConnectionIntake::FirstFrame& first) {
+        const QString remoteAddress = first.peer ? qs(net::endpointText(*first.peer)) : QStringLiteral("unknown");
+        std::optional<json::Json> parsed;
+        QString problem;
         try {
-            envelope.emplace(Envelope::fromJSON(*parsed));
+            parsed.emplace(json::parse(ByteView(first.frame)));
         } catch (...) {
-            decodingProblem = describeCurrentException();
+            problem = describeCurrentException();
         }
-        parsed.reset();
+        HandedConnection handed{nullptr, remoteAddress, std::nullopt, std::nullopt};
+        if (parsed) {
+            try {
+                handed.pairing.emplace(PairingMessage::fromJSON(*parsed));
+            } catch (...) {
+            }
+        }
+        if (handed.pairing) {
+            if (attempts_->fetch_add(1) >= kMaxPairingAttempts) {
+                --*attempts_;
+                first.connection->cancel();
+                return;
+            }
+            return handOn(std::move(first), std::move(handed));
+        }
+        std::optional<Envelope> envelope;
+        if (parsed) {
+            try {
+                envelope.emplace(Envelope::fromJSON(*parsed));
+            } catch (...) {
+                problem = describeCurrentException();
+            }
+        }
+        // One receiver for every first envelope: a copied offer on another connection is a replay.
+        if (envelope) {
+            try {
+                handed.offer.emplace(receiver_->open(*envelope, clock_->now()));
+            } catch (...) {
+                problem = describeCurrentException();
+            }
+        }
+        if (!handed.offer) {
+            refused(problem);
+            first.connection->cancel();
+            return;
+        }
+        // Only an offer starts a session; anything else is closed without a word.
+        if (!handed.offer->message.get<Offer>()) {
+            first.connection->cancel();
+            return;
+        }
+        handOn(std::move(first), std::move(handed));
     }
-    if (!envelope) {
-        setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + decodingProblem);
-        co_await closeChannel(channel);
-        co_return;
+
+    void handOn(ConnectionIntake::FirstFrame first, HandedConnection handed) {
+        handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame));
+        // Later frames go to the channel's readers only; the stream keeps nothing more.
+        handed.channel->frames->detach();
+        bool post = false;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->closed && state_->handed.size() < kMaxHanded) {
+                state_->handed.push_back(handed);
+                post = !std::exchange(state_->posted, true);
+                handed.channel.reset();
+            }
+        }
+        if (handed.channel) {
+            if (handed.pairing) --*attempts_;
+            handed.channel->close();
+        }
+        if (post) {
+            postToMain([model = model_] {
+                if (auto m = model.lock()) (*m)->takeConnections();
+            });
+        }
     }
-    QString problem;
-    bool failed = false;
-    try {
-        co_await handleSessionRequest(channel, std::move(*envelope), remoteAddress);
-    } catch (...) {
-        failed = true;
-        problem = describeCurrentException();
+
+    const std::shared_ptr<EnvelopeReceiver> receiver_;
+    const std::shared_ptr<WallClock> clock_;
+    const std::weak_ptr<HostModel*> model_;
+    const std::shared_ptr<State> state_ = std::make_shared<State>();
+    const std::shared_ptr<std::atomic<int>> attempts_ = std::make_shared<std::atomic<int>>(0);
+    std::jthread thread_;  // last: it uses everything above
+};
+
+}  // namespace detail
+
+HostAdvertiser::ConnectionHandler HostModel::connectionHandler() {
+    if (!intake_) {
+        ConnectionIntake::Limits limits;
+        limits.perAddress = static_cast<std::size_t>(std::max(1, env_.waitingConnectionsPerAddress));
+        limits.firstFrameLimit = env_.timing.firstFrameLimit;
+        intake_ = std::make_shared<detail::ConnectionStage>(limits, requestReceiver_, env_.clock, alive_);
     }
-    if (failed) {
-        if (self) setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + problem);
-        co_await closeChannel(channel);
+    // Called on the network thread: the intake takes the connection there.
+    return [intake = intake_->intake](net::TcpConnectionPtr connection) { intake->add(std::move(connection)); };
+}
+
+void HostModel::takeConnections() {
+    QPointer<HostModel> self(this);
+    for (detail::HandedConnection& handed : intake_->takeHanded()) {
+        if (handed.pairing) {
+            spawn(this, [self, handed, attempt = intake_->pairingAttempt()]() -> QCoro::Task<> {
+                if (self) co_await self->handlePairing(handed.channel, *handed.pairing);
+                else handed.channel->close();
+            });
+            continue;
+        }
+        spawn(this, [self, handed]() -> QCoro::Task<> {
+            if (!self) co_return handed.channel->close();
+            QString problem;
+            bool failed = false;
+            try {
+                co_await self->handleSessionRequest(handed.channel, *handed.offer, handed.remoteAddress);
+            } catch (...) {
+                failed = true;
+                problem = describeCurrentException();
+            }
+            if (!failed) co_return;
+            if (self) self->reportRefusedConnection(problem);
+            handed.channel->close();
+        });
     }
 }
 
-QCoro::Task<> HostModel::closeChannel(FrameChannelPtr channel) {
-    channel->close();
-    co_return;
+void HostModel::reportRefusedConnection(const QString& reason) {
+    if (intake_) intake_->refused(reason);
+}
+
+void HostModel::showRefusedConnections() {
+    if (!intake_) return;
+    if (auto reason = intake_->takeRefusal()) setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + *reason);
+}
+
+void HostModel::endConnections() {
+    if (intake_) intake_->close();
+    if (pairing_) pairing_->cancelAll();
+    if (!intake_) return;
+    for (const auto& weak : intake_->negotiating)
+        if (auto session = weak.lock(); session && session != activeSession_)
+            spawn(this, [self = QPointer<HostModel>(this), session]() -> QCoro::Task<> {
+                if (self) co_await self->closeSession(session, "session ended by the host user");
+            });
+}
+
+bool HostModel::connectionsBusy() const {
+    if (!intake_) return false;
+    return intake_->pairingAttempts() > 0 ||
+           std::any_of(intake_->negotiating.begin(), intake_->negotiating.end(), [&](const auto& weak) {
+               auto session = weak.lock();
+               if (!session || session == activeSession_) return false;
+               const auto kind = session->connectionState().kind();
+               return kind != SessionConnectionState::Kind::closed && kind != SessionConnectionState::Kind::failed;
+           });
+}
+
+void HostModel::noteNegotiation(const std::shared_ptr<HostSession>& session) {
+    if (!intake_) return;
+    std::erase_if(intake_->negotiating, [](const auto& weak) { return weak.expired(); });
+    intake_->negotiating.push_back(session);
 }
 
 QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage first) {
     QPointer<HostModel> self(this);
     auto pairing = pairing_;
-    if (sharingPaused_ || !pairing) {
-        co_await closeChannel(channel);
+    if (sharingPaused_ || !pairing || quitting_) {
+        channel->close();
         co_return;
     }
     const PairStart* start = first.get<PairStart>();
     const PairRequest* request = first.get<PairRequest>();
     if (!start && !request) {
-        co_await closeChannel(channel);
+        channel->close();
         co_return;
     }
-    const QString previousName = pendingPairingName_;
-    const QString attemptName = qs(start ? start->controllerName : request->controllerName);
-    setPendingPairingName(attemptName);
+    // The approval box names the exchange that waits for the host user; another one that merely
+    // started does not rename it.
+    if (!pairing->comparisonState().awaitingConfirmation)
+        setPendingPairingName(qs(start ? start->controllerName : request->controllerName));
     setPairingStatusMessage(std::nullopt);
     if (env_.windowManager)
         env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
 
     std::optional<PeerRecord> record;
     QString problem;
-    bool busy = false;
     try {
         if (start) {
             record = co_await onWorker(
@@ -192,39 +326,25 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
                 [](std::shared_ptr<HostPairing> p, FrameChannelPtr c, SystemTime at) { return p->acceptLink(*c, at); },
                 pairing, channel, now);
         }
-    } catch (const PairingError& e) {
-        busy = e.kind == PairingError::Kind::alreadyInProgress;
-        problem = describeError(e);
     } catch (...) {
         problem = describeCurrentException();
     }
-    if (!self) {
-        channel->close();
-        co_return;
-    }
+    channel->close();
+    if (!self) co_return;
     if (record) {
         setPairingStatusMessage(QStringLiteral("Paired ") + qs(record->name) + QStringLiteral("."));
         refreshPeers();
         co_await refreshPairingLink();
         if (!self) co_return;
-        setPendingPairingName(QStringLiteral("A controller"));
     } else {
         setPairingStatusMessage(QStringLiteral("Pairing failed: ") + problem);
-        // A refused second exchange puts back the name of the one still waiting, and only while
-        // that one still waits: it may have ended (or another begun and named itself) meanwhile.
-        if (!busy)
-            setPendingPairingName(QStringLiteral("A controller"));
-        else if (pendingPairingName_ == attemptName)
-            setPendingPairingName(pairing->comparisonState().awaitingConfirmation ? previousName
-                                                                                  : QStringLiteral("A controller"));
-        // A code on show that a QR request spent (or that expired) can never pair again: it is
-        // replaced at once. One that is still good stays.
-        if (pairingLink_ && pairing->activeLink() != pairingLink_) {
-            co_await refreshPairingLink();
-            if (!self) co_return;
-        }
     }
-    co_await closeChannel(channel);
+    // The name of the exchange still waiting for the host user, if one is.
+    const ComparisonState state = pairing->comparisonState();
+    setPendingPairingName(state.awaitingConfirmation ? qs(state.peerName) : QStringLiteral("A controller"));
+    // A code on show that a QR request spent (or that expired) can never pair again: it is
+    // replaced at once. One that is still good stays.
+    if (!record && pairingLink_ && pairing->activeLink() != pairingLink_) co_await refreshPairingLink();
 }
 
 }  // namespace quill::host

@@ -256,15 +256,18 @@ QCoro::Task<> HostModel::endSession(std::shared_ptr<HostSession> session) {
 QCoro::Task<> HostModel::prepareToQuit() {
     QPointer<HostModel> self(this);
     if (env_.inputInjector) env_.inputInjector->releaseAll();
-    auto session = activeSession_;
-    if (!session) co_return;
     // Other closes from this side keep their logged reason; quitting is recorded as the user's.
     quitting_ = true;
-    co_await endSession(session);
-    // The teardown runs in the session's own chain; wait for it, within a bound.
     CancelToken bound;
     QTimer::singleShot(static_cast<int>(env_.timing.quitBound * 1000), this, [bound] { bound.cancel(); });
-    while (self && self->activeSession_ == session && !bound.isCancelled()) co_await sleepFor(0.01, bound);
+    // Nothing may be left waiting on a worker when the process goes: a pairing decision, a read,
+    // a negotiation. They end now, and take their last steps (a cancel, a bye) within the bound.
+    endConnections();
+    auto session = activeSession_;
+    if (session) co_await endSession(session);
+    // The session's teardown runs in its own chain.
+    while (self && ((session && self->activeSession_ == session) || self->connectionsBusy()) && !bound.isCancelled())
+        co_await sleepFor(0.01, bound);
 }
 
 }  // namespace quill::host

@@ -30,6 +30,7 @@ QCoro::Task<> HostModel::maintenanceTick() {
         !env_.windowManager->isVisible(QStringLiteral("permissions")))
         env_.windowManager->show(QStringLiteral("permissions"), QStringLiteral("Permissions"), {580, 430});
     showPublicationProblem();
+    showRefusedConnections();
     co_await syncPairingState();
     if (!self) co_return;
     if (!pairingLink_ || !pairingLink_->issuedAt) co_return;
@@ -55,6 +56,7 @@ QCoro::Task<> HostModel::syncPairingState() {
     setComparisonCode(code ? std::optional<QString>(qs(code->groupedText())) : std::nullopt);
     if (awaiting && !wasAwaiting && env_.windowManager)
         env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
+    if (awaiting) setPendingPairingName(qs(state.peerName));
     if (!awaiting && wasAwaiting) setPendingPairingName(QStringLiteral("A controller"));
     if (pairingLink_) setPairingSecondsRemaining(secondsRemaining(*pairingLink_));
     co_return;

@@ -86,14 +86,7 @@ QCoro::Task<> HostModel::startAdvertiser() {
     std::optional<std::uint16_t> port;
     QString problem;
     try {
-        // Called on the network thread: it only hands the connection to the main thread.
-        std::weak_ptr<HostModel*> weak = alive_;
-        HostAdvertiser::ConnectionHandler handler = [weak](net::TcpConnectionPtr connection) {
-            postToMain([weak, connection] {
-                if (auto model = weak.lock()) (*model)->acceptConnection(connection);
-            });
-        };
-        advertiser = env_.makeAdvertiser(env_.hostName.toStdString(), identity_->fingerprint(), std::move(handler));
+        advertiser = env_.makeAdvertiser(env_.hostName.toStdString(), identity_->fingerprint(), connectionHandler());
         port = co_await onWorker(&HostAdvertiser::start, advertiser);
     } catch (...) {
         problem = describeCurrentException();

@@ -32,6 +32,8 @@ WorkerQueue::~WorkerQueue() { pool_->waitForDone(); }
 
 void WorkerQueue::run(std::function<void()> job) { pool_->start(std::move(job)); }
 
+bool waitForWorkers(double seconds) { return workerPool().waitForDone(static_cast<int>(seconds * 1000)); }
+
 namespace detail {
 void runOnWorkerPool(std::function<void()> job) { workerPool().start(std::move(job)); }
 }  // namespace detail

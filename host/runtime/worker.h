@@ -30,6 +30,10 @@ private:
     std::unique_ptr<QThreadPool> pool_;
 };
 
+// Waits (at most `seconds`) for the calls running on workers: the process must not take what
+// they use (the network thread among it) from under them. Whether none is left.
+bool waitForWorkers(double seconds);
+
 namespace detail {
 
 // Blocking framework calls can take tens of seconds, so they get a pool of their own rather

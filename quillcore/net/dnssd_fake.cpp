@@ -1,28 +1,35 @@
 #include "quillcore/net/dnssd_fake.h"
 
-#include <avahi-common/alternative.h>
-#include <avahi-common/malloc.h>
-
 #include <algorithm>
 #include <atomic>
-#include <set>
 
 namespace quill::dnssd {
 
-struct FakeNetwork::PublisherState {
+// What a handler-owning client shares with the network: deliveries take `delivery`, so a
+// client that goes waits out a running handler, and none runs once `closed` is set.
+template <class Handler>
+struct Client {
     std::mutex delivery;
     std::atomic<bool> closed{false};
-    std::atomic<std::uint64_t> generation{0};
-    Publisher::StatusHandler handler;
-    // Under the network's mutex.
-    std::optional<ServiceDescription> wanted;
-    std::optional<std::string> nameInUse;
+    Handler handler;
+    template <class F>
+    void deliver(F call) {
+        if (closed) return;
+        std::lock_guard lock(delivery);
+        if (!closed) call(handler);
+    }
+    void close(bool onDeliveryThread) {
+        closed = true;
+        if (!onDeliveryThread) std::lock_guard lock(delivery);
+    }
 };
 
-struct FakeNetwork::BrowserState {
-    std::mutex delivery;
-    std::atomic<bool> stopped{false};
-    Browser::Handlers handlers;
+struct FakeNetwork::Publication : Client<Publisher::StatusHandler> {
+    std::atomic<std::uint64_t> generation{0};
+    std::optional<ServiceDescription> wanted;  // under the network's mutex
+};
+
+struct FakeNetwork::Browsing : Client<Browser::Handlers> {
     std::string type;
     // Under the network's mutex.
     bool failed = false;
@@ -30,86 +37,68 @@ struct FakeNetwork::BrowserState {
     std::map<std::pair<std::string, std::string>, int> known;  // (name, domain) -> interface
 };
 
-namespace {
-
 class FakePublisher final : public Publisher {
 public:
-    explicit FakePublisher(std::weak_ptr<FakeNetwork> network)
-        : network_(std::move(network)), state_(std::make_shared<FakeNetwork::PublisherState>()) {}
-
+    explicit FakePublisher(std::weak_ptr<FakeNetwork> network) : network_(std::move(network)) {}
     ~FakePublisher() override {
-        state_->closed = true;
         auto network = network_.lock();
-        if (!network) return;
-        if (!network->onDeliveryThread()) {
-            std::lock_guard lock(state_->delivery);  // waits out a running handler
-        }
-        network->withdraw(state_);
+        state_->close(network && std::this_thread::get_id() == network->thread_.get_id());
+        withdraw();
     }
-
     void setStatusHandler(StatusHandler handler) override {
         std::lock_guard lock(state_->delivery);
         state_->handler = std::move(handler);
     }
-    void publish(ServiceDescription service) override {
-        if (auto network = network_.lock()) network->publish(state_, std::move(service));
-    }
-    void withdraw() override {
-        if (auto network = network_.lock()) network->withdraw(state_);
-    }
+    void publish(ServiceDescription service) override { change(std::move(service)); }
+    void withdraw() override { change(std::nullopt); }
 
 private:
+    void change(std::optional<ServiceDescription> service) {
+        auto network = network_.lock();
+        if (!network) return;
+        std::lock_guard lock(network->mutex_);
+        ++state_->generation;
+        if (service) service->name = instanceName(service->name);
+        state_->wanted = std::move(service);
+        auto& list = network->publications_;
+        if (std::none_of(list.begin(), list.end(), [&](const auto& w) { return w.lock() == state_; }))
+            list.push_back(state_);
+        if (state_->wanted) network->statusLocked(state_);
+        network->refreshLocked();
+    }
     std::weak_ptr<FakeNetwork> network_;
-    std::shared_ptr<FakeNetwork::PublisherState> state_;
+    std::shared_ptr<FakeNetwork::Publication> state_ = std::make_shared<FakeNetwork::Publication>();
 };
 
 class FakeBrowser final : public Browser {
 public:
-    explicit FakeBrowser(std::weak_ptr<FakeNetwork> network)
-        : network_(std::move(network)), state_(std::make_shared<FakeNetwork::BrowserState>()) {}
+    explicit FakeBrowser(std::weak_ptr<FakeNetwork> network) : network_(std::move(network)) {}
     ~FakeBrowser() override { stop(); }
-
     void start(std::string type, Handlers handlers) override {
-        if (started_.exchange(true)) return;
+        auto network = network_.lock();
+        if (!network || started_.exchange(true)) return;
         {
             std::lock_guard lock(state_->delivery);
-            state_->handlers = std::move(handlers);
-            state_->type = std::move(type);
+            state_->handler = std::move(handlers);
         }
-        if (auto network = network_.lock()) network->startBrowser(state_);
+        std::lock_guard lock(network->mutex_);
+        state_->type = std::move(type);
+        network->browsings_.push_back(state_);
+        network->browserStatusLocked(state_, {network->daemonRunning_ ? BrowserStatus::Kind::running
+                                                                      : BrowserStatus::Kind::waiting,
+                                              network->daemonRunning_ ? std::string() : daemonNotRunningText()});
+        network->refreshLocked();
     }
-
     void stop() override {
-        if (state_->stopped.exchange(true)) return;
         auto network = network_.lock();
-        if (!network) return;
-        if (!network->onDeliveryThread()) {
-            std::lock_guard lock(state_->delivery);
-        }
-        network->stopBrowser(state_);
+        state_->close(network && std::this_thread::get_id() == network->thread_.get_id());
     }
 
 private:
     std::weak_ptr<FakeNetwork> network_;
-    std::shared_ptr<FakeNetwork::BrowserState> state_;
+    std::shared_ptr<FakeNetwork::Browsing> state_ = std::make_shared<FakeNetwork::Browsing>();
     std::atomic<bool> started_{false};
 };
-
-void deliverStatus(const std::shared_ptr<FakeNetwork::PublisherState>& publisher, std::uint64_t generation,
-                   const PublicationStatus& status) {
-    if (publisher->closed) return;
-    std::lock_guard lock(publisher->delivery);
-    if (!publisher->closed && publisher->generation == generation && publisher->handler) publisher->handler(status);
-}
-
-template <class F>
-void deliverToBrowser(const std::shared_ptr<FakeNetwork::BrowserState>& browser, F call) {
-    if (browser->stopped) return;
-    std::lock_guard lock(browser->delivery);
-    if (!browser->stopped) call(browser->handlers);
-}
-
-}  // namespace
 
 std::shared_ptr<FakeNetwork> FakeNetwork::make() { return std::shared_ptr<FakeNetwork>(new FakeNetwork); }
 
@@ -128,19 +117,14 @@ BrowserFactory FakeNetwork::browserFactory() {
     return [weak = weak_from_this()]() -> std::unique_ptr<Browser> { return std::make_unique<FakeBrowser>(weak); };
 }
 
-void FakeNetwork::queue(std::function<void()> work) {
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(work));
-    }
+void FakeNetwork::queueLocked(std::function<void()> work) {
+    queue_.push_back(std::move(work));
     cv_.notify_all();
 }
 
 void FakeNetwork::run(std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    while (true) {
-        cv_.wait(lock, stop, [&] { return !queue_.empty(); });
-        if (stop.stop_requested()) return;
+    while (cv_.wait(lock, stop, [&] { return !queue_.empty(); })) {
         auto work = std::move(queue_.front());
         queue_.pop_front();
         busy_ = true;
@@ -157,246 +141,117 @@ void FakeNetwork::settle() {
     cv_.wait(lock, [&] { return queue_.empty() && !busy_; });
 }
 
+namespace {
+
+// The clients still there and open; the list forgets the others.
+template <class T>
+std::vector<std::shared_ptr<T>> liveLocked(std::vector<std::weak_ptr<T>>& list) {
+    std::vector<std::shared_ptr<T>> live;
+    std::erase_if(list, [](const auto& w) { return w.expired(); });
+    for (const auto& w : list)
+        if (auto p = w.lock(); p && !p->closed) live.push_back(p);
+    return live;
+}
+
+}  // namespace
+
 std::vector<ServiceDescription> FakeNetwork::published() const {
     std::lock_guard lock(mutex_);
     std::vector<ServiceDescription> result;
-    for (const auto& weak : publishers_) {
-        auto publisher = weak.lock();
-        if (!publisher || !publisher->nameInUse) continue;
-        auto service = *publisher->wanted;
-        service.name = *publisher->nameInUse;
-        result.push_back(std::move(service));
-    }
+    for (const auto& p : liveLocked(publications_))
+        if (daemonRunning_ && p->wanted) result.push_back(*p->wanted);
     return result;
 }
 
 int FakeNetwork::liveBrowsers() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(browsers_.begin(), browsers_.end(), [](const auto& weak) {
-        auto browser = weak.lock();
-        return browser && !browser->stopped;
-    }));
+    return static_cast<int>(liveLocked(browsings_).size());
 }
 
-void FakeNetwork::placeLocked(PublisherState& publisher) {
-    const auto& wanted = *publisher.wanted;
-    auto taken = [&](const std::string& name) {
-        if (announced_.count({name, wanted.type})) return true;
-        for (const auto& weak : publishers_) {
-            auto other = weak.lock();
-            if (other && other.get() != &publisher && other->nameInUse == name && other->wanted->type == wanted.type) {
-                return true;
-            }
-        }
-        return false;
+void FakeNetwork::statusLocked(const std::shared_ptr<Publication>& p) {
+    auto deliver = [p, generation = p->generation.load()](PublicationStatus status) {
+        if (p->generation == generation) p->deliver([&](const auto& h) { if (h) h(status); });
     };
-    std::string name = wanted.name;
-    while (taken(name)) {
-        char* next = avahi_alternative_service_name(name.c_str());  // none for an invalid name
-        name = next ? std::string(next) : name + " #2";
-        avahi_free(next);
-    }
-    publisher.nameInUse = name;
-}
-
-void FakeNetwork::publish(const std::shared_ptr<PublisherState>& publisher, ServiceDescription service) {
-    std::lock_guard lock(mutex_);
-    const auto generation = ++publisher->generation;
-    service.name = instanceName(service.name);
-    publisher->wanted = std::move(service);
-    publisher->nameInUse.reset();
-    if (std::none_of(publishers_.begin(), publishers_.end(),
-                     [&](const auto& weak) { return weak.lock() == publisher; })) {
-        publishers_.push_back(publisher);
-    }
-    announceLocked(publisher, generation);
-    refreshBrowsersLocked();
-    cv_.notify_all();
-}
-
-void FakeNetwork::announceLocked(const std::shared_ptr<PublisherState>& publisher, std::uint64_t generation) {
     if (daemonRunning_) {
-        placeLocked(*publisher);
-        queue_.push_back([publisher, generation, name = *publisher->nameInUse] {
-            deliverStatus(publisher, generation, {PublicationStatus::Kind::registering, {}});
-            deliverStatus(publisher, generation, {PublicationStatus::Kind::established, name});
+        queueLocked([deliver, name = p->wanted->name] {
+            deliver({PublicationStatus::Kind::registering, {}});
+            deliver({PublicationStatus::Kind::established, name});
         });
     } else {
-        publisher->nameInUse.reset();
-        queue_.push_back([publisher, generation] {
-            deliverStatus(publisher, generation, {PublicationStatus::Kind::problem, daemonNotRunningText()});
-        });
+        queueLocked([deliver] { deliver({PublicationStatus::Kind::problem, daemonNotRunningText()}); });
     }
 }
 
-void FakeNetwork::announceDaemonLocked(const std::shared_ptr<BrowserState>& browser) {
-    BrowserStatus status{daemonRunning_ ? BrowserStatus::Kind::running : BrowserStatus::Kind::waiting,
-                         daemonRunning_ ? std::string() : daemonNotRunningText()};
-    queue_.push_back([browser, status] {
-        deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-            if (h.onStatus) h.onStatus(status);
-        });
-    });
+void FakeNetwork::browserStatusLocked(const std::shared_ptr<Browsing>& b, BrowserStatus status) {
+    queueLocked([b, status] { b->deliver([&](const auto& h) { if (h.onStatus) h.onStatus(status); }); });
 }
 
-void FakeNetwork::withdraw(const std::shared_ptr<PublisherState>& publisher) {
-    std::lock_guard lock(mutex_);
-    ++publisher->generation;
-    publisher->wanted.reset();
-    publisher->nameInUse.reset();
-    publishers_.erase(std::remove_if(publishers_.begin(), publishers_.end(),
-                                     [&](const auto& weak) {
-                                         auto p = weak.lock();
-                                         return !p || p == publisher;
-                                     }),
-                      publishers_.end());
-    refreshBrowsersLocked();
-    cv_.notify_all();
-}
-
-std::vector<ResolvedService> FakeNetwork::visibleLocked() const {
-    std::vector<ResolvedService> result;
-    if (!daemonRunning_) return result;
-    for (const auto& weak : publishers_) {
-        auto publisher = weak.lock();
-        if (!publisher || !publisher->nameInUse) continue;
-        ResolvedService service;
-        service.name = *publisher->nameInUse;
-        service.type = publisher->wanted->type;
-        service.domain = "local";
-        service.hostName = "fake.local";
-        service.address = "127.0.0.1";
-        service.interfaceIndex = 1;
-        service.port = publisher->wanted->port;
-        service.txt = publisher->wanted->txt;
-        result.push_back(std::move(service));
-    }
-    for (const auto& [key, service] : announced_) result.push_back(service);
-    return result;
-}
-
-void FakeNetwork::refreshBrowsersLocked() {
+// Tells every browser what changed in what it can see now.
+void FakeNetwork::refreshLocked() {
     if (!daemonRunning_) return;
-    const auto visible = visibleLocked();
-    for (const auto& weak : browsers_) {
-        auto browser = weak.lock();
-        if (!browser || browser->stopped || browser->failed) continue;
+    std::vector<ResolvedService> visible;
+    for (const auto& p : liveLocked(publications_)) {
+        if (!p->wanted) continue;
+        const auto& w = *p->wanted;
+        visible.push_back({w.name, w.type, "local", "fake.local", "127.0.0.1", false, 1, w.port, w.txt});
+    }
+    for (const auto& [key, service] : announced_) visible.push_back(service);
+    for (const auto& b : liveLocked(browsings_)) {
+        if (b->failed) continue;
         std::vector<BrowseEvent> events;
         std::map<std::pair<std::string, std::string>, int> now;
         for (const auto& service : visible) {
-            if (service.type != browser->type) continue;
+            if (service.type != b->type) continue;
             now[{service.name, service.domain}] = service.interfaceIndex;
-            if (auto event = browser->merger.resolved(service.interfaceIndex, 0, service)) events.push_back(*event);
+            if (auto event = b->merger.resolved(service.interfaceIndex, 0, service)) events.push_back(*event);
         }
-        for (const auto& [key, interfaceIndex] : browser->known) {
-            if (now.count(key)) continue;
-            if (auto event = browser->merger.removed(interfaceIndex, 0, key.first, browser->type, key.second)) {
-                events.push_back(*event);
-            }
-        }
-        browser->known = std::move(now);
-        for (auto& event : events) {
-            queue_.push_back([browser, event] {
-                deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-                    if (h.onEvent) h.onEvent(event);
-                });
-            });
-        }
+        for (const auto& [key, interfaceIndex] : b->known)
+            if (!now.count(key))
+                if (auto event = b->merger.removed(interfaceIndex, 0, key.first, b->type, key.second))
+                    events.push_back(*event);
+        b->known = std::move(now);
+        for (auto& event : events)
+            queueLocked([b, event] { b->deliver([&](const auto& h) { if (h.onEvent) h.onEvent(event); }); });
     }
-}
-
-void FakeNetwork::startBrowser(const std::shared_ptr<BrowserState>& browser) {
-    std::lock_guard lock(mutex_);
-    browsers_.push_back(browser);
-    announceDaemonLocked(browser);
-    refreshBrowsersLocked();
-    cv_.notify_all();
-}
-
-void FakeNetwork::stopBrowser(const std::shared_ptr<BrowserState>& browser) {
-    std::lock_guard lock(mutex_);
-    browsers_.erase(std::remove_if(browsers_.begin(), browsers_.end(),
-                                   [&](const auto& weak) {
-                                       auto b = weak.lock();
-                                       return !b || b == browser;
-                                   }),
-                    browsers_.end());
 }
 
 void FakeNetwork::setDaemonRunning(bool running) {
     std::lock_guard lock(mutex_);
     if (daemonRunning_ == running) return;
     daemonRunning_ = running;
-    for (const auto& weak : publishers_) {
-        auto publisher = weak.lock();
-        if (!publisher || !publisher->wanted) continue;
-        announceLocked(publisher, publisher->generation.load());
-    }
-    for (const auto& weak : browsers_) {
-        auto browser = weak.lock();
-        if (!browser || browser->failed) continue;
+    for (const auto& p : liveLocked(publications_))
+        if (p->wanted) statusLocked(p);
+    for (const auto& b : liveLocked(browsings_)) {
+        if (b->failed) continue;
         if (!running) {
-            browser->merger.forgetResolutions();
-            browser->known.clear();
+            b->merger.forgetResolutions();
+            b->known.clear();
         }
-        announceDaemonLocked(browser);
+        browserStatusLocked(b, {running ? BrowserStatus::Kind::running : BrowserStatus::Kind::waiting,
+                                running ? std::string() : daemonNotRunningText()});
     }
-    refreshBrowsersLocked();
-    cv_.notify_all();
+    refreshLocked();
 }
 
 void FakeNetwork::announce(ResolvedService service) {
     std::lock_guard lock(mutex_);
     announced_[{service.name, service.type}] = service;
-    refreshServiceLocked(service, true);
-    cv_.notify_all();
+    refreshLocked();
 }
 
 void FakeNetwork::removeAnnounced(const std::string& name, const std::string& type) {
     std::lock_guard lock(mutex_);
-    auto it = announced_.find({name, type});
-    if (it == announced_.end()) return;
-    const auto service = it->second;
-    announced_.erase(it);
-    refreshServiceLocked(service, false);
-    cv_.notify_all();
-}
-
-void FakeNetwork::refreshServiceLocked(const ResolvedService& service, bool present) {
-    if (!daemonRunning_) return;
-    for (const auto& weak : browsers_) {
-        auto browser = weak.lock();
-        if (!browser || browser->stopped || browser->failed || browser->type != service.type) continue;
-        std::optional<BrowseEvent> event;
-        if (present) {
-            browser->known[{service.name, service.domain}] = service.interfaceIndex;
-            event = browser->merger.resolved(service.interfaceIndex, 0, service);
-        } else {
-            browser->known.erase({service.name, service.domain});
-            event = browser->merger.removed(service.interfaceIndex, 0, service.name, service.type, service.domain);
-        }
-        if (!event) continue;
-        queue_.push_back([browser, event = *event] {
-            deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-                if (h.onEvent) h.onEvent(event);
-            });
-        });
-    }
+    announced_.erase({name, type});
+    refreshLocked();
 }
 
 void FakeNetwork::failBrowsers(const std::string& text) {
     std::lock_guard lock(mutex_);
-    for (const auto& weak : browsers_) {
-        auto browser = weak.lock();
-        if (!browser || browser->failed) continue;
-        browser->failed = true;
-        queue_.push_back([browser, text] {
-            deliverToBrowser(browser, [&](const Browser::Handlers& h) {
-                if (h.onStatus) h.onStatus({BrowserStatus::Kind::failed, text});
-            });
-        });
+    for (const auto& b : liveLocked(browsings_)) {
+        if (b->failed) continue;
+        b->failed = true;
+        browserStatusLocked(b, {BrowserStatus::Kind::failed, text});
     }
-    cv_.notify_all();
 }
 
 }  // namespace quill::dnssd

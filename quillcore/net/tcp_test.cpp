@@ -9,9 +9,6 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "quillcore/net/tcp_connection.h"
 #include "quillcore/net/tcp_io.h"
@@ -103,7 +100,6 @@ TEST(TcpListener, AcceptsLoopbackConnectionsAndCarriesBytesBothWays) {
     EXPECT_FALSE(onIoThread());
     Server server;
     auto port = server.port();
-    EXPECT_NE(port, 0);
     EXPECT_EQ(server.listener->port(), port);
 
     auto client = TcpConnection::connectLocal(port);
@@ -115,17 +111,24 @@ TEST(TcpListener, AcceptsLoopbackConnectionsAndCarriesBytesBothWays) {
     // The accepted side knows its peer, as plain IPv4 even on a dual-stack listener.
     ASSERT_TRUE(peer->remoteEndpoint());
     EXPECT_EQ(endpointText(*peer->remoteEndpoint()).rfind("127.0.0.1:", 0), 0u);
-    EXPECT_NE(peer->remoteEndpoint()->port, 0);
     EXPECT_EQ(endpointText({"2001:db8::1", 5000}), "[2001:db8::1]:5000");
-    auto r = receiveNow(peer, 6);
-    EXPECT_EQ(r.data, toBytes("hello!"));
-    EXPECT_FALSE(r.endOfStream || r.error);
+    EXPECT_EQ(receiveNow(peer, 6).data, toBytes("hello!"));
 
     Bytes large(300000);
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
     EXPECT_EQ(sendNow(peer, large), std::nullopt);
     EXPECT_EQ(receiveNow(client, large.size()).data, large);
     EXPECT_TRUE(receiveNow(client, 0).data.empty());
+
+    // A program the application starts must not keep a listening port or a connection open.
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec).string().rfind("socket:", 0) != 0) continue;
+        ++sockets;
+        EXPECT_TRUE(::fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC) << entry.path();
+    }
+    EXPECT_GE(sockets, 3);  // the listener and both ends of the connection
 
     // The peer going away shows as the end of the stream, with what was read before it.
     EXPECT_EQ(sendNow(peer, toBytes("ab")), std::nullopt);
@@ -140,20 +143,31 @@ TEST(TcpListener, AcceptsLoopbackConnectionsAndCarriesBytesBothWays) {
     EXPECT_FALSE(tail.error);
 }
 
-TEST(TcpConnection, ConnectsByNameAndByEitherAddressFamily) {
-    Server server;  // one dual-stack listener takes them all
-    std::vector<std::string> hosts = {"localhost", "127.0.0.1"};
+// Every connection of a burst is accepted, by name and by either address family alike.
+TEST(TcpListener, AcceptsEveryConnectionOfABurstByNameOrAddress) {
+    Server server;
+    std::vector<std::string> hosts = {"localhost"};
     int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 v6{};
     v6.sin6_family = AF_INET6;
     v6.sin6_addr = in6addr_loopback;
     if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0) hosts.push_back("::1");
     if (probe >= 0) ::close(probe);
+    while (hosts.size() < 48) hosts.push_back("127.0.0.1");
+    std::vector<TcpConnectionPtr> clients;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
-        auto client = TcpConnection::connect(TcpEndpoint{hosts[i], server.port()});
-        client->start();
-        EXPECT_EQ(sendNow(client, toBytes(hosts[i])), std::nullopt) << hosts[i];
-        EXPECT_EQ(receiveNow(server.accept(i), hosts[i].size()).data, toBytes(hosts[i]));
+        clients.push_back(TcpConnection::connect(TcpEndpoint{hosts[i], server.port()}));
+        clients.back()->start();
+        clients.back()->send(Bytes{static_cast<std::uint8_t>(i)}, [](auto) {});
+    }
+    // Each accepted connection carries its own client's byte.
+    std::vector<bool> seen(hosts.size(), false);
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        auto r = receiveNow(server.accept(i), 1);
+        ASSERT_EQ(r.data.size(), 1u);
+        ASSERT_LT(r.data[0], hosts.size());
+        EXPECT_FALSE(seen[r.data[0]]) << hosts[r.data[0]];
+        seen[r.data[0]] = true;
     }
 }
 
@@ -166,9 +180,7 @@ TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
     EXPECT_EQ(server.listener->port(), std::nullopt);
     auto client = TcpConnection::connectLocal(port);
     client->start();
-    auto r = receiveNow(client, 4);
-    ASSERT_TRUE(r.error);
-    EXPECT_FALSE(r.error->empty());
+    EXPECT_TRUE(receiveNow(client, 4).error);
     EXPECT_TRUE(sendNow(client, toBytes("x")));
     // A second report would have come by now: the refusal took more trips through the I/O thread.
     std::lock_guard lock(server.mutex);
@@ -192,44 +204,5 @@ TEST(TcpConnection, CancelEndsPendingAndLaterOperationsWhetherConnectingOrConnec
         EXPECT_TRUE(sendNow(client, toBytes("x")));
         EXPECT_TRUE(receiveNow(client, 1).error);
         EXPECT_TRUE(!peer || receiveNow(peer, 2).endOfStream);  // the peer sees the connection end
-    }
-}
-
-TEST(TcpIo, SocketsAreNotInheritedByChildProcesses) {
-    // A program the application starts (a browser opened for the user, say) must not keep our
-    // listening port or a peer's connection open after we closed them.
-    Server server;
-    auto client = TcpConnection::connectLocal(server.port());
-    client->start();
-    EXPECT_EQ(sendNow(client, toBytes("x")), std::nullopt);
-    EXPECT_EQ(receiveNow(server.accept(), 1).data, toBytes("x"));
-    int sockets = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(entry.path(), ec).string().rfind("socket:", 0) != 0) continue;
-        int fd = std::stoi(entry.path().filename());
-        ++sockets;
-        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket " << fd << " would be inherited";
-    }
-    EXPECT_GE(sockets, 3);  // the listener and both ends of the connection
-}
-
-TEST(TcpListener, AcceptsEveryConnectionOfABurst) {
-    Server server;
-    constexpr std::size_t kClients = 48;
-    std::vector<TcpConnectionPtr> clients;
-    for (std::size_t i = 0; i < kClients; ++i) {
-        clients.push_back(TcpConnection::connectLocal(server.port()));
-        clients.back()->start();
-        clients.back()->send(Bytes{static_cast<std::uint8_t>(i)}, [](auto) {});
-    }
-    // Each accepted connection carries its own client's byte.
-    std::vector<bool> seen(kClients, false);
-    for (std::size_t i = 0; i < kClients; ++i) {
-        auto r = receiveNow(server.accept(i), 1);
-        ASSERT_EQ(r.data.size(), 1u);
-        ASSERT_LT(r.data[0], kClients);
-        EXPECT_FALSE(seen[r.data[0]]);
-        seen[r.data[0]] = true;
     }
 }

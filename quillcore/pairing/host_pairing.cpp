@@ -1,5 +1,8 @@
 #include "quillcore/pairing/host_pairing.h"
 
+#include <algorithm>
+#include <map>
+
 #include "quillcore/crypto/crypto.h"
 #include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/transport/frame_channel.h"
@@ -13,12 +16,13 @@ namespace {
 }  // namespace
 
 HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
-                         double readLimit, std::shared_ptr<WallClock> clock)
+                         double readLimit, std::shared_ptr<WallClock> clock, double decisionLimit)
     : identity_(std::move(identity)),
       peerStore_(std::move(peerStore)),
       hostName_(std::move(hostName)),
       readLimit_(readLimit),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      decisionLimit_(decisionLimit) {}
 
 std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
@@ -56,19 +60,104 @@ bool HostPairing::confirmComparison(const std::optional<PairingCode>& shownCode)
     return exchange_.confirmAwaiting(&shownCode);
 }
 
-void HostPairing::rejectComparison() { exchange_.decide(false); }
+void HostPairing::rejectComparison() {
+    {
+        std::lock_guard lock(attemptsMutex_);
+        rejectedThrough_ = lastAttempt_;
+    }
+    exchange_.decide(false);
+}
+
+void HostPairing::cancelAll() {
+    std::vector<std::shared_ptr<FrameChannel>> closing;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        rejectedThrough_ = lastAttempt_;
+        // The one waiting for the host user is rejected and tells its controller; the others'
+        // reads end when their channels close.
+        const bool awaiting = exchange_.isAwaitingConfirmation();
+        for (const Attempt& a : attempts_)
+            if (!(a.deciding && awaiting))
+                if (auto channel = a.channel.lock()) closing.push_back(channel);
+    }
+    exchange_.decide(false);
+    for (auto& channel : closing) channel->close();
+}
 
 PeerRecord HostPairing::acceptComparison(FrameChannel& channel) {
-    return exchange_.run(channel, "pairing failed", [&] { return respondToComparison(channel); });
+    return run(channel, "pairing failed", [&](std::uint64_t id) { return respondToComparison(channel, id); });
 }
 
 PeerRecord HostPairing::acceptLink(FrameChannel& channel, SystemTime now) {
-    return exchange_.run(channel, "QR pairing failed", [&] { return respondToLink(channel, now); });
+    return run(channel, "QR pairing failed", [&](std::uint64_t id) { return respondToLink(channel, now, id); });
 }
 
-bool HostPairing::waitForDecision(FrameChannel& channel) {
+template <class Exchange>
+PeerRecord HostPairing::run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange) {
+    // Nothing is sent while another exchange has the host user's attention.
+    if (exchange_.isBusy()) fail(PairingError::Kind::alreadyInProgress);
+    const std::uint64_t id = enter(channel);
+    try {
+        PeerRecord record = exchange(id);
+        leave(id);
+        return record;
+    } catch (...) {
+        sendCancel(channel, cancelReason);
+        leave(id);
+        throw;
+    }
+}
+
+std::uint64_t HostPairing::enter(FrameChannel& channel) {
+    const auto peer = channel.remoteEndpoint();
+    std::shared_ptr<FrameChannel> givesWay;
+    std::uint64_t id;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        auto early = [](const Attempt& a) { return !a.deciding && !a.givenWay; };
+        if (static_cast<std::size_t>(std::count_if(attempts_.begin(), attempts_.end(), early)) >= maxBeforeDecision) {
+            // Oldest first: on a tie the address whose oldest exchange is oldest gives way.
+            std::map<std::string, std::size_t> running;
+            for (const Attempt& a : attempts_)
+                if (early(a)) ++running[a.host];
+            Attempt* oldest = nullptr;
+            for (Attempt& a : attempts_)
+                if (early(a) && (!oldest || running[a.host] > running[oldest->host])) oldest = &a;
+            oldest->givenWay = true;
+            givesWay = oldest->channel.lock();
+        }
+        id = ++lastAttempt_;
+        attempts_.push_back(Attempt{id, channel.weak_from_this(), peer ? peer->host : std::string(), false, false});
+    }
+    if (givesWay) givesWay->close();
+    return id;
+}
+
+void HostPairing::leave(std::uint64_t id) {
+    std::lock_guard lock(attemptsMutex_);
+    auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+    if (it == attempts_.end()) return;
+    if (it->deciding) exchange_.release();
+    attempts_.erase(it);
+}
+
+double HostPairing::readLimitBeforeDecision() const { return std::min(readLimit_, beforeDecisionLimit); }
+
+bool HostPairing::decide(FrameChannel& channel, std::uint64_t id, std::optional<PairingCode> code, std::string name) {
+    bool rejected;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+        if (it->givenWay) fail(PairingError::Kind::connectionClosed);
+        exchange_.claimDecision(code, std::move(name));
+        it->deciding = true;
+        rejected = id <= rejectedThrough_;
+    }
+    if (rejected) return false;
+    const Deadline deadline = Deadline::after(decisionLimit_);
     while (true) {
         if (auto decided = exchange_.takeDecision()) return *decided;
+        if (deadline.expired()) return false;
         // Only a PairCancel may come while the host user decides; anything else ends it.
         if (auto frame = pollForFrame(channel)) {
             decodePairingMessage(*frame);
@@ -85,8 +174,8 @@ PeerRecord HostPairing::saveController(const Bytes& fingerprint, const Bytes& si
     return record;
 }
 
-PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
-    auto first = receiveMessage(channel, readLimit_);
+PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t attempt) {
+    auto first = receiveMessage(channel, readLimitBeforeDecision());
     const auto* startPtr = first.get<PairStart>();
     if (!startPtr) throw PairingError::unexpectedMessage("PairStart", "other");
     const PairStart start = *startPtr;
@@ -98,7 +187,7 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
     const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
     sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
 
-    auto second = receiveMessage(channel, readLimit_);
+    auto second = receiveMessage(channel, readLimitBeforeDecision());
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
@@ -106,9 +195,8 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
     const Bytes controllerNonce = nonce->nonce;
     sendMessage(channel, PairReveal(hostNonce));
 
-    exchange_.awaitDecision(PairingCode(
-        comparisonCodeValue(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce)));
-    if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
+    const PairingCode code(comparisonCodeValue(controllerFingerprint, identity_.fingerprint(), controllerNonce, hostNonce));
+    if (!decide(channel, attempt, code, start.controllerName)) fail(PairingError::Kind::cancelled);
     exchange_.confirmed();
 
     const Bytes transcript =
@@ -127,7 +215,7 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel) {
                           start.controllerName);
 }
 
-PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
+PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt) {
     std::optional<PairingLink> checked;
     {
         std::lock_guard lock(linkMutex_);
@@ -151,7 +239,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
     }
     if (!(*derived == link.deviceID)) fail(PairingError::Kind::invalidLink);
 
-    auto first = receiveMessage(channel, readLimit_);
+    auto first = receiveMessage(channel, readLimitBeforeDecision());
     const auto* requestPtr = first.get<PairRequest>();
     if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
     const PairRequest request = *requestPtr;
@@ -173,8 +261,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now) {
         }
     }
     // No code: the host service tells a QR request by its absence.
-    exchange_.awaitDecision(std::nullopt);
-    if (!waitForDecision(channel)) fail(PairingError::Kind::cancelled);
+    if (!decide(channel, attempt, std::nullopt, request.controllerName)) fail(PairingError::Kind::cancelled);
     exchange_.confirmed();
 
     // The host nonce exists only once the host user approved.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,17 +19,28 @@ namespace quill {
 class FrameChannel;
 
 // The host's single pairing point: it owns the current pairing link, records the host user's
-// decision and runs at most one exchange at a time. Thread-safe: the exchange runs on the
-// caller's thread and takes its locks only between its reads and sends, so the getters, the
+// decision and lets at most one exchange wait for that decision at a time. Exchanges run their
+// first steps side by side: a peer that stalls before the host user is asked holds nothing
+// another controller needs, and gives way within seconds. Thread-safe: each exchange runs on
+// its caller's thread and takes locks only between its reads and sends, so the getters, the
 // decision and issueLink can be called from any thread while it waits.
 class HostPairing {
 public:
-    // How long any read from the controller may take, except the wait for the host user.
-    // It also bounds how long the controller's user has to confirm after the host user did.
+    // How long a read from the controller may take after the host user decided. It bounds how
+    // long the controller's user has to confirm after the host user did.
     static constexpr double defaultReadLimit = 60.0;
+    // A real controller answers at once before the host user is asked, so reads there get at
+    // most this long (or the read limit, when it is shorter).
+    static constexpr double beforeDecisionLimit = 5.0;
+    // How long the host user has to decide.
+    static constexpr double defaultDecisionLimit = 120.0;
+    // Exchanges that may run their steps before the decision at once. A newcomer always gets
+    // in: the oldest exchange of the address running the most gives way.
+    static constexpr std::size_t maxBeforeDecision = 4;
 
     HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
-                double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system());
+                double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system(),
+                double decisionLimit = defaultDecisionLimit);
 
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
@@ -42,26 +54,45 @@ public:
     PairingLink currentOrNewLink(std::vector<std::string> endpoints, SystemTime now);
 
     // A confirmation counts only while an exchange waits for the host user; one given earlier
-    // is dropped. A reject given during an exchange is kept until its wait takes it.
+    // is dropped. A reject given while exchanges run is kept until their waits take it.
     void confirmComparison();
     // The same, and only when `shownCode` is the code of the waiting exchange (none for a QR
     // request). Returns whether the confirmation was recorded.
     bool confirmComparison(const std::optional<PairingCode>& shownCode);
     void rejectComparison();
+    // Ends every running exchange: the one waiting for the host user is rejected, the others'
+    // channels are closed.
+    void cancelAll();
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the
     // controller's PairStart or PairRequest, and return the saved record. Throw PairingError
-    // (alreadyInProgress at once while another exchange runs), a channel error raised while
-    // waiting for the host user, or a signing failure, after sending the controller a
-    // PairCancel. The channel stays open; closing it is the caller's business.
+    // (alreadyInProgress at once while another exchange waits for or got the host user's
+    // decision; cancelled when the host user rejects or lets the decision limit pass), a
+    // channel error raised while waiting for the host user, or a signing failure, after sending
+    // the controller a PairCancel. The channel stays open; closing it is the caller's business.
     PeerRecord acceptComparison(FrameChannel& channel);
     PeerRecord acceptLink(FrameChannel& channel, SystemTime now);
 
 private:
-    PeerRecord respondToComparison(FrameChannel& channel);
-    PeerRecord respondToLink(FrameChannel& channel, SystemTime now);
-    // True for confirm, false for reject.
-    bool waitForDecision(FrameChannel& channel);
+    // One running exchange.
+    struct Attempt {
+        std::uint64_t id = 0;
+        std::weak_ptr<FrameChannel> channel;
+        std::string host;
+        bool deciding = false;  // holds the exchange state
+        bool givenWay = false;  // its channel was closed for a newcomer
+    };
+
+    template <class Exchange>
+    PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange);
+    // Registers a new exchange, closing the channel of one that must give way.
+    std::uint64_t enter(FrameChannel& channel);
+    void leave(std::uint64_t id);
+    double readLimitBeforeDecision() const;
+    PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
+    PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
+    // Takes the exchange state and waits for the host user: true for confirm, false for reject.
+    bool decide(FrameChannel& channel, std::uint64_t attempt, std::optional<PairingCode> code, std::string name);
     PeerRecord saveController(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
                               const std::string& name);
     // With linkMutex_ held.
@@ -72,8 +103,14 @@ private:
     const std::string hostName_;
     const double readLimit_;
     const std::shared_ptr<WallClock> clock_;
+    const double decisionLimit_;
 
     PairingExchangeState exchange_;
+
+    std::mutex attemptsMutex_;
+    std::vector<Attempt> attempts_;
+    std::uint64_t lastAttempt_ = 0;
+    std::uint64_t rejectedThrough_ = 0;  // exchanges up to this one were rejected before their decision
 
     mutable std::mutex linkMutex_;
     std::optional<PairingLink> currentPairingLink_;

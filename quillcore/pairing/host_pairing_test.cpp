@@ -94,7 +94,8 @@ public:
     DeviceIdentity hostIdentity = newIdentity();
     DeviceIdentity controller = newIdentity();
     std::shared_ptr<FlakyPeerStore> store = std::make_shared<FlakyPeerStore>();
-    std::unique_ptr<HostPairing> pairing = std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0);
+    std::unique_ptr<HostPairing> pairing =
+        std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0);
     SystemTime t0 = SystemTime(1'800'000'000s);
 };
 
@@ -147,6 +148,7 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
         const char* name;
         Side controllerSide;
         PairingError expected;
+        bool waitsOutTheDecisionLimit = false;  // every other case ends well before it
     } cases[] = {
         {"confirm before the decision",
          [](HostPairingTest& t, FrameChannel& ch) { send(ch, t.confirmOf(t.reachDecision(ch))); },
@@ -175,6 +177,18 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
          PairingError(Kind::invalidKeyMaterial)},
         {"31-byte controller nonce", shortNonce(31), PairingError(Kind::invalidKeyMaterial)},
         {"33-byte controller nonce", shortNonce(33), PairingError(Kind::invalidKeyMaterial)},
+        // Taken at the decision, so given while the exchange ran, before its user was asked.
+        {"host user rejected early",
+         [](HostPairingTest& t, FrameChannel& ch) {
+             send(ch, PairStart(t.controller.signingPublicKey(), t.controller.agreementPublicKey(), "x"));
+             ASSERT_TRUE(read(ch)->is<PairCommit>());
+             t.pairing->rejectComparison();
+             send(ch, PairNonce(crypto::randomBytes(32)));
+             ASSERT_TRUE(read(ch)->is<PairReveal>());
+         },
+         PairingError(Kind::cancelled)},
+        {"host user never decides", [](HostPairingTest& t, FrameChannel& ch) { t.reachDecision(ch); },
+         PairingError(Kind::cancelled), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +196,9 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
         auto pair = connectPair(loopback);
         auto run = comparison(pair.host);
         c.controllerSide(*this, *pair.controller);
+        const auto began = std::chrono::steady_clock::now();
         EXPECT_EQ(pairingErrorOf([&] { run->get(); }), c.expected);
+        EXPECT_EQ(std::chrono::steady_clock::now() - began > 1500ms, c.waitsOutTheDecisionLimit);
         expectCancel(*pair.controller, "pairing failed");
         EXPECT_FALSE(pairing->isAwaitingConfirmation());
         EXPECT_FALSE(pairing->comparisonCode());
@@ -190,15 +206,28 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
     }
 }
 
-TEST_F(HostPairingTest, RejectGivenBeforeTheWaitIsTakenAtOnce) {
-    auto pair = connectPair(loopback);
-    auto run = comparison(pair.host);
-    send(*pair.controller, PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "x"));
-    ASSERT_TRUE(read(*pair.controller)->is<PairCommit>());
-    pairing->rejectComparison();
-    send(*pair.controller, PairNonce(crypto::randomBytes(32)));
-    ASSERT_TRUE(read(*pair.controller)->is<PairReveal>());
-    EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::cancelled));
+// Exchanges run side by side until one reaches the host user: another that gets there meanwhile
+// is refused, and cancelAll() ends the waiting one and those still on their way at once.
+TEST_F(HostPairingTest, OneExchangeAtATimeWaitsForTheHostUserAndCancelAllEndsThemAll) {
+    auto first = connectPair(loopback), second = connectPair(loopback), stalled = connectPair(loopback);
+    auto a = comparison(first.host), b = comparison(second.host), c = comparison(stalled.host);
+    for (auto* ch : {second.controller.get(), stalled.controller.get()}) {
+        send(*ch, PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "x"));
+        ASSERT_TRUE(read(*ch)->is<PairCommit>());
+    }
+    reachDecision(*first.controller);
+    send(*second.controller, PairNonce(crypto::randomBytes(32)));
+    ASSERT_TRUE(read(*second.controller)->is<PairReveal>());
+    EXPECT_EQ(pairingErrorOf([&] { b->get(); }), PairingError(Kind::alreadyInProgress));
+    expectCancel(*second.controller, "pairing failed");
+    EXPECT_TRUE(pairing->isAwaitingConfirmation());
+
+    const auto began = std::chrono::steady_clock::now();
+    pairing->cancelAll();
+    EXPECT_EQ(pairingErrorOf([&] { a->get(); }), PairingError(Kind::cancelled));
+    expectCancel(*first.controller, "pairing failed");
+    EXPECT_EQ(pairingErrorOf([&] { c->get(); }), PairingError(Kind::connectionClosed));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the stalled one waited for its read limit";
 }
 
 TEST_F(HostPairingTest, ConfirmCountsOnlyForTheCodeOnShow) {

@@ -95,7 +95,7 @@ bool PairingExchangeState::isAwaitingConfirmation() const {
 
 ComparisonState PairingExchangeState::comparisonState() const {
     std::lock_guard lock(mutex_);
-    return ComparisonState{isAwaitingConfirmation_, comparisonCode_};
+    return ComparisonState{isAwaitingConfirmation_, comparisonCode_, peerName_};
 }
 
 void PairingExchangeState::decide(bool confirm) {
@@ -126,6 +126,22 @@ void PairingExchangeState::reset() {
     decision_.reset();
     comparisonCode_.reset();
     isAwaitingConfirmation_ = false;
+    peerName_.clear();
+}
+
+void PairingExchangeState::claimDecision(std::optional<PairingCode> code, std::string peerName) {
+    std::lock_guard lock(mutex_);
+    if (busy_) throw PairingError(PairingError::Kind::alreadyInProgress);
+    busy_ = true;
+    decision_.reset();
+    comparisonCode_ = code;
+    isAwaitingConfirmation_ = true;
+    peerName_ = std::move(peerName);
+}
+
+bool PairingExchangeState::isBusy() const {
+    std::lock_guard lock(mutex_);
+    return busy_;
 }
 
 void PairingExchangeState::awaitDecision(std::optional<PairingCode> code) {

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "quillcore/base/bytes.h"
 #include "quillcore/identity/peer_store.h"
@@ -43,10 +44,12 @@ std::optional<Bytes> pollForFrame(FrameChannel& channel);
 // Saves a newly paired peer; a store failure becomes storeFailure with the store's description.
 void savePairedPeer(PeerStore& store, const PeerRecord& record);
 
-// Whether an exchange waits for the local user, and the code shown meanwhile, read together.
+// Whether an exchange waits for the local user, the code shown meanwhile and the name the
+// other device gave (host side), read together.
 struct ComparisonState {
     bool awaitingConfirmation = false;
     std::optional<PairingCode> code;
+    std::string peerName;
 };
 
 // What both pairing sides keep about their one running exchange: whether one runs, the local
@@ -84,6 +87,13 @@ public:
 
     // The exchange now waits for its user; `code` (none for a QR request) is shown meanwhile.
     void awaitDecision(std::optional<PairingCode> code);
+    // Host side, where exchanges run their first steps side by side and only the one that
+    // reaches its user takes the state: as awaitDecision(), or alreadyInProgress when another
+    // exchange has it. release() gives it back.
+    void claimDecision(std::optional<PairingCode> code, std::string peerName);
+    void release() { reset(); }
+    // Whether an exchange holds the state.
+    bool isBusy() const;
     // The user's answer, taken (and cleared) if there is one.
     std::optional<bool> takeDecision();
     // The user confirmed and the exchange goes on.
@@ -98,6 +108,7 @@ private:
     std::optional<bool> decision_;
     std::optional<PairingCode> comparisonCode_;
     bool isAwaitingConfirmation_ = false;
+    std::string peerName_;
 };
 
 }  // namespace quill

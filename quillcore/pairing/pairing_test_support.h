@@ -67,10 +67,10 @@ public:
         return state_->port.value();
     }
 
-    // The next accepted connection, wrapped in a channel; none after 10 s.
-    FrameChannelPtr accept() {
+    // The next accepted connection, wrapped in a channel; none after `seconds`.
+    FrameChannelPtr accept(int seconds = 10) {
         std::unique_lock lock(state_->mutex);
-        if (!state_->cv.wait_for(lock, std::chrono::seconds(10), [&] { return !state_->accepted.empty(); }))
+        if (!state_->cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return !state_->accepted.empty(); }))
             return nullptr;
         auto connection = state_->accepted.front();
         state_->accepted.erase(state_->accepted.begin());

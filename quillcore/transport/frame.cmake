@@ -1,6 +1,7 @@
 # Frame channel and the envelope link over it.
 quill_library(quill_transport
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel.cpp ${CMAKE_CURRENT_LIST_DIR}/envelope_link.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/connection_intake.cpp
   DEPS quill_base quill_net quill_envelope quill_crypto quill_identity quill_signalling)
 
 quill_test(quill_transport_frame_test

@@ -103,6 +103,15 @@ std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connectio
     return channel;
 }
 
+std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connection, Bytes firstFrame) {
+    auto channel = std::make_shared<FrameChannel>(Private{}, std::move(connection));
+    channel->bufferedBytes_ = firstFrame.size() + kFrameOverhead;
+    channel->frames->push(firstFrame);
+    channel->bufferedFrames_.push_back(std::move(firstFrame));
+    channel->start();
+    return channel;
+}
+
 std::shared_ptr<FrameChannel> FrameChannel::connect(const std::string& host, std::uint16_t port) {
     return make(net::TcpConnection::connect(host, port));
 }

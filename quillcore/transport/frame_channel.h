@@ -102,6 +102,9 @@ public:
     // Wraps a connection that was not started yet (e.g. one a listener accepted) and starts
     // it.
     static std::shared_ptr<FrameChannel> make(net::TcpConnectionPtr connection);
+    // Wraps a started connection whose first frame was already read: that frame is the
+    // channel's first, for nextFrame() and `frames` alike.
+    static std::shared_ptr<FrameChannel> make(net::TcpConnectionPtr connection, Bytes firstFrame);
     // A client channel to host:port. Connecting happens in the background; a connection that
     // fails surfaces as a `network` error of the reads (and of sends).
     static std::shared_ptr<FrameChannel> connect(const std::string& host, std::uint16_t port);
@@ -137,6 +140,9 @@ public:
 
     // Frames waiting for nextFrame().
     std::size_t bufferedFrameCount() const;
+
+    // The peer, as the connection knows it.
+    std::optional<net::TcpEndpoint> remoteEndpoint() const { return connection_->remoteEndpoint(); }
 
     // Use make()/connect().
     struct Private;

@@ -118,29 +118,14 @@ struct Owner {
 
 }  // namespace
 
-TEST(HostAdvertiser, PublishesItsRecordAndHandsEveryConnectionOver) {
+TEST(HostAdvertiser, ListensWithoutTheDaemonAndPublishesItsRecordWhenItComes) {
     auto network = dnssd::FakeNetwork::make();
+    network->setDaemonRunning(false);
     Owner owner;
     HostAdvertiser advertiser("Studio Desktop", kFingerprint, owner.handler(), {{}, network->publisherFactory()});
     const auto port = advertiser.start();
     EXPECT_EQ(advertiser.start(), port);  // known: returned at once
-    network->settle();
-    const auto published = network->published();
-    ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published[0].name, "Studio Desktop");
-    EXPECT_EQ(published[0].type, "_quillmate._tcp");
-    EXPECT_EQ(published[0].port, port);
-    const auto& txt = published[0].txt;
-    EXPECT_EQ(txt.strings().size(), 3u);
-    const auto fp = txt.text("fp").value_or("");
-    EXPECT_EQ(fp.size(), 43u);
-    EXPECT_EQ(fp.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"), std::string::npos);
-    EXPECT_EQ(Base64URL::decode(fp), kFingerprint);
-    EXPECT_EQ(txt.text("v"), "0");
-    EXPECT_EQ(txt.text("name"), "Studio Desktop");
-    EXPECT_FALSE(advertiser.publicationProblem());
-
-    EXPECT_EQ(HostAdvertiser::loopbackEndpoint(5000), (net::TcpEndpoint{"127.0.0.1", 5000}));
+    // Every connection is handed over, whatever DNS-SD does.
     auto first = FrameChannel::connect(HostAdvertiser::loopbackEndpoint(port));
     auto second = FrameChannel::connectLocal(port);
     first->send(toBytes("one"));
@@ -150,14 +135,36 @@ TEST(HostAdvertiser, PublishesItsRecordAndHandsEveryConnectionOver) {
     for (auto& channel : owner.channels) received.push_back(toString(channel->nextFrame(5.0).value_or(Bytes{})));
     std::sort(received.begin(), received.end());
     EXPECT_EQ(received, (std::vector<std::string>{"one", "two"}));
+
+    for (int restart = 0; restart < 2; ++restart) {
+        network->settle();
+        EXPECT_EQ(advertiser.publicationProblem(), DiscoveryError::network("Daemon not running"));
+        EXPECT_TRUE(network->published().empty());
+        network->setDaemonRunning(true);
+        network->settle();
+        EXPECT_FALSE(advertiser.publicationProblem());
+        const auto published = network->published();
+        ASSERT_EQ(published.size(), 1u);
+        EXPECT_EQ(published[0].name, "Studio Desktop");
+        EXPECT_EQ(published[0].type, "_quillmate._tcp");
+        EXPECT_EQ(published[0].port, port);
+        EXPECT_EQ(published[0].txt.strings().size(), 3u);
+        const auto fp = published[0].txt.text("fp").value_or("");
+        EXPECT_EQ(fp.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+                  std::string::npos);
+        EXPECT_EQ(Base64URL::decode(fp), kFingerprint);
+        EXPECT_EQ(published[0].txt.text("v"), "0");
+        EXPECT_EQ(published[0].txt.text("name"), "Studio Desktop");
+        network->setDaemonRunning(false);
+    }
 }
 
 // What the listener reports decides what every start() waiting on it gets; after a failure
-// the next start() listens anew.
+// the next start() listens anew. After stop(), nothing listens again.
 TEST(HostAdvertiser, CallersWaitingTogetherGetWhatTheListenerReports) {
     using State = net::TcpListener::State;
     const struct {
-        net::TcpListener::StateUpdate report;
+        net::TcpListener::StateUpdate report;  // none: the advertiser is stopped instead
         std::variant<std::uint16_t, DiscoveryError> expected;
     } cases[] = {
         {{State::ready, std::nullopt, {}}, DiscoveryError::listenerStopped()},
@@ -181,24 +188,20 @@ TEST(HostAdvertiser, CallersWaitingTogetherGetWhatTheListenerReports) {
     }
     EXPECT_EQ(advertiser.start(), 41000);  // known now
     EXPECT_EQ(scripted.count(), listeners);
-    EXPECT_EQ(DiscoveryError::network("a").description(), "a");
-    EXPECT_NE(DiscoveryError::network("a"), DiscoveryError::network("b"));
-}
 
-TEST(HostAdvertiser, StopEndsAWaitingStartAndALaterStartFailsAtOnce) {
-    Scripted scripted;
-    HostAdvertiser advertiser("Host", kFingerprint, {}, scripted.dependencies);
-    auto waiting = std::async(std::launch::async, [&] { return advertiser.start(); });
-    ASSERT_TRUE(scripted.started(1));
-    advertiser.stop();
-    EXPECT_EQ(outcome(waiting), (std::variant<std::uint16_t, DiscoveryError>(DiscoveryError::listenerStopped())));
-    EXPECT_EQ(scripted.made[0]->cancels, 1);
-
-    auto again = std::async(std::launch::async, [&] { return advertiser.start(); });
-    EXPECT_EQ(outcome(again), (std::variant<std::uint16_t, DiscoveryError>(DiscoveryError::listenerStopped())));
-    EXPECT_EQ(scripted.count(), 1u);  // never listens again
-    scripted.network->settle();
-    EXPECT_TRUE(scripted.network->published().empty());
+    Scripted other;
+    HostAdvertiser stopped("Host", kFingerprint, {}, other.dependencies);
+    auto waiting = std::async(std::launch::async, [&] { return stopped.start(); });
+    ASSERT_TRUE(other.started(1));
+    stopped.stop();
+    const std::variant<std::uint16_t, DiscoveryError> stop = DiscoveryError::listenerStopped();
+    EXPECT_EQ(outcome(waiting), stop);
+    EXPECT_EQ(other.made[0]->cancels, 1);
+    auto again = std::async(std::launch::async, [&] { return stopped.start(); });
+    EXPECT_EQ(outcome(again), stop);
+    EXPECT_EQ(other.count(), 1u);  // never listens again
+    other.network->settle();
+    EXPECT_TRUE(other.network->published().empty());
 }
 
 TEST(HostAdvertiser, StopWaitsOutAConnectionBeingHandedOver) {
@@ -272,25 +275,4 @@ TEST(HostAdvertiser, AListenerThatBreaksAfterReadyIsReportedAndReplaced) {
     ASSERT_EQ(network->published().size(), 1u);
     EXPECT_EQ(network->published()[0].port, newPort);
     EXPECT_FALSE(advertiser.publicationProblem());
-}
-
-TEST(HostAdvertiser, ListensWithoutTheDaemonAndPublishesWhenItComesBack) {
-    auto network = dnssd::FakeNetwork::make();
-    network->setDaemonRunning(false);
-    Owner owner;
-    HostAdvertiser advertiser("Host", kFingerprint, owner.handler(), {{}, network->publisherFactory()});
-    const auto port = advertiser.start();
-    auto channel = FrameChannel::connectLocal(port);
-    EXPECT_TRUE(eventually([&] { return owner.count() == 1; }));
-    for (int restart = 0; restart < 2; ++restart) {
-        network->settle();
-        EXPECT_EQ(advertiser.publicationProblem(), DiscoveryError::network("Daemon not running"));
-        EXPECT_TRUE(network->published().empty());
-        network->setDaemonRunning(true);
-        network->settle();
-        EXPECT_FALSE(advertiser.publicationProblem());
-        ASSERT_EQ(network->published().size(), 1u);
-        EXPECT_EQ(network->published()[0].port, port);
-        network->setDaemonRunning(false);
-    }
 }

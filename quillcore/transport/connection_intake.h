@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillcore/base/bytes.h"
+#include "quillcore/base/clock.h"
+#include "quillcore/net/tcp_connection.h"
+
+namespace quill {
+
+// Holds every new connection of a listener until its first frame has arrived, on the network
+// side, so that a stranger costs a bounded number of sockets and bytes and no work elsewhere:
+// - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
+//   one address (one more from that address is closed at once). When every place is taken, the
+//   newest connection of the address holding the most gives way; on a tie, the address that
+//   connected least recently; the newcomer itself when its own address would hold the most.
+// - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
+// - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
+//   body is never read;
+// - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
+//   the same way). `onReady` is called when that queue stops being empty, on the network I/O
+//   thread: it must not block.
+// Thread-safe.
+class ConnectionIntake : public std::enable_shared_from_this<ConnectionIntake> {
+public:
+    struct Limits {
+        std::size_t waiting = 64;
+        std::size_t perAddress = 8;
+        std::size_t ready = 64;
+        double firstFrameLimit = 10.0;
+        std::uint32_t maxFirstFrame = 128 * 1024;
+    };
+
+    struct FirstFrame {
+        net::TcpConnectionPtr connection;  // started; its next read is the second frame
+        std::optional<net::TcpEndpoint> peer;
+        Bytes frame;
+        std::string host;  // the peer's address without the port; empty when unknown
+    };
+
+    static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady);
+    ~ConnectionIntake();
+    ConnectionIntake(const ConnectionIntake&) = delete;
+    ConnectionIntake& operator=(const ConnectionIntake&) = delete;
+
+    // Takes an accepted connection that was not started yet. Never blocks.
+    void add(net::TcpConnectionPtr connection);
+
+    // The whole first frames received so far, oldest first.
+    std::vector<FirstFrame> take();
+
+    // Closes every connection held and every one added later. Idempotent.
+    void close();
+
+    // Connections held now: waiting for their first frame or not taken yet.
+    std::size_t size() const;
+
+    struct Private;
+    ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady);
+
+private:
+    struct Waiting {
+        std::uint64_t serial;
+        net::TcpConnectionPtr connection;
+        std::optional<net::TcpEndpoint> peer;
+        std::string host;
+        SteadyClock::time_point deadline;
+    };
+
+    void readHeader(std::uint64_t serial, const net::TcpConnectionPtr& connection);
+    void readBody(std::uint64_t serial, const net::TcpConnectionPtr& connection, std::uint32_t length);
+    void drop(std::uint64_t serial);
+    void complete(std::uint64_t serial, Bytes frame);
+    void sweepLater();
+    void sweep();
+
+    const Limits limits_;
+    const std::function<void()> onReady_;
+
+    mutable std::mutex mutex_;
+    bool closed_ = false;
+    bool sweeping_ = false;
+    std::uint64_t nextSerial_ = 0;
+    std::vector<Waiting> waiting_;  // in arrival order
+    std::vector<FirstFrame> ready_;  // in arrival order
+};
+
+}  // namespace quill

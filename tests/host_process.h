@@ -1,0 +1,200 @@
+#pragma once
+
+// The real host binary in a private home, on the display and in the network namespace the
+// harness gives, with one paired controller already in its keychain; and what a stranger on the
+// LAN can throw at it. Shared by the binary's tests and the churn benchmark.
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "quillcore/envelope/envelope_sealer.h"
+#include "quillcore/envelope/envelope_test_support.h"
+#include "quillcore/keychain/file_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
+#include "quillcore/session/controller_session.h"
+#include "quillcore/transport/frame_test_support.h"
+
+namespace quill::hostprocess {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quill::testing::makeIdentity;
+using quill::testing::recordOf;
+
+// Waits (at most `limit`) until `done` holds.
+template <class F>
+bool eventually(F&& done, Clock::duration limit = 10s) {
+    for (const auto until = Clock::now() + limit; !done(); std::this_thread::sleep_for(20ms))
+        if (Clock::now() >= until) return false;
+    return true;
+}
+
+class HostProcess {
+public:
+    HostProcess() {
+        const std::string root = folder_.path().string();
+        for (const char* dir : {"/home", "/run", "/data", "/config"}) ::mkdir((root + dir).c_str(), 0700);
+        // The host's identity and its paired controller, where the host reads them.
+        auto keychain = std::make_shared<FileKeychain>(folder_.path() / "data" / "quillmate" / "keychain");
+        KeychainKeyStore keys(keychain, std::string(KeychainKeyStore::defaultService), "device-identity");
+        keys.save(hostIdentity.storedKeys());
+        KeychainPeerStore(keychain, std::string(KeychainPeerStore::defaultService)).save(recordOf(controller, "Ana"));
+        pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+            for (const auto& [name, dir] : {std::pair{"HOME", "/home"}, {"XDG_RUNTIME_DIR", "/run"},
+                                            {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"}})
+                ::setenv(name, (root + dir).c_str(), 1);
+            ::execl(QUILL_HOST_BINARY, QUILL_HOST_BINARY, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (!eventually([&] { return (port = listeningPort()) != 0 || !running(); }, 20s) || !port)
+            throw std::runtime_error("the host did not start listening");
+    }
+    ~HostProcess() {
+        if (!running()) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+
+    // Asks the host to stop; its exit status once it has gone within `limit`, none otherwise.
+    std::optional<int> terminate(Clock::duration limit) {
+        ::kill(pid, SIGTERM);
+        eventually([&] { return !running(); }, limit);
+        if (!status_) return std::nullopt;
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
+    }
+    bool running() {
+        int status = 0;
+        if (!status_ && ::waitpid(pid, &status, WNOHANG) == pid) status_ = status;
+        return !status_;
+    }
+    std::size_t descriptors() const {
+        auto it = std::filesystem::directory_iterator(proc() + "/fd");
+        return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
+    }
+    std::size_t residentKiB() const {
+        std::ifstream in(proc() + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+        return 0;
+    }
+
+    // A paired controller's session.
+    std::shared_ptr<ControllerSession> session() const {
+        const SessionConfiguration config({}, SessionMode::control, 2'000'000, 30, 640, 480, 10, 15, 20);
+        auto store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(hostIdentity, "Host")});
+        return ControllerSession::make(recordOf(hostIdentity, "Host"), controller, store, config);
+    }
+
+    const DeviceIdentity controller = makeIdentity(3), hostIdentity = makeIdentity(1);
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+
+private:
+    std::string proc() const { return "/proc/" + std::to_string(pid); }
+    // The port of the host's listening socket, read from its namespace's table.
+    std::uint16_t listeningPort() const {
+        std::set<std::string> sockets;
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator(proc() + "/fd", ignored)) {
+            const auto target = std::filesystem::read_symlink(fd.path(), ignored).string();
+            if (target.rfind("socket:[", 0) == 0) sockets.insert(target.substr(8, target.size() - 9));
+        }
+        for (const char* table : {"/net/tcp6", "/net/tcp"}) {
+            std::ifstream in(proc() + table);
+            for (std::string line; std::getline(in, line);) {
+                std::istringstream fields(line);
+                std::string field[10];
+                for (auto& f : field) fields >> f;
+                if (field[3] == "0A" && sockets.count(field[9]))
+                    return static_cast<std::uint16_t>(std::stoul(field[1].substr(field[1].find(':') + 1), nullptr, 16));
+            }
+        }
+        return 0;
+    }
+
+    quill::testing::TempFolder folder_;
+    std::optional<int> status_;
+};
+
+// A fresh offer of the framework's controller session, sealed for the host: the first frame its
+// session would send. The session is left negotiating with nobody; close it when done.
+struct CapturedOffer {
+    Bytes frame;
+    std::shared_ptr<ControllerSession> session;
+    std::future<void> started;
+};
+inline CapturedOffer captureOffer(const HostProcess& host) {
+    auto [channel, server] = quill::testing::connectedChannels();
+    CapturedOffer offer{{}, host.session(), {}};
+    offer.started = std::async(std::launch::async, [s = offer.session, channel = channel] {
+        try {
+            s->start(channel);
+        } catch (const std::exception&) {
+        }
+    });
+    offer.frame = server->nextFrame(20.0).value_or(Bytes{});
+    return offer;
+}
+
+// Whether the host replies within `limit` seconds to a new connection whose first frame is `first`.
+inline bool replies(std::uint16_t port, const Bytes& first, double limit) {
+    auto channel = FrameChannel::connectLocal(port);
+    try {
+        channel->send(first);
+        return channel->nextFrame(limit).has_value();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), `perSecond`
+// of them until `stop`, each sending `first` (if any) and closed after `hold`. Returns how
+// many were made.
+inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop,
+                         const Bytes& first = {}, Clock::duration hold = 50ms) {
+    std::size_t made = 0;
+    std::deque<std::pair<int, Clock::time_point>> open;
+    for (const auto began = Clock::now(); !stop;) {
+        if (static_cast<double>(made) >= perSecond * std::chrono::duration<double>(Clock::now() - began).count()) {
+            std::this_thread::sleep_for(200us);
+        } else {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(made++ % addresses))}, {}};
+            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            pollfd connected{fd, POLLOUT, 0};
+            if (!first.empty() && ::poll(&connected, 1, 50) == 1)
+                [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+            open.emplace_back(fd, Clock::now() + hold);
+        }
+        for (; !open.empty() && (open.front().second <= Clock::now() || open.size() > 4096); open.pop_front())
+            ::close(open.front().first);
+    }
+    for (auto& [fd, until] : open) ::close(fd);
+    return made;
+}
+
+// One envelope from a sender the host never paired with.
+inline Bytes strangersEnvelope(const HostProcess& host) {
+    const auto sealed = EnvelopeSealer::seal(SignallingMessage(Offer("S-x", "v=0", SessionMode::view, {})),
+                                             makeIdentity(9), recordOf(host.hostIdentity, "Host"));
+    return frame::encode(toBytes(sealed.encode()));
+}
+
+}  // namespace quill::hostprocess
