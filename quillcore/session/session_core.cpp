@@ -4,12 +4,11 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <limits>
-#include <random>
 
 #include "quillcore/base/clock.h"
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
 
 namespace quill {
@@ -28,25 +27,6 @@ std::string lowerCase(std::string s) {
 std::string describe(const std::exception& e) {
     if (auto* q = dynamic_cast<const Error*>(&e)) return q->description();
     return e.what();
-}
-
-// A random (version 4) UUID in upper-case text.
-std::string newUUID() {
-    static std::mutex mutex;
-    static std::mt19937_64 engine{std::random_device{}()};
-    std::uint64_t hi = 0, lo = 0;
-    {
-        std::lock_guard lock(mutex);
-        hi = engine();
-        lo = engine();
-    }
-    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;
-    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
-                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
-                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
-    return text;
 }
 
 void sleepPoll(std::stop_token& stop) {
@@ -523,7 +503,7 @@ void SessionCore::addScreenVideoTrack() {
     source->adaptOutputFormat(static_cast<int>(configuration.preferredVideoWidth),
                               static_cast<int>(configuration.preferredVideoHeight),
                               static_cast<int>(configuration.videoFPS));
-    const std::string trackID = newUUID();
+    const std::string trackID = crypto::randomUUID();
     auto sender = peerConnection_->addVideoTrack(source, trackID, {"Quillmate"});
     if (!sender) throw fail();
     applyEncodingParameters(*sender);
@@ -584,14 +564,10 @@ SessionStats SessionCore::statistics() {
 
 SessionStats SessionCore::makeStats(const StatsReport& report) {
     const std::string fallback = factory_->preferredCodec();
-    const StatsBaseline fresh = sessionstats::condense(report, std::nullopt, fallback).baseline;
-    std::optional<StatsBaseline> previous;
-    {
-        std::lock_guard lock(lock_);
-        previous = statsBaseline_;
-        statsBaseline_ = fresh;
-    }
-    return sessionstats::condense(report, previous, fallback).stats;
+    std::lock_guard lock(lock_);
+    auto condensed = sessionstats::condense(report, statsBaseline_, fallback);
+    statsBaseline_ = condensed.baseline;
+    return condensed.stats;
 }
 
 }  // namespace quill

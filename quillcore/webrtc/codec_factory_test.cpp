@@ -4,7 +4,8 @@
 
 #include <regex>
 
-#include "quillcore/webrtc/gst_peer_connection.h"
+#include "quillcore/webrtc/sdp_text.h"
+#include "quillcore/webrtc/stats_filter.h"
 
 namespace quill {
 namespace {
@@ -83,40 +84,39 @@ const char* kBrowserOffer =
     "a=rtpmap:103 rtx/90000\r\na=fmtp:103 apt=102\r\na=rtpmap:63 red/90000\r\n";
 
 TEST(OfferedCodecs, FindsTheVideoSectionByKindAndPicksBaselineMode1) {
-    auto codecs = gstsdp::offeredVideoCodecs(kBrowserOffer);
+    auto codecs = sdptext::offeredVideoCodecs(kBrowserOffer);
     ASSERT_TRUE(codecs);
     ASSERT_EQ(codecs->size(), 8u);
     EXPECT_EQ((*codecs)[0].name, "H265");
     EXPECT_EQ((*codecs)[4].fmtp.at("packetization-mode"), "1");
-    auto chosen = gstsdp::chooseH264(*codecs);
+    auto chosen = sdptext::chooseH264(*codecs);
     ASSERT_TRUE(chosen);
     EXPECT_EQ(chosen->payloadType, 102);
 }
 
 TEST(OfferedCodecs, FallsBackToOtherProfilesAndRefusesOffersWithoutH264) {
-    std::vector<gstsdp::OfferedCodec> high{{101, "H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "640c1f"}}},
+    std::vector<sdptext::OfferedCodec> high{{101, "H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "640c1f"}}},
                                            {100, "H264", 90000, {{"packetization-mode", "0"}}}};
-    EXPECT_EQ(gstsdp::chooseH264(high)->payloadType, 101);
-    std::vector<gstsdp::OfferedCodec> vp8{{96, "VP8", 90000, {}}};
-    EXPECT_FALSE(gstsdp::chooseH264(vp8));
-    EXPECT_FALSE(gstsdp::offeredVideoCodecs("v=0\r\nm=audio 9 RTP/AVP 0\r\n"));
-    EXPECT_FALSE(gstsdp::offeredVideoCodecs("garbage"));
-    auto odd = gstsdp::offeredVideoCodecs("m=video 9 RTP/AVP 999 abc 96\r\na=rtpmap:96\r\na=rtpmap:x H264/90000\r\n");
+    EXPECT_EQ(sdptext::chooseH264(high)->payloadType, 101);
+    std::vector<sdptext::OfferedCodec> vp8{{96, "VP8", 90000, {}}};
+    EXPECT_FALSE(sdptext::chooseH264(vp8));
+    EXPECT_FALSE(sdptext::offeredVideoCodecs("v=0\r\nm=audio 9 RTP/AVP 0\r\n"));
+    EXPECT_FALSE(sdptext::offeredVideoCodecs("garbage"));
+    auto odd = sdptext::offeredVideoCodecs("m=video 9 RTP/AVP 999 abc 96\r\na=rtpmap:96\r\na=rtpmap:x H264/90000\r\n");
     ASSERT_TRUE(odd);
     EXPECT_TRUE(odd->empty());
 }
 
 TEST(OfferedCodecs, DataChannelsFirstAreMovedBehindTheMediaAndBackInTheAnswer) {
-    auto reordered = gstsdp::rtpSectionsFirst(kBrowserOffer);
-    ASSERT_TRUE(reordered);
-    EXPECT_EQ(reordered->mids, (std::vector<std::string>{"0", "1"}));
-    EXPECT_LT(reordered->sdp.find("m=video"), reordered->sdp.find("m=application"));
-    EXPECT_NE(reordered->sdp.find("a=group:BUNDLE 1 0\r\n"), std::string::npos) << reordered->sdp;
-    EXPECT_EQ(reordered->sdp.size(), std::string(kBrowserOffer).size());
+    auto reordered = sdptext::preparedForWebrtcbin(kBrowserOffer, true);
+    EXPECT_EQ(reordered.mids, (std::vector<std::string>{"0", "1"}));
+    EXPECT_LT(reordered.sdp.find("m=video"), reordered.sdp.find("m=application"));
+    EXPECT_NE(reordered.sdp.find("a=group:BUNDLE 1 0\r\n"), std::string::npos) << reordered.sdp;
+    EXPECT_EQ(reordered.sdp.size(), std::string(kBrowserOffer).size());
     // Nothing to do for an offer with its media first.
-    EXPECT_FALSE(gstsdp::rtpSectionsFirst(reordered->sdp));
-    EXPECT_FALSE(gstsdp::rtpSectionsFirst("v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:0\r\n"));
-    EXPECT_EQ(gstsdp::inMidOrder(reordered->sdp, reordered->mids),
+    EXPECT_TRUE(sdptext::preparedForWebrtcbin(reordered.sdp, true).mids.empty());
+    EXPECT_TRUE(sdptext::preparedForWebrtcbin("v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:0\r\n", true).mids.empty());
+    EXPECT_EQ(sdptext::inMidOrder(reordered.sdp, reordered.mids),
               std::regex_replace(std::string(kBrowserOffer), std::regex("BUNDLE 0 1"), "BUNDLE 1 0"));
 }
 
@@ -136,7 +136,7 @@ TEST(StatsStreams, OnlyTheMediaStreamOfTheUsedDirectionRemains) {
         report.entries["rtp-c-rtcp-only"] = rtp(unused, 0, sender ? "packetsReceived" : "packetsSent");
         report.entries["rtp-d-audio"] = StatsEntry{used, {{"kind", std::string("audio")}}};
         report.entries["codec"] = StatsEntry{"codec", {{"mimeType", std::string("video/H264")}}};
-        gststats::keepMediaStream(report, sender);
+        report = statsfilter::adapted(report, {sender, 0, 0, ""});
         std::vector<std::string> ids;
         for (const auto& [id, e] : report.entries) ids.push_back(id);
         EXPECT_EQ(ids, (std::vector<std::string>{"codec", "rtp-b-media", "rtp-d-audio"})) << sender;

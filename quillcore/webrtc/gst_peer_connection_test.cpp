@@ -1,4 +1,5 @@
 #include "quillcore/webrtc/gst_peer_connection.h"
+#include "quillcore/webrtc/sdp_text.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -41,21 +42,22 @@ std::string videoSections(unsigned count) {
 }
 
 TEST(RemoteDescriptionLimits, SizeAndSectionCountAreCheckedAtTheirBounds) {
-    EXPECT_FALSE(gstsdp::refusedRemoteDescription(videoSections(gstsdp::kMaxMediaSections)));
-    EXPECT_EQ(gstsdp::refusedRemoteDescription(videoSections(gstsdp::kMaxMediaSections + 1)),
+    EXPECT_FALSE(sdptext::refusedRemoteDescription(videoSections(sdptext::kMaxMediaSections)));
+    EXPECT_EQ(sdptext::refusedRemoteDescription(videoSections(sdptext::kMaxMediaSections + 1)),
               "the session description has too many media sections");
 
     std::string full = videoSections(2);
     const std::string filler = "a=x-filler:";
-    full += filler + std::string(gstsdp::kMaxRemoteDescriptionBytes - full.size() - filler.size() - 2, 'f') + "\r\n";
-    ASSERT_EQ(full.size(), gstsdp::kMaxRemoteDescriptionBytes);
-    EXPECT_FALSE(gstsdp::refusedRemoteDescription(full));
-    EXPECT_EQ(gstsdp::refusedRemoteDescription(full + "\n"), "the session description is too long");
+    full += filler + std::string(sdptext::kMaxRemoteDescriptionBytes - full.size() - filler.size() - 2, 'f') + "\r\n";
+    ASSERT_EQ(full.size(), sdptext::kMaxRemoteDescriptionBytes);
+    EXPECT_FALSE(sdptext::refusedRemoteDescription(full));
+    EXPECT_EQ(sdptext::refusedRemoteDescription(full + "\n"), "the session description is too long");
     // Text GStreamer cannot read is left to the full check, which names it.
-    EXPECT_FALSE(gstsdp::refusedRemoteDescription("garbage"));
+    EXPECT_FALSE(sdptext::refusedRemoteDescription("garbage"));
+    EXPECT_EQ(sdptext::refusedRemoteDescription(""), "the session description is empty");
     // GStreamer would stop reading at a NUL; the sections behind it must not count for nothing.
     const std::string hidden = videoSections(1) + std::string(1, '\0') + videoSections(8).substr(kHead.size());
-    EXPECT_EQ(gstsdp::refusedRemoteDescription(hidden), "the session description could not be read");
+    EXPECT_EQ(sdptext::refusedRemoteDescription(hidden), "the session description could not be read");
 }
 
 TEST(RemoteDescriptionLimits, AnOfferOfManySectionsIsRefusedBeforeWebrtcbinBuildsTransports) {
@@ -80,23 +82,21 @@ TEST(RemoteDescriptionLimits, AHugeBundleLineIsReorderedWithoutRecursion) {
     ASSERT_GT(group.size(), std::size_t{1} << 20);
     const std::string offer = kHead + group + "\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:0\r\n" +
                               "m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=mid:1\r\n";
-    auto reordered = gstsdp::rtpSectionsFirst(offer);
-    ASSERT_TRUE(reordered);
-    EXPECT_EQ(reordered->mids, (std::vector<std::string>{"0", "1"}));
-    const std::string head = reordered->sdp.substr(0, reordered->sdp.find("m="));
+    auto reordered = sdptext::preparedForWebrtcbin(offer, true);
+    EXPECT_EQ(reordered.mids, (std::vector<std::string>{"0", "1"}));
+    const std::string head = reordered.sdp.substr(0, reordered.sdp.find("m="));
     ASSERT_EQ(head.size(), kHead.size() + group.size() + 2);
     // "1" leads; every other mid keeps its place.
     EXPECT_EQ(head.substr(kHead.size(), 22), "a=group:BUNDLE 1 m0 m1");
     EXPECT_EQ(head.substr(head.size() - 12), " m149999 0\r\n");
-    EXPECT_LT(reordered->sdp.find("m=video"), reordered->sdp.find("m=application"));
+    EXPECT_LT(reordered.sdp.find("m=video"), reordered.sdp.find("m=application"));
 
     // One line of a megabyte with no line break at all.
     const std::string unbroken = kHead + "a=group:BUNDLE " + std::string(1 << 20, 'x') +
                                  "\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:0\r\n"
                                  "m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=mid:1\r\n";
-    auto unchanged = gstsdp::rtpSectionsFirst(unbroken);
-    ASSERT_TRUE(unchanged);
-    EXPECT_EQ(unchanged->sdp.size(), unbroken.size());
+    auto unchanged = sdptext::preparedForWebrtcbin(unbroken, true);
+    EXPECT_EQ(unchanged.sdp.size(), unbroken.size());
 }
 
 }  // namespace

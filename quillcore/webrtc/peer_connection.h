@@ -40,7 +40,18 @@ enum class TransceiverDirection { sendOnly, recvOnly, sendRecv, inactive };
 
 enum class MediaKind { audio, video };
 
-const char* iceConnectionStateName(IceConnectionState state);
+inline const char* iceConnectionStateName(IceConnectionState state) {
+    switch (state) {
+        case IceConnectionState::newState: return "new";
+        case IceConnectionState::checking: return "checking";
+        case IceConnectionState::connected: return "connected";
+        case IceConnectionState::completed: return "completed";
+        case IceConnectionState::failed: return "failed";
+        case IceConnectionState::disconnected: return "disconnected";
+        case IceConnectionState::closed: return "closed";
+    }
+    return "unknown";
+}
 
 struct SessionDescription {
     SdpType type;
