@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "tests/webrtc_support.h"
@@ -221,6 +222,10 @@ TEST_F(WebRtcSession, MalformedOffersAreErrorsAndLaterSessionsStillWork) {
         }
         host->close();
     }
+    // A frame rate the core's range admits but no encoder can run.
+    auto fast = SessionCore::make(configuration(320, 240, std::numeric_limits<std::int32_t>::max()), false);
+    EXPECT_THROW(fast->answer(valid), SessionError);
+    fast->close();
     auto p = connectPair(configuration(320, 240));
     EXPECT_EQ(p.host->lifecycle(), State::connected());
     p.closeAll();
@@ -551,6 +556,76 @@ TEST_F(WebRtcSession, HostNoticesAStoppedAndADeadController) {
     StateLog log(host->states);
     expectSilenceNoticed(*host, log, peer);
     host->close();
+}
+
+}  // namespace
+}  // namespace quill
+
+namespace quill {
+namespace {
+
+// Every public call races close() on another thread, round after round, while other threads
+// keep the cores busy. The harness makes criticals fatal; a call waiting on a closed
+// connection must be answered at once, not when its own time runs out.
+TEST_F(WebRtcSession, EveryCallRacesCloseSafely) {
+    const std::string offer = [] {
+        auto c = SessionCore::make(configuration(320, 240), true);
+        auto sdp = c->makeOffer();
+        c->close();
+        return sdp;
+    }();
+    Quillmate_V0_Envelope ping;
+    ping.mutable_ping()->set_t(1);
+    const auto frame = solidFrame(320, 240, 1, 2, 3);
+    using Call = std::function<void(SessionCore&, PeerConnection&)>;
+    const std::vector<std::pair<const char*, Call>> calls{
+        {"statistics", [](SessionCore& c, PeerConnection&) { c.statistics(); }},
+        {"makeOffer", [](SessionCore& c, PeerConnection&) { c.makeOffer(); }},
+        {"answer", [&](SessionCore& c, PeerConnection&) { c.answer(offer); }},
+        {"candidate", [](SessionCore& c, PeerConnection&) {
+             c.addRemoteCandidate(Candidate("S", "candidate:1 1 UDP 1 127.0.0.1 9 typ host", "0", 0));
+         }},
+        {"sendControl", [&](SessionCore& c, PeerConnection&) { c.sendControl(ping); }},
+        {"sendVideoFrame", [&](SessionCore& c, PeerConnection&) { c.sendVideoFrame(frame, nowNs()); }},
+        {"localDescription", [](SessionCore&, PeerConnection& pc) { pc.localDescription(); }},
+        {"gathering", [](SessionCore&, PeerConnection& pc) { pc.iceGatheringState(); }},
+        {"dataChannel", [](SessionCore&, PeerConnection& pc) { pc.createDataChannel("x", {}); }},
+        {"requestStatistics", [](SessionCore&, PeerConnection& pc) { pc.requestStatistics([](auto) {}); }},
+    };
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> load;
+    for (int i = 0; i < 2; ++i)
+        load.emplace_back([&] {
+            while (busy) std::this_thread::yield();
+        });
+    std::mt19937 random(7);
+    for (const auto& [name, call] : calls) {
+        for (int round = 0; round < 25; ++round) {
+            auto core = SessionCore::make(configuration(320, 240), false);
+            auto pc = PeerConnectionFactory::shared().createPeerConnection({});
+            ASSERT_TRUE(pc);
+            std::atomic<bool> closed{false};
+            std::vector<std::thread> callers;
+            for (int t = 0; t < 3; ++t)
+                callers.emplace_back([&, call = call] {
+                    do {
+                        const auto start = std::chrono::steady_clock::now();
+                        try {
+                            call(*core, *pc);
+                        } catch (const std::exception&) {
+                        }
+                        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << name;
+                    } while (!closed);
+                });
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+            pc->close();
+            core->close();
+            closed = true;
+            for (auto& t : callers) t.join();
+        }
+    }
+    busy = false;
+    for (auto& t : load) t.join();
 }
 
 }  // namespace

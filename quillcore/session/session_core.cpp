@@ -10,6 +10,7 @@
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
+#include "quillcore/webrtc/serial_worker.h"
 
 namespace quill {
 namespace {
@@ -414,9 +415,12 @@ void SessionCore::startPump(std::shared_ptr<SignallingLink> link) {
         if (shuttingDown_) return;
         pumpCancelled_ = cancelled;
     }
-    // The pump may hold the last reference to the core, so nothing ever joins it: it ends by
-    // itself once the link has ended or it sees its cancellation.
-    std::thread(pumpSignalling, weak_from_this(), std::move(link), std::move(cancelled)).detach();
+    // The pump may hold the last reference to the core, so the core cannot join it: it ends by
+    // itself once the link has ended or it sees its cancellation, and the teardown worker joins it.
+    SerialWorker::teardown().startThread(
+        [weak = weak_from_this(), link = std::move(link), cancelled = std::move(cancelled)]() mutable {
+            pumpSignalling(std::move(weak), std::move(link), std::move(cancelled));
+        });
 }
 
 void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_ptr<SignallingLink> link,

@@ -12,21 +12,23 @@ std::shared_ptr<PromiseCall> PromiseCall::make(Handler handler) {
     return std::make_shared<PromiseCall>(std::move(handler));
 }
 
+PromiseCall::~PromiseCall() {
+    if (promise_) gst_promise_unref(promise_);
+}
+
 GstPromise* PromiseCall::promise() {
-    return gst_promise_new_with_change_func(
+    GstPromise* promise = gst_promise_new_with_change_func(
         [](GstPromise* p, gpointer data) {
             GstThreadScope scope;
             auto& call = *static_cast<std::shared_ptr<PromiseCall>*>(data);
-            if (gst_promise_wait(p) == GST_PROMISE_RESULT_REPLIED) call->answer(gst_promise_get_reply(p));
-            else call->answer(std::nullopt);
+            if (gst_promise_wait(p) == GST_PROMISE_RESULT_REPLIED) call->answer(gst_promise_get_reply(p), false);
+            else call->answer(std::nullopt, false);
         },
         new std::shared_ptr<PromiseCall>(shared_from_this()),
-        [](gpointer data) {
-            GstThreadScope scope;
-            auto* call = static_cast<std::shared_ptr<PromiseCall>*>(data);
-            (*call)->answer(std::nullopt);
-            delete call;
-        });
+        [](gpointer data) { delete static_cast<std::shared_ptr<PromiseCall>*>(data); });
+    std::lock_guard lock(mutex_);
+    promise_ = gst_promise_ref(promise);
+    return promise;
 }
 
 bool PromiseCall::answered() const {
@@ -34,13 +36,20 @@ bool PromiseCall::answered() const {
     return !handler_;
 }
 
-void PromiseCall::answer(std::optional<const GstStructure*> reply) {
+void PromiseCall::answer(std::optional<const GstStructure*> reply, bool interrupt) {
     Handler handler;
+    GstPromise* promise = nullptr;
     {
         std::lock_guard lock(mutex_);
         handler.swap(handler_);
+        if (handler) promise = std::exchange(promise_, nullptr);
     }
-    if (handler) handler(reply);
+    if (!handler) return;
+    // Interrupted, a promise webrtcbin drops is not freed while pending; the change function
+    // this calls finds the call answered.
+    if (promise && interrupt) gst_promise_interrupt(promise);
+    if (promise) gst_promise_unref(promise);
+    handler(reply);
 }
 
 std::optional<std::string> Reply::error() const {

@@ -13,26 +13,28 @@
 
 namespace quill::gst {
 
-// One promise-taking action. Its handler runs once: with webrtcbin's reply, with nothing when
-// the promise is dropped unanswered (webrtcbin does that when it shuts down with the action
-// still queued), or with nothing when cancel() comes first.
+// One promise-taking action. Its handler runs once: with webrtcbin's reply, or with nothing when
+// cancel() comes first (the caller gave up, or the connection closed: webrtcbin drops queued
+// actions unanswered when it shuts down). A cancelled promise is interrupted.
 class PromiseCall : public std::enable_shared_from_this<PromiseCall> {
 public:
     // The reply (which may be null when webrtcbin replied with nothing), or nothing.
     using Handler = std::function<void(std::optional<const GstStructure*> reply)>;
     static std::shared_ptr<PromiseCall> make(Handler handler);
     explicit PromiseCall(Handler handler) : handler_(std::move(handler)) {}
+    ~PromiseCall();
 
-    // A new promise bound to this call, for one emission; the caller unrefs it.
+    // The promise bound to this call, for its one emission; the caller unrefs it.
     GstPromise* promise();
-    void cancel() { answer(std::nullopt); }
+    void cancel() { answer(std::nullopt, true); }
     bool answered() const;
 
 private:
-    void answer(std::optional<const GstStructure*> reply);
+    void answer(std::optional<const GstStructure*> reply, bool interrupt);
 
     mutable std::mutex mutex_;
-    Handler handler_;  // empty once answered
+    Handler handler_;                // empty once answered
+    GstPromise* promise_ = nullptr;  // held until answered (the promise holds the call)
 };
 
 // The reply to a blocking action, copied out of its promise.

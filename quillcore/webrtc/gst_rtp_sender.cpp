@@ -10,6 +10,11 @@
 namespace quill::gst {
 namespace {
 
+// The largest picture and the fastest rate the sending chain takes; the key-frame interval
+// (two seconds of frames) must fit the encoder's setting.
+constexpr int kMaxDimension = 16384;
+constexpr int kMaxFrameRate = 1000;
+
 GstCaps* codecCaps(const std::string& name, int clockRate, int payloadType,
                    const std::map<std::string, std::string>& parameters) {
     GstStructure* s = gst_structure_new("application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name",
@@ -96,7 +101,8 @@ std::shared_ptr<GstSender> addVideoSender(GstElement* pipeline, GstElement* webr
                                           const std::string& encoderElement,
                                           const std::shared_ptr<GstVideoSource>& source, const std::string& msid) {
     const auto format = source->format();
-    if (format.width <= 0 || format.height <= 0 || format.fps <= 0 || format.width > 16384 || format.height > 16384)
+    if (format.width <= 0 || format.height <= 0 || format.fps <= 0 || format.width > kMaxDimension ||
+        format.height > kMaxDimension || format.fps > kMaxFrameRate)
         return nullptr;
     GstElement* appsrc = gst_element_factory_make("appsrc", nullptr);
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
