@@ -535,6 +535,7 @@ void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
 
 TEST_F(WebRtcSession, ControllerNoticesAStoppedAndADeadHost) {
     PeerProcess peer(QUILL_WEBRTC_TEST_PEER, "host");
+    ASSERT_EQ(peer.receive(), "ready");
     auto controller = SessionCore::make(configuration(320, 240), true);
     peer.send(controller->makeOffer());
     auto answer = peer.receive();

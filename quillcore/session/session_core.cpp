@@ -17,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kPollInterval = 25ms;
 constexpr auto kStatisticsTimeout = 5s;
 
 std::string lowerCase(std::string s) {
@@ -28,14 +27,6 @@ std::string lowerCase(std::string s) {
 std::string describe(const std::exception& e) {
     if (auto* q = dynamic_cast<const Error*>(&e)) return q->description();
     return e.what();
-}
-
-void sleepPoll(std::stop_token& stop) {
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock lock(m);
-    cv.wait_for(lock, stop, kPollInterval, [] { return false; });
-    if (stop.stop_requested()) throw Cancelled();
 }
 
 class NonOwningProvider {
@@ -116,17 +107,20 @@ std::optional<std::string> SessionCore::videoTrackID() const {
 
 void SessionCore::setState(const SessionConnectionState& state, bool force) {
     bool changed = false;
+    std::shared_ptr<VideoSource> source;
     {
         std::lock_guard lock(lock_);
-        if (force) {
+        if (force || (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed))) {
             lifecycle_ = state;
             changed = true;
-        } else if (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed)) {
-            lifecycle_ = state;
-            changed = true;
+            if (state.is(SessionConnectionState::Kind::connected)) source = videoSource_;
         }
     }
-    if (changed) states->push(state);
+    if (!changed) return;
+    changed_.notify_all();
+    states->push(state);
+    // Frames sent before the peer could receive them are lost, and a still screen sends no more.
+    if (source) source->resendLastFrame();
 }
 
 void SessionCore::iceConnectionStateChanged(IceConnectionState state) {
@@ -180,6 +174,7 @@ void SessionCore::close() {
             bulkChannel_.reset();
             channelsOpen_.clear();
         }
+        changed_.notify_all();
         // The pump ends at its next check; a pump parked in the link ends when the role
         // closes the link.
         if (pumpCancelled_) pumpCancelled_->store(true);
@@ -198,6 +193,14 @@ void SessionCore::close() {
 
 void SessionCore::peerConnectionDidChangeIceConnectionState(IceConnectionState state) {
     iceConnectionStateChanged(state);
+}
+
+void SessionCore::peerConnectionDidChangeIceGatheringState(IceGatheringState state) {
+    {
+        std::lock_guard lock(lock_);
+        gatheringComplete_ = state == IceGatheringState::complete;
+    }
+    changed_.notify_all();
 }
 
 void SessionCore::peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) {
@@ -278,21 +281,27 @@ bool SessionCore::markChannelOpen(const std::string& label) {
            !shuttingDown_;
 }
 
+bool SessionCore::waitFor(std::unique_lock<std::mutex>& lock, const Deadline& deadline, std::stop_token& stop,
+                          const std::function<bool()>& done) {
+    const bool met = deadline.at() ? changed_.wait_until(lock, stop, *deadline.at(), done) : changed_.wait(lock, stop, done);
+    if (!met && stop.stop_requested()) throw Cancelled();
+    return met;
+}
+
+SessionError SessionCore::endedError() const {
+    if (lifecycle_.is(SessionConnectionState::Kind::failed)) return SessionError::connectionFailed(lifecycle_.message());
+    return SessionError::connectionFailed("the session closed before it opened");
+}
+
 void SessionCore::waitUntilConnected(std::stop_token stop) {
     setState(SessionConnectionState::connecting());
     const Deadline deadline = Deadline::after(configuration.connectionTimeout);
-    for (;;) {
-        if (deadline.expired()) throw SessionError::connectionTimedOut();
-        const SessionConnectionState state = lifecycle();
-        switch (state.kind()) {
-            case SessionConnectionState::Kind::connected: return;
-            case SessionConnectionState::Kind::failed: throw SessionError::connectionFailed(state.message());
-            case SessionConnectionState::Kind::closed:
-                throw SessionError::connectionFailed("the session closed before it opened");
-            default: break;
-        }
-        sleepPoll(stop);
-    }
+    if (deadline.expired()) throw SessionError::connectionTimedOut();
+    std::unique_lock lock(lock_);
+    using Kind = SessionConnectionState::Kind;
+    if (!waitFor(lock, deadline, stop, [&] { return lifecycle_.is(Kind::connected) || lifecycle_.is(Kind::failed) || lifecycle_.is(Kind::closed); }))
+        throw SessionError::connectionTimedOut();
+    if (!lifecycle_.is(Kind::connected)) throw endedError();
 }
 
 void SessionCore::sendControl(const Quillmate_V0_Envelope& envelope) {
@@ -397,11 +406,12 @@ void SessionCore::addRemoteCandidate(const Candidate& candidate) {
 
 void SessionCore::waitForGathering(std::stop_token stop) {
     const Deadline deadline = Deadline::after(configuration.gatheringTimeout);
-    for (;;) {
-        if (deadline.expired()) throw SessionError::gatheringTimedOut();
-        if (peerConnection_->iceGatheringState() == IceGatheringState::complete) return;
-        sleepPoll(stop);
-    }
+    if (deadline.expired()) throw SessionError::gatheringTimedOut();
+    if (peerConnection_->iceGatheringState() == IceGatheringState::complete) return;
+    std::unique_lock lock(lock_);
+    if (!waitFor(lock, deadline, stop, [&] { return gatheringComplete_ || shuttingDown_; }))
+        throw SessionError::gatheringTimedOut();
+    if (!gatheringComplete_) throw endedError();
 }
 
 // The signalling pump -------------------------------------------------------------------------

@@ -78,6 +78,8 @@ public:
         std::lock_guard l(mutex);
         frames.emplace_back(frame, ts);
     }
+    void resendLastFrame() override { ++resends; }
+    std::atomic<int> resends{0};
     int width = 0, height = 0, fps = 0;
     std::mutex mutex;
     std::vector<std::pair<PixelBufferPtr, std::int64_t>> frames;

@@ -69,8 +69,8 @@ void teardownNow(GstElement* pipeline) {
 }
 
 // Every call into the pipeline holds a pass of `gate_`: once close() began none starts, and the
-// teardown waits for the ones in progress. `pipeline_` and `webrtc_` are set by start() and
-// valid while a pass is held.
+// teardown waits for the ones in progress (a description call until webrtcbin has carried it
+// out). `pipeline_` and `webrtc_` are set by start() and valid while a pass is held.
 class GstPc final : public PeerConnection, public std::enable_shared_from_this<GstPc> {
 public:
     GstPc(const QuillVideoEncoderFactory& encoders, const QuillVideoDecoderFactory& decoders)
@@ -112,7 +112,8 @@ private:
         handlers_.emplace_back(object, id);
     }
     std::shared_ptr<GstDataChannel> adopt(GstWebRTCDataChannel* channel);
-    // Registers a promise call so that close() answers it at once.
+    // Registers a statistics request, so that close() answers it at once: webrtcbin drops it
+    // unanswered when it shuts down with the request queued.
     void track(const std::shared_ptr<PromiseCall>& call);
     DescriptionResult createDescription(const char* action, const char* field);
     std::optional<std::string> setDescription(const char* action, const SessionDescription& d);
@@ -124,6 +125,7 @@ private:
     static GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer);
     static void onDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer user);
     static void onIceState(GstElement* webrtc, GParamSpec*, gpointer user);
+    static void onGatheringState(GstElement* webrtc, GParamSpec*, gpointer user);
     static void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer user);
     static void onPadAdded(GstElement*, GstPad* pad, gpointer user);
 
@@ -137,7 +139,7 @@ private:
     mutable std::mutex mutex_;
     std::weak_ptr<PeerConnectionDelegate> delegate_;
     std::vector<std::pair<gpointer, gulong>> handlers_;
-    std::vector<std::weak_ptr<PromiseCall>> pending_;
+    std::vector<std::weak_ptr<PromiseCall>> pendingStats_;
     std::vector<std::shared_ptr<GstDataChannel>> channels_;
     std::shared_ptr<GstVideoSource> videoSource_;
     std::shared_ptr<GstSender> sender_;
@@ -175,6 +177,7 @@ bool GstPc::start(const RtcConfiguration& configuration) {
     std::weak_ptr<GstPc> weak = weak_from_this();
     remember(pipeline_, connectWeak(pipeline_, "deep-element-added", G_CALLBACK(onDeepElementAdded), weak));
     remember(webrtc_, connectWeak(webrtc_, "notify::ice-connection-state", G_CALLBACK(onIceState), weak));
+    remember(webrtc_, connectWeak(webrtc_, "notify::ice-gathering-state", G_CALLBACK(onGatheringState), weak));
     remember(webrtc_, connectWeak(webrtc_, "on-data-channel", G_CALLBACK(onDataChannel), weak));
     remember(webrtc_, connectWeak(webrtc_, "pad-added", G_CALLBACK(onPadAdded), weak));
     configureIceAgent(webrtc_);
@@ -248,16 +251,19 @@ std::optional<std::string> GstPc::addIceCandidate(const IceCandidate& candidate)
     return std::nullopt;
 }
 
-IceGatheringState GstPc::iceGatheringState() const {
-    CallGate::Pass pass(*gate_);
-    if (!pass) return IceGatheringState::newState;
+IceGatheringState gatheringStateOf(GstElement* webrtc) {
     GstWebRTCICEGatheringState s = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
-    g_object_get(webrtc_, "ice-gathering-state", &s, nullptr);
+    g_object_get(webrtc, "ice-gathering-state", &s, nullptr);
     switch (s) {
         case GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE: return IceGatheringState::complete;
         case GST_WEBRTC_ICE_GATHERING_STATE_GATHERING: return IceGatheringState::gathering;
         default: return IceGatheringState::newState;
     }
+}
+
+IceGatheringState GstPc::iceGatheringState() const {
+    CallGate::Pass pass(*gate_);
+    return pass ? gatheringStateOf(webrtc_) : IceGatheringState::newState;
 }
 
 std::optional<SessionDescription> GstPc::localDescription() const {
@@ -340,11 +346,12 @@ void GstPc::close() {
     {
         std::lock_guard lock(mutex_);
         handlers.swap(handlers_);
-        pending.swap(pending_);
+        pending.swap(pendingStats_);
         source = videoSource_;
         remote = remoteTrack_;
     }
-    // Callers waiting for webrtcbin are answered now, not when it drops their promises.
+    // A description call keeps its pass until webrtcbin answered: the action it queued may add
+    // elements, which must not happen during the teardown. Statistics only read.
     for (const auto& weak : pending)
         if (auto call = weak.lock()) call->cancel();
     for (auto& [object, id] : handlers)
@@ -382,11 +389,11 @@ void GstPc::track(const std::shared_ptr<PromiseCall>& call) {
     {
         std::lock_guard lock(mutex_);
         if (!gate_->isClosed()) {
-            std::erase_if(pending_, [](const std::weak_ptr<PromiseCall>& w) {
+            std::erase_if(pendingStats_, [](const std::weak_ptr<PromiseCall>& w) {
                 auto c = w.lock();
                 return !c || c->answered();
             });
-            pending_.push_back(call);
+            pendingStats_.push_back(call);
             return;
         }
     }
@@ -401,7 +408,7 @@ DescriptionResult GstPc::createDescription(const char* action, const char* field
         return result;
     }
     Reply reply = awaitReply([&](GstPromise* p) { g_signal_emit_by_name(webrtc_, action, nullptr, p); },
-                             kPromiseTimeoutSeconds, [this](const auto& call) { track(call); });
+                             kPromiseTimeoutSeconds);
     if (reply.structure() && gst_structure_has_field(reply.structure(), field)) {
         GstWebRTCSessionDescription* desc = nullptr;
         gst_structure_get(reply.structure(), field, GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &desc, nullptr);
@@ -428,7 +435,7 @@ std::optional<std::string> GstPc::setDescription(const char* action, const Sessi
     GstWebRTCSessionDescription* desc = gst_webrtc_session_description_new(
         d.type == SdpType::offer ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, sdp);
     Reply reply = awaitReply([&](GstPromise* p) { g_signal_emit_by_name(webrtc_, action, desc, p); },
-                             kPromiseTimeoutSeconds, [this](const auto& call) { track(call); });
+                             kPromiseTimeoutSeconds);
     gst_webrtc_session_description_free(desc);
     return reply.error();
 }
@@ -494,6 +501,14 @@ void GstPc::onIceState(GstElement* webrtc, GParamSpec*, gpointer user) {
     SerialWorker::events().post([weak = std::weak_ptr<GstPc>(self), state = iceStateOf(s)] {
         if (auto pc = weak.lock()) pc->iceStateChanged(state);
     });
+}
+
+void GstPc::onGatheringState(GstElement* webrtc, GParamSpec*, gpointer user) {
+    GstThreadScope scope;
+    if (auto self = lockWeak<GstPc>(user))
+        self->postToDelegate([state = gatheringStateOf(webrtc)](PeerConnectionDelegate& d) {
+            d.peerConnectionDidChangeIceGatheringState(state);
+        });
 }
 
 void GstPc::onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer user) {

@@ -63,8 +63,7 @@ std::optional<std::string> Reply::error() const {
     return text;
 }
 
-Reply awaitReply(const std::function<void(GstPromise*)>& emit, double timeoutSeconds,
-                 const std::function<void(const std::shared_ptr<PromiseCall>&)>& track) {
+Reply awaitReply(const std::function<void(GstPromise*)>& emit, double timeoutSeconds) {
     struct Wait {
         std::mutex mutex;
         std::condition_variable cv;
@@ -78,7 +77,6 @@ Reply awaitReply(const std::function<void(GstPromise*)>& emit, double timeoutSec
         if (reply) wait->reply = Reply(Reply::Status::replied, *reply ? gst_structure_copy(*reply) : nullptr);
         wait->cv.notify_all();
     });
-    track(call);
     GstPromise* promise = call->promise();
     emit(promise);
     // A late reply finds the call answered and is dropped.

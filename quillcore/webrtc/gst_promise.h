@@ -62,9 +62,7 @@ private:
     GstStructure* reply_ = nullptr;
 };
 
-// Emits an action through `emit` and waits up to `timeoutSeconds` for its reply. The call is
-// handed to `track` before the emission, so that another thread can cancel the wait.
-Reply awaitReply(const std::function<void(GstPromise*)>& emit, double timeoutSeconds,
-                 const std::function<void(const std::shared_ptr<PromiseCall>&)>& track);
+// Emits an action through `emit` and waits up to `timeoutSeconds` for its reply.
+Reply awaitReply(const std::function<void(GstPromise*)>& emit, double timeoutSeconds);
 
 }  // namespace quill::gst

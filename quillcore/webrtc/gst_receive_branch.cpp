@@ -2,8 +2,8 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
+#include <libyuv/convert_argb.h>
 
-#include <cstring>
 
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/webrtc/gst_glue.h"
@@ -35,14 +35,12 @@ GstFlowReturn onSample(GstAppSink* appsink, gpointer data) {
     if (track && buffer && caps && gst_video_info_from_caps(&info, caps) &&
         gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ)) {
         const int w = GST_VIDEO_FRAME_WIDTH(&frame), h = GST_VIDEO_FRAME_HEIGHT(&frame);
-        const auto row = static_cast<std::size_t>(w) * 4;
-        const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
-        const auto* src = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
-        std::vector<std::uint8_t> copy(row * static_cast<std::size_t>(h));
-        for (int y = 0; y < h; ++y)
-            std::memcpy(copy.data() + static_cast<std::size_t>(y) * row, src + static_cast<std::ptrdiff_t>(y) * stride, row);
+        auto plane = [&](int i) { return static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i)); };
+        auto stride = [&](int i) { return GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i); };
+        std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+        libyuv::I420ToARGB(plane(0), stride(0), plane(1), stride(1), plane(2), stride(2), bgrx.data(), w * 4, w, h);
         gst_video_frame_unmap(&frame);
-        track->deliver(PixelBuffer::fromVector(w, h, std::move(copy)));
+        track->deliver(PixelBuffer::fromVector(w, h, std::move(bgrx)));
     }
     gst_sample_unref(sample);
     return GST_FLOW_OK;
@@ -86,9 +84,11 @@ ReceiveBranch attachReceiveBranch(GstElement* pipeline, GstPad* pad, const Quill
     if (hasProperty(dec, "max-errors")) g_object_set(dec, "max-errors", -1, nullptr);
     // After a loss that retransmission could not mend, ask the sender for a key frame.
     if (hasProperty(depay, "request-keyframe")) g_object_set(depay, "request-keyframe", TRUE, nullptr);
-    GstCaps* bgrx = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr);
-    g_object_set(filter, "caps", bgrx, nullptr);
-    gst_caps_unref(bgrx);
+    // Decoders give I420 (videoconvert passes it through); libyuv makes BGRx of it in one pass,
+    // BT.601 as the sender's conversion wrote it.
+    GstCaps* i420 = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", nullptr);
+    g_object_set(filter, "caps", i420, nullptr);
+    gst_caps_unref(i420);
     g_object_set(sink, "sync", FALSE, "max-buffers", 2u, "drop", TRUE, "emit-signals", FALSE, nullptr);
 
     out.track = std::make_shared<GstRemoteTrack>(out.encoding + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(pad)));

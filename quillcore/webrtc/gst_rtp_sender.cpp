@@ -1,8 +1,6 @@
 #include "quillcore/webrtc/gst_rtp_sender.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "quillcore/webrtc/gst_glue.h"
@@ -105,51 +103,49 @@ std::shared_ptr<GstSender> addVideoSender(GstElement* pipeline, GstElement* webr
         format.height > kMaxDimension || format.fps > kMaxFrameRate)
         return nullptr;
     GstElement* appsrc = gst_element_factory_make("appsrc", nullptr);
-    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     GstElement* scale = gst_element_factory_make("videoscale", nullptr);
     GstElement* rawFilter = gst_element_factory_make("capsfilter", nullptr);
-    GstElement* queue = gst_element_factory_make("queue", nullptr);
     GstElement* encoder = gst_element_factory_make(encoderElement.c_str(), nullptr);
     GstElement* h264Filter = gst_element_factory_make("capsfilter", nullptr);
     GstElement* pay = gst_element_factory_make("rtph264pay", nullptr);
-    const std::vector<GstElement*> chain{appsrc, convert, scale, rawFilter, queue, encoder, h264Filter, pay};
+    const std::vector<GstElement*> chain{appsrc, scale, rawFilter, encoder, h264Filter, pay};
     if (std::any_of(chain.begin(), chain.end(), [](GstElement* e) { return e == nullptr; })) {
         for (GstElement* e : chain)
             if (e) gst_object_unref(gst_object_ref_sink(e));
         return nullptr;
     }
     g_object_set(appsrc, "is-live", TRUE, "format", GST_FORMAT_TIME, "block", FALSE, "do-timestamp", FALSE, nullptr);
-    // At most two frames wait for the encoder, whatever their size; older ones give way.
+    // At most two frames wait for the encoder, whatever their size; older ones give way. The
+    // encoder runs on the appsrc's thread.
     g_object_set(appsrc, "max-bytes", guint64(0), nullptr);
     if (hasProperty(appsrc, "max-buffers")) g_object_set(appsrc, "max-buffers", guint64(2), nullptr);
     if (hasProperty(appsrc, "leaky-type")) gst_util_set_object_arg(G_OBJECT(appsrc), "leaky-type", "downstream");
-    for (GstElement* e : {convert, scale})
-        if (hasProperty(e, "n-threads")) g_object_set(e, "n-threads", 2u, nullptr);
+    if (hasProperty(scale, "n-threads")) g_object_set(scale, "n-threads", 2u, nullptr);
     GstCaps* raw = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
                                        format.width, "height", G_TYPE_INT, format.height, "pixel-aspect-ratio",
                                        GST_TYPE_FRACTION, 1, 1, nullptr);
     g_object_set(rawFilter, "caps", raw, nullptr);
     gst_caps_unref(raw);
-    g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
-    gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
     gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast");
     g_object_set(encoder, "key-int-max", guint(format.fps * 2), "bframes", 0u, nullptr);
-    GstCaps* h264 = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, sdptext::h264Profile(codec).c_str(),
-                                        "stream-format", G_TYPE_STRING, "byte-stream", nullptr);
+    const std::string profile = sdptext::h264Profile(codec);
+    GstCaps* h264 = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, profile.c_str(), "stream-format",
+                                        G_TYPE_STRING, "byte-stream", nullptr);
     g_object_set(h264Filter, "caps", h264, nullptr);
     gst_caps_unref(h264);
-    g_object_set(pay, "pt", guint(codec.payloadType), "config-interval", -1, nullptr);
+    const guint ssrc = g_random_int();
+    g_object_set(pay, "pt", guint(codec.payloadType), "config-interval", -1, "ssrc", ssrc, nullptr);
     if (hasProperty(pay, "aggregate-mode")) gst_util_set_object_arg(G_OBJECT(pay), "aggregate-mode", "zero-latency");
 
-    gst_bin_add_many(GST_BIN(pipeline), appsrc, convert, scale, rawFilter, queue, encoder, h264Filter, pay, nullptr);
+    gst_bin_add_many(GST_BIN(pipeline), appsrc, scale, rawFilter, encoder, h264Filter, pay, nullptr);
     auto removeChain = [&] {
         for (GstElement* e : chain) {
             gst_element_set_state(e, GST_STATE_NULL);
             gst_bin_remove(GST_BIN(pipeline), e);
         }
     };
-    if (!gst_element_link_many(appsrc, convert, scale, rawFilter, queue, encoder, h264Filter, pay, nullptr)) {
+    if (!gst_element_link_many(appsrc, scale, rawFilter, encoder, h264Filter, pay, nullptr)) {
         removeChain();
         return nullptr;
     }
@@ -185,16 +181,22 @@ std::shared_ptr<GstSender> addVideoSender(GstElement* pipeline, GstElement* webr
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) gst_element_sync_state_with_parent(*it);
 
-    auto sender = std::make_shared<GstSender>(encoder, source);
-    source->attach(appsrc);
-    // Without caps on the pad the answer would name SSRC 0: push one frame through and wait.
-    source->primeWithBlackFrame();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!gst_pad_has_current_caps(paySrc) && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Without caps on webrtcbin's pad the answer would name SSRC 0, and the payloader makes its
+    // caps only from the first encoded frame. Caps with the payloader's SSRC go to the pad now:
+    // no frame needs to pass the encoder before the answer.
+    GstCaps* rtp = codecCaps("H264", 90000, codec.payloadType, {{"packetization-mode", "1"}});
+    gst_caps_set_simple(rtp, "ssrc", G_TYPE_UINT, ssrc, nullptr);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    const bool primed = gst_pad_push_event(paySrc, gst_event_new_stream_start("quill-screen")) &&
+                        gst_pad_push_event(paySrc, gst_event_new_caps(rtp)) &&
+                        gst_pad_push_event(paySrc, gst_event_new_segment(&segment));
+    gst_caps_unref(rtp);
     gst_object_unref(paySrc);
     gst_object_unref(sinkPad);
-    return sender;
+    if (!primed) return nullptr;
+    source->attach(appsrc, encoder);
+    return std::make_shared<GstSender>(encoder, source);
 }
 
 }  // namespace quill::gst

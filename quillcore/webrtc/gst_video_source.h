@@ -2,6 +2,7 @@
 
 #include <gst/gst.h>
 
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -9,18 +10,20 @@
 
 namespace quill::gst {
 
-// Captured BGRx frames into the sending chain's appsrc: converted to I420, time-stamped on the
-// pipeline's clock and held to the sender's frame-rate limit.
-class GstVideoSource final : public VideoSource {
+// Captured BGRx frames into the sending chain's appsrc: converted to I420 in buffers of a pool,
+// time-stamped on the pipeline's clock and held to the sender's frame-rate limit on average.
+class GstVideoSource final : public VideoSource, public std::enable_shared_from_this<GstVideoSource> {
 public:
     ~GstVideoSource() override { detach(); }
 
     void adaptOutputFormat(int width, int height, int fps) override;
     void captureFrame(const PixelBufferPtr& frame, std::int64_t timeStampNs) override;
+    // With no frame yet, a black one of the format's size: the peer's RTCP, by which this side
+    // knows the peer is alive, starts with the first packet it receives.
+    void resendLastFrame() override;
 
-    // The first frame through the chain, so that caps reach webrtcbin before the answer.
-    void primeWithBlackFrame();
-    void attach(GstElement* appsrc);
+    // The chain is built: frames go to `appsrc`, key-frame requests come up to `encoder`.
+    void attach(GstElement* appsrc, GstElement* encoder);
     void detach();
     void setLimits(bool active, double maxFps);
 
@@ -30,17 +33,29 @@ public:
     Format format() const;
 
 private:
-    void push(GstElement* appsrc, const PixelBuffer& frame, std::optional<std::int64_t> timeStampNs);
+    struct Sink;
+    // The appsrc and a pool for frames of this size (lock held); false when detached.
+    bool sinkFor(int width, int height, Sink& sink);
+    // Takes one token of the rate limit for a frame at `timeStampNs` (lock held).
+    bool admit(std::int64_t timeStampNs);
     GstClockTime presentationTime(GstElement* appsrc, std::optional<std::int64_t> timeStampNs);
+    void push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs);
+    void repeat(bool forceKeyFrame);
+    static GstPadProbeReturn onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data);
 
     mutable std::mutex mutex_;
     Format format_;
-    int capsWidth_ = 0;
-    int capsHeight_ = 0;
     GstElement* appsrc_ = nullptr;
+    GstElement* encoder_ = nullptr;
+    GstBufferPool* pool_ = nullptr;  // I420 buffers of the size below
+    int poolWidth_ = 0;
+    int poolHeight_ = 0;
+    GstBuffer* last_ = nullptr;  // the last frame sent, for a repeat
+    std::int64_t lastSentAtNs_ = 0;
     bool active_ = true;
     double maxFps_ = 0;
-    std::optional<std::int64_t> lastAdmitted_;
+    double tokens_ = 0;
+    std::optional<std::int64_t> bucketTimeNs_;
     std::optional<std::int64_t> offsetNs_;
     std::optional<std::int64_t> lastMapped_;  // the last time stamp mapped to a presentation time
     GstClockTime lastPts_ = GST_CLOCK_TIME_NONE;
