@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 
-#include "tests/webrtc_support.h"
+#include "bench/webrtc_peer.h"
 
 namespace quill {
 namespace {
@@ -16,17 +16,36 @@ using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
+// A frame that carries `number` (16 bits) as a row of black and white blocks over a moving
+// picture the encoder has to work on.
+PixelBufferPtr codedFrame(int width, int height, std::uint32_t number) {
+    auto moving = movingFrame(width, height, static_cast<int>(number));
+    std::vector<std::uint8_t> px(moving->data(), moving->data() + moving->byteCount());
+    const int block = width / 20;
+    for (int bit = 0; bit < 16; ++bit)
+        for (int y = height / 4; y < height / 4 + block; ++y)
+            for (int x = block * (bit + 2); x < block * (bit + 3); ++x) {
+                const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 4;
+                px[i] = px[i + 1] = px[i + 2] = (number >> bit) & 1 ? 255 : 0;
+            }
+    return PixelBuffer::fromVector(width, height, std::move(px));
+}
+
+std::uint32_t readCode(const PixelBuffer& f) {
+    const int block = f.width() / 20;
+    std::uint32_t number = 0;
+    for (int bit = 0; bit < 16; ++bit) {
+        const int x = block * (bit + 2) + block / 2, y = f.height() / 4 + block / 2;
+        if (f.data()[static_cast<std::size_t>(y) * static_cast<std::size_t>(f.stride()) + static_cast<std::size_t>(x) * 4 + 1] > 128)
+            number |= 1u << bit;
+    }
+    return number;
+}
+
 double median(std::vector<double> v) {
     if (v.empty()) return -1;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-std::shared_ptr<RemoteVideoTrack> trackOf(SessionCore& controller) {
-    const auto start = Clock::now();
-    std::shared_ptr<RemoteVideoTrack> track;
-    while (!(track = controller.remoteVideoTrack()) && msSince(start) < 5000) std::this_thread::sleep_for(1ms);
-    return track;
 }
 
 // Offer made to both channels open at the controller, against a host in a process of its own
@@ -35,7 +54,7 @@ void BM_FirstSessionOfferToOpen(benchmark::State& state) {
     PeerConnectionFactory::shared();
     connectPair(configuration(320, 240)).closeAll();  // the controller side is warm
     for (auto _ : state) {
-        PeerProcess host(QUILL_WEBRTC_TEST_PEER, "host", {"1920", "1080", "60"});
+        PeerProcess host(QUILL_WEBRTC_BENCH_PEER, "host", {"1920", "1080", "60"});
         if (host.receive() != "ready") {
             state.SkipWithError("no host");
             return;
@@ -86,15 +105,7 @@ void BM_CaptureToDecoded(benchmark::State& state) {
     const int width = 1920, height = 1080;
     constexpr std::uint32_t kDistinct = 16;  // a code comes back every 267 ms, far beyond any latency
     std::vector<PixelBufferPtr> frames;
-    for (std::uint32_t n = 0; n < kDistinct; ++n) {
-        auto moving = movingFrame(width, height, static_cast<int>(n));
-        auto coded = codedFrame(width, height, n + 1);
-        std::vector<std::uint8_t> px(moving->data(), moving->data() + moving->byteCount());
-        // The code's band from the coded frame over the moving picture.
-        const std::size_t row = static_cast<std::size_t>(width) * 4, band = static_cast<std::size_t>(height / 4);
-        std::copy(coded->data() + band * row, coded->data() + (band + width / 20) * row, px.begin() + band * row);
-        frames.push_back(PixelBuffer::fromVector(width, height, std::move(px)));
-    }
+    for (std::uint32_t n = 1; n <= kDistinct; ++n) frames.push_back(codedFrame(width, height, n));
     for (auto _ : state) {
         auto p = connectPair(configuration(width, height, 60));
         std::map<std::uint32_t, std::int64_t> sentAt;
@@ -143,7 +154,7 @@ BENCHMARK(BM_CaptureToDecoded)->Iterations(1)->Repetitions(5)->ReportAggregatesO
 // the frame rate decoded here, and the host's CPU time and page faults per frame sent.
 void BM_SustainedFps(benchmark::State& state) {
     for (auto _ : state) {
-        PeerProcess host(QUILL_WEBRTC_TEST_PEER, "host", {"1920", "1080", "60"});
+        PeerProcess host(QUILL_WEBRTC_BENCH_PEER, "host", {"1920", "1080", "60"});
         if (host.receive() != "ready") {
             state.SkipWithError("no host");
             return;
