@@ -114,7 +114,7 @@ private:
     std::shared_ptr<GstDataChannel> adopt(GstWebRTCDataChannel* channel);
     // Registers a statistics request, so that close() answers it at once: webrtcbin drops it
     // unanswered when it shuts down with the request queued.
-    void track(const std::shared_ptr<PromiseCall>& call);
+    void trackStatistics(const std::shared_ptr<PromiseCall>& call);
     DescriptionResult createDescription(const char* action, const char* field);
     std::optional<std::string> setDescription(const char* action, const SessionDescription& d);
     guint localIndexOfMid(const std::string& mid) const;
@@ -331,7 +331,7 @@ void GstPc::requestStatistics(std::function<void(std::optional<StatsReport>)> co
         }
         completion(statsfilter::adapted(statsReport(*reply), counts));
     });
-    track(call);
+    trackStatistics(call);
     GstPromise* promise = call->promise();
     g_signal_emit_by_name(webrtc_, "get-stats", nullptr, promise);
     gst_promise_unref(promise);
@@ -385,7 +385,7 @@ std::shared_ptr<GstDataChannel> GstPc::adopt(GstWebRTCDataChannel* channel) {
     return wrapper;
 }
 
-void GstPc::track(const std::shared_ptr<PromiseCall>& call) {
+void GstPc::trackStatistics(const std::shared_ptr<PromiseCall>& call) {
     {
         std::lock_guard lock(mutex_);
         if (!gate_->isClosed()) {

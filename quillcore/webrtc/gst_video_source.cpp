@@ -168,6 +168,7 @@ void GstVideoSource::captureFrame(const PixelBufferPtr& frame, std::int64_t time
 }
 
 void GstVideoSource::push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs) {
+    std::lock_guard order(pushOrder_);
     GST_BUFFER_PTS(buffer) = presentationTime(appsrc, timeStampNs);
     GstBuffer* previous = nullptr;
     {
@@ -234,6 +235,7 @@ void GstVideoSource::repeat(bool forceKeyFrame) {
             if (appsrc_) appsrc = static_cast<GstElement*>(gst_object_ref(appsrc_));
         }
         if (appsrc) {
+            std::lock_guard order(pushOrder_);
             GST_BUFFER_PTS(copy) = presentationTime(appsrc, std::nullopt);
             gst_app_src_push_buffer(GST_APP_SRC(appsrc), copy);
             gst_object_unref(appsrc);

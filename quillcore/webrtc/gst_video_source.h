@@ -44,6 +44,9 @@ private:
     static GstPadProbeReturn onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data);
 
     mutable std::mutex mutex_;
+    // Held from a frame's time stamp to its push, so that a repeat and a captured frame reach the
+    // encoder with increasing time stamps. The push never blocks.
+    std::mutex pushOrder_;
     Format format_;
     GstElement* appsrc_ = nullptr;
     GstElement* encoder_ = nullptr;
