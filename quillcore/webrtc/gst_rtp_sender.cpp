@@ -115,10 +115,11 @@ std::shared_ptr<GstSender> addVideoSender(GstElement* pipeline, GstElement* webr
         return nullptr;
     }
     g_object_set(appsrc, "is-live", TRUE, "format", GST_FORMAT_TIME, "block", FALSE, "do-timestamp", FALSE, nullptr);
-    // At most two frames wait for the encoder, whatever their size; older ones give way. The
-    // encoder runs on the appsrc's thread.
+    // One frame at most waits for the encoder, whatever its size: a newer one takes its place, so
+    // that an encoder falling behind drops frames instead of adding their time to the latency.
+    // The encoder runs on the appsrc's thread.
     g_object_set(appsrc, "max-bytes", guint64(0), nullptr);
-    if (hasProperty(appsrc, "max-buffers")) g_object_set(appsrc, "max-buffers", guint64(2), nullptr);
+    if (hasProperty(appsrc, "max-buffers")) g_object_set(appsrc, "max-buffers", guint64(1), nullptr);
     if (hasProperty(appsrc, "leaky-type")) gst_util_set_object_arg(G_OBJECT(appsrc), "leaky-type", "downstream");
     if (hasProperty(scale, "n-threads")) g_object_set(scale, "n-threads", 2u, nullptr);
     GstCaps* raw = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
