@@ -37,10 +37,11 @@ GstFlowReturn onSample(GstAppSink* appsink, gpointer data) {
         const int w = GST_VIDEO_FRAME_WIDTH(&frame), h = GST_VIDEO_FRAME_HEIGHT(&frame);
         auto plane = [&](int i) { return static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, i)); };
         auto stride = [&](int i) { return GST_VIDEO_FRAME_PLANE_STRIDE(&frame, i); };
-        std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
-        libyuv::I420ToARGB(plane(0), stride(0), plane(1), stride(1), plane(2), stride(2), bgrx.data(), w * 4, w, h);
+        auto bgrx = track->storage(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+        libyuv::I420ToARGB(plane(0), stride(0), plane(1), stride(1), plane(2), stride(2), bgrx->data(), w * 4, w, h);
         gst_video_frame_unmap(&frame);
-        track->deliver(PixelBuffer::fromVector(w, h, std::move(bgrx)));
+        const std::uint8_t* pixels = bgrx->data();
+        track->deliver(std::make_shared<const PixelBuffer>(w, h, w * 4, std::move(bgrx), pixels));
     }
     gst_sample_unref(sample);
     return GST_FLOW_OK;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "quillcore/webrtc/peer_connection.h"
 
@@ -10,6 +12,7 @@ namespace quill::gst {
 class GstRemoteTrack final : public RemoteVideoTrack {
 public:
     static constexpr std::size_t kMaxPending = 3;
+    static constexpr std::size_t kKeptStores = 4;
 
     explicit GstRemoteTrack(std::string id) : id_(std::move(id)), frames_(AsyncStream<PixelBufferPtr>::make()) {}
 
@@ -23,10 +26,23 @@ public:
     }
     void finish() { frames_->finish(); }
 
+    // Storage for a decoded frame: one the consumer has let go of, else a new one. Allocating
+    // and clearing 8 MB for every 1080p frame cost more than converting it. Called on the
+    // decoding thread only: a store nobody else holds stays free until it is handed out.
+    std::shared_ptr<std::vector<std::uint8_t>> storage(std::size_t bytes) {
+        for (auto& s : stores_)
+            if (s.use_count() == 1 && s->size() == bytes) return s;
+        auto fresh = std::make_shared<std::vector<std::uint8_t>>(bytes);
+        if (stores_.size() == kKeptStores) stores_.erase(stores_.begin());
+        stores_.push_back(fresh);
+        return fresh;
+    }
+
 private:
     std::string id_;
     AsyncStreamPtr<PixelBufferPtr> frames_;
     std::atomic<std::uint64_t> decoded_{0};
+    std::vector<std::shared_ptr<std::vector<std::uint8_t>>> stores_;
 };
 
 }  // namespace quill::gst
