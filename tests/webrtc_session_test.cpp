@@ -1,15 +1,11 @@
-// Real WebRTC between a controller core and a host core in one process, on loopback.
+// Real WebRTC between controller and host cores on loopback, GStreamer criticals fatal.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <malloc.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <condition_variable>
-#include <cstdio>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "tests/webrtc_support.h"
@@ -19,22 +15,12 @@ namespace {
 
 using namespace webrtctest;
 using State = SessionConnectionState;
+using Clock = std::chrono::steady_clock;
 
 class WebRtcSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { PeerConnectionFactory::shared(); }
 };
-
-std::vector<State> drainUntilFinished(const AsyncStreamPtr<State>& states, double seconds = 10) {
-    std::vector<State> out;
-    const Deadline deadline = Deadline::after(seconds);
-    for (;;) {
-        auto n = states->nextUntil(deadline);
-        if (!n.hasItem()) break;
-        out.push_back(*n.value);
-    }
-    return out;
-}
 
 Quillmate_V0_Envelope ping(std::uint64_t t) {
     Quillmate_V0_Envelope e;
@@ -42,515 +28,280 @@ Quillmate_V0_Envelope ping(std::uint64_t t) {
     return e;
 }
 
-TEST_F(WebRtcSession, ControllerAndHostExchangeEverythingAndByeEndsBoth) {
-    auto p = connectPair(configuration(1280, 720, 30));
-    EXPECT_NE(p.offer.find("a=candidate"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(p.answer, std::regex("a=rtpmap:\\d+ rtx/90000"))) << p.answer;
-    EXPECT_NE(p.answer.find("a=candidate"), std::string::npos);
-    EXPECT_EQ(p.controller->lifecycle(), State::connected());
-    EXPECT_EQ(p.host->lifecycle(), State::connected());
-
-    // Control messages both ways, as protobuf.
-    p.controller->sendControl(ping(41));
-    auto atHost = p.host->messages->next(5.0);
-    ASSERT_TRUE(atHost.hasItem());
-    EXPECT_EQ(atHost.value->ping().t(), 41u);
-    Quillmate_V0_Envelope pong;
-    pong.mutable_pong()->set_t(41);
-    p.host->sendControl(pong);
-    auto atController = p.controller->messages->next(5.0);
-    ASSERT_TRUE(atController.hasItem());
-    EXPECT_EQ(atController.value->pong().t(), 41u);
-
-    // Bulk frames up to 65,536 bytes.
-    Bytes frame(65536);
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>((i * 31) ^ (i >> 8));
-    p.controller->sendBulk(frame);
-    auto bulk = p.host->bulkMessages->next(5.0);
-    ASSERT_TRUE(bulk.hasItem());
-    EXPECT_EQ(*bulk.value, frame);
-    EXPECT_THROW(p.controller->sendBulk(Bytes(65537)), SessionError);
-    EXPECT_THROW(p.host->sendBulk(Bytes{}), SessionError);
-    p.host->sendBulk(Bytes{7});
-    auto back = p.controller->bulkMessages->next(5.0);
-    ASSERT_TRUE(back.hasItem());
-    EXPECT_EQ(*back.value, Bytes{7});
-
-    // Screen video: a colour per run of frames, decoded at the controller in order. The frames
-    // come as a capture makes them (padding byte zero, padded rows).
-    std::atomic<bool> stop{false};
-    std::thread feeder([&] {
-        const auto& colours = palette();
-        std::int64_t frameIndex = 0;
-        while (!stop) {
-            const auto& c = colours[static_cast<std::size_t>((frameIndex / 6) % 7)];
-            p.host->sendVideoFrame(capturedFrame(1280, 720, c.r, c.g, c.b), nowNs());
-            ++frameIndex;
-            std::this_thread::sleep_for(33ms);
-        }
+// Sends the frames `frame(k)` gives, about 30 a second, until the thread stops.
+std::jthread feed(SessionCore& host, std::function<std::pair<PixelBufferPtr, std::int64_t>(std::int64_t)> frame) {
+    return std::jthread([&host, frame](std::stop_token stop) {
+        for (std::int64_t k = 0; !stop.stop_requested(); ++k, std::this_thread::sleep_for(33ms))
+            std::apply([&](auto f, auto ts) { host.sendVideoFrame(f, ts); }, frame(k));
     });
-    std::shared_ptr<RemoteVideoTrack> track;
-    for (int i = 0; i < 500 && !track; ++i) {
-        track = p.controller->remoteVideoTrack();
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(track);
-    std::vector<int> seen;
-    int unknown = 0;
-    while (seen.size() < 50) {
-        auto f = track->frames()->next(5.0);
-        if (!f.hasItem()) break;
-        const PixelBuffer& buffer = **f.value;
-        ASSERT_EQ(buffer.width(), 1280);
-        ASSERT_EQ(buffer.height(), 720);
-        int index = paletteIndex(centre(buffer));
-        if (index < 0 || index == 7) {
-            ++unknown;  // the black frame that primes the encoder
-            continue;
-        }
-        seen.push_back(index);
-    }
-    EXPECT_LE(unknown, 3);
-    ASSERT_GE(seen.size(), 30u);
-    std::set<int> distinct(seen.begin(), seen.end());
-    EXPECT_GE(distinct.size(), 3u);
-    // The colours come in the order they were sent (the palette cycles through 0..6); a busy
-    // machine may drop a whole run of frames, never reorder them.
-    int changes = 0;
-    for (std::size_t i = 1; i < seen.size(); ++i)
-        if (seen[i] != seen[i - 1]) {
-            ++changes;
-            const int step = (seen[i] - seen[i - 1] + 7) % 7;
-            EXPECT_TRUE(step >= 1 && step <= 2) << "from " << seen[i - 1] << " to " << seen[i] << " at " << i;
-        }
-    EXPECT_GE(changes, 2);
+}
 
-    // Statistics on both sides, samples a second apart while video flows. webrtcbin renews its
-    // byte counters with RTCP, which a loaded machine may delay past one interval: a few
-    // samples are allowed for a rate to show.
-    p.host->statistics();
-    p.controller->statistics();
+TEST_F(WebRtcSession, ASessionCarriesControlVideoAndStatistics) {
+    auto p = connectPair(configuration(1280, 720, 30));
+    EXPECT_TRUE(std::regex_search(p.answer, std::regex("a=rtpmap:\\d+ rtx/90000"))) << p.answer;
+    EXPECT_TRUE(std::regex_search(p.answer, std::regex("a=ssrc:[1-9]\\d* "))) << p.answer;  // never SSRC 0
+    // Candidates a peer may send in error or in malice reach webrtcbin and change nothing.
+    for (auto sdp : {"garbage", "candidate:1 1 UDP 1 127.0.0.1 1 typ host", "a=candidate:1 1 UDP 2 ::1 9 typ host\r\nm=audio 9", ""})
+        p.controllerLink->send(Candidate("SESSION", sdp, std::string("0"), 99));
+    p.controllerLink->send(Candidate("SESSION", std::string(100000, 'x'), std::nullopt, 0));
+    p.controller->sendControl(ping(41));
+    EXPECT_EQ(p.host->messages->next(5.0).value->ping().t(), 41u);
+    p.host->sendControl(ping(42));
+    EXPECT_EQ(p.controller->messages->next(5.0).value->ping().t(), 42u);
+
+    // Video as a capture makes it (padding byte zero, padded rows): a colour per run of six
+    // frames, decoded in order; a busy machine may drop a run, never reorder.
+    const std::vector<std::array<std::uint8_t, 3>> colours{{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}, {255, 255, 0}};
     std::optional<SessionStats> hostStats, controllerStats;
-    for (int i = 0; i < 5 && !(hostStats && hostStats->bitrateKbps() > 0 && controllerStats->bitrateKbps() > 0); ++i) {
-        std::this_thread::sleep_for(1s);
-        hostStats = p.host->statistics();
-        controllerStats = p.controller->statistics();
+    {
+        auto feeder = feed(*p.host, [&](std::int64_t k) {
+            const auto& c = colours[static_cast<std::size_t>(k / 6 % 5)];
+            return std::make_pair(capturedFrame(1280, 720, c[0], c[1], c[2]), nowNs());
+        });
+        auto track = trackOf(*p.controller);
+        ASSERT_TRUE(track);
+        std::vector<int> seen;
+        for (int unknown = 0; seen.size() < 50 && unknown < 5;) {
+            auto f = track->frames()->next(5.0);
+            ASSERT_TRUE(f.hasItem());
+            ASSERT_EQ(std::make_pair((*f.value)->width(), (*f.value)->height()), std::make_pair(1280, 720));
+            auto c = std::find_if(colours.begin(), colours.end(), [&](auto& c) { return shows(**f.value, c[0], c[1], c[2]); });
+            if (c == colours.end()) ++unknown;  // the black frame sent on connecting
+            else seen.push_back(static_cast<int>(c - colours.begin()));
+        }
+        ASSERT_EQ(seen.size(), 50u);
+        EXPECT_GE(std::set<int>(seen.begin(), seen.end()).size(), 3u);
+        for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LE((seen[i] - seen[i - 1] + 5) % 5, 2) << i;
+        // Samples a second apart while video flows; webrtcbin renews its byte counters with RTCP,
+        // which a loaded machine may delay past one interval.
+        for (int i = 0; i < 6 && !(i > 1 && hostStats->bitrateKbps() > 0 && controllerStats->bitrateKbps() > 0); ++i) {
+            std::this_thread::sleep_for(i ? 1s : 0s);
+            hostStats = p.host->statistics();
+            controllerStats = p.controller->statistics();
+        }
     }
-    stop = true;
-    feeder.join();
     for (const auto& s : {*hostStats, *controllerStats}) {
-        EXPECT_EQ(s.path(), SessionPath::loopback);
-        EXPECT_EQ(s.codec(), std::optional<std::string>("H264"));
+        EXPECT_EQ(std::make_pair(s.path(), s.codec()), std::make_pair(SessionPath::loopback, std::optional<std::string>("H264")));
         EXPECT_GT(s.fps(), 10);
         EXPECT_GT(s.bitrateKbps(), 0);
-        EXPECT_GE(s.packetLoss(), 0);
     }
-
-    // The host ends the session: its Bye reaches the controller, which reports the failure.
-    p.hostLink->send(Bye("SESSION", "sharing paused by the host user"));
-    p.hostLink->close();
-    p.host->close();
-    auto hostStates = drainUntilFinished(p.host->states);
-    ASSERT_FALSE(hostStates.empty());
-    EXPECT_EQ(hostStates.back(), State::closed());
-    auto controllerStates = drainUntilFinished(p.controller->states);
-    ASSERT_FALSE(controllerStates.empty());
-    EXPECT_EQ(controllerStates.back(), State::failed("The host ended the session: sharing paused by the host user"));
-    EXPECT_TRUE(p.controller->states->isFinished());
-    EXPECT_THROW(p.controller->sendControl(ping(1)), SessionError);
     p.closeAll();
 }
 
-TEST_F(WebRtcSession, ControllerByeClosesTheHostWithoutAFailure) {
-    auto p = connectPair(configuration(320, 240, 30));
-    // Candidates a peer may send in error or in malice reach webrtcbin and change nothing.
-    const std::string longText(100000, 'x');
-    const std::vector<Candidate> odd{
-        Candidate("SESSION", "garbage", std::nullopt, 0),
-        Candidate("SESSION", "candidate:1 1 UDP 1 127.0.0.1 1 typ host", std::string("nope"), 99),
-        Candidate("SESSION", "a=candidate:1 1 UDP 2130706431 ::1 9 typ host\r\nm=audio 9", std::string("0"), 0),
-        Candidate("SESSION", longText, std::string("0"), 0),
-        Candidate("SESSION", "", std::nullopt, 1),
-    };
-    for (const auto& c : odd) p.controllerLink->send(c);
-    p.controller->sendControl(ping(5));
-    auto stillUp = p.host->messages->next(5.0);
-    ASSERT_TRUE(stillUp.hasItem());
-    EXPECT_EQ(stillUp.value->ping().t(), 5u);
-    EXPECT_EQ(p.host->lifecycle(), State::connected());
-
-    p.controllerLink->send(Bye("SESSION", "done"));
-    p.controllerLink->close();
-    p.controller->close();
-    auto hostStates = drainUntilFinished(p.host->states);
-    ASSERT_FALSE(hostStates.empty());
-    EXPECT_EQ(hostStates.back(), State::closed());
-    for (const auto& s : hostStates) EXPECT_FALSE(s.is(State::Kind::failed));
-    EXPECT_EQ(p.controller->lifecycle(), State::closed());
-    p.closeAll();
+std::size_t entries(const char* dir) {
+    std::size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
-TEST_F(WebRtcSession, MalformedOffersAreErrorsAndLaterSessionsStillWork) {
-    const std::string valid = [] {
-        auto c = SessionCore::make(configuration(320, 240), true);
-        auto sdp = c->makeOffer();
-        c->close();
-        return sdp;
-    }();
-    const std::string noVideo = std::regex_replace(valid, std::regex("m=video"), "m=audio");
-    const std::vector<std::string> bad{
-        "",
-        "garbage",
-        "v=0\r\n",
-        "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\nm=video 9 UDP/TLS/RTP/SAVPF\r\n",
-        valid.substr(0, valid.size() / 3),
-        noVideo,
-        std::regex_replace(valid, std::regex("a=group:BUNDLE [^\r\n]*"), "a=group:BUNDLE nothing-here"),
-        std::regex_replace(valid, std::regex("m=video (\\d+) (\\S+) [^\r\n]*"), "m=video $1 $2 0"),
-        std::regex_replace(valid, std::regex("a=rtpmap:(\\d+) H264/90000"), "a=rtpmap:$1 H264/0"),
-        std::regex_replace(valid, std::regex("a=fingerprint:[^\r\n]*\r\n"), ""),
-        std::regex_replace(valid, std::regex("a=ice-ufrag:[^\r\n]*\r\n"), ""),
-    };
+TEST_F(WebRtcSession, HostileAndBrokenOffersAreRefusedWithoutHarm) {
+    const std::string valid = SessionCore::make(configuration(), true)->makeOffer();
+    auto edit = [&](const char* pattern, const char* with) { return std::regex_replace(valid, std::regex(pattern), with); };
+    // Sections with transports of their own, which webrtcbin would make threads and sockets for.
+    std::string sections = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
+    for (int i = 0; i < 16; ++i)
+        sections += "m=video 9 UDP/TLS/RTP/SAVPF 96\r\nc=IN IP4 0.0.0.0\r\na=mid:" + std::to_string(i) + "\r\na=ice-ufrag:f" +
+                    std::to_string(i) + "\r\na=ice-pwd:abcdefghijklmnopqrstuvwxyz012345\r\n" +
+                    edit("[\\s\\S]*(a=fingerprint:[^\r\n]*\r\n)[\\s\\S]*", "$1") + "a=setup:actpass\r\na=rtcp-mux\r\na=rtpmap:96 H264/90000\r\n";
+    const std::string bad[] = {
+        "", "garbage", "v=0\r\n", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\nm=video 9 UDP/TLS/RTP/SAVPF\r\n",
+        valid.substr(0, valid.size() / 3), edit("m=video", "m=audio"), edit("a=group:BUNDLE [^\r\n]*", "a=group:BUNDLE x"),
+        edit("m=video (\\d+) (\\S+) [^\r\n]*", "m=video $1 $2 0"), edit("a=rtpmap:(\\d+) H264/90000", "a=rtpmap:$1 H264/0"),
+        edit("a=fingerprint:[^\r\n]*\r\n", ""), edit("a=ice-ufrag:[^\r\n]*\r\n", ""), valid + std::string(1 << 20, 'f'),
+        sections};
+    const auto threads = entries("/proc/self/task");
     for (const auto& offer : bad) {
-        auto host = SessionCore::make(configuration(320, 240), false);
+        auto host = SessionCore::make(configuration(), false);
         try {
             host->answer(offer);
             ADD_FAILURE() << "accepted: " << offer.substr(0, 80);
         } catch (const SessionError& e) {
             EXPECT_EQ(e.kind(), SessionError::Kind::sessionDescription) << e.description();
         }
+        EXPECT_LT(entries("/proc/self/task"), threads + 12);
         host->close();
     }
-    auto p = connectPair(configuration(320, 240));
-    EXPECT_EQ(p.host->lifecycle(), State::connected());
-    p.closeAll();
+    // A frame rate the core's range admits but no encoder can be set to.
+    EXPECT_THROW(SessionCore::make(configuration(320, 240, std::numeric_limits<std::int32_t>::max()), false)->answer(valid),
+                 SessionError);
+    EXPECT_EQ(connectPair(configuration()).host->lifecycle(), State::connected());
 }
 
-// Offers with the codecs and order of other WebRTC stacks.
-class ForeignOfferProvider : public PeerConnectionProvider {
-public:
+// Offers with the codecs and the order of other WebRTC stacks.
+struct ForeignOfferProvider : PeerConnectionProvider {
     std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
         return PeerConnectionFactory::shared().createPeerConnection(c);
     }
     std::vector<CodecCapability> videoCodecPreferences() const override {
-        return {{"H265", 90000, {}},
-                {"VP8", 90000, {}},
-                {"H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "640c1f"}}},
-                {"H264", 90000, {{"packetization-mode", "0"}, {"profile-level-id", "42e01f"}}},
-                {"H264", 90000, {{"packetization-mode", "1"}, {"profile-level-id", "42e01f"}}},
-                {"RED", 90000, {}}};
+        auto h264 = [](const char* mode, const char* profile) {
+            return CodecCapability{"H264", 90000, {{"packetization-mode", mode}, {"profile-level-id", profile}}};
+        };
+        return {{"H265", 90000, {}}, {"VP8", 90000, {}}, h264("1", "640c1f"), h264("0", "42e01f"), h264("1", "42e01f"), {"RED", 90000, {}}};
     }
     std::string preferredCodec() const override { return "H264"; }
 };
 
-TEST_F(WebRtcSession, ForeignMultiCodecOfferIsAnsweredWithH264OnItsPayloadType) {
-    auto provider = std::make_shared<ForeignOfferProvider>();
-    auto controller = SessionCore::make(configuration(640, 360), true, provider);
+// The frames come as a capture that sends only what changed sends them: one before the peer could
+// receive anything, then nothing; then frames on a clock that starts again; then, after a
+// pause of seconds, frames whose time stamps went on meanwhile. Every picture shows.
+TEST_F(WebRtcSession, AForeignOfferGetsH264OnItsPayloadTypeAndEveryPictureShows) {
+    auto controller = SessionCore::make(configuration(640, 360), true, std::make_shared<ForeignOfferProvider>());
     auto host = SessionCore::make(configuration(640, 360), false);
-    auto offer = controller->makeOffer();
-    EXPECT_NE(offer.find("H265/90000"), std::string::npos) << offer;
-    EXPECT_NE(offer.find("rtx/90000"), std::string::npos) << offer;
-
-    auto answer = host->answer(offer);
-    // H.264 with packetization mode 1 and a baseline profile sits at payload type 100 (96 + 4).
-    EXPECT_NE(answer.find("a=rtpmap:100 H264/90000"), std::string::npos) << answer;
-    // Retransmission for the codec the host chose.
-    EXPECT_TRUE(std::regex_search(answer, std::regex("a=fmtp:\\d+ apt=100\r\n"))) << answer;
-    EXPECT_EQ(answer.find("H265"), std::string::npos) << answer;
+    const auto offer = controller->makeOffer();
+    // Stacks that put the data channels first (webrtcbin cannot run such a session itself) get
+    // an answer in their order, H.264 on their payload type (96 + 4), and no abort.
+    const auto video = offer.find("m=video"), data = offer.find("m=application");
+    const auto dataFirst = offer.substr(0, video) + offer.substr(data) + offer.substr(video, data - video);
+    auto other = SessionCore::make(configuration(640, 360), false);
+    const auto reordered = other->answer(std::regex_replace(dataFirst, std::regex("a=bundle-only\r\n"), ""));
+    EXPECT_LT(reordered.find("m=application"), reordered.find("m=video")) << reordered;
+    other->close();
+    const auto answer = host->answer(offer);
+    for (const auto& a : {reordered, answer}) {
+        EXPECT_NE(a.find("a=rtpmap:100 H264/90000"), std::string::npos) << a;
+        EXPECT_TRUE(std::regex_search(a, std::regex("a=fmtp:\\d+ apt=100\r\n"))) << a;
+        EXPECT_EQ(a.find("H265"), std::string::npos) << a;
+    }
+    host->sendVideoFrame(capturedFrame(640, 360, 0, 0, 255), nowNs());
     controller->setRemote({SdpType::answer, answer});
     auto hostWait = std::async(std::launch::async, [&] { host->waitUntilConnected(); });
     controller->waitUntilConnected();
     hostWait.get();
-
-    // The capture's clock starts again after the first frame: the frames after it still go.
-    std::atomic<bool> stop{false};
-    std::thread feeder([&] {
-        host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), nowNs());
-        for (std::int64_t ts = 0; !stop; ts += 33'333'333) {
-            std::this_thread::sleep_for(33ms);
-            host->sendVideoFrame(solidFrame(640, 360, 0, 0, 255), ts);
-        }
-    });
-    std::shared_ptr<RemoteVideoTrack> track;
-    for (int i = 0; i < 500 && !track; ++i) {
-        track = controller->remoteVideoTrack();
-        std::this_thread::sleep_for(10ms);
-    }
+    auto track = trackOf(*controller);
     ASSERT_TRUE(track);
-    int blue = 0, frames = 0;
-    for (int i = 0; i < 40 && blue < 5; ++i) {
-        auto f = track->frames()->next(5.0);
-        if (!f.hasItem()) break;
-        ++frames;
-        if (paletteIndex(centre(**f.value)) == 2) ++blue;
+    auto shown = [&](int r, int g, int b) {
+        for (const auto until = Clock::now() + 3s; Clock::now() < until;)
+            if (auto f = track->frames()->next(1.0); f.hasItem() && shows(**f.value, r, g, b)) return true;
+        return false;
+    };
+    EXPECT_TRUE(shown(0, 0, 255));
+    std::int64_t ts = 0;
+    auto frames = [&](std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+        return [&ts, r, g, b](std::int64_t) { return std::make_pair(capturedFrame(640, 360, r, g, b), ts += 33'333'333); };
+    };
+    {
+        auto feeder = feed(*host, frames(0, 255, 0));
+        EXPECT_TRUE(shown(0, 255, 0));
     }
-    stop = true;
-    feeder.join();
-    EXPECT_GE(blue, 5) << frames << " frames";
+    std::this_thread::sleep_for(3s);
+    ts += 3'000'000'000;
+    auto feeder = feed(*host, frames(255, 0, 0));
+    EXPECT_TRUE(shown(255, 0, 0));
     controller->close();
     host->close();
 }
 
-// As other stacks write it: the application section first, every section on port 9.
-std::string applicationFirst(const std::string& sdp) {
-    const std::size_t first = sdp.find("\r\nm=");
-    std::string out = sdp.substr(0, first + 2), rest = sdp.substr(first + 2);
-    std::vector<std::string> sections;
-    for (std::size_t p; (p = rest.find("\r\nm=")) != std::string::npos; rest = rest.substr(p + 2))
-        sections.push_back(rest.substr(0, p + 2));
-    sections.push_back(rest);
-    std::stable_partition(sections.begin(), sections.end(),
-                          [](const std::string& m) { return m.rfind("m=application", 0) == 0; });
-    for (const auto& m : sections) out += m;
-    out = std::regex_replace(out, std::regex("(m=\\w+) 0 "), "$1 9 ");
-    return std::regex_replace(out, std::regex("a=bundle-only\r\n"), "");
-}
-
-// webrtcbin (as the offerer here) cannot itself run a session whose data channels come first,
-// so this checks the host's side: no abort, an answer in the offer's order with H.264 on the
-// offer's payload type, and a host that goes on working.
-TEST_F(WebRtcSession, OfferWithTheApplicationSectionFirstIsAnswered) {
-    auto& factory = PeerConnectionFactory::shared();
-    auto controller = factory.createPeerConnection({});
-    controller->createDataChannel("ctl", {});
-    controller->createDataChannel("bulk", {});
-    auto transceiver = controller->addTransceiver(MediaKind::video, TransceiverDirection::recvOnly);
-    std::string error;
-    ASSERT_TRUE(transceiver->setCodecPreferences(factory.videoCodecPreferences(), error));
-    ASSERT_FALSE(controller->setLocalDescription(*controller->createOffer().description));
-    for (int i = 0; i < 500 && controller->iceGatheringState() != IceGatheringState::complete; ++i)
-        std::this_thread::sleep_for(10ms);
-    const std::string offer = applicationFirst(controller->localDescription()->sdp);
-    ASSERT_LT(offer.find("m=application"), offer.find("m=video"));
-
-    auto host = SessionCore::make(configuration(640, 360), false);
-    auto answer = host->answer(offer);
-    EXPECT_LT(answer.find("m=application"), answer.find("m=video")) << answer;
-    EXPECT_NE(answer.find("a=rtpmap:97 H264/90000"), std::string::npos) << answer;
-    EXPECT_NE(answer.find("a=candidate"), std::string::npos) << answer;
-    EXPECT_NE(answer.find("webrtc-datachannel"), std::string::npos) << answer;
-    host->close();
-    controller->close();
-
-    auto p = connectPair(configuration(320, 240));
-    EXPECT_EQ(p.host->lifecycle(), State::connected());
-    p.closeAll();
-}
-
-TEST_F(WebRtcSession, ClosingFromAnyThreadAndStateCallbacksNeverHangs) {
-    // From the consumer of `states`, as soon as the host connects.
-    {
-        auto p = connectPair(configuration(320, 240));
-        std::thread consumer([states = p.controller->states, core = p.controller] {
-            while (auto s = states->next()) {
-                core->close();
-                core->close();
-            }
-        });
-        p.controller->setState(State::disconnected());
-        consumer.join();
-        EXPECT_EQ(p.controller->lifecycle(), State::closed());
-        p.closeAll();
-    }
-    // From many threads at once, while video is being sent.
-    {
-        auto p = connectPair(configuration(320, 240));
-        std::atomic<bool> stop{false};
-        std::thread feeder([&] {
-            while (!stop) p.host->sendVideoFrame(solidFrame(320, 240, 9, 9, 9), nowNs());
-        });
-        std::vector<std::thread> closers;
-        for (int i = 0; i < 4; ++i) closers.emplace_back([&] {
-            p.host->close();
-            p.controller->close();
-        });
-        for (auto& t : closers) t.join();
-        stop = true;
-        feeder.join();
-        EXPECT_TRUE(p.host->states->isFinished());
-        p.closeAll();
-    }
-    // During negotiation, from another thread: the waits end promptly.
-    {
-        auto controller = SessionCore::make(configuration(320, 240), true);
-        auto offer = controller->makeOffer();
-        std::thread closer([&] {
-            std::this_thread::sleep_for(100ms);
-            controller->close();
-        });
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_THROW(controller->waitUntilConnected(), SessionError);
-        closer.join();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    }
-    // Dropping a connected pair without closing it.
-    {
-        auto p = connectPair(configuration(320, 240));
+// Half the sessions are dropped without a close, as a role that lost its link drops its core:
+// their pumps let go once their links have ended.
+TEST_F(WebRtcSession, FiftySessionsLeaveNoThreadsFilesOrMemoryBehind) {
+    auto residentKiB = [] {
+        long size = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return resident * (sysconf(_SC_PAGESIZE) / 1024);
+    };
+    bool drop = false;
+    auto once = [&] {
+        auto p = connectPair(configuration());
+        p.controller->sendControl(ping(1));
+        EXPECT_TRUE(p.host->messages->next(5.0).hasItem());
+        if (!(drop = !drop)) return p.closeAll();
         p.controllerLink->close();
         p.hostLink->close();
         std::weak_ptr<SessionCore> weak = p.host;
         p = Pair{};
-        // The pumps drop their hold once their links have ended.
         for (int i = 0; i < 300 && !weak.expired(); ++i) std::this_thread::sleep_for(10ms);
         EXPECT_TRUE(weak.expired());
-    }
-}
-
-std::size_t countEntries(const char* dir) {
-    std::size_t n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-long residentKiB() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-TEST_F(WebRtcSession, FiftySessionsLeaveNoThreadsFilesOrMemoryBehind) {
-    auto once = [] {
-        auto p = connectPair(configuration(320, 240));
-        p.controller->sendControl(ping(1));
-        EXPECT_TRUE(p.host->messages->next(5.0).hasItem());
-        p.closeAll();
     };
     for (int i = 0; i < 10; ++i) once();
-    std::this_thread::sleep_for(200ms);
-    // Memory the allocator keeps for reuse is not a leak: hand it back before each reading.
-    malloc_trim(0);
-    const auto threads = countEntries("/proc/self/task");
-    const auto fds = countEntries("/proc/self/fd");
+    malloc_trim(0);  // memory the allocator keeps for reuse is no leak
+    const auto threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
     const long memory = residentKiB();
     for (int i = 0; i < 50; ++i) once();
     std::this_thread::sleep_for(200ms);
     malloc_trim(0);
     // A few idle pool threads may come and go; one left per session would be 50.
-    EXPECT_LE(countEntries("/proc/self/task"), threads + 8);
-    EXPECT_LE(countEntries("/proc/self/fd"), fds + 8);
-    // About 1 MiB per session would show as 50 MiB here.
-    EXPECT_LT(residentKiB() - memory, 24 * 1024) << "KiB before: " << memory;
+    EXPECT_LE(entries("/proc/self/task"), threads + 8);
+    EXPECT_LE(entries("/proc/self/fd"), fds + 8);
+    EXPECT_LT(residentKiB() - memory, 24 * 1024) << "KiB before: " << memory;  // 1 MiB a session would be 50
 }
 
-// Both sides told to reach the other at a port where nothing answers.
-std::string unreachable(const std::string& sdp) {
-    return std::regex_replace(sdp, std::regex("(a=candidate:\\S+ \\d+ \\S+ \\d+ \\S+ )\\d+"), "$01" "9");
-}
-
-TEST_F(WebRtcSession, UnreachablePeerEndsInIceFailure) {
-    auto controller = SessionCore::make(configuration(320, 240), true);
-    auto host = SessionCore::make(configuration(320, 240), false);
-    auto offer = controller->makeOffer();
-    auto answer = host->answer(unreachable(offer));
-    controller->setRemote({SdpType::answer, unreachable(answer)});
-    try {
-        controller->waitUntilConnected();
-        FAIL() << "connected";
-    } catch (const SessionError& e) {
-        EXPECT_EQ(e, SessionError::connectionFailed("ICE connection failed"));
-    }
-    auto states = drainUntilFinished(controller->states);
-    ASSERT_FALSE(states.empty());
-    EXPECT_EQ(states.back(), State::failed("ICE connection failed"));
-    host->close();
-}
-
-}  // namespace
-}  // namespace quill
-
-namespace quill {
-namespace {
-
-// Records every state with the time it came.
-class StateLog {
-public:
-    explicit StateLog(AsyncStreamPtr<SessionConnectionState> states)
-        : thread_([this, states] {
-              while (auto s = states->next()) {
-                  std::lock_guard l(mutex_);
-                  log_.emplace_back(std::chrono::steady_clock::now(), *s);
-                  cv_.notify_all();
-              }
-          }) {}
-    ~StateLog() { thread_.join(); }
-    // How long after `since` the state `wanted` was recorded, waiting at most `limit`.
-    std::optional<std::chrono::milliseconds> waitFor(const SessionConnectionState& wanted,
-                                                     std::chrono::steady_clock::time_point since,
-                                                     std::chrono::milliseconds limit) {
-        std::unique_lock l(mutex_);
-        std::optional<std::chrono::milliseconds> found;
-        cv_.wait_until(l, since + limit, [&] {
-            for (auto& [at, s] : log_)
-                if (at >= since && s == wanted) {
-                    found = std::chrono::duration_cast<std::chrono::milliseconds>(at - since);
-                    return true;
+// ICE does not notice a peer that went silent; each side must, within seconds, and notice its
+// return (the harness's namespace loses its loopback for a while). A peer never reached fails.
+TEST_F(WebRtcSession, EachSideNoticesASilentPeerAndItsReturnAndAnUnreachablePeerFails) {
+    if (!std::getenv("QUILL_IN_NETNS")) GTEST_SKIP() << "takes the loopback down: only in the harness's namespace";
+    auto p = connectPair(configuration());
+    auto bothWithin5s = [&](const char* command, const State& wanted) {
+        const auto from = Clock::now();
+        EXPECT_EQ(std::system(command), 0);
+        for (auto* core : {p.host.get(), p.controller.get()})
+            for (const Deadline deadline = Deadline::after(8);;)
+                if (auto n = core->states->nextUntil(deadline); !n.hasItem() || *n.value == wanted) {
+                    EXPECT_TRUE(n.hasItem() && Clock::now() - from < 5s) << command;
+                    break;
                 }
-            return false;
-        });
-        return found;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, SessionConnectionState>> log_;
-    std::thread thread_;
-};
-
-void expectSilenceNoticed(SessionCore& core, StateLog& log, PeerProcess& peer) {
+    };
     std::this_thread::sleep_for(500ms);
-    auto stopped = std::chrono::steady_clock::now();
-    peer.signal(SIGSTOP);
-    auto lost = log.waitFor(SessionConnectionState::disconnected(), stopped, 8s);
-    ASSERT_TRUE(lost) << "no disconnected state for a stopped peer";
-    ::testing::Test::RecordProperty("stopped_noticed_ms", static_cast<int>(lost->count()));
-    EXPECT_LT(*lost, 5s);
-    EXPECT_EQ(core.lifecycle(), SessionConnectionState::disconnected());
-
-    auto resumed = std::chrono::steady_clock::now();
-    peer.signal(SIGCONT);
-    auto back = log.waitFor(SessionConnectionState::connected(), resumed, 8s);
-    ASSERT_TRUE(back) << "not connected again after the peer resumed";
-    ::testing::Test::RecordProperty("resumed_noticed_ms", static_cast<int>(back->count()));
-    EXPECT_LT(*back, 5s);
-
-    std::this_thread::sleep_for(500ms);
-    auto killed = std::chrono::steady_clock::now();
-    peer.reap();
-    auto dead = log.waitFor(SessionConnectionState::disconnected(), killed, 8s);
-    ASSERT_TRUE(dead) << "no disconnected state for a dead peer";
-    ::testing::Test::RecordProperty("dead_noticed_ms", static_cast<int>(dead->count()));
-    EXPECT_LT(*dead, 5s);
+    bothWithin5s("ip link set lo down", State::disconnected());
+    bothWithin5s("ip link set lo up", State::connected());
+    p.controller->sendControl(ping(3));
+    EXPECT_TRUE(p.host->messages->next(5.0).hasItem());
+    p.closeAll();
+    auto unreachable = [](const std::string& sdp) {  // a port where nothing answers
+        return std::regex_replace(sdp, std::regex("(a=candidate:\\S+ \\d+ \\S+ \\d+ \\S+ )\\d+"), "$01" "9");
+    };
+    auto controller = SessionCore::make(configuration(), true), host = SessionCore::make(configuration(), false);
+    controller->setRemote({SdpType::answer, unreachable(host->answer(unreachable(controller->makeOffer())))});
+    EXPECT_THROW(controller->waitUntilConnected(), SessionError);
+    EXPECT_EQ(controller->lifecycle(), State::failed("ICE connection failed"));
 }
 
-TEST_F(WebRtcSession, ControllerNoticesAStoppedAndADeadHost) {
-    PeerProcess peer(QUILL_WEBRTC_TEST_PEER, "host");
-    auto controller = SessionCore::make(configuration(320, 240), true);
-    peer.send(controller->makeOffer());
-    auto answer = peer.receive();
-    ASSERT_FALSE(answer.empty());
-    controller->setRemote({SdpType::answer, answer});
-    controller->waitUntilConnected();
-    StateLog log(controller->states);
-    expectSilenceNoticed(*controller, log, peer);
-    controller->close();
-}
-
-TEST_F(WebRtcSession, HostNoticesAStoppedAndADeadController) {
-    PeerProcess peer(QUILL_WEBRTC_TEST_PEER, "controller");
-    auto host = SessionCore::make(configuration(320, 240), false);
-    auto offer = peer.receive();
-    ASSERT_FALSE(offer.empty());
-    peer.send(host->answer(offer));
-    host->waitUntilConnected();
-    StateLog log(host->states);
-    expectSilenceNoticed(*host, log, peer);
-    host->close();
+// Every public call races close() on other threads, round after round, on a busy machine. A
+// critical aborts the run; a call waiting on a closed connection is answered at once.
+TEST_F(WebRtcSession, EveryCallRacesCloseSafely) {
+    const std::string offer = SessionCore::make(configuration(), true)->makeOffer();
+    const auto frame = capturedFrame(320, 240, 1, 2, 3);
+    using Call = std::function<void(SessionCore&, PeerConnection&)>;
+    const std::pair<const char*, Call> calls[] = {
+        {"statistics", [](SessionCore& c, PeerConnection&) { c.statistics(); }},
+        {"makeOffer", [](SessionCore& c, PeerConnection&) { c.makeOffer(); }},
+        {"answer", [&](SessionCore& c, PeerConnection&) { c.answer(offer); }},
+        {"candidate", [](SessionCore& c, PeerConnection&) { c.addRemoteCandidate(Candidate("S", "candidate:1 1 UDP 1 127.0.0.1 9 typ host", "0", 0)); }},
+        {"sendControl", [](SessionCore& c, PeerConnection&) { c.sendControl(ping(1)); }},
+        {"sendVideoFrame", [&](SessionCore& c, PeerConnection&) { c.sendVideoFrame(frame, nowNs()); }},
+        {"close", [](SessionCore& c, PeerConnection& pc) { c.close(), pc.close(); }},
+        {"localDescription", [](SessionCore&, PeerConnection& pc) { pc.localDescription(); }},
+        {"gathering", [](SessionCore&, PeerConnection& pc) { pc.iceGatheringState(); }},
+        {"dataChannel", [](SessionCore&, PeerConnection& pc) { pc.createDataChannel("x", {}); }},
+        {"requestStatistics", [](SessionCore&, PeerConnection& pc) { pc.requestStatistics([](auto) {}); }},
+    };
+    std::vector<std::jthread> load(2);
+    for (auto& t : load) t = std::jthread([](std::stop_token stop) { while (!stop.stop_requested()) std::this_thread::yield(); });
+    std::mt19937 random(7);
+    for (const auto& [name, call] : calls)
+        for (int round = 0; round < 25; ++round) {
+            auto core = SessionCore::make(configuration(), false);
+            auto pc = PeerConnectionFactory::shared().createPeerConnection({});
+            std::atomic<bool> closed{false};
+            std::vector<std::jthread> callers(3);
+            for (auto& t : callers)
+                t = std::jthread([&, call = call, name = name] {
+                    do {
+                        const auto start = Clock::now();
+                        try {
+                            call(*core, *pc);
+                        } catch (const std::exception&) {
+                        }
+                        EXPECT_LT(Clock::now() - start, 3s) << name;
+                    } while (!closed);
+                });
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+            pc->close();
+            core->close();
+            closed = true;
+        }
 }
 
 }  // namespace

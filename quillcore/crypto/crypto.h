@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include <sodium/crypto_hash_sha256.h>
 
@@ -22,6 +23,8 @@ void initialize();
 Bytes randomBytes(std::size_t count);
 // Exactly 16 bytes, drawn as randomBytes(16).
 Bytes randomBytes16();
+// A random (version 4) UUID in upper-case text, 8-4-4-4-12.
+std::string randomUUID();
 
 namespace Ed25519 {
 

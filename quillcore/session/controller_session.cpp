@@ -1,25 +1,9 @@
 #include "quillcore/session/controller_session.h"
 
-#include <cstdio>
-
 #include "quillcore/base/clock.h"
 #include "quillcore/crypto/crypto.h"
 
 namespace quill {
-namespace {
-
-// A random (version 4) UUID, upper-case, 8-4-4-4-12.
-std::string newSessionID() {
-    Bytes b = crypto::randomBytes(16);
-    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
-}
-
-}  // namespace
 
 const std::vector<std::string>& ControllerSession::capabilities() {
     static const std::vector<std::string> list{"clipboard", "files"};
@@ -75,7 +59,7 @@ void ControllerSession::start(FrameChannelPtr channel) {
         if (started_) throw SessionError::unexpectedMessage("session already started");
         started_ = true;
     }
-    const std::string id = newSessionID();
+    const std::string id = crypto::randomUUID();
     {
         std::lock_guard lock(lock_);
         sessionID_ = id;

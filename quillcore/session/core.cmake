@@ -3,7 +3,7 @@
 if(TARGET quill_webrtc AND TARGET quill_control)
   quill_library(quill_session_core
     SOURCES session_core.cpp session_core_stats.cpp
-    DEPS quill_base quill_session_types quill_signalling quill_control quill_webrtc)
+    DEPS quill_base quill_crypto quill_session_types quill_signalling quill_control quill_webrtc)
 
   quill_test(quill_session_core_test
     SOURCES session_core_test.cpp session_core_stats_test.cpp

@@ -4,20 +4,19 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <limits>
-#include <random>
 
 #include "quillcore/base/clock.h"
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
+#include "quillcore/webrtc/serial_worker.h"
 
 namespace quill {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kPollInterval = 25ms;
 constexpr auto kStatisticsTimeout = 5s;
 
 std::string lowerCase(std::string s) {
@@ -28,33 +27,6 @@ std::string lowerCase(std::string s) {
 std::string describe(const std::exception& e) {
     if (auto* q = dynamic_cast<const Error*>(&e)) return q->description();
     return e.what();
-}
-
-// A random (version 4) UUID in upper-case text.
-std::string newUUID() {
-    static std::mutex mutex;
-    static std::mt19937_64 engine{std::random_device{}()};
-    std::uint64_t hi = 0, lo = 0;
-    {
-        std::lock_guard lock(mutex);
-        hi = engine();
-        lo = engine();
-    }
-    hi = (hi & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;
-    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
-                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
-                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
-    return text;
-}
-
-void sleepPoll(std::stop_token& stop) {
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock lock(m);
-    cv.wait_for(lock, stop, kPollInterval, [] { return false; });
-    if (stop.stop_requested()) throw Cancelled();
 }
 
 class NonOwningProvider {
@@ -135,17 +107,20 @@ std::optional<std::string> SessionCore::videoTrackID() const {
 
 void SessionCore::setState(const SessionConnectionState& state, bool force) {
     bool changed = false;
+    std::shared_ptr<VideoSource> source;
     {
         std::lock_guard lock(lock_);
-        if (force) {
+        if (force || (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed))) {
             lifecycle_ = state;
             changed = true;
-        } else if (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed)) {
-            lifecycle_ = state;
-            changed = true;
+            if (state.is(SessionConnectionState::Kind::connected)) source = videoSource_;
         }
     }
-    if (changed) states->push(state);
+    if (!changed) return;
+    changed_.notify_all();
+    states->push(state);
+    // Frames sent before the peer could receive them are lost, and a still screen sends no more.
+    if (source) source->resendLastFrame();
 }
 
 void SessionCore::iceConnectionStateChanged(IceConnectionState state) {
@@ -199,6 +174,7 @@ void SessionCore::close() {
             bulkChannel_.reset();
             channelsOpen_.clear();
         }
+        changed_.notify_all();
         // The pump ends at its next check; a pump parked in the link ends when the role
         // closes the link.
         if (pumpCancelled_) pumpCancelled_->store(true);
@@ -217,6 +193,14 @@ void SessionCore::close() {
 
 void SessionCore::peerConnectionDidChangeIceConnectionState(IceConnectionState state) {
     iceConnectionStateChanged(state);
+}
+
+void SessionCore::peerConnectionDidChangeIceGatheringState(IceGatheringState state) {
+    {
+        std::lock_guard lock(lock_);
+        gatheringComplete_ = state == IceGatheringState::complete;
+    }
+    changed_.notify_all();
 }
 
 void SessionCore::peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) {
@@ -297,21 +281,27 @@ bool SessionCore::markChannelOpen(const std::string& label) {
            !shuttingDown_;
 }
 
+bool SessionCore::waitFor(std::unique_lock<std::mutex>& lock, const Deadline& deadline, std::stop_token& stop,
+                          const std::function<bool()>& done) {
+    const bool met = deadline.at() ? changed_.wait_until(lock, stop, *deadline.at(), done) : changed_.wait(lock, stop, done);
+    if (!met && stop.stop_requested()) throw Cancelled();
+    return met;
+}
+
+SessionError SessionCore::endedError() const {
+    if (lifecycle_.is(SessionConnectionState::Kind::failed)) return SessionError::connectionFailed(lifecycle_.message());
+    return SessionError::connectionFailed("the session closed before it opened");
+}
+
 void SessionCore::waitUntilConnected(std::stop_token stop) {
     setState(SessionConnectionState::connecting());
     const Deadline deadline = Deadline::after(configuration.connectionTimeout);
-    for (;;) {
-        if (deadline.expired()) throw SessionError::connectionTimedOut();
-        const SessionConnectionState state = lifecycle();
-        switch (state.kind()) {
-            case SessionConnectionState::Kind::connected: return;
-            case SessionConnectionState::Kind::failed: throw SessionError::connectionFailed(state.message());
-            case SessionConnectionState::Kind::closed:
-                throw SessionError::connectionFailed("the session closed before it opened");
-            default: break;
-        }
-        sleepPoll(stop);
-    }
+    if (deadline.expired()) throw SessionError::connectionTimedOut();
+    std::unique_lock lock(lock_);
+    using Kind = SessionConnectionState::Kind;
+    if (!waitFor(lock, deadline, stop, [&] { return lifecycle_.is(Kind::connected) || lifecycle_.is(Kind::failed) || lifecycle_.is(Kind::closed); }))
+        throw SessionError::connectionTimedOut();
+    if (!lifecycle_.is(Kind::connected)) throw endedError();
 }
 
 void SessionCore::sendControl(const Quillmate_V0_Envelope& envelope) {
@@ -416,11 +406,12 @@ void SessionCore::addRemoteCandidate(const Candidate& candidate) {
 
 void SessionCore::waitForGathering(std::stop_token stop) {
     const Deadline deadline = Deadline::after(configuration.gatheringTimeout);
-    for (;;) {
-        if (deadline.expired()) throw SessionError::gatheringTimedOut();
-        if (peerConnection_->iceGatheringState() == IceGatheringState::complete) return;
-        sleepPoll(stop);
-    }
+    if (deadline.expired()) throw SessionError::gatheringTimedOut();
+    if (peerConnection_->iceGatheringState() == IceGatheringState::complete) return;
+    std::unique_lock lock(lock_);
+    if (!waitFor(lock, deadline, stop, [&] { return gatheringComplete_ || shuttingDown_; }))
+        throw SessionError::gatheringTimedOut();
+    if (!gatheringComplete_) throw endedError();
 }
 
 // The signalling pump -------------------------------------------------------------------------
@@ -434,9 +425,12 @@ void SessionCore::startPump(std::shared_ptr<SignallingLink> link) {
         if (shuttingDown_) return;
         pumpCancelled_ = cancelled;
     }
-    // The pump may hold the last reference to the core, so nothing ever joins it: it ends by
-    // itself once the link has ended or it sees its cancellation.
-    std::thread(pumpSignalling, weak_from_this(), std::move(link), std::move(cancelled)).detach();
+    // The pump may hold the last reference to the core, so the core cannot join it: it ends by
+    // itself once the link has ended or it sees its cancellation, and the teardown worker joins it.
+    SerialWorker::teardown().startThread(
+        [weak = weak_from_this(), link = std::move(link), cancelled = std::move(cancelled)]() mutable {
+            pumpSignalling(std::move(weak), std::move(link), std::move(cancelled));
+        });
 }
 
 void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_ptr<SignallingLink> link,
@@ -523,7 +517,7 @@ void SessionCore::addScreenVideoTrack() {
     source->adaptOutputFormat(static_cast<int>(configuration.preferredVideoWidth),
                               static_cast<int>(configuration.preferredVideoHeight),
                               static_cast<int>(configuration.videoFPS));
-    const std::string trackID = newUUID();
+    const std::string trackID = crypto::randomUUID();
     auto sender = peerConnection_->addVideoTrack(source, trackID, {"Quillmate"});
     if (!sender) throw fail();
     applyEncodingParameters(*sender);
@@ -584,14 +578,10 @@ SessionStats SessionCore::statistics() {
 
 SessionStats SessionCore::makeStats(const StatsReport& report) {
     const std::string fallback = factory_->preferredCodec();
-    const StatsBaseline fresh = sessionstats::condense(report, std::nullopt, fallback).baseline;
-    std::optional<StatsBaseline> previous;
-    {
-        std::lock_guard lock(lock_);
-        previous = statsBaseline_;
-        statsBaseline_ = fresh;
-    }
-    return sessionstats::condense(report, previous, fallback).stats;
+    std::lock_guard lock(lock_);
+    auto condensed = sessionstats::condense(report, statsBaseline_, fallback);
+    statsBaseline_ = condensed.baseline;
+    return condensed.stats;
 }
 
 }  // namespace quill

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 
 #include "quillcore/base/async_stream.h"
 #include "quillcore/base/bytes.h"
+#include "quillcore/base/clock.h"
 #include "quillcore/base/pixel_buffer.h"
 #include "quillcore/control/control_message.h"
 #include "quillcore/session/session_core_stats.h"
@@ -120,6 +123,7 @@ public:
 
     // PeerConnectionDelegate and DataChannelDelegate.
     void peerConnectionDidChangeIceConnectionState(IceConnectionState state) override;
+    void peerConnectionDidChangeIceGatheringState(IceGatheringState state) override;
     void peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) override;
     void peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) override;
     void dataChannelDidChangeState(const std::shared_ptr<DataChannel>& channel) override;
@@ -130,6 +134,12 @@ private:
     SessionDescription makeDescription(bool isOffer);
     void setLocal(const SessionDescription& description);
     void waitForGathering(std::stop_token stop);
+    // Waits on `changed_` until `done` holds (false when the deadline passed first); throws
+    // Cancelled when `stop` ends the wait. `lock` holds `lock_`.
+    bool waitFor(std::unique_lock<std::mutex>& lock, const Deadline& deadline, std::stop_token& stop,
+                 const std::function<bool()>& done);
+    // Why a wait ends on a core that closed (lock held).
+    SessionError endedError() const;
     void addScreenVideoTrack();
     void applyEncodingParameters(RtpSender& sender);
     void makeDataChannel(const std::string& label);
@@ -145,6 +155,8 @@ private:
     const std::shared_ptr<PeerConnection> peerConnection_;
 
     mutable std::mutex lock_;
+    // Signalled on every state change, on close and when gathering completes.
+    std::condition_variable_any changed_;
     std::shared_ptr<DataChannel> ctlChannel_;
     std::shared_ptr<DataChannel> bulkChannel_;
     std::shared_ptr<RemoteVideoTrack> remoteVideoTrack_;
@@ -154,6 +166,7 @@ private:
     IceConnectionState iceState_ = IceConnectionState::newState;
     std::set<std::string> channelsOpen_;
     bool shuttingDown_ = false;
+    bool gatheringComplete_ = false;
     std::optional<std::string> sessionID_;
     std::optional<Bytes> peerFingerprint_;
     std::size_t remoteCandidates_ = 0;

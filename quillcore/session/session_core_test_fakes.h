@@ -41,7 +41,6 @@ public:
         std::lock_guard l(mutex);
         return delegate.lock();
     }
-
     std::mutex mutex;
     std::vector<std::pair<Bytes, bool>> sent;
     bool acceptSends = true;
@@ -53,56 +52,34 @@ private:
     std::atomic<DataChannelState> state_;
 };
 
-class FakeTransceiver : public RtpTransceiver {
-public:
+struct FakeTransceiver : RtpTransceiver {
     bool setCodecPreferences(const std::vector<CodecCapability>& codecs, std::string& error) override {
         preferences = codecs;
-        if (failWith) {
-            error = *failWith;
-            return false;
-        }
-        return true;
+        if (failWith) error = *failWith;
+        return !failWith;
     }
     std::vector<CodecCapability> preferences;
     std::optional<std::string> failWith;
 };
 
-class FakeVideoSource : public VideoSource {
-public:
-    void adaptOutputFormat(int w, int h, int fps) override {
-        width = w;
-        height = h;
-        this->fps = fps;
-    }
+struct FakeVideoSource : VideoSource {
+    void adaptOutputFormat(int w, int h, int f) override { format = {w, h, f}; }
     void captureFrame(const PixelBufferPtr& frame, std::int64_t ts) override {
         std::lock_guard l(mutex);
         frames.emplace_back(frame, ts);
     }
-    int width = 0, height = 0, fps = 0;
+    void resendLastFrame() override { ++resends; }
+    std::vector<int> format{0, 0, 0};
     std::mutex mutex;
     std::vector<std::pair<PixelBufferPtr, std::int64_t>> frames;
+    std::atomic<int> resends{0};
 };
 
-class FakeSender : public RtpSender {
-public:
+struct FakeSender : RtpSender {
     RtpParameters parameters() const override { return initial; }
     void setParameters(const RtpParameters& p) override { applied = p; }
     RtpParameters initial;
     std::optional<RtpParameters> applied;
-};
-
-class FakeVideoTrack : public RemoteVideoTrack {
-public:
-    std::string trackId() const override { return "remote"; }
-    AsyncStreamPtr<PixelBufferPtr> frames() const override { return stream; }
-    std::uint64_t decodedFrameCount() const override { return 0; }
-    AsyncStreamPtr<PixelBufferPtr> stream = AsyncStream<PixelBufferPtr>::make();
-};
-
-class FakeAudioTrack : public MediaStreamTrack {
-public:
-    MediaKind kind() const override { return MediaKind::audio; }
-    std::string trackId() const override { return "audio"; }
 };
 
 class FakePeerConnection : public PeerConnection {
@@ -112,34 +89,23 @@ public:
         delegate = std::move(d);
     }
     std::shared_ptr<DataChannel> createDataChannel(const std::string& label, const DataChannelInit& init) override {
+        const bool reliable = init.ordered && init.maxRetransmits == -1 && init.maxPacketLifeTime == -1;
+        auto ch = record("createDataChannel " + label + (reliable ? " reliable" : ""), std::make_shared<FakeDataChannel>(label));
         std::lock_guard l(mutex);
-        calls.push_back("createDataChannel " + label);
-        inits.push_back(init);
-        if (refuseChannels) return nullptr;
-        auto ch = std::make_shared<FakeDataChannel>(label);
         localChannels.push_back(ch);
         return ch;
     }
     std::shared_ptr<RtpTransceiver> addTransceiver(MediaKind, TransceiverDirection direction) override {
-        std::lock_guard l(mutex);
-        calls.push_back(direction == TransceiverDirection::recvOnly ? "addTransceiver recvOnly" : "addTransceiver");
-        return transceiver;
+        return record(direction == TransceiverDirection::recvOnly ? "addTransceiver recvOnly" : "addTransceiver",
+                      std::shared_ptr<RtpTransceiver>(transceiver));
     }
-    DescriptionResult createOffer() override {
-        record("createOffer");
-        return offerResult;
-    }
-    DescriptionResult createAnswer() override {
-        record("createAnswer");
-        return answerResult;
-    }
+    DescriptionResult createOffer() override { return record("createOffer", offerResult); }
+    DescriptionResult createAnswer() override { return record("createAnswer", answerResult); }
     std::optional<std::string> setLocalDescription(const SessionDescription& d) override {
-        record("setLocalDescription " + d.sdp);
-        return setLocalError;
+        return record("setLocalDescription " + d.sdp, setLocalError);
     }
     std::optional<std::string> setRemoteDescription(const SessionDescription& d) override {
-        record("setRemoteDescription " + d.sdp);
-        return setRemoteError;
+        return record("setRemoteDescription " + d.sdp, setRemoteError);
     }
     std::optional<std::string> addIceCandidate(const IceCandidate& c) override {
         std::lock_guard l(mutex);
@@ -151,32 +117,26 @@ public:
         std::lock_guard l(mutex);
         return local;
     }
-    std::shared_ptr<VideoSource> makeScreenVideoSource() override {
-        record("makeScreenVideoSource");
-        return source;
-    }
+    std::shared_ptr<VideoSource> makeScreenVideoSource() override { return source; }
     std::shared_ptr<RtpSender> addVideoTrack(const std::shared_ptr<VideoSource>&, const std::string& trackId,
                                              const std::vector<std::string>& streamIds) override {
-        std::lock_guard l(mutex);
-        calls.push_back("addVideoTrack");
         addedTrackId = trackId;
-        addedStreamIds = streamIds;
-        return sender;
+        return record("addVideoTrack " + streamIds.at(0), std::shared_ptr<RtpSender>(sender));
     }
     void requestStatistics(std::function<void(std::optional<StatsReport>)> completion) override {
-        std::lock_guard l(mutex);
-        if (statsReport) {
-            auto r = *statsReport;
-            completion(r);
-        } else {
-            pendingStats.push_back(std::move(completion));
-        }
+        std::unique_lock l(mutex);
+        if (!statsReport) return pendingStats.push_back(std::move(completion));
+        auto report = *statsReport;
+        l.unlock();
+        completion(report);
     }
     void close() override { ++closeCount; }
 
-    void record(std::string call) {
+    template <class T>
+    T record(std::string call, T result) {
         std::lock_guard l(mutex);
         calls.push_back(std::move(call));
+        return result;
     }
     std::shared_ptr<PeerConnectionDelegate> currentDelegate() {
         std::lock_guard l(mutex);
@@ -201,9 +161,7 @@ public:
     mutable std::mutex mutex;
     std::weak_ptr<PeerConnectionDelegate> delegate;
     std::vector<std::string> calls;
-    std::vector<DataChannelInit> inits;
     std::vector<std::shared_ptr<FakeDataChannel>> localChannels;
-    bool refuseChannels = false;
     std::shared_ptr<FakeTransceiver> transceiver = std::make_shared<FakeTransceiver>();
     DescriptionResult offerResult{SessionDescription{SdpType::offer, "created-offer"}, std::nullopt};
     DescriptionResult answerResult{SessionDescription{SdpType::answer, "created-answer"}, std::nullopt};
@@ -214,57 +172,47 @@ public:
     std::shared_ptr<FakeVideoSource> source = std::make_shared<FakeVideoSource>();
     std::shared_ptr<FakeSender> sender = std::make_shared<FakeSender>();
     std::string addedTrackId;
-    std::vector<std::string> addedStreamIds;
     std::optional<StatsReport> statsReport;
     std::vector<std::function<void(std::optional<StatsReport>)>> pendingStats;
     std::atomic<int> closeCount{0};
 };
 
-class FakeProvider : public PeerConnectionProvider {
-public:
+struct FakeProvider : PeerConnectionProvider {
     std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
-        ++created;
         configurations.push_back(c);
         return next;
     }
     std::vector<CodecCapability> videoCodecPreferences() const override { return preferences; }
     std::string preferredCodec() const override { return "H264"; }
-
     std::shared_ptr<FakePeerConnection> next = std::make_shared<FakePeerConnection>();
     std::vector<CodecCapability> preferences{{"H264", 90000, {}}};
-    int created = 0;
     std::vector<RtcConfiguration> configurations;
 };
 
 // A link whose outcomes the test queues: messages, a clean end or a failure.
 class FakeLink : public SignallingLink {
 public:
-    struct Failure : Error {
-        std::string text;
-        explicit Failure(std::string t) : text(std::move(t)) {}
-        std::string description() const override { return text; }
-    };
     using Outcome = std::variant<Signal, std::monostate, std::string>;  // message, end, failure
 
     std::optional<SignallingMessage> next() override {
         auto signal = nextSignal();
-        if (!signal) return std::nullopt;
-        return signal->message;
+        return signal ? std::optional(signal->message) : std::nullopt;
     }
     std::optional<Signal> nextSignal() override {
         ++waits;
         auto item = outcomes->next();
-        if (!item) return std::nullopt;
-        if (auto m = std::get_if<Signal>(&*item)) return *m;
-        if (auto f = std::get_if<std::string>(&*item)) throw Failure(*f);
+        // Any error will do: the pump takes its description.
+        if (auto f = item ? std::get_if<std::string>(&*item) : nullptr) throw SessionError::controlMessage(*f);
+        if (auto m = item ? std::get_if<Signal>(&*item) : nullptr) return *m;
         return std::nullopt;
     }
     void close() override {
         ++closeCount;
         outcomes->finish();
     }
-    void push(SignallingMessage m) { outcomes->push(Outcome{Signal{std::move(m), std::nullopt}}); }
-    void pushFrom(Bytes sender, SignallingMessage m) { outcomes->push(Outcome{Signal{std::move(m), std::move(sender)}}); }
+    void push(SignallingMessage m, std::optional<Bytes> sender = std::nullopt) {
+        outcomes->push(Outcome{Signal{std::move(m), std::move(sender)}});
+    }
     void end() { outcomes->push(Outcome{std::monostate{}}); }
     void fail(std::string text) { outcomes->push(Outcome{std::move(text)}); }
 

@@ -40,7 +40,18 @@ enum class TransceiverDirection { sendOnly, recvOnly, sendRecv, inactive };
 
 enum class MediaKind { audio, video };
 
-const char* iceConnectionStateName(IceConnectionState state);
+inline const char* iceConnectionStateName(IceConnectionState state) {
+    switch (state) {
+        case IceConnectionState::newState: return "new";
+        case IceConnectionState::checking: return "checking";
+        case IceConnectionState::connected: return "connected";
+        case IceConnectionState::completed: return "completed";
+        case IceConnectionState::failed: return "failed";
+        case IceConnectionState::disconnected: return "disconnected";
+        case IceConnectionState::closed: return "closed";
+    }
+    return "unknown";
+}
 
 struct SessionDescription {
     SdpType type;
@@ -149,6 +160,9 @@ public:
     virtual void adaptOutputFormat(int width, int height, int fps) = 0;
     // Never blocks; frames the encoder cannot take in time are dropped.
     virtual void captureFrame(const PixelBufferPtr& frame, std::int64_t timeStampNs) = 0;
+    // Sends the last frame again, as a key frame: a still screen sends nothing, and a viewer
+    // that missed the frames sent before it could receive them still needs a picture.
+    virtual void resendLastFrame() = 0;
 };
 
 class RtpTransceiver {
@@ -175,6 +189,7 @@ class PeerConnectionDelegate {
 public:
     virtual ~PeerConnectionDelegate() = default;
     virtual void peerConnectionDidChangeIceConnectionState(IceConnectionState state) = 0;
+    virtual void peerConnectionDidChangeIceGatheringState(IceGatheringState state) = 0;
     virtual void peerConnectionDidAddReceiver(const std::shared_ptr<MediaStreamTrack>& track) = 0;
     virtual void peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) = 0;
 };
@@ -209,8 +224,8 @@ public:
                                                      const std::string& trackId,
                                                      const std::vector<std::string>& streamIds) = 0;
 
-    // Calls `completion` at most once, on a thread of the layer; never after close() returned
-    // for a report that was not ready yet.
+    // Calls `completion` once, on a thread of the layer; a request still waiting when the
+    // connection closes is answered with nothing by close().
     virtual void requestStatistics(std::function<void(std::optional<StatsReport>)> completion) = 0;
 
     // Idempotent; safe from any thread, including a delegate callback.

@@ -20,6 +20,13 @@ void startGStreamer() {
     // The DTLS certificate is made by the first DTLS element of the process: make it now, so
     // that the first session does not pay for it.
     if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+    // The elements of a session, made once now: loading their plugins (and webrtcbin's ICE
+    // agent, its first network monitor) would otherwise fall into the first session.
+    for (const char* name : {"webrtcbin", "appsrc", "videoscale", "capsfilter", "x264enc", "rtph264pay", "rtph264depay",
+                             "avdec_h264", "videoconvert", "appsink", "queue", "fakesink", "nicesrc", "nicesink",
+                             "dtlssrtpenc", "dtlssrtpdec", "sctpenc", "sctpdec", "rtpbin", "rtpfunnel", "rtprtxsend",
+                             "rtprtxreceive", "rtpstorage"})
+        if (GstElement* e = gst_element_factory_make(name, nullptr)) gst_object_unref(gst_object_ref_sink(e));
     // Start the layer's threads now rather than inside the first session.
     SerialWorker::events();
     SerialWorker::teardown();

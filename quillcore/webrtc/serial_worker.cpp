@@ -54,6 +54,24 @@ void SerialWorker::runAndWait(std::function<void()> task) {
     finished.wait();
 }
 
+void SerialWorker::startThread(std::function<void()> body) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = nextThread_++;
+    // The thread's last act queues its own join, which cannot run before it is listed here.
+    threads_.emplace(id, std::thread([this, id, body = std::move(body)] {
+        body();
+        post([this, id] {
+            std::thread finished;
+            {
+                std::lock_guard lock(mutex_);
+                finished = std::move(threads_.at(id));
+                threads_.erase(id);
+            }
+            finished.join();
+        });
+    }));
+}
+
 void SerialWorker::run(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -24,10 +25,14 @@ public:
     // Runs `task` on the worker and waits for it.
     void runAndWait(std::function<void()> task);
     bool isCurrentThread() const { return std::this_thread::get_id() == threadId_; }
+    // Runs `body` on a thread of its own, which this worker joins once the body has returned:
+    // for a thread that may hold the last reference to its owner, which can never join it.
+    void startThread(std::function<void()> body);
 
     // Delegate calls of the WebRTC layer, in order.
     static SerialWorker& events();
-    // Pipeline teardown: a pipeline is never stopped on one of GStreamer's own threads.
+    // Pipeline teardown (a pipeline is never stopped on one of GStreamer's own threads), and
+    // the joining of threads that end by themselves.
     static SerialWorker& teardown();
 
 private:
@@ -37,6 +42,8 @@ private:
     std::condition_variable_any cv_;
     std::deque<std::function<void()>> tasks_;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    std::map<std::uint64_t, std::thread> threads_;
+    std::uint64_t nextThread_ = 0;
     std::thread::id threadId_;
     std::jthread thread_;
 };
