@@ -33,7 +33,7 @@
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/session/controller_session.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
-#include "tests/webrtc_support.h"
+#include "bench/webrtc_peer.h"
 
 namespace quill::host {
 namespace {

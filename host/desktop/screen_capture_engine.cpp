@@ -344,9 +344,6 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
     std::string failure;
     // A still screen is not read again: the session's video has its last image already.
     bool changed = true;
-    // The encoder gives out a frame when the next one comes in, so the last frame before a
-    // still period is handed over once more on its first still tick; then nothing is sent.
-    PixelBufferPtr unsettled;
     while (!stop.stop_requested()) {
         {
             std::unique_lock guard(sleepLock);
@@ -361,10 +358,10 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
             failure = "the connection to the X server was lost";
             break;
         }
-        PixelBufferPtr frame = changed ? nullptr : std::exchange(unsettled, nullptr);
-        if (!changed && !frame) continue;
+        if (!changed) continue;
+        PixelBufferPtr frame;
         try {
-            if (!frame) frame = capturer->grab();
+            frame = capturer->grab();
             failures = 0;
         } catch (const X11Error& error) {
             // A lost server is final; a refused read may be a display being reconfigured.
@@ -374,13 +371,9 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
             }
             continue;
         }
-        if (!frame) {
-            // Every buffer is still downstream: this tick is dropped, and the next frame will
-            // follow the one kept for repeating, which needs its buffer back.
-            unsettled.reset();
-            continue;
-        }
-        if (std::exchange(changed, false)) unsettled = frame;
+        // Every buffer is still downstream: the change is read again at the next tick.
+        if (!frame) continue;
+        changed = false;
         // Frames closer together than the interval would be dropped by the session's frame
         // rate limit, and a dropped change stays unseen on a screen that then keeps still.
         due = std::max(due, Clock::now() + interval);
