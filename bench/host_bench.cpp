@@ -3,7 +3,9 @@
 // $DISPLAY. Run it in a private network namespace on a 1920x1080 display:
 //   scripts/harness/webrtc scripts/harness/x11 build/bench/host_bench
 // QUILL_HOST_BINARY names another host build (an older one, for before-and-after figures);
-// QUILL_BENCH_CPUS the two processors the measured processes are pinned to (default 0,1).
+// QUILL_BENCH_CPUS the two processors the measured processes (the host, the bare pipeline) are
+// pinned to (default 0,1). Keep the controller and the X server off them, for instance:
+//   QUILL_BENCH_CPUS=6,7 taskset -c 2-5 scripts/harness/webrtc scripts/harness/x11 build/bench/host_bench
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -14,10 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -94,12 +98,12 @@ void pinToBenchCpus() {
 }
 
 // A child process with its input on a pipe (closing it ends a bare pipeline) and its output
-// in a file.
+// in a file, or on a pipe the caller reads when no file is named.
 class Child {
 public:
-    Child(std::vector<std::string> args, const std::vector<std::string>& environment, const fs::path& log) {
-        int in[2];
-        if (pipe(in) != 0) return;
+    Child(std::vector<std::string> args, const std::vector<std::string>& environment, const fs::path& log = {}) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -111,18 +115,26 @@ public:
         if (pid_ == 0) {
             dup2(in[0], 0);
             ::close(in[1]);
-            const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(out, 2);
+            ::close(out[0]);
+            if (logPath.empty()) {
+                dup2(out[1], 1);
+            } else {
+                const int file = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(file, 1);
+                dup2(file, 2);
+            }
             pinToBenchCpus();
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         ::close(in[0]);
+        ::close(out[1]);
         input_ = in[1];
+        output_ = fdopen(out[0], "r");
     }
     ~Child() {
         if (input_ >= 0) ::close(input_);
+        if (output_) fclose(output_);
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
@@ -131,10 +143,17 @@ public:
         }
     }
     pid_t pid() const { return pid_; }
+    // Sends a line and returns the line the child answers with.
+    std::string ask(const std::string& line) {
+        if (input_ < 0 || !output_ || write(input_, (line + "\n").data(), line.size() + 1) < 0) return {};
+        char answer[256] = {};
+        return std::fgets(answer, sizeof answer, output_) ? answer : "";
+    }
 
 private:
     pid_t pid_ = -1;
     int input_ = -1;
+    FILE* output_ = nullptr;
 };
 
 std::vector<std::string> inheritedEnvironment(const std::vector<std::string>& replaced) {
@@ -219,46 +238,22 @@ struct Host {
     }
 };
 
-// Decoded frames are taken as they come, as a controller's view would.
-struct Viewer {
-    explicit Viewer(std::shared_ptr<ControllerSession> session) : session(std::move(session)) {
-        thread = std::jthread([this](std::stop_token stop) {
-            std::shared_ptr<RemoteVideoTrack> track;
-            while (!stop.stop_requested() && !(track = this->session->remoteVideoTrack())) std::this_thread::sleep_for(10ms);
-            while (track && !stop.stop_requested())
-                if (track->frames()->next(0.1).hasItem()) ++decoded;
-        });
-    }
-    bool waitForFrames(int count, double seconds = 20) {
-        for (auto until = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < until;) {
-            if (decoded >= count) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    ~Viewer() {
-        thread.request_stop();
-        thread.join();
-        session->close("done");
-    }
-    std::shared_ptr<ControllerSession> session;
-    std::atomic<int> decoded{0};
-    std::jthread thread;
-};
-
-// Changes the whole screen every 1/60 s: eight full-screen images, copied by the server in
-// turn into a window that also takes the keyboard focus.
+// Changes the whole screen every 1/60 s: sixteen full-screen images, each carrying its number
+// (see codedFrame), copied by the server in turn into a window that also takes the keyboard
+// focus. Keeps when each number was last put on the screen.
 class ChangingScreen {
 public:
+    static constexpr std::uint32_t kImages = 16;  // a number comes back every 267 ms, far beyond any latency
+
     explicit ChangingScreen(testing::TestClient& client) : client_(client) {
         xcb_connection_t* c = client.connection;
         const int w = client.screen->width_in_pixels, h = client.screen->height_in_pixels;
         gc_ = xcb_generate_id(c);
         xcb_create_gc(c, gc_, client.window, 0, nullptr);
-        for (int k = 0; k < 8; ++k) {
+        for (std::uint32_t k = 1; k <= kImages; ++k) {
             const xcb_pixmap_t pixmap = xcb_generate_id(c);
             xcb_create_pixmap(c, client.screen->root_depth, pixmap, client.window, std::uint16_t(w), std::uint16_t(h));
-            const PixelBufferPtr image = webrtctest::movingFrame(w, h, k);
+            const PixelBufferPtr image = webrtctest::codedFrame(w, h, k);
             for (int y = 0; y < h; y += 64) {
                 const int rows = std::min(64, h - y);
                 xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc_, std::uint16_t(w), std::uint16_t(rows), 0,
@@ -278,19 +273,73 @@ public:
             xcb_connection_t* c = client_.connection;
             auto next = Clock::now();
             for (std::size_t k = 0; !stop.stop_requested(); ++k) {
-                xcb_copy_area(c, pixmaps_[k % pixmaps_.size()], client_.window, gc_, 0, 0, 0, 0,
-                              client_.screen->width_in_pixels, client_.screen->height_in_pixels);
+                xcb_copy_area(c, pixmaps_[k % kImages], client_.window, gc_, 0, 0, 0, 0, client_.screen->width_in_pixels,
+                              client_.screen->height_in_pixels);
                 xcb_flush(c);
+                shownAt_[k % kImages] = Clock::now();
+                ++changes_;
                 std::this_thread::sleep_until(next += std::chrono::microseconds(16667));
             }
         });
+    }
+    long changes() const { return changes_; }
+    // Milliseconds since the image with this number was last put on the screen; negative for none.
+    double msSinceShown(std::uint32_t number, Clock::time_point now) const {
+        if (number < 1 || number > kImages) return -1;
+        const Clock::time_point shown = shownAt_[number - 1];
+        return shown == Clock::time_point{} ? -1 : std::chrono::duration<double, std::milli>(now - shown).count();
     }
 
 private:
     testing::TestClient& client_;
     xcb_gcontext_t gc_ = 0;
     std::vector<xcb_pixmap_t> pixmaps_;
+    std::array<std::atomic<Clock::time_point>, kImages> shownAt_{};
+    std::atomic<long> changes_{0};
     std::jthread thread_;
+};
+
+// Decoded frames are taken as they come, as a controller's view would. While recording, each
+// frame's time since its image was put on the screen is kept.
+struct Viewer {
+    Viewer(std::shared_ptr<ControllerSession> session, const ChangingScreen& screen) : session(std::move(session)) {
+        thread = std::jthread([this, &screen](std::stop_token stop) {
+            std::shared_ptr<RemoteVideoTrack> track;
+            while (!stop.stop_requested() && !(track = this->session->remoteVideoTrack())) std::this_thread::sleep_for(10ms);
+            while (track && !stop.stop_requested()) {
+                auto frame = track->frames()->next(0.1);
+                if (!frame.hasItem()) continue;
+                const auto now = Clock::now();
+                ++decoded;
+                std::lock_guard guard(lock);
+                if (!recording) continue;
+                const double ms = screen.msSinceShown(webrtctest::readCode(**frame.value), now);
+                if (ms >= 0) latencies.push_back(ms);
+            }
+        });
+    }
+    bool waitForFrames(int count, double seconds = 20) {
+        for (auto until = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < until;) {
+            if (decoded >= count) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    void record(bool on) {
+        std::lock_guard guard(lock);
+        recording = on;
+    }
+    ~Viewer() {
+        thread.request_stop();
+        thread.join();
+        session->close("done");
+    }
+    std::shared_ptr<ControllerSession> session;
+    std::atomic<int> decoded{0};
+    std::mutex lock;
+    bool recording = false;        // guarded by lock
+    std::vector<double> latencies;  // guarded by lock
+    std::jthread thread;
 };
 
 // The display (its screen changing every frame, or still) and the host on it.
@@ -306,18 +355,31 @@ struct Stage {
     Host host;
 };
 
-// The host at 1920x1080 with a screen that changes every frame, and the bare pipeline under the
-// same load, one after the other, three times: shares of one core and minor page faults per
-// second (medians), and the host's resident memory after each session.
+long framesEncoded(Child& bare) {
+    long frames = -1;
+    std::sscanf(bare.ask("frames").c_str(), "frames %ld", &frames);
+    return frames;
+}
+
+// The host at 1920x1080 and 60 fps with a screen that changes every frame, and the bare pipeline
+// under the same load, one after the other, three times (medians of the three):
+// - screen_fps, delivered_fps, bare_fps: the screen's changes, the frames the controller decoded,
+//   the frames the bare pipeline encoded, per second;
+// - change_to_decoded_ms (p90 too): from a change asked of the X server to the controller's
+//   decoded frame that shows it, the host's screen capture included;
+// - host_cpu_ms_per_frame against bare_cpu_ms_per_frame (host_to_bare), and shares of one core;
+// - minor page faults per second of both.
 void BM_HostVersusBarePipeline(benchmark::State& state) {
     Stage stage(true);
     if (!stage.ready(state)) return;
     Host& host = stage.host;
-    std::vector<double> hostCpu, hostFaults, bareCpu, bareFaults, rss;
+    std::vector<double> screenFps, deliveredFps, bareFps, latency, latencyP90, hostCpu, hostFaults, hostMsPerFrame,
+        bareCpu, bareFaults, bareMsPerFrame;
+    constexpr double kSeconds = 8;
     for (auto _ : state) {
         for (int round = 0; round < 3; ++round) {
             {
-                Viewer viewer(host.connect());
+                Viewer viewer(host.connect(), stage.screen);
                 if (!viewer.waitForFrames(30)) {
                     state.SkipWithError("no video at the controller");
                     return;
@@ -325,32 +387,81 @@ void BM_HostVersusBarePipeline(benchmark::State& state) {
                 std::this_thread::sleep_for(2s);
                 const Usage from = Usage::of(host.process->pid());
                 const int decodedFrom = viewer.decoded;
-                std::this_thread::sleep_for(8s);
-                const auto [cpu, faults] = Usage::of(host.process->pid()).since(from);
+                const long changesFrom = stage.screen.changes();
+                viewer.record(true);
+                std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+                viewer.record(false);
+                const Usage to = Usage::of(host.process->pid());
+                const auto [cpu, faults] = to.since(from);
+                const double seconds = std::chrono::duration<double>(to.at - from.at).count();
+                const int decoded = viewer.decoded - decodedFrom;
                 hostCpu.push_back(cpu);
                 hostFaults.push_back(faults);
-                state.counters["controller_fps"] = (viewer.decoded - decodedFrom) / 8.0;
+                deliveredFps.push_back(decoded / seconds);
+                screenFps.push_back(double(stage.screen.changes() - changesFrom) / seconds);
+                hostMsPerFrame.push_back(decoded ? 1000 * cpu * seconds / decoded : 0);
+                std::lock_guard guard(viewer.lock);
+                std::sort(viewer.latencies.begin(), viewer.latencies.end());
+                latency.push_back(median(viewer.latencies));
+                if (!viewer.latencies.empty()) latencyP90.push_back(viewer.latencies[viewer.latencies.size() * 9 / 10]);
+            }
+            std::this_thread::sleep_for(1s);
+            Child bare({QUILL_BARE_PIPELINE, "15552", "60"}, inheritedEnvironment({}));
+            std::this_thread::sleep_for(2s);
+            const Usage from = Usage::of(bare.pid());
+            const long framesFrom = framesEncoded(bare);
+            std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+            const long frames = framesEncoded(bare) - framesFrom;
+            const Usage to = Usage::of(bare.pid());
+            const auto [cpu, faults] = to.since(from);
+            const double seconds = std::chrono::duration<double>(to.at - from.at).count();
+            bareCpu.push_back(cpu);
+            bareFaults.push_back(faults);
+            bareFps.push_back(double(frames) / seconds);
+            bareMsPerFrame.push_back(frames > 0 ? 1000 * cpu * seconds / double(frames) : 0);
+        }
+    }
+    state.counters["screen_fps"] = median(screenFps);
+    state.counters["delivered_fps"] = median(deliveredFps);
+    state.counters["bare_fps"] = median(bareFps);
+    state.counters["change_to_decoded_ms"] = median(latency);
+    state.counters["change_to_decoded_p90_ms"] = median(latencyP90);
+    state.counters["host_cpu_pct"] = 100 * median(hostCpu);
+    state.counters["bare_cpu_pct"] = 100 * median(bareCpu);
+    state.counters["host_cpu_ms_per_frame"] = median(hostMsPerFrame);
+    state.counters["bare_cpu_ms_per_frame"] = median(bareMsPerFrame);
+    state.counters["host_to_bare"] = median(hostMsPerFrame) / median(bareMsPerFrame);
+    state.counters["host_faults_per_s"] = median(hostFaults);
+    state.counters["bare_faults_per_s"] = median(bareFaults);
+}
+BENCHMARK(BM_HostVersusBarePipeline)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Ten sessions one after the other on a changing screen, each streaming for two seconds: the
+// host's resident memory after the first, and its growth from there to the tenth and at most.
+void BM_HostMemoryOverSessions(benchmark::State& state) {
+    Stage stage(true);
+    if (!stage.ready(state)) return;
+    Host& host = stage.host;
+    std::vector<double> rss;
+    for (auto _ : state) {
+        for (int session = 0; session < 10; ++session) {
+            {
+                Viewer viewer(host.connect(), stage.screen);
+                if (!viewer.waitForFrames(30)) {
+                    state.SkipWithError("no video at the controller");
+                    return;
+                }
+                std::this_thread::sleep_for(2s);
             }
             std::this_thread::sleep_for(1s);
             rss.push_back(residentMegabytes(host.process->pid()));
-            Child bare({QUILL_BARE_PIPELINE, "15552"}, inheritedEnvironment({}), host.folder / "bare.log");
-            std::this_thread::sleep_for(2s);
-            const Usage from = Usage::of(bare.pid());
-            std::this_thread::sleep_for(8s);
-            const auto [cpu, faults] = Usage::of(bare.pid()).since(from);
-            bareCpu.push_back(cpu);
-            bareFaults.push_back(faults);
         }
     }
-    state.counters["host_cpu_pct"] = 100 * median(hostCpu);
-    state.counters["bare_cpu_pct"] = 100 * median(bareCpu);
-    state.counters["host_to_bare"] = median(hostCpu) / median(bareCpu);
-    state.counters["host_faults_per_s"] = median(hostFaults);
-    state.counters["bare_faults_per_s"] = median(bareFaults);
-    state.counters["host_rss_mb_after_1"] = rss.front();
-    state.counters["host_rss_mb_growth_per_session"] = (rss.back() - rss.front()) / double(rss.size() - 1);
+    state.counters["rss_mb_after_1"] = rss.front();
+    state.counters["rss_mb_growth_1_to_10"] = rss.back() - rss.front();
+    state.counters["rss_mb_growth_max"] = *std::max_element(rss.begin(), rss.end()) - rss.front();
 }
-BENCHMARK(BM_HostVersusBarePipeline)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_HostMemoryOverSessions)->Iterations(1)->Unit(benchmark::kSecond);
 
 // A session on a still screen: the host's share of one core over five seconds.
 void BM_HostOnAStillScreen(benchmark::State& state) {
@@ -358,7 +469,7 @@ void BM_HostOnAStillScreen(benchmark::State& state) {
     if (!stage.ready(state)) return;
     Host& host = stage.host;
     for (auto _ : state) {
-        Viewer viewer(host.connect());
+        Viewer viewer(host.connect(), stage.screen);
         viewer.waitForFrames(1);
         std::this_thread::sleep_for(2s);
         const Usage from = Usage::of(host.process->pid());
@@ -374,7 +485,7 @@ BENCHMARK(BM_HostOnAStillScreen)->Iterations(1)->Unit(benchmark::kSecond);
 void BM_ControlMessageToInjectedEvent(benchmark::State& state) {
     Stage stage(true);
     if (!stage.ready(state)) return;
-    Viewer viewer(stage.host.connect());
+    Viewer viewer(stage.host.connect(), stage.screen);
     viewer.waitForFrames(30);
     std::this_thread::sleep_for(1s);
     const std::uint8_t keycode = *xKeycode(0x04);

@@ -24,6 +24,32 @@ inline PixelBufferPtr movingFrame(int width, int height, int phase) {
     return PixelBuffer::fromVector(width, height, std::move(px));
 }
 
+// A frame that carries `number` (16 bits) as a row of black and white blocks over a moving
+// picture the encoder has to work on.
+inline PixelBufferPtr codedFrame(int width, int height, std::uint32_t number) {
+    auto moving = movingFrame(width, height, static_cast<int>(number));
+    std::vector<std::uint8_t> px(moving->data(), moving->data() + moving->byteCount());
+    const int block = width / 20;
+    for (int bit = 0; bit < 16; ++bit)
+        for (int y = height / 4; y < height / 4 + block; ++y)
+            for (int x = block * (bit + 2); x < block * (bit + 3); ++x) {
+                const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 4;
+                px[i] = px[i + 1] = px[i + 2] = (number >> bit) & 1 ? 255 : 0;
+            }
+    return PixelBuffer::fromVector(width, height, std::move(px));
+}
+
+inline std::uint32_t readCode(const PixelBuffer& f) {
+    const int block = f.width() / 20;
+    std::uint32_t number = 0;
+    for (int bit = 0; bit < 16; ++bit) {
+        const int x = block * (bit + 2) + block / 2, y = f.height() / 4 + block / 2;
+        if (f.data()[static_cast<std::size_t>(y) * static_cast<std::size_t>(f.stride()) + static_cast<std::size_t>(x) * 4 + 1] > 128)
+            number |= 1u << bit;
+    }
+    return number;
+}
+
 // The host in another process (webrtc_bench_peer), joined by pipes that carry blocks: a line with
 // the length, then the text. `arguments` follow the role: width, height and frame rate.
 class PeerProcess {
