@@ -1,12 +1,15 @@
 #include "host/desktop/screen_capture_engine.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -155,6 +158,7 @@ public:
         int index = pool->acquire();
         if (index < 0) return nullptr;
         PixelBufferPtr frame = pool->frame(index, width, height);  // returns the segment on failure too
+        forgetChanges();
         xcb_generic_error_t* rawError = nullptr;
         XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
             x.get(),
@@ -169,6 +173,7 @@ public:
     }
 
     PixelBufferPtr grabWithoutSharedMemory() {
+        forgetChanges();
         xcb_generic_error_t* rawError = nullptr;
         auto* raw = xcb_get_image_reply(
             x.get(),
@@ -198,9 +203,10 @@ public:
         damageNotify = std::uint8_t(xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY);
     }
 
-    // Whether the captured rectangle changed since the last call; always true when the server
-    // cannot say. Emptying the server's record before the next image is read means a change
-    // made while it is read is reported again.
+    // Reads the events the server sent, without waiting; whether the captured rectangle changed
+    // since the last call (always true when the server cannot say). A report of a change
+    // elsewhere is answered at once, so that the server reports the next change; one within the
+    // rectangle is answered by forgetChanges() just before the image is read.
     bool takeChanges() {
         if (!damage) return true;
         xcb_connection_t* c = x.get();
@@ -214,8 +220,15 @@ public:
             }
             std::free(event);
         }
-        if (reported) xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
+        damaged = damaged || reported;
+        if (reported && !changed) forgetChanges(), x.flush();
         return changed;
+    }
+
+    // Empties the server's record of changes. Done in the same flush as the read of the next
+    // image, so every change after that read is reported again and none before it is.
+    void forgetChanges() {
+        if (damage && std::exchange(damaged, false)) xcb_damage_subtract(x.get(), damage, XCB_NONE, XCB_NONE);
     }
 
     X11Connection x;
@@ -223,6 +236,7 @@ public:
     int originX = 0, originY = 0, width = 0, height = 0;
     xcb_damage_damage_t damage = 0;
     std::uint8_t damageNotify = 0;
+    bool damaged = false;  // the server reported changes it still keeps a record of
 };
 
 ScreenCaptureEngine::ScreenCaptureEngine(VideoFrameSink session, ScreenCaptureOptions options)
@@ -334,31 +348,60 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
     }
     if (!capturer) return;
 
-    using Clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::max(0.0, options_.minimumFrameInterval)));
-    std::mutex sleepLock;
-    std::condition_variable_any sleeper;
-    auto due = Clock::now();
+    // Waits for the server's next event, a stop, or `until` (nanoseconds on the stamp clock).
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) close(fd);
+        }
+    } const wakeFd{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // outlives the callback that writes it
+    const int wake = wakeFd.fd;
+    std::stop_callback wakeOnStop(stop, [wake] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = write(wake, &one, sizeof one);
+    });
+    auto clock = [this] { return options_.monotonicNs ? options_.monotonicNs() : monotonicNow(); };
+    auto wait = [&](std::optional<std::int64_t> until) {
+        pollfd fds[] = {{xcb_get_file_descriptor(capturer->x.get()), POLLIN, 0}, {wake, POLLIN, 0}};
+        timespec timeout{0, 10'000'000};  // without a wake-up descriptor, a stop is seen within 10 ms
+        if (until) {
+            const std::int64_t ns = std::max<std::int64_t>(0, *until - clock());
+            timeout = {time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+        }
+        ppoll(fds, wake >= 0 ? 2 : 1, until || wake < 0 ? &timeout : nullptr, nullptr);
+    };
+
+    // A change is read as soon as the server reports it, paced to the session's frame rate. Reads
+    // keep the interval on average and come at most half an interval early: within the session
+    // video's frame-rate limit (a burst of two frames) with a margin, so no frame is dropped
+    // there, and a dropped change would stay unseen on a screen that then keeps still. Both allow
+    // 2% over the rate: pacing at exactly the rate of a screen that changes at that rate, a read
+    // that once had to wait would keep every later one waiting as long. The stamp is the read's
+    // time.
+    const auto interval = std::int64_t(std::max(0.0, options_.minimumFrameInterval) * 1e9 / 1.02);
+    const std::int64_t earlyBy = interval / 2;
+    std::int64_t next = 0;  // when the next read is due (it may come earlyBy before)
+    std::int64_t retryAt = 0;
     int failures = 0;
     std::string failure;
     // A still screen is not read again: the session's video has its last image already.
     bool changed = true;
     while (!stop.stop_requested()) {
-        {
-            std::unique_lock guard(sleepLock);
-            sleeper.wait_until(guard, stop, due, [] { return false; });
-        }
-        if (stop.stop_requested()) break;
-        due += interval;
-        if (due < Clock::now()) due = Clock::now();  // late: skip the missed ticks instead of bursting
-
         changed = capturer->takeChanges() || changed;
         if (capturer->x.hasError()) {
             failure = "the connection to the X server was lost";
             break;
         }
-        if (!changed) continue;
+        if (!changed) {
+            wait(std::nullopt);
+            continue;
+        }
+        const std::int64_t readAt = std::max(next - earlyBy, retryAt);
+        if (clock() < readAt) {
+            wait(readAt);
+            continue;
+        }
+        const std::int64_t stamp = nextTimestampNs();
         PixelBufferPtr frame;
         try {
             frame = capturer->grab();
@@ -369,15 +412,14 @@ void ScreenCaptureEngine::run(std::stop_token stop) {
                 failure = error.description();
                 break;
             }
+        }
+        // Refused, or every buffer is still downstream: the change is read again an interval on.
+        if (!frame) {
+            retryAt = stamp + interval;
             continue;
         }
-        // Every buffer is still downstream: the change is read again at the next tick.
-        if (!frame) continue;
         changed = false;
-        // Frames closer together than the interval would be dropped by the session's frame
-        // rate limit, and a dropped change stays unseen on a screen that then keeps still.
-        due = std::max(due, Clock::now() + interval);
-        const std::int64_t stamp = nextTimestampNs();
+        next = std::max(next, stamp) + interval;
         {
             std::lock_guard guard(lock_);
             ++frames_;

@@ -38,7 +38,8 @@ struct VideoFrameSink {
 struct ScreenCaptureOptions {
     std::string displayName;                       // empty: $DISPLAY
     std::function<std::int64_t()> monotonicNs;     // empty: CLOCK_MONOTONIC
-    // At least this far apart (the session's frame rate), the repeated frame included.
+    // Frames keep this interval on average (the session's frame rate) and come at most half of
+    // it early.
     double minimumFrameInterval = 1.0 / 60.0;
     // Frames that may be in flight downstream at once; a frame is dropped while all are held.
     int queueDepth = 5;
@@ -47,8 +48,9 @@ struct ScreenCaptureOptions {
 
 // Captures the main display of the X server on a thread of its own and hands each frame,
 // BGRx with a strictly increasing monotonic time stamp, to the sink. A frame is read only when
-// the server reported a change on that display since the last one (X damage), so a still
-// screen costs next to nothing and sends nothing; the pointer is not part of the image. Frames live in a small
+// the server reported a change on that display since the last one (X damage), as soon as the
+// frame interval allows, so a still screen costs next to nothing and sends nothing and a change
+// waits for no clock tick; the pointer is not part of the image. Frames live in a small
 // pool of shared-memory segments that the X server fills directly; a segment is reused only
 // once the PixelBuffer that shows it has been released everywhere, so the sink may keep
 // frames as long as it needs (even beyond the engine's life).

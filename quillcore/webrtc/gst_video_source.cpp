@@ -17,6 +17,9 @@ namespace {
 constexpr guint kPooledFrames = 6;
 // A capture tick that comes late leaves its token to the next one: the limit holds on average.
 constexpr double kBurstFrames = 2;
+// Frames may come 2% faster than the limit: a source paced at exactly the rate, reading a screen
+// that changes at that rate, could never make up a delay once it had one (see the screen capture).
+constexpr double kRateSlack = 1.02;
 constexpr const char* kRepeatField = "quill-repeat";
 
 // Frames enter as I420 made by libyuv (SIMD, about 1 ms per 1080p frame); videoconvert has no
@@ -141,7 +144,9 @@ bool GstVideoSource::admit(std::int64_t timeStampNs) {
     // The first frame, and one behind the last (a capture that started its clock again), find
     // the bucket full; a long pause fills it no further than the burst.
     if (!bucketTimeNs_ || timeStampNs < *bucketTimeNs_) tokens_ = kBurstFrames;
-    else tokens_ = std::min(kBurstFrames, tokens_ + static_cast<double>(timeStampNs - *bucketTimeNs_) * maxFps_ / 1e9);
+    else
+        tokens_ = std::min(kBurstFrames,
+                           tokens_ + static_cast<double>(timeStampNs - *bucketTimeNs_) * maxFps_ * kRateSlack / 1e9);
     bucketTimeNs_ = timeStampNs;
     if (tokens_ < 1) return false;
     tokens_ -= 1;
