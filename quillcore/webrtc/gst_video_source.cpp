@@ -101,7 +101,7 @@ void GstVideoSource::attach(GstElement* appsrc, GstElement* encoder) {
 void GstVideoSource::detach() {
     GstElement *appsrc = nullptr, *encoder = nullptr;
     GstBufferPool* pool = nullptr;
-    GstBuffer* last = nullptr;
+    PixelBufferPtr last;
     {
         std::lock_guard lock(mutex_);
         appsrc = std::exchange(appsrc_, nullptr);
@@ -109,7 +109,6 @@ void GstVideoSource::detach() {
         pool = std::exchange(pool_, nullptr);
         last = std::exchange(last_, nullptr);
     }
-    if (last) gst_buffer_unref(last);
     release(pool);
     if (encoder) gst_object_unref(encoder);
     if (appsrc) gst_object_unref(appsrc);
@@ -161,28 +160,34 @@ void GstVideoSource::captureFrame(const PixelBufferPtr& frame, std::int64_t time
         std::lock_guard lock(mutex_);
         if (!active_ || !appsrc_ || !admit(timeStampNs) || !sinkFor(frame->width(), frame->height(), sink)) return;
     }
+    send(sink, frame, timeStampNs);
+}
+
+void GstVideoSource::send(Sink& sink, const PixelBufferPtr& frame, std::optional<std::int64_t> timeStampNs) {
     GstBuffer* buffer = nullptr;
     GstVideoFrame out;
     if (!sink.acquire(buffer, out)) return;
     auto plane = [&](int i) { return static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, i)); };
     auto stride = [&](int i) { return GST_VIDEO_FRAME_PLANE_STRIDE(&out, i); };
-    libyuv::ARGBToI420(frame->data(), frame->stride(), plane(0), stride(0), plane(1), stride(1), plane(2), stride(2),
-                       frame->width(), frame->height());
+    if (frame) {
+        libyuv::ARGBToI420(frame->data(), frame->stride(), plane(0), stride(0), plane(1), stride(1), plane(2),
+                           stride(2), frame->width(), frame->height());
+    } else {
+        // Black in limited range.
+        for (int i = 0; i < 3; ++i)
+            std::memset(plane(i), i == 0 ? 16 : 128,
+                        static_cast<std::size_t>(stride(i)) * GST_VIDEO_FRAME_COMP_HEIGHT(&out, i));
+    }
     gst_video_frame_unmap(&out);
-    push(sink.appsrc, buffer, timeStampNs);
-}
-
-void GstVideoSource::push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs) {
     std::lock_guard order(pushOrder_);
-    GST_BUFFER_PTS(buffer) = presentationTime(appsrc, timeStampNs);
-    GstBuffer* previous = nullptr;
+    GST_BUFFER_PTS(buffer) = presentationTime(sink.appsrc, timeStampNs);
+    PixelBufferPtr previous;
     {
         std::lock_guard lock(mutex_);
-        previous = std::exchange(last_, gst_buffer_ref(buffer));
+        if (frame) previous = std::exchange(last_, frame);
         lastSentAtNs_ = monotonicNs();
     }
-    if (previous) gst_buffer_unref(previous);
-    gst_app_src_push_buffer(GST_APP_SRC(appsrc), buffer);
+    gst_app_src_push_buffer(GST_APP_SRC(sink.appsrc), buffer);
 }
 
 // The caller's time stamps, moved onto the pipeline's running time and kept increasing; a
@@ -212,18 +217,17 @@ void GstVideoSource::resendLastFrame() { repeat(true); }
 
 void GstVideoSource::repeat(bool forceKeyFrame) {
     GstElement* encoder = nullptr;
-    GstBuffer* copy = nullptr;
+    PixelBufferPtr last;
     Sink sink;
     {
         std::lock_guard lock(mutex_);
         if (!active_ || !appsrc_) return;
         // Frames that come anyway carry the key frame; a storm of requests makes no more frames.
         if (static_cast<double>(monotonicNs() - lastSentAtNs_) < 1e9 / std::max(format_.fps, 1)) return;
-        if (!last_ && !sinkFor(format_.width, format_.height, sink)) return;
+        last = last_;
+        if (!sinkFor(last ? last->width() : format_.width, last ? last->height() : format_.height, sink)) return;
         lastSentAtNs_ = monotonicNs();
         encoder = static_cast<GstElement*>(gst_object_ref(encoder_));
-        // Shares the pixels; the pool takes the buffer back once neither is in use.
-        if (last_) copy = gst_buffer_copy(last_);
     }
     if (forceKeyFrame) {
         GstEvent* event = gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0);
@@ -233,32 +237,7 @@ void GstVideoSource::repeat(bool forceKeyFrame) {
         gst_object_unref(pad);
     }
     gst_object_unref(encoder);
-    if (copy) {
-        GstElement* appsrc = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (appsrc_) appsrc = static_cast<GstElement*>(gst_object_ref(appsrc_));
-        }
-        if (appsrc) {
-            std::lock_guard order(pushOrder_);
-            GST_BUFFER_PTS(copy) = presentationTime(appsrc, std::nullopt);
-            gst_app_src_push_buffer(GST_APP_SRC(appsrc), copy);
-            gst_object_unref(appsrc);
-        } else {
-            gst_buffer_unref(copy);
-        }
-        return;
-    }
-    GstBuffer* buffer = nullptr;
-    GstVideoFrame out;
-    if (!sink.acquire(buffer, out)) return;
-    // Black in limited range.
-    for (int i = 0; i < 3; ++i)
-        std::memset(GST_VIDEO_FRAME_PLANE_DATA(&out, i), i == 0 ? 16 : 128,
-                    static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&out, i)) *
-                        GST_VIDEO_FRAME_COMP_HEIGHT(&out, i));
-    gst_video_frame_unmap(&out);
-    push(sink.appsrc, buffer, std::nullopt);
+    send(sink, last, std::nullopt);
 }
 
 GstPadProbeReturn GstVideoSource::onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {

@@ -39,7 +39,8 @@ private:
     // Takes one token of the rate limit for a frame at `timeStampNs` (lock held).
     bool admit(std::int64_t timeStampNs);
     GstClockTime presentationTime(GstElement* appsrc, std::optional<std::int64_t> timeStampNs);
-    void push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs);
+    // Converts `frame` (black when null) into a buffer of the sink's pool and pushes it.
+    void send(Sink& sink, const PixelBufferPtr& frame, std::optional<std::int64_t> timeStampNs);
     void repeat(bool forceKeyFrame);
     static GstPadProbeReturn onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data);
 
@@ -53,7 +54,10 @@ private:
     GstBufferPool* pool_ = nullptr;  // I420 buffers of the size below
     int poolWidth_ = 0;
     int poolHeight_ = 0;
-    GstBuffer* last_ = nullptr;  // the last frame sent, for a repeat
+    // The last image sent, converted again for a repeat. The buffers sent are never kept here: a
+    // buffer the pipeline does not hold alone is copied by the first element that changes it, and
+    // its pool then frees it instead of reusing it.
+    PixelBufferPtr last_;
     std::int64_t lastSentAtNs_ = 0;
     bool active_ = true;
     double maxFps_ = 0;
