@@ -17,7 +17,7 @@ using namespace quill::webrtctest;
 int main(int argc, char** argv) {
     // The allocator as the host application sets it, so that a benchmark sees its page faults.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_ARENA_MAX, 1);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
     const bool host = argc > 1 && std::string(argv[1]) == "host";
     const int width = argc > 4 ? std::atoi(argv[2]) : 320, height = argc > 4 ? std::atoi(argv[3]) : 240;

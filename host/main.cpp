@@ -108,11 +108,12 @@ int main(int argc, char** argv) {
     // large block is allocated per frame; but every session still allocates and frees large ones
     // (the encoder's pictures) from GStreamer threads. With glibc's defaults its growing mmap
     // threshold and one arena per thread keep them: over 40 MB more per session. Large blocks
-    // straight from mmap and two arenas keep the process level, at no cost per frame. Free
-    // memory at the top of an arena stays there: returned at once, it came back as page faults
-    // with the next frame's encoded picture, a few every frame.
+    // straight from mmap and one arena keep the process level from the first session on (with
+    // two, later sessions' threads spread the same work over more pages: 5 MB more over ten
+    // sessions), at no cost per frame. Free memory at the top of the arena stays there: returned
+    // at once, it came back as page faults with the next frame's encoded picture.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_ARENA_MAX, 1);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
     raiseOpenFileLimit();
 
