@@ -1,10 +1,12 @@
 // The application on a real X server (the harness's Xvfb, which has no system tray and no window
 // manager): the menu follows a tray that comes and goes, quitting leaves the real event loop, the
-// desktop services read the server, and the host binary answers scripts/run's question.
+// desktop services read the server; and scripts/run's ways: the host binary answers its question,
+// and its virtual display is reachable over VNC on its private socket only.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScreen>
@@ -12,7 +14,14 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <QtEndian>
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "host/desktop/x11_connection.h"
 #include "host/ui/app_services.h"
@@ -40,7 +49,62 @@ protected:
         if (!QApplication::instance()) new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
     }
+    // Whether processes can be given a network namespace of their own (unshare -n).
+    static bool privateNetwork() { return QProcess::execute("unshare", {"-n", "true"}) == 0; }
 };
+
+#define REQUIRE_PRIVATE_NETWORK()                                                    \
+    if (!privateNetwork()) {                                                         \
+        if (qgetenv("CI") == "true") FAIL() << "cannot create a network namespace"; \
+        GTEST_SKIP() << "cannot create a network namespace (unshare -n)";            \
+    }
+
+// An RFB (VNC) client on a Unix socket, as far as the first framebuffer update.
+struct RfbClient {
+    explicit RfbClient(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const timeval limit{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RfbClient() { ::close(fd); }
+    QByteArray read(qsizetype size) {
+        QByteArray out(size, 0);
+        for (qsizetype at = 0; at < size;) {
+            const ssize_t n = ::recv(fd, out.data() + at, size_t(size - at), 0);
+            if (n <= 0) return out.left(at);
+            at += n;
+        }
+        return out;
+    }
+    template <class T>
+    T number() {
+        const QByteArray bytes = read(sizeof(T));
+        return bytes.size() == sizeof(T) ? qFromBigEndian<T>(bytes.constData()) : T{};
+    }
+    bool write(const QByteArray& bytes) { return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    bool connected = false;
+};
+
+// Listening TCP sockets in the network namespace of `pid`, as `ss -ltn` lists them there.
+int tcpListeners(qint64 pid) {
+    int count = 0;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + table);
+        std::string line, slot, local, remote, state;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            fields >> slot >> local >> remote >> state;
+            count += state == "0A";
+        }
+    }
+    return count;
+}
 
 // A system tray as X11 desktops announce one: the owner of _NET_SYSTEM_TRAY_S0, made known by a
 // MANAGER message on the root window. It docks nothing; when it goes, its window and the
@@ -178,10 +242,7 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
 // scripts/run asks the host binary whether a copy runs before it starts a virtual display. The
 // binary runs with folders of its own, on this display, in a network namespace of its own.
 TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndStartsNothing) {
-    if (QProcess::execute("unshare", {"-n", "true"}) != 0) {
-        if (qgetenv("CI") == "true") FAIL() << "cannot create a network namespace";
-        GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
-    }
+    REQUIRE_PRIVATE_NETWORK();
     QTemporaryDir home;
     QProcessEnvironment environment;
     for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
@@ -200,4 +261,94 @@ TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndStartsNothing) {
         EXPECT_EQ(host.exitCode(), running ? 1 : 0);
         EXPECT_EQ(host.readAllStandardError(), running ? "Quillmate Host is already running.\n" : "");
     }
+}
+
+// A machine without a display: the virtual display scripts/run starts is the user's only (an X
+// client needs the key it exports) and a VNC viewer reaches it on the printed socket and nowhere
+// else. In network and mount namespaces of its own, so that a port opened by mistake is never
+// exposed and its display number cannot clash with the test's own display.
+TEST_F(UiX11Test, WithoutADisplayTheVirtualOneIsSharedOnItsPrivateSocketOnly) {
+    REQUIRE_PRIVATE_NETWORK();
+    QTemporaryDir runtime;
+    QProcessEnvironment environment;
+    environment.insert("PATH", qEnvironmentVariable("PATH"));
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    QProcess display;
+    display.setProcessEnvironment(environment);
+    display.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The command it runs tries the display as the host would, and without the key.
+    display.start("unshare", {"-n", "-m", "bash", "-c", "mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix && exec \"$@\"", "-",
+                              qEnvironmentVariable("QUILL_SOURCE_DIR") + "/scripts/virtual-display", "bash", "-c",
+                              "xdpyinfo >/dev/null 2>&1; echo \"keyed $?\"; XAUTHORITY=/dev/null xdpyinfo >/dev/null 2>&1; "
+                              "echo \"unkeyed $?\"; exec sleep 600"});
+    // Interrupted however the test ends: a killed script would leave its display behind.
+    const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(&display, [](QProcess* p) {
+        if (p->state() != QProcess::NotRunning) ::kill(pid_t(p->processId()), SIGTERM), p->waitForFinished(15000);
+    });
+    std::string printed;
+    std::smatch socket, number, unkeyed;
+    const std::regex socketLine("socket (/\\S+)"), displayLine("DISPLAY=:(\\d+)"), unkeyedLine("unkeyed (\\d+)");
+    QElapsedTimer clock;
+    clock.start();
+    while (!std::regex_search(printed, unkeyed, unkeyedLine) && display.state() != QProcess::NotRunning && clock.elapsed() < 30000) {
+        display.waitForReadyRead(1000);
+        printed += display.readAllStandardOutput().toStdString();
+    }
+    ASSERT_TRUE(std::regex_search(printed, socket, socketLine) && std::regex_search(printed, number, displayLine) &&
+                std::regex_search(printed, unkeyed, unkeyedLine))
+        << printed;
+    EXPECT_NE(printed.find("keyed 0\n"), std::string::npos) << printed;
+    EXPECT_NE(unkeyed[1], "0") << "any local user can reach the display";
+    const QString path = QString::fromStdString(socket[1]), name = QString::fromStdString(":" + number[1].str());
+    struct stat folder{};
+    ASSERT_TRUE(path.startsWith(runtime.path() + "/") && ::stat(QFileInfo(path).path().toLocal8Bit(), &folder) == 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u) << "the socket's folder is its user's only";
+
+    // The handshake: version 3.8, no authentication (the socket's folder is the lock), a shared
+    // session, then the whole screen in one update.
+    RfbClient vnc(path.toStdString());
+    ASSERT_TRUE(vnc.connected);
+    EXPECT_EQ(vnc.read(12), "RFB 003.008\n");
+    ASSERT_TRUE(vnc.write("RFB 003.008\n"));
+    const QByteArray types = vnc.read(vnc.number<quint8>());
+    ASSERT_TRUE(types.contains('\x01')) << "security types " << types.toHex().toStdString();
+    ASSERT_TRUE(vnc.write(QByteArray(1, 1)));
+    ASSERT_EQ(vnc.number<quint32>(), 0u) << "security result";
+    ASSERT_TRUE(vnc.write(QByteArray(1, 1)));
+    const quint16 width = vnc.number<quint16>(), height = vnc.number<quint16>();
+    const QByteArray format = vnc.read(16);
+    const QByteArray desktop = vnc.read(vnc.number<quint32>());
+    EXPECT_EQ(QSize(width, height), QSize(1920, 1080));
+    EXPECT_TRUE(desktop.endsWith(name.toLatin1())) << desktop.toStdString() << " is not the display " << name.toStdString();
+    QByteArray request(10, 0);
+    request[0] = 3;  // FramebufferUpdateRequest, not incremental, of the whole screen
+    qToBigEndian<quint16>(width, request.data() + 6), qToBigEndian<quint16>(height, request.data() + 8);
+    ASSERT_TRUE(vnc.write(request) && format.size() == 16);
+    ASSERT_EQ(vnc.number<quint8>(), 0) << "a framebuffer update";
+    vnc.read(1);
+    const int bytesPerPixel = format[0] / 8;
+    qint64 pixels = 0;
+    for (int rects = vnc.number<quint16>(), i = 0; i < rects; ++i) {
+        vnc.read(4);
+        const qint64 w = vnc.number<quint16>(), h = vnc.number<quint16>();
+        ASSERT_EQ(vnc.number<qint32>(), 0) << "raw, the one encoding every client takes";
+        ASSERT_EQ(vnc.read(w * h * bytesPerPixel).size(), w * h * bytesPerPixel);
+        pixels += w * h;
+    }
+    EXPECT_EQ(pixels, qint64(width) * height);
+    EXPECT_EQ(tcpListeners(display.processId()), 0) << "a TCP port is open";
+
+    // Interrupted, it takes the display, its sharing and their folder away: no process is left
+    // in its network namespace.
+    auto netns = [](const QString& pid) {
+        char target[64] = {};
+        return ::readlink(("/proc/" + pid + "/ns/net").toLocal8Bit(), target, sizeof target - 1) > 0 ? std::string(target) : "";
+    };
+    const std::string ns = netns(QString::number(display.processId()));
+    ASSERT_NE(ns, "");
+    ::kill(pid_t(display.processId()), SIGTERM);
+    EXPECT_TRUE(display.waitForFinished(15000));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(path).path()));
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs))
+        EXPECT_NE(netns(pid), ns) << "process " << pid.toStdString() << " is left";
 }
