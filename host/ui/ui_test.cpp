@@ -234,25 +234,50 @@ TEST_F(UiTest, PairingWindowShowsACodeOnlyWhileSharingAndItsLinkInWholeLines) {
     EXPECT_FALSE(view->findChild<QLabel*>("hostName")->textInteractionFlags() & Qt::TextSelectableByMouse);
     EXPECT_TRUE(url->textInteractionFlags() & Qt::TextSelectableByMouse);
     for (const char* hidden : {"approvalBox", "pairingStatus", "pausedNote"}) EXPECT_FALSE(shownIn(view->findChild<QWidget*>(hidden), view));
-    // The link box holds whole lines, at most three; only a longer link scrolls.
+    // The link box holds whole lines, at most three; only a longer link scrolls. So it does at
+    // every width the window takes, whatever link it showed before.
+    auto wholeLines = [&] {
+        const int lines = url->document()->firstBlock().layout()->lineCount();
+        return url->verticalScrollBar()->isVisible() == (lines > 3) &&
+               std::abs(url->viewport()->height() - std::min(lines, 3) * QFontMetrics(url->font()).lineSpacing()) <= 2;
+    };
+    QStringList links;
     for (int count : {1, 3, 6}) {
         *addresses = count;
         findByText(view, "Rotate Pairing Code")->click();
         ASSERT_TRUE(pumpUntil([&] { return url->toPlainText() == *m.pairingURL() && m.pairingLink()->endpoints.size() == size_t(count); }));
         pumpFor(0.05);
-        const int lines = url->document()->firstBlock().layout()->lineCount();
-        EXPECT_EQ(url->verticalScrollBar()->isVisible(), lines > 3) << count;
-        EXPECT_NEAR(url->viewport()->height(), std::min(lines, 3) * QFontMetrics(url->font()).lineSpacing(), 2) << lines;
+        EXPECT_TRUE(wholeLines()) << count;
+        links << url->toPlainText();
     }
+    QStringList wrong;
+    auto check = [&](int width) {
+        window("pairing")->resize(width, window("pairing")->height());
+        QCoreApplication::sendPostedEvents();
+        if (!wholeLines()) wrong << QString("%1 px, %2 lines").arg(width).arg(url->document()->firstBlock().layout()->lineCount());
+    };
+    const int narrowest = window("pairing")->minimumWidth();
+    // A new link at each width; then each link as the width goes down and up again.
+    for (int width = narrowest; width <= 1100; width += 5)
+        for (const QString& link : {links[0], links[1], links[0], links[2]}) url->setPlainText(link), check(width);
+    for (const QString& link : links) {
+        url->setPlainText(link);
+        for (int width = 1100; width >= narrowest; width -= 5) check(width);
+        for (int width = narrowest; width <= 1100; width += 5) check(width);
+    }
+    EXPECT_TRUE(wrong.isEmpty()) << wrong.join("; ").toStdString();
+    url->setPlainText(*m.pairingURL());
     // Paused: a code that cannot work is not shown.
     findAction(app->menu().menu(), "Pause sharing")->trigger();
-    for (QWidget* w : std::initializer_list<QWidget*>{qr, url, view->findChild<QLabel*>("countdown"), findByText(view, "Rotate Pairing Code")})
+    auto* instruction = view->findChild<QLabel*>("instruction");
+    EXPECT_TRUE(instruction->text().startsWith("Scan this code"));
+    for (QWidget* w : std::initializer_list<QWidget*>{qr, url, instruction, view->findChild<QLabel*>("countdown"), findByText(view, "Rotate Pairing Code")})
         EXPECT_FALSE(shownIn(w, view)) << w->objectName().toStdString();
     EXPECT_TRUE(shownIn(view->findChild<QLabel*>("pausedNote"), view));
     EXPECT_EQ(text("pausedNote"), "Sharing is paused, so no device can pair now. Turn off \u201cPause sharing\u201d in the menu "
                                   "to show a pairing code.");
     findAction(app->menu().menu(), "Pause sharing")->trigger();
-    ASSERT_TRUE(pumpUntil([&] { return shownIn(qr, view) && shownIn(url, view); }));
+    ASSERT_TRUE(pumpUntil([&] { return shownIn(qr, view) && shownIn(url, view) && shownIn(instruction, view); }));
     window("pairing")->close();
     pumpFor(0.05);
     EXPECT_FALSE(m.isAwaitingPairingConfirmation()) << "closing in the QR state refuses nothing";
