@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTextBlock>
@@ -124,9 +125,11 @@ protected:
 
 }  // namespace
 
-TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
+TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContentEachClosedFromItselfAndNoneOverTheMenu) {
     start();
     WidgetWindowManager& windows = *app->windows();
+    // No window manager draws a title bar: each window has a Close button of its own.
+    windows.setWindowManagerCheck([] { return false; });
     struct Row {
         const char *entry, *id, *title;
         QSize size;
@@ -138,19 +141,25 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
         findAction(app->menu().menu(), QString::fromUtf8(r.entry))->trigger();
         HostWindow* w = window(r.id);
         ASSERT_TRUE(w && windows.isVisible(r.id) && w->windowTitle() == r.title) << r.id;
-        EXPECT_EQ(w->centralWidget()->size(), r.size) << "the size asked for is the content's, below a toolbar";
+        EXPECT_EQ(w->contentArea()->size(), r.size) << "the size asked for is the content's, between toolbar and foot";
+        EXPECT_FALSE(w->geometry().intersects(app->menuBarItem().window()->frameGeometry())) << r.id;
         // Shrunk as far as it goes: at least 420 x 360, and room for the content's own minimum.
         w->resize(1, 1);
-        const QSize least = w->content()->minimumSize().expandedTo(QSize(420, 360 - (w->height() - w->centralWidget()->height())));
-        EXPECT_EQ(w->centralWidget()->size().expandedTo(least), w->centralWidget()->size()) << r.id;
+        EXPECT_EQ(w->contentArea()->size().expandedTo(w->content()->minimumSize()), w->contentArea()->size()) << r.id;
+        EXPECT_EQ(w->size().expandedTo(QSize(420, 360)), w->size()) << r.id;
         findAction(app->menu().menu(), QString::fromUtf8(r.entry))->trigger();
         EXPECT_EQ(window(r.id), w) << "chosen again: the same window";
+        ASSERT_TRUE(shownIn(w->closeButton(), w)) << r.id;
+        w->closeButton()->click();
+        EXPECT_FALSE(windows.isVisible(r.id)) << r.id;
     }
     windows.show("small", "Small", {300, 200});
     EXPECT_EQ(windows.window("small")->minimumSize(), QSize(300, 200)) << "a small window keeps its own size";
     windows.close("nothing");
     // Closed or minimised by the user: hidden, and brought back as it was. Closed through the
-    // manager: the next show builds a new window, centred, at the asked size.
+    // manager: the next show builds a new window, centred, at the asked size. A window manager
+    // that draws title bars takes the Close button's place; Ctrl+W closes either way.
+    windows.setWindowManagerCheck([] { return true; });
     QPointer<HostWindow> w = window("permissions");
     w->setGeometry(QRect(40, 50, 700, 450));
     for (bool minimise : {false, true}) {
@@ -159,12 +168,27 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
         windows.show("permissions", "Permissions", {580, 430});
         EXPECT_TRUE(window("permissions") == w && windows.isVisible("permissions") && w->geometry() == QRect(40, 50, 700, 450));
     }
+    EXPECT_FALSE(shownIn(w->closeButton(), w));
+    w->activateWindow();
+    ASSERT_TRUE(pumpUntil([&] { return w->isActiveWindow(); }));
+    QTest::keyClick(w, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(windows.isVisible("permissions"));
     windows.close("permissions");
     ASSERT_TRUE(!window("permissions") && pumpUntil([&] { return w.isNull(); }));
     windows.show("permissions", "Permissions", {580, 430});
     w = window("permissions");
     EXPECT_EQ(w->centralWidget()->size(), QSize(580, 430));
-    EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 2);
+    EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 4);
+    // Where a window opens: in the middle, unless it would cover the menu window (at the top
+    // here); then beside it, as near the middle as the screen allows, covering as little as it must.
+    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768);
+    for (auto [size, area, menu, at] : std::initializer_list<std::tuple<QSize, QRect, QRect, QPoint>>{
+             {{520, 780}, full, {}, {700, 150}},
+             {{520, 780}, full, {830, 12, 260, 50}, {700, 150}},
+             {{520, 780}, small, {553, 12, 260, 50}, {825, 0}},
+             {{900, 540}, full, {830, 515, 260, 50}, {1020, 270}},
+             {{2000, 1200}, full, {830, 12, 260, 50}, {0, 0}}})
+        EXPECT_EQ(WidgetWindowManager::placement(size, area, menu), at) << size.width() << " in " << area.width() << " beside " << menu.x();
 }
 
 TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfRequests) {
@@ -209,6 +233,19 @@ TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfReque
     findAction(menu, "Permissions\u2026")->trigger();
     app->report("permissions", "Nothing & nowhere");
     EXPECT_EQ(window("permissions")->status(), "Nothing & nowhere");
+    // A long one, at the window's least width: wrapped, all of it inside the window.
+    HostWindow* permissions = window("permissions");
+    const QString longer = "Could not open the page about these permissions (/home/someone/.cache/quillmate-host/"
+                           "permissions-of-a-user-with-a-long-name.html): no program on this computer is set to open it.";
+    app->report("permissions", longer);
+    permissions->resize(permissions->minimumSize());
+    pumpFor(0.05);
+    auto* status = permissions->findChild<QLabel*>("status");
+    EXPECT_EQ(permissions->status(), longer);
+    EXPECT_TRUE(shownIn(status, permissions) && status->wordWrap() && status->textFormat() == Qt::PlainText);
+    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_LE(status->mapTo(permissions, QPoint(status->width(), status->height())).x(), permissions->width());
+    EXPECT_LE(status->minimumSizeHint().width(), status->width()) << "a part too long to wrap";
     app->report("activity", "No file manager");
     app->report("", "No folder & no launcher");
     EXPECT_TRUE(visibleEntries(menu).contains("No folder & no launcher") && !visibleEntries(menu).contains("No file manager"));

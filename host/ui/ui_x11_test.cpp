@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QPushButton>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,7 +22,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
+#include <xcb/xtest.h>
 
 #include "host/desktop/x11_connection.h"
 #include "host/ui/app_services.h"
@@ -130,6 +133,54 @@ struct FakeTray {
     xcb_window_t window = xcb_generate_id(x.get());
 };
 
+// A window manager as the EWMH has one announce itself: a window named on the root window that
+// names itself. It manages nothing. When it goes, the root window's name is left pointing at a
+// window that is no more, as when a manager crashes.
+struct FakeWindowManager {
+    FakeWindowManager() {
+        xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          x.screen()->root_visual, 0, nullptr);
+        for (xcb_window_t on : {x.root(), window})
+            xcb_change_property(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window);
+        x.flush();
+    }
+    ~FakeWindowManager() { x.check(xcb_destroy_window_checked(x.get(), window), "destroy"); }
+    X11Connection x;
+    xcb_window_t window = xcb_generate_id(x.get());
+    xcb_atom_t check = [this] {
+        XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(x.get(), xcb_intern_atom(x.get(), 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr));
+        return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    }();
+};
+
+// Real clicks and keys, as the X server takes them from its devices.
+struct Devices {
+    void click(QPoint at) {
+        xcb_test_fake_input(x.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x.root(), std::int16_t(at.x()), std::int16_t(at.y()), 0);
+        for (std::uint8_t type : {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE}) xcb_test_fake_input(x.get(), type, 1, XCB_CURRENT_TIME, x.root(), 0, 0, 0);
+        x.flush();
+    }
+    void key(xcb_keycode_t code) {
+        for (std::uint8_t type : {XCB_KEY_PRESS, XCB_KEY_RELEASE}) xcb_test_fake_input(x.get(), type, code, XCB_CURRENT_TIME, x.root(), 0, 0, 0);
+        x.flush();
+    }
+    // What the screen shows in `area`.
+    QImage shot(QRect area) {
+        XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+            x.get(),
+            xcb_get_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), std::int16_t(area.x()), std::int16_t(area.y()),
+                          std::uint16_t(area.width()), std::uint16_t(area.height()), ~0u),
+            nullptr));
+        if (!image) return {};
+        QImage out(area.size(), QImage::Format_RGB32);
+        const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get()));
+        for (int y = 0; y < area.height(); ++y)
+            for (int x = 0; x < area.width(); ++x) out.setPixel(x, y, pixels[y * area.width() + x] | 0xff000000u);
+        return out;
+    }
+    X11Connection x;
+};
+
 }  // namespace
 
 TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEventLoop) {
@@ -144,9 +195,11 @@ TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEv
     ASSERT_TRUE(pumpUntil([&] { return m.listenerPort() && item.window() && item.window()->windowHandle()->isExposed(); }));
     EXPECT_TRUE(!item.trayIcon() && item.window()->windowTitle() == "Quillmate Host");
     EXPECT_EQ(item.window()->button()->menu(), app->menu().menu());
-    // Placed in the middle, not in the corner where a screen without a window manager puts it.
+    // Placed at the top in the middle, not in the corner where a screen without a window manager
+    // puts it.
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_LE((item.window()->geometry().center() - screen.center()).manhattanLength(), 2);
+    EXPECT_LE(std::abs(item.window()->geometry().center().x() - screen.center().x()), 1);
+    EXPECT_EQ(item.window()->geometry().top(), screen.top() + MenuWindow::topMargin);
     // Closing it keeps it open: it is the only way to the menu.
     item.window()->close();
     pumpFor(0.2);
@@ -185,6 +238,97 @@ TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEv
     app.reset();
 }
 
+// On a display without a window manager (the harness's, as the one scripts/run starts): every
+// window is opened from the menu window with real clicks, opens beside it, and closes from its
+// own Close button; the menu opens on the first click each time; and the menu window repaints
+// at once when raised over another window.
+TEST_F(UiX11Test, WithoutAWindowManagerEveryWindowStaysReachable) {
+    ASSERT_FALSE(windowManagerRunning()) << "the harness's Xvfb has no window manager";
+    {
+        FakeWindowManager manager;
+        EXPECT_TRUE(windowManagerRunning());
+    }
+    EXPECT_FALSE(windowManagerRunning()) << "a manager that went";
+    quill::host::testing::ModelHarness h;
+    HostEnvironment env = h.environment();
+    env.windowManager = nullptr;
+    env.prompt = nullptr;
+    auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+    MenuWindow* menuWindow = app->menuBarItem().window();
+    ASSERT_TRUE(pumpUntil([&] { return menuWindow && menuWindow->windowHandle()->isExposed(); }));
+    pumpFor(0.2);
+    QMenu* menu = app->menu().menu();
+    WidgetWindowManager& windows = *app->windows();
+    const QRect menuArea = menuWindow->frameGeometry();
+    const QPoint button = menuWindow->button()->mapToGlobal(menuWindow->button()->rect().center());
+
+    // The clicks come from a thread of their own: the menu's button runs the menu in a loop of
+    // its own until it closes.
+    Devices devices;
+    auto onMain = [](auto f) {
+        decltype(f()) out{};
+        QMetaObject::invokeMethod(qApp, [&] { out = f(); }, Qt::BlockingQueuedConnection);
+        return out;
+    };
+    auto eventually = [](auto done) {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (done()) return true;
+        return done();
+    };
+    auto act = [&] {
+        auto menuOpen = [&] { return onMain([&] { return menu->isVisible(); }); };
+        auto firstClickOpens = [&] {
+            devices.click(button);
+            return eventually(menuOpen);
+        };
+        ASSERT_TRUE(firstClickOpens());
+        devices.key(9);  // Escape
+        ASSERT_TRUE(eventually([&] { return !menuOpen(); }));
+        for (const char* id : {"pairing", "peers", "activity", "permissions"}) {
+            EXPECT_TRUE(firstClickOpens()) << "for " << id;
+            const QString entry = QMap<QString, QString>{{"pairing", "Pair a device\u2026"}, {"peers", "Paired devices\u2026"},
+                                                         {"activity", "Activity log\u2026"}, {"permissions", "Permissions\u2026"}}[id];
+            devices.click(onMain([&] {
+                for (QAction* a : menu->actions())
+                    if (a->text() == entry) return menu->mapToGlobal(menu->actionGeometry(a).center());
+                return QPoint();
+            }));
+            EXPECT_TRUE(eventually([&] { return onMain([&] { return windows.isVisible(id); }); })) << id;
+        }
+        // All four open: the screen shows the menu window as it draws itself, and so it does again
+        // when the window is raised over another.
+        const QImage menuShown = onMain([&] { return menuWindow->grab().toImage().convertToFormat(QImage::Format_RGB32); });
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) == menuShown; })) << "the menu window is covered";
+        const xcb_window_t cover = xcb_generate_id(devices.x.get());
+        const std::uint32_t black[] = {0, 1};
+        xcb_create_window(devices.x.get(), XCB_COPY_FROM_PARENT, cover, devices.x.root(), std::int16_t(menuArea.x() - 20),
+                          std::int16_t(menuArea.y() - 10), std::uint16_t(menuArea.width() + 40), std::uint16_t(menuArea.height() + 20), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, devices.x.screen()->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, black);
+        xcb_map_window(devices.x.get(), cover);
+        devices.x.flush();
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) != menuShown; }));
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(devices.x.get(), onMain([&] { return xcb_window_t(menuWindow->winId()); }), XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        devices.x.flush();
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) == menuShown; })) << "not repainted when raised";
+        xcb_destroy_window(devices.x.get(), cover);
+        // Each window closes from its own button.
+        for (const char* id : {"pairing", "peers", "activity", "permissions"}) {
+            devices.click(onMain([&] {
+                HostWindow* w = windows.window(id);
+                return w && w->closeButton()->isVisible() ? w->closeButton()->mapToGlobal(w->closeButton()->rect().center()) : QPoint();
+            }));
+            EXPECT_TRUE(eventually([&] { return !onMain([&] { return windows.isVisible(id); }); })) << id;
+        }
+    };
+    std::thread user([&] {
+        act();
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    user.join();
+}
+
 TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     QTemporaryDir folder;
     // A desktop whose launcher finds nothing to open anything with.
@@ -215,7 +359,8 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     EXPECT_TRUE(html.readAll().contains("id=\"Privacy_Accessibility\""));
     EXPECT_EQ(env.makeQRCode("quillmate://pair?v=0", 9.0)->width() % 9, 0);
 
-    // Each request this desktop cannot carry out is answered in the window it came from.
+    // Each request this desktop cannot carry out is answered in the window it came from, in the
+    // host's words.
     const PermissionRequests requests = services.permissionRequests();
     requests.requestScreenRecording();
     requests.requestAccessibility();
@@ -223,18 +368,16 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     env.workspace->openURL(page.toString());
     env.workspace->revealFile(folder.filePath("activity/activity.jsonl"));  // and no bus: no file manager
     ASSERT_TRUE(pumpUntil([&] { return reports.size() == 5; }, 15));
-    auto none = [&](const QString& path) {
-        return "xdg-open: no method available for opening '" + QUrl::fromLocalFile(folder.filePath(path)).toString(QUrl::FullyEncoded) + "'";
-    };
+    const QString none = "no program on this computer is set to open it.";
     const std::pair<QString, QString> expected[] = {
         {"permissions", "This computer has no access to grant: the host can record the screen whenever it can read "
                         "the X display. \u201cOpen System Settings\u201d tells more."},
         {"permissions", "This computer has no access to grant: the host can apply input whenever the X server offers "
                         "XTEST. \u201cOpen System Settings\u201d tells more."},
-        {"", "Could not open " + folder.filePath("config/autostart") + ": " + none("config/autostart")},
-        {"permissions", "Could not open the page: xdg-open: no method available for opening '" + page.toString(QUrl::FullyEncoded) + "'"},
+        {"", "Could not open the folder of login items (" + folder.filePath("config/autostart") + "): " + none},
+        {"permissions", "Could not open the page about these permissions (" + page.toLocalFile() + "): " + none},
         {"activity", "Could not show the log (" + folder.filePath("activity/activity.jsonl") +
-                         "): no file manager answered, and the folder could not be opened: " + none("activity")}};
+                         "): no file manager answered, and its folder could not be opened either: " + none}};
     for (const auto& report : expected)
         EXPECT_NE(std::find(reports.begin(), reports.end(), report), reports.end()) << report.second.toStdString();
 }
