@@ -11,6 +11,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 #include <xcb/xcb.h>
 
 #include "host/desktop/x11_connection.h"
@@ -109,8 +110,11 @@ bool windowManagerRunning() {
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) return false;
     auto named = [&](xcb_window_t window) -> xcb_window_t {
+        // A window that is no more is an answer here, not an error for the event queue.
+        xcb_generic_error_t* error = nullptr;
         XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, window, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
+            c, xcb_get_property(c, 0, window, atom->atom, XCB_ATOM_WINDOW, 0, 1), &error));
+        std::free(error);
         if (!reply || reply->type != XCB_ATOM_WINDOW || reply->format != 32 || xcb_get_property_value_length(reply.get()) != 4)
             return XCB_WINDOW_NONE;
         return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
