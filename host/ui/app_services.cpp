@@ -55,17 +55,21 @@ public:
     // The model opens addresses for the permissions window only: the pages of its settings buttons.
     void openURL(const QString& text) override {
         auto report = report_;
-        if (auto url = urlFromText(text))
-            opener_->openUrl(*url, [report](std::optional<QString> problem) {
-                if (problem) report(QStringLiteral("permissions"), QStringLiteral("Could not open the page: ") + *problem);
+        if (auto url = urlFromText(text)) {
+            // Where the page is, so that it can be opened by other means.
+            const QString where = url->isLocalFile() ? url->toLocalFile() : url->toString(QUrl::RemoveFragment);
+            opener_->openUrl(*url, [report, where](std::optional<QString> problem) {
+                if (problem)
+                    report(QStringLiteral("permissions"),
+                           QStringLiteral("Could not open the page about these permissions (%1): %2.").arg(where, *problem));
             });
+        }
     }
     void revealFile(const QString& path) override {
         auto report = report_;
         opener_->revealFile(path, [report, path](std::optional<QString> problem) {
             if (problem)
-                report(QStringLiteral("activity"),
-                       QStringLiteral("Could not show the log (%1): %2").arg(path, *problem));
+                report(QStringLiteral("activity"), QStringLiteral("Could not show the log (%1): %2.").arg(path, *problem));
         });
     }
 
@@ -215,7 +219,7 @@ void DesktopServices::openLoginItemsSettings() {
     QDir().mkpath(folder);
     auto report = reporter();
     opener_->openUrl(QUrl::fromLocalFile(folder), [report, folder](std::optional<QString> problem) {
-        if (problem) report({}, QStringLiteral("Could not open %1: %2").arg(folder, *problem));
+        if (problem) report({}, QStringLiteral("Could not open the folder of login items (%1): %2.").arg(folder, *problem));
     });
 }
 
