@@ -65,6 +65,8 @@ void HostSession::run(FrameChannelPtr channel) {
     const std::stop_token stop = roleLink_.attach(link);
     try {
         const OpenedEnvelope opened = waitForOffer(*link);
+        // A close that came first wins over an Offer the link had already read: none of it is taken.
+        if (stop.stop_requested()) throw SessionError::connectionTimedOut();
         handleOffer(opened, link, stop);
     } catch (...) {
         link->close();
