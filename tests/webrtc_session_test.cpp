@@ -8,6 +8,7 @@
 #include <random>
 #include <regex>
 
+#include "bench/webrtc_peer.h"
 #include "tests/webrtc_support.h"
 
 namespace quill {
@@ -267,6 +268,28 @@ TEST_F(WebRtcSession, EachSideNoticesASilentPeerAndItsReturnAndAnUnreachablePeer
     controller->setRemote({SdpType::answer, unreachable(host->answer(unreachable(controller->makeOffer())))});
     EXPECT_THROW(controller->waitUntilConnected(), SessionError);
     EXPECT_EQ(controller->lifecycle(), State::failed("ICE connection failed"));
+}
+
+// A peer whose process is killed sends nothing more, and ICE would not tell for minutes: each
+// side reports it within 5 s.
+TEST_F(WebRtcSession, EachSideNoticesItsPeersProcessKilled) {
+    for (const bool peerIsHost : {true, false}) {
+        PeerProcess peer(QUILL_WEBRTC_TEST_PEER, peerIsHost ? "host" : "controller");
+        ASSERT_EQ(peer.receive(), "ready");
+        auto core = SessionCore::make(configuration(), peerIsHost);
+        if (peerIsHost) peer.send(core->makeOffer()), core->setRemote({SdpType::answer, peer.receive()});
+        else peer.send(core->answer(peer.receive()));
+        core->waitUntilConnected();
+        while (core->states->tryNext()) {
+        }
+        const auto killed = Clock::now();
+        peer.reap();
+        const Deadline deadline = Deadline::after(10);
+        auto n = core->states->nextUntil(deadline);
+        while (n.hasItem() && *n.value != State::disconnected()) n = core->states->nextUntil(deadline);
+        EXPECT_TRUE(n.hasItem() && Clock::now() - killed < 5s) << (peerIsHost ? "host" : "controller") << " killed";
+        core->close();
+    }
 }
 
 // Every public call races the host's close() on connected pairs with video flowing, round after
