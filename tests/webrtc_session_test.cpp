@@ -335,6 +335,7 @@ TEST_F(WebRtcSession, EveryCallRacesCloseSafely) {
     using Call = std::function<void(Round&)>;
     const std::pair<const char*, Call> calls[] = {
         {"statistics", [](Round& r) { r.p.host->statistics(); }},
+        {"statistics from a second thread", [](Round& r) { r.p.host->statistics(); }},
         {"statistics at the controller", [](Round& r) { r.p.controller->statistics(); }},
         {"requestStatistics", [&](Round& r) { request(*r.hostPc); }},
         {"candidate", [](Round& r) { r.p.host->addRemoteCandidate(Candidate("SESSION", "candidate:1 1 UDP 1 127.0.0.1 9 typ host", "0", 0)); }},
