@@ -25,6 +25,8 @@ using namespace gst;
 // Receive jitter buffer; webrtcbin's 200 ms default is far too much for a remote desktop.
 constexpr guint kJitterLatencyMs = 50;
 constexpr double kPromiseTimeoutSeconds = 10.0;
+// How long a close waits for webrtcbin's queued tasks; each takes milliseconds.
+constexpr double kTaskDrainSeconds = 5.0;
 
 IceConnectionState iceStateOf(GstWebRTCICEConnectionState s) {
     switch (s) {
@@ -60,7 +62,13 @@ std::optional<std::string> unusable(const GstSDPMessage* sdp) {
     return std::nullopt;
 }
 
-void teardownNow(GstElement* pipeline) {
+// webrtcbin runs its tasks (statistics among them) later, in order, on a thread of its own, and
+// a statistics task reads the RTP sessions that stopping the pipeline resets. A last request,
+// queued behind every task before it, tells when they are all done. Not on a GStreamer thread.
+void teardownNow(GstElement* pipeline, GstElement* webrtc) {
+    Reply last = awaitReply([&](GstPromise* p) { g_signal_emit_by_name(webrtc, "get-stats", nullptr, p); },
+                            kTaskDrainSeconds);
+    if (last.timedOut()) coreDiagnostic("WebRTC tasks still running at close");
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_object_unref(bus);
@@ -309,18 +317,17 @@ std::shared_ptr<RtpSender> GstPc::addVideoTrack(const std::shared_ptr<VideoSourc
 }
 
 void GstPc::requestStatistics(std::function<void(std::optional<StatsReport>)> completion) {
+    // A request that gets no report (the connection closed) is answered on a thread of the
+    // layer too, never on the caller's.
+    auto nothing = [](std::function<void(std::optional<StatsReport>)> completion) {
+        SerialWorker::events().post([completion = std::move(completion)] { completion(std::nullopt); });
+    };
     CallGate::Pass pass(*gate_);
-    if (!pass) {
-        completion(std::nullopt);
-        return;
-    }
-    auto call = PromiseCall::make([weak = weak_from_this(), completion = std::move(completion)](
-                                      std::optional<const GstStructure*> reply) {
+    if (!pass) return nothing(std::move(completion));
+    auto call = PromiseCall::make([weak = weak_from_this(), completion = std::move(completion), nothing](
+                                      std::optional<const GstStructure*> reply) mutable {
         auto pc = weak.lock();
-        if (!pc || !reply || !*reply || gst_structure_has_field(*reply, "error")) {
-            completion(std::nullopt);
-            return;
-        }
+        if (!pc || !reply || !*reply || gst_structure_has_field(*reply, "error")) return nothing(std::move(completion));
         statsfilter::LocalCounts counts;
         {
             std::lock_guard lock(pc->mutex_);
@@ -351,7 +358,8 @@ void GstPc::close() {
         remote = remoteTrack_;
     }
     // A description call keeps its pass until webrtcbin answered: the action it queued may add
-    // elements, which must not happen during the teardown. Statistics only read.
+    // elements, which must not happen during the teardown. Statistics requests are answered
+    // with nothing now; their tasks end before the teardown stops the pipeline.
     for (const auto& weak : pending)
         if (auto call = weak.lock()) call->cancel();
     for (auto& [object, id] : handlers)
@@ -361,9 +369,9 @@ void GstPc::close() {
     if (!pipeline_) return;
     // Stopping webrtcbin on one of its own threads deadlocks; the teardown thread does it once
     // the calls in progress have left, and we wait for it unless we are on such a thread.
-    auto teardown = [pipeline = pipeline_, gate = gate_] {
+    auto teardown = [pipeline = pipeline_, webrtc = webrtc_, gate = gate_] {
         gate->waitUntilIdle();
-        teardownNow(pipeline);
+        teardownNow(pipeline, webrtc);
     };
     auto& worker = SerialWorker::teardown();
     if (GstThreadScope::active() || worker.isCurrentThread()) worker.post(teardown);
