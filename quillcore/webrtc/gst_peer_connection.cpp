@@ -1,9 +1,12 @@
 #include "quillcore/webrtc/gst_peer_connection.h"
 
+#include <string_view>
+
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/quick_wake.h"
 #include "quillcore/webrtc/codec_factory.h"
 #include "quillcore/webrtc/gst_data_channel.h"
 #include "quillcore/webrtc/gst_glue.h"
@@ -475,8 +478,30 @@ void GstPc::livenessTick() {
     scheduleLiveness();
 }
 
+namespace {
+
+// The threads that data channel messages take through the pipeline, both ways: the socket's
+// reader, and SCTP's and DTLS's queues.
+bool carriesDataChannels(GstElement* element) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    const std::string_view name = factory ? GST_OBJECT_NAME(factory) : "";
+    return name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc";
+}
+
+}  // namespace
+
 GstBusSyncReply GstPc::onBusMessage(GstBus*, GstMessage* message, gpointer) {
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS) {
+        // Posted by a streaming thread as it enters and leaves its element's task. Control
+        // messages must not wait behind the encoder on their way; the threads come from a
+        // pool, so they leave the hint behind with the task.
+        GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
+        GstElement* owner = nullptr;
+        gst_message_parse_stream_status(message, &type, &owner);
+        if (owner && (type == GST_STREAM_STATUS_TYPE_ENTER || type == GST_STREAM_STATUS_TYPE_LEAVE) &&
+            carriesDataChannels(owner))
+            preferQuickWakeUps(type == GST_STREAM_STATUS_TYPE_ENTER);
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* err = nullptr;
         gst_message_parse_error(message, &err, nullptr);
         coreDiagnostic(std::string("WebRTC pipeline error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +
