@@ -154,12 +154,15 @@ TEST(HostBinary, TheForcedExitLetsGoOfHeldInputWhateverIsStuck) {
                    });
         };
         ASSERT_TRUE(eventually([&] { return allHeld(HeldInput::of(x.display())); }));
-        // The pointer goes on moving: the input thread waits for the server in its pointer messages.
+        // The pointer goes on moving, and Caps Lock is pressed once the server may be stopped:
+        // a key after it waits for the server to tell the lock's state, holding the injector.
         std::atomic<bool> moving{true};
         std::thread mover([&] {
             try {
-                for (int i = 0; moving; ++i, std::this_thread::sleep_for(5ms))
+                for (int i = 0; moving; ++i, std::this_thread::sleep_for(5ms)) {
                     controller->sendControl(pointerMessage(static_cast<float>(i % 100) / 100.0f, 0.5f, 1));
+                    if (i == 100) controller->sendControl(keyMessage(0x39, true)), controller->sendControl(keyMessage(0x39, false));
+                }
             } catch (const std::exception&) {
             }
         });

@@ -139,12 +139,14 @@ HostEnvironment DesktopServices::environment() const {
         env.displays = std::make_shared<X11DisplaySource>(x11_, layoutAge);
         env.keepAwake = std::make_shared<DisplayKeepAwake>(std::make_shared<X11PowerBackend>(x11_));
         env.cursorSource = std::make_shared<X11CursorImageSource>(x11_);
-        // The input thread's, on a connection of its own: its waits for the server never hold
-        // up the main thread's requests, and it never reads their events.
+        // The input thread's, on connections of its own: its waits for the server never hold
+        // up the main thread's requests, and it never reads their events. Its layout follows
+        // the server's announcements, so no pointer message waits for it to be read again.
         try {
-            auto input = std::make_shared<X11Connection>(x11_->displayName());
-            env.inputInjector = std::make_shared<InputInjector>(std::make_shared<XTestEventSink>(input),
-                                                                std::make_shared<X11DisplaySource>(input, layoutAge));
+            const std::string& display = x11_->displayName();
+            env.inputInjector = std::make_shared<InputInjector>(
+                std::make_shared<XTestEventSink>(std::make_shared<X11Connection>(display)),
+                X11DisplaySource::followingChanges(std::make_shared<X11Connection>(display)));
         } catch (const std::exception& e) {
             diagnostic(std::string("Quillmate Host: input cannot be applied: ") + e.what());
         }
