@@ -481,11 +481,25 @@ void GstPc::livenessTick() {
 namespace {
 
 // The threads that data channel messages take through the pipeline, both ways: the socket's
-// reader, and SCTP's and DTLS's queues.
+// reader, SCTP's and DTLS's queues, and the channels' own sources, which webrtcbin holds (the
+// video's source is outside it). They share SCTP's and DTLS's locks, so one that holds a lock
+// must not wait behind the encoder either.
 bool carriesDataChannels(GstElement* element) {
-    GstElementFactory* factory = gst_element_get_factory(element);
-    const std::string_view name = factory ? GST_OBJECT_NAME(factory) : "";
-    return name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc";
+    auto factoryName = [](GstElement* e) -> std::string_view {
+        GstElementFactory* factory = gst_element_get_factory(e);
+        return factory ? GST_OBJECT_NAME(factory) : "";
+    };
+    const std::string_view name = factoryName(element);
+    if (name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc") return true;
+    if (name != "appsrc") return false;
+    for (GstObject* parent = gst_object_get_parent(GST_OBJECT(element)); parent;) {
+        const bool webrtcbin = GST_IS_ELEMENT(parent) && factoryName(GST_ELEMENT(parent)) == "webrtcbin";
+        GstObject* next = webrtcbin ? nullptr : gst_object_get_parent(parent);
+        gst_object_unref(parent);
+        if (webrtcbin) return true;
+        parent = next;
+    }
+    return false;
 }
 
 }  // namespace
