@@ -480,17 +480,41 @@ void GstPc::livenessTick() {
 
 namespace {
 
+std::string_view factoryName(GstElement* element) {
+    GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// The element that feeds `element`'s sink pad, past caps filters; a new reference or null.
+GstElement* upstreamOf(GstElement* element) {
+    gst_object_ref(element);
+    for (int step = 0; element && step < 4; ++step) {
+        GstPad* sink = gst_element_get_static_pad(element, "sink");
+        GstPad* peer = sink ? gst_pad_get_peer(sink) : nullptr;
+        GstElement* upstream = peer ? gst_pad_get_parent_element(peer) : nullptr;
+        if (peer) gst_object_unref(peer);
+        if (sink) gst_object_unref(sink);
+        gst_object_unref(element);
+        element = upstream;
+        if (factoryName(element) != "capsfilter") return element;
+    }
+    if (element) gst_object_unref(element);
+    return nullptr;
+}
+
 // The threads that data channel messages take through the pipeline, both ways: the socket's
-// reader, SCTP's and DTLS's queues, and the channels' own sources, which webrtcbin holds (the
-// video's source is outside it). They share SCTP's and DTLS's locks, so one that holds a lock
-// must not wait behind the encoder either.
+// reader and the queue behind it, SCTP's and DTLS's queues, and the channels' own sources, which
+// webrtcbin holds (the video's source is outside it). They share SCTP's and DTLS's locks, so one
+// that holds a lock must not wait behind the encoder either.
 bool carriesDataChannels(GstElement* element) {
-    auto factoryName = [](GstElement* e) -> std::string_view {
-        GstElementFactory* factory = gst_element_get_factory(e);
-        return factory ? GST_OBJECT_NAME(factory) : "";
-    };
     const std::string_view name = factoryName(element);
     if (name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc") return true;
+    if (name == "queue") {
+        GstElement* upstream = upstreamOf(element);
+        const bool afterSocket = factoryName(upstream) == "nicesrc";
+        if (upstream) gst_object_unref(upstream);
+        return afterSocket;
+    }
     if (name != "appsrc") return false;
     for (GstObject* parent = gst_object_get_parent(GST_OBJECT(element)); parent;) {
         const bool webrtcbin = GST_IS_ELEMENT(parent) && factoryName(GST_ELEMENT(parent)) == "webrtcbin";
