@@ -45,7 +45,7 @@ void release(GstBufferPool* pool) {
 struct GstVideoSource::Sink {
     GstElement* appsrc = nullptr;
     GstBufferPool* pool = nullptr;
-    GstCaps* caps = nullptr;           // set on the appsrc first: the size changed
+    GstCaps* caps = nullptr;           // the pool's
     GstBufferPool* retired = nullptr;  // the pool of the previous size
     GstVideoInfo info{};
 
@@ -57,7 +57,6 @@ struct GstVideoSource::Sink {
     }
     // A buffer of the pool, mapped for writing; false when every buffer is out.
     bool acquire(GstBuffer*& buffer, GstVideoFrame& frame) {
-        if (caps) gst_app_src_set_caps(GST_APP_SRC(appsrc), caps);
         GstBufferPoolAcquireParams params{};
         params.flags = GST_BUFFER_POOL_ACQUIRE_FLAG_DONTWAIT;
         if (gst_buffer_pool_acquire_buffer(pool, &buffer, &params) != GST_FLOW_OK || !buffer) return false;
@@ -101,14 +100,21 @@ void GstVideoSource::attach(GstElement* appsrc, GstElement* encoder) {
 void GstVideoSource::detach() {
     GstElement *appsrc = nullptr, *encoder = nullptr;
     GstBufferPool* pool = nullptr;
+    GstCaps* caps = nullptr;
     PixelBufferPtr last;
     {
         std::lock_guard lock(mutex_);
         appsrc = std::exchange(appsrc_, nullptr);
         encoder = std::exchange(encoder_, nullptr);
         pool = std::exchange(pool_, nullptr);
+        caps = std::exchange(poolCaps_, nullptr);
         last = std::exchange(last_, nullptr);
     }
+    {
+        std::lock_guard order(pushOrder_);
+        gst_caps_replace(&appliedCaps_, nullptr);
+    }
+    if (caps) gst_caps_unref(caps);
     release(pool);
     if (encoder) gst_object_unref(encoder);
     if (appsrc) gst_object_unref(appsrc);
@@ -117,21 +123,25 @@ void GstVideoSource::detach() {
 bool GstVideoSource::sinkFor(int width, int height, Sink& sink) {
     if (!appsrc_) return false;
     if (!pool_ || width != poolWidth_ || height != poolHeight_) {
-        sink.caps = i420Caps(width, height, std::max(format_.fps, 1));
+        GstCaps* caps = i420Caps(width, height, std::max(format_.fps, 1));
         GstVideoInfo info;
-        gst_video_info_from_caps(&info, sink.caps);
+        gst_video_info_from_caps(&info, caps);
         GstBufferPool* pool = gst_video_buffer_pool_new();
         GstStructure* config = gst_buffer_pool_get_config(pool);
-        gst_buffer_pool_config_set_params(config, sink.caps, static_cast<guint>(GST_VIDEO_INFO_SIZE(&info)), 0,
+        gst_buffer_pool_config_set_params(config, caps, static_cast<guint>(GST_VIDEO_INFO_SIZE(&info)), 0,
                                           kPooledFrames);
         if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
             gst_object_unref(pool);
+            gst_caps_unref(caps);
             return false;
         }
         sink.retired = std::exchange(pool_, pool);
+        if (poolCaps_) gst_caps_unref(poolCaps_);
+        poolCaps_ = caps;
         poolWidth_ = width;
         poolHeight_ = height;
     }
+    sink.caps = gst_caps_ref(poolCaps_);
     gst_video_info_set_format(&sink.info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
     sink.appsrc = static_cast<GstElement*>(gst_object_ref(appsrc_));
     sink.pool = static_cast<GstBufferPool*>(gst_object_ref(pool_));
@@ -186,6 +196,12 @@ void GstVideoSource::send(Sink& sink, const PixelBufferPtr& frame, std::optional
         std::lock_guard lock(mutex_);
         if (frame) previous = std::exchange(last_, frame);
         lastSentAtNs_ = monotonicNs();
+    }
+    // Whichever thread pushes the first buffer of a size sets its caps first, so that the appsrc
+    // sends the caps before the segment and the buffers.
+    if (sink.caps != appliedCaps_) {
+        gst_app_src_set_caps(GST_APP_SRC(sink.appsrc), sink.caps);
+        gst_caps_replace(&appliedCaps_, sink.caps);
     }
     gst_app_src_push_buffer(GST_APP_SRC(sink.appsrc), buffer);
 }

@@ -52,12 +52,14 @@ private:
     GstElement* appsrc_ = nullptr;
     GstElement* encoder_ = nullptr;
     GstBufferPool* pool_ = nullptr;  // I420 buffers of the size below
+    GstCaps* poolCaps_ = nullptr;
     int poolWidth_ = 0;
     int poolHeight_ = 0;
     // The last image sent, converted again for a repeat. The buffers sent are never kept here: a
     // buffer the pipeline does not hold alone is copied by the first element that changes it, and
     // its pool then frees it instead of reusing it.
     PixelBufferPtr last_;
+    GstCaps* appliedCaps_ = nullptr;  // the caps last set on the appsrc (under pushOrder_)
     std::int64_t lastSentAtNs_ = 0;
     bool active_ = true;
     double maxFps_ = 0;
