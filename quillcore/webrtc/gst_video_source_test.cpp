@@ -1,5 +1,6 @@
 #include "quillcore/webrtc/gst_video_source.h"
 
+#include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 
 #include <latch>
@@ -52,6 +53,47 @@ TEST(GstVideoSource, TheFirstFramesCapsComeBeforeTheSegmentWhicheverThreadSendsI
         ASSERT_LT(caps, segment) << round;
         gst_object_unref(pad), gst_object_unref(encoder), gst_object_unref(appsrc), gst_object_unref(pipeline);
     }
+}
+
+// Frames as the screen capture paces them (2% over the session's rate, every other one half an
+// interval early) all pass the frame-rate limit, so a change before a still screen is never
+// dropped; a repeat then shows the last image, not a buffer its pool has since handed out again.
+TEST(GstVideoSource, FramesPacedAsTheCaptureReadsThemAllPassAndARepeatShowsTheLastOne) {
+    gst_init(nullptr, nullptr);
+    GstElement* pipeline = gst_parse_launch("appsrc name=src is-live=true format=time ! identity name=enc ! appsink name=out sync=false", nullptr);
+    ASSERT_TRUE(pipeline);
+    GstElement *appsrc = gst_bin_get_by_name(GST_BIN(pipeline), "src"), *encoder = gst_bin_get_by_name(GST_BIN(pipeline), "enc"),
+               *appsink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    auto source = std::make_shared<GstVideoSource>();
+    source->adaptOutputFormat(64, 48, 30);
+    source->setLimits(true, 30);
+    source->attach(appsrc, encoder);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    // The luma of the top left pixel of the next frame out; -1 for none.
+    auto nextLuma = [&] {
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(appsink), 5 * GST_SECOND);
+        if (!sample) return -1;
+        GstMapInfo map;
+        int luma = -1;
+        if (gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ)) luma = map.data[0], gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
+        gst_sample_unref(sample);
+        return luma;
+    };
+    const auto interval = std::int64_t(1e9 / 30 / 1.02);
+    std::vector<int> lumas;
+    for (int k = 0; k < 60; ++k) {
+        // The source keeps the only reference to the last image.
+        source->captureFrame(PixelBuffer::fromVector(64, 48, std::vector<std::uint8_t>(64 * 48 * 4, std::uint8_t(40 + 3 * k))),
+                             1'000'000'000 + k * interval - (k % 2) * interval / 2);
+        lumas.push_back(nextLuma());
+        ASSERT_GT(lumas.back(), k ? lumas[k - 1] : 0) << "frame " << k;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    source->resendLastFrame();
+    EXPECT_EQ(nextLuma(), lumas.back());
+    source->detach();
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(appsink), gst_object_unref(encoder), gst_object_unref(appsrc), gst_object_unref(pipeline);
 }
 
 }  // namespace
