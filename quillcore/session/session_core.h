@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -146,8 +145,9 @@ private:
     void applyEncodingParameters(RtpSender& sender);
     void makeDataChannel(const std::string& label);
     void attachDataChannel(const std::shared_ptr<DataChannel>& channel);
-    void recordChannel(const std::shared_ptr<DataChannel>& channel);  // lock held
-    bool markChannelOpen(const std::string& label);                   // lock held
+    // Whether the session keeps this channel as its "ctl" or "bulk" (lock held).
+    bool recordChannel(const std::shared_ptr<DataChannel>& channel, const std::string& label);
+    bool markChannelOpen(const std::shared_ptr<DataChannel>& channel);  // lock held
     void handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel);
     bool handleSignal(const SignallingMessage& message, const std::optional<Bytes>& sender, SignallingLink& link);
     static void pumpSignalling(std::weak_ptr<SessionCore> core, std::shared_ptr<SignallingLink> link,
@@ -166,7 +166,8 @@ private:
     std::optional<std::string> videoTrackID_;
     SessionConnectionState lifecycle_ = SessionConnectionState::idle();
     IceConnectionState iceState_ = IceConnectionState::newState;
-    std::set<std::string> channelsOpen_;
+    bool ctlOpen_ = false;
+    bool bulkOpen_ = false;
     bool shuttingDown_ = false;
     bool gatheringComplete_ = false;
     std::optional<std::string> sessionID_;
