@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "tests/webrtc_support.h"
 
@@ -23,6 +24,21 @@ inline PixelBufferPtr movingFrame(int width, int height, int phase) {
     }
     return PixelBuffer::fromVector(width, height, std::move(px));
 }
+
+// The process's factory, keeping the connections it made so that a test can reach them.
+struct RecordingProvider : PeerConnectionProvider {
+    std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
+        auto pc = PeerConnectionFactory::shared().createPeerConnection(c);
+        std::lock_guard lock(mutex);
+        return made.emplace_back(pc);
+    }
+    std::vector<CodecCapability> videoCodecPreferences() const override {
+        return PeerConnectionFactory::shared().videoCodecPreferences();
+    }
+    std::string preferredCodec() const override { return "H264"; }
+    std::mutex mutex;
+    std::vector<std::shared_ptr<PeerConnection>> made;
+};
 
 // The host in another process (webrtc_bench_peer), joined by pipes that carry blocks: a line with
 // the length, then the text. `arguments` follow the role: width, height and frame rate.

@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kStatisticsTimeout = 5s;
+const char* const kTooManyChannels = "too many data channels";
 
 std::string lowerCase(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -215,7 +216,16 @@ void SessionCore::peerConnectionDidAddReceiver(const std::shared_ptr<MediaStream
 }
 
 void SessionCore::peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) {
-    attachDataChannel(channel);
+    bool tooMany = false;
+    {
+        std::lock_guard lock(lock_);
+        tooMany = ++peerChannels_ > kMaxPeerChannels && !shuttingDown_;
+    }
+    if (!tooMany) return attachDataChannel(channel);
+    channel->close();
+    coreDiagnostic(std::string("closing the session: ") + kTooManyChannels + " opened by the peer");
+    setState(SessionConnectionState::failed(kTooManyChannels), true);
+    close();
 }
 
 void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& channel) {

@@ -61,6 +61,11 @@ public:
     static constexpr std::size_t kBulkFrameOverhead = 64;
     // Remote candidates a session applies; a peer lists its few addresses, later ones are ignored.
     static constexpr std::size_t kMaxRemoteCandidates = 128;
+    // Data channels a peer may open in one session; one more fails the session ("too many data
+    // channels"). Channels beyond "ctl" and "bulk" are closed at once, but WebRTC keeps each one's
+    // buffers and thread until the session ends: only a cap on the total bounds them. A peer needs
+    // two; the rest is room for one that reopens a channel now and then.
+    static constexpr std::size_t kMaxPeerChannels = 16;
 
     // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
     static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
@@ -173,6 +178,7 @@ private:
     std::optional<std::string> sessionID_;
     std::optional<Bytes> peerFingerprint_;
     std::size_t remoteCandidates_ = 0;
+    std::size_t peerChannels_ = 0;
     std::optional<StatsBaseline> statsBaseline_;
     // The running pump's cancel flag.
     std::shared_ptr<std::atomic<bool>> pumpCancelled_;

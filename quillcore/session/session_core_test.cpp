@@ -78,6 +78,13 @@ TEST_F(SessionCoreRules, RelaysAndAMissingPeerConnectionAreRefusedBeforeAnything
 
 // WebRTC's events and the roles' changes, in order, and the states the core records for them.
 TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceAndEveryEventMovesTheCoreAsItShould) {
+    // A peer's "ctl" and "bulk", then `extra` more: copies of them and long labels.
+    auto peerOpens = [](std::size_t extra) {
+        return [extra](SessionCore& core, FakePeerConnection& p) {
+            core.answer("offer"), p.fireIce(Ice::completed), p.openRemote("ctl"), p.openRemote("bulk");
+            for (std::size_t i = 0; i < extra; ++i) p.openRemote(i % 2 ? "ctl" : std::string(60 * 1024, 'x'));
+        };
+    };
     const struct {
         const char* name;
         std::function<void(SessionCore&, FakePeerConnection&)> events;
@@ -93,6 +100,10 @@ TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceAndEveryEventMovesTheCo
              auto ctl = p.openRemote("ctl", DataChannelState::connecting);
              p.openRemote("bulk"), ctl->moveTo(DataChannelState::open);
          }, {State::connecting(), State::connected()}, false, true},
+        {"as many channels as a peer may open", peerOpens(SessionCore::kMaxPeerChannels - 2),
+         {State::connecting(), State::connected()}, false, true},
+        {"one channel more, then another", peerOpens(SessionCore::kMaxPeerChannels),
+         {State::connecting(), State::connected(), State::failed("too many data channels")}, true, true},
         {"connected before the wait for it began", [](SessionCore& core, FakePeerConnection& p) {
              open(p, "ctl"), open(p, "bulk"), p.fireIce(Ice::connected), core.waitUntilConnected();
          }, {State::connecting(), State::connected()}, false},
