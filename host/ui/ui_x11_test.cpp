@@ -343,7 +343,15 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     std::vector<std::pair<QString, QString>> reports;
     services.setReport([&](const QString& window, const QString& text) { reports.emplace_back(window, text); });
     ASSERT_TRUE(services.hasDisplay());
+    // The number the X server gives the next client: the lowest one free.
+    auto nextClient = [] {
+        X11Connection probe;
+        return xcb_get_setup(probe.get())->resource_id_base / (xcb_get_setup(probe.get())->resource_id_mask + 1);
+    };
+    const auto clientBefore = nextClient();
     HostEnvironment env = services.environment();
+    // Input is applied from its own thread, over connections of its own (XTEST and the layout).
+    EXPECT_EQ(nextClient(), clientBefore + 2);
     // Xvfb lets any client capture the screen and offers XTEST.
     EXPECT_TRUE(env.permissions->screenRecordingGranted() && env.permissions->accessibilityGranted());
     EXPECT_EQ(env.displays->mainDisplayMode(), (DisplaySize{1920, 1080}));

@@ -1,9 +1,12 @@
 #include "quillcore/webrtc/gst_peer_connection.h"
 
+#include <string_view>
+
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/quick_wake.h"
 #include "quillcore/webrtc/codec_factory.h"
 #include "quillcore/webrtc/gst_data_channel.h"
 #include "quillcore/webrtc/gst_glue.h"
@@ -483,8 +486,68 @@ void GstPc::livenessTick() {
     scheduleLiveness();
 }
 
+namespace {
+
+std::string_view factoryName(GstElement* element) {
+    GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// The element that feeds `element`'s sink pad, past caps filters; a new reference or null.
+GstElement* upstreamOf(GstElement* element) {
+    gst_object_ref(element);
+    for (int step = 0; element && step < 4; ++step) {
+        GstPad* sink = gst_element_get_static_pad(element, "sink");
+        GstPad* peer = sink ? gst_pad_get_peer(sink) : nullptr;
+        GstElement* upstream = peer ? gst_pad_get_parent_element(peer) : nullptr;
+        if (peer) gst_object_unref(peer);
+        if (sink) gst_object_unref(sink);
+        gst_object_unref(element);
+        element = upstream;
+        if (factoryName(element) != "capsfilter") return element;
+    }
+    if (element) gst_object_unref(element);
+    return nullptr;
+}
+
+// The threads that data channel messages take through the pipeline, both ways: the socket's
+// reader and the queue behind it, SCTP's and DTLS's queues, and the channels' own sources, which
+// webrtcbin holds (the video's source is outside it). They share SCTP's and DTLS's locks, so one
+// that holds a lock must not wait behind the encoder either.
+bool carriesDataChannels(GstElement* element) {
+    const std::string_view name = factoryName(element);
+    if (name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc") return true;
+    if (name == "queue") {
+        GstElement* upstream = upstreamOf(element);
+        const bool afterSocket = factoryName(upstream) == "nicesrc";
+        if (upstream) gst_object_unref(upstream);
+        return afterSocket;
+    }
+    if (name != "appsrc") return false;
+    for (GstObject* parent = gst_object_get_parent(GST_OBJECT(element)); parent;) {
+        const bool webrtcbin = GST_IS_ELEMENT(parent) && factoryName(GST_ELEMENT(parent)) == "webrtcbin";
+        GstObject* next = webrtcbin ? nullptr : gst_object_get_parent(parent);
+        gst_object_unref(parent);
+        if (webrtcbin) return true;
+        parent = next;
+    }
+    return false;
+}
+
+}  // namespace
+
 GstBusSyncReply GstPc::onBusMessage(GstBus*, GstMessage* message, gpointer) {
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS) {
+        // Posted by a streaming thread as it enters and leaves its element's task. Control
+        // messages must not wait behind the encoder on their way; the threads come from a
+        // pool, so they leave the hint behind with the task.
+        GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
+        GstElement* owner = nullptr;
+        gst_message_parse_stream_status(message, &type, &owner);
+        if (owner && (type == GST_STREAM_STATUS_TYPE_ENTER || type == GST_STREAM_STATUS_TYPE_LEAVE) &&
+            carriesDataChannels(owner))
+            preferQuickWakeUps(type == GST_STREAM_STATUS_TYPE_ENTER);
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* err = nullptr;
         gst_message_parse_error(message, &err, nullptr);
         coreDiagnostic(std::string("WebRTC pipeline error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +
