@@ -35,7 +35,7 @@ struct RecordingProvider : PeerConnectionProvider {
     std::vector<CodecCapability> videoCodecPreferences() const override {
         return PeerConnectionFactory::shared().videoCodecPreferences();
     }
-    std::string preferredCodec() const override { return "H264"; }
+    std::string preferredCodec() const override { return PeerConnectionFactory::shared().preferredCodec(); }
     std::mutex mutex;
     std::vector<std::shared_ptr<PeerConnection>> made;
 };
