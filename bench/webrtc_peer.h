@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "tests/webrtc_support.h"
 
@@ -49,6 +50,21 @@ inline std::uint32_t readCode(const PixelBuffer& f) {
     }
     return number;
 }
+
+// The process's factory, keeping the connections it made so that a test can reach them.
+struct RecordingProvider : PeerConnectionProvider {
+    std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
+        auto pc = PeerConnectionFactory::shared().createPeerConnection(c);
+        std::lock_guard lock(mutex);
+        return made.emplace_back(pc);
+    }
+    std::vector<CodecCapability> videoCodecPreferences() const override {
+        return PeerConnectionFactory::shared().videoCodecPreferences();
+    }
+    std::string preferredCodec() const override { return PeerConnectionFactory::shared().preferredCodec(); }
+    std::mutex mutex;
+    std::vector<std::shared_ptr<PeerConnection>> made;
+};
 
 // The host in another process (webrtc_bench_peer), joined by pipes that carry blocks: a line with
 // the length, then the text. `arguments` follow the role: width, height and frame rate.

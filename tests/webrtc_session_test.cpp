@@ -131,21 +131,6 @@ TEST_F(WebRtcSession, HostileAndBrokenOffersAreRefusedWithoutHarm) {
     EXPECT_EQ(connectPair(configuration()).host->lifecycle(), State::connected());
 }
 
-// The process's factory, keeping the connections it made so that a test can reach them.
-struct RecordingProvider : PeerConnectionProvider {
-    std::shared_ptr<PeerConnection> createPeerConnection(const RtcConfiguration& c) override {
-        auto pc = PeerConnectionFactory::shared().createPeerConnection(c);
-        std::lock_guard lock(mutex);
-        return made.emplace_back(pc);
-    }
-    std::vector<CodecCapability> videoCodecPreferences() const override {
-        return PeerConnectionFactory::shared().videoCodecPreferences();
-    }
-    std::string preferredCodec() const override { return "H264"; }
-    std::mutex mutex;
-    std::vector<std::shared_ptr<PeerConnection>> made;
-};
-
 // Offers with the codecs and the order of other WebRTC stacks.
 struct ForeignOfferProvider : RecordingProvider {
     std::vector<CodecCapability> videoCodecPreferences() const override {
@@ -290,6 +275,54 @@ TEST_F(WebRtcSession, EachSideNoticesItsPeersProcessKilled) {
         EXPECT_TRUE(n.hasItem() && Clock::now() - killed < 5s) << (peerIsHost ? "host" : "controller") << " killed";
         core->close();
     }
+}
+
+// A controller in a process of its own opens channel after channel at full speed (its own "ctl"
+// and "bulk" again, labels of 60 KiB, anything) while the host sends video. Up to the bound the
+// session goes on and "ctl" carries messages both ways; past it the host ends the session with
+// the reason, and its threads and memory come back to what they were.
+TEST_F(WebRtcSession, APeerThatOpensChannelsWithoutEndHasItsSessionClosed) {
+    PeerProcess controller(QUILL_WEBRTC_TEST_PEER, "controller");
+    ASSERT_EQ(controller.receive(), "ready");
+    auto host = SessionCore::make(configuration(), false);
+    controller.send(host->answer(controller.receive()));
+    host->waitUntilConnected();
+    auto feeder = feed(*host, [frame = capturedFrame(320, 240, 1, 2, 3)](std::int64_t) { return std::make_pair(frame, nowNs()); });
+    auto usage = [] {
+        malloc_trim(0);
+        long size = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return std::make_pair(entries("/proc/self/task"), resident * (sysconf(_SC_PAGESIZE) / 1024));
+    };
+    std::uint64_t pings = 0;
+    auto returned = [&] {  // the controller sends back what "ctl" brings it
+        host->sendControl(ping(++pings));
+        const Deadline deadline = Deadline::after(20);
+        for (auto m = host->messages->nextUntil(deadline); m.hasItem(); m = host->messages->nextUntil(deadline))
+            if (m.value->ping().t() == pings) return true;
+        return false;
+    };
+    ASSERT_TRUE(returned());
+    const auto before = usage();
+    controller.send("open " + std::to_string(SessionCore::kMaxPeerChannels - 2) + "\n");
+    EXPECT_TRUE(returned());
+    EXPECT_TRUE(returned());
+    EXPECT_EQ(host->lifecycle(), State::connected());
+
+    controller.send("open 200\n");
+    const Deadline deadline = Deadline::after(30);
+    auto n = host->states->nextUntil(deadline);
+    while (n.hasItem() && !n.value->is(State::Kind::failed)) n = host->states->nextUntil(deadline);
+    EXPECT_EQ(n.value, State::failed("too many data channels"));
+    feeder = {};
+    auto after = usage();
+    for (const Deadline settled = Deadline::after(10); after.first > before.first && !settled.expired(); after = usage())
+        std::this_thread::sleep_for(100ms);
+    EXPECT_LE(after.first, before.first) << "threads";
+    EXPECT_LT(after.second - before.second, 16 * 1024) << "KiB before: " << before.second;
+    const auto closing = Clock::now();
+    host->close();
+    EXPECT_LT(Clock::now() - closing, 10s);
 }
 
 // Whether a statistics report of `pc` lists an entry of this type within 10 s.

@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kStatisticsTimeout = 5s;
+const char* const kTooManyChannels = "too many data channels";
 
 std::string lowerCase(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -140,7 +141,7 @@ void SessionCore::iceConnectionStateChanged(IceConnectionState state) {
             bool ready = false;
             {
                 std::lock_guard lock(lock_);
-                ready = channelsOpen_.count("ctl") && channelsOpen_.count("bulk") && !shuttingDown_;
+                ready = ctlOpen_ && bulkOpen_ && !shuttingDown_;
             }
             if (ready) setState(SessionConnectionState::connected());
             break;
@@ -176,7 +177,7 @@ void SessionCore::close() {
             bulk = std::move(bulkChannel_);
             ctlChannel_.reset();
             bulkChannel_.reset();
-            channelsOpen_.clear();
+            ctlOpen_ = bulkOpen_ = false;
         }
         changed_.notify_all();
         // The pump ends at its next check; a pump parked in the link ends when the role
@@ -215,7 +216,16 @@ void SessionCore::peerConnectionDidAddReceiver(const std::shared_ptr<MediaStream
 }
 
 void SessionCore::peerConnectionDidOpenDataChannel(const std::shared_ptr<DataChannel>& channel) {
-    attachDataChannel(channel);
+    bool tooMany = false;
+    {
+        std::lock_guard lock(lock_);
+        tooMany = ++peerChannels_ > kMaxPeerChannels && !shuttingDown_;
+    }
+    if (!tooMany) return attachDataChannel(channel);
+    channel->close();
+    coreDiagnostic(std::string("closing the session: ") + kTooManyChannels + " opened by the peer");
+    setState(SessionConnectionState::failed(kTooManyChannels), true);
+    close();
 }
 
 void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& channel) {
@@ -225,20 +235,19 @@ void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& 
     }
     const DataChannelState state = channel->readyState();
     if (state == DataChannelState::open) {
-        const std::string label = channel->label();
         bool ready = false;
         {
             std::lock_guard lock(lock_);
-            ready = markChannelOpen(label);
+            ready = markChannelOpen(channel);
         }
         if (ready) setState(SessionConnectionState::connected());
     } else if (state == DataChannelState::closed) {
-        const std::string label = channel->label();
         bool lost = false;
         {
             std::lock_guard lock(lock_);
-            channelsOpen_.erase(label);
-            lost = channelsOpen_.empty() && lifecycle_ == SessionConnectionState::connected();
+            if (channel == ctlChannel_) ctlOpen_ = false;
+            if (channel == bulkChannel_) bulkOpen_ = false;
+            lost = !ctlOpen_ && !bulkOpen_ && lifecycle_ == SessionConnectionState::connected();
         }
         if (lost) setState(SessionConnectionState::disconnected());
     }
@@ -256,31 +265,40 @@ void SessionCore::makeDataChannel(const std::string& label) {
 }
 
 void SessionCore::attachDataChannel(const std::shared_ptr<DataChannel>& channel) {
-    channel->setDelegate(weak_from_this());
+    const std::string label = channel->label();
+    bool kept = false;
     {
         std::lock_guard lock(lock_);
-        recordChannel(channel);
+        kept = recordChannel(channel, label);
     }
+    // A session has one "ctl" and one "bulk"; any other channel a peer opens would only hold
+    // memory here and in WebRTC, and a second one must not take the first one's place.
+    if (!kept) {
+        channel->close();
+        return;
+    }
+    channel->setDelegate(weak_from_this());
     if (channel->readyState() == DataChannelState::open) {
-        const std::string label = channel->label();
         bool ready = false;
         {
             std::lock_guard lock(lock_);
-            ready = markChannelOpen(label);
+            ready = markChannelOpen(channel);
         }
         if (ready) setState(SessionConnectionState::connected());
     }
 }
 
-void SessionCore::recordChannel(const std::shared_ptr<DataChannel>& channel) {
-    const std::string label = channel->label();
-    if (label == "ctl") ctlChannel_ = channel;
-    else if (label == "bulk") bulkChannel_ = channel;
+bool SessionCore::recordChannel(const std::shared_ptr<DataChannel>& channel, const std::string& label) {
+    auto* slot = label == "ctl" ? &ctlChannel_ : label == "bulk" ? &bulkChannel_ : nullptr;
+    if (!slot || *slot || shuttingDown_) return false;
+    *slot = channel;
+    return true;
 }
 
-bool SessionCore::markChannelOpen(const std::string& label) {
-    channelsOpen_.insert(label);
-    return channelsOpen_.count("ctl") && channelsOpen_.count("bulk") &&
+bool SessionCore::markChannelOpen(const std::shared_ptr<DataChannel>& channel) {
+    if (channel == ctlChannel_) ctlOpen_ = true;
+    if (channel == bulkChannel_) bulkOpen_ = true;
+    return ctlOpen_ && bulkOpen_ &&
            (iceState_ == IceConnectionState::connected || iceState_ == IceConnectionState::completed) &&
            !shuttingDown_;
 }
@@ -340,14 +358,19 @@ void SessionCore::sendBulk(const Bytes& frame) {
 }
 
 void SessionCore::handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel) {
-    const std::string label = channel->label();
-    if (label == "ctl") {
+    bool ctl = false, bulk = false;
+    {
+        std::lock_guard lock(lock_);
+        ctl = channel == ctlChannel_;
+        bulk = channel == bulkChannel_;
+    }
+    if (ctl) {
         try {
             messages->push(parseEnvelope(data));
         } catch (const std::exception& e) {
             coreDiagnostic("ignored an invalid control protobuf: " + describe(e));
         }
-    } else if (label == "bulk") {
+    } else if (bulk) {
         // A peer's frames are held only within the sizes a sender may use and only while
         // the reader keeps up: nothing it sends can grow this side without bound.
         if (data.size() > kMaxBulkFrame) {

@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -62,6 +61,11 @@ public:
     static constexpr std::size_t kBulkFrameOverhead = 64;
     // Remote candidates a session applies; a peer lists its few addresses, later ones are ignored.
     static constexpr std::size_t kMaxRemoteCandidates = 128;
+    // Data channels a peer may open in one session; one more fails the session ("too many data
+    // channels"). Channels beyond "ctl" and "bulk" are closed at once, but WebRTC keeps each one's
+    // buffers and thread until the session ends: only a cap on the total bounds them. A peer needs
+    // two; the rest is room for one that reopens a channel now and then.
+    static constexpr std::size_t kMaxPeerChannels = 16;
 
     // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
     static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
@@ -146,8 +150,9 @@ private:
     void applyEncodingParameters(RtpSender& sender);
     void makeDataChannel(const std::string& label);
     void attachDataChannel(const std::shared_ptr<DataChannel>& channel);
-    void recordChannel(const std::shared_ptr<DataChannel>& channel);  // lock held
-    bool markChannelOpen(const std::string& label);                   // lock held
+    // Whether the session keeps this channel as its "ctl" or "bulk" (lock held).
+    bool recordChannel(const std::shared_ptr<DataChannel>& channel, const std::string& label);
+    bool markChannelOpen(const std::shared_ptr<DataChannel>& channel);  // lock held
     void handleMessage(const Bytes& data, const std::shared_ptr<DataChannel>& channel);
     bool handleSignal(const SignallingMessage& message, const std::optional<Bytes>& sender, SignallingLink& link);
     static void pumpSignalling(std::weak_ptr<SessionCore> core, std::shared_ptr<SignallingLink> link,
@@ -166,12 +171,14 @@ private:
     std::optional<std::string> videoTrackID_;
     SessionConnectionState lifecycle_ = SessionConnectionState::idle();
     IceConnectionState iceState_ = IceConnectionState::newState;
-    std::set<std::string> channelsOpen_;
+    bool ctlOpen_ = false;
+    bool bulkOpen_ = false;
     bool shuttingDown_ = false;
     bool gatheringComplete_ = false;
     std::optional<std::string> sessionID_;
     std::optional<Bytes> peerFingerprint_;
     std::size_t remoteCandidates_ = 0;
+    std::size_t peerChannels_ = 0;
     std::optional<StatsBaseline> statsBaseline_;
     // The running pump's cancel flag.
     std::shared_ptr<std::atomic<bool>> pumpCancelled_;

@@ -78,20 +78,32 @@ TEST_F(SessionCoreRules, RelaysAndAMissingPeerConnectionAreRefusedBeforeAnything
 
 // WebRTC's events and the roles' changes, in order, and the states the core records for them.
 TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceAndEveryEventMovesTheCoreAsItShould) {
+    // A peer's "ctl" and "bulk", then `extra` more: copies of them and long labels.
+    auto peerOpens = [](std::size_t extra) {
+        return [extra](SessionCore& core, FakePeerConnection& p) {
+            core.answer("offer"), p.fireIce(Ice::completed), p.openRemote("ctl"), p.openRemote("bulk");
+            for (std::size_t i = 0; i < extra; ++i) p.openRemote(i % 2 ? "ctl" : std::string(60 * 1024, 'x'));
+        };
+    };
     const struct {
         const char* name;
         std::function<void(SessionCore&, FakePeerConnection&)> events;
         std::vector<State> states;
         bool closed;
+        bool answering = false;
     } rows[] = {
         {"channels, then ICE", [](SessionCore&, FakePeerConnection& p) {
              open(p, "ctl"), p.fireIce(Ice::checking), open(p, "bulk"), p.fireIce(Ice::completed);
          }, {State::connecting(), State::connected()}, false},
-        {"channels the peer opened, then their open events", [](SessionCore&, FakePeerConnection& p) {
-             p.fireIce(Ice::completed);
-             auto ctl = p.openRemote("ctl");
+        {"channels the peer opened, then their open events", [](SessionCore& core, FakePeerConnection& p) {
+             core.answer("offer"), p.fireIce(Ice::completed);
+             auto ctl = p.openRemote("ctl", DataChannelState::connecting);
              p.openRemote("bulk"), ctl->moveTo(DataChannelState::open);
-         }, {State::connecting(), State::connected()}, false},
+         }, {State::connecting(), State::connected()}, false, true},
+        {"as many channels as a peer may open", peerOpens(SessionCore::kMaxPeerChannels - 2),
+         {State::connecting(), State::connected()}, false, true},
+        {"one channel more, then another", peerOpens(SessionCore::kMaxPeerChannels),
+         {State::connecting(), State::connected(), State::failed("too many data channels")}, true, true},
         {"connected before the wait for it began", [](SessionCore& core, FakePeerConnection& p) {
              open(p, "ctl"), open(p, "bulk"), p.fireIce(Ice::connected), core.waitUntilConnected();
          }, {State::connecting(), State::connected()}, false},
@@ -122,11 +134,13 @@ TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceAndEveryEventMovesTheCo
     };
     for (const auto& row : rows) {
         auto& p = fresh();
-        auto core = make(config(), true);
-        core->makeOffer();
+        auto core = make(config(), !row.answering);
+        if (!row.answering) core->makeOffer();
         row.events(*core, p);
         EXPECT_EQ(drain(core->states), row.states) << row.name;
-        EXPECT_EQ(p.localChannel("ctl")->closeCount, int(row.closed)) << row.name;
+        if (!row.answering) {
+            EXPECT_EQ(p.localChannel("ctl")->closeCount, int(row.closed)) << row.name;
+        }
         EXPECT_EQ(p.closeCount > 0, row.closed) << row.name;
         EXPECT_EQ(core->messages->isFinished() && core->bulkMessages->isFinished(), row.closed) << row.name;
     }
@@ -203,10 +217,19 @@ TEST_F(SessionCoreRules, ReceivedMessagesGoToTheirStreamsWithinBounds) {
     ctl->receive(Bytes{0xff, 0xff, 0xff});
     ctl->receive(serializedData(ping(5)));
     ctl->receive(serializedData(ping(6)), false);
-    pc.openRemote("other")->receive(serializedData(ping(9)));
+    // Any other channel, a second "ctl" or "bulk" too, is closed: it neither reaches the streams
+    // nor takes the place of the session's own.
+    const std::shared_ptr<fake::FakeDataChannel> others[] = {pc.openRemote("other"), pc.openRemote("ctl"), pc.openRemote("bulk")};
+    for (const auto& other : others) {
+        other->receive(serializedData(ping(9)));
+        EXPECT_EQ(other->closeCount, 1);
+    }
     EXPECT_EQ(core->messages->tryNext()->ping().t(), 5u);
     EXPECT_EQ(core->messages->tryNext()->ping().t(), 6u);
     EXPECT_FALSE(core->messages->tryNext());
+    core->sendControl(ping(4));
+    EXPECT_EQ(std::make_pair(ctl->sent.size(), others[1]->sent.size()), std::make_pair(std::size_t(1), std::size_t(0)));
+    EXPECT_EQ(ctl->closeCount + bulk->closeCount, 0);
     bulk->receive(Bytes(SessionCore::kMaxBulkFrame + 1, 1));
     bulk->receive(Bytes(SessionCore::kMaxBulkFrame + 1, 2));
     // Nobody reads: what waits stays within the bound, however much the peer sends; the frames
