@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <future>
+#include <thread>
 
 #include "host/model/host_model_test_support.h"
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
+#include "quillcore/pairing/controller_pairing.h"
 
 using namespace quill;
 using namespace quill::host;
@@ -69,6 +71,37 @@ struct RawClient {
         char byte;
         return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
     }
+};
+
+// Strangers, each from an address of its own (127.0.0.2 on), that open a pairing, say nothing
+// more, and open the next the moment the host closes theirs.
+class Stallers {
+public:
+    Stallers(std::uint16_t port, int count) {
+        const DeviceIdentity stranger = quill::testing::makeIdentity(9);
+        const Bytes start = frame::encode(
+            toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this, port, start, source = static_cast<std::uint8_t>(2 + i)](std::stop_token stop) {
+                while (!stop.stop_requested()) {
+                    RawClient client(port, source);
+                    if (client.fd < 0 || ::send(client.fd, start.data(), start.size(), MSG_NOSIGNAL) < 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        continue;
+                    }
+                    ++opened;
+                    char buffer[4096];
+                    while (!stop.stop_requested()) {
+                        pollfd p{client.fd, POLLIN, 0};
+                        if (::poll(&p, 1, 50) == 1 && ::recv(client.fd, buffer, sizeof buffer, 0) <= 0) break;
+                    }
+                }
+            });
+    }
+    std::atomic<int> opened{0};
+
+private:
+    std::vector<std::jthread> threads_;  // last: they use `opened`
 };
 
 }  // namespace
@@ -322,4 +355,34 @@ TEST(HostModelAdmission, ControlSwitchedOffDuringTheNegotiationEndsTheSession) {
     EXPECT_TRUE(s.session);
     ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
     EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
+}
+
+// However many stallers there are, and however fast they come back, a real controller pairs
+// each time, soon after both users confirmed.
+TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFromPairing) {
+    for (const int count : {8, 32, 64}) {
+        SCOPED_TRACE(std::to_string(count) + " stallers");
+        ModelHarness h;
+        HostModel& m = h.start();
+        Stallers stallers(*m.listenerPort(), count);
+        ASSERT_TRUE(pumpUntil([&] { return stallers.opened >= count; }, 10));
+        int paired = 0;
+        for (int i = 0; i < 10; ++i) {
+            ControllerPairing controller(quill::testing::makeIdentity(static_cast<std::uint8_t>(20 + 2 * i)),
+                                         std::make_shared<InMemoryPeerStore>(), "Dana");
+            auto channel = FrameChannel::connectLocal(*m.listenerPort());
+            auto result = std::async(std::launch::async, [&] { return controller.startComparison(*channel); });
+            auto ended = [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+            if (pumpUntil([&] { return (m.pairing()->isAwaitingConfirmation() && controller.isAwaitingConfirmation()) || ended(); }, 10) &&
+                !ended()) {
+                controller.confirmComparison();
+                m.pairing()->confirmComparison();
+                // The host has saved it once the model lists it: the next exchange finds it idle.
+                if (pumpUntil([&] { return ended() && m.peers().size() == static_cast<std::size_t>(paired + 1); }, 10)) ++paired;
+            }
+            channel->close();
+            result.wait();
+        }
+        EXPECT_GE(paired, 9);
+    }
 }

@@ -13,6 +13,7 @@
 #include "quillcore/pairing/pairing_error.h"
 #include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
+#include "quillcore/transport/offence_record.h"
 
 namespace quill {
 
@@ -21,9 +22,9 @@ class FrameChannel;
 // The host's single pairing point: it owns the current pairing link, records the host user's
 // decision and lets at most one exchange wait for that decision at a time. Exchanges run their
 // first steps side by side: a peer that stalls before the host user is asked holds nothing
-// another controller needs, and gives way within seconds. Thread-safe: each exchange runs on
-// its caller's thread and takes locks only between its reads and sends, so the getters, the
-// decision and issueLink can be called from any thread while it waits.
+// another controller needs, and gives way within seconds and to any newcomer. Thread-safe:
+// each exchange runs on its caller's thread and takes locks only between its reads and sends,
+// so the getters, the decision and issueLink can be called from any thread while it waits.
 class HostPairing {
 public:
     // How long a read from the controller may take after the host user decided. It bounds how
@@ -34,9 +35,13 @@ public:
     static constexpr double beforeDecisionLimit = 5.0;
     // How long the host user has to decide.
     static constexpr double defaultDecisionLimit = 120.0;
-    // Exchanges that may run their steps before the decision at once. A newcomer always gets
-    // in: the oldest exchange of the address running the most gives way.
-    static constexpr std::size_t maxBeforeDecision = 4;
+    // Exchanges that may run their steps before the decision at once (admitted ones
+    // included). A newcomer always gets in: the exchange of the address whose exchanges ended
+    // most often lately before reaching the host user gives way (see OffenceRecord); among
+    // addresses with as much on record, of the one running the most, then the one whose peer
+    // has been silent longest. So stallers that reconnect the moment they are closed only
+    // displace each other, however fast and from however many addresses.
+    static constexpr std::size_t maxBeforeDecision = 8;
 
     HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
                 double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system(),
@@ -54,15 +59,23 @@ public:
     PairingLink currentOrNewLink(std::vector<std::string> endpoints, SystemTime now);
 
     // A confirmation counts only while an exchange waits for the host user; one given earlier
-    // is dropped. A reject given while exchanges run is kept until their waits take it.
+    // is dropped.
     void confirmComparison();
     // The same, and only when `shownCode` is the code of the waiting exchange (none for a QR
     // request). Returns whether the confirmation was recorded.
     bool confirmComparison(const std::optional<PairingCode>& shownCode);
+    // Refuses the exchange that waits for the host user, and only that one: the others go on.
+    // Given while none waits, it is kept for the exchanges running then, and their waits take
+    // it.
     void rejectComparison();
-    // Ends every running exchange: the one waiting for the host user is rejected, the others'
-    // channels are closed.
+    // Ends every exchange, admitted ones included, whatever it is doing: the one waiting for
+    // the host user is rejected and tells its controller, the others' channels are closed.
     void cancelAll();
+
+    // Takes an exchange that will run on `channel` (whose first frame is a PairStart or a
+    // PairRequest) into the places before the decision now, before it runs, and makes room
+    // for it. Returns the channel of the exchange that gave way, closed, if one did.
+    std::shared_ptr<FrameChannel> admit(FrameChannel& channel);
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the
     // controller's PairStart or PairRequest, and return the saved record. Throw PairingError
@@ -74,20 +87,29 @@ public:
     PeerRecord acceptLink(FrameChannel& channel, SystemTime now);
 
 private:
-    // One running exchange.
+    // One exchange, from its admission (or its start) to its end.
     struct Attempt {
         std::uint64_t id = 0;
         std::weak_ptr<FrameChannel> channel;
         std::string host;
+        SteadyClock::time_point heard;  // the peer's last frame, or the admission
+        bool running = false;   // its exchange entered
         bool deciding = false;  // holds the exchange state
-        bool givenWay = false;  // its channel was closed for a newcomer
+        bool decided = false;   // took the host user's confirmation
+        bool rejected = false;  // the host user's refusal, for its wait to take
+        bool givenWay = false;  // its channel was closed, for a newcomer or by cancelAll
+        bool cancelled = false; // by cancelAll: no offence of its peer
     };
-
     template <class Exchange>
     PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange);
-    // Registers a new exchange, closing the channel of one that must give way.
+    // With attemptsMutex_ held: registers an exchange, closing the channel of one that must
+    // give way (returned).
+    std::shared_ptr<FrameChannel> admitLocked(FrameChannel& channel, bool running, std::uint64_t& id);
     std::uint64_t enter(FrameChannel& channel);
-    void leave(std::uint64_t id);
+    // `offended`: it ended for something its peer did (or failed to do).
+    void leave(std::uint64_t id, bool offended);
+    // Reads the peer's next message within `timeout`, and notes when it came.
+    PairingMessage receive(FrameChannel& channel, std::uint64_t attempt, double timeout);
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
@@ -110,7 +132,7 @@ private:
     std::mutex attemptsMutex_;
     std::vector<Attempt> attempts_;
     std::uint64_t lastAttempt_ = 0;
-    std::uint64_t rejectedThrough_ = 0;  // exchanges up to this one were rejected before their decision
+    OffenceRecord offences_;
 
     mutable std::mutex linkMutex_;
     std::optional<PairingLink> currentPairingLink_;

@@ -12,30 +12,35 @@ namespace quill {
 namespace {
 
 // The place that gives way in a full list to a newcomer from `host`: the newest entry of the
-// address holding the most (on a tie, of the address whose newest entry is oldest), or none
-// when the newcomer's own address would hold the most.
+// address that offended most lately, then holding the most, then whose newest entry is oldest;
+// none when the newcomer's own address comes first.
 template <class List>
-std::optional<std::size_t> placeToFree(const List& list, const std::string& host) {
+std::optional<std::size_t> placeToFree(const List& list, const std::string& host, const OffenceRecord& offences,
+                                       SteadyClock::time_point now) {
     struct Holding {
         std::size_t count = 0;
         std::size_t newest = 0;
     };
     std::unordered_map<std::string_view, Holding> byHost;
+    byHost.reserve(list.size() + 1);
     for (std::size_t i = 0; i < list.size(); ++i) {
         Holding& h = byHost[list[i].host];
         ++h.count;
         h.newest = i;
     }
-    const std::size_t own = byHost[host].count + 1;
-    const Holding* busiest = nullptr;
+    const std::pair own{offences.weight(host, now), byHost[host].count + 1};
+    const Holding* chosen = nullptr;
+    std::pair<double, std::size_t> chosenRank;
     for (const auto& [address, holding] : byHost) {
         if (address == host || holding.count == 0) continue;
-        if (!busiest || holding.count > busiest->count ||
-            (holding.count == busiest->count && holding.newest < busiest->newest))
-            busiest = &holding;
+        const std::pair rank{offences.weight(address, now), holding.count};
+        if (!chosen || rank > chosenRank || (rank == chosenRank && holding.newest < chosen->newest)) {
+            chosen = &holding;
+            chosenRank = rank;
+        }
     }
-    if (!busiest || own > busiest->count) return std::nullopt;
-    return busiest->newest;
+    if (!chosen || own > chosenRank) return std::nullopt;
+    return chosen->newest;
 }
 
 }  // namespace
@@ -59,15 +64,18 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     bool startSweep = false;
     {
         std::lock_guard lock(mutex_);
-        const auto fromHost = std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; });
+        const auto now = SteadyClock::now();
+        const auto fromHost = static_cast<std::size_t>(
+            std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; }));
         std::optional<std::size_t> freed;
-        if (!closed_ && static_cast<std::size_t>(fromHost) < limits_.perAddress && waiting_.size() >= limits_.waiting)
-            freed = placeToFree(waiting_, host);
-        if (closed_ || static_cast<std::size_t>(fromHost) >= limits_.perAddress ||
-            (waiting_.size() >= limits_.waiting && !freed)) {
+        if (!closed_ && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
+            freed = placeToFree(waiting_, host, offences_, now);
+        if (closed_ || fromHost >= limits_.perAddress || (waiting_.size() >= limits_.waiting && !freed)) {
+            if (!closed_) offences_.note(host, now);
             givesWay = std::move(connection);
         } else {
             if (freed) {
+                offences_.note(waiting_[*freed].host, now);
                 givesWay = std::move(waiting_[*freed].connection);
                 waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
             }
@@ -124,6 +132,7 @@ void ConnectionIntake::drop(std::uint64_t serial) {
         std::lock_guard lock(mutex_);
         auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.serial == serial; });
         if (it == waiting_.end()) return;
+        offences_.note(it->host, SteadyClock::now());
         dropped = std::move(it->connection);
         waiting_.erase(it);
     }
@@ -139,12 +148,15 @@ void ConnectionIntake::complete(std::uint64_t serial, Bytes frame) {
         if (it == waiting_.end()) return;
         Waiting entry = std::move(*it);
         waiting_.erase(it);
+        const auto now = SteadyClock::now();
         std::optional<std::size_t> freed;
-        if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, entry.host);
+        if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, entry.host, offences_, now);
         if (ready_.size() >= limits_.ready && !freed) {
+            offences_.note(entry.host, now);
             givesWay = std::move(entry.connection);
         } else {
             if (freed) {
+                offences_.note(ready_[*freed].host, now);
                 givesWay = std::move(ready_[*freed].connection);
                 ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(*freed));
             }
@@ -160,6 +172,11 @@ void ConnectionIntake::complete(std::uint64_t serial, Bytes frame) {
 std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
     std::lock_guard lock(mutex_);
     return std::exchange(ready_, {});
+}
+
+void ConnectionIntake::blame(const std::string& host) {
+    std::lock_guard lock(mutex_);
+    offences_.note(host, SteadyClock::now());
 }
 
 std::size_t ConnectionIntake::size() const {
@@ -200,7 +217,10 @@ void ConnectionIntake::sweep() {
         const auto now = SteadyClock::now();
         // Oldest first, and every connection gets the same limit.
         auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
-        for (auto it = waiting_.begin(); it != end; ++it) expired.push_back(std::move(it->connection));
+        for (auto it = waiting_.begin(); it != end; ++it) {
+            offences_.note(it->host, now);
+            expired.push_back(std::move(it->connection));
+        }
         waiting_.erase(waiting_.begin(), end);
         again = sweeping_ = !waiting_.empty();
     }

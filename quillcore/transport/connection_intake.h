@@ -12,15 +12,20 @@
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
 #include "quillcore/net/tcp_connection.h"
+#include "quillcore/transport/offence_record.h"
 
 namespace quill {
 
 // Holds every new connection of a listener until its first frame has arrived, on the network
 // side, so that a stranger costs a bounded number of sockets and bytes and no work elsewhere:
 // - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
-//   one address (one more from that address is closed at once). When every place is taken, the
-//   newest connection of the address holding the most gives way; on a tie, the address that
-//   connected least recently; the newcomer itself when its own address would hold the most.
+//   one address (one more from that address is closed at once). When every place is taken,
+//   the newest connection of the address that offended most lately gives way (see
+//   OffenceRecord: a connection closed here without a whole first frame, or whose frame the
+//   owner refused, is an offence of its address); among addresses with as much on record, of
+//   the one holding the most places, then of the one that connected least recently; the
+//   newcomer itself when its own address comes first. A peer that sends its first frame
+//   promptly therefore never gives way to a flood from addresses that offend.
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read;
@@ -62,6 +67,9 @@ public:
     // Connections held now: waiting for their first frame or not taken yet.
     std::size_t size() const;
 
+    // The owner refused a first frame from `host`: an offence of that address.
+    void blame(const std::string& host);
+
     struct Private;
     ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady);
 
@@ -90,6 +98,7 @@ private:
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
+    OffenceRecord offences_;
 };
 
 }  // namespace quill
