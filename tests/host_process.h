@@ -5,9 +5,10 @@
 // LAN can throw at it. Shared by the binary's tests and the churn benchmark.
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,9 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
+#include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
 #include "quillcore/keychain/file_keychain.h"
@@ -55,6 +58,11 @@ public:
         pid = ::fork();
         if (pid == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+            // The descriptors a desktop session gives, whatever the caller raised its own to.
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = std::min<rlim_t>(files.rlim_cur, 1024);
+            ::setrlimit(RLIMIT_NOFILE, &files);
             for (const auto& [name, dir] : {std::pair{"HOME", "/home"}, {"XDG_RUNTIME_DIR", "/run"},
                                             {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"}})
                 ::setenv(name, (root + dir).c_str(), 1);
@@ -162,33 +170,101 @@ inline bool replies(std::uint16_t port, const Bytes& first, double limit) {
     }
 }
 
-// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), `perSecond`
-// of them until `stop`, each sending `first` (if any) and closed after `hold`. Returns how
-// many were made.
+// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), in turn,
+// `perSecond` of them (as many as this thread can make when not positive) until `stop`, each
+// sending `first` (if any) once connected and closed after `hold` unless the host closed it
+// first. Returns how many connections were established: a connect that never completed (the
+// host's backlog was full) does not count.
 inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop,
                          const Bytes& first = {}, Clock::duration hold = 50ms) {
-    std::size_t made = 0;
+    // Connects still pending are given up after this long, and at most this many are pending.
+    constexpr auto kConnectLimit = 2s;
+    constexpr std::size_t kMaxPending = 512;
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::unordered_map<int, Clock::time_point> pending;
     std::deque<std::pair<int, Clock::time_point>> open;
+    std::size_t started = 0, established = 0;
+    auto closeNow = [](int fd) {
+        const linger abort{1, 0};  // a reset: no lingering state on either side
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
+    };
+    auto connected = [&](int fd) {
+        ++established;
+        if (!first.empty()) [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+        open.emplace_back(fd, Clock::now() + hold);
+    };
     for (const auto began = Clock::now(); !stop;) {
-        if (static_cast<double>(made) >= perSecond * std::chrono::duration<double>(Clock::now() - began).count()) {
-            std::this_thread::sleep_for(200us);
-        } else {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(made++ % addresses))}, {}};
+        const auto now = Clock::now();
+        while (pending.size() < kMaxPending &&
+               (perSecond <= 0 || static_cast<double>(started) < perSecond * std::chrono::duration<double>(now - began).count())) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(started++ % addresses))}, {}};
             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
             address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            pollfd connected{fd, POLLOUT, 0};
-            if (!first.empty() && ::poll(&connected, 1, 50) == 1)
-                [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
-            open.emplace_back(fd, Clock::now() + hold);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                connected(fd);
+            } else if (errno == EINPROGRESS) {
+                epoll_event event{EPOLLOUT, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+                pending.emplace(fd, now + kConnectLimit);
+            } else {
+                closeNow(fd);
+            }
         }
-        for (; !open.empty() && (open.front().second <= Clock::now() || open.size() > 4096); open.pop_front())
-            ::close(open.front().first);
+        epoll_event events[64];
+        const int ready = ::epoll_wait(poller, events, 64, 1);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            ::epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
+            pending.erase(fd);
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error == 0) connected(fd);
+            else closeNow(fd);
+        }
+        for (auto it = pending.begin(); it != pending.end();)
+            if (it->second <= now) {
+                closeNow(it->first);
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        for (; !open.empty() && (open.front().second <= now || open.size() > 4096); open.pop_front())
+            closeNow(open.front().first);
     }
-    for (auto& [fd, until] : open) ::close(fd);
-    return made;
+    for (auto& [fd, until] : pending) closeNow(fd);
+    for (auto& [fd, until] : open) closeNow(fd);
+    ::close(poller);
+    return established;
 }
+
+// Fresh offers of the paired controller (each its own session and envelope), made from one
+// captured session description, so that a benchmark can send many without a session of its own
+// for each.
+class OfferSource {
+public:
+    explicit OfferSource(const HostProcess& host) : host_(host) {
+        CapturedOffer captured = captureOffer(host);
+        EnvelopeReceiver receiver(host.hostIdentity,
+                                  std::make_shared<InMemoryPeerStore>(std::vector{recordOf(host.controller, "Ana")}));
+        const OpenedEnvelope opened = receiver.open(Envelope::decode(ByteView(captured.frame)), std::chrono::system_clock::now());
+        offer_ = *opened.message.get<Offer>();
+        captured.session->close("done");
+    }
+    // The first frame of a new session.
+    Bytes next() {
+        const Offer offer("S-" + std::to_string(++made_), offer_->sdp(), offer_->mode(), offer_->capabilities());
+        return toBytes(EnvelopeSealer::seal(SignallingMessage(offer), host_.controller, recordOf(host_.hostIdentity, "Host")).encode());
+    }
+
+private:
+    const HostProcess& host_;
+    std::optional<Offer> offer_;
+    int made_ = 0;
+};
 
 // One envelope from a sender the host never paired with.
 inline Bytes strangersEnvelope(const HostProcess& host) {

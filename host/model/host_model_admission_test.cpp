@@ -240,6 +240,24 @@ TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
         for (const auto& client : idle) stillOpen += client->closedByHost() ? 0 : 1;
         EXPECT_EQ(stillOpen, 63);
     }
+    // Addresses that misbehaved before (here: closed without a first frame) give way to a
+    // controller that has not sent its offer yet, however many of their connections follow it.
+    {
+        ModelHarness h;
+        HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
+        const std::uint16_t port = *m.listenerPort();
+        for (int i = 0; i < 64; ++i) RawClient(port, static_cast<std::uint8_t>(2 + i));
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < 63; ++i) idle.push_back(std::make_unique<RawClient>(port, static_cast<std::uint8_t>(2 + i)));
+        Controller c = h.pairedController(3, "Alice");
+        c.connect(port);
+        pumpFor(0.3);
+        for (int i = 0; i < 128; ++i) idle.push_back(std::make_unique<RawClient>(port, static_cast<std::uint8_t>(2 + i % 64)));
+        pumpFor(0.3);
+        c.send(Offer("S-1", "offer-sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        EXPECT_TRUE(answer && answer->get<Answer>());
+    }
     // One address holds only a few places; the one beyond them is closed at once.
     ModelHarness h;
     HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });

@@ -148,7 +148,7 @@ private:
             // Only the two openers start an exchange; anything else is closed without a word.
             if (!pairing_ || !(handed.pairing->is<PairStart>() || handed.pairing->is<PairRequest>())) {
                 intake->blame(first.host);
-                first.connection->cancel();
+                first.connection->reset();
                 return;
             }
             return handOn(std::move(first), std::move(handed));
@@ -172,13 +172,13 @@ private:
         if (!handed.offer) {
             refused(problem);
             intake->blame(first.host);
-            first.connection->cancel();
+            first.connection->reset();
             return;
         }
         // Only an offer starts a session; anything else is closed without a word.
         if (!handed.offer->message.get<Offer>()) {
             intake->blame(first.host);
-            first.connection->cancel();
+            first.connection->reset();
             return;
         }
         handOn(std::move(first), std::move(handed));

@@ -16,20 +16,20 @@ TcpConnection::Impl::Impl(std::string host, std::uint16_t port)
       host(std::move(host)),
       port(port) {}
 
-TcpConnection::Impl::Impl(asio::ip::tcp::socket acceptedSocket)
+TcpConnection::Impl::Impl(asio::ip::tcp::socket acceptedSocket, std::optional<asio::ip::tcp::endpoint> peer)
     : strand(asio::make_strand(ioContext())),
       socket(std::move(acceptedSocket)),
       resolver(ioContext()),
       accepted(true) {
     // Read once here, before the connection is shared: the peer's address never changes.
     asio::error_code ec;
-    auto peer = socket.remote_endpoint(ec);
+    if (!peer) peer = socket.remote_endpoint(ec);
     if (!ec) {
-        auto address = peer.address();
+        auto address = peer->address();
         if (address.is_v6() && address.to_v6().is_v4_mapped())
             address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
         host = address.to_string();
-        port = peer.port();
+        port = peer->port();
     }
 }
 
@@ -173,11 +173,12 @@ void TcpConnection::Impl::writeNext() {
                       }));
 }
 
-void TcpConnection::Impl::doCancel() {
+void TcpConnection::Impl::doCancel(bool reset) {
     if (phase == Phase::cancelled) return;
     phase = Phase::cancelled;
     resolver.cancel();
     asio::error_code ignored;
+    if (reset) socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
     failPending(kCancelledText);
 }
@@ -226,6 +227,10 @@ std::string endpointText(const TcpEndpoint& endpoint) {
 
 void TcpConnection::cancel() {
     asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
+}
+
+void TcpConnection::reset() {
+    asio::post(impl_->strand, [impl = impl_] { impl->doCancel(true); });
 }
 
 }  // namespace quill::net

@@ -66,6 +66,9 @@ public:
     // Closes the socket. Outstanding and later operations complete with an error. Idempotent,
     // callable from any thread.
     void cancel();
+    // As cancel(), with a reset instead of an orderly close: nothing of the connection stays
+    // behind on this side (no closing states, no time-wait), so refusing a flood costs little.
+    void reset();
 
     // The peer: its address for an accepted connection (IPv4 without the mapped-IPv6 form),
     // the requested host and port for an outgoing one; none when the system could not say.

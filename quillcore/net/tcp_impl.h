@@ -34,14 +34,14 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
 
     // Client side: connects to host:port when started.
     Impl(std::string host, std::uint16_t port);
-    // Accepted side: the socket is already connected.
-    explicit Impl(asio::ip::tcp::socket accepted);
+    // Accepted side: the socket is already connected, to `peer` when the accept said.
+    explicit Impl(asio::ip::tcp::socket accepted, std::optional<asio::ip::tcp::endpoint> peer = std::nullopt);
 
     // All below run on the strand.
     void doStart();
     void doReceive(std::size_t count, ReceiveHandler handler);
     void doSend(Bytes bytes, SendHandler handler);
-    void doCancel();
+    void doCancel(bool reset = false);
 
     void connectNext(std::string lastError);
     void connected();

@@ -125,7 +125,10 @@ void TcpListener::Impl::failAfterStart(const std::string& text) {
 // previous one was handed over may already have been reported, and would not come again.
 void TcpListener::Impl::acceptNext() {
     if (stopped) return;
-    int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    // The peer's address comes with the accept: no second call for it.
+    asio::ip::tcp::endpoint peer;
+    socklen_t size = static_cast<socklen_t>(peer.capacity());
+    int fd = ::accept4(acceptor.native_handle(), peer.data(), &size, SOCK_CLOEXEC);
     if (fd < 0) {
         int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK) return waitForConnection();
@@ -149,7 +152,13 @@ void TcpListener::Impl::acceptNext() {
             std::lock_guard lock(mutex);
             handler = connectionHandler;
         }
-        auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(std::move(socket)));
+        std::optional<asio::ip::tcp::endpoint> known;
+        if (size <= peer.capacity()) {
+            peer.resize(size);
+            known = peer;
+        }
+        auto connection =
+            std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(std::move(socket), known));
         if (handler) handler(std::move(connection));
     }
     // The next one after other work queued on the I/O thread, so a flood of connections

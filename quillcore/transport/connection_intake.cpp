@@ -86,7 +86,7 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
             sweeping_ = true;
         }
     }
-    if (givesWay) givesWay->cancel();
+    if (givesWay) givesWay->reset();
     if (!connection) return;
     connection->start();
     readHeader(serial, connection);
@@ -136,7 +136,7 @@ void ConnectionIntake::drop(std::uint64_t serial) {
         dropped = std::move(it->connection);
         waiting_.erase(it);
     }
-    dropped->cancel();
+    dropped->reset();
 }
 
 void ConnectionIntake::complete(std::uint64_t serial, Bytes frame) {
@@ -165,7 +165,7 @@ void ConnectionIntake::complete(std::uint64_t serial, Bytes frame) {
                                         std::move(entry.host)});
         }
     }
-    if (givesWay) givesWay->cancel();
+    if (givesWay) givesWay->reset();
     if (wasEmpty && onReady_) onReady_();
 }
 
@@ -193,8 +193,8 @@ void ConnectionIntake::close() {
         waiting.swap(waiting_);
         ready.swap(ready_);
     }
-    for (auto& w : waiting) w.connection->cancel();
-    for (auto& r : ready) r.connection->cancel();
+    for (auto& w : waiting) w.connection->reset();
+    for (auto& r : ready) r.connection->reset();
 }
 
 // One timer for all waiting connections: it closes those past their limit, a small fraction of
@@ -224,7 +224,7 @@ void ConnectionIntake::sweep() {
         waiting_.erase(waiting_.begin(), end);
         again = sweeping_ = !waiting_.empty();
     }
-    for (auto& c : expired) c->cancel();
+    for (auto& c : expired) c->reset();
     if (again) sweepLater();
 }
 

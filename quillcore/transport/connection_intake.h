@@ -32,6 +32,7 @@ namespace quill {
 // - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
 //   the same way). `onReady` is called when that queue stops being empty, on the network I/O
 //   thread: it must not block.
+// Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind.
 // Thread-safe.
 class ConnectionIntake : public std::enable_shared_from_this<ConnectionIntake> {
 public:
