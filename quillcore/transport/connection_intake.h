@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillcore/base/bytes.h"
@@ -16,8 +17,11 @@
 
 namespace quill {
 
-// Holds every new connection of a listener until its first frame has arrived, on the network
-// side, so that a stranger costs a bounded number of sockets and bytes and no work elsewhere:
+// Holds every new connection of a listener until its first frame has arrived, so that a
+// stranger costs a bounded number of sockets and bytes and no work elsewhere. It reads those
+// first frames on a thread of its own, straight from the sockets, before the connections
+// start: a connection that never brings one never reaches the network I/O thread (or
+// anything else) beyond its accept.
 // - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
 //   one address (one more from that address is closed at once). When every place is taken,
 //   the newest connection of the address that offended most lately gives way (see
@@ -30,11 +34,11 @@ namespace quill {
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read;
 // - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
-//   the same way). `onReady` is called when that queue stops being empty, on the network I/O
+//   the same way). `onReady` is called when that queue stops being empty, on the intake's
 //   thread: it must not block.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind.
 // Thread-safe.
-class ConnectionIntake : public std::enable_shared_from_this<ConnectionIntake> {
+class ConnectionIntake {
 public:
     struct Limits {
         std::size_t waiting = 64;
@@ -45,7 +49,7 @@ public:
     };
 
     struct FirstFrame {
-        net::TcpConnectionPtr connection;  // started; its next read is the second frame
+        net::TcpConnectionPtr connection;  // not started: its next read is the second frame
         std::optional<net::TcpEndpoint> peer;
         Bytes frame;
         std::string host;  // the peer's address without the port; empty when unknown
@@ -56,7 +60,8 @@ public:
     ConnectionIntake(const ConnectionIntake&) = delete;
     ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
-    // Takes an accepted connection that was not started yet. Never blocks.
+    // Takes an accepted connection that was not started yet (any other is reset). Never
+    // blocks.
     void add(net::TcpConnectionPtr connection);
 
     // The whole first frames received so far, oldest first.
@@ -78,28 +83,39 @@ private:
     struct Waiting {
         std::uint64_t serial;
         net::TcpConnectionPtr connection;
+        int descriptor;
         std::optional<net::TcpEndpoint> peer;
         std::string host;
         SteadyClock::time_point deadline;
+        std::uint8_t header[4] = {};
+        std::size_t got = 0;  // of the header, then of the body
+        bool inBody = false;
+        std::uint32_t length = 0;
+        Bytes body = {};
     };
+    enum class Progress { waiting, whole, failed };
 
-    void readHeader(std::uint64_t serial, const net::TcpConnectionPtr& connection);
-    void readBody(std::uint64_t serial, const net::TcpConnectionPtr& connection, std::uint32_t length);
-    void drop(std::uint64_t serial);
-    void complete(std::uint64_t serial, Bytes frame);
-    void sweepLater();
-    void sweep();
+    void run(std::stop_token stop);
+    // With mutex_ held: reads what has come on `w`.
+    Progress read(Waiting& w);
+    // With mutex_ held: moves `w`, whose first frame is whole, to the ready queue. Returns
+    // whether that queue was empty; `givesWay` gets what was closed for it.
+    bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
+    void wake();
 
     const Limits limits_;
     const std::function<void()> onReady_;
+    const int poller_;  // epoll over the waiting sockets and `waker_`
+    const int waker_;   // eventfd
 
     mutable std::mutex mutex_;
     bool closed_ = false;
-    bool sweeping_ = false;
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
     OffenceRecord offences_;
+
+    std::jthread thread_;  // last: it uses everything above
 };
 
 }  // namespace quill
