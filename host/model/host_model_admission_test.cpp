@@ -402,5 +402,7 @@ TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFrom
             result.wait();
         }
         EXPECT_GE(paired, 9);
+        // The window came up for the controller's requests, not once per staller.
+        EXPECT_LE(h.windows->shows["pairing"], 1 + 2 * 10);
     }
 }

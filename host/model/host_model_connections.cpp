@@ -325,7 +325,9 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
     if (!pairing->comparisonState().awaitingConfirmation)
         setPendingPairingName(qs(start ? start->controllerName : request->controllerName));
     setPairingStatusMessage(std::nullopt);
-    if (env_.windowManager)
+    // A request opens the window; one already open is not raised again, so requests that come
+    // back as fast as they are closed cannot keep taking the focus.
+    if (env_.windowManager && !env_.windowManager->isVisible(QStringLiteral("pairing")))
         env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
 
     std::optional<PeerRecord> record;
