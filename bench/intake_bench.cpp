@@ -9,8 +9,6 @@
 // network.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <map>
 
@@ -35,10 +33,7 @@ void Churn(benchmark::State& state) {
     const auto flood = static_cast<Flood>(state.range(0));
     const int addresses = static_cast<int>(state.range(1));
     const double rate = static_cast<double>(state.range(2));
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+    raiseDescriptorLimit();
     PeerConnectionFactory::shared();
     HostProcess host;
     OfferSource offers(host);

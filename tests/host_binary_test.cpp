@@ -86,6 +86,7 @@ TEST(HostBinary, QuitEndsANegotiationThatWaitsForItsController) {
 // The stranger's flood is judged by what the host does under it, whatever rate this machine
 // lets the test reach.
 TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
+    raiseDescriptorLimit();
     PeerConnectionFactory::shared();
     HostProcess host;
     const std::size_t idleDescriptors = host.descriptors(), idleKiB = host.residentKiB();

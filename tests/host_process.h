@@ -170,6 +170,15 @@ inline bool replies(std::uint16_t port, const Bytes& first, double limit) {
     }
 }
 
+// A churn holds many sockets open at once: this process may open as many as the system lets
+// it (the host it starts keeps a desktop session's limit).
+inline void raiseDescriptorLimit() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
 // A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), in turn,
 // `perSecond` of them (as many as this thread can make when not positive) until `stop`, each
 // sending `first` (if any) once connected and closed after `hold` unless the host closed it
