@@ -182,8 +182,8 @@ inline void raiseDescriptorLimit() {
 // A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), in turn,
 // `perSecond` of them (as many as this thread can make when not positive) until `stop`, each
 // sending `first` (if any) once connected and closed after `hold` unless the host closed it
-// first. Returns how many connections were established: a connect that never completed (the
-// host's backlog was full) does not count.
+// first. Returns how many connections were established (those the host reset at once
+// included): a connect that never completed (the host's backlog was full) does not count.
 inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop,
                          const Bytes& first = {}, Clock::duration hold = 50ms) {
     // Connects still pending are given up after this long, and at most this many are pending.
@@ -231,8 +231,13 @@ inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, co
             int error = 0;
             socklen_t size = sizeof error;
             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-            if (error == 0) connected(fd);
-            else closeNow(fd);
+            if (error == 0) {
+                connected(fd);
+            } else {
+                // Reset by the host once it was established: it counts.
+                if (error == ECONNRESET) ++established;
+                closeNow(fd);
+            }
         }
         for (auto it = pending.begin(); it != pending.end();)
             if (it->second <= now) {
