@@ -46,14 +46,17 @@ struct HandedConnection {
 
 class ConnectionStage {
 public:
-    ConnectionStage(ConnectionIntake::Limits limits, std::shared_ptr<EnvelopeReceiver> receiver,
-                    std::shared_ptr<HostPairing> pairing, std::shared_ptr<WallClock> clock,
-                    std::weak_ptr<HostModel*> model)
+    ConnectionStage(ConnectionIntake::Limits limits, std::shared_ptr<OffenceRecord> offences,
+                    std::shared_ptr<EnvelopeReceiver> receiver, std::shared_ptr<HostPairing> pairing,
+                    std::shared_ptr<WallClock> clock, std::weak_ptr<HostModel*> model)
         : receiver_(std::move(receiver)), pairing_(std::move(pairing)), clock_(std::move(clock)), model_(std::move(model)) {
         std::weak_ptr<State> weak = state_;
-        intake = ConnectionIntake::make(limits, [weak] {
-            if (auto state = weak.lock()) state->wake();
-        });
+        intake = ConnectionIntake::make(
+            limits,
+            [weak] {
+                if (auto state = weak.lock()) state->wake();
+            },
+            std::move(offences));
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
     }
 
@@ -237,7 +240,8 @@ HostAdvertiser::ConnectionHandler HostModel::connectionHandler() {
         ConnectionIntake::Limits limits;
         limits.perAddress = static_cast<std::size_t>(std::max(1, env_.waitingConnectionsPerAddress));
         limits.firstFrameLimit = env_.timing.firstFrameLimit;
-        intake_ = std::make_shared<detail::ConnectionStage>(limits, requestReceiver_, pairing_, env_.clock, alive_);
+        intake_ = std::make_shared<detail::ConnectionStage>(limits, offences_, requestReceiver_, pairing_, env_.clock,
+                                                            alive_);
     }
     // Called on the network thread: the intake takes the connection there.
     return [intake = intake_->intake](net::TcpConnectionPtr connection) { intake->add(std::move(connection)); };

@@ -17,13 +17,15 @@ namespace {
 }  // namespace
 
 HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
-                         double readLimit, std::shared_ptr<WallClock> clock, double decisionLimit)
+                         double readLimit, std::shared_ptr<WallClock> clock, double decisionLimit,
+                         std::shared_ptr<OffenceRecord> offences)
     : identity_(std::move(identity)),
       peerStore_(std::move(peerStore)),
       hostName_(std::move(hostName)),
       readLimit_(readLimit),
       clock_(std::move(clock)),
-      decisionLimit_(decisionLimit) {}
+      decisionLimit_(decisionLimit),
+      offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()) {}
 
 std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
@@ -147,14 +149,14 @@ std::shared_ptr<FrameChannel> HostPairing::admitLocked(FrameChannel& channel, bo
         std::tuple<double, std::size_t, SteadyClock::duration> chosenRank;
         for (Attempt& a : attempts_) {
             if (!early(a)) continue;
-            const std::tuple rank{offences_.weight(a.host, now), runningFrom[a.host], now - a.heard};
+            const std::tuple rank{offences_->weight(a.host, now), runningFrom[a.host], now - a.heard};
             if (!chosen || rank > chosenRank) {
                 chosen = &a;
                 chosenRank = rank;
             }
         }
         chosen->givenWay = true;
-        offences_.note(chosen->host, now);
+        offences_->note(chosen->host, now);
         givesWay = chosen->channel.lock();
     }
     const auto peer = channel.remoteEndpoint();
@@ -192,7 +194,7 @@ void HostPairing::leave(std::uint64_t id, bool offended) {
     if (it->deciding)
         exchange_.release();
     else if (offended && !it->givenWay)  // one that gave way was noted then
-        offences_.note(it->host, SteadyClock::now());
+        offences_->note(it->host, SteadyClock::now());
     attempts_.erase(it);
 }
 

@@ -43,9 +43,11 @@ public:
     // displace each other, however fast and from however many addresses.
     static constexpr std::size_t maxBeforeDecision = 8;
 
+    // `offences`: the record of misbehaving addresses, shared with the rest of what takes in
+    // strangers (a record of its own when none).
     HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
                 double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system(),
-                double decisionLimit = defaultDecisionLimit);
+                double decisionLimit = defaultDecisionLimit, std::shared_ptr<OffenceRecord> offences = nullptr);
 
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
@@ -126,13 +128,13 @@ private:
     const double readLimit_;
     const std::shared_ptr<WallClock> clock_;
     const double decisionLimit_;
+    const std::shared_ptr<OffenceRecord> offences_;
 
     PairingExchangeState exchange_;
 
     std::mutex attemptsMutex_;
     std::vector<Attempt> attempts_;
     std::uint64_t lastAttempt_ = 0;
-    OffenceRecord offences_;
 
     mutable std::mutex linkMutex_;
     std::optional<PairingLink> currentPairingLink_;

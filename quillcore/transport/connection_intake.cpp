@@ -51,14 +51,18 @@ std::optional<std::size_t> placeToFree(const List& list, const std::string& host
 // little.
 constexpr std::size_t kBodyStep = 16 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
+// Connections handed to the intake's thread to reset at most; beyond, the caller resets them.
+constexpr std::size_t kMaxResetting = 32;
 
 }  // namespace
 
 struct ConnectionIntake::Private {};
 
-ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady)
+ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
+                                   std::shared_ptr<OffenceRecord> offences)
     : limits_(limits),
       onReady_(std::move(onReady)),
+      offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
       waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     epoll_event event{EPOLLIN, {.u64 = kWakerTag}};
@@ -66,8 +70,9 @@ ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<
     thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
-std::shared_ptr<ConnectionIntake> ConnectionIntake::make(Limits limits, std::function<void()> onReady) {
-    return std::make_shared<ConnectionIntake>(Private{}, limits, std::move(onReady));
+std::shared_ptr<ConnectionIntake> ConnectionIntake::make(Limits limits, std::function<void()> onReady,
+                                                        std::shared_ptr<OffenceRecord> offences) {
+    return std::make_shared<ConnectionIntake>(Private{}, limits, std::move(onReady), std::move(offences));
 }
 
 ConnectionIntake::~ConnectionIntake() {
@@ -84,6 +89,15 @@ void ConnectionIntake::wake() {
     [[maybe_unused]] auto written = ::write(waker_, &one, sizeof one);
 }
 
+bool ConnectionIntake::resetLater(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& now) {
+    if (closed_ || resetting_.size() >= kMaxResetting) {
+        now.push_back(std::move(connection));
+        return false;
+    }
+    resetting_.push_back(std::move(connection));
+    return resetting_.size() == 1;
+}
+
 void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     const int descriptor = connection->unstartedDescriptor();
     auto peer = connection->remoteEndpoint();
@@ -97,14 +111,14 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
             std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; }));
         std::optional<std::size_t> freed;
         if (!closed_ && descriptor >= 0 && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
-            freed = placeToFree(waiting_, host, offences_, now);
+            freed = placeToFree(waiting_, host, *offences_, now);
         if (closed_ || descriptor < 0 || fromHost >= limits_.perAddress || (waiting_.size() >= limits_.waiting && !freed)) {
-            if (!closed_ && descriptor >= 0) offences_.note(host, now);
-            givesWay.push_back(std::move(connection));
+            if (!closed_ && descriptor >= 0) offences_->note(host, now);
+            wakeThread = resetLater(std::move(connection), givesWay);
         } else {
             if (freed) {
-                offences_.note(waiting_[*freed].host, now);
-                givesWay.push_back(std::move(waiting_[*freed].connection));
+                offences_->note(waiting_[*freed].host, now);
+                wakeThread = resetLater(std::move(waiting_[*freed].connection), givesWay);
                 waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
             }
             const std::uint64_t serial = ++nextSerial_;
@@ -112,7 +126,7 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
             if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
                 givesWay.push_back(std::move(connection));
             } else {
-                wakeThread = waiting_.empty();  // its sleep has no deadline to wake for
+                wakeThread = wakeThread || waiting_.empty();  // its sleep has no deadline to wake for
                 waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host),
                                            Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
             }
@@ -165,14 +179,13 @@ bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>
     ::epoll_ctl(poller_, EPOLL_CTL_DEL, w.descriptor, nullptr);
     const auto now = SteadyClock::now();
     std::optional<std::size_t> freed;
-    if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, offences_, now);
+    if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, *offences_, now);
+    // A whole frame that finds no room is no offence of its peer: the owner fell behind.
     if (ready_.size() >= limits_.ready && !freed) {
-        offences_.note(w.host, now);
         givesWay.push_back(std::move(w.connection));
         return false;
     }
     if (freed) {
-        offences_.note(ready_[*freed].host, now);
         givesWay.push_back(std::move(ready_[*freed].connection));
         ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(*freed));
     }
@@ -216,14 +229,16 @@ void ConnectionIntake::run(std::stop_token stop) {
                 if (progress == Progress::whole) {
                     becameReady = makeReady(std::move(entry), givesWay) || becameReady;
                 } else {
-                    offences_.note(entry.host, SteadyClock::now());
+                    offences_->note(entry.host, SteadyClock::now());
                     givesWay.push_back(std::move(entry.connection));
                 }
             }
+            for (auto& c : resetting_) givesWay.push_back(std::move(c));
+            resetting_.clear();
             const auto now = SteadyClock::now();
             auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
             for (auto it = waiting_.begin(); it != end; ++it) {
-                offences_.note(it->host, now);
+                offences_->note(it->host, now);
                 givesWay.push_back(std::move(it->connection));
             }
             waiting_.erase(waiting_.begin(), end);
@@ -238,10 +253,7 @@ std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
     return std::exchange(ready_, {});
 }
 
-void ConnectionIntake::blame(const std::string& host) {
-    std::lock_guard lock(mutex_);
-    offences_.note(host, SteadyClock::now());
-}
+void ConnectionIntake::blame(const std::string& host) { offences_->note(host, SteadyClock::now()); }
 
 std::size_t ConnectionIntake::size() const {
     std::lock_guard lock(mutex_);
@@ -251,14 +263,17 @@ std::size_t ConnectionIntake::size() const {
 void ConnectionIntake::close() {
     std::vector<Waiting> waiting;
     std::vector<FirstFrame> ready;
+    std::vector<net::TcpConnectionPtr> resetting;
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
         waiting.swap(waiting_);
         ready.swap(ready_);
+        resetting.swap(resetting_);
     }
     for (auto& w : waiting) w.connection->reset();
     for (auto& r : ready) r.connection->reset();
+    for (auto& c : resetting) c->reset();
 }
 
 }  // namespace quill

@@ -26,7 +26,8 @@ namespace quill {
 //   one address (one more from that address is closed at once). When every place is taken,
 //   the newest connection of the address that offended most lately gives way (see
 //   OffenceRecord: a connection closed here without a whole first frame, or whose frame the
-//   owner refused, is an offence of its address); among addresses with as much on record, of
+//   owner refused, is an offence of its address; the owner may share its record with the
+//   intake); among addresses with as much on record, of
 //   the one holding the most places, then of the one that connected least recently; the
 //   newcomer itself when its own address comes first. A peer that sends its first frame
 //   promptly therefore never gives way to a flood from addresses that offend.
@@ -55,7 +56,8 @@ public:
         std::string host;  // the peer's address without the port; empty when unknown
     };
 
-    static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady);
+    static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady,
+                                                  std::shared_ptr<OffenceRecord> offences = nullptr);
     ~ConnectionIntake();
     ConnectionIntake(const ConnectionIntake&) = delete;
     ConnectionIntake& operator=(const ConnectionIntake&) = delete;
@@ -77,7 +79,8 @@ public:
     void blame(const std::string& host);
 
     struct Private;
-    ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady);
+    ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
+                     std::shared_ptr<OffenceRecord> offences);
 
 private:
     struct Waiting {
@@ -102,9 +105,14 @@ private:
     // whether that queue was empty; `givesWay` gets what was closed for it.
     bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
     void wake();
+    // With mutex_ held: hands a connection that gave way to the intake's thread to reset, so
+    // that closing a flood costs the thread that accepts it nothing (a reset on loopback is
+    // handled by the sender). Returns whether that thread must be woken for it.
+    bool resetLater(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& now);
 
     const Limits limits_;
     const std::function<void()> onReady_;
+    const std::shared_ptr<OffenceRecord> offences_;
     const int poller_;  // epoll over the waiting sockets and `waker_`
     const int waker_;   // eventfd
 
@@ -113,7 +121,7 @@ private:
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
-    OffenceRecord offences_;
+    std::vector<net::TcpConnectionPtr> resetting_;  // for the intake's thread to reset
 
     std::jthread thread_;  // last: it uses everything above
 };

@@ -20,6 +20,7 @@ double OffenceRecord::at(SteadyClock::time_point now) const {
 
 void OffenceRecord::note(std::string_view host, SteadyClock::time_point now) {
     const double x = at(now);
+    std::lock_guard lock(mutex_);
     auto it = entries_.find(host);
     if (it == entries_.end()) {
         if (entries_.size() >= capacity_) {
@@ -41,6 +42,7 @@ void OffenceRecord::note(std::string_view host, SteadyClock::time_point now) {
 }
 
 double OffenceRecord::weight(std::string_view host, SteadyClock::time_point now) const {
+    std::lock_guard lock(mutex_);
     auto it = entries_.find(host);
     if (it == entries_.end()) return -std::numeric_limits<double>::infinity();
     const double weight = it->second.level - at(now);

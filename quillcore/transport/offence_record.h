@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <list>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,7 +19,8 @@ namespace quill {
 //
 // Every offence counts one and halves every `halfLife` seconds; a count that fell under 1/16
 // is forgotten, and so is the address that offended least recently once `capacity` addresses
-// are on record. Not thread-safe: its owner locks.
+// are on record. One record serves everything a host takes from strangers (connections and
+// pairing), so that misbehaving in one place counts in the others. Thread-safe.
 class OffenceRecord {
 public:
     static constexpr std::size_t defaultCapacity = 4096;
@@ -50,7 +52,8 @@ private:
 
     const std::size_t capacity_;
     const double halfLife_;
-    SteadyClock::time_point origin_ = SteadyClock::now();
+    const SteadyClock::time_point origin_ = SteadyClock::now();
+    mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;
     std::list<std::string> recent_;  // most recent offender first
 };
