@@ -195,7 +195,7 @@ private:
         if (handed.pairing) {
             ++*attempts_;
             handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
-            givesWay = pairing_->admit(*handed.channel);
+            givesWay = pairing_->admit(*handed.channel, *handed.pairing);
         }
         bool post = false;
         std::optional<HandedConnection> dropped;

@@ -93,14 +93,37 @@ void HostPairing::cancelAll() {
     for (auto& channel : closing) channel->close();
 }
 
-std::shared_ptr<FrameChannel> HostPairing::admit(FrameChannel& channel) {
+std::shared_ptr<FrameChannel> HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
     std::shared_ptr<FrameChannel> givesWay;
+    std::uint64_t id;
     {
         std::lock_guard lock(attemptsMutex_);
-        std::uint64_t id;
         givesWay = admitLocked(channel, false, id);
     }
     if (givesWay) givesWay->close();
+    // The commitment is the host's first step; a request it cannot answer fails when it runs.
+    const auto* start = first.get<PairStart>();
+    if (!start || exchange_.isBusy()) return givesWay;
+    try {
+        validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
+    } catch (const PairingError&) {
+        return givesWay;
+    }
+    Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
+    const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
+                                      identity_.fingerprint(), hostNonce);
+    const auto sentAt = SteadyClock::now();
+    try {
+        sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+    } catch (const PairingError&) {
+        return givesWay;  // the exchange finds its channel closed
+    }
+    std::lock_guard lock(attemptsMutex_);
+    if (auto it = find(id); it != attempts_.end()) {
+        it->hostNonce = std::move(hostNonce);
+        it->awaitingPeer = sentAt;
+        it->framesBefore = 1;  // the PairStart, not read yet
+    }
     return givesWay;
 }
 
@@ -145,18 +168,27 @@ std::shared_ptr<FrameChannel> HostPairing::admitLocked(FrameChannel& channel, bo
         std::map<std::string_view, std::size_t> runningFrom;
         for (const Attempt& a : attempts_)
             if (early(a)) ++runningFrom[a.host];
+        // Peers that owe an answer and are silent go first, then those not asked anything yet,
+        // then those that answered (while the answer waits to be read).
+        enum Standing { answered, notAsked, owing };
         Attempt* chosen = nullptr;
-        std::tuple<double, std::size_t, SteadyClock::duration> chosenRank;
+        std::tuple<double, std::size_t, int, SteadyClock::duration> chosenRank;
         for (Attempt& a : attempts_) {
             if (!early(a)) continue;
-            const std::tuple rank{offences_->weight(a.host, now), runningFrom[a.host], now - a.heard};
+            Standing standing = notAsked;
+            if (a.awaitingPeer) {
+                const auto ch = a.channel.lock();
+                standing = ch && ch->bufferedFrameCount() > a.framesBefore ? answered : owing;
+            }
+            const std::tuple rank{offences_->weight(a.host, now), runningFrom[a.host], static_cast<int>(standing),
+                                  now - (standing == owing ? *a.awaitingPeer : a.admitted)};
             if (!chosen || rank > chosenRank) {
                 chosen = &a;
                 chosenRank = rank;
             }
         }
         chosen->givenWay = true;
-        offences_->note(chosen->host, now);
+        if (std::get<2>(chosenRank) == owing) offences_->note(chosen->host, now);
         givesWay = chosen->channel.lock();
     }
     const auto peer = channel.remoteEndpoint();
@@ -189,32 +221,33 @@ std::uint64_t HostPairing::enter(FrameChannel& channel) {
 
 void HostPairing::leave(std::uint64_t id, bool offended) {
     std::lock_guard lock(attemptsMutex_);
-    auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+    auto it = find(id);
     if (it == attempts_.end()) return;
     if (it->deciding)
         exchange_.release();
-    else if (offended && !it->givenWay)  // one that gave way was noted then
+    else if (offended && !it->givenWay)  // one that gave way was judged then
         offences_->note(it->host, SteadyClock::now());
     attempts_.erase(it);
 }
 
-PairingMessage HostPairing::receive(FrameChannel& channel, std::uint64_t attempt, double timeout) {
-    PairingMessage message = receiveMessage(channel, timeout);
+std::vector<HostPairing::Attempt>::iterator HostPairing::find(std::uint64_t id) {
+    return std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+}
+
+void HostPairing::owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore) {
     std::lock_guard lock(attemptsMutex_);
-    for (Attempt& a : attempts_)
-        if (a.id == attempt) a.heard = SteadyClock::now();
-    return message;
+    if (auto it = find(attempt); it != attempts_.end()) {
+        it->awaitingPeer = since;
+        it->framesBefore = framesBefore;
+    }
 }
 
 double HostPairing::readLimitBeforeDecision() const { return std::min(readLimit_, beforeDecisionLimit); }
 
 bool HostPairing::decide(FrameChannel& channel, std::uint64_t id, std::optional<PairingCode> code, std::string name) {
-    auto attempt = [&] {
-        return std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
-    };
     {
         std::lock_guard lock(attemptsMutex_);
-        auto it = attempt();
+        auto it = find(id);
         if (it->givenWay) fail(PairingError::Kind::connectionClosed);
         exchange_.claimDecision(code, std::move(name));
         it->deciding = true;
@@ -224,7 +257,7 @@ bool HostPairing::decide(FrameChannel& channel, std::uint64_t id, std::optional<
         {
             // The refusals (rejectComparison, cancelAll) are given under this lock too.
             std::lock_guard lock(attemptsMutex_);
-            auto it = attempt();
+            auto it = find(id);
             if (it->rejected) return false;
             if (auto decided = exchange_.takeDecision()) {
                 it->decided = *decided;
@@ -249,7 +282,7 @@ PeerRecord HostPairing::saveController(const Bytes& fingerprint, const Bytes& si
 }
 
 PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t attempt) {
-    auto first = receive(channel, attempt, readLimitBeforeDecision());
+    auto first = receiveMessage(channel, readLimitBeforeDecision());
     const auto* startPtr = first.get<PairStart>();
     if (!startPtr) throw PairingError::unexpectedMessage("PairStart", "other");
     const PairStart start = *startPtr;
@@ -257,11 +290,24 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t
     const Bytes controllerFingerprint =
         DeviceIdentity::fingerprint(start.controllerSigningPub, start.controllerAgreementPub);
 
-    const Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
-    const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
-    sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+    // Sent at the admission already, or now.
+    std::optional<Bytes> committed;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        if (auto it = find(attempt); it != attempts_.end()) committed = it->hostNonce;
+    }
+    const Bytes hostNonce = committed ? *committed : crypto::randomBytes(kPairingNonceSize);
+    if (committed) {
+        std::lock_guard lock(attemptsMutex_);
+        if (auto it = find(attempt); it != attempts_.end()) it->framesBefore = 0;  // the PairStart is read now
+    } else {
+        const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
+        sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+        owe(attempt, SteadyClock::now(), 0);
+    }
 
-    auto second = receive(channel, attempt, readLimitBeforeDecision());
+    auto second = receiveMessage(channel, readLimitBeforeDecision());
+    owe(attempt, std::nullopt, 0);
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
@@ -313,7 +359,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std
     }
     if (!(*derived == link.deviceID)) fail(PairingError::Kind::invalidLink);
 
-    auto first = receive(channel, attempt, readLimitBeforeDecision());
+    auto first = receiveMessage(channel, readLimitBeforeDecision());
     const auto* requestPtr = first.get<PairRequest>();
     if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
     const PairRequest request = *requestPtr;

@@ -36,11 +36,14 @@ public:
     // How long the host user has to decide.
     static constexpr double defaultDecisionLimit = 120.0;
     // Exchanges that may run their steps before the decision at once (admitted ones
-    // included). A newcomer always gets in: the exchange of the address whose exchanges ended
-    // most often lately before reaching the host user gives way (see OffenceRecord); among
-    // addresses with as much on record, of the one running the most, then the one whose peer
-    // has been silent longest. So stallers that reconnect the moment they are closed only
-    // displace each other, however fast and from however many addresses.
+    // included). A newcomer always gets in: the exchange of the address that misbehaved most
+    // lately gives way (see OffenceRecord; an exchange that ends before it reaches the host
+    // user counts, one that gives way while its peer owes an answer too); among addresses
+    // with as much on record, of the one running the most; then one whose peer owes an
+    // answer, the longest silent first, before one the host has not asked anything yet, the
+    // newest first. So stallers that reconnect the moment they are closed only displace each
+    // other, however fast and from however many addresses, and a controller is never blamed
+    // for the host's own delay.
     static constexpr std::size_t maxBeforeDecision = 8;
 
     // `offences`: the record of misbehaving addresses, shared with the rest of what takes in
@@ -74,10 +77,12 @@ public:
     // the host user is rejected and tells its controller, the others' channels are closed.
     void cancelAll();
 
-    // Takes an exchange that will run on `channel` (whose first frame is a PairStart or a
-    // PairRequest) into the places before the decision now, before it runs, and makes room
-    // for it. Returns the channel of the exchange that gave way, closed, if one did.
-    std::shared_ptr<FrameChannel> admit(FrameChannel& channel);
+    // Takes an exchange that will run on `channel`, whose first frame is `first` (a PairStart
+    // or a PairRequest), into the places before the decision now, before it runs, and makes
+    // room for it. A comparison's commitment goes out at once (unless an exchange has the host
+    // user's attention): from then on its peer owes the answer, however long the exchange waits
+    // for a thread. Returns the channel of the exchange that gave way, closed, if one did.
+    std::shared_ptr<FrameChannel> admit(FrameChannel& channel, const PairingMessage& first);
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the
     // controller's PairStart or PairRequest, and return the saved record. Throw PairingError
@@ -94,7 +99,13 @@ private:
         std::uint64_t id = 0;
         std::weak_ptr<FrameChannel> channel;
         std::string host;
-        SteadyClock::time_point heard;  // the peer's last frame, or the admission
+        SteadyClock::time_point admitted;
+        // Since when its peer owes an answer, while it does, and how many frames the channel
+        // held then: one more is the answer, read or not.
+        std::optional<SteadyClock::time_point> awaitingPeer = {};
+        std::size_t framesBefore = 0;
+        // The commitment sent at the admission: the host nonce it hides.
+        std::optional<Bytes> hostNonce = {};
         bool running = false;   // its exchange entered
         bool deciding = false;  // holds the exchange state
         bool decided = false;   // took the host user's confirmation
@@ -110,8 +121,10 @@ private:
     std::uint64_t enter(FrameChannel& channel);
     // `offended`: it ended for something its peer did (or failed to do).
     void leave(std::uint64_t id, bool offended);
-    // Reads the peer's next message within `timeout`, and notes when it came.
-    PairingMessage receive(FrameChannel& channel, std::uint64_t attempt, double timeout);
+    // With attemptsMutex_ held.
+    std::vector<Attempt>::iterator find(std::uint64_t id);
+    // The peer of `attempt` owes an answer from `since` on (none: no longer).
+    void owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore);
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
