@@ -1,6 +1,7 @@
 // Quillmate Host: the tray application that lets a paired controller see and use this desktop.
 #include <QApplication>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -33,8 +34,18 @@ void onSignal(int) {
 // teardown after the event loop ended. Never destroyed: it watches over the static destructors too.
 class StopWatch {
 public:
+    // How long leaving waits for the X server to confirm that it let go of held input.
+    static constexpr double releaseWait = 1.0;
+
     StopWatch(std::function<void()> quitInOrder, std::shared_ptr<quill::host::InputInjector> injector, double bound)
         : quitInOrder_(std::move(quitInOrder)), injector_(std::move(injector)), bound_(bound) {
+        // Started now: by the time it is needed a stuck thread may hold the allocator's lock.
+        if (injector_ && ::pipe2(release_, O_CLOEXEC) == 0) {
+            if (::pipe2(released_, O_CLOEXEC) == 0)
+                std::thread([this] { releaseWhenAsked(); }).detach();
+            else
+                release_[1] = -1;
+        }
         std::thread([this] { run(); }).detach();
     }
 
@@ -71,10 +82,27 @@ private:
             char bytes[16];
             if (::read(stopPipe[0], bytes, sizeof bytes) > 0) requested();
         }
-        quill::diagnostic("Quillmate Host: did not end in order in time; leaving now");
-        if (injector_) injector_->releaseAll();
-        std::fflush(nullptr);
+        // From here nothing waits without a bound: the stuck thread may hold any lock (stdio's,
+        // the diagnostics', the injector's) and the X server may not answer.
+        static constexpr char line[] = "Quillmate Host: did not end in order in time; leaving now\n";
+        [[maybe_unused]] auto written = ::write(STDOUT_FILENO, line, sizeof line - 1);
+        const char go = 1;
+        if (release_[1] >= 0 && ::write(release_[1], &go, 1) == 1) {
+            pollfd released{released_[0], POLLIN, 0};
+            ::poll(&released, 1, static_cast<int>(releaseWait * 1000) + 100);
+        }
         ::_exit(1);
+    }
+
+    void releaseWhenAsked() {
+        char byte = 0;
+        ssize_t got = 0;
+        do got = ::read(release_[0], &byte, 1);
+        while (got < 0 && errno == EINTR);
+        if (got != 1) return;
+        injector_->releaseForExit(releaseWait);
+        std::fflush(nullptr);
+        [[maybe_unused]] auto written = ::write(released_[1], &byte, 1);
     }
 
     void requested() {
@@ -89,6 +117,8 @@ private:
     std::optional<Clock::time_point> deadline_;
     const std::shared_ptr<quill::host::InputInjector> injector_;
     const double bound_;
+    int release_[2] = {-1, -1};
+    int released_[2] = {-1, -1};
 };
 
 // Each connection holds a descriptor. The intake bounds how many strangers get; the soft limit

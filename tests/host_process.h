@@ -47,7 +47,8 @@ bool eventually(F&& done, Clock::duration limit = 10s) {
 
 class HostProcess {
 public:
-    HostProcess() {
+    // `display` empty: the harness's $DISPLAY.
+    explicit HostProcess(const std::string& display = {}) {
         const std::string root = folder_.path().string();
         for (const char* dir : {"/home", "/run", "/data", "/config"}) ::mkdir((root + dir).c_str(), 0700);
         // The host's identity and its paired controller, where the host reads them.
@@ -66,6 +67,7 @@ public:
             for (const auto& [name, dir] : {std::pair{"HOME", "/home"}, {"XDG_RUNTIME_DIR", "/run"},
                                             {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"}})
                 ::setenv(name, (root + dir).c_str(), 1);
+            if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
             ::execl(QUILL_HOST_BINARY, QUILL_HOST_BINARY, static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -107,6 +109,9 @@ public:
         auto store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(hostIdentity, "Host")});
         return ControllerSession::make(recordOf(hostIdentity, "Host"), controller, store, config);
     }
+
+    // The host's $XDG_RUNTIME_DIR.
+    std::filesystem::path runtimeFolder() const { return folder_.path() / "run"; }
 
     const DeviceIdentity controller = makeIdentity(3), hostIdentity = makeIdentity(1);
     pid_t pid = -1;

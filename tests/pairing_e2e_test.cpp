@@ -219,11 +219,13 @@ TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
         }
         return m;
     };
-    auto hostUserAccepts = [](HostPairing& host, ControllerPairing&) {
-        ASSERT_TRUE(eventually([&] { return host.isAwaitingConfirmation(); }));
-        host.confirmComparison();
+    auto hostUser = [](bool accepts) {
+        return [accepts](HostPairing& host, ControllerPairing&) {
+            ASSERT_TRUE(eventually([&] { return host.isAwaitingConfirmation(); }));
+            accepts ? host.confirmComparison() : host.rejectComparison();
+        };
     };
-    enum Route { comparison, link };
+    enum Route { comparison, link, wrongSecret, expiredLink };
     const struct {
         const char* name;
         Route route;
@@ -232,6 +234,8 @@ TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
         PairingError hostError;
         PairingError controllerError;
     } refusals[] = {
+        {"the host user rejects", comparison, {}, hostUser(false), PairingError(Kind::cancelled),
+         PairingError::remoteCancelled("pairing failed")},
         {"the controller user rejects", comparison, {},
          [](HostPairing&, ControllerPairing& controller) {
              ASSERT_TRUE(eventually([&] { return controller.isAwaitingConfirmation(); }));
@@ -240,7 +244,11 @@ TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
          PairingError::remoteCancelled("pairing failed"), PairingError(Kind::cancelled)},
         {"the commitment is tampered with on the way", comparison, flipCommit, {},
          PairingError::remoteCancelled("pairing failed"), PairingError(Kind::commitMismatch)},
-        {"a host whose keys do not match the link's fingerprint", link, impostorKeys, hostUserAccepts,
+        {"a wrong link secret", wrongSecret, {}, {}, PairingError(Kind::invalidMAC),
+         PairingError::remoteCancelled("QR pairing failed")},
+        {"an expired link", expiredLink, {}, {}, PairingError(Kind::expiredSecret),
+         PairingError::remoteCancelled("QR pairing failed")},
+        {"a host whose keys do not match the link's fingerprint", link, impostorKeys, hostUser(true),
          PairingError::remoteCancelled("QR pairing failed"), PairingError(Kind::peerIdentityMismatch)},
     };
 
@@ -258,11 +266,17 @@ TEST(PairingEndToEnd, RefusalsLeaveBothStoresUntouched) {
         if (refusal.route == comparison) {
             started = startComparison(controller, channel);
         } else {
-            auto issued = host.pairing.issueLink({host.endpoint()}, std::chrono::system_clock::now());
-            started = startLink(controller, *PairingLink::fromURL(issued.url()), channel);
+            const auto issuedAt = std::chrono::system_clock::now() - (refusal.route == expiredLink ? 301s : 0s);
+            PairingLink scanned = *PairingLink::fromURL(host.pairing.issueLink({host.endpoint()}, issuedAt).url());
+            if (refusal.route == wrongSecret) scanned.secret[3] ^= 0x40;
+            started = startLink(controller, scanned, channel);
         }
+        const auto began = std::chrono::steady_clock::now();
         if (refusal.users) refusal.users(host.pairing, controller);
         PairingError hostError = errorOf(served), controllerError = errorOf(started);
+        // Refused for its own reason, not ended by the host user's decision limit meanwhile.
+        EXPECT_LT(std::chrono::steady_clock::now() - began,
+                  std::chrono::duration<double>(HostPairing::defaultDecisionLimit / 2));
         EXPECT_EQ(hostError, refusal.hostError) << hostError.description();
         EXPECT_EQ(controllerError, refusal.controllerError) << controllerError.description();
         EXPECT_TRUE(hostDevice.storedPeers().empty());
@@ -384,6 +398,34 @@ TEST(PairingEndToEnd, StallingStrangersNeverKeepARealControllerFromPairing) {
     acceptor.join();
     for (auto& f : served) EXPECT_EQ(f.wait_for(std::chrono::duration<double>(HostPairing::beforeDecisionLimit) + 3s),
                                      std::future_status::ready);
+}
+
+// TCP may split a frame anywhere, so a frame begun is no error; a peer that stalls inside one,
+// in its header or its body, is ended by the read limit as surely as one that stalls between frames.
+TEST(PairingEndToEnd, APeerStalledInsideAFrameIsEndedByTheReadLimit) {
+    constexpr double readLimit = 0.5;
+    Device hostDevice;
+    HostSide host(hostDevice, readLimit);
+    const DeviceIdentity stranger = newIdentity();
+    const Bytes start = frame::encode(
+        toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+    Bytes halfNonce = frame::encode(toBytes(PairingMessage(PairNonce(Bytes(32, 7))).encode()));
+    halfNonce.resize(halfNonce.size() / 2);
+    const std::pair<const char*, Bytes> stalls[] = {
+        {"between frames", {}}, {"inside a header", Bytes{0, 0}}, {"inside a body", halfNonce}};
+    for (const auto& [name, tail] : stalls) {
+        SCOPED_TRACE(name);
+        const auto began = std::chrono::steady_clock::now();
+        auto served = host.serveNext();
+        Bytes sent = start;
+        append(sent, tail);
+        Staller staller(host.loopback.port(), 1, sent);  // goes first, which ends a read that never would
+        ASSERT_EQ(served.wait_for(std::chrono::duration<double>(readLimit) + 10s), std::future_status::ready);
+        EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::duration<double>(readLimit));
+        EXPECT_EQ(errorOf(served), PairingError(Kind::connectionClosed));
+        EXPECT_TRUE(eventually([&] { return staller.closedByHost(); }));
+    }
+    EXPECT_TRUE(hostDevice.storedPeers().empty());
 }
 
 }  // namespace

@@ -39,13 +39,13 @@ struct Pair {
 };
 
 // The roles' calls in their order: the host pumps before it answers, the controller after it
-// applied the answer; both then wait for the connection.
-inline Pair connectPair(const SessionConfiguration& config) {
+// applied the answer; both then wait for the connection. The controller's connection is made first.
+inline Pair connectPair(const SessionConfiguration& config, std::shared_ptr<PeerConnectionProvider> provider = nullptr) {
     Pair p;
     p.controllerLink->peer = p.hostLink;
     p.hostLink->peer = p.controllerLink;
-    p.controller = SessionCore::make(config, true);
-    p.host = SessionCore::make(config, false);
+    p.controller = provider ? SessionCore::make(config, true, provider) : SessionCore::make(config, true);
+    p.host = provider ? SessionCore::make(config, false, provider) : SessionCore::make(config, false);
     p.controller->setSessionID("SESSION");
     p.host->setSessionID("SESSION");
     p.host->startPump(p.hostLink);

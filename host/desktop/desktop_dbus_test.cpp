@@ -12,6 +12,7 @@
 #include "host/desktop/notifier.h"
 #include "host/desktop/url_opener.h"
 #include "host/runtime/test_support.h"
+#include "quillcore/base/diagnostics.h"
 
 using namespace quill::host;
 using quill::host::testing::pumpUntil;
@@ -133,12 +134,18 @@ TEST_F(DBusTest, RevealAsksTheFileManagerElseTheLauncherAndTellsWhatBecameOfIt) 
     EXPECT_EQ(outcome([&](auto done) { opener.revealFile(file, done); }), std::nullopt);
     EXPECT_EQ(outcome([&](auto done) { cutOff.revealFile(file, done); }), std::nullopt);
     EXPECT_EQ(opened(), (QStringList{folder, folder}));
-    // A launcher that fails, or none at all: said, with the launcher's own words.
+    // A launcher that fails, or none at all: said in the host's words; the launcher's own go
+    // to the host's output.
+    std::vector<std::string> said;
+    quill::setDiagnosticSink([&](std::string_view line) { said.emplace_back(line); });
     EXPECT_EQ(outcome([&](auto done) { cutOff.revealFile(tmp.path() + "/fail/x", done); }),
-              "no file manager answered, and the folder could not be opened: no handler here");
+              "no file manager answered, and its folder could not be opened either: the program set to open it failed");
     DesktopUrlOpener missing(nowhere, tmp.filePath("no-such-launcher"));
     EXPECT_EQ(outcome([&](auto done) { missing.openUrl(QUrl("https://example.com/"), done); }),
-              tmp.filePath("no-such-launcher") + " is not available");
+              "no-such-launcher, which opens files and pages on this desktop, is not installed");
+    quill::setDiagnosticSink({});
+    EXPECT_EQ(said, std::vector<std::string>{"Quillmate Host: launcher file://" + QUrl::toPercentEncoding(tmp.path(), "/").toStdString() +
+                                             "/fail: no handler here"});
     EXPECT_EQ(opened().size(), 3);
 }
 

@@ -1,6 +1,7 @@
 #include "host/desktop/display_info.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <xcb/randr.h>
 
@@ -56,9 +57,33 @@ X11DisplaySource::X11DisplaySource(std::shared_ptr<X11Connection> connection, do
       maximumAge_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(maximumAge > 0 && maximumAge < 3600 ? maximumAge : 0))) {}
 
+std::shared_ptr<X11DisplaySource> X11DisplaySource::followingChanges(std::shared_ptr<X11Connection> connection) {
+    auto source = std::make_shared<X11DisplaySource>(connection);
+    source->followsChanges_ = true;
+    // Without RandR the root window, and so the layout, never changes.
+    if (connection->hasExtension(&xcb_randr_id)) {
+        xcb_randr_select_input(connection->get(), connection->root(),
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        connection->flush();
+    }
+    return source;
+}
+
 DisplayList X11DisplaySource::currentDisplays() const {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard guard(lock_);
+    if (followsChanges_) {
+        // Only what was selected arrives here (and errors, which cost no more than a read).
+        bool changed = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_->get())) {
+            changed = true;
+            std::free(event);
+        }
+        if (changed || connection_->hasError()) cached_.reset();
+        if (!cached_) cached_.emplace(now, read());
+        return cached_->second;
+    }
     if (cached_ && now - cached_->first < maximumAge_) return cached_->second;
     DisplayList list = read();
     if (maximumAge_.count() > 0) cached_.emplace(now, list);

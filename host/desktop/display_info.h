@@ -67,11 +67,15 @@ public:
 
 // The display layout of an X server through RandR. Without RandR (or with a RandR that lists
 // nothing usable) the whole root window is one display, ID 1, without a mode.
-// A layout read within the last `maximumAge` seconds is reused (0: read it every time); the
-// injector uses a short age, since every pointer message needs the layout.
+// A layout read within the last `maximumAge` seconds is reused (0: read it every time).
 class X11DisplaySource : public DisplaySource {
 public:
     explicit X11DisplaySource(std::shared_ptr<X11Connection> connection, double maximumAge = 0);
+    // A layout read again only once the server announced a change, so that the injector's
+    // pointer messages wait for the server only after the layout changed, and see the change
+    // at once. It reads the connection's events: the connection must be its own.
+    static std::shared_ptr<X11DisplaySource> followingChanges(std::shared_ptr<X11Connection> connection);
+
     DisplayList currentDisplays() const override;
 
 private:
@@ -79,6 +83,7 @@ private:
 
     std::shared_ptr<X11Connection> connection_;
     const std::chrono::steady_clock::duration maximumAge_;
+    bool followsChanges_ = false;
     mutable std::mutex lock_;
     mutable std::optional<std::pair<std::chrono::steady_clock::time_point, DisplayList>> cached_;
 };

@@ -77,6 +77,11 @@ public:
     virtual void post(const InputEvent& event) = 0;
     // Lets go of every key and button this sink holds down.
     virtual void releaseAll() = 0;
+    // The same for a process that leaves now: from any thread, also while another is inside
+    // post() or releaseAll(), and without waiting for a lock that is held while the desktop
+    // answers. Nothing is posted after it. True once the desktop confirmed it within
+    // `timeout` seconds; a sink that puts nothing on a desktop has nothing to let go.
+    virtual bool releaseForExit(double /*timeout*/) { return true; }
 };
 
 struct NormalizedPoint {
@@ -119,6 +124,9 @@ public:
     // Releases every key and button still held (a session ended): the sink lets go of them
     // and no button counts as pressed any more. Click history is kept.
     void releaseAll();
+    // The sink's releaseForExit(), without this injector's lock: the input thread may hold it
+    // while it waits for the desktop.
+    bool releaseForExit(double timeout) { return sink_->releaseForExit(timeout); }
 
     std::uint32_t pressedButtons() const;
     std::map<std::uint32_t, Click> lastClicks() const;

@@ -9,15 +9,27 @@
 #include <utility>
 
 #include "host/desktop/dbus_reply.h"
+#include "quillcore/base/diagnostics.h"
 
 namespace quill::host {
 
 namespace {
 
-// The last thing a launcher said, as the reason it gives.
+// The last thing a launcher said.
 QString lastLine(const QByteArray& output) {
     const QList<QByteArray> lines = output.trimmed().split('\n');
     return QString::fromLocal8Bit(lines.last().trimmed()).left(300);
+}
+
+// Why a launcher failed, in the host's words, from its exit status (xdg-open's statuses); its
+// own words are written for whoever reads the host's output.
+QString launcherProblem(const QString& launcher, int code) {
+    switch (code) {
+        case 2: return QStringLiteral("it does not exist");
+        case 3: return QStringLiteral("no program on this computer is set to open it");
+        case 4: return QStringLiteral("the program set to open it failed");
+        default: return QStringLiteral("%1, which opens files and pages on this desktop, failed").arg(launcher);
+    }
 }
 
 }  // namespace
@@ -32,7 +44,7 @@ DesktopUrlOpener::DesktopUrlOpener(QDBusConnection bus, QString launcher, QObjec
     : QObject(parent), bus_(std::move(bus)), launcher_(std::move(launcher)) {}
 
 void DesktopUrlOpener::openUrl(const QUrl& url, Done done) {
-    // What the launcher says becomes the reason of a failure, never noise on the host's terminal.
+    // What the launcher says goes to the host's output only when it fails.
     auto* process = new QProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     struct State {
@@ -49,20 +61,24 @@ void DesktopUrlOpener::openUrl(const QUrl& url, Done done) {
     connect(process, &QProcess::readyRead, this, [process, state] {
         state->output = (state->output + process->readAll()).right(4096);
     });
-    connect(process, &QProcess::errorOccurred, this, [this, process, settle](QProcess::ProcessError error) {
+    const QString name = QFileInfo(launcher_).fileName();
+    connect(process, &QProcess::errorOccurred, this, [name, process, settle](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart) return;
-        settle(launcher_ + QStringLiteral(" is not available"));
+        settle(QStringLiteral("%1, which opens files and pages on this desktop, is not installed").arg(name));
         process->deleteLater();
     });
     connect(process, &QProcess::finished, this,
-            [this, process, state, settle](int code, QProcess::ExitStatus status) {
+            [name, url, process, state, settle](int code, QProcess::ExitStatus status) {
                 state->output += process->readAll();
-                if (status == QProcess::NormalExit && code == 0)
+                if (status == QProcess::NormalExit && code == 0) {
                     settle(std::nullopt);
-                else if (const QString said = lastLine(state->output); !said.isEmpty())
-                    settle(said);
-                else
-                    settle(launcher_ + QStringLiteral(" failed (status %1)").arg(code));
+                } else {
+                    if (const QString said = lastLine(state->output); !said.isEmpty())
+                        diagnostic(QStringLiteral("Quillmate Host: %1 %2: %3")
+                                       .arg(name, url.toString(QUrl::FullyEncoded), said)
+                                       .toStdString());
+                    settle(launcherProblem(name, status == QProcess::NormalExit ? code : -1));
+                }
                 process->deleteLater();
             });
     QTimer::singleShot(launchWaitMilliseconds, process, [settle] { settle(std::nullopt); });
@@ -83,8 +99,8 @@ void DesktopUrlOpener::revealFile(const QString& path, Done done) {
         }
         openUrl(QUrl::fromLocalFile(QFileInfo(absolute).absolutePath()), [done](std::optional<QString> problem) {
             if (done)
-                done(problem ? std::optional<QString>(QStringLiteral("no file manager answered, and the folder could not be opened: ") +
-                                                      *problem)
+                done(problem ? std::optional<QString>(
+                                   QStringLiteral("no file manager answered, and its folder could not be opened either: ") + *problem)
                              : std::nullopt);
         });
     });

@@ -15,7 +15,8 @@ std::optional<QUrl> urlFromText(const QString& text);
 // Hands URLs and files to the desktop.
 class UrlOpener {
 public:
-    // Told once what became of a request: nothing when the desktop took it, else why not.
+    // Told once what became of a request: nothing when the desktop took it, else why not (a
+    // reason that reads on after "could not open it: ").
     using Done = std::function<void(std::optional<QString> problem)>;
 
     virtual ~UrlOpener() = default;

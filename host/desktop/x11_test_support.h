@@ -47,6 +47,7 @@ public:
     }
     ~XvfbServer() { kill(); }
     bool running() const { return !display_.empty(); }
+    pid_t pid() const { return pid_; }
     const std::string& display() const { return display_; }
     void kill() {
         if (pid_ > 0) ::kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <utility>
 
 #include <xcb/xcbext.h>
@@ -89,7 +91,7 @@ std::uint32_t keysymFor(char32_t cp) {
 
 }  // namespace
 
-std::string XTestEventSink::defaultRepeatRecord(const std::string& displayName) {
+std::string XTestEventSink::defaultRecord(const std::string& displayName) {
     std::string name = "quillmate-host.key-repeat" + displayName;
     std::replace(name.begin(), name.end(), '/', '_');
     namespace fs = std::filesystem;
@@ -105,9 +107,9 @@ std::string XTestEventSink::defaultRepeatRecord(const std::string& displayName) 
     return data / "Quillmate Host" / name;
 }
 
-XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::string repeatRecord)
+XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::string record)
     : connection_(std::move(connection)),
-      repeatRecord_(repeatRecord.empty() ? defaultRepeatRecord(connection_->displayName()) : std::move(repeatRecord)) {
+      record_(record.empty() ? defaultRecord(connection_->displayName()) : std::move(record)) {
     xcb_connection_t* c = connection_->get();
     if (!connection_->hasExtension(&xcb_test_id)) throw X11Error("the X server has no XTEST extension");
     XcbReply<xcb_test_get_version_reply_t> version(xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr));
@@ -115,7 +117,7 @@ XTestEventSink::XTestEventSink(std::shared_ptr<X11Connection> connection, std::s
     const xcb_setup_t* setup = xcb_get_setup(c);
     minKeycode_ = setup->min_keycode;
     maxKeycode_ = setup->max_keycode;
-    restoreRecordedRepeat();
+    restoreRecorded();
     askServerState();
     takeServerState(true);
 }
@@ -152,75 +154,180 @@ void XTestEventSink::forget(std::optional<Cookie>& query) {
     query.reset();
 }
 
-void XTestEventSink::restoreRecordedRepeat() {
-    std::ifstream in(repeatRecord_);
+// The record lists what is held, one item a line: a key whose repeat this sink turned off as
+// its keycode alone (all that records of earlier versions hold), another held key as "k" and
+// its keycode, a held button as "b" and its number.
+void XTestEventSink::restoreRecorded() {
+    std::ifstream in(record_);
     if (!in) return;
-    for (int keycode; in >> keycode;)
-        if (keycode >= minKeycode_ && keycode <= maxKeycode_) setKeyRepeat(std::uint8_t(keycode), true);
+    for (std::string item; in >> item;) {
+        const bool repeatOff = item[0] >= '0' && item[0] <= '9';
+        const char* digits = item.data() + (repeatOff ? 0 : 1);
+        int number = 0;
+        const auto [end, error] = std::from_chars(digits, item.data() + item.size(), number);
+        if (error != std::errc() || end != item.data() + item.size()) continue;
+        if (item[0] == 'b' && number >= 1 && number <= 3) {
+            fake(XCB_BUTTON_RELEASE, std::uint8_t(number));
+        } else if ((repeatOff || item[0] == 'k') && number >= minKeycode_ && number <= maxKeycode_) {
+            fake(XCB_KEY_RELEASE, std::uint8_t(number));
+            if (repeatOff) setKeyRepeat(std::uint8_t(number), true);
+        }
+    }
     connection_->flush();
     std::error_code ignored;
-    std::filesystem::remove(repeatRecord_, ignored);
+    std::filesystem::remove(record_, ignored);
 }
 
-void XTestEventSink::writeRepeatRecord() {
-    std::string keys;
-    for (const auto& [keycode, repeated] : heldKeys_)
-        if (repeated) keys += std::to_string(keycode) + "\n";
-    // Written over in place, as it changes with every key: one write, no new file. Spaces
+std::string XTestEventSink::keyItem(std::uint8_t keycode, bool repeatOff) {
+    return (repeatOff ? "" : "k") + std::to_string(keycode);
+}
+
+void XTestEventSink::writeRecord() {
+    // Once closed for the exit, the record keeps all that was held until the server confirmed
+    // that it let go.
+    if (closed_) return;
+    std::set<std::string> listed;
+    for (const auto& [keycode, repeated] : heldKeys_) listed.insert(keyItem(keycode, repeated));
+    for (std::uint8_t button : heldButtons_) listed.insert("b" + std::to_string(button));
+    for (const auto& [item, sequence] : released_) listed.insert(item);
+    std::string items;
+    for (const std::string& item : listed) items += item + "\n";
+    // Written over in place, as it changes with every press: one write, no new file. Spaces
     // cover the rest of a longer earlier record, so a process killed at any point leaves
-    // whole numbers only.
-    if (recordFd_ < 0 && !keys.empty()) recordFd_ = ::open(repeatRecord_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // whole items only.
+    if (recordFd_ < 0 && !items.empty()) recordFd_ = ::open(record_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (recordFd_ < 0) return;
-    const std::size_t length = keys.size();
-    keys.resize(std::max(length, recordLength_), ' ');
-    if (::pwrite(recordFd_, keys.data(), keys.size(), 0) == ssize_t(keys.size())) recordLength_ = keys.size();
+    const std::size_t length = items.size();
+    items.resize(std::max(length, recordLength_), ' ');
+    if (::pwrite(recordFd_, items.data(), items.size(), 0) == ssize_t(items.size())) recordLength_ = items.size();
+}
+
+void XTestEventSink::dropRecord() {
+    if (recordFd_ < 0) return;
+    ::close(recordFd_);
+    recordFd_ = -1;
+    std::error_code ignored;
+    std::filesystem::remove(record_, ignored);
 }
 
 XTestEventSink::~XTestEventSink() {
-    releaseAll();
-    restoreSpareKeycodes();
+    {
+        std::lock_guard lock(exitLock_);
+        // Without a working connection (or after an exit the server did not confirm) the
+        // record stays for the next start.
+        if (!closed_ && !connection_->hasError()) {
+            releaseHeld();
+            restoreSpareKeycodes();
+            dropRecord();
+        }
+        if (recordFd_ >= 0) ::close(recordFd_);
+    }
     forget(repeatQuery_);
     forget(lockQuery_);
-    if (recordFd_ >= 0) {
-        ::close(recordFd_);
-        std::error_code ignored;
-        std::filesystem::remove(repeatRecord_, ignored);
-    }
+    forget(confirmQuery_);
     connection_->flush();
 }
 
 void XTestEventSink::post(const InputEvent& event) {
     if (connection_->hasError()) return;
-    std::visit(
-        [this](const auto& e) {
-            using T = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<T, MouseEvent>) postMouse(e);
-            else if constexpr (std::is_same_v<T, KeyboardEvent>) postKey(e);
-            else postScroll(e);
-        },
-        event);
+    if (const auto* key = std::get_if<KeyboardEvent>(&event)) {
+        postKey(*key);
+    } else {
+        std::lock_guard lock(exitLock_);
+        if (closed_) return;
+        if (const auto* mouse = std::get_if<MouseEvent>(&event))
+            postMouse(*mouse);
+        else
+            postScroll(std::get<ScrollWheelEvent>(event));
+    }
     finish();
 }
 
 void XTestEventSink::releaseAll() {
     if (connection_->hasError()) return;
-    for (std::uint8_t button : std::set<std::uint8_t>(heldButtons_)) fake(XCB_BUTTON_RELEASE, button);
+    {
+        std::lock_guard lock(exitLock_);
+        if (closed_) return;
+        releaseHeld();
+    }
+    finish();
+    // Ends with a record that lists nothing once the server answers.
+    confirmReleases(true);
+}
+
+void XTestEventSink::releaseHeld() {
+    for (std::uint8_t button : heldButtons_) released_["b" + std::to_string(button)] = fake(XCB_BUTTON_RELEASE, button);
     heldButtons_.clear();
     while (!heldKeys_.empty()) releaseKey(heldKeys_.begin()->first);
     scrollRemainder1_ = scrollRemainder2_ = 0;
-    finish();
+}
+
+bool XTestEventSink::releaseForExit(double timeout) {
+    xcb_connection_t* c = connection_->get();
+    xcb_get_input_focus_cookie_t answered;
+    {
+        std::lock_guard lock(exitLock_);
+        if (closed_ || connection_->hasError()) return false;
+        closed_ = true;
+        releaseHeld();
+        restoreSpareKeycodes();
+        // The answer to this one says that the server carried out the releases.
+        answered = xcb_get_input_focus(c);
+        xcb_flush(c);
+    }
+    // Polled: the input thread may be waiting for a reply on this connection, and then it is
+    // the one that reads this answer.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout > 0 ? std::min(timeout, 60.0) : 0);
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    while (xcb_poll_for_reply(c, answered.sequence, &reply, &error) == 0 && !connection_->hasError() &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const bool confirmed = reply != nullptr;
+    std::free(reply);
+    std::free(error);
+    if (confirmed) {
+        std::lock_guard lock(exitLock_);
+        dropRecord();
+    }
+    return confirmed;
 }
 
 void XTestEventSink::finish() {
     xcb_connection_t* c = connection_->get();
+    confirmReleases(false);
     xcb_flush(c);
     // Errors of unchecked requests land in the event queue, which nobody else reads.
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) std::free(event);
 }
 
-void XTestEventSink::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
-    xcb_test_fake_input(connection_->get(), type, detail, XCB_CURRENT_TIME,
-                        type == XCB_MOTION_NOTIFY ? connection_->root() : XCB_NONE, x, y, 0);
+// A press is recorded before it is sent. A release leaves the record only once the server
+// answered a request sent after it: a server that is stopped when a client goes drops all that
+// client sent and it has not read yet.
+void XTestEventSink::confirmReleases(bool wait) {
+    xcb_connection_t* c = connection_->get();
+    if (confirmQuery_) {
+        void* reply = nullptr;
+        const unsigned sequence = confirmQuery_->sequence;
+        if (wait)
+            reply = xcb_wait_for_reply(c, sequence, nullptr);
+        else if (xcb_poll_for_reply(c, sequence, &reply, nullptr) == 0)
+            return;
+        confirmQuery_.reset();
+        if (!reply) return;
+        std::free(reply);
+        std::lock_guard lock(exitLock_);
+        std::erase_if(released_, [&](const auto& item) { return static_cast<int>(sequence - item.second) > 0; });
+        writeRecord();
+    }
+    std::lock_guard lock(exitLock_);
+    if (!released_.empty() && !closed_) confirmQuery_ = xcb_get_input_focus(c);
+}
+
+unsigned XTestEventSink::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
+    return xcb_test_fake_input(connection_->get(), type, detail, XCB_CURRENT_TIME,
+                               type == XCB_MOTION_NOTIFY ? connection_->root() : XCB_NONE, x, y, 0)
+        .sequence;
 }
 
 void XTestEventSink::postMouse(const MouseEvent& event) {
@@ -233,19 +340,21 @@ void XTestEventSink::postMouse(const MouseEvent& event) {
     fake(XCB_MOTION_NOTIFY, 0, toPixel(event.x, screen->width_in_pixels), toPixel(event.y, screen->height_in_pixels));
     const std::uint8_t button = xButton(event.button);
     if (isDown(event.type)) {
-        heldButtons_.insert(button);
+        if (heldButtons_.insert(button).second) writeRecord();
         fake(XCB_BUTTON_PRESS, button);
     } else if (isUp(event.type) && heldButtons_.erase(button)) {
-        fake(XCB_BUTTON_RELEASE, button);
+        released_["b" + std::to_string(button)] = fake(XCB_BUTTON_RELEASE, button);
     }
 }
 
-void XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
+unsigned XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
     const std::uint32_t values[] = {keycode, on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF};
-    xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
+    const unsigned sequence =
+        xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values).sequence;
     forget(repeatQuery_);
     const std::uint8_t bit = std::uint8_t(1u << (keycode % 8));
     autoRepeats_[keycode / 8] = on ? autoRepeats_[keycode / 8] | bit : autoRepeats_[keycode / 8] & ~bit;
+    return sequence;
 }
 
 void XTestEventSink::pressKey(std::uint8_t keycode) {
@@ -255,10 +364,8 @@ void XTestEventSink::pressKey(std::uint8_t keycode) {
         // and for ever when its release never arrives: switch repeat off for this key.
         const bool repeated = autoRepeats(keycode);
         heldKeys_[keycode] = repeated;
-        if (repeated) {
-            writeRepeatRecord();
-            setKeyRepeat(keycode, false);
-        }
+        writeRecord();
+        if (repeated) setKeyRepeat(keycode, false);
     } else {
         // The controller repeats a held key by pressing it again. The server drops a press of
         // a key that is down and does not repeat, so repeat it the way X itself does.
@@ -272,11 +379,9 @@ void XTestEventSink::releaseKey(std::uint8_t keycode) {
     if (held == heldKeys_.end()) return;
     const bool repeated = held->second;
     heldKeys_.erase(held);
-    fake(XCB_KEY_RELEASE, keycode);
-    if (repeated) {
-        setKeyRepeat(keycode, true);
-        writeRepeatRecord();
-    }
+    unsigned sequence = fake(XCB_KEY_RELEASE, keycode);
+    if (repeated) sequence = setKeyRepeat(keycode, true);
+    released_[keyItem(keycode, repeated)] = sequence;
 }
 
 void XTestEventSink::tapKey(std::uint8_t keycode) {
@@ -315,11 +420,15 @@ void XTestEventSink::postKey(const KeyboardEvent& event) {
         return;
     }
     takeServerState(std::exchange(lockUnknown_, false));
-    syncModifiers(event.flags, event.keycode);
-    if (event.down)
-        pressKey(event.keycode);
-    else
-        releaseKey(event.keycode);
+    {
+        std::lock_guard lock(exitLock_);
+        if (closed_) return;
+        syncModifiers(event.flags, event.keycode);
+        if (event.down)
+            pressKey(event.keycode);
+        else
+            releaseKey(event.keycode);
+    }
     askServerState();
 }
 
@@ -354,10 +463,16 @@ void XTestEventSink::typeText(const std::string& utf8) {
         // client translates the key only when it reads the event.
         const std::uint8_t keycode = spareKeycodes_[nextSpare_++ % spareKeycodes_.size()];
         const xcb_keysym_t syms[2] = {keysym, keysym};
-        xcb_change_keyboard_mapping(c, 1, keycode, 2, syms);
-        boundSpares_.insert(keycode);
+        {
+            std::lock_guard lock(exitLock_);
+            if (closed_) return;
+            boundSpares_.insert(keycode);
+            xcb_change_keyboard_mapping(c, 1, keycode, 2, syms);
+        }
         // The server may need a moment to apply the new mapping before the key is pressed.
         XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        std::lock_guard lock(exitLock_);
+        if (closed_) return;
         tapKey(keycode);
     }
 }

@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QSet>
 #include <csignal>
+#include <latch>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -204,4 +207,37 @@ TEST(ActivityLog, FailuresThrowKeepTheFileWholeAndTheNextCallTriesAgain) {
     EXPECT_FALSE(rewritten);
     EXPECT_EQ(log.entries().size(), 1);
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"activity.jsonl", "file"}));
+}
+
+// Sessions end on other threads while one starts: every entry appended at once is kept whole.
+TEST(ActivityLog, ConcurrentAppendsAreEachWholeAndNoneIsLost) {
+    QTemporaryDir tmp;
+    ActivityLog log(tmp.path());
+    constexpr int kThreads = 6, kEach = 15;
+    std::latch go(kThreads);
+    QList<ActivityEntry> appended[kThreads];
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                go.arrive_and_wait();
+                for (int i = 0; i < kEach; ++i) {
+                    ActivityEntry e = entry(kId1, kStart + seconds(t * 100 + i));
+                    e.id = QUuid::createUuid();
+                    appended[t].append(e);
+                    log.append(e);
+                }
+            });
+    }
+    const QList<QByteArray> lines = readAll(log.filePath()).split('\n');
+    ASSERT_EQ(lines.size(), kThreads * kEach + 1);  // each line ends with a line feed
+    QSet<QUuid> written;
+    for (const QByteArray& line : lines.first(kThreads * kEach)) {
+        const auto decoded = decodeActivityEntry(line);
+        ASSERT_TRUE(decoded) << line.toStdString();
+        written.insert(decoded->id);
+    }
+    for (const auto& list : appended)
+        for (const ActivityEntry& e : list) EXPECT_TRUE(written.contains(e.id)) << e.id.toString().toStdString();
+    EXPECT_EQ(ActivityLog(tmp.path()).entries(), log.entries());
 }

@@ -11,6 +11,7 @@
 #include "host/model/host_model.h"
 #include "host/model/host_model_internal.h"
 #include "host/runtime/runtime.h"
+#include "quillcore/base/quick_wake.h"
 
 namespace quill::host {
 
@@ -90,6 +91,7 @@ QCoro::Task<> HostModel::runControlInput(std::shared_ptr<HostSession> session, C
     auto unsupported = AsyncStream<std::uint32_t>::make();
     std::jthread input([session, injector, unsupported](std::stop_token stop) {
         pthread_setname_np(pthread_self(), "host.input");
+        preferQuickWakeUps();
         applyControlMessages(*session, injector.get(), *unsupported, stop);
     });
     // Cancelling the task stops the thread before the caller releases held keys, and a stopped

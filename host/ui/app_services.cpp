@@ -55,17 +55,21 @@ public:
     // The model opens addresses for the permissions window only: the pages of its settings buttons.
     void openURL(const QString& text) override {
         auto report = report_;
-        if (auto url = urlFromText(text))
-            opener_->openUrl(*url, [report](std::optional<QString> problem) {
-                if (problem) report(QStringLiteral("permissions"), QStringLiteral("Could not open the page: ") + *problem);
+        if (auto url = urlFromText(text)) {
+            // Where the page is, so that it can be opened by other means.
+            const QString where = url->isLocalFile() ? url->toLocalFile() : url->toString(QUrl::RemoveFragment);
+            opener_->openUrl(*url, [report, where](std::optional<QString> problem) {
+                if (problem)
+                    report(QStringLiteral("permissions"),
+                           QStringLiteral("Could not open the page about these permissions (%1): %2.").arg(where, *problem));
             });
+        }
     }
     void revealFile(const QString& path) override {
         auto report = report_;
         opener_->revealFile(path, [report, path](std::optional<QString> problem) {
             if (problem)
-                report(QStringLiteral("activity"),
-                       QStringLiteral("Could not show the log (%1): %2").arg(path, *problem));
+                report(QStringLiteral("activity"), QStringLiteral("Could not show the log (%1): %2.").arg(path, *problem));
         });
     }
 
@@ -132,16 +136,24 @@ HostEnvironment DesktopServices::environment() const {
 
     env.permissions = std::make_shared<X11PermissionProbe>();
     if (x11_) {
-        // Every pointer message reads the layout: a layout a quarter second old is recent enough.
-        auto displays = std::make_shared<X11DisplaySource>(x11_, 0.25);
-        env.displays = displays;
+        // The cursor's position and every pointer message need the layout: one a quarter
+        // second old is recent enough.
+        constexpr double layoutAge = 0.25;
+        // The main thread's: the layout, keep-awake and the cursor.
+        env.displays = std::make_shared<X11DisplaySource>(x11_, layoutAge);
+        env.keepAwake = std::make_shared<DisplayKeepAwake>(std::make_shared<X11PowerBackend>(x11_));
+        env.cursorSource = std::make_shared<X11CursorImageSource>(x11_);
+        // The input thread's, on connections of its own: its waits for the server never hold
+        // up the main thread's requests, and it never reads their events. Its layout follows
+        // the server's announcements, so no pointer message waits for it to be read again.
         try {
-            env.inputInjector = std::make_shared<InputInjector>(std::make_shared<XTestEventSink>(x11_), displays);
+            const std::string& display = x11_->displayName();
+            env.inputInjector = std::make_shared<InputInjector>(
+                std::make_shared<XTestEventSink>(std::make_shared<X11Connection>(display)),
+                X11DisplaySource::followingChanges(std::make_shared<X11Connection>(display)));
         } catch (const std::exception& e) {
             diagnostic(std::string("Quillmate Host: input cannot be applied: ") + e.what());
         }
-        env.keepAwake = std::make_shared<DisplayKeepAwake>(std::make_shared<X11PowerBackend>(x11_));
-        env.cursorSource = std::make_shared<X11CursorImageSource>(x11_);
     }
     env.notifier = std::make_shared<NotifierAdapter>(notifier_);
     env.loginItem = std::make_shared<AutostartLoginItem>(autostart_);
@@ -215,7 +227,7 @@ void DesktopServices::openLoginItemsSettings() {
     QDir().mkpath(folder);
     auto report = reporter();
     opener_->openUrl(QUrl::fromLocalFile(folder), [report, folder](std::optional<QString> problem) {
-        if (problem) report({}, QStringLiteral("Could not open %1: %2").arg(folder, *problem));
+        if (problem) report({}, QStringLiteral("Could not open the folder of login items (%1): %2.").arg(folder, *problem));
     });
 }
 

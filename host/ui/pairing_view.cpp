@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QShortcut>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -32,28 +33,50 @@ LinkBox::LinkBox(QWidget* parent) : QPlainTextEdit(parent) {
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
+    connect(this, &QPlainTextEdit::textChanged, this, &LinkBox::fit);
 }
 
-int LinkBox::heightForWidth(int width) const {
-    // Laid out the way the text area lays out its one paragraph, so that the box holds whole
-    // lines: a part of a further line would show, and bring a scroll bar with it. The text area
-    // wants a pixel to spare below the bottom margin before it counts the last line as shown.
-    const qreal margin = document()->documentMargin();
+QList<qreal> LinkBox::lineHeights(int width, int most) const {
+    // Laid out the way the text area lays out its one paragraph.
     QTextLayout layout(toPlainText(), font());
     QTextOption option;
     option.setWrapMode(wordWrapMode());
     layout.setTextOption(option);
     layout.beginLayout();
-    qreal height = 0;
-    for (int lines = 0; lines < maxLines; ++lines) {
+    QList<qreal> heights;
+    while (heights.size() < most) {
         QTextLine line = layout.createLine();
         if (!line.isValid()) break;
         line.setLeadingIncluded(true);
-        line.setLineWidth(width - 2 * frameWidth() - 2 * margin);
-        height += line.height();
+        line.setLineWidth(width - 2 * frameWidth() - 2 * document()->documentMargin());
+        heights.append(line.height());
     }
     layout.endLayout();
-    return static_cast<int>(std::ceil(height + 2 * margin)) + 1 + 2 * frameWidth();
+    return heights;
+}
+
+int LinkBox::heightForWidth(int width) const {
+    // Whole lines only: a part of a further line would show, and bring a scroll bar with it. The
+    // text area wants a pixel to spare below the bottom margin before it counts the last line as
+    // shown.
+    qreal height = 2 * document()->documentMargin();
+    for (qreal line : lineHeights(width, maxLines)) height += line;
+    return static_cast<int>(std::ceil(height)) + 1 + 2 * frameWidth();
+}
+
+void LinkBox::fit() {
+    // A link that fits has no scroll bar; a longer one always has one. Left to come and go with
+    // the text, a bar that came while the box was still short took the width of a line's end,
+    // which then wrapped onto a line the box had no room for: the bar stayed, over a hidden end.
+    setVerticalScrollBarPolicy(lineHeights(width(), maxLines + 1).size() > maxLines ? Qt::ScrollBarAlwaysOn
+                                                                                     : Qt::ScrollBarAlwaysOff);
+    updateGeometry();
+}
+
+void LinkBox::resizeEvent(QResizeEvent* event) {
+    QPlainTextEdit::resizeEvent(event);
+    // Its lines follow its width: so does its height.
+    if (event->size().width() != event->oldSize().width()) fit();
 }
 
 QSize LinkBox::sizeHint() const { return {QPlainTextEdit::sizeHint().width(), heightForWidth(width())}; }
@@ -86,12 +109,13 @@ PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), 
     applyTextStyle(title, TextStyle::title, true);
     layout->addWidget(title);
 
-    auto* instruction = plainLabel(QStringLiteral(
+    instruction_ = plainLabel(QStringLiteral(
         "Scan this code with Quillmate on iPhone or iPad, or choose numeric comparison on a Mac. "
         "The code expires every five minutes."));
-    instruction->setWordWrap(true);
-    setTextColor(instruction, secondaryColor());
-    layout->addWidget(instruction);
+    instruction_->setObjectName(QStringLiteral("instruction"));
+    instruction_->setWordWrap(true);
+    setTextColor(instruction_, secondaryColor());
+    layout->addWidget(instruction_);
 
     // The approval box, while a controller waits for the host user.
     approvalBox_ = new QFrame;
@@ -262,9 +286,11 @@ void PairingView::render() {
     qrHint_->setVisible(!code.has_value());
     codeLabel_->setText(code.value_or(QString()));
 
-    // A code shown while paused would lead a controller to a host that is not listening.
+    // A code shown while paused would lead a controller to a host that is not listening; and
+    // what the code is for would speak of a code that is not there.
     const bool paused = model->sharingPaused();
     const bool qrItems = !awaiting && !paused;
+    instruction_->setVisible(!paused);
     pausedNote_->setVisible(!awaiting && paused);
     rotateButton_->setVisible(!paused);
     const std::shared_ptr<const QImage>& image = model->pairingQRCode();
@@ -279,10 +305,7 @@ void PairingView::render() {
     countdown_->setText(countdownText(model->pairingSecondsRemaining()));
     const std::optional<QString>& url = model->pairingURL();
     url_->setVisible(qrItems && url.has_value());
-    if (url_->toPlainText() != url.value_or(QString())) {
-        url_->setPlainText(url.value_or(QString()));
-        url_->updateGeometry();
-    }
+    if (url_->toPlainText() != url.value_or(QString())) url_->setPlainText(url.value_or(QString()));
 
     const std::optional<QString>& status = model->pairingStatusMessage();
     status_->setVisible(status.has_value());

@@ -13,8 +13,8 @@ class QShortcut;
 
 namespace quill::host::ui {
 
-// The pairing link: selectable, wrapped anywhere, and as tall as its whole lines (at most
-// three; a longer link scrolls line by line).
+// The pairing link: selectable, wrapped anywhere, and as tall as its whole lines at its width
+// (at most three; a longer link scrolls line by line).
 class LinkBox : public QPlainTextEdit {
     Q_OBJECT
 public:
@@ -25,6 +25,16 @@ public:
     QSize minimumSizeHint() const override;
 
     static constexpr int maxLines = 3;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // The heights of the text's lines at the box width `width` without a scroll bar, as many as
+    // `most`.
+    QList<qreal> lineHeights(int width, int most) const;
+    // Sets the scroll bar and the height for the text at the present width.
+    void fit();
 };
 
 // The "pairing" window: the QR code with its countdown and link, or, while a controller waits
@@ -51,6 +61,7 @@ private:
     void answerComparison(bool confirmed);
 
     QPointer<HostModel> model_;
+    QLabel* instruction_ = nullptr;
     QFrame* approvalBox_ = nullptr;
     QLabel* requestLabel_ = nullptr;
     QFrame* codeBox_ = nullptr;

@@ -42,6 +42,12 @@ QuillmateHostApp::QuillmateHostApp(HostEnvironment environment, Options options,
         if (self) self->quit();
     });
     menuBarItem_ = std::make_unique<MenuBarItem>(*menu_, options_.useTray);
+    // The windows open beside the menu window, which is otherwise the only way back to them.
+    if (windows_)
+        windows_->setKeepClear([this]() -> QRect {
+            MenuWindow* window = menuBarItem_ ? menuBarItem_->window() : nullptr;
+            return window && window->isVisible() ? window->frameGeometry() : QRect();
+        });
 }
 
 void QuillmateHostApp::report(const QString& windowId, const QString& text) {

@@ -168,10 +168,12 @@ MenuWindow::MenuWindow(StatusMenu& menu, QWidget* parent) : QWidget(parent), men
     updateLabel();
     setMinimumWidth(260);
     adjustSize();
-    // Centred, as the other windows and most window managers place a new window; without a
-    // window manager (a virtual display) it would sit in the top left corner.
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    // At the top of the screen, in the middle, where the other windows open beside it, not over
+    // it; without a window manager (a virtual display) it would sit in the top left corner.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.left() + (area.width() - width()) / 2, area.top() + topMargin);
+    }
 }
 
 void MenuWindow::updateLabel() {

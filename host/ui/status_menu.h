@@ -60,13 +60,16 @@ private:
     bool sessionLabel_ = false;
 };
 
-// A small window holding the menu, for desktops without a system tray: it stays open (closing
-// it does nothing), so the menu is always reachable.
+// A small window holding the menu, for desktops without a system tray, at the top of the
+// screen: it stays open (closing it does nothing), so the menu is always reachable.
 class MenuWindow : public QWidget {
     Q_OBJECT
 public:
     explicit MenuWindow(StatusMenu& menu, QWidget* parent = nullptr);
     QToolButton* button() const { return button_; }
+
+    // Its distance from the top of the screen.
+    static constexpr int topMargin = 12;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTextBlock>
@@ -124,9 +125,11 @@ protected:
 
 }  // namespace
 
-TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
+TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContentEachClosedFromItselfAndNoneOverTheMenu) {
     start();
     WidgetWindowManager& windows = *app->windows();
+    // No window manager draws a title bar: each window has a Close button of its own.
+    windows.setWindowManagerCheck([] { return false; });
     struct Row {
         const char *entry, *id, *title;
         QSize size;
@@ -138,19 +141,25 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
         findAction(app->menu().menu(), QString::fromUtf8(r.entry))->trigger();
         HostWindow* w = window(r.id);
         ASSERT_TRUE(w && windows.isVisible(r.id) && w->windowTitle() == r.title) << r.id;
-        EXPECT_EQ(w->centralWidget()->size(), r.size) << "the size asked for is the content's, below a toolbar";
+        EXPECT_EQ(w->contentArea()->size(), r.size) << "the size asked for is the content's, between toolbar and foot";
+        EXPECT_FALSE(w->geometry().intersects(app->menuBarItem().window()->frameGeometry())) << r.id;
         // Shrunk as far as it goes: at least 420 x 360, and room for the content's own minimum.
         w->resize(1, 1);
-        const QSize least = w->content()->minimumSize().expandedTo(QSize(420, 360 - (w->height() - w->centralWidget()->height())));
-        EXPECT_EQ(w->centralWidget()->size().expandedTo(least), w->centralWidget()->size()) << r.id;
+        EXPECT_EQ(w->contentArea()->size().expandedTo(w->content()->minimumSize()), w->contentArea()->size()) << r.id;
+        EXPECT_EQ(w->size().expandedTo(QSize(420, 360)), w->size()) << r.id;
         findAction(app->menu().menu(), QString::fromUtf8(r.entry))->trigger();
         EXPECT_EQ(window(r.id), w) << "chosen again: the same window";
+        ASSERT_TRUE(shownIn(w->closeButton(), w)) << r.id;
+        w->closeButton()->click();
+        EXPECT_FALSE(windows.isVisible(r.id)) << r.id;
     }
     windows.show("small", "Small", {300, 200});
     EXPECT_EQ(windows.window("small")->minimumSize(), QSize(300, 200)) << "a small window keeps its own size";
     windows.close("nothing");
     // Closed or minimised by the user: hidden, and brought back as it was. Closed through the
-    // manager: the next show builds a new window, centred, at the asked size.
+    // manager: the next show builds a new window, centred, at the asked size. A window manager
+    // that draws title bars takes the Close button's place; Ctrl+W closes either way.
+    windows.setWindowManagerCheck([] { return true; });
     QPointer<HostWindow> w = window("permissions");
     w->setGeometry(QRect(40, 50, 700, 450));
     for (bool minimise : {false, true}) {
@@ -159,12 +168,27 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContent) {
         windows.show("permissions", "Permissions", {580, 430});
         EXPECT_TRUE(window("permissions") == w && windows.isVisible("permissions") && w->geometry() == QRect(40, 50, 700, 450));
     }
+    EXPECT_FALSE(shownIn(w->closeButton(), w));
+    w->activateWindow();
+    ASSERT_TRUE(pumpUntil([&] { return w->isActiveWindow(); }));
+    QTest::keyClick(w, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(windows.isVisible("permissions"));
     windows.close("permissions");
     ASSERT_TRUE(!window("permissions") && pumpUntil([&] { return w.isNull(); }));
     windows.show("permissions", "Permissions", {580, 430});
     w = window("permissions");
     EXPECT_EQ(w->centralWidget()->size(), QSize(580, 430));
-    EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 2);
+    EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 4);
+    // Where a window opens: in the middle, unless it would cover the menu window (at the top
+    // here); then beside it, as near the middle as the screen allows, covering as little as it must.
+    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768);
+    for (auto [size, area, menu, at] : std::initializer_list<std::tuple<QSize, QRect, QRect, QPoint>>{
+             {{520, 780}, full, {}, {700, 150}},
+             {{520, 780}, full, {830, 12, 260, 50}, {700, 150}},
+             {{520, 780}, small, {553, 12, 260, 50}, {825, 0}},
+             {{900, 540}, full, {830, 515, 260, 50}, {1020, 270}},
+             {{2000, 1200}, full, {830, 12, 260, 50}, {0, 0}}})
+        EXPECT_EQ(WidgetWindowManager::placement(size, area, menu), at) << size.width() << " in " << area.width() << " beside " << menu.x();
 }
 
 TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfRequests) {
@@ -209,6 +233,19 @@ TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfReque
     findAction(menu, "Permissions\u2026")->trigger();
     app->report("permissions", "Nothing & nowhere");
     EXPECT_EQ(window("permissions")->status(), "Nothing & nowhere");
+    // A long one, at the window's least width: wrapped, all of it inside the window.
+    HostWindow* permissions = window("permissions");
+    const QString longer = "Could not open the page about these permissions (/home/someone/.cache/quillmate-host/"
+                           "permissions-of-a-user-with-a-long-name.html): no program on this computer is set to open it.";
+    app->report("permissions", longer);
+    permissions->resize(permissions->minimumSize());
+    pumpFor(0.05);
+    auto* status = permissions->findChild<QLabel*>("status");
+    EXPECT_EQ(permissions->status(), longer);
+    EXPECT_TRUE(shownIn(status, permissions) && status->wordWrap() && status->textFormat() == Qt::PlainText);
+    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_LE(status->mapTo(permissions, QPoint(status->width(), status->height())).x(), permissions->width());
+    EXPECT_LE(status->minimumSizeHint().width(), status->width()) << "a part too long to wrap";
     app->report("activity", "No file manager");
     app->report("", "No folder & no launcher");
     EXPECT_TRUE(visibleEntries(menu).contains("No folder & no launcher") && !visibleEntries(menu).contains("No file manager"));
@@ -234,25 +271,49 @@ TEST_F(UiTest, PairingWindowShowsACodeOnlyWhileSharingAndItsLinkInWholeLines) {
     EXPECT_FALSE(view->findChild<QLabel*>("hostName")->textInteractionFlags() & Qt::TextSelectableByMouse);
     EXPECT_TRUE(url->textInteractionFlags() & Qt::TextSelectableByMouse);
     for (const char* hidden : {"approvalBox", "pairingStatus", "pausedNote"}) EXPECT_FALSE(shownIn(view->findChild<QWidget*>(hidden), view));
-    // The link box holds whole lines, at most three; only a longer link scrolls.
+    // The link box holds whole lines, at most three; only a longer link scrolls. So it does at
+    // every width the window takes, whatever link it showed before.
+    auto wholeLines = [&] {
+        const int lines = url->document()->firstBlock().layout()->lineCount();
+        return url->verticalScrollBar()->isVisible() == (lines > 3) &&
+               std::abs(url->viewport()->height() - std::min(lines, 3) * QFontMetrics(url->font()).lineSpacing()) <= 2;
+    };
+    QStringList links;
     for (int count : {1, 3, 6}) {
         *addresses = count;
         findByText(view, "Rotate Pairing Code")->click();
         ASSERT_TRUE(pumpUntil([&] { return url->toPlainText() == *m.pairingURL() && m.pairingLink()->endpoints.size() == size_t(count); }));
-        pumpFor(0.05);
-        const int lines = url->document()->firstBlock().layout()->lineCount();
-        EXPECT_EQ(url->verticalScrollBar()->isVisible(), lines > 3) << count;
-        EXPECT_NEAR(url->viewport()->height(), std::min(lines, 3) * QFontMetrics(url->font()).lineSpacing(), 2) << lines;
+        EXPECT_TRUE(pumpUntil(wholeLines)) << count;  // the layout settles in posted events
+        links << url->toPlainText();
     }
+    QStringList wrong;
+    auto check = [&](int width) {
+        window("pairing")->resize(width, window("pairing")->height());
+        QCoreApplication::sendPostedEvents();
+        if (!wholeLines()) wrong << QString("%1 px, %2 lines").arg(width).arg(url->document()->firstBlock().layout()->lineCount());
+    };
+    const int narrowest = window("pairing")->minimumWidth();
+    // A new link at each width; then each link as the width goes down and up again.
+    for (int width = narrowest; width <= 1100; width += 5)
+        for (const QString& link : {links[0], links[1], links[0], links[2]}) url->setPlainText(link), check(width);
+    for (const QString& link : links) {
+        url->setPlainText(link);
+        for (int width = 1100; width >= narrowest; width -= 5) check(width);
+        for (int width = narrowest; width <= 1100; width += 5) check(width);
+    }
+    EXPECT_TRUE(wrong.isEmpty()) << wrong.join("; ").toStdString();
+    url->setPlainText(*m.pairingURL());
     // Paused: a code that cannot work is not shown.
     findAction(app->menu().menu(), "Pause sharing")->trigger();
-    for (QWidget* w : std::initializer_list<QWidget*>{qr, url, view->findChild<QLabel*>("countdown"), findByText(view, "Rotate Pairing Code")})
+    auto* instruction = view->findChild<QLabel*>("instruction");
+    EXPECT_TRUE(instruction->text().startsWith("Scan this code"));
+    for (QWidget* w : std::initializer_list<QWidget*>{qr, url, instruction, view->findChild<QLabel*>("countdown"), findByText(view, "Rotate Pairing Code")})
         EXPECT_FALSE(shownIn(w, view)) << w->objectName().toStdString();
     EXPECT_TRUE(shownIn(view->findChild<QLabel*>("pausedNote"), view));
     EXPECT_EQ(text("pausedNote"), "Sharing is paused, so no device can pair now. Turn off \u201cPause sharing\u201d in the menu "
                                   "to show a pairing code.");
     findAction(app->menu().menu(), "Pause sharing")->trigger();
-    ASSERT_TRUE(pumpUntil([&] { return shownIn(qr, view) && shownIn(url, view); }));
+    ASSERT_TRUE(pumpUntil([&] { return shownIn(qr, view) && shownIn(url, view) && shownIn(instruction, view); }));
     window("pairing")->close();
     pumpFor(0.05);
     EXPECT_FALSE(m.isAwaitingPairingConfirmation()) << "closing in the QR state refuses nothing";

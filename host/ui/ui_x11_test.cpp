@@ -1,10 +1,13 @@
 // The application on a real X server (the harness's Xvfb, which has no system tray and no window
 // manager): the menu follows a tray that comes and goes, quitting leaves the real event loop, the
-// desktop services read the server, and the host binary answers scripts/run's question.
+// desktop services read the server; and scripts/run's ways: the host binary answers its question,
+// and its virtual display is reachable over VNC on its private socket only.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QPushButton>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScreen>
@@ -12,7 +15,16 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <QtEndian>
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <xcb/xtest.h>
 
 #include "host/desktop/x11_connection.h"
 #include "host/ui/app_services.h"
@@ -40,7 +52,62 @@ protected:
         if (!QApplication::instance()) new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
     }
+    // Whether processes can be given a network namespace of their own (unshare -n).
+    static bool privateNetwork() { return QProcess::execute("unshare", {"-n", "true"}) == 0; }
 };
+
+#define REQUIRE_PRIVATE_NETWORK()                                                    \
+    if (!privateNetwork()) {                                                         \
+        if (qgetenv("CI") == "true") FAIL() << "cannot create a network namespace"; \
+        GTEST_SKIP() << "cannot create a network namespace (unshare -n)";            \
+    }
+
+// An RFB (VNC) client on a Unix socket, as far as the first framebuffer update.
+struct RfbClient {
+    explicit RfbClient(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const timeval limit{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RfbClient() { ::close(fd); }
+    QByteArray read(qsizetype size) {
+        QByteArray out(size, 0);
+        for (qsizetype at = 0; at < size;) {
+            const ssize_t n = ::recv(fd, out.data() + at, size_t(size - at), 0);
+            if (n <= 0) return out.left(at);
+            at += n;
+        }
+        return out;
+    }
+    template <class T>
+    T number() {
+        const QByteArray bytes = read(sizeof(T));
+        return bytes.size() == sizeof(T) ? qFromBigEndian<T>(bytes.constData()) : T{};
+    }
+    bool write(const QByteArray& bytes) { return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    bool connected = false;
+};
+
+// Listening TCP sockets in the network namespace of `pid`, as `ss -ltn` lists them there.
+int tcpListeners(qint64 pid) {
+    int count = 0;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + table);
+        std::string line, slot, local, remote, state;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            fields >> slot >> local >> remote >> state;
+            count += state == "0A";
+        }
+    }
+    return count;
+}
 
 // A system tray as X11 desktops announce one: the owner of _NET_SYSTEM_TRAY_S0, made known by a
 // MANAGER message on the root window. It docks nothing; when it goes, its window and the
@@ -66,6 +133,54 @@ struct FakeTray {
     xcb_window_t window = xcb_generate_id(x.get());
 };
 
+// A window manager as the EWMH has one announce itself: a window named on the root window that
+// names itself. It manages nothing. When it goes, the root window's name is left pointing at a
+// window that is no more, as when a manager crashes.
+struct FakeWindowManager {
+    FakeWindowManager() {
+        xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          x.screen()->root_visual, 0, nullptr);
+        for (xcb_window_t on : {x.root(), window})
+            xcb_change_property(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window);
+        x.flush();
+    }
+    ~FakeWindowManager() { x.check(xcb_destroy_window_checked(x.get(), window), "destroy"); }
+    X11Connection x;
+    xcb_window_t window = xcb_generate_id(x.get());
+    xcb_atom_t check = [this] {
+        XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(x.get(), xcb_intern_atom(x.get(), 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr));
+        return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    }();
+};
+
+// Real clicks and keys, as the X server takes them from its devices.
+struct Devices {
+    void click(QPoint at) {
+        xcb_test_fake_input(x.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x.root(), std::int16_t(at.x()), std::int16_t(at.y()), 0);
+        for (std::uint8_t type : {XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE}) xcb_test_fake_input(x.get(), type, 1, XCB_CURRENT_TIME, x.root(), 0, 0, 0);
+        x.flush();
+    }
+    void key(xcb_keycode_t code) {
+        for (std::uint8_t type : {XCB_KEY_PRESS, XCB_KEY_RELEASE}) xcb_test_fake_input(x.get(), type, code, XCB_CURRENT_TIME, x.root(), 0, 0, 0);
+        x.flush();
+    }
+    // What the screen shows in `area`.
+    QImage shot(QRect area) {
+        XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+            x.get(),
+            xcb_get_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), std::int16_t(area.x()), std::int16_t(area.y()),
+                          std::uint16_t(area.width()), std::uint16_t(area.height()), ~0u),
+            nullptr));
+        if (!image) return {};
+        QImage out(area.size(), QImage::Format_RGB32);
+        const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get()));
+        for (int y = 0; y < area.height(); ++y)
+            for (int x = 0; x < area.width(); ++x) out.setPixel(x, y, pixels[y * area.width() + x] | 0xff000000u);
+        return out;
+    }
+    X11Connection x;
+};
+
 }  // namespace
 
 TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEventLoop) {
@@ -80,9 +195,11 @@ TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEv
     ASSERT_TRUE(pumpUntil([&] { return m.listenerPort() && item.window() && item.window()->windowHandle()->isExposed(); }));
     EXPECT_TRUE(!item.trayIcon() && item.window()->windowTitle() == "Quillmate Host");
     EXPECT_EQ(item.window()->button()->menu(), app->menu().menu());
-    // Placed in the middle, not in the corner where a screen without a window manager puts it.
+    // Placed at the top in the middle, not in the corner where a screen without a window manager
+    // puts it.
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_LE((item.window()->geometry().center() - screen.center()).manhattanLength(), 2);
+    EXPECT_LE(std::abs(item.window()->geometry().center().x() - screen.center().x()), 1);
+    EXPECT_EQ(item.window()->geometry().top(), screen.top() + MenuWindow::topMargin);
     // Closing it keeps it open: it is the only way to the menu.
     item.window()->close();
     pumpFor(0.2);
@@ -121,6 +238,97 @@ TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEv
     app.reset();
 }
 
+// On a display without a window manager (the harness's, as the one scripts/run starts): every
+// window is opened from the menu window with real clicks, opens beside it, and closes from its
+// own Close button; the menu opens on the first click each time; and the menu window repaints
+// at once when raised over another window.
+TEST_F(UiX11Test, WithoutAWindowManagerEveryWindowStaysReachable) {
+    ASSERT_FALSE(windowManagerRunning()) << "the harness's Xvfb has no window manager";
+    {
+        FakeWindowManager manager;
+        EXPECT_TRUE(windowManagerRunning());
+    }
+    EXPECT_FALSE(windowManagerRunning()) << "a manager that went";
+    quill::host::testing::ModelHarness h;
+    HostEnvironment env = h.environment();
+    env.windowManager = nullptr;
+    env.prompt = nullptr;
+    auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+    MenuWindow* menuWindow = app->menuBarItem().window();
+    ASSERT_TRUE(pumpUntil([&] { return menuWindow && menuWindow->windowHandle()->isExposed(); }));
+    pumpFor(0.2);
+    QMenu* menu = app->menu().menu();
+    WidgetWindowManager& windows = *app->windows();
+    const QRect menuArea = menuWindow->frameGeometry();
+    const QPoint button = menuWindow->button()->mapToGlobal(menuWindow->button()->rect().center());
+
+    // The clicks come from a thread of their own: the menu's button runs the menu in a loop of
+    // its own until it closes.
+    Devices devices;
+    auto onMain = [](auto f) {
+        decltype(f()) out{};
+        QMetaObject::invokeMethod(qApp, [&] { out = f(); }, Qt::BlockingQueuedConnection);
+        return out;
+    };
+    auto eventually = [](auto done) {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (done()) return true;
+        return done();
+    };
+    auto act = [&] {
+        auto menuOpen = [&] { return onMain([&] { return menu->isVisible(); }); };
+        auto firstClickOpens = [&] {
+            devices.click(button);
+            return eventually(menuOpen);
+        };
+        ASSERT_TRUE(firstClickOpens());
+        devices.key(9);  // Escape
+        ASSERT_TRUE(eventually([&] { return !menuOpen(); }));
+        for (const char* id : {"pairing", "peers", "activity", "permissions"}) {
+            EXPECT_TRUE(firstClickOpens()) << "for " << id;
+            const QString entry = QMap<QString, QString>{{"pairing", "Pair a device\u2026"}, {"peers", "Paired devices\u2026"},
+                                                         {"activity", "Activity log\u2026"}, {"permissions", "Permissions\u2026"}}[id];
+            devices.click(onMain([&] {
+                for (QAction* a : menu->actions())
+                    if (a->text() == entry) return menu->mapToGlobal(menu->actionGeometry(a).center());
+                return QPoint();
+            }));
+            EXPECT_TRUE(eventually([&] { return onMain([&] { return windows.isVisible(id); }); })) << id;
+        }
+        // All four open: the screen shows the menu window as it draws itself, and so it does again
+        // when the window is raised over another.
+        const QImage menuShown = onMain([&] { return menuWindow->grab().toImage().convertToFormat(QImage::Format_RGB32); });
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) == menuShown; })) << "the menu window is covered";
+        const xcb_window_t cover = xcb_generate_id(devices.x.get());
+        const std::uint32_t black[] = {0, 1};
+        xcb_create_window(devices.x.get(), XCB_COPY_FROM_PARENT, cover, devices.x.root(), std::int16_t(menuArea.x() - 20),
+                          std::int16_t(menuArea.y() - 10), std::uint16_t(menuArea.width() + 40), std::uint16_t(menuArea.height() + 20), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, devices.x.screen()->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, black);
+        xcb_map_window(devices.x.get(), cover);
+        devices.x.flush();
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) != menuShown; }));
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(devices.x.get(), onMain([&] { return xcb_window_t(menuWindow->winId()); }), XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        devices.x.flush();
+        EXPECT_TRUE(eventually([&] { return devices.shot(menuArea) == menuShown; })) << "not repainted when raised";
+        xcb_destroy_window(devices.x.get(), cover);
+        // Each window closes from its own button.
+        for (const char* id : {"pairing", "peers", "activity", "permissions"}) {
+            devices.click(onMain([&] {
+                HostWindow* w = windows.window(id);
+                return w && w->closeButton()->isVisible() ? w->closeButton()->mapToGlobal(w->closeButton()->rect().center()) : QPoint();
+            }));
+            EXPECT_TRUE(eventually([&] { return !onMain([&] { return windows.isVisible(id); }); })) << id;
+        }
+    };
+    std::thread user([&] {
+        act();
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    user.join();
+}
+
 TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     QTemporaryDir folder;
     // A desktop whose launcher finds nothing to open anything with.
@@ -135,7 +343,15 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     std::vector<std::pair<QString, QString>> reports;
     services.setReport([&](const QString& window, const QString& text) { reports.emplace_back(window, text); });
     ASSERT_TRUE(services.hasDisplay());
+    // The number the X server gives the next client: the lowest one free.
+    auto nextClient = [] {
+        X11Connection probe;
+        return xcb_get_setup(probe.get())->resource_id_base / (xcb_get_setup(probe.get())->resource_id_mask + 1);
+    };
+    const auto clientBefore = nextClient();
     HostEnvironment env = services.environment();
+    // Input is applied from its own thread, over connections of its own (XTEST and the layout).
+    EXPECT_EQ(nextClient(), clientBefore + 2);
     // Xvfb lets any client capture the screen and offers XTEST.
     EXPECT_TRUE(env.permissions->screenRecordingGranted() && env.permissions->accessibilityGranted());
     EXPECT_EQ(env.displays->mainDisplayMode(), (DisplaySize{1920, 1080}));
@@ -151,7 +367,8 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     EXPECT_TRUE(html.readAll().contains("id=\"Privacy_Accessibility\""));
     EXPECT_EQ(env.makeQRCode("quillmate://pair?v=0", 9.0)->width() % 9, 0);
 
-    // Each request this desktop cannot carry out is answered in the window it came from.
+    // Each request this desktop cannot carry out is answered in the window it came from, in the
+    // host's words.
     const PermissionRequests requests = services.permissionRequests();
     requests.requestScreenRecording();
     requests.requestAccessibility();
@@ -159,18 +376,16 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
     env.workspace->openURL(page.toString());
     env.workspace->revealFile(folder.filePath("activity/activity.jsonl"));  // and no bus: no file manager
     ASSERT_TRUE(pumpUntil([&] { return reports.size() == 5; }, 15));
-    auto none = [&](const QString& path) {
-        return "xdg-open: no method available for opening '" + QUrl::fromLocalFile(folder.filePath(path)).toString(QUrl::FullyEncoded) + "'";
-    };
+    const QString none = "no program on this computer is set to open it.";
     const std::pair<QString, QString> expected[] = {
         {"permissions", "This computer has no access to grant: the host can record the screen whenever it can read "
                         "the X display. \u201cOpen System Settings\u201d tells more."},
         {"permissions", "This computer has no access to grant: the host can apply input whenever the X server offers "
                         "XTEST. \u201cOpen System Settings\u201d tells more."},
-        {"", "Could not open " + folder.filePath("config/autostart") + ": " + none("config/autostart")},
-        {"permissions", "Could not open the page: xdg-open: no method available for opening '" + page.toString(QUrl::FullyEncoded) + "'"},
+        {"", "Could not open the folder of login items (" + folder.filePath("config/autostart") + "): " + none},
+        {"permissions", "Could not open the page about these permissions (" + page.toLocalFile() + "): " + none},
         {"activity", "Could not show the log (" + folder.filePath("activity/activity.jsonl") +
-                         "): no file manager answered, and the folder could not be opened: " + none("activity")}};
+                         "): no file manager answered, and its folder could not be opened either: " + none}};
     for (const auto& report : expected)
         EXPECT_NE(std::find(reports.begin(), reports.end(), report), reports.end()) << report.second.toStdString();
 }
@@ -178,10 +393,7 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
 // scripts/run asks the host binary whether a copy runs before it starts a virtual display. The
 // binary runs with folders of its own, on this display, in a network namespace of its own.
 TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndStartsNothing) {
-    if (QProcess::execute("unshare", {"-n", "true"}) != 0) {
-        if (qgetenv("CI") == "true") FAIL() << "cannot create a network namespace";
-        GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
-    }
+    REQUIRE_PRIVATE_NETWORK();
     QTemporaryDir home;
     QProcessEnvironment environment;
     for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
@@ -200,4 +412,94 @@ TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndStartsNothing) {
         EXPECT_EQ(host.exitCode(), running ? 1 : 0);
         EXPECT_EQ(host.readAllStandardError(), running ? "Quillmate Host is already running.\n" : "");
     }
+}
+
+// A machine without a display: the virtual display scripts/run starts is the user's only (an X
+// client needs the key it exports) and a VNC viewer reaches it on the printed socket and nowhere
+// else. In network and mount namespaces of its own, so that a port opened by mistake is never
+// exposed and its display number cannot clash with the test's own display.
+TEST_F(UiX11Test, WithoutADisplayTheVirtualOneIsSharedOnItsPrivateSocketOnly) {
+    REQUIRE_PRIVATE_NETWORK();
+    QTemporaryDir runtime;
+    QProcessEnvironment environment;
+    environment.insert("PATH", qEnvironmentVariable("PATH"));
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    QProcess display;
+    display.setProcessEnvironment(environment);
+    display.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The command it runs tries the display as the host would, and without the key.
+    display.start("unshare", {"-n", "-m", "bash", "-c", "mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix && exec \"$@\"", "-",
+                              qEnvironmentVariable("QUILL_SOURCE_DIR") + "/scripts/virtual-display", "bash", "-c",
+                              "xdpyinfo >/dev/null 2>&1; echo \"keyed $?\"; XAUTHORITY=/dev/null xdpyinfo >/dev/null 2>&1; "
+                              "echo \"unkeyed $?\"; exec sleep 600"});
+    // Interrupted however the test ends: a killed script would leave its display behind.
+    const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(&display, [](QProcess* p) {
+        if (p->state() != QProcess::NotRunning) ::kill(pid_t(p->processId()), SIGTERM), p->waitForFinished(15000);
+    });
+    std::string printed;
+    std::smatch socket, number, unkeyed;
+    const std::regex socketLine("socket (/\\S+)"), displayLine("DISPLAY=:(\\d+)"), unkeyedLine("unkeyed (\\d+)");
+    QElapsedTimer clock;
+    clock.start();
+    while (!std::regex_search(printed, unkeyed, unkeyedLine) && display.state() != QProcess::NotRunning && clock.elapsed() < 30000) {
+        display.waitForReadyRead(1000);
+        printed += display.readAllStandardOutput().toStdString();
+    }
+    ASSERT_TRUE(std::regex_search(printed, socket, socketLine) && std::regex_search(printed, number, displayLine) &&
+                std::regex_search(printed, unkeyed, unkeyedLine))
+        << printed;
+    EXPECT_NE(printed.find("keyed 0\n"), std::string::npos) << printed;
+    EXPECT_NE(unkeyed[1], "0") << "any local user can reach the display";
+    const QString path = QString::fromStdString(socket[1]), name = QString::fromStdString(":" + number[1].str());
+    struct stat folder{};
+    ASSERT_TRUE(path.startsWith(runtime.path() + "/") && ::stat(QFileInfo(path).path().toLocal8Bit(), &folder) == 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u) << "the socket's folder is its user's only";
+
+    // The handshake: version 3.8, no authentication (the socket's folder is the lock), a shared
+    // session, then the whole screen in one update.
+    RfbClient vnc(path.toStdString());
+    ASSERT_TRUE(vnc.connected);
+    EXPECT_EQ(vnc.read(12), "RFB 003.008\n");
+    ASSERT_TRUE(vnc.write("RFB 003.008\n"));
+    const QByteArray types = vnc.read(vnc.number<quint8>());
+    ASSERT_TRUE(types.contains('\x01')) << "security types " << types.toHex().toStdString();
+    ASSERT_TRUE(vnc.write(QByteArray(1, 1)));
+    ASSERT_EQ(vnc.number<quint32>(), 0u) << "security result";
+    ASSERT_TRUE(vnc.write(QByteArray(1, 1)));
+    const quint16 width = vnc.number<quint16>(), height = vnc.number<quint16>();
+    const QByteArray format = vnc.read(16);
+    const QByteArray desktop = vnc.read(vnc.number<quint32>());
+    EXPECT_EQ(QSize(width, height), QSize(1920, 1080));
+    EXPECT_TRUE(desktop.endsWith(name.toLatin1())) << desktop.toStdString() << " is not the display " << name.toStdString();
+    QByteArray request(10, 0);
+    request[0] = 3;  // FramebufferUpdateRequest, not incremental, of the whole screen
+    qToBigEndian<quint16>(width, request.data() + 6), qToBigEndian<quint16>(height, request.data() + 8);
+    ASSERT_TRUE(vnc.write(request) && format.size() == 16);
+    ASSERT_EQ(vnc.number<quint8>(), 0) << "a framebuffer update";
+    vnc.read(1);
+    const int bytesPerPixel = format[0] / 8;
+    qint64 pixels = 0;
+    for (int rects = vnc.number<quint16>(), i = 0; i < rects; ++i) {
+        vnc.read(4);
+        const qint64 w = vnc.number<quint16>(), h = vnc.number<quint16>();
+        ASSERT_EQ(vnc.number<qint32>(), 0) << "raw, the one encoding every client takes";
+        ASSERT_EQ(vnc.read(w * h * bytesPerPixel).size(), w * h * bytesPerPixel);
+        pixels += w * h;
+    }
+    EXPECT_EQ(pixels, qint64(width) * height);
+    EXPECT_EQ(tcpListeners(display.processId()), 0) << "a TCP port is open";
+
+    // Interrupted, it takes the display, its sharing and their folder away: no process is left
+    // in its network namespace.
+    auto netns = [](const QString& pid) {
+        char target[64] = {};
+        return ::readlink(("/proc/" + pid + "/ns/net").toLocal8Bit(), target, sizeof target - 1) > 0 ? std::string(target) : "";
+    };
+    const std::string ns = netns(QString::number(display.processId()));
+    ASSERT_NE(ns, "");
+    ::kill(pid_t(display.processId()), SIGTERM);
+    EXPECT_TRUE(display.waitForFinished(15000));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(path).path()));
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs))
+        EXPECT_NE(netns(pid), ns) << "process " << pid.toStdString() << " is left";
 }

@@ -2,11 +2,20 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QStatusBar>
+#include <QShortcut>
 #include <QToolBar>
+#include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
+#include <xcb/xcb.h>
+
+#include "host/desktop/x11_connection.h"
+#include "host/ui/view_support.h"
 
 namespace quill::host::ui {
 
@@ -19,11 +28,38 @@ HostWindow::HostWindow(const QString& id, QWidget* content)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     // The views ask for room of their own; a smaller window scrolls instead of cutting them off.
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(content);
-    setCentralWidget(scroll);
+    contentArea_ = new QScrollArea;
+    contentArea_->setObjectName(QStringLiteral("contentArea"));
+    contentArea_->setWidgetResizable(true);
+    contentArea_->setFrameShape(QFrame::NoFrame);
+    contentArea_->setWidget(content);
+    // The foot: messages wrap, so the whole of one can be read at any width.
+    foot_ = new QWidget;
+    foot_->setObjectName(QStringLiteral("foot"));
+    auto* foot = new QHBoxLayout(foot_);
+    foot->setContentsMargins(12, 6, 12, 8);
+    foot->setSpacing(12);
+    status_ = plainLabel();
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setWordWrap(true);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->hide();
+    foot->addWidget(status_, 1);
+    closeButton_ = new QPushButton(QStringLiteral("Close"));
+    closeButton_->hide();
+    foot->addWidget(closeButton_, 0, Qt::AlignRight | Qt::AlignBottom);
+    connect(closeButton_, &QPushButton::clicked, this, &QWidget::close);
+    auto* body = new QWidget;
+    auto* column = new QVBoxLayout(body);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(contentArea_, 1);
+    column->addWidget(foot_);
+    setCentralWidget(body);
+    updateFoot();
+    auto* closeKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+    closeKey->setContext(Qt::WindowShortcut);
+    connect(closeKey, &QShortcut::activated, this, &QWidget::close);
     if (view_) {
         const QList<QAction*> actions = view_->toolbarActions();
         if (!actions.isEmpty()) {
@@ -41,18 +77,50 @@ HostWindow::HostWindow(const QString& id, QWidget* content)
 }
 
 QSize HostWindow::sizeForContent(QSize content) const {
-    return toolbar_ ? QSize(content.width(), content.height() + toolbar_->sizeHint().height()) : content;
+    int height = content.height();
+    if (toolbar_) height += toolbar_->sizeHint().height();
+    if (!foot_->isHidden()) height += foot_->sizeHint().height();
+    return {content.width(), height};
 }
+
+void HostWindow::updateFoot() { foot_->setVisible(!status_->isHidden() || !closeButton_->isHidden()); }
 
 void HostWindow::showStatus(const QString& text) {
-    // Drawn as plain text; the content keeps its room above it and scrolls when short of it.
-    statusBar()->setSizeGripEnabled(false);
-    statusBar()->showMessage(text);
+    // The content keeps its room above it and scrolls when short of it.
+    status_->setText(text);
+    status_->setVisible(!text.isEmpty());
+    updateFoot();
 }
 
-QString HostWindow::status() const {
-    auto* bar = findChild<QStatusBar*>(QString(), Qt::FindDirectChildrenOnly);
-    return bar ? bar->currentMessage() : QString();
+QString HostWindow::status() const { return status_->text(); }
+
+void HostWindow::setCloseButtonShown(bool shown) {
+    closeButton_->setVisible(shown);
+    updateFoot();
+}
+
+bool windowManagerRunning() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    if (!c) return true;
+    // A running manager names a window of its own on the root window, which names itself in
+    // turn; a manager that ended leaves a name that points nowhere or elsewhere.
+    static const char name[] = "_NET_SUPPORTING_WM_CHECK";
+    XcbReply<xcb_intern_atom_reply_t> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE) return false;
+    auto named = [&](xcb_window_t window) -> xcb_window_t {
+        // A window that is no more is an answer here, not an error for the event queue.
+        xcb_generic_error_t* error = nullptr;
+        XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, window, atom->atom, XCB_ATOM_WINDOW, 0, 1), &error));
+        std::free(error);
+        if (!reply || reply->type != XCB_ATOM_WINDOW || reply->format != 32 || xcb_get_property_value_length(reply.get()) != 4)
+            return XCB_WINDOW_NONE;
+        return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
+    };
+    const xcb_window_t manager = named(xcb_setup_roots_iterator(xcb_get_setup(c)).data->root);
+    return manager != XCB_WINDOW_NONE && named(manager) == manager;
 }
 
 void HostView::showStatus(const QString& text) {
@@ -75,8 +143,10 @@ HostWindow* WidgetWindowManager::window(const QString& id) const {
 }
 
 void WidgetWindowManager::show(const QString& id, const QString& title, WindowSize size) {
+    const bool ownCloseButton = !(windowManagerCheck_ && windowManagerCheck_());
     if (HostWindow* existing = window(id)) {
         // The same window, where the user left it.
+        existing->setCloseButtonShown(ownCloseButton);
         if (existing->isMinimized()) existing->showNormal();
         existing->show();
         existing->raise();
@@ -88,6 +158,7 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
     if (!content) content = new QWidget;
     auto* window = new HostWindow(id, content);
     window->setWindowTitle(title);
+    window->setCloseButtonShown(ownCloseButton);
     // The size asked for is the content's; a toolbar comes on top of it.
     const QSize frame = window->sizeForContent(QSize(size.width, size.height));
     window->resize(frame);
@@ -95,14 +166,34 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
     // least size every window keeps.
     const QSize least(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
     window->setMinimumSize(least.expandedTo(window->sizeForContent(content->minimumSize())));
-    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        window->move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
-    }
+    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen())
+        window->move(placement(frame, screen->availableGeometry(), keepClear_ ? keepClear_() : QRect()));
     windows_[id] = window;
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+QPoint WidgetWindowManager::placement(QSize size, QRect area, QRect keepClear) {
+    // Moved into the area as far as it goes, its top left corner first.
+    auto inside = [&](QPoint p) {
+        return QPoint(std::max(area.left(), std::min(p.x(), area.left() + area.width() - size.width())),
+                      std::max(area.top(), std::min(p.y(), area.top() + area.height() - size.height())));
+    };
+    const QPoint middle = inside(area.topLeft() + QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2));
+    if (keepClear.isEmpty()) return middle;
+    const int gap = 12;
+    const QRect clear = keepClear.adjusted(-gap, -gap, gap, gap);
+    const QPoint places[] = {middle,
+                             inside({middle.x(), clear.top() + clear.height()}),
+                             inside({middle.x(), clear.top() - size.height()}),
+                             inside({clear.left() + clear.width(), middle.y()}),
+                             inside({clear.left() - size.width(), middle.y()})};
+    auto rank = [&](QPoint p) {
+        const QRect covered = QRect(p, size).intersected(clear);
+        return std::pair(qint64(covered.width()) * covered.height(), (p - middle).manhattanLength());
+    };
+    return *std::min_element(std::begin(places), std::end(places), [&](QPoint a, QPoint b) { return rank(a) < rank(b); });
 }
 
 void WidgetWindowManager::close(const QString& id) {

@@ -4,9 +4,14 @@
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <functional>
 #include <map>
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
 
 #include "host/model/host_model_services.h"
 
@@ -25,7 +30,9 @@ public:
     void showStatus(const QString& text);
 };
 
-// A top-level window holding one view; closing it hides it (Qt keeps closed windows).
+// A top-level window holding one view; closing it hides it (Qt keeps closed windows). Its foot
+// holds the status line and, where no window manager draws a title bar to close it with, a
+// Close button. Ctrl+W closes it too.
 class HostWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -34,21 +41,35 @@ public:
     // The view, when the content is one.
     HostView* view() const { return view_; }
     QWidget* content() const { return content_; }
-    // The window size whose content area (below the toolbar) is `content`.
+    // The area the content scrolls in, between the toolbar and the foot.
+    QScrollArea* contentArea() const { return contentArea_; }
+    // The window size whose content area is `content`.
     QSize sizeForContent(QSize content) const;
-    // The status line at the window's foot, shown from the first message on.
+    // The status line, shown from the first message on: wrapped, never cut off.
     void showStatus(const QString& text);
     QString status() const;
+    void setCloseButtonShown(bool shown);
+    QPushButton* closeButton() const { return closeButton_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void updateFoot();
+
     QString id_;
     QWidget* content_ = nullptr;
     HostView* view_ = nullptr;
     QWidget* toolbar_ = nullptr;
+    QScrollArea* contentArea_ = nullptr;
+    QWidget* foot_ = nullptr;
+    QLabel* status_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
 };
+
+// Whether a window manager runs on the display (one that follows the EWMH and draws title
+// bars). Other platforms than X11 decorate windows themselves: true there.
+bool windowManagerRunning();
 
 // One window per identifier: show() creates it the first time and afterwards brings the same
 // window back to the front; close() closes it and forgets it, so the next show() builds a new
@@ -63,6 +84,12 @@ public:
     WidgetWindowManager& operator=(const WidgetWindowManager&) = delete;
 
     void setContentFactory(ContentFactory factory) { factory_ = std::move(factory); }
+    // The place new windows leave uncovered where they can (the menu window), in screen
+    // coordinates; an empty rectangle for none.
+    void setKeepClear(std::function<QRect()> keepClear) { keepClear_ = std::move(keepClear); }
+    // Asked whenever a window is shown: whether a window manager gives it a title bar (else the
+    // window shows a Close button of its own). windowManagerRunning() by default.
+    void setWindowManagerCheck(std::function<bool()> check) { windowManagerCheck_ = std::move(check); }
 
     void show(const QString& id, const QString& title, WindowSize size) override;
     void close(const QString& id) override;
@@ -77,8 +104,15 @@ public:
     static constexpr int minimumWidth = 420;
     static constexpr int minimumHeight = 360;
 
+    // Where a new window of `size` goes in `area`: in the middle, unless that covers
+    // `keepClear`; then beside it, as near the middle as the area allows, covering as little
+    // of it as it must.
+    static QPoint placement(QSize size, QRect area, QRect keepClear);
+
 private:
     ContentFactory factory_;
+    std::function<QRect()> keepClear_;
+    std::function<bool()> windowManagerCheck_ = windowManagerRunning;
     std::map<QString, QPointer<HostWindow>> windows_;
 };
 

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <numeric>
@@ -16,6 +21,7 @@
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/base/error.h"
 #include "quillcore/base/json.h"
+#include "quillcore/base/quick_wake.h"
 #include "quillcore/base/unicode.h"
 
 using namespace quill;
@@ -122,6 +128,28 @@ TEST(Diagnostics, OneLineWithThePrefixPerCall) {
     setDiagnosticSink({});
     EXPECT_EQ(lines, (std::vector<std::string>{"QuillCore: ignored a frame",
                                                "QuillCore: bad name QuillCore: forged  end", "Quillmate Host: plain"}));
+}
+
+// The time slice the kernel gives the calling thread, in nanoseconds (0 where it does not say).
+std::uint64_t ownSlice() {
+    std::uint64_t attr[7] = {};  // size and policy, flags, nice and priority, runtime (the slice), ...
+    if (::syscall(SYS_sched_getattr, 0, attr, sizeof attr, 0) != 0) return 0;
+    return attr[3];
+}
+
+TEST(QuickWake, AThreadTakesTheShortSliceAndLeavesItOnlyWhenToldNeverToThreadsItStarts) {
+    utsname system{};
+    int major = 0, minor = 0;
+    if (::uname(&system) != 0 || std::sscanf(system.release, "%d.%d", &major, &minor) != 2 || major * 100 + minor < 612)
+        GTEST_SKIP() << "threads choose their time slice from Linux 6.12 on";
+    std::thread([] {
+        const std::uint64_t usual = ownSlice();
+        preferQuickWakeUps();
+        EXPECT_EQ(ownSlice(), 100'000u);
+        std::thread([usual] { EXPECT_EQ(ownSlice(), usual); }).join();
+        preferQuickWakeUps(false);
+        EXPECT_EQ(ownSlice(), usual);
+    }).join();
 }
 
 TEST(Unicode, CanonicalEquivalenceOrderAndDecimalDigitsOfAnyScript) {

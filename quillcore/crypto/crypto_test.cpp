@@ -123,14 +123,34 @@ TEST(Hpke, KeyScheduleSealAndOpenMatchRfc9180OnBothSides) {
     const Bytes aad = hex("436f756e742d30");
     const std::string ciphertext =
         "1c5250d8034ec2b784ba2cfd69dbdb8af406cfe3ff938e131f0def8c8b60b4db21993c62ce81883d2dd1b51a28";
-    for (const Hpke::KeySchedule& schedule :
-         {Hpke::senderKeySchedule(skEm, pkRm, info), Hpke::recipientKeySchedule(skRm, pkEm, info)}) {
-        EXPECT_EQ(hexString(schedule.sharedSecret), "0bbe78490412b4bbea4812666f7916932b828bba79942424abb65244930d69a7");
-        EXPECT_EQ(hexString(schedule.key), "ad2744de8e17f4ebba575b3f5f5a8fa1f69c2a07f6e7500bc60ca6e3e3ec1c91");
-        EXPECT_EQ(hexString(schedule.baseNonce), "5c4d98150661b848853b547f");
-        EXPECT_EQ(hexString(schedule.exporterSecret),
+    const Hpke::KeySchedule sender = Hpke::senderKeySchedule(skEm, pkRm, info),
+                            recipient = Hpke::recipientKeySchedule(skRm, pkEm, info);
+    for (const Hpke::KeySchedule* schedule : {&sender, &recipient}) {
+        EXPECT_EQ(hexString(schedule->sharedSecret), "0bbe78490412b4bbea4812666f7916932b828bba79942424abb65244930d69a7");
+        EXPECT_EQ(hexString(schedule->key), "ad2744de8e17f4ebba575b3f5f5a8fa1f69c2a07f6e7500bc60ca6e3e3ec1c91");
+        EXPECT_EQ(hexString(schedule->baseNonce), "5c4d98150661b848853b547f");
+        EXPECT_EQ(hexString(schedule->exporterSecret),
                   "a3b010d4994890e2c6968a36f64470d3c824c8f5029942feb11e7a74b2921922");
     }
+    // Every message the RFC lists for this context: sequence number, aad, ciphertext.
+    const std::tuple<std::uint64_t, const char*, const char*> messages[] = {
+        {0, "436f756e742d30", ciphertext.c_str()},
+        {1, "436f756e742d31",
+         "6b53c051e4199c518de79594e1c4ab18b96f081549d45ce015be002090bb119e85285337cc95ba5f59992dc98c"},
+        {2, "436f756e742d32",
+         "71146bd6795ccc9c49ce25dda112a48f202ad220559502cef1f34271e0cb4b02b4f10ecac6f48c32f878fae86b"},
+        {4, "436f756e742d34",
+         "63357a2aa291f5a4e5f27db6baa2af8cf77427c7c1a909e0b37214dd47db122bb153495ff0b02e9e54a50dbe16"},
+        {255, "436f756e742d323535",
+         "18ab939d63ddec9f6ac2b60d61d36a7375d2070c9b683861110757062c52b8880a5f6b3936da9cd6c23ef2a95c"},
+        {256, "436f756e742d323536",
+         "7a4a13e9ef23978e2c520fd4d2e757514ae160cd0cd05e556ef692370ca53076214c0c40d4c728d6ed9e727a5b"},
+    };
+    for (const auto& [sequence, messageAad, messageCiphertext] : messages) {
+        EXPECT_EQ(hexString(Hpke::sealAt(sender, sequence, hex(messageAad), plaintext)), messageCiphertext) << sequence;
+        EXPECT_EQ(Hpke::openAt(recipient, sequence, hex(messageAad), hex(messageCiphertext)), plaintext) << sequence;
+    }
+    EXPECT_THROW(Hpke::openAt(recipient, 3, hex("436f756e742d34"), hex(std::get<2>(messages[3]))), CryptoError);
     const Hpke::Sealed sealed = Hpke::sealWithEphemeralKey(skEm, pkRm, info, aad, plaintext);
     EXPECT_EQ(hexString(sealed.encapsulatedKey), hexString(pkEm));
     EXPECT_EQ(hexString(sealed.ciphertext), ciphertext);

@@ -88,6 +88,14 @@ KeySchedule keySchedule(Bytes sharedSecret, ByteView info) {
     return schedule;
 }
 
+// The base nonce XOR the sequence number, big-endian in the nonce's last eight bytes.
+Bytes sequenceNonce(const KeySchedule& schedule, std::uint64_t sequence) {
+    Bytes nonce = schedule.baseNonce;
+    for (std::size_t i = 0; i < sizeof sequence; ++i)
+        nonce[nonce.size() - 1 - i] ^= static_cast<std::uint8_t>(sequence >> (8 * i));
+    return nonce;
+}
+
 }  // namespace
 
 KeySchedule::~KeySchedule() {
@@ -115,16 +123,7 @@ KeySchedule senderSchedule(const X25519::PrivateKey& ephemeral, ByteView recipie
 Sealed sealWith(const X25519::PrivateKey& ephemeral, ByteView recipientPublicKey, ByteView info, ByteView aad,
                 ByteView plaintext) {
     const KeySchedule schedule = senderSchedule(ephemeral, recipientPublicKey, info);
-    Sealed sealed;
-    sealed.encapsulatedKey = ephemeral.publicKey();
-    sealed.ciphertext.resize(plaintext.size() + kTagSize);
-    unsigned long long written = 0;
-    // Sequence number 0: the nonce is the base nonce itself.
-    crypto_aead_chacha20poly1305_ietf_encrypt(sealed.ciphertext.data(), &written, plaintext.data(),
-                                              plaintext.size(), aad.data(), aad.size(), nullptr,
-                                              schedule.baseNonce.data(), schedule.key.data());
-    sealed.ciphertext.resize(static_cast<std::size_t>(written));
-    return sealed;
+    return Sealed{ephemeral.publicKey(), sealAt(schedule, 0, aad, plaintext)};
 }
 
 }  // namespace
@@ -168,12 +167,29 @@ Bytes open(const X25519::PrivateKey& recipient, ByteView encapsulatedKey, ByteVi
     if (ciphertext.size() < kTagSize) {
         throw CryptoError("HPKE: ciphertext is shorter than its tag");
     }
-    const KeySchedule schedule = recipientSchedule(recipient, encapsulatedKey, info);
+    return openAt(recipientSchedule(recipient, encapsulatedKey, info), 0, aad, ciphertext);
+}
+
+Bytes sealAt(const KeySchedule& schedule, std::uint64_t sequence, ByteView aad, ByteView plaintext) {
+    const Secret nonce{sequenceNonce(schedule, sequence)};
+    Bytes ciphertext(plaintext.size() + kTagSize);
+    unsigned long long written = 0;
+    crypto_aead_chacha20poly1305_ietf_encrypt(ciphertext.data(), &written, plaintext.data(), plaintext.size(),
+                                              aad.data(), aad.size(), nullptr, nonce.bytes.data(), schedule.key.data());
+    ciphertext.resize(static_cast<std::size_t>(written));
+    return ciphertext;
+}
+
+Bytes openAt(const KeySchedule& schedule, std::uint64_t sequence, ByteView aad, ByteView ciphertext) {
+    if (ciphertext.size() < kTagSize) {
+        throw CryptoError("HPKE: ciphertext is shorter than its tag");
+    }
+    const Secret nonce{sequenceNonce(schedule, sequence)};
     Bytes plaintext(ciphertext.size() - kTagSize);
     unsigned long long written = 0;
     if (crypto_aead_chacha20poly1305_ietf_decrypt(plaintext.data(), &written, nullptr, ciphertext.data(),
-                                                  ciphertext.size(), aad.data(), aad.size(),
-                                                  schedule.baseNonce.data(), schedule.key.data()) != 0) {
+                                                  ciphertext.size(), aad.data(), aad.size(), nonce.bytes.data(),
+                                                  schedule.key.data()) != 0) {
         throw CryptoError("HPKE: the ciphertext could not be authenticated");
     }
     plaintext.resize(static_cast<std::size_t>(written));

@@ -48,5 +48,9 @@ Sealed sealWithEphemeralKey(ByteView ephemeralPrivateKey, ByteView recipientPubl
                             ByteView aad, ByteView plaintext);
 KeySchedule senderKeySchedule(ByteView ephemeralPrivateKey, ByteView recipientPublicKey, ByteView info);
 KeySchedule recipientKeySchedule(ByteView recipientPrivateKey, ByteView encapsulatedKey, ByteView info);
+// A context's seal and open of the message with `sequence` (its nonce is the base nonce XOR the
+// big-endian sequence number); seal() and open() above are these at sequence number 0.
+Bytes sealAt(const KeySchedule& schedule, std::uint64_t sequence, ByteView aad, ByteView plaintext);
+Bytes openAt(const KeySchedule& schedule, std::uint64_t sequence, ByteView aad, ByteView ciphertext);
 
 }  // namespace quill::crypto::Hpke

@@ -1,18 +1,32 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <latch>
+#include <thread>
+
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
+#include "quillcore/keychain/file_keychain.h"
+#include "quillcore/keychain/keychain_test_support.h"
 
 namespace quill {
 namespace {
 
 using namespace testing;
 
-// What `f` throws as an E, or none (a test failure unless `optional`).
+// What `f` throws as an E, or none (a test failure unless `optional`, as is any other error).
 template <class E, class F>
 std::optional<E> thrown(F&& f, bool optional = false) {
-    try { f(); } catch (const E& error) { return error; }
+    try {
+        f();
+    } catch (const E& error) {
+        return error;
+    } catch (const std::exception& other) {
+        ADD_FAILURE() << "threw another error: " << other.what();
+        return std::nullopt;
+    }
     if (!optional) ADD_FAILURE() << "nothing thrown";
     return std::nullopt;
 }
@@ -73,10 +87,24 @@ TEST(Envelope, DecodingRefusesMissingNullWrongAndOutOfRangeMembers) {
     EXPECT_EQ(decodingError("id", "AA=A"), DecodingError(K::dataCorrupted, "id", "Invalid base64url value"));
 }
 
+// The receiver over the peer store and keychain the host uses, in a folder of its own.
 class EnvelopeReceiverTest : public ::testing::Test {
 protected:
-    const DeviceIdentity host = makeIdentity(10), controller = makeIdentity(20), stranger = makeIdentity(30);
-    const std::shared_ptr<PeerStore> store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(controller)});
+    const DeviceIdentity host = makeIdentity(10), controller = makeIdentity(20), stranger = makeIdentity(30),
+                         unreadable = makeIdentity(40), badKey = makeIdentity(50);
+    TempFolder folder;
+    const std::shared_ptr<PeerStore> store = [this] {
+        auto peers = std::make_shared<KeychainPeerStore>(std::make_shared<FileKeychain>(folder.path()),
+                                                         std::string(KeychainPeerStore::defaultService));
+        peers->save(recordOf(controller));
+        PeerRecord shortKey = recordOf(badKey);
+        shortKey.signingPublicKey.pop_back();
+        peers->save(shortKey);
+        // A folder where the record's file should be: reading it fails with EISDIR.
+        std::filesystem::create_directories(folder.path() / keychainItemName(KeychainPeerStore::defaultService) /
+                                            keychainItemName(hexString(unreadable.fingerprint())));
+        return peers;
+    }();
     EnvelopeReceiver receiver{host, store};
     const SignallingMessage offer = Offer("s-1", "v=0\r\n", SessionMode::control, {"h264"});
 
@@ -124,6 +152,10 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
     altered.ct.back() ^= 1;
     shortSig.sig.pop_back();
     const SystemTime t0 = atMillis(kT0), later = atMillis(kT0 + 130'000);  // when id(1) is due to expire
+    auto from = [](Envelope e, Bytes sender) {
+        e.from = std::move(sender);
+        return e;
+    };
 
     const struct {
         const char* what;
@@ -139,8 +171,13 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
         {"id 0", with(host.fingerprint(), {}), t0, EnvelopeError::invalidIdentifier()},
         {"id 15", with(host.fingerprint(), Bytes(15, 7)), t0, EnvelopeError::invalidIdentifier()},
         {"id 17", with(host.fingerprint(), Bytes(17, 7)), t0, EnvelopeError::invalidIdentifier()},
+        // The store would fail: it is not asked before the identifier passed.
+        {"id 15, sender unreadable", from(with(host.fingerprint(), Bytes(15, 7)), unreadable.fingerprint()), t0,
+         EnvelopeError::invalidIdentifier()},
         {"sender", badSig(EnvelopeSealer::seal(offer, stranger, recordOf(host), atMillis(stale), id(1))), t0,
          EnvelopeError::unknownSender()},
+        // Too long for an item's file name: no such item, not a keychain failure.
+        {"sender 300 bytes", from(with(host.fingerprint(), id(1)), Bytes(300, 0xAB)), t0, EnvelopeError::unknownSender()},
         {"ts -60001", badSig(sealed(id(1), kT0 - 60'001)), t0, EnvelopeError::staleTimestamp()},
         {"ts +60001", badSig(sealed(id(1), kT0 + 60'001)), t0, EnvelopeError::staleTimestamp()},
         {"ts min", resigned(minTs, controller), t0, EnvelopeError::staleTimestamp()},
@@ -148,6 +185,8 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
         {"forged", forged, later, EnvelopeError::invalidSignature()},
         {"altered", altered, later, EnvelopeError::invalidSignature()},
         {"short sig", shortSig, later, EnvelopeError::invalidSignature()},
+        {"stored key 31 bytes", EnvelopeSealer::seal(offer, badKey, recordOf(host), atMillis(kT0 + 130'000), id(1)),
+         later, EnvelopeError::invalidSignature()},
         // Sealed to another key and holding no message.
         {"replay", raw("not json", stranger.agreementPublicKey(), id(1)), atMillis(kT0 + 1000),
          EnvelopeError::replayed()},
@@ -156,6 +195,9 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
         SCOPED_TRACE(c.what);
         expectRefused(c.envelope, c.at, c.expected);
     }
+    // The store's own error comes out unchanged.
+    EXPECT_EQ(thrown<KeyStoreError>([&] { receiver.open(from(sealed(id(3)), unreadable.fingerprint()), t0); }),
+              KeyStoreError::keychain(-EISDIR));
     EXPECT_EQ(receiver.seenCount(), 1u);  // neither recorded nor expired
 }
 
@@ -203,6 +245,30 @@ TEST_F(EnvelopeReceiverTest, ReplayRecordsLastAsLongAsAnEnvelopeIsFresh) {
     EXPECT_THROW(receiver.checkReplay(id(8), atMillis(kT0 + 240'001)), EnvelopeError);
     EXPECT_NO_THROW(receiver.checkReplay(id(9), atMillis(kT0 + 240'002)));
     EXPECT_EQ(receiver.seenCount(), 1u);
+}
+
+// Copies of one envelope arriving at once (say, over several connections) open exactly once.
+TEST_F(EnvelopeReceiverTest, ConcurrentCopiesOpenExactlyOnce) {
+    constexpr int kThreads = 16;
+    for (std::uint8_t round = 0; round < 10; ++round) {
+        const Envelope envelope = sealed(id(100 + round));
+        std::atomic<int> opened{0}, replayed{0};
+        std::latch go(kThreads);
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < kThreads; ++i)
+            threads.emplace_back([&] {
+                go.arrive_and_wait();
+                try {
+                    receiver.open(envelope, atMillis(kT0));
+                    ++opened;
+                } catch (const EnvelopeError& error) {
+                    replayed += error == EnvelopeError::replayed();
+                }
+            });
+        threads.clear();
+        EXPECT_EQ(opened, 1) << "round " << int(round);
+        EXPECT_EQ(replayed, kThreads - 1) << "round " << int(round);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <functional>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "quillcore/identity/device_identity.h"
 #include "quillcore/identity/peer_store.h"
 #include "quillcore/keychain/fake_keychain.h"
@@ -117,11 +120,30 @@ TEST(DeviceIdentity, LoadOrCreateKeepsOneIdentityAndNeverReplacesWhatItCannotRea
     EXPECT_EQ(DeviceIdentity::loadOrCreate(s.store).fingerprint(), first.fingerprint());
     InMemoryKeyStore other;
     EXPECT_NE(DeviceIdentity::loadOrCreate(other).fingerprint(), first.fingerprint()) << "a fresh store, a new device";
-    // The next run of the host, with a keychain of its own over the same folder, is the same device.
+    // The next run of the host, a process of its own over the same folder, is the same device.
     quill::testing::TempFolder folder;
-    KeychainKeyStore firstRun(std::make_shared<FileKeychain>(folder.path()), "svc", "acct");
-    const Bytes created = DeviceIdentity::loadOrCreate(firstRun).fingerprint();
-    KeychainKeyStore nextRun(std::make_shared<FileKeychain>(folder.path()), "svc", "acct");
+    auto storeIn = [&folder] { return KeychainKeyStore(std::make_shared<FileKeychain>(folder.path()), "svc", "acct"); };
+    int fingerprintPipe[2];
+    ASSERT_EQ(::pipe(fingerprintPipe), 0);
+    const pid_t firstRun = ::fork();
+    if (firstRun == 0) {
+        try {
+            KeychainKeyStore keys = storeIn();
+            const Bytes created = DeviceIdentity::loadOrCreate(keys).fingerprint();
+            ::_exit(::write(fingerprintPipe[1], created.data(), created.size()) == 32 ? 0 : 1);
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    ::close(fingerprintPipe[1]);
+    Bytes created(33);
+    const auto got = ::read(fingerprintPipe[0], created.data(), created.size());
+    ::close(fingerprintPipe[0]);
+    int status = -1;
+    ::waitpid(firstRun, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 32) << status;
+    created.resize(32);
+    KeychainKeyStore nextRun = storeIn();
     EXPECT_EQ(DeviceIdentity::loadOrCreate(nextRun).fingerprint(), created);
 
     // Keys that decode but do not parse, a damaged item and a failing keychain are reported, and

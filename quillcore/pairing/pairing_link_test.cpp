@@ -8,6 +8,7 @@ namespace quill {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 PairingLink hostLink(std::vector<std::string> endpoints = {}) {
     Bytes fp(32);
@@ -47,21 +48,33 @@ TEST(PairingLink, TakesOnlyWellFormedLinks) {
           p + "v=" + std::string(33, '0') + all, p + "v=0&v=1" + all, p + s.substr(1) + "&zz=1" + fp + "&v=0" + id,
           p + "v=0&id=" + spaced + fp + s})
         EXPECT_TRUE(PairingLink::fromURL(good)) << good;
-    std::vector<std::string> bad{
-        "QUILLMATE://pair?" + q, "quillmat://pair?" + q, "quillmate://Pair?" + q, "quillmate://pairing?" + q,
-        "quillmate://pair/x?" + q, "quillmate:pair?" + q, "quillmate://pair", p, "//pair?" + q, "pair?" + q, "",
-        p + q + " ", p + q + "&x=%zz", p + q + "&x=%z4", p + q + "&x=%4", p + q + "&x=[1]", p + q + "#a#b",
-        "quillmate://pair:x?" + q, "quillmate://[pair?" + q, p + "v" + all, p + id.substr(1) + fp + s,
-        p + "v=1&v=0" + all, p + "v=0&id=" + wrongCheck + fp + s, p + "v=0" + id + s, p + "v=0" + id + fp,
-        p + "v=0" + id + "&fp=" + Base64URL::encode(Bytes(31, 1)) + s,
-        p + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(15, 1)),
-        p + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(17, 1)), p + "v=0" + id + fp + "&s=!!!!"};
-    for (const char* v : {"1", "", "0.0", " 0", "0x0", "+", "--0", "99999999999999999999"})
-        bad.push_back(p + "v=" + v + all);
-    for (const std::string& url : bad) {
+    const std::string notURL = "the text is not a well-formed URL", scheme = "the scheme is not \"quillmate\"",
+                      host = "the host is not \"pair\"", noVersion = "the version is missing",
+                      notZero = "the version is not 0", badFp = "the fingerprint is missing or not 32 bytes",
+                      badSecret = "the secret is missing or not 16 bytes";
+    std::vector<std::pair<std::string, std::string>> bad{
+        {"QUILLMATE://pair?" + q, scheme}, {"quillmat://pair?" + q, scheme}, {"//pair?" + q, scheme},
+        {"pair?" + q, scheme}, {"", scheme}, {"quillmate://Pair?" + q, host}, {"quillmate://pairing?" + q, host},
+        {"quillmate:pair?" + q, host}, {"quillmate://pair/x?" + q, "the URL has a path"},
+        {"quillmate://pair", "the URL has no query"}, {p, noVersion}, {p + "v" + all, noVersion},
+        {p + id.substr(1) + fp + s, noVersion}, {p + "v=1&v=0" + all, notZero},
+        {p + "v=0" + fp + s, "the device ID is missing"},
+        {p + "v=0&id=" + wrongCheck + fp + s, "the device ID is not valid"}, {p + "v=0" + id + s, badFp},
+        {p + "v=0" + id + "&fp=" + Base64URL::encode(Bytes(31, 1)) + s, badFp}, {p + "v=0" + id + fp, badSecret},
+        {p + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(15, 1)), badSecret},
+        {p + "v=0" + id + fp + "&s=" + Base64URL::encode(Bytes(17, 1)), badSecret},
+        {p + "v=0" + id + fp + "&s=!!!!", badSecret}, {p + q + " ", notURL}, {p + q + "&x=%zz", notURL},
+        {p + q + "&x=%z4", notURL}, {p + q + "&x=%4", notURL}, {p + q + "&x=[1]", notURL}, {p + q + "#a#b", notURL},
+        {"quillmate://pair:x?" + q, notURL}, {"quillmate://[pair?" + q, notURL}, {p + "v= 0" + all, notURL}};
+    for (const char* v : {"1", "", "0.0", "0x0", "+", "--0", "99999999999999999999"})
+        bad.emplace_back(p + "v=" + v + all, notZero);
+    // A character no URL may hold, in an item the link otherwise ignores.
+    for (const std::string& c : {" "s, "<"s, "\""s, "{"s, "\\"s, "^"s, "`"s, "|"s, "\x7F"s, "\xC3\xA9"s, "\0"s})
+        bad.emplace_back(p + q + "&zz=a" + c + "b", notURL);
+    for (const auto& [url, why] : bad) {
         std::string problem;
         EXPECT_FALSE(PairingLink::fromURL(url, &problem)) << url;
-        EXPECT_FALSE(problem.empty()) << url;
+        EXPECT_EQ(problem, why) << url;
     }
 }
 

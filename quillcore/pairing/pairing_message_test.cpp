@@ -53,6 +53,10 @@ TEST(PairingMessage, ReadsAnyOrderAndRefusesWhatDoesNotFit) {
     const std::string accept = acceptText + R"("nonce_h":"AA","sig":"AQ",)";
     EXPECT_EQ(decodeText(accept + R"("host_signing_pub":null,"host_agreement_pub":null})"),
               PairingMessage(PairAccept(granted, Bytes{0}, Bytes{1}, std::nullopt, std::nullopt)));
+    // Byte fields are read leniently: padding and the standard alphabet are taken too.
+    EXPECT_EQ(decodeText(R"({"type":"PairNonce","n_c":"+/8="})"), PairingMessage(PairNonce(Bytes{0xFB, 0xFF})));
+    EXPECT_EQ(decodeText(acceptText + R"("nonce_h":"AA==","sig":"AQ==","host_signing_pub":"/w=="})"),
+              PairingMessage(PairAccept(granted, Bytes{0}, Bytes{1}, Bytes{0xFF}, std::nullopt)));
 
     using K = DecodingError::Kind;
     const std::pair<std::string, DecodingError> cases[] = {
@@ -60,6 +64,7 @@ TEST(PairingMessage, ReadsAnyOrderAndRefusesWhatDoesNotFit) {
         {R"({"n_c":"AA"})", DecodingError(K::keyNotFound, "type", "")},
         {R"({"type":"pairStart"})", DecodingError(K::dataCorrupted, "", "Unknown pairing type pairStart")},
         {R"({"type":"PairNonce","n_c":"*A"})", DecodingError(K::dataCorrupted, "n_c", "Invalid base64url value")},
+        {R"({"type":"PairReveal","n_h":"AA==="})", DecodingError(K::dataCorrupted, "n_h", "Invalid base64url value")},
         {accept + R"("host_agreement_pub":"*"})",
          DecodingError(K::dataCorrupted, "host_agreement_pub", "Invalid base64url value")},
     };

@@ -2,6 +2,7 @@
 
 #include "quillcore/base/clock.h"
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/quick_wake.h"
 
 namespace quill {
 namespace {
@@ -65,6 +66,8 @@ void HostSession::run(FrameChannelPtr channel) {
     const std::stop_token stop = roleLink_.attach(link);
     try {
         const OpenedEnvelope opened = waitForOffer(*link);
+        // A close that came first wins over an Offer the link had already read: none of it is taken.
+        if (stop.stop_requested()) throw SessionError::connectionTimedOut();
         handleOffer(opened, link, stop);
     } catch (...) {
         link->close();
@@ -120,6 +123,7 @@ void HostSession::filterInput(PeerRecord peer) {
 }
 
 void HostSession::filterLoop(std::stop_token stop, const PeerRecord& peer) {
+    preferQuickWakeUps();
     // Once this many messages wait, a pointer move takes the place of the move queued last
     // instead of queueing behind it: a controller that sends faster than input can be injected
     // cannot grow the queue without bound, and the newest position still arrives. Keys, button

@@ -105,12 +105,16 @@ std::optional<std::string> SessionCore::videoTrackID() const {
 
 // State -------------------------------------------------------------------------------------
 
-void SessionCore::setState(const SessionConnectionState& state, bool force) {
+void SessionCore::setState(const SessionConnectionState& state, bool force) { changeState(state, force, false); }
+
+void SessionCore::changeState(const SessionConnectionState& state, bool force, bool keepConnected) {
     bool changed = false;
     std::shared_ptr<VideoSource> source;
     {
         std::lock_guard lock(lock_);
-        if (force || (!(lifecycle_ == state) && !lifecycle_.is(SessionConnectionState::Kind::failed))) {
+        using Kind = SessionConnectionState::Kind;
+        const bool kept = lifecycle_.is(Kind::failed) || (keepConnected && lifecycle_.is(Kind::connected));
+        if (force || (!(lifecycle_ == state) && !kept)) {
             lifecycle_ = state;
             changed = true;
             if (state.is(SessionConnectionState::Kind::connected)) source = videoSource_;
@@ -294,7 +298,9 @@ SessionError SessionCore::endedError() const {
 }
 
 void SessionCore::waitUntilConnected(std::stop_token stop) {
-    setState(SessionConnectionState::connecting());
+    // The peer may connect before this wait begins (the answer went out first): a connected
+    // session stays connected, or the wait would outlast it.
+    changeState(SessionConnectionState::connecting(), false, true);
     const Deadline deadline = Deadline::after(configuration.connectionTimeout);
     if (deadline.expired()) throw SessionError::connectionTimedOut();
     std::unique_lock lock(lock_);

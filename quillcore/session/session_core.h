@@ -131,6 +131,8 @@ public:
                                       bool isBinary) override;
 
 private:
+    // setState; with `keepConnected`, a connected session stays as it is.
+    void changeState(const SessionConnectionState& state, bool force, bool keepConnected);
     SessionDescription makeDescription(bool isOffer);
     void setLocal(const SessionDescription& description);
     void waitForGathering(std::stop_token stop);

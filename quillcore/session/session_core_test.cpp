@@ -92,6 +92,9 @@ TEST_F(SessionCoreRules, ConnectedNeedsBothChannelsAndIceAndEveryEventMovesTheCo
              auto ctl = p.openRemote("ctl");
              p.openRemote("bulk"), ctl->moveTo(DataChannelState::open);
          }, {State::connecting(), State::connected()}, false},
+        {"connected before the wait for it began", [](SessionCore& core, FakePeerConnection& p) {
+             open(p, "ctl"), open(p, "bulk"), p.fireIce(Ice::connected), core.waitUntilConnected();
+         }, {State::connecting(), State::connected()}, false},
         {"every open channel closes", [](SessionCore&, FakePeerConnection& p) {
              open(p, "ctl"), open(p, "bulk"), p.fireIce(Ice::connected);
              auto extra = p.openRemote("extra");

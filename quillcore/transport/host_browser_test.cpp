@@ -48,6 +48,9 @@ TEST(HostBrowser, OnlyUsableRecordsBecomeHosts) {
         {{kFp, "v=0", "name"}, "Quillmate Host"},                       // no text
         {{"fp=+/+/", "v=0"}, "Quillmate Host", Bytes{0xFB, 0xFF, 0xBF}},  // the standard alphabet too
         {{"fp=", "v=0"}, "Quillmate Host", Bytes{}},                     // any length
+        {{"fp=AA==", "v=0"}, "Quillmate Host", Bytes{0}},                // padded
+        {{kFp, "v=0", "name=\xFF\xFE"}, "Quillmate Host"},               // a name that is not UTF-8
+        {{"fp=\xFF\xFE", "v=0"}, std::nullopt}, {{"fp=AA.A", "v=0"}, std::nullopt},
         {{}, std::nullopt},    {{"v=0", "name=X"}, std::nullopt}, {{"fp", "v=0"}, std::nullopt},
         {{"fp=A", "v=0"}, std::nullopt}, {{kFp}, std::nullopt},   {{kFp, "v=1"}, std::nullopt},
         {{kFp, "v=00"}, std::nullopt},   {{kFp, "v"}, std::nullopt},

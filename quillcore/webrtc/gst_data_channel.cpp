@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "quillcore/base/quick_wake.h"
 #include "quillcore/webrtc/serial_worker.h"
 
 namespace quill::gst {
@@ -89,6 +90,9 @@ void GstDataChannel::post(Call call) {
 
 void GstDataChannel::onMessageData(GstWebRTCDataChannel*, GBytes* data, gpointer user) {
     GstThreadScope scope;
+    // webrtcbin's own thread, which hands received messages on.
+    static thread_local const bool hinted = (preferQuickWakeUps(), true);
+    (void)hinted;
     auto self = lockWeak<GstDataChannel>(user);
     if (!self) return;
     Bytes bytes;

@@ -1,9 +1,12 @@
 #include "quillcore/webrtc/gst_peer_connection.h"
 
+#include <string_view>
+
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/quick_wake.h"
 #include "quillcore/webrtc/codec_factory.h"
 #include "quillcore/webrtc/gst_data_channel.h"
 #include "quillcore/webrtc/gst_glue.h"
@@ -25,6 +28,8 @@ using namespace gst;
 // Receive jitter buffer; webrtcbin's 200 ms default is far too much for a remote desktop.
 constexpr guint kJitterLatencyMs = 50;
 constexpr double kPromiseTimeoutSeconds = 10.0;
+// How long a close waits for webrtcbin's queued tasks; each takes milliseconds.
+constexpr double kTaskDrainSeconds = 5.0;
 
 IceConnectionState iceStateOf(GstWebRTCICEConnectionState s) {
     switch (s) {
@@ -60,7 +65,13 @@ std::optional<std::string> unusable(const GstSDPMessage* sdp) {
     return std::nullopt;
 }
 
-void teardownNow(GstElement* pipeline) {
+// webrtcbin runs its tasks (statistics among them) later, in order, on a thread of its own, and
+// a statistics task reads the RTP sessions that stopping the pipeline resets. A last request,
+// queued behind every task before it, tells when they are all done. Not on a GStreamer thread.
+void teardownNow(GstElement* pipeline, GstElement* webrtc) {
+    Reply last = awaitReply([&](GstPromise* p) { g_signal_emit_by_name(webrtc, "get-stats", nullptr, p); },
+                            kTaskDrainSeconds);
+    if (last.timedOut()) coreDiagnostic("WebRTC tasks still running at close");
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_object_unref(bus);
@@ -309,18 +320,17 @@ std::shared_ptr<RtpSender> GstPc::addVideoTrack(const std::shared_ptr<VideoSourc
 }
 
 void GstPc::requestStatistics(std::function<void(std::optional<StatsReport>)> completion) {
+    // A request that gets no report (the connection closed) is answered on a thread of the
+    // layer too, never on the caller's.
+    auto nothing = [](std::function<void(std::optional<StatsReport>)> completion) {
+        SerialWorker::events().post([completion = std::move(completion)] { completion(std::nullopt); });
+    };
     CallGate::Pass pass(*gate_);
-    if (!pass) {
-        completion(std::nullopt);
-        return;
-    }
-    auto call = PromiseCall::make([weak = weak_from_this(), completion = std::move(completion)](
-                                      std::optional<const GstStructure*> reply) {
+    if (!pass) return nothing(std::move(completion));
+    auto call = PromiseCall::make([weak = weak_from_this(), completion = std::move(completion), nothing](
+                                      std::optional<const GstStructure*> reply) mutable {
         auto pc = weak.lock();
-        if (!pc || !reply || !*reply || gst_structure_has_field(*reply, "error")) {
-            completion(std::nullopt);
-            return;
-        }
+        if (!pc || !reply || !*reply || gst_structure_has_field(*reply, "error")) return nothing(std::move(completion));
         statsfilter::LocalCounts counts;
         {
             std::lock_guard lock(pc->mutex_);
@@ -351,7 +361,8 @@ void GstPc::close() {
         remote = remoteTrack_;
     }
     // A description call keeps its pass until webrtcbin answered: the action it queued may add
-    // elements, which must not happen during the teardown. Statistics only read.
+    // elements, which must not happen during the teardown. Statistics requests are answered
+    // with nothing now; their tasks end before the teardown stops the pipeline.
     for (const auto& weak : pending)
         if (auto call = weak.lock()) call->cancel();
     for (auto& [object, id] : handlers)
@@ -361,9 +372,9 @@ void GstPc::close() {
     if (!pipeline_) return;
     // Stopping webrtcbin on one of its own threads deadlocks; the teardown thread does it once
     // the calls in progress have left, and we wait for it unless we are on such a thread.
-    auto teardown = [pipeline = pipeline_, gate = gate_] {
+    auto teardown = [pipeline = pipeline_, webrtc = webrtc_, gate = gate_] {
         gate->waitUntilIdle();
-        teardownNow(pipeline);
+        teardownNow(pipeline, webrtc);
     };
     auto& worker = SerialWorker::teardown();
     if (GstThreadScope::active() || worker.isCurrentThread()) worker.post(teardown);
@@ -475,8 +486,68 @@ void GstPc::livenessTick() {
     scheduleLiveness();
 }
 
+namespace {
+
+std::string_view factoryName(GstElement* element) {
+    GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// The element that feeds `element`'s sink pad, past caps filters; a new reference or null.
+GstElement* upstreamOf(GstElement* element) {
+    gst_object_ref(element);
+    for (int step = 0; element && step < 4; ++step) {
+        GstPad* sink = gst_element_get_static_pad(element, "sink");
+        GstPad* peer = sink ? gst_pad_get_peer(sink) : nullptr;
+        GstElement* upstream = peer ? gst_pad_get_parent_element(peer) : nullptr;
+        if (peer) gst_object_unref(peer);
+        if (sink) gst_object_unref(sink);
+        gst_object_unref(element);
+        element = upstream;
+        if (factoryName(element) != "capsfilter") return element;
+    }
+    if (element) gst_object_unref(element);
+    return nullptr;
+}
+
+// The threads that data channel messages take through the pipeline, both ways: the socket's
+// reader and the queue behind it, SCTP's and DTLS's queues, and the channels' own sources, which
+// webrtcbin holds (the video's source is outside it). They share SCTP's and DTLS's locks, so one
+// that holds a lock must not wait behind the encoder either.
+bool carriesDataChannels(GstElement* element) {
+    const std::string_view name = factoryName(element);
+    if (name == "nicesrc" || name == "sctpdec" || name == "sctpenc" || name == "dtlsenc") return true;
+    if (name == "queue") {
+        GstElement* upstream = upstreamOf(element);
+        const bool afterSocket = factoryName(upstream) == "nicesrc";
+        if (upstream) gst_object_unref(upstream);
+        return afterSocket;
+    }
+    if (name != "appsrc") return false;
+    for (GstObject* parent = gst_object_get_parent(GST_OBJECT(element)); parent;) {
+        const bool webrtcbin = GST_IS_ELEMENT(parent) && factoryName(GST_ELEMENT(parent)) == "webrtcbin";
+        GstObject* next = webrtcbin ? nullptr : gst_object_get_parent(parent);
+        gst_object_unref(parent);
+        if (webrtcbin) return true;
+        parent = next;
+    }
+    return false;
+}
+
+}  // namespace
+
 GstBusSyncReply GstPc::onBusMessage(GstBus*, GstMessage* message, gpointer) {
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS) {
+        // Posted by a streaming thread as it enters and leaves its element's task. Control
+        // messages must not wait behind the encoder on their way; the threads come from a
+        // pool, so they leave the hint behind with the task.
+        GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
+        GstElement* owner = nullptr;
+        gst_message_parse_stream_status(message, &type, &owner);
+        if (owner && (type == GST_STREAM_STATUS_TYPE_ENTER || type == GST_STREAM_STATUS_TYPE_LEAVE) &&
+            carriesDataChannels(owner))
+            preferQuickWakeUps(type == GST_STREAM_STATUS_TYPE_ENTER);
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* err = nullptr;
         gst_message_parse_error(message, &err, nullptr);
         coreDiagnostic(std::string("WebRTC pipeline error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +

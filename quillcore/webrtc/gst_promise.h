@@ -54,6 +54,7 @@ public:
     }
 
     const GstStructure* structure() const { return reply_; }
+    bool timedOut() const { return status_ == Status::timedOut; }
     // Nothing on success. A reply with an "error" field is a failure even without its GError.
     std::optional<std::string> error() const;
 

@@ -42,7 +42,7 @@ void release(GstBufferPool* pool) {
 struct GstVideoSource::Sink {
     GstElement* appsrc = nullptr;
     GstBufferPool* pool = nullptr;
-    GstCaps* caps = nullptr;           // set on the appsrc first: the size changed
+    GstCaps* caps = nullptr;           // the pool's
     GstBufferPool* retired = nullptr;  // the pool of the previous size
     GstVideoInfo info{};
 
@@ -54,7 +54,6 @@ struct GstVideoSource::Sink {
     }
     // A buffer of the pool, mapped for writing; false when every buffer is out.
     bool acquire(GstBuffer*& buffer, GstVideoFrame& frame) {
-        if (caps) gst_app_src_set_caps(GST_APP_SRC(appsrc), caps);
         GstBufferPoolAcquireParams params{};
         params.flags = GST_BUFFER_POOL_ACQUIRE_FLAG_DONTWAIT;
         if (gst_buffer_pool_acquire_buffer(pool, &buffer, &params) != GST_FLOW_OK || !buffer) return false;
@@ -98,15 +97,24 @@ void GstVideoSource::attach(GstElement* appsrc, GstElement* encoder) {
 void GstVideoSource::detach() {
     GstElement *appsrc = nullptr, *encoder = nullptr;
     GstBufferPool* pool = nullptr;
+    GstCaps *caps = nullptr, *lastCaps = nullptr;
     GstBuffer* last = nullptr;
     {
         std::lock_guard lock(mutex_);
         appsrc = std::exchange(appsrc_, nullptr);
         encoder = std::exchange(encoder_, nullptr);
         pool = std::exchange(pool_, nullptr);
+        caps = std::exchange(poolCaps_, nullptr);
         last = std::exchange(last_, nullptr);
+        lastCaps = std::exchange(lastCaps_, nullptr);
+    }
+    {
+        std::lock_guard order(pushOrder_);
+        gst_caps_replace(&appliedCaps_, nullptr);
     }
     if (last) gst_buffer_unref(last);
+    if (caps) gst_caps_unref(caps);
+    if (lastCaps) gst_caps_unref(lastCaps);
     release(pool);
     if (encoder) gst_object_unref(encoder);
     if (appsrc) gst_object_unref(appsrc);
@@ -115,21 +123,25 @@ void GstVideoSource::detach() {
 bool GstVideoSource::sinkFor(int width, int height, Sink& sink) {
     if (!appsrc_) return false;
     if (!pool_ || width != poolWidth_ || height != poolHeight_) {
-        sink.caps = i420Caps(width, height, std::max(format_.fps, 1));
+        GstCaps* caps = i420Caps(width, height, std::max(format_.fps, 1));
         GstVideoInfo info;
-        gst_video_info_from_caps(&info, sink.caps);
+        gst_video_info_from_caps(&info, caps);
         GstBufferPool* pool = gst_video_buffer_pool_new();
         GstStructure* config = gst_buffer_pool_get_config(pool);
-        gst_buffer_pool_config_set_params(config, sink.caps, static_cast<guint>(GST_VIDEO_INFO_SIZE(&info)), 0,
+        gst_buffer_pool_config_set_params(config, caps, static_cast<guint>(GST_VIDEO_INFO_SIZE(&info)), 0,
                                           kPooledFrames);
         if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
             gst_object_unref(pool);
+            gst_caps_unref(caps);
             return false;
         }
         sink.retired = std::exchange(pool_, pool);
+        if (poolCaps_) gst_caps_unref(poolCaps_);
+        poolCaps_ = caps;
         poolWidth_ = width;
         poolHeight_ = height;
     }
+    sink.caps = gst_caps_ref(poolCaps_);
     gst_video_info_set_format(&sink.info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
     sink.appsrc = static_cast<GstElement*>(gst_object_ref(appsrc_));
     sink.pool = static_cast<GstBufferPool*>(gst_object_ref(pool_));
@@ -164,19 +176,32 @@ void GstVideoSource::captureFrame(const PixelBufferPtr& frame, std::int64_t time
     libyuv::ARGBToI420(frame->data(), frame->stride(), plane(0), stride(0), plane(1), stride(1), plane(2), stride(2),
                        frame->width(), frame->height());
     gst_video_frame_unmap(&out);
-    push(sink.appsrc, buffer, timeStampNs);
+    push(sink.appsrc, buffer, sink.caps, timeStampNs);
 }
 
-void GstVideoSource::push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs) {
+void GstVideoSource::push(GstElement* appsrc, GstBuffer* buffer, GstCaps* caps, std::optional<std::int64_t> timeStampNs) {
     std::lock_guard order(pushOrder_);
     GST_BUFFER_PTS(buffer) = presentationTime(appsrc, timeStampNs);
     GstBuffer* previous = nullptr;
+    GstCaps* previousCaps = nullptr;
     {
         std::lock_guard lock(mutex_);
         previous = std::exchange(last_, gst_buffer_ref(buffer));
+        previousCaps = std::exchange(lastCaps_, gst_caps_ref(caps));
         lastSentAtNs_ = monotonicNs();
     }
     if (previous) gst_buffer_unref(previous);
+    if (previousCaps) gst_caps_unref(previousCaps);
+    pushInOrder(appsrc, buffer, caps);
+}
+
+// Whichever thread pushes the first buffer of a size sets its caps first, so that the appsrc
+// sends the caps before the segment and the buffers. pushOrder_ is held.
+void GstVideoSource::pushInOrder(GstElement* appsrc, GstBuffer* buffer, GstCaps* caps) {
+    if (caps != appliedCaps_) {
+        gst_app_src_set_caps(GST_APP_SRC(appsrc), caps);
+        gst_caps_replace(&appliedCaps_, caps);
+    }
     gst_app_src_push_buffer(GST_APP_SRC(appsrc), buffer);
 }
 
@@ -208,6 +233,7 @@ void GstVideoSource::resendLastFrame() { repeat(true); }
 void GstVideoSource::repeat(bool forceKeyFrame) {
     GstElement* encoder = nullptr;
     GstBuffer* copy = nullptr;
+    GstCaps* copyCaps = nullptr;
     Sink sink;
     {
         std::lock_guard lock(mutex_);
@@ -218,7 +244,7 @@ void GstVideoSource::repeat(bool forceKeyFrame) {
         lastSentAtNs_ = monotonicNs();
         encoder = static_cast<GstElement*>(gst_object_ref(encoder_));
         // Shares the pixels; the pool takes the buffer back once neither is in use.
-        if (last_) copy = gst_buffer_copy(last_);
+        if (last_) copy = gst_buffer_copy(last_), copyCaps = gst_caps_ref(lastCaps_);
     }
     if (forceKeyFrame) {
         GstEvent* event = gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0);
@@ -237,11 +263,12 @@ void GstVideoSource::repeat(bool forceKeyFrame) {
         if (appsrc) {
             std::lock_guard order(pushOrder_);
             GST_BUFFER_PTS(copy) = presentationTime(appsrc, std::nullopt);
-            gst_app_src_push_buffer(GST_APP_SRC(appsrc), copy);
+            pushInOrder(appsrc, copy, copyCaps);
             gst_object_unref(appsrc);
         } else {
             gst_buffer_unref(copy);
         }
+        gst_caps_unref(copyCaps);
         return;
     }
     GstBuffer* buffer = nullptr;
@@ -253,7 +280,7 @@ void GstVideoSource::repeat(bool forceKeyFrame) {
                     static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&out, i)) *
                         GST_VIDEO_FRAME_COMP_HEIGHT(&out, i));
     gst_video_frame_unmap(&out);
-    push(sink.appsrc, buffer, std::nullopt);
+    push(sink.appsrc, buffer, sink.caps, std::nullopt);
 }
 
 GstPadProbeReturn GstVideoSource::onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {

@@ -39,7 +39,8 @@ private:
     // Takes one token of the rate limit for a frame at `timeStampNs` (lock held).
     bool admit(std::int64_t timeStampNs);
     GstClockTime presentationTime(GstElement* appsrc, std::optional<std::int64_t> timeStampNs);
-    void push(GstElement* appsrc, GstBuffer* buffer, std::optional<std::int64_t> timeStampNs);
+    void push(GstElement* appsrc, GstBuffer* buffer, GstCaps* caps, std::optional<std::int64_t> timeStampNs);
+    void pushInOrder(GstElement* appsrc, GstBuffer* buffer, GstCaps* caps);
     void repeat(bool forceKeyFrame);
     static GstPadProbeReturn onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data);
 
@@ -51,9 +52,12 @@ private:
     GstElement* appsrc_ = nullptr;
     GstElement* encoder_ = nullptr;
     GstBufferPool* pool_ = nullptr;  // I420 buffers of the size below
+    GstCaps* poolCaps_ = nullptr;
     int poolWidth_ = 0;
     int poolHeight_ = 0;
     GstBuffer* last_ = nullptr;  // the last frame sent, for a repeat
+    GstCaps* lastCaps_ = nullptr;
+    GstCaps* appliedCaps_ = nullptr;  // the caps last set on the appsrc (under pushOrder_)
     std::int64_t lastSentAtNs_ = 0;
     bool active_ = true;
     double maxFps_ = 0;

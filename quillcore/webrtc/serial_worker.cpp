@@ -3,6 +3,8 @@
 #include <future>
 #include <pthread.h>
 
+#include "quillcore/base/quick_wake.h"
+
 namespace quill {
 namespace {
 thread_local bool onGstThread = false;
@@ -102,7 +104,12 @@ void SerialWorker::run(std::stop_token stop) {
 }
 
 SerialWorker& SerialWorker::events() {
-    static SerialWorker* worker = new SerialWorker("webrtc-events");
+    static SerialWorker* worker = [] {
+        auto* events = new SerialWorker("webrtc-events");
+        // Received control messages pass through here on their way to the host's input.
+        events->post([] { preferQuickWakeUps(); });
+        return events;
+    }();
     return *worker;
 }
 
