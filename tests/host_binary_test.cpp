@@ -10,7 +10,6 @@
 #include "host/desktop/x11_connection.h"
 #include "host/desktop/x11_test_support.h"
 #include "host/desktop/xtest_event_sink.h"
-#include "quillcore/pairing/controller_pairing.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
 #include "tests/host_process.h"
 
@@ -18,49 +17,6 @@ namespace quill {
 namespace {
 
 using namespace hostprocess;
-
-struct Pairing {
-    std::shared_ptr<ControllerPairing> controller =
-        std::make_shared<ControllerPairing>(makeIdentity(7), std::make_shared<InMemoryPeerStore>(), "Dana");
-    FrameChannelPtr channel;
-    std::future<PeerRecord> result;
-
-    // Starts a comparison and waits until both sides show the code. The host refuses a new one
-    // while it still saves the last, which takes as long as the disk makes it: the controller
-    // tries again a moment later, as its user would.
-    explicit Pairing(const HostProcess& host) {
-        for (const auto until = Clock::now() + 20s; !controller->isAwaitingConfirmation() && Clock::now() < until;) {
-            if (channel) {
-                channel->close();
-                std::this_thread::sleep_for(200ms);
-            }
-            channel = FrameChannel::connectLocal(host.port);
-            result = std::async(std::launch::async, [c = controller, ch = channel] { return c->startComparison(*ch); });
-            eventually([&] { return controller->isAwaitingConfirmation() || result.wait_for(0s) == std::future_status::ready; }, 15s);
-        }
-    }
-    ~Pairing() { channel->close(); }
-
-    // Both users confirm: the host user with Return in the pairing window, as often as it takes
-    // for the window to show the request.
-    bool completes() {
-        if (!controller->isAwaitingConfirmation()) return false;
-        controller->confirmComparison();
-        host::XTestEventSink keyboard(std::make_shared<host::X11Connection>());
-        eventually(
-            [&] {
-                keyboard.post(host::KeyboardEvent{36, true, 0, {}});
-                keyboard.post(host::KeyboardEvent{36, false, 0, {}});
-                return result.wait_for(250ms) == std::future_status::ready;
-            },
-            15s);
-        try {
-            return result.wait_for(0s) == std::future_status::ready && !result.get().fingerprint.empty();
-        } catch (const std::exception&) {
-            return false;
-        }
-    }
-};
 
 TEST(HostBinary, QuitEndsAPairingThatWaitsForTheHostUser) {
     HostProcess host;

@@ -22,11 +22,14 @@
 #include <thread>
 #include <unordered_map>
 
+#include "host/desktop/x11_connection.h"
+#include "host/desktop/xtest_event_sink.h"
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/keychain/keychain_test_support.h"
+#include "quillcore/pairing/controller_pairing.h"
 #include "quillcore/session/controller_session.h"
 #include "quillcore/transport/frame_test_support.h"
 
@@ -144,6 +147,51 @@ private:
     std::optional<int> status_;
 };
 
+// A new controller pairing with the host, its users confirming.
+struct Pairing {
+    std::shared_ptr<ControllerPairing> controller =
+        std::make_shared<ControllerPairing>(makeIdentity(7), std::make_shared<InMemoryPeerStore>(), "Dana");
+    FrameChannelPtr channel;
+    std::future<PeerRecord> result;
+    int tries = 0;  // connections it took to reach the code
+
+    // Starts a comparison and waits until both sides show the code. The host refuses a new one
+    // while it still saves the last, which takes as long as the disk makes it: the controller
+    // tries again a moment later, as its user would.
+    explicit Pairing(const HostProcess& host) {
+        for (const auto until = Clock::now() + 20s; !controller->isAwaitingConfirmation() && Clock::now() < until; ++tries) {
+            if (channel) {
+                channel->close();
+                std::this_thread::sleep_for(200ms);
+            }
+            channel = FrameChannel::connectLocal(host.port);
+            result = std::async(std::launch::async, [c = controller, ch = channel] { return c->startComparison(*ch); });
+            eventually([&] { return controller->isAwaitingConfirmation() || result.wait_for(0s) == std::future_status::ready; }, 15s);
+        }
+    }
+    ~Pairing() { channel->close(); }
+
+    // Both users confirm: the host user with Return in the pairing window, as often as it takes
+    // for the window to show the request.
+    bool completes() {
+        if (!controller->isAwaitingConfirmation()) return false;
+        controller->confirmComparison();
+        host::XTestEventSink keyboard(std::make_shared<host::X11Connection>());
+        eventually(
+            [&] {
+                keyboard.post(host::KeyboardEvent{36, true, 0, {}});
+                keyboard.post(host::KeyboardEvent{36, false, 0, {}});
+                return result.wait_for(250ms) == std::future_status::ready;
+            },
+            15s);
+        try {
+            return result.wait_for(0s) == std::future_status::ready && !result.get().fingerprint.empty();
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+};
+
 // A fresh offer of the framework's controller session, sealed for the host: the first frame its
 // session would send. The session is left negotiating with nobody; close it when done.
 struct CapturedOffer {
@@ -258,6 +306,51 @@ inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, co
     for (auto& [fd, until] : open) closeNow(fd);
     ::close(poller);
     return established;
+}
+
+// Stallers: `count` connections, each from an address of its own (127.0.0.2 on), that send
+// `first` and nothing more, and connect again the moment the host closes them, until `stop`.
+// Returns how many connections they made.
+inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>& stop, const Bytes& first) {
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::unordered_map<int, std::uint32_t> source;  // by socket
+    std::size_t made = 0;
+    auto open = [&](std::uint32_t from) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + from)}, {}};
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        epoll_event event{EPOLLOUT | EPOLLIN | EPOLLRDHUP, {.fd = fd}};
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+        source[fd] = from;
+        ++made;
+    };
+    for (int i = 0; i < count; ++i) open(static_cast<std::uint32_t>(1 + i));
+    while (!stop) {
+        epoll_event events[64];
+        const int ready = ::epoll_wait(poller, events, 64, 10);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            char buffer[4096];
+            bool closed = events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
+            if (!closed && (events[i].events & EPOLLIN)) closed = ::recv(fd, buffer, sizeof buffer, 0) <= 0;
+            if (!closed && (events[i].events & EPOLLOUT)) {
+                [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+                epoll_event event{EPOLLIN | EPOLLRDHUP, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
+            }
+            if (closed) {
+                const std::uint32_t from = source[fd];
+                source.erase(fd);
+                ::close(fd);
+                open(from);
+            }
+        }
+    }
+    for (auto& [fd, from] : source) ::close(fd);
+    ::close(poller);
+    return made;
 }
 
 // Fresh offers of the paired controller (each its own session and envelope), made from one
