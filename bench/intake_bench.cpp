@@ -77,7 +77,7 @@ void Churn(benchmark::State& state) {
 }
 BENCHMARK(Churn)
     ->ArgNames({"flood", "addresses", "rate"})
-    ->ArgsProduct({{silent, strangersEnvelopes}, {64, 256, 1024}, {5000, 20000, 0}})
+    ->ArgsProduct({{silent, strangersEnvelopes}, {64, 256, 1024}, {5000, 20000, 40000, 0}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
