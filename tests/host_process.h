@@ -5,9 +5,10 @@
 // LAN can throw at it. Shared by the binary's tests and the churn benchmark.
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,11 +20,16 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
+#include "host/desktop/x11_connection.h"
+#include "host/desktop/xtest_event_sink.h"
+#include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/envelope/envelope_test_support.h"
 #include "quillcore/keychain/file_keychain.h"
 #include "quillcore/keychain/keychain_test_support.h"
+#include "quillcore/pairing/controller_pairing.h"
 #include "quillcore/session/controller_session.h"
 #include "quillcore/transport/frame_test_support.h"
 
@@ -56,6 +62,11 @@ public:
         pid = ::fork();
         if (pid == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+            // The descriptors a desktop session gives, whatever the caller raised its own to.
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = std::min<rlim_t>(files.rlim_cur, 1024);
+            ::setrlimit(RLIMIT_NOFILE, &files);
             for (const auto& [name, dir] : {std::pair{"HOME", "/home"}, {"XDG_RUNTIME_DIR", "/run"},
                                             {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"}})
                 ::setenv(name, (root + dir).c_str(), 1);
@@ -136,6 +147,51 @@ private:
     std::optional<int> status_;
 };
 
+// A new controller pairing with the host, its users confirming.
+struct Pairing {
+    std::shared_ptr<ControllerPairing> controller =
+        std::make_shared<ControllerPairing>(makeIdentity(7), std::make_shared<InMemoryPeerStore>(), "Dana");
+    FrameChannelPtr channel;
+    std::future<PeerRecord> result;
+    int tries = 0;  // connections it took to reach the code
+
+    // Starts a comparison and waits until both sides show the code. The host refuses a new one
+    // while it still saves the last, which takes as long as the disk makes it: the controller
+    // tries again a moment later, as its user would.
+    explicit Pairing(const HostProcess& host) {
+        for (const auto until = Clock::now() + 20s; !controller->isAwaitingConfirmation() && Clock::now() < until; ++tries) {
+            if (channel) {
+                channel->close();
+                std::this_thread::sleep_for(200ms);
+            }
+            channel = FrameChannel::connectLocal(host.port);
+            result = std::async(std::launch::async, [c = controller, ch = channel] { return c->startComparison(*ch); });
+            eventually([&] { return controller->isAwaitingConfirmation() || result.wait_for(0s) == std::future_status::ready; }, 15s);
+        }
+    }
+    ~Pairing() { channel->close(); }
+
+    // Both users confirm: the host user with Return in the pairing window, as often as it takes
+    // for the window to show the request.
+    bool completes() {
+        if (!controller->isAwaitingConfirmation()) return false;
+        controller->confirmComparison();
+        host::XTestEventSink keyboard(std::make_shared<host::X11Connection>());
+        eventually(
+            [&] {
+                keyboard.post(host::KeyboardEvent{36, true, 0, {}});
+                keyboard.post(host::KeyboardEvent{36, false, 0, {}});
+                return result.wait_for(250ms) == std::future_status::ready;
+            },
+            15s);
+        try {
+            return result.wait_for(0s) == std::future_status::ready && !result.get().fingerprint.empty();
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+};
+
 // A fresh offer of the framework's controller session, sealed for the host: the first frame its
 // session would send. The session is left negotiating with nobody; close it when done.
 struct CapturedOffer {
@@ -167,33 +223,160 @@ inline bool replies(std::uint16_t port, const Bytes& first, double limit) {
     }
 }
 
-// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), `perSecond`
-// of them until `stop`, each sending `first` (if any) and closed after `hold`. Returns how
-// many were made.
+// A churn holds many sockets open at once: this process may open as many as the system lets
+// it (the host it starts keeps a desktop session's limit).
+inline void raiseDescriptorLimit() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
+// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), in turn,
+// `perSecond` of them (as many as this thread can make when not positive) until `stop`, each
+// sending `first` (if any) once connected and closed after `hold` unless the host closed it
+// first. Returns how many connections were established (those the host reset at once
+// included): a connect that never completed (the host's backlog was full) does not count.
 inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop,
                          const Bytes& first = {}, Clock::duration hold = 50ms) {
-    std::size_t made = 0;
+    // Connects still pending are given up after this long, and at most this many are pending.
+    constexpr auto kConnectLimit = 2s;
+    constexpr std::size_t kMaxPending = 512;
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::unordered_map<int, Clock::time_point> pending;
     std::deque<std::pair<int, Clock::time_point>> open;
+    std::size_t started = 0, established = 0;
+    auto closeNow = [](int fd) {
+        const linger abort{1, 0};  // a reset: no lingering state on either side
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
+    };
+    auto connected = [&](int fd) {
+        ++established;
+        if (!first.empty()) [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+        open.emplace_back(fd, Clock::now() + hold);
+    };
     for (const auto began = Clock::now(); !stop;) {
-        if (static_cast<double>(made) >= perSecond * std::chrono::duration<double>(Clock::now() - began).count()) {
-            std::this_thread::sleep_for(200us);
-        } else {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(made++ % addresses))}, {}};
+        const auto now = Clock::now();
+        while (pending.size() < kMaxPending &&
+               (perSecond <= 0 || static_cast<double>(started) < perSecond * std::chrono::duration<double>(now - began).count())) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(started++ % addresses))}, {}};
             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
             address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            pollfd connected{fd, POLLOUT, 0};
-            if (!first.empty() && ::poll(&connected, 1, 50) == 1)
-                [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
-            open.emplace_back(fd, Clock::now() + hold);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                connected(fd);
+            } else if (errno == EINPROGRESS) {
+                epoll_event event{EPOLLOUT, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+                pending.emplace(fd, now + kConnectLimit);
+            } else {
+                closeNow(fd);
+            }
         }
-        for (; !open.empty() && (open.front().second <= Clock::now() || open.size() > 4096); open.pop_front())
-            ::close(open.front().first);
+        epoll_event events[64];
+        const int ready = ::epoll_wait(poller, events, 64, 1);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            ::epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
+            pending.erase(fd);
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error == 0) {
+                connected(fd);
+            } else {
+                // Reset by the host once it was established: it counts.
+                if (error == ECONNRESET) ++established;
+                closeNow(fd);
+            }
+        }
+        for (auto it = pending.begin(); it != pending.end();)
+            if (it->second <= now) {
+                closeNow(it->first);
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        for (; !open.empty() && (open.front().second <= now || open.size() > 4096); open.pop_front())
+            closeNow(open.front().first);
     }
-    for (auto& [fd, until] : open) ::close(fd);
+    for (auto& [fd, until] : pending) closeNow(fd);
+    for (auto& [fd, until] : open) closeNow(fd);
+    ::close(poller);
+    return established;
+}
+
+// Stallers: `count` connections, each from an address of its own (127.0.0.2 on), that send
+// `first` and nothing more, and connect again the moment the host closes them, until `stop`.
+// Returns how many connections they made.
+inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>& stop, const Bytes& first) {
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::unordered_map<int, std::uint32_t> source;  // by socket
+    std::size_t made = 0;
+    auto open = [&](std::uint32_t from) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + from)}, {}};
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        epoll_event event{EPOLLOUT | EPOLLIN | EPOLLRDHUP, {.fd = fd}};
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+        source[fd] = from;
+        ++made;
+    };
+    for (int i = 0; i < count; ++i) open(static_cast<std::uint32_t>(1 + i));
+    while (!stop) {
+        epoll_event events[64];
+        const int ready = ::epoll_wait(poller, events, 64, 10);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            char buffer[4096];
+            bool closed = events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
+            if (!closed && (events[i].events & EPOLLIN)) closed = ::recv(fd, buffer, sizeof buffer, 0) <= 0;
+            if (!closed && (events[i].events & EPOLLOUT)) {
+                [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+                epoll_event event{EPOLLIN | EPOLLRDHUP, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
+            }
+            if (closed) {
+                const std::uint32_t from = source[fd];
+                source.erase(fd);
+                ::close(fd);
+                open(from);
+            }
+        }
+    }
+    for (auto& [fd, from] : source) ::close(fd);
+    ::close(poller);
     return made;
 }
+
+// Fresh offers of the paired controller (each its own session and envelope), made from one
+// captured session description, so that a benchmark can send many without a session of its own
+// for each.
+class OfferSource {
+public:
+    explicit OfferSource(const HostProcess& host) : host_(host) {
+        CapturedOffer captured = captureOffer(host);
+        EnvelopeReceiver receiver(host.hostIdentity,
+                                  std::make_shared<InMemoryPeerStore>(std::vector{recordOf(host.controller, "Ana")}));
+        const OpenedEnvelope opened = receiver.open(Envelope::decode(ByteView(captured.frame)), std::chrono::system_clock::now());
+        offer_ = *opened.message.get<Offer>();
+        captured.session->close("done");
+    }
+    // The first frame of a new session.
+    Bytes next() {
+        const Offer offer("S-" + std::to_string(++made_), offer_->sdp(), offer_->mode(), offer_->capabilities());
+        return toBytes(EnvelopeSealer::seal(SignallingMessage(offer), host_.controller, recordOf(host_.hostIdentity, "Host")).encode());
+    }
+
+private:
+    const HostProcess& host_;
+    std::optional<Offer> offer_;
+    int made_ = 0;
+};
 
 // One envelope from a sender the host never paired with.
 inline Bytes strangersEnvelope(const HostProcess& host) {

@@ -327,6 +327,8 @@ private:
     static bool permissionsAllow(const PeerRecord& record, bool screen, bool accessibility, std::string* reason);
 
     HostEnvironment env_;
+    // What strangers did wrong lately, by address: shared by the intake and the pairing.
+    const std::shared_ptr<OffenceRecord> offences_ = std::make_shared<OffenceRecord>();
     std::shared_ptr<HostPairing> pairing_;
     std::unique_ptr<CursorBroadcaster> cursorBroadcaster_;
     // Serial executor of the activity log.

@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <future>
+#include <thread>
 
 #include "host/model/host_model_test_support.h"
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
+#include "quillcore/pairing/controller_pairing.h"
 
 using namespace quill;
 using namespace quill::host;
@@ -69,6 +71,37 @@ struct RawClient {
         char byte;
         return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
     }
+};
+
+// Strangers, each from an address of its own (127.0.0.2 on), that open a pairing, say nothing
+// more, and open the next the moment the host closes theirs.
+class Stallers {
+public:
+    Stallers(std::uint16_t port, int count) {
+        const DeviceIdentity stranger = quill::testing::makeIdentity(9);
+        const Bytes start = frame::encode(
+            toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this, port, start, source = static_cast<std::uint8_t>(2 + i)](std::stop_token stop) {
+                while (!stop.stop_requested()) {
+                    RawClient client(port, source);
+                    if (client.fd < 0 || ::send(client.fd, start.data(), start.size(), MSG_NOSIGNAL) < 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        continue;
+                    }
+                    ++opened;
+                    char buffer[4096];
+                    while (!stop.stop_requested()) {
+                        pollfd p{client.fd, POLLIN, 0};
+                        if (::poll(&p, 1, 50) == 1 && ::recv(client.fd, buffer, sizeof buffer, 0) <= 0) break;
+                    }
+                }
+            });
+    }
+    std::atomic<int> opened{0};
+
+private:
+    std::vector<std::jthread> threads_;  // last: they use `opened`
 };
 
 }  // namespace
@@ -207,6 +240,24 @@ TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
         for (const auto& client : idle) stillOpen += client->closedByHost() ? 0 : 1;
         EXPECT_EQ(stillOpen, 63);
     }
+    // Addresses that misbehaved before (here: closed without a first frame) give way to a
+    // controller that has not sent its offer yet, however many of their connections follow it.
+    {
+        ModelHarness h;
+        HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
+        const std::uint16_t port = *m.listenerPort();
+        for (int i = 0; i < 64; ++i) RawClient(port, static_cast<std::uint8_t>(2 + i));
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < 63; ++i) idle.push_back(std::make_unique<RawClient>(port, static_cast<std::uint8_t>(2 + i)));
+        Controller c = h.pairedController(3, "Alice");
+        c.connect(port);
+        pumpFor(0.3);
+        for (int i = 0; i < 128; ++i) idle.push_back(std::make_unique<RawClient>(port, static_cast<std::uint8_t>(2 + i % 64)));
+        pumpFor(0.3);
+        c.send(Offer("S-1", "offer-sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        EXPECT_TRUE(answer && answer->get<Answer>());
+    }
     // One address holds only a few places; the one beyond them is closed at once.
     ModelHarness h;
     HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
@@ -322,4 +373,46 @@ TEST(HostModelAdmission, ControlSwitchedOffDuringTheNegotiationEndsTheSession) {
     EXPECT_TRUE(s.session);
     ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
     EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
+}
+
+// However many stallers there are, and however fast they come back, a real controller pairs
+// each time, soon after both users confirmed.
+TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFromPairing) {
+    for (const int count : {8, 32, 64}) {
+        SCOPED_TRACE(std::to_string(count) + " stallers");
+        ModelHarness h;
+        HostModel& m = h.start();
+        Stallers stallers(*m.listenerPort(), count);
+        ASSERT_TRUE(pumpUntil([&] { return stallers.opened >= count; }, 10));
+        int paired = 0;
+        for (int i = 0; i < 10; ++i) {
+            ControllerPairing controller(quill::testing::makeIdentity(static_cast<std::uint8_t>(20 + 2 * i)),
+                                         std::make_shared<InMemoryPeerStore>(), "Dana");
+            auto channel = FrameChannel::connectLocal(*m.listenerPort());
+            auto result = std::async(std::launch::async, [&] { return controller.startComparison(*channel); });
+            auto ended = [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+            // Both users see the code (however long a loaded machine takes to get there), then
+            // confirm: the pairing completes within 10 s of that.
+            if (pumpUntil([&] { return (m.pairing()->isAwaitingConfirmation() && controller.isAwaitingConfirmation()) || ended(); }, 30) &&
+                !ended()) {
+                controller.confirmComparison();
+                m.pairing()->confirmComparison();
+                // The host has saved it once the model lists it: the next exchange finds it idle.
+                if (pumpUntil([&] { return ended() && m.peers().size() == static_cast<std::size_t>(paired + 1); }, 10)) ++paired;
+            }
+            channel->close();
+            result.wait();
+        }
+        EXPECT_GE(paired, 9);
+        // The window came up for the controller's requests, not once per staller.
+        EXPECT_LE(h.windows->shows["pairing"], 1 + 2 * 10);
+        // Quitting ends the stallers' exchanges too: none is left on a worker.
+        bool quit = false;
+        auto quitting = [&]() -> QCoro::Task<> {
+            co_await m.prepareToQuit();
+            quit = true;
+        };
+        auto task = quitting();
+        EXPECT_TRUE(pumpUntil([&] { return quit; }));
+    }
 }

@@ -25,33 +25,38 @@ namespace detail {
 
 namespace {
 
-// First frames that wait for the main thread; beyond this many the newest are closed, so a
-// main thread that falls behind costs a bounded number of sockets.
-constexpr std::size_t kMaxHanded = 16;
-// Pairing requests handed on and not finished yet. Exchanges that stall before the host user is
-// asked give way within seconds, so a real controller finds room.
-constexpr int kMaxPairingAttempts = 8;
+// Offers that wait for the main thread; beyond this many the newest are closed, so a main
+// thread that falls behind costs a bounded number of sockets. Pairing requests are bounded by
+// the pairing's places instead, which they enter here.
+constexpr std::size_t kMaxHandedOffers = 16;
 
 }  // namespace
 
-// A first frame that deserves the main thread: a pairing message, or an offer from a paired
+// A first frame that deserves the main thread: a pairing request, or an offer from a paired
 // controller, opened.
 struct HandedConnection {
     FrameChannelPtr channel;
     QString remoteAddress;
     std::optional<PairingMessage> pairing;
     std::optional<OpenedEnvelope> offer;
+    // A pairing request counts (for quitting, which waits for them) until this goes, wherever
+    // it is dropped.
+    std::shared_ptr<void> attempt;
 };
 
 class ConnectionStage {
 public:
-    ConnectionStage(ConnectionIntake::Limits limits, std::shared_ptr<EnvelopeReceiver> receiver,
+    ConnectionStage(ConnectionIntake::Limits limits, std::shared_ptr<OffenceRecord> offences,
+                    std::shared_ptr<EnvelopeReceiver> receiver, std::shared_ptr<HostPairing> pairing,
                     std::shared_ptr<WallClock> clock, std::weak_ptr<HostModel*> model)
-        : receiver_(std::move(receiver)), clock_(std::move(clock)), model_(std::move(model)) {
+        : receiver_(std::move(receiver)), pairing_(std::move(pairing)), clock_(std::move(clock)), model_(std::move(model)) {
         std::weak_ptr<State> weak = state_;
-        intake = ConnectionIntake::make(limits, [weak] {
-            if (auto state = weak.lock()) state->wake();
-        });
+        intake = ConnectionIntake::make(
+            limits,
+            [weak] {
+                if (auto state = weak.lock()) state->wake();
+            },
+            std::move(offences));
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
     }
 
@@ -78,12 +83,8 @@ public:
         return std::exchange(state_->refusal, std::nullopt);
     }
 
+    // Pairing requests handed on and not finished yet.
     int pairingAttempts() const { return *attempts_; }
-
-    // Counts a pairing request handed on until the returned guard goes.
-    std::shared_ptr<void> pairingAttempt() {
-        return std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
-    }
 
     // Closes what waits here and refuses what comes later.
     void close() {
@@ -139,7 +140,7 @@ private:
         } catch (...) {
             problem = describeCurrentException();
         }
-        HandedConnection handed{nullptr, remoteAddress, std::nullopt, std::nullopt};
+        HandedConnection handed{nullptr, remoteAddress, std::nullopt, std::nullopt, nullptr};
         if (parsed) {
             try {
                 handed.pairing.emplace(PairingMessage::fromJSON(*parsed));
@@ -147,9 +148,10 @@ private:
             }
         }
         if (handed.pairing) {
-            if (attempts_->fetch_add(1) >= kMaxPairingAttempts) {
-                --*attempts_;
-                first.connection->cancel();
+            // Only the two openers start an exchange; anything else is closed without a word.
+            if (!pairing_ || !(handed.pairing->is<PairStart>() || handed.pairing->is<PairRequest>())) {
+                intake->blame(first.host);
+                first.connection->reset();
                 return;
             }
             return handOn(std::move(first), std::move(handed));
@@ -172,12 +174,14 @@ private:
         }
         if (!handed.offer) {
             refused(problem);
-            first.connection->cancel();
+            intake->blame(first.host);
+            first.connection->reset();
             return;
         }
         // Only an offer starts a session; anything else is closed without a word.
         if (!handed.offer->message.get<Offer>()) {
-            first.connection->cancel();
+            intake->blame(first.host);
+            first.connection->reset();
             return;
         }
         handOn(std::move(first), std::move(handed));
@@ -187,19 +191,32 @@ private:
         handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame));
         // Later frames go to the channel's readers only; the stream keeps nothing more.
         handed.channel->frames->detach();
+        FrameChannelPtr givesWay;
+        if (handed.pairing) {
+            ++*attempts_;
+            handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
+            givesWay = pairing_->admit(*handed.channel, *handed.pairing);
+        }
         bool post = false;
+        std::optional<HandedConnection> dropped;
         {
             std::lock_guard lock(state_->mutex);
-            if (!state_->closed && state_->handed.size() < kMaxHanded) {
-                state_->handed.push_back(handed);
+            auto& list = state_->handed;
+            // One that gave way before the main thread took it is dropped here: the pairing's
+            // places bound the requests that wait.
+            if (givesWay)
+                if (auto it = std::find_if(list.begin(), list.end(), [&](const auto& h) { return h.channel == givesWay; });
+                    it != list.end()) {
+                    dropped = std::move(*it);
+                    list.erase(it);
+                }
+            const auto offers = std::count_if(list.begin(), list.end(), [](const auto& h) { return h.offer.has_value(); });
+            if (!state_->closed && (handed.pairing || static_cast<std::size_t>(offers) < kMaxHandedOffers)) {
+                list.push_back(std::move(handed));
                 post = !std::exchange(state_->posted, true);
-                handed.channel.reset();
             }
         }
-        if (handed.channel) {
-            if (handed.pairing) --*attempts_;
-            handed.channel->close();
-        }
+        if (handed.channel) handed.channel->close();
         if (post) {
             postToMain([model = model_] {
                 if (auto m = model.lock()) (*m)->takeConnections();
@@ -208,6 +225,7 @@ private:
     }
 
     const std::shared_ptr<EnvelopeReceiver> receiver_;
+    const std::shared_ptr<HostPairing> pairing_;
     const std::shared_ptr<WallClock> clock_;
     const std::weak_ptr<HostModel*> model_;
     const std::shared_ptr<State> state_ = std::make_shared<State>();
@@ -222,7 +240,8 @@ HostAdvertiser::ConnectionHandler HostModel::connectionHandler() {
         ConnectionIntake::Limits limits;
         limits.perAddress = static_cast<std::size_t>(std::max(1, env_.waitingConnectionsPerAddress));
         limits.firstFrameLimit = env_.timing.firstFrameLimit;
-        intake_ = std::make_shared<detail::ConnectionStage>(limits, requestReceiver_, env_.clock, alive_);
+        intake_ = std::make_shared<detail::ConnectionStage>(limits, offences_, requestReceiver_, pairing_, env_.clock,
+                                                            alive_);
     }
     // Called on the network thread: the intake takes the connection there.
     return [intake = intake_->intake](net::TcpConnectionPtr connection) { intake->add(std::move(connection)); };
@@ -232,7 +251,7 @@ void HostModel::takeConnections() {
     QPointer<HostModel> self(this);
     for (detail::HandedConnection& handed : intake_->takeHanded()) {
         if (handed.pairing) {
-            spawn(this, [self, handed, attempt = intake_->pairingAttempt()]() -> QCoro::Task<> {
+            spawn(this, [self, handed]() -> QCoro::Task<> {
                 if (self) co_await self->handlePairing(handed.channel, *handed.pairing);
                 else handed.channel->close();
             });
@@ -310,7 +329,9 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
     if (!pairing->comparisonState().awaitingConfirmation)
         setPendingPairingName(qs(start ? start->controllerName : request->controllerName));
     setPairingStatusMessage(std::nullopt);
-    if (env_.windowManager)
+    // A request opens the window; one already open is not raised again, so requests that come
+    // back as fast as they are closed cannot keep taking the focus.
+    if (env_.windowManager && !env_.windowManager->isVisible(QStringLiteral("pairing")))
         env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
 
     std::optional<PeerRecord> record;

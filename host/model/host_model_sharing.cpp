@@ -53,8 +53,9 @@ QCoro::Task<> HostModel::pauseSteps() {
     QPointer<HostModel> self(this);
     co_await stopAdvertiser();
     if (!self) co_return;
-    if (auto pairing = pairing_) co_await rejectComparison(pairing);
-    if (!self) co_return;
+    // No exchange goes on while paused: the one waiting for the host user is refused, the
+    // others end.
+    if (auto pairing = pairing_) pairing->cancelAll();
     if (auto session = activeSession_) co_await closeSession(session, "sharing paused by the host user");
 }
 

@@ -972,6 +972,56 @@ TEST(HostModelPairing, AConfirmationCountsOnlyForTheCodeOnShow) {
     EXPECT_EQ(paired.get().fingerprint, h.hostIdentity.fingerprint());
 }
 
+// Quitting waits for the pairing exchanges it ends, and no longer than their last step takes,
+// whatever they are doing when it comes.
+TEST(HostModelPairing, QuittingEndsEveryExchangeAtOnce) {
+    using namespace std::chrono;
+    const struct {
+        const char* name;
+        bool controllerConfirms;  // else the first frame is left for the main thread to take
+        bool hostConfirms;
+        bool hostWaitsForTheController;  // quit once the host sent its accept and reads the confirm
+    } cases[] = {
+        {"a request handed on and not taken yet", false, false, false},
+        {"the host user confirms as the host quits", true, true, false},
+        {"the host user confirmed, the controller's user has not", false, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelHarness h;
+        HostModel& m = h.start([](HostEnvironment& env) { env.timing.quitBound = 10; });
+        const DeviceIdentity phone = quill::testing::makeIdentity(11);
+        ControllerPairing controller(phone, std::make_shared<InMemoryPeerStore>(), "Dana");
+        auto channel = FrameChannel::connectLocal(*m.listenerPort());
+        std::future<PeerRecord> result;
+        if (c.hostConfirms) {
+            result = std::async(std::launch::async, [&] { return controller.startComparison(*channel); });
+            ASSERT_TRUE(pumpUntil([&] { return m.pairing()->isAwaitingConfirmation() && controller.isAwaitingConfirmation(); }));
+            if (c.controllerConfirms) controller.confirmComparison();
+            m.pairing()->confirmComparison();
+            if (c.hostWaitsForTheController) {
+                ASSERT_TRUE(pumpUntil([&] { return !m.pairing()->isAwaitingConfirmation(); }));
+            }
+        } else {
+            channel->sendJSON(PairingMessage(PairStart(phone.signingPublicKey(), phone.agreementPublicKey(), "Dana")).toJSON());
+            // The main thread does not run meanwhile: the request waits there, handed on.
+            std::this_thread::sleep_for(500ms);
+        }
+        // Started at once, before anything the main thread has queued.
+        bool done = false;
+        auto quit = [&]() -> QCoro::Task<> {
+            co_await m.prepareToQuit();
+            done = true;
+        };
+        const auto began = steady_clock::now();
+        auto quitting = quit();
+        ASSERT_TRUE(pumpUntil([&] { return done; }, 15));
+        EXPECT_LT(steady_clock::now() - began, 2s);
+        channel->close();
+        if (result.valid()) result.wait();
+    }
+}
+
 TEST(HostModelPairing, PairingWhilePausedIsClosedSilently) {
     ModelHarness h;
     HostModel& m = h.start();

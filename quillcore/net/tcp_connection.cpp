@@ -16,28 +16,45 @@ TcpConnection::Impl::Impl(std::string host, std::uint16_t port)
       host(std::move(host)),
       port(port) {}
 
-TcpConnection::Impl::Impl(asio::ip::tcp::socket acceptedSocket)
+TcpConnection::Impl::Impl(int descriptor, asio::ip::tcp protocol, const asio::ip::tcp::endpoint& peer)
     : strand(asio::make_strand(ioContext())),
-      socket(std::move(acceptedSocket)),
+      socket(ioContext()),
       resolver(ioContext()),
-      accepted(true) {
-    // Read once here, before the connection is shared: the peer's address never changes.
-    asio::error_code ec;
-    auto peer = socket.remote_endpoint(ec);
-    if (!ec) {
-        auto address = peer.address();
-        if (address.is_v6() && address.to_v6().is_v4_mapped())
-            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-        host = address.to_string();
-        port = peer.port();
+      accepted(true),
+      protocol(protocol),
+      held(descriptor) {
+    auto address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    host = address.to_string();
+    port = peer.port();
+}
+
+TcpConnection::Impl::~Impl() { closeHeld(false); }
+
+bool TcpConnection::Impl::closeHeld(bool reset) {
+    const int fd = held.exchange(-1);
+    if (fd < 0) return false;
+    if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
+    ::close(fd);
+    return true;
 }
 
 void TcpConnection::Impl::doStart() {
     if (phase != Phase::idle) return;
     if (accepted) {
-        asio::error_code ignored;
-        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        const int fd = held.exchange(-1);
+        asio::error_code ec;
+        if (fd < 0) ec = asio::error::bad_descriptor;  // closed before it started
+        else socket.assign(protocol, fd, ec);
+        if (ec) {
+            if (fd >= 0) ::close(fd);
+            return connectFailed(ec.message());
+        }
+        socket.set_option(asio::ip::tcp::no_delay(true), ec);
         connected();
         return;
     }
@@ -173,11 +190,12 @@ void TcpConnection::Impl::writeNext() {
                       }));
 }
 
-void TcpConnection::Impl::doCancel() {
+void TcpConnection::Impl::doCancel(bool reset) {
     if (phase == Phase::cancelled) return;
     phase = Phase::cancelled;
     resolver.cancel();
     asio::error_code ignored;
+    if (reset) socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
     failPending(kCancelledText);
 }
@@ -199,6 +217,7 @@ std::shared_ptr<TcpConnection> TcpConnection::connectLocal(std::uint16_t port) {
 TcpConnection::~TcpConnection() { cancel(); }
 
 void TcpConnection::start() {
+    impl_->startAsked = true;
     asio::post(impl_->strand, [impl = impl_] { impl->doStart(); });
 }
 
@@ -224,8 +243,17 @@ std::string endpointText(const TcpEndpoint& endpoint) {
     return (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
 }
 
+int TcpConnection::unstartedDescriptor() const { return impl_->held.load(); }
+
 void TcpConnection::cancel() {
+    // One never started is closed here and now: nothing of it is on the I/O thread.
+    if (impl_->closeHeld(false) && !impl_->startAsked) return;
     asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
+}
+
+void TcpConnection::reset() {
+    if (impl_->closeHeld(true) && !impl_->startAsked) return;
+    asio::post(impl_->strand, [impl = impl_] { impl->doCancel(true); });
 }
 
 }  // namespace quill::net

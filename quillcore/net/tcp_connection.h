@@ -66,6 +66,16 @@ public:
     // Closes the socket. Outstanding and later operations complete with an error. Idempotent,
     // callable from any thread.
     void cancel();
+    // As cancel(), with a reset instead of an orderly close: nothing of the connection stays
+    // behind on this side (no closing states, no time-wait), so refusing a flood costs little.
+    // A connection never started is closed at once, on the calling thread.
+    void reset();
+
+    // The socket of an accepted connection not started yet, for an owner that reads its first
+    // bytes itself, off the I/O thread, before it starts it (or resets it); -1 for any other.
+    // Such reads must end before start() or reset(), and the socket is never closed but
+    // through the connection.
+    int unstartedDescriptor() const;
 
     // The peer: its address for an accepted connection (IPv4 without the mapped-IPv6 form),
     // the requested host and port for an outgoing one; none when the system could not say.

@@ -7,6 +7,7 @@
 
 #include <asio.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <memory>
@@ -34,14 +35,20 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
 
     // Client side: connects to host:port when started.
     Impl(std::string host, std::uint16_t port);
-    // Accepted side: the socket is already connected.
-    explicit Impl(asio::ip::tcp::socket accepted);
+    // Accepted side: `descriptor` is connected to `peer`. It is held as it is, outside Asio,
+    // until the connection starts: an owner may read it itself before (unstartedDescriptor()).
+    Impl(int descriptor, asio::ip::tcp protocol, const asio::ip::tcp::endpoint& peer);
+    ~Impl();
+
+    // Closes the held descriptor of a connection never started, if it still has it: true
+    // then. Any thread.
+    bool closeHeld(bool reset);
 
     // All below run on the strand.
     void doStart();
     void doReceive(std::size_t count, ReceiveHandler handler);
     void doSend(Bytes bytes, SendHandler handler);
-    void doCancel();
+    void doCancel(bool reset = false);
 
     void connectNext(std::string lastError);
     void connected();
@@ -65,6 +72,9 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     std::uint16_t port = 0;
     Phase phase = Phase::idle;
     bool accepted = false;
+    asio::ip::tcp protocol = asio::ip::tcp::v6();  // accepted side
+    std::atomic<int> held{-1};                      // accepted side, until started
+    std::atomic<bool> startAsked{false};
     std::string failure;  // why connecting failed
 
     struct PendingReceive {

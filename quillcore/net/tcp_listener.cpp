@@ -124,36 +124,43 @@ void TcpListener::Impl::failAfterStart(const std::string& text) {
 // flag off). It is tried before waiting: the readiness of a connection that arrived while the
 // previous one was handed over may already have been reported, and would not come again.
 void TcpListener::Impl::acceptNext() {
-    if (stopped) return;
-    int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) return waitForConnection();
-        asio::error_code ec(error, asio::system_category());
-        if (!isTransientAcceptError(ec)) return failAfterStart(ec.message());
-        // Out of descriptors or memory: the connection waits in the backlog; try again
-        // shortly instead of spinning.
-        auto self = shared_from_this();
-        retryTimer.expires_after(std::chrono::milliseconds(100));
-        retryTimer.async_wait(asio::bind_executor(strand, [self](const asio::error_code&) { self->acceptNext(); }));
-        return;
-    }
-    asio::error_code ec;
-    asio::ip::tcp::socket socket(ioContext());
-    socket.assign(protocol, fd, ec);
-    if (ec) {
-        ::close(fd);
-    } else {
+    // A few at a time, then the next few after other work queued on the I/O thread: a flood
+    // can neither starve that work nor fill the backlog while the thread goes round, which
+    // would make the system drop new connections, a controller's among them.
+    constexpr int kBatch = 32;
+    for (int accepted = 0; accepted < kBatch; ++accepted) {
+        if (stopped) return;
+        // The peer's address comes with the accept: no second call for it.
+        asio::ip::tcp::endpoint peer;
+        socklen_t size = static_cast<socklen_t>(peer.capacity());
+        int fd = ::accept4(acceptor.native_handle(), peer.data(), &size, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK) return waitForConnection();
+            asio::error_code ec(error, asio::system_category());
+            if (!isTransientAcceptError(ec)) return failAfterStart(ec.message());
+            // Out of descriptors or memory: the connection waits in the backlog; try again
+            // shortly instead of spinning.
+            auto self = shared_from_this();
+            retryTimer.expires_after(std::chrono::milliseconds(100));
+            retryTimer.async_wait(asio::bind_executor(strand, [self](const asio::error_code&) { self->acceptNext(); }));
+            return;
+        }
+        if (size > peer.capacity()) {
+            ::close(fd);
+            continue;
+        }
+        peer.resize(size);
         ConnectionHandler handler;
         {
             std::lock_guard lock(mutex);
             handler = connectionHandler;
         }
-        auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(std::move(socket)));
+        // Asio takes the socket only when the connection starts: one its owner refuses first
+        // costs the I/O thread nothing more.
+        auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(fd, protocol, peer));
         if (handler) handler(std::move(connection));
     }
-    // The next one after other work queued on the I/O thread, so a flood of connections
-    // cannot starve it.
     asio::post(strand, [self = shared_from_this()] { self->acceptNext(); });
 }
 

@@ -188,21 +188,30 @@ TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
     EXPECT_EQ(server.states[1].state, TcpListener::State::cancelled);
 }
 
+// A reset ends the connection as a cancel does here; the peer sees a reset, not the end of the
+// stream.
 TEST(TcpConnection, CancelEndsPendingAndLaterOperationsWhetherConnectingOrConnected) {
-    Server server;
-    for (bool connected : {true, false}) {
-        SCOPED_TRACE(connected ? "connected" : "connecting");
-        auto client = TcpConnection::connectLocal(server.port());
-        client->start();
-        TcpConnectionPtr peer = connected ? server.accept() : nullptr;
-        auto receiving = receiveLater(client, 4);
-        auto sending = sendLater(client, toBytes("y"));
-        if (connected) std::this_thread::sleep_for(20ms);  // lets the receive reach the socket; passes either way
-        client->cancel();
-        EXPECT_TRUE(await(std::move(receiving)).error);
-        await(std::move(sending));  // ends, whether it left before the cancel or not
-        EXPECT_TRUE(sendNow(client, toBytes("x")));
-        EXPECT_TRUE(receiveNow(client, 1).error);
-        EXPECT_TRUE(!peer || receiveNow(peer, 2).endOfStream);  // the peer sees the connection end
+    for (bool reset : {false, true}) {
+        Server server;
+        for (bool connected : {true, false}) {
+            SCOPED_TRACE(std::string(reset ? "reset, " : "cancel, ") + (connected ? "connected" : "connecting"));
+            auto client = TcpConnection::connectLocal(server.port());
+            client->start();
+            TcpConnectionPtr peer = connected ? server.accept() : nullptr;
+            auto receiving = receiveLater(client, 4);
+            auto sending = sendLater(client, toBytes("y"));
+            if (connected) std::this_thread::sleep_for(20ms);  // lets the receive reach the socket; passes either way
+            if (reset) client->reset();
+            else client->cancel();
+            EXPECT_TRUE(await(std::move(receiving)).error);
+            await(std::move(sending));  // ends, whether it left before the cancel or not
+            EXPECT_TRUE(sendNow(client, toBytes("x")));
+            EXPECT_TRUE(receiveNow(client, 1).error);
+            if (!peer) continue;
+            // What the client sent before may still come first.
+            Received end = receiveNow(peer, 2);
+            EXPECT_EQ(end.endOfStream, !reset);
+            EXPECT_EQ(end.error.has_value(), reset);
+        }
     }
 }

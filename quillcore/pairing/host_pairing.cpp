@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "quillcore/crypto/crypto.h"
 #include "quillcore/pairing/pairing_helpers.h"
@@ -16,13 +17,15 @@ namespace {
 }  // namespace
 
 HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
-                         double readLimit, std::shared_ptr<WallClock> clock, double decisionLimit)
+                         double readLimit, std::shared_ptr<WallClock> clock, double decisionLimit,
+                         std::shared_ptr<OffenceRecord> offences)
     : identity_(std::move(identity)),
       peerStore_(std::move(peerStore)),
       hostName_(std::move(hostName)),
       readLimit_(readLimit),
       clock_(std::move(clock)),
-      decisionLimit_(decisionLimit) {}
+      decisionLimit_(decisionLimit),
+      offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()) {}
 
 std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
@@ -61,27 +64,67 @@ bool HostPairing::confirmComparison(const std::optional<PairingCode>& shownCode)
 }
 
 void HostPairing::rejectComparison() {
-    {
-        std::lock_guard lock(attemptsMutex_);
-        rejectedThrough_ = lastAttempt_;
+    std::lock_guard lock(attemptsMutex_);
+    auto awaiting = std::find_if(attempts_.begin(), attempts_.end(), [](const Attempt& a) { return a.deciding && !a.decided; });
+    if (awaiting != attempts_.end()) {
+        awaiting->rejected = true;
+        return;
     }
-    exchange_.decide(false);
+    for (Attempt& a : attempts_)
+        if (!a.deciding) a.rejected = true;
 }
 
 void HostPairing::cancelAll() {
     std::vector<std::shared_ptr<FrameChannel>> closing;
     {
+        // Under the lock its wait takes decisions under: an exchange either has not taken the
+        // host user's confirmation yet and takes this refusal instead, telling its
+        // controller, or has taken it and its channel closes.
         std::lock_guard lock(attemptsMutex_);
-        rejectedThrough_ = lastAttempt_;
-        // The one waiting for the host user is rejected and tells its controller; the others'
-        // reads end when their channels close.
-        const bool awaiting = exchange_.isAwaitingConfirmation();
-        for (const Attempt& a : attempts_)
-            if (!(a.deciding && awaiting))
-                if (auto channel = a.channel.lock()) closing.push_back(channel);
+        for (Attempt& a : attempts_) {
+            if (a.deciding && !a.decided) {
+                a.rejected = true;
+                continue;
+            }
+            a.cancelled = a.givenWay = true;
+            if (auto channel = a.channel.lock()) closing.push_back(channel);
+        }
     }
-    exchange_.decide(false);
     for (auto& channel : closing) channel->close();
+}
+
+std::shared_ptr<FrameChannel> HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
+    std::shared_ptr<FrameChannel> givesWay;
+    std::uint64_t id;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        givesWay = admitLocked(channel, false, id);
+    }
+    if (givesWay) givesWay->close();
+    // The commitment is the host's first step; a request it cannot answer fails when it runs.
+    const auto* start = first.get<PairStart>();
+    if (!start || exchange_.isBusy()) return givesWay;
+    try {
+        validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
+    } catch (const PairingError&) {
+        return givesWay;
+    }
+    Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
+    const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
+                                      identity_.fingerprint(), hostNonce);
+    const auto sentAt = SteadyClock::now();
+    try {
+        sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+    } catch (const PairingError&) {
+        return givesWay;  // the exchange finds its channel closed
+    }
+    std::lock_guard lock(attemptsMutex_);
+    if (auto it = find(id); it != attempts_.end()) {
+        it->hostNonce = std::move(hostNonce);
+        it->awaitingPeer = sentAt;
+        it->framesBefore = 1;  // the PairStart, not read yet
+    }
+    return givesWay;
 }
 
 PeerRecord HostPairing::acceptComparison(FrameChannel& channel) {
@@ -94,69 +137,133 @@ PeerRecord HostPairing::acceptLink(FrameChannel& channel, SystemTime now) {
 
 template <class Exchange>
 PeerRecord HostPairing::run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange) {
-    // Nothing is sent while another exchange has the host user's attention.
-    if (exchange_.isBusy()) fail(PairingError::Kind::alreadyInProgress);
     const std::uint64_t id = enter(channel);
+    // Nothing is sent while another exchange has the host user's attention.
+    if (exchange_.isBusy()) {
+        leave(id, false);
+        fail(PairingError::Kind::alreadyInProgress);
+    }
     try {
         PeerRecord record = exchange(id);
-        leave(id);
+        leave(id, false);
         return record;
+    } catch (const PairingError& e) {
+        sendCancel(channel, cancelReason);
+        leave(id, e.kind != PairingError::Kind::alreadyInProgress);
+        throw;
     } catch (...) {
         sendCancel(channel, cancelReason);
-        leave(id);
+        leave(id, true);
         throw;
     }
 }
 
-std::uint64_t HostPairing::enter(FrameChannel& channel) {
-    const auto peer = channel.remoteEndpoint();
+std::shared_ptr<FrameChannel> HostPairing::admitLocked(FrameChannel& channel, bool running, std::uint64_t& id) {
+    const auto now = SteadyClock::now();
+    // Admitted exchanges whose channel went before they ran hold nothing.
+    std::erase_if(attempts_, [](const Attempt& a) { return !a.running && a.channel.expired(); });
+    auto early = [](const Attempt& a) { return !a.deciding && !a.givenWay; };
     std::shared_ptr<FrameChannel> givesWay;
-    std::uint64_t id;
+    if (static_cast<std::size_t>(std::count_if(attempts_.begin(), attempts_.end(), early)) >= maxBeforeDecision) {
+        std::map<std::string_view, std::size_t> runningFrom;
+        for (const Attempt& a : attempts_)
+            if (early(a)) ++runningFrom[a.host];
+        // Peers that owe an answer and are silent go first, then those not asked anything yet,
+        // then those that answered (while the answer waits to be read).
+        enum Standing { answered, notAsked, owing };
+        Attempt* chosen = nullptr;
+        std::tuple<double, std::size_t, int, SteadyClock::duration> chosenRank;
+        for (Attempt& a : attempts_) {
+            if (!early(a)) continue;
+            Standing standing = notAsked;
+            if (a.awaitingPeer) {
+                const auto ch = a.channel.lock();
+                standing = ch && ch->bufferedFrameCount() > a.framesBefore ? answered : owing;
+            }
+            const std::tuple rank{offences_->weight(a.host, now), runningFrom[a.host], static_cast<int>(standing),
+                                  now - (standing == owing ? *a.awaitingPeer : a.admitted)};
+            if (!chosen || rank > chosenRank) {
+                chosen = &a;
+                chosenRank = rank;
+            }
+        }
+        chosen->givenWay = true;
+        if (std::get<2>(chosenRank) == owing) offences_->note(chosen->host, now);
+        givesWay = chosen->channel.lock();
+    }
+    const auto peer = channel.remoteEndpoint();
+    id = ++lastAttempt_;
+    Attempt attempt{id, channel.weak_from_this(), peer ? peer->host : std::string(), now};
+    attempt.running = running;
+    attempts_.push_back(std::move(attempt));
+    return givesWay;
+}
+
+std::uint64_t HostPairing::enter(FrameChannel& channel) {
+    std::shared_ptr<FrameChannel> givesWay;
+    std::uint64_t id = 0;
     {
         std::lock_guard lock(attemptsMutex_);
-        auto early = [](const Attempt& a) { return !a.deciding && !a.givenWay; };
-        if (static_cast<std::size_t>(std::count_if(attempts_.begin(), attempts_.end(), early)) >= maxBeforeDecision) {
-            // Oldest first: on a tie the address whose oldest exchange is oldest gives way.
-            std::map<std::string, std::size_t> running;
-            for (const Attempt& a : attempts_)
-                if (early(a)) ++running[a.host];
-            Attempt* oldest = nullptr;
-            for (Attempt& a : attempts_)
-                if (early(a) && (!oldest || running[a.host] > running[oldest->host])) oldest = &a;
-            oldest->givenWay = true;
-            givesWay = oldest->channel.lock();
+        const std::weak_ptr<FrameChannel> weak = channel.weak_from_this();
+        auto admitted = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) {
+            return !a.running && !a.channel.owner_before(weak) && !weak.owner_before(a.channel);
+        });
+        if (admitted != attempts_.end()) {
+            admitted->running = true;
+            id = admitted->id;
+        } else {
+            givesWay = admitLocked(channel, true, id);
         }
-        id = ++lastAttempt_;
-        attempts_.push_back(Attempt{id, channel.weak_from_this(), peer ? peer->host : std::string(), false, false});
     }
     if (givesWay) givesWay->close();
     return id;
 }
 
-void HostPairing::leave(std::uint64_t id) {
+void HostPairing::leave(std::uint64_t id, bool offended) {
     std::lock_guard lock(attemptsMutex_);
-    auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+    auto it = find(id);
     if (it == attempts_.end()) return;
-    if (it->deciding) exchange_.release();
+    if (it->deciding)
+        exchange_.release();
+    else if (offended && !it->givenWay)  // one that gave way was judged then
+        offences_->note(it->host, SteadyClock::now());
     attempts_.erase(it);
+}
+
+std::vector<HostPairing::Attempt>::iterator HostPairing::find(std::uint64_t id) {
+    return std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+}
+
+void HostPairing::owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore) {
+    std::lock_guard lock(attemptsMutex_);
+    if (auto it = find(attempt); it != attempts_.end()) {
+        it->awaitingPeer = since;
+        it->framesBefore = framesBefore;
+    }
 }
 
 double HostPairing::readLimitBeforeDecision() const { return std::min(readLimit_, beforeDecisionLimit); }
 
 bool HostPairing::decide(FrameChannel& channel, std::uint64_t id, std::optional<PairingCode> code, std::string name) {
-    bool rejected;
     {
         std::lock_guard lock(attemptsMutex_);
-        auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
+        auto it = find(id);
         if (it->givenWay) fail(PairingError::Kind::connectionClosed);
         exchange_.claimDecision(code, std::move(name));
         it->deciding = true;
-        rejected = id <= rejectedThrough_;
     }
-    if (rejected) return false;
     const Deadline deadline = Deadline::after(decisionLimit_);
     while (true) {
-        if (auto decided = exchange_.takeDecision()) return *decided;
+        {
+            // The refusals (rejectComparison, cancelAll) are given under this lock too.
+            std::lock_guard lock(attemptsMutex_);
+            auto it = find(id);
+            if (it->rejected) return false;
+            if (auto decided = exchange_.takeDecision()) {
+                it->decided = *decided;
+                return *decided;
+            }
+        }
         if (deadline.expired()) return false;
         // Only a PairCancel may come while the host user decides; anything else ends it.
         if (auto frame = pollForFrame(channel)) {
@@ -183,11 +290,24 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t
     const Bytes controllerFingerprint =
         DeviceIdentity::fingerprint(start.controllerSigningPub, start.controllerAgreementPub);
 
-    const Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
-    const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
-    sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+    // Sent at the admission already, or now.
+    std::optional<Bytes> committed;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        if (auto it = find(attempt); it != attempts_.end()) committed = it->hostNonce;
+    }
+    const Bytes hostNonce = committed ? *committed : crypto::randomBytes(kPairingNonceSize);
+    if (committed) {
+        std::lock_guard lock(attemptsMutex_);
+        if (auto it = find(attempt); it != attempts_.end()) it->framesBefore = 0;  // the PairStart is read now
+    } else {
+        const Bytes commit = commitDigest(controllerFingerprint, identity_.fingerprint(), hostNonce);
+        sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+        owe(attempt, SteadyClock::now(), 0);
+    }
 
     auto second = receiveMessage(channel, readLimitBeforeDecision());
+    owe(attempt, std::nullopt, 0);
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.

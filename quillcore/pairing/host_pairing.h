@@ -13,6 +13,7 @@
 #include "quillcore/pairing/pairing_error.h"
 #include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
+#include "quillcore/transport/offence_record.h"
 
 namespace quill {
 
@@ -21,9 +22,9 @@ class FrameChannel;
 // The host's single pairing point: it owns the current pairing link, records the host user's
 // decision and lets at most one exchange wait for that decision at a time. Exchanges run their
 // first steps side by side: a peer that stalls before the host user is asked holds nothing
-// another controller needs, and gives way within seconds. Thread-safe: each exchange runs on
-// its caller's thread and takes locks only between its reads and sends, so the getters, the
-// decision and issueLink can be called from any thread while it waits.
+// another controller needs, and gives way within seconds and to any newcomer. Thread-safe:
+// each exchange runs on its caller's thread and takes locks only between its reads and sends,
+// so the getters, the decision and issueLink can be called from any thread while it waits.
 class HostPairing {
 public:
     // How long a read from the controller may take after the host user decided. It bounds how
@@ -34,13 +35,22 @@ public:
     static constexpr double beforeDecisionLimit = 5.0;
     // How long the host user has to decide.
     static constexpr double defaultDecisionLimit = 120.0;
-    // Exchanges that may run their steps before the decision at once. A newcomer always gets
-    // in: the oldest exchange of the address running the most gives way.
-    static constexpr std::size_t maxBeforeDecision = 4;
+    // Exchanges that may run their steps before the decision at once (admitted ones
+    // included). A newcomer always gets in: the exchange of the address that misbehaved most
+    // lately gives way (see OffenceRecord; an exchange that ends before it reaches the host
+    // user counts, one that gives way while its peer owes an answer too); among addresses
+    // with as much on record, of the one running the most; then one whose peer owes an
+    // answer, the longest silent first, before one the host has not asked anything yet, the
+    // newest first. So stallers that reconnect the moment they are closed only displace each
+    // other, however fast and from however many addresses, and a controller is never blamed
+    // for the host's own delay.
+    static constexpr std::size_t maxBeforeDecision = 8;
 
+    // `offences`: the record of misbehaving addresses, shared with the rest of what takes in
+    // strangers (a record of its own when none).
     HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
                 double readLimit = defaultReadLimit, std::shared_ptr<WallClock> clock = WallClock::system(),
-                double decisionLimit = defaultDecisionLimit);
+                double decisionLimit = defaultDecisionLimit, std::shared_ptr<OffenceRecord> offences = nullptr);
 
     std::optional<PairingCode> comparisonCode() const;
     bool isAwaitingConfirmation() const;
@@ -54,15 +64,25 @@ public:
     PairingLink currentOrNewLink(std::vector<std::string> endpoints, SystemTime now);
 
     // A confirmation counts only while an exchange waits for the host user; one given earlier
-    // is dropped. A reject given while exchanges run is kept until their waits take it.
+    // is dropped.
     void confirmComparison();
     // The same, and only when `shownCode` is the code of the waiting exchange (none for a QR
     // request). Returns whether the confirmation was recorded.
     bool confirmComparison(const std::optional<PairingCode>& shownCode);
+    // Refuses the exchange that waits for the host user, and only that one: the others go on.
+    // Given while none waits, it is kept for the exchanges running then, and their waits take
+    // it.
     void rejectComparison();
-    // Ends every running exchange: the one waiting for the host user is rejected, the others'
-    // channels are closed.
+    // Ends every exchange, admitted ones included, whatever it is doing: the one waiting for
+    // the host user is rejected and tells its controller, the others' channels are closed.
     void cancelAll();
+
+    // Takes an exchange that will run on `channel`, whose first frame is `first` (a PairStart
+    // or a PairRequest), into the places before the decision now, before it runs, and makes
+    // room for it. A comparison's commitment goes out at once (unless an exchange has the host
+    // user's attention): from then on its peer owes the answer, however long the exchange waits
+    // for a thread. Returns the channel of the exchange that gave way, closed, if one did.
+    std::shared_ptr<FrameChannel> admit(FrameChannel& channel, const PairingMessage& first);
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the
     // controller's PairStart or PairRequest, and return the saved record. Throw PairingError
@@ -74,20 +94,37 @@ public:
     PeerRecord acceptLink(FrameChannel& channel, SystemTime now);
 
 private:
-    // One running exchange.
+    // One exchange, from its admission (or its start) to its end.
     struct Attempt {
         std::uint64_t id = 0;
         std::weak_ptr<FrameChannel> channel;
         std::string host;
+        SteadyClock::time_point admitted;
+        // Since when its peer owes an answer, while it does, and how many frames the channel
+        // held then: one more is the answer, read or not.
+        std::optional<SteadyClock::time_point> awaitingPeer = {};
+        std::size_t framesBefore = 0;
+        // The commitment sent at the admission: the host nonce it hides.
+        std::optional<Bytes> hostNonce = {};
+        bool running = false;   // its exchange entered
         bool deciding = false;  // holds the exchange state
-        bool givenWay = false;  // its channel was closed for a newcomer
+        bool decided = false;   // took the host user's confirmation
+        bool rejected = false;  // the host user's refusal, for its wait to take
+        bool givenWay = false;  // its channel was closed, for a newcomer or by cancelAll
+        bool cancelled = false; // by cancelAll: no offence of its peer
     };
-
     template <class Exchange>
     PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange);
-    // Registers a new exchange, closing the channel of one that must give way.
+    // With attemptsMutex_ held: registers an exchange, closing the channel of one that must
+    // give way (returned).
+    std::shared_ptr<FrameChannel> admitLocked(FrameChannel& channel, bool running, std::uint64_t& id);
     std::uint64_t enter(FrameChannel& channel);
-    void leave(std::uint64_t id);
+    // `offended`: it ended for something its peer did (or failed to do).
+    void leave(std::uint64_t id, bool offended);
+    // With attemptsMutex_ held.
+    std::vector<Attempt>::iterator find(std::uint64_t id);
+    // The peer of `attempt` owes an answer from `since` on (none: no longer).
+    void owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore);
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
@@ -104,13 +141,13 @@ private:
     const double readLimit_;
     const std::shared_ptr<WallClock> clock_;
     const double decisionLimit_;
+    const std::shared_ptr<OffenceRecord> offences_;
 
     PairingExchangeState exchange_;
 
     std::mutex attemptsMutex_;
     std::vector<Attempt> attempts_;
     std::uint64_t lastAttempt_ = 0;
-    std::uint64_t rejectedThrough_ = 0;  // exchanges up to this one were rejected before their decision
 
     mutable std::mutex linkMutex_;
     std::optional<PairingLink> currentPairingLink_;

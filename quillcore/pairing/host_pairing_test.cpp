@@ -36,7 +36,10 @@ public:
         auto commit = read(channel);
         EXPECT_TRUE(commit && commit->is<PairCommit>());
         if (!commit || !commit->is<PairCommit>()) return {};
-        const PairCommit c = *commit->get<PairCommit>();
+        return reachDecisionAfter(channel, *commit->get<PairCommit>());
+    }
+    // The same, from the host's commitment on.
+    Revealed reachDecisionAfter(FrameChannel& channel, const PairCommit& c) {
         Revealed r{crypto::randomBytes(32), {}};
         send(channel, PairNonce(r.controllerNonce));
         auto reveal = read(channel);
@@ -228,6 +231,30 @@ TEST_F(HostPairingTest, OneExchangeAtATimeWaitsForTheHostUserAndCancelAllEndsThe
     expectCancel(*first.controller, "pairing failed");
     EXPECT_EQ(pairingErrorOf([&] { c->get(); }), PairingError(Kind::connectionClosed));
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the stalled one waited for its read limit";
+}
+
+// A stranger's exchange reaches the host user while a real controller's is in its first steps:
+// refusing the stranger ends that exchange only, and the real one goes on and pairs.
+TEST_F(HostPairingTest, RefusingTheExchangeOnShowEndsThatOneOnly) {
+    auto stranger = connectPair(loopback), real = connectPair(loopback);
+    auto s = comparison(stranger.host), r = comparison(real.host);
+    send(*real.controller, PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "Ana's iPad"));
+    auto commit = read(*real.controller);
+    ASSERT_TRUE(commit && commit->is<PairCommit>());
+
+    const DeviceIdentity realController = std::exchange(controller, newIdentity());
+    reachDecision(*stranger.controller);
+    controller = realController;
+    pairing->rejectComparison();
+    EXPECT_EQ(pairingErrorOf([&] { s->get(); }), PairingError(Kind::cancelled));
+    expectCancel(*stranger.controller, "pairing failed");
+
+    Revealed revealed = reachDecisionAfter(*real.controller, *commit->get<PairCommit>());
+    pairing->confirmComparison();
+    ASSERT_TRUE(read(*real.controller)->is<PairAccept>());
+    send(*real.controller, confirmOf(revealed));
+    EXPECT_EQ(r->get().fingerprint, controller.fingerprint());
+    EXPECT_EQ(store->all().size(), 1u);
 }
 
 TEST_F(HostPairingTest, ConfirmCountsOnlyForTheCodeOnShow) {

@@ -7,28 +7,39 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
 #include "quillcore/net/tcp_connection.h"
+#include "quillcore/transport/offence_record.h"
 
 namespace quill {
 
-// Holds every new connection of a listener until its first frame has arrived, on the network
-// side, so that a stranger costs a bounded number of sockets and bytes and no work elsewhere:
+// Holds every new connection of a listener until its first frame has arrived, so that a
+// stranger costs a bounded number of sockets and bytes and no work elsewhere. It reads those
+// first frames on a thread of its own, straight from the sockets, before the connections
+// start: a connection that never brings one never reaches the network I/O thread (or
+// anything else) beyond its accept.
 // - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
-//   one address (one more from that address is closed at once). When every place is taken, the
-//   newest connection of the address holding the most gives way; on a tie, the address that
-//   connected least recently; the newcomer itself when its own address would hold the most.
+//   one address (one more from that address is closed at once). When every place is taken,
+//   the newest connection of the address that offended most lately gives way (see
+//   OffenceRecord: a connection closed here without a whole first frame, or whose frame the
+//   owner refused, is an offence of its address; the owner may share its record with the
+//   intake); among addresses with as much on record, of
+//   the one holding the most places, then of the one that connected least recently; the
+//   newcomer itself when its own address comes first. A peer that sends its first frame
+//   promptly therefore never gives way to a flood from addresses that offend.
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read;
 // - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
-//   the same way). `onReady` is called when that queue stops being empty, on the network I/O
+//   the same way). `onReady` is called when that queue stops being empty, on the intake's
 //   thread: it must not block.
+// Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind.
 // Thread-safe.
-class ConnectionIntake : public std::enable_shared_from_this<ConnectionIntake> {
+class ConnectionIntake {
 public:
     struct Limits {
         std::size_t waiting = 64;
@@ -39,18 +50,20 @@ public:
     };
 
     struct FirstFrame {
-        net::TcpConnectionPtr connection;  // started; its next read is the second frame
+        net::TcpConnectionPtr connection;  // not started: its next read is the second frame
         std::optional<net::TcpEndpoint> peer;
         Bytes frame;
         std::string host;  // the peer's address without the port; empty when unknown
     };
 
-    static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady);
+    static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady,
+                                                  std::shared_ptr<OffenceRecord> offences = nullptr);
     ~ConnectionIntake();
     ConnectionIntake(const ConnectionIntake&) = delete;
     ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
-    // Takes an accepted connection that was not started yet. Never blocks.
+    // Takes an accepted connection that was not started yet (any other is reset). Never
+    // blocks.
     void add(net::TcpConnectionPtr connection);
 
     // The whole first frames received so far, oldest first.
@@ -62,34 +75,55 @@ public:
     // Connections held now: waiting for their first frame or not taken yet.
     std::size_t size() const;
 
+    // The owner refused a first frame from `host`: an offence of that address.
+    void blame(const std::string& host);
+
     struct Private;
-    ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady);
+    ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
+                     std::shared_ptr<OffenceRecord> offences);
 
 private:
     struct Waiting {
         std::uint64_t serial;
         net::TcpConnectionPtr connection;
+        int descriptor;
         std::optional<net::TcpEndpoint> peer;
         std::string host;
         SteadyClock::time_point deadline;
+        std::uint8_t header[4] = {};
+        std::size_t got = 0;  // of the header, then of the body
+        bool inBody = false;
+        std::uint32_t length = 0;
+        Bytes body = {};
     };
+    enum class Progress { waiting, whole, failed };
 
-    void readHeader(std::uint64_t serial, const net::TcpConnectionPtr& connection);
-    void readBody(std::uint64_t serial, const net::TcpConnectionPtr& connection, std::uint32_t length);
-    void drop(std::uint64_t serial);
-    void complete(std::uint64_t serial, Bytes frame);
-    void sweepLater();
-    void sweep();
+    void run(std::stop_token stop);
+    // With mutex_ held: reads what has come on `w`.
+    Progress read(Waiting& w);
+    // With mutex_ held: moves `w`, whose first frame is whole, to the ready queue. Returns
+    // whether that queue was empty; `givesWay` gets what was closed for it.
+    bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
+    void wake();
+    // With mutex_ held: hands a connection that gave way to the intake's thread to reset, so
+    // that closing a flood costs the thread that accepts it nothing (a reset on loopback is
+    // handled by the sender). Returns whether that thread must be woken for it.
+    bool resetLater(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& now);
 
     const Limits limits_;
     const std::function<void()> onReady_;
+    const std::shared_ptr<OffenceRecord> offences_;
+    const int poller_;  // epoll over the waiting sockets and `waker_`
+    const int waker_;   // eventfd
 
     mutable std::mutex mutex_;
     bool closed_ = false;
-    bool sweeping_ = false;
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
+    std::vector<net::TcpConnectionPtr> resetting_;  // for the intake's thread to reset
+
+    std::jthread thread_;  // last: it uses everything above
 };
 
 }  // namespace quill

@@ -1,0 +1,152 @@
+#include "quillcore/transport/connection_intake.h"
+
+#include <cmath>
+
+#include "quillcore/transport/frame_test_support.h"
+
+namespace quill {
+namespace {
+
+using namespace quill::testing;
+
+// A plain client socket from 127.0.0.`source` to 127.0.0.1:`port`.
+int connectTo(std::uint16_t port, std::uint8_t source = 1) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK - 1 + source)}, {}};
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) throw std::runtime_error("connect");
+    return fd;
+}
+
+// An intake on a listener of its own.
+struct Intake {
+    explicit Intake(ConnectionIntake::Limits limits, std::shared_ptr<OffenceRecord> offences = nullptr)
+        : intake(ConnectionIntake::make(limits, {}, std::move(offences))) {
+        std::promise<std::uint16_t> ready;
+        listener->setStateHandler([&ready](const net::TcpListener::StateUpdate& u) {
+            if (u.state == net::TcpListener::State::ready) ready.set_value(*u.port);
+        });
+        listener->setConnectionHandler([i = intake](net::TcpConnectionPtr c) { i->add(std::move(c)); });
+        listener->start();
+        port = ready.get_future().get();
+        listener->setStateHandler(nullptr);
+    }
+    ~Intake() { listener->cancel(); }
+    std::shared_ptr<ConnectionIntake> intake;
+    net::TcpListenerPtr listener = net::TcpListener::create();
+    std::uint16_t port = 0;
+};
+
+Bytes joined(Bytes a, const Bytes& b) {
+    append(a, b);
+    return a;
+}
+
+void write(int fd, const Bytes& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("write");
+}
+
+// The intake reads first frames itself, straight from the sockets: however the bytes fall, the
+// frame comes whole, what follows it stays for the connection's own reader, and what is no
+// frame within the limits is refused.
+TEST(ConnectionIntake, ReadsTheFirstFrameHoweverItArrivesAndLeavesTheRestToTheReader) {
+    ConnectionIntake::Limits limits;
+    limits.maxFirstFrame = 2000;
+    Intake fixture(limits);
+    auto& intake = fixture.intake;
+    const std::uint16_t at = fixture.port;
+
+    const Bytes body = pattern(1500, 7), next = toBytes("next");
+    const struct {
+        const char* name;
+        std::function<void(int)> send;
+        std::optional<Bytes> first;  // none: refused
+    } cases[] = {
+        {"whole, the next frame in the same write", [&](int fd) { write(fd, joined(wire(body), wire(next))); }, body},
+        {"the header split, the body in pauses",
+         [&](int fd) {
+             const Bytes all = wire(body);
+             std::size_t from = 0;
+             for (const std::size_t to : {std::size_t{2}, std::size_t{4}, std::size_t{600}, all.size()}) {
+                 write(fd, Bytes(all.begin() + static_cast<std::ptrdiff_t>(from), all.begin() + static_cast<std::ptrdiff_t>(to)));
+                 from = to;
+                 std::this_thread::sleep_for(20ms);
+             }
+         },
+         body},
+        {"empty", [&](int fd) { write(fd, wire({})); }, Bytes{}},
+        {"over the limit, judged from its header", [&](int fd) { write(fd, header(2001)); }, std::nullopt},
+        {"ended halfway", [&](int fd) { 
+             write(fd, joined(header(10), toBytes("abc")));
+             ::shutdown(fd, SHUT_WR);
+         },
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = connectTo(at);
+        c.send(fd);
+        std::vector<ConnectionIntake::FirstFrame> taken;
+        const bool came = eventually([&] {
+            for (auto& f : intake->take()) taken.push_back(std::move(f));
+            return !taken.empty() || (!c.first && intake->size() == 0);
+        });
+        if (c.first) {
+            ASSERT_TRUE(came);
+            ASSERT_EQ(taken.size(), 1u);
+            EXPECT_EQ(taken[0].frame, *c.first);
+            EXPECT_EQ(taken[0].host, "127.0.0.1");
+            auto channel = FrameChannel::make(taken[0].connection, taken[0].frame);
+            EXPECT_EQ(channel->nextFrame(5.0), *c.first);
+            if (c.name == cases[0].name) {
+                EXPECT_EQ(channel->nextFrame(5.0), next);
+            }
+            channel->send(toBytes("reply"));
+            EXPECT_EQ(::recv(fd, Bytes(9).data(), 9, MSG_WAITALL), 9) << "the connection goes on";
+        } else {
+            EXPECT_TRUE(came && taken.empty());
+            char byte;
+            EXPECT_LE(::recv(fd, &byte, 1, 0), 0) << "closed";
+        }
+        ::close(fd);
+    }
+}
+
+// Whole first frames wait for the owner; when their places run out, those of addresses that
+// misbehaved elsewhere (the record is shared with the pairing) give way to a peer that did
+// not, which is not blamed for what it displaced.
+TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
+    auto offences = std::make_shared<OffenceRecord>();
+    const auto now = SteadyClock::now();
+    for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) offences->note(host, now);
+    ConnectionIntake::Limits limits;
+    limits.ready = 4;
+    Intake fixture(limits, offences);
+    // The peer that behaves comes first: it is the oldest when room must be made.
+    const int controller = connectTo(fixture.port);
+    write(controller, wire(toBytes("controller")));
+    std::this_thread::sleep_for(50ms);
+    std::vector<int> clients;
+    for (std::uint8_t source = 2; source <= 5; ++source) {
+        clients.push_back(connectTo(fixture.port, source));
+        write(clients.back(), wire(Bytes{source}));
+    }
+    // Five whole frames for four places: one of the offenders' connections is reset.
+    auto reset = [](int fd) {
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
+    };
+    ASSERT_TRUE(eventually([&] { return std::any_of(clients.begin(), clients.end(), reset); }));
+    const auto taken = fixture.intake->take();
+    EXPECT_EQ(taken.size(), 4u);
+    EXPECT_TRUE(std::any_of(taken.begin(), taken.end(), [](const auto& f) { return f.frame == toBytes("controller"); }));
+    EXPECT_FALSE(reset(controller));
+    EXPECT_EQ(offences->weight("127.0.0.1", SteadyClock::now()), -INFINITY);
+    ::close(controller);
+    for (int fd : clients) ::close(fd);
+}
+
+}  // namespace
+}  // namespace quill
