@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
     // straight from mmap and one arena keep the process level from the first session on (with
     // two, later sessions' threads spread the same work over more pages: 5 MB more over ten
     // sessions), at no cost per frame. Free memory at the top of the arena stays there: returned
-    // at once, it came back as page faults with the next frame's encoded picture.
+    // at once, it came back as page faults with the next frame's encoded picture. A session's
+    // teardown returns it, once.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     mallopt(M_ARENA_MAX, 1);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);

@@ -20,7 +20,11 @@ const QString kIdleSymbol = QStringLiteral("display");
 
 StatusMenu::StatusMenu(HostModel& model, std::function<void()> openLoginItemsSettings, std::function<void()> quit,
                        QObject* parent)
-    : QObject(parent), model_(&model), menu_(std::make_unique<QMenu>()) {
+    : QObject(parent),
+      model_(&model),
+      menu_(std::make_unique<QMenu>()),
+      idleIcon_(outlinedSymbolIcon(kIdleSymbol)),
+      sessionIcon_(outlinedSymbolIcon(kSessionSymbol)) {
     menu_->setObjectName(QStringLiteral("statusMenu"));
     menu_->setToolTipsVisible(false);
     status_ = addText(QStringLiteral("status"));
@@ -118,7 +122,7 @@ QString StatusMenu::title() const {
 
 QString StatusMenu::symbol() const { return sessionLabel_ ? kSessionSymbol : kIdleSymbol; }
 
-QIcon StatusMenu::icon() const { return outlinedSymbolIcon(symbol()); }
+QIcon StatusMenu::icon() const { return sessionLabel_ ? sessionIcon_ : idleIcon_; }
 
 void StatusMenu::showNote(const QString& text) {
     note_->setText(literalActionText(text));

@@ -57,6 +57,9 @@ private:
     QAction* endSession_ = nullptr;
     QAction* deviceID_ = nullptr;
     QAction* quit_ = nullptr;
+    // Made once: Qt's pixmap cache keeps every pixmap of an icon it painted until it fills up,
+    // so icons made anew at each session's start and end would pile up there.
+    const QIcon idleIcon_, sessionIcon_;
     bool sessionLabel_ = false;
 };
 

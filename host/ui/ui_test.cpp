@@ -196,6 +196,7 @@ TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfReque
     QMenu* menu = app->menu().menu();
     ASSERT_TRUE(app->menuBarItem().window()) << "no tray on this platform: the menu lives in a window";
     const QString id = "Device ID " + m.formattedDeviceID();
+    const qint64 idleIcon = app->menu().icon().cacheKey();
     EXPECT_EQ(visibleEntries(menu), (QStringList{"Ready", "-", "Pair a device\u2026", "Paired devices\u2026", "Activity log\u2026",
                                                  "Permissions\u2026", "-", "Pause sharing", "Open at login",
                                                  "Open Login Items Settings\u2026", "-", id, "Quit Quillmate Host"}));
@@ -215,6 +216,9 @@ TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfReque
     EXPECT_EQ(byeReason(c), "session ended by the host user");
     ASSERT_TRUE(pumpUntil([&] { return !visibleEntries(menu).contains("End active session"); }));
     EXPECT_EQ(app->menu().title(), "Quillmate Host");
+    // The same icon again, not a new one for Qt's pixmap cache to keep at every session.
+    EXPECT_EQ(app->menu().icon().cacheKey(), idleIcon);
+    EXPECT_EQ(app->menuBarItem().window()->button()->icon().cacheKey(), idleIcon);
     findAction(menu, "End active session")->trigger();  // a stale menu: nothing happens
     pumpFor(0.05);
     EXPECT_EQ(h.sessions->size(), 1u);
