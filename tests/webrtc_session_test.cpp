@@ -255,16 +255,23 @@ TEST_F(WebRtcSession, EachSideNoticesASilentPeerAndItsReturnAndAnUnreachablePeer
     EXPECT_EQ(controller->lifecycle(), State::failed("ICE connection failed"));
 }
 
+// This side's core, connected to the peer process; none if the peer did not start.
+std::shared_ptr<SessionCore> connectedTo(PeerProcess& peer, bool peerIsHost) {
+    if (peer.receive() != "ready") return nullptr;
+    auto core = SessionCore::make(configuration(), peerIsHost);
+    if (peerIsHost) peer.send(core->makeOffer()), core->setRemote({SdpType::answer, peer.receive()});
+    else peer.send(core->answer(peer.receive()));
+    core->waitUntilConnected();
+    return core;
+}
+
 // A peer whose process is killed sends nothing more, and ICE would not tell for minutes: each
 // side reports it within 5 s.
 TEST_F(WebRtcSession, EachSideNoticesItsPeersProcessKilled) {
     for (const bool peerIsHost : {true, false}) {
         PeerProcess peer(QUILL_WEBRTC_TEST_PEER, peerIsHost ? "host" : "controller");
-        ASSERT_EQ(peer.receive(), "ready");
-        auto core = SessionCore::make(configuration(), peerIsHost);
-        if (peerIsHost) peer.send(core->makeOffer()), core->setRemote({SdpType::answer, peer.receive()});
-        else peer.send(core->answer(peer.receive()));
-        core->waitUntilConnected();
+        auto core = connectedTo(peer, peerIsHost);
+        ASSERT_TRUE(core);
         while (core->states->tryNext()) {
         }
         const auto killed = Clock::now();
@@ -275,6 +282,53 @@ TEST_F(WebRtcSession, EachSideNoticesItsPeersProcessKilled) {
         EXPECT_TRUE(n.hasItem() && Clock::now() - killed < 5s) << (peerIsHost ? "host" : "controller") << " killed";
         core->close();
     }
+}
+
+// The peer vanishes (frozen, so nothing answers and no abort comes; or killed) while this side
+// sends large messages on "ctl" faster than SCTP carries them to nobody, so sends wait in the
+// encoder. No send blocks the caller, the close does not wait for SCTP to give up on the
+// association, and the teardown thread, which every session shares, is free again at once.
+TEST_F(WebRtcSession, ASideClosesPromptlyWhileItsSendsWaitOnAVanishedPeer) {
+    using Seconds = std::chrono::duration<double>;
+    Quillmate_V0_Envelope shape;
+    shape.mutable_cursor_shape()->set_width(128), shape.mutable_cursor_shape()->set_height(128);
+    shape.mutable_cursor_shape()->set_png(std::string(48 * 1024, '\x5a'));
+    for (const auto& [peerIsHost, vanish] : {std::pair{false, SIGSTOP}, {false, SIGKILL}, {true, SIGSTOP}}) {
+        const std::string row = std::string(peerIsHost ? "host" : "controller") + " peer, signal " + std::to_string(vanish);
+        PeerProcess peer(QUILL_WEBRTC_TEST_PEER, peerIsHost ? "host" : "controller");
+        auto core = connectedTo(peer, peerIsHost);
+        ASSERT_TRUE(core);
+        std::jthread feeder;
+        if (!peerIsHost) feeder = feed(*core, [frame = capturedFrame(320, 240, 1, 2, 3)](std::int64_t) { return std::make_pair(frame, nowNs()); });
+        peer.signal(vanish);
+        std::atomic<int> sent{0};
+        std::atomic<double> slowest{0};
+        std::jthread sender([&](std::stop_token stop) {
+            for (; !stop.stop_requested(); std::this_thread::sleep_for(10ms)) {
+                const auto start = Clock::now();
+                try {
+                    core->sendControl(shape);
+                    ++sent;
+                } catch (const SessionError&) {  // closed
+                }
+                slowest = std::max(slowest.load(), Seconds(Clock::now() - start).count());
+            }
+        });
+        const Deadline deadline = Deadline::after(20);
+        auto n = core->states->nextUntil(deadline);
+        while (n.hasItem() && *n.value != State::disconnected()) n = core->states->nextUntil(deadline);
+        ASSERT_GT(sent.load(), 40) << row;  // far more than SCTP's send buffer holds
+        feeder = {};
+        const auto closing = Clock::now();
+        core->close();
+        EXPECT_LT(Seconds(Clock::now() - closing).count(), 15.0) << row;
+        sender = {};
+        EXPECT_LT(slowest.load(), 5.0) << row;
+    }
+    auto p = connectPair(configuration());
+    const auto closing = Clock::now();
+    p.closeAll();
+    EXPECT_LT(Seconds(Clock::now() - closing).count(), 15.0);
 }
 
 // A controller in a process of its own opens channel after channel at full speed (its own "ctl"

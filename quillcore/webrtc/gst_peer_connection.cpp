@@ -66,6 +66,23 @@ std::optional<std::string> unusable(const GstSDPMessage* sdp) {
     return std::nullopt;
 }
 
+// A channel's send waits in the SCTP encoder while the association's send buffer is full, and
+// stopping the pipeline waits for that send: with a peer that vanished, until SCTP gives up on
+// the association minutes later. Flushing the encoder from downstream returns such sends at once.
+void flushDataChannelSends(GstElement* webrtc) {
+    GstIterator* it = gst_bin_iterate_all_by_element_factory_name(GST_BIN(webrtc), "sctpenc");
+    GValue item = G_VALUE_INIT;
+    while (it && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        if (GstPad* src = gst_element_get_static_pad(GST_ELEMENT(g_value_get_object(&item)), "src")) {
+            gst_pad_send_event(src, gst_event_new_flush_start());
+            gst_object_unref(src);
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    if (it) gst_iterator_free(it);
+}
+
 // webrtcbin runs its tasks (statistics among them) later, in order, on a thread of its own, and
 // a statistics task reads the RTP sessions that stopping the pipeline resets. A last request,
 // queued behind every task before it, tells when they are all done. Not on a GStreamer thread.
@@ -73,6 +90,7 @@ void teardownNow(GstElement* pipeline, GstElement* webrtc) {
     Reply last = awaitReply([&](GstPromise* p) { g_signal_emit_by_name(webrtc, "get-stats", nullptr, p); },
                             kTaskDrainSeconds);
     if (last.timedOut()) coreDiagnostic("WebRTC tasks still running at close");
+    flushDataChannelSends(webrtc);
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_object_unref(bus);
