@@ -214,20 +214,30 @@ std::shared_ptr<TcpConnection> TcpConnection::connectLocal(std::uint16_t port) {
     return connect("127.0.0.1", port);
 }
 
-TcpConnection::~TcpConnection() { cancel(); }
+TcpConnection::~TcpConnection() {
+    // One that never asked anything of the I/O thread ends here: a flood of connections
+    // refused before they started costs that thread nothing more than their accepts.
+    if (!impl_->strandUsed) {
+        impl_->closeHeld(false);
+        return;
+    }
+    cancel();
+}
 
 void TcpConnection::start() {
-    impl_->startAsked = true;
+    impl_->strandUsed = true;
     asio::post(impl_->strand, [impl = impl_] { impl->doStart(); });
 }
 
 void TcpConnection::receive(std::size_t count, ReceiveHandler handler) {
+    impl_->strandUsed = true;
     asio::post(impl_->strand, [impl = impl_, count, h = std::move(handler)]() mutable {
         impl->doReceive(count, std::move(h));
     });
 }
 
 void TcpConnection::send(Bytes bytes, SendHandler handler) {
+    impl_->strandUsed = true;
     asio::post(impl_->strand, [impl = impl_, b = std::move(bytes), h = std::move(handler)]() mutable {
         impl->doSend(std::move(b), std::move(h));
     });
@@ -247,12 +257,12 @@ int TcpConnection::unstartedDescriptor() const { return impl_->held.load(); }
 
 void TcpConnection::cancel() {
     // One never started is closed here and now: nothing of it is on the I/O thread.
-    if (impl_->closeHeld(false) && !impl_->startAsked) return;
+    if (impl_->closeHeld(false) && !impl_->strandUsed) return;
     asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
 }
 
 void TcpConnection::reset() {
-    if (impl_->closeHeld(true) && !impl_->startAsked) return;
+    if (impl_->closeHeld(true) && !impl_->strandUsed) return;
     asio::post(impl_->strand, [impl = impl_] { impl->doCancel(true); });
 }
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <deque>
+#include <list>
 #include <memory>
 
 #include "quillcore/net/tcp_connection.h"
@@ -67,14 +67,14 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
     Strand strand;
     asio::ip::tcp::socket socket;
     asio::ip::tcp::resolver resolver;
-    std::deque<asio::ip::tcp::endpoint> endpoints;  // resolved, not tried yet
+    std::list<asio::ip::tcp::endpoint> endpoints;  // resolved, not tried yet
     std::string host;
     std::uint16_t port = 0;
     Phase phase = Phase::idle;
     bool accepted = false;
     asio::ip::tcp protocol = asio::ip::tcp::v6();  // accepted side
     std::atomic<int> held{-1};                      // accepted side, until started
-    std::atomic<bool> startAsked{false};
+    std::atomic<bool> strandUsed{false};  // start, a receive or a send was asked
     std::string failure;  // why connecting failed
 
     struct PendingReceive {
@@ -87,7 +87,7 @@ struct TcpConnection::Impl : std::enable_shared_from_this<TcpConnection::Impl> {
         Bytes bytes;
         SendHandler handler;
     };
-    std::deque<Write> writes;
+    std::list<Write> writes;  // a list: an idle connection allocates nothing for it
     bool writing = false;
 };
 

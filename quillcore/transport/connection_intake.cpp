@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <unordered_map>
+#include <limits>
 
 #include "quillcore/transport/frame_channel.h"
 
@@ -17,42 +17,49 @@ namespace {
 
 // The place that gives way in a full list to a newcomer from `host`: the newest entry of the
 // address that offended most lately, then holding the most, then whose newest entry is oldest;
-// none when the newcomer's own address comes first.
+// none when the newcomer's own address comes first. `byHost` is room to sort in, kept by the
+// caller so that judging a flood allocates nothing.
 template <class List>
 std::optional<std::size_t> placeToFree(const List& list, const std::string& host, const OffenceRecord& offences,
-                                       SteadyClock::time_point now) {
-    struct Holding {
-        std::size_t count = 0;
-        std::size_t newest = 0;
-    };
-    std::unordered_map<std::string_view, Holding> byHost;
-    byHost.reserve(list.size() + 1);
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        Holding& h = byHost[list[i].host];
-        ++h.count;
-        h.newest = i;
-    }
-    const std::pair own{offences.weight(host, now), byHost[host].count + 1};
-    const Holding* chosen = nullptr;
+                                       SteadyClock::time_point now,
+                                       std::vector<std::pair<std::string_view, std::size_t>>& byHost) {
+    byHost.clear();
+    for (std::size_t i = 0; i < list.size(); ++i) byHost.emplace_back(list[i].host, i);
+    std::sort(byHost.begin(), byHost.end());
+    std::size_t ownCount = 0;
+    bool chosen = false;
+    std::size_t chosenNewest = 0;
     std::pair<double, std::size_t> chosenRank;
-    for (const auto& [address, holding] : byHost) {
-        if (address == host || holding.count == 0) continue;
-        const std::pair rank{offences.weight(address, now), holding.count};
-        if (!chosen || rank > chosenRank || (rank == chosenRank && holding.newest < chosen->newest)) {
-            chosen = &holding;
+    for (std::size_t from = 0; from < byHost.size();) {
+        const std::string_view address = byHost[from].first;
+        std::size_t to = from;
+        while (to < byHost.size() && byHost[to].first == address) ++to;
+        const std::size_t count = to - from, newest = byHost[to - 1].second;
+        from = to;
+        if (address == host) {
+            ownCount = count;
+            continue;
+        }
+        const std::pair rank{offences.weight(address, now), count};
+        if (!chosen || rank > chosenRank || (rank == chosenRank && newest < chosenNewest)) {
+            chosen = true;
+            chosenNewest = newest;
             chosenRank = rank;
         }
     }
+    const std::pair own{offences.weight(host, now), ownCount + 1};
     if (!chosen || own > chosenRank) return std::nullopt;
-    return chosen->newest;
+    return chosenNewest;
 }
 
 // A body grows in steps as its bytes come, so one that announces much and sends little costs
 // little.
 constexpr std::size_t kBodyStep = 16 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
-// Connections handed to the intake's thread to reset at most; beyond, the caller resets them.
-constexpr std::size_t kMaxResetting = 32;
+// Connections handed over and not judged yet: up to this many from any address, as many again
+// from addresses with nothing on record; the thread that accepts resets the rest itself. Only
+// an intake thread that fell far behind leaves this many.
+constexpr std::size_t kMaxArriving = 32;
 
 }  // namespace
 
@@ -89,52 +96,57 @@ void ConnectionIntake::wake() {
     [[maybe_unused]] auto written = ::write(waker_, &one, sizeof one);
 }
 
-bool ConnectionIntake::resetLater(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& now) {
-    if (closed_ || resetting_.size() >= kMaxResetting) {
-        now.push_back(std::move(connection));
-        return false;
+void ConnectionIntake::add(net::TcpConnectionPtr connection) {
+    bool first = false;
+    {
+        std::lock_guard lock(arrivingMutex_);
+        bool room = !arrivingClosed_ && arriving_.size() < 2 * kMaxArriving;
+        // Beyond the first share, only addresses with nothing on record get in: an intake
+        // behind a flood still takes a peer that behaves.
+        if (room && arriving_.size() >= kMaxArriving) {
+            const auto peer = connection->remoteEndpoint();
+            const std::string host = peer ? peer->host : std::string();
+            const auto now = SteadyClock::now();
+            room = offences_->weight(host, now) == -std::numeric_limits<double>::infinity();
+            if (!room) offences_->note(host, now);
+        }
+        if (room) {
+            first = arriving_.empty();
+            arriving_.push_back(std::move(connection));
+        }
     }
-    resetting_.push_back(std::move(connection));
-    return resetting_.size() == 1;
+    if (connection) connection->reset();
+    if (first) wake();
 }
 
-void ConnectionIntake::add(net::TcpConnectionPtr connection) {
+void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay) {
     const int descriptor = connection->unstartedDescriptor();
     auto peer = connection->remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
-    std::vector<net::TcpConnectionPtr> givesWay;
-    bool wakeThread = false;
-    {
-        std::lock_guard lock(mutex_);
-        const auto now = SteadyClock::now();
-        const auto fromHost = static_cast<std::size_t>(
-            std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; }));
-        std::optional<std::size_t> freed;
-        if (!closed_ && descriptor >= 0 && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
-            freed = placeToFree(waiting_, host, *offences_, now);
-        if (closed_ || descriptor < 0 || fromHost >= limits_.perAddress || (waiting_.size() >= limits_.waiting && !freed)) {
-            if (!closed_ && descriptor >= 0) offences_->note(host, now);
-            wakeThread = resetLater(std::move(connection), givesWay);
-        } else {
-            if (freed) {
-                offences_->note(waiting_[*freed].host, now);
-                wakeThread = resetLater(std::move(waiting_[*freed].connection), givesWay);
-                waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
-            }
-            const std::uint64_t serial = ++nextSerial_;
-            epoll_event event{EPOLLIN, {.u64 = serial}};
-            if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
-                givesWay.push_back(std::move(connection));
-            } else {
-                wakeThread = wakeThread || waiting_.empty();  // its sleep has no deadline to wake for
-                waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host),
-                                           Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
-            }
-        }
+    const auto now = SteadyClock::now();
+    const auto fromHost = static_cast<std::size_t>(
+        std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; }));
+    std::optional<std::size_t> freed;
+    if (!closed_ && descriptor >= 0 && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
+        freed = placeToFree(waiting_, host, *offences_, now, byHost_);
+    if (closed_ || descriptor < 0 || fromHost >= limits_.perAddress || (waiting_.size() >= limits_.waiting && !freed)) {
+        if (!closed_ && descriptor >= 0) offences_->note(host, now);
+        givesWay.push_back(std::move(connection));
+        return;
     }
-    // Out of the lock: nothing here reads them any more.
-    for (auto& c : givesWay) c->reset();
-    if (wakeThread) wake();
+    if (freed) {
+        offences_->note(waiting_[*freed].host, now);
+        givesWay.push_back(std::move(waiting_[*freed].connection));
+        waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
+    }
+    const std::uint64_t serial = ++nextSerial_;
+    epoll_event event{EPOLLIN, {.u64 = serial}};
+    if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+        givesWay.push_back(std::move(connection));
+        return;
+    }
+    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host),
+                               Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
 }
 
 ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
@@ -179,7 +191,7 @@ bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>
     ::epoll_ctl(poller_, EPOLL_CTL_DEL, w.descriptor, nullptr);
     const auto now = SteadyClock::now();
     std::optional<std::size_t> freed;
-    if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, *offences_, now);
+    if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, *offences_, now, byHost_);
     // A whole frame that finds no room is no offence of its peer: the owner fell behind.
     if (ready_.size() >= limits_.ready && !freed) {
         givesWay.push_back(std::move(w.connection));
@@ -196,6 +208,7 @@ bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>
 
 void ConnectionIntake::run(std::stop_token stop) {
     epoll_event events[64];
+    std::vector<net::TcpConnectionPtr> arrived;  // kept: its room goes back to arriving_
     while (!stop.stop_requested()) {
         int timeout = -1;
         {
@@ -208,17 +221,24 @@ void ConnectionIntake::run(std::stop_token stop) {
             }
         }
         const int count = ::epoll_wait(poller_, events, 64, timeout);
+        // Drained before the hand-over is taken: a connection handed over later wakes it again.
+        if (std::any_of(events, events + std::max(count, 0), [](const epoll_event& e) { return e.data.u64 == kWakerTag; })) {
+            std::uint64_t drained;
+            [[maybe_unused]] auto got = ::read(waker_, &drained, sizeof drained);
+        }
+        arrived.clear();
+        {
+            std::lock_guard lock(arrivingMutex_);
+            arrived.swap(arriving_);
+        }
         std::vector<net::TcpConnectionPtr> givesWay;
         bool becameReady = false;
         {
             std::lock_guard lock(mutex_);
+            for (auto& connection : arrived) admit(std::move(connection), givesWay);
             for (int i = 0; i < count; ++i) {
                 const std::uint64_t serial = events[i].data.u64;
-                if (serial == kWakerTag) {
-                    std::uint64_t drained;
-                    [[maybe_unused]] auto got = ::read(waker_, &drained, sizeof drained);
-                    continue;
-                }
+                if (serial == kWakerTag) continue;
                 // One closed meanwhile is no longer here; its descriptor's number may be another's.
                 auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.serial == serial; });
                 if (it == waiting_.end()) continue;
@@ -233,8 +253,6 @@ void ConnectionIntake::run(std::stop_token stop) {
                     givesWay.push_back(std::move(entry.connection));
                 }
             }
-            for (auto& c : resetting_) givesWay.push_back(std::move(c));
-            resetting_.clear();
             const auto now = SteadyClock::now();
             auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
             for (auto it = waiting_.begin(); it != end; ++it) {
@@ -256,24 +274,33 @@ std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
 void ConnectionIntake::blame(const std::string& host) { offences_->note(host, SteadyClock::now()); }
 
 std::size_t ConnectionIntake::size() const {
+    std::size_t arriving;
+    {
+        std::lock_guard lock(arrivingMutex_);
+        arriving = arriving_.size();
+    }
     std::lock_guard lock(mutex_);
-    return waiting_.size() + ready_.size();
+    return arriving + waiting_.size() + ready_.size();
 }
 
 void ConnectionIntake::close() {
     std::vector<Waiting> waiting;
     std::vector<FirstFrame> ready;
-    std::vector<net::TcpConnectionPtr> resetting;
+    std::vector<net::TcpConnectionPtr> arriving;
+    {
+        std::lock_guard lock(arrivingMutex_);
+        arrivingClosed_ = true;
+        arriving.swap(arriving_);
+    }
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
         waiting.swap(waiting_);
         ready.swap(ready_);
-        resetting.swap(resetting_);
     }
+    for (auto& c : arriving) c->reset();
     for (auto& w : waiting) w.connection->reset();
     for (auto& r : ready) r.connection->reset();
-    for (auto& c : resetting) c->reset();
 }
 
 }  // namespace quill

@@ -7,7 +7,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "quillcore/base/bytes.h"
@@ -37,6 +39,8 @@ namespace quill {
 // - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
 //   the same way). `onReady` is called when that queue stops being empty, on the intake's
 //   thread: it must not block.
+// - connections handed over and not judged yet wait for the intake's thread: 32 at most, and
+//   32 more from addresses with nothing on record; the rest are reset at once.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind.
 // Thread-safe.
 class ConnectionIntake {
@@ -63,7 +67,7 @@ public:
     ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
     // Takes an accepted connection that was not started yet (any other is reset). Never
-    // blocks.
+    // blocks: the intake's thread judges it, so the thread that accepts only hands it over.
     void add(net::TcpConnectionPtr connection);
 
     // The whole first frames received so far, oldest first.
@@ -99,16 +103,14 @@ private:
     enum class Progress { waiting, whole, failed };
 
     void run(std::stop_token stop);
+    // With mutex_ held: takes a connection that was handed over, or closes it (into `givesWay`).
+    void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay);
     // With mutex_ held: reads what has come on `w`.
     Progress read(Waiting& w);
     // With mutex_ held: moves `w`, whose first frame is whole, to the ready queue. Returns
     // whether that queue was empty; `givesWay` gets what was closed for it.
     bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
     void wake();
-    // With mutex_ held: hands a connection that gave way to the intake's thread to reset, so
-    // that closing a flood costs the thread that accepts it nothing (a reset on loopback is
-    // handled by the sender). Returns whether that thread must be woken for it.
-    bool resetLater(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& now);
 
     const Limits limits_;
     const std::function<void()> onReady_;
@@ -116,12 +118,18 @@ private:
     const int poller_;  // epoll over the waiting sockets and `waker_`
     const int waker_;   // eventfd
 
+    // Connections handed over and not judged yet, under a lock of their own: the thread that
+    // accepts never waits while the intake's thread reads sockets.
+    mutable std::mutex arrivingMutex_;
+    bool arrivingClosed_ = false;
+    std::vector<net::TcpConnectionPtr> arriving_;
+
     mutable std::mutex mutex_;
     bool closed_ = false;
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
-    std::vector<net::TcpConnectionPtr> resetting_;  // for the intake's thread to reset
+    std::vector<std::pair<std::string_view, std::size_t>> byHost_;  // room to judge who gives way in
 
     std::jthread thread_;  // last: it uses everything above
 };
