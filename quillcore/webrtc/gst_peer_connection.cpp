@@ -66,21 +66,40 @@ std::optional<std::string> unusable(const GstSDPMessage* sdp) {
     return std::nullopt;
 }
 
-// A channel's send waits in the SCTP encoder while the association's send buffer is full, and
-// stopping the pipeline waits for that send: with a peer that vanished, until SCTP gives up on
-// the association minutes later. Flushing the encoder from downstream returns such sends at once.
-void flushDataChannelSends(GstElement* webrtc) {
-    GstIterator* it = gst_bin_iterate_all_by_element_factory_name(GST_BIN(webrtc), "sctpenc");
+// Calls `use` with the pad `name` of each element inside webrtcbin that `factory` made.
+template <class Use>
+void forEachPadOf(GstElement* webrtc, const char* factory, const char* name, Use use) {
+    GstIterator* it = gst_bin_iterate_all_by_element_factory_name(GST_BIN(webrtc), factory);
     GValue item = G_VALUE_INIT;
     while (it && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        if (GstPad* src = gst_element_get_static_pad(GST_ELEMENT(g_value_get_object(&item)), "src")) {
-            gst_pad_send_event(src, gst_event_new_flush_start());
-            gst_object_unref(src);
+        if (GstPad* pad = gst_element_get_static_pad(GST_ELEMENT(g_value_get_object(&item)), name)) {
+            use(pad);
+            gst_object_unref(pad);
         }
         g_value_reset(&item);
     }
     g_value_unset(&item);
     if (it) gst_iterator_free(it);
+}
+
+// A channel's send waits in the SCTP encoder while the association's send buffer is full, and
+// stopping the pipeline waits for that send: with a peer that vanished, until SCTP gives up on
+// the association minutes later. Flushing the encoder from downstream returns such sends at once.
+void flushDataChannelSends(GstElement* webrtc) {
+    forEachPadOf(webrtc, "sctpenc", "src", [](GstPad* src) { gst_pad_send_event(src, gst_event_new_flush_start()); });
+}
+
+// The SCTP decoder makes a pad inside its input for each stream the peer opens or resets, and
+// stopping it removes its pads before it waits for that input: a pad made meanwhile is freed
+// under the input. So its input is cut first, and the one in progress waited for.
+void stopDataChannelInput(GstElement* webrtc) {
+    forEachPadOf(webrtc, "sctpdec", "sink", [](GstPad* sink) {
+        gst_pad_add_probe(
+            sink, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+            [](GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_DROP; }, nullptr, nullptr);
+        GST_PAD_STREAM_LOCK(sink);
+        GST_PAD_STREAM_UNLOCK(sink);
+    });
 }
 
 // webrtcbin runs its tasks (statistics among them) later, in order, on a thread of its own, and
@@ -91,6 +110,7 @@ void teardownNow(GstElement* pipeline, GstElement* webrtc) {
                             kTaskDrainSeconds);
     if (last.timedOut()) coreDiagnostic("WebRTC tasks still running at close");
     flushDataChannelSends(webrtc);
+    stopDataChannelInput(webrtc);
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_object_unref(bus);
