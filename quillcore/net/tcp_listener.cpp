@@ -1,6 +1,12 @@
 #include "quillcore/net/tcp_listener.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+
+#include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "quillcore/net/tcp_impl.h"
 #include "quillcore/net/tcp_io.h"
@@ -8,22 +14,28 @@
 namespace quill::net {
 
 struct TcpListener::Impl : std::enable_shared_from_this<TcpListener::Impl> {
-    Impl() : strand(asio::make_strand(ioContext())), acceptor(ioContext()), retryTimer(ioContext()) {}
+    Impl() : strand(asio::make_strand(ioContext())), acceptor(ioContext()) {}
+    ~Impl() { stopAccepting(); }
 
     void doStart();
     void doCancel();
-    void acceptNext();
-    void waitForConnection();
+    void acceptLoop(std::stop_token stop);
+    void stopAccepting();
     void report(const StateUpdate& update);
     void failAfterStart(const std::string& text);
 
     Strand strand;
     asio::ip::tcp::acceptor acceptor;
-    asio::steady_timer retryTimer;
     bool started = false;
-    bool stopped = false;  // failed or cancelled: accepts nothing more
+    bool stopped = false;  // failed or cancelled: accepts nothing more (on the strand)
     bool cancelReported = false;
     asio::ip::tcp protocol = asio::ip::tcp::v6();  // of the bound acceptor, and so of accepted sockets
+
+    // Accepting runs on a thread of the listener's own, so that a flood of connections never
+    // waits behind other I/O and the system's backlog drains as fast as connections come. (A
+    // second thread on the same socket only contends for it.)
+    int stopEvent = -1;  // eventfd: readable once the accepting thread is to end
+    std::jthread accepting;
 
     // Read from any thread; written on the strand (port) or by the owner (handlers).
     mutable std::mutex mutex;
@@ -95,22 +107,28 @@ void TcpListener::Impl::doStart() {
         return;
     }
     asio::error_code ec;
-    // accept4 runs on the I/O thread: it must never block there.
+    // The accepting threads wait in poll(), so that a stop reaches them.
     acceptor.non_blocking(true, ec);
     if (ec) return failAfterStart(ec.message());
     auto endpoint = acceptor.local_endpoint(ec);
     if (ec) return failAfterStart(ec.message());
     protocol = endpoint.protocol();
+    stopEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopEvent < 0) return failAfterStart(std::strerror(errno));
     {
         std::lock_guard lock(mutex);
         port = endpoint.port();
     }
     report({State::ready, endpoint.port(), {}});
-    acceptNext();
+    accepting = std::jthread([this](std::stop_token stop) {
+        pthread_setname_np(pthread_self(), "net.accept");
+        acceptLoop(stop);
+    });
 }
 
 void TcpListener::Impl::failAfterStart(const std::string& text) {
     stopped = true;
+    stopAccepting();
     asio::error_code ignored;
     acceptor.close(ignored);
     {
@@ -120,64 +138,73 @@ void TcpListener::Impl::failAfterStart(const std::string& text) {
     report({State::failed, std::nullopt, text});
 }
 
+// Ends the accepting thread and waits for it: the listening socket is closed only after, so
+// that it never accepts on a number the system has given to another socket meanwhile.
+void TcpListener::Impl::stopAccepting() {
+    accepting.request_stop();
+    if (stopEvent >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(stopEvent, &one, sizeof one);
+    }
+    // The last handle may go on the accepting thread itself (its failure report).
+    if (accepting.get_id() == std::this_thread::get_id()) accepting.detach();
+    else if (accepting.joinable()) accepting.join();
+    if (stopEvent >= 0) ::close(std::exchange(stopEvent, -1));
+}
+
 // accept4 makes each new socket close-on-exec from the start (Asio's own accept leaves the
-// flag off). It is tried before waiting: the readiness of a connection that arrived while the
-// previous one was handed over may already have been reported, and would not come again.
-void TcpListener::Impl::acceptNext() {
-    // A few at a time, then the next few after other work queued on the I/O thread: a flood
-    // can neither starve that work nor fill the backlog while the thread goes round, which
-    // would make the system drop new connections, a controller's among them.
-    constexpr int kBatch = 32;
-    for (int accepted = 0; accepted < kBatch; ++accepted) {
-        if (stopped) return;
+// flag off).
+void TcpListener::Impl::acceptLoop(std::stop_token stop) {
+    const int listening = acceptor.native_handle();
+    pollfd wanted[2] = {{listening, POLLIN, 0}, {stopEvent, POLLIN, 0}};
+    ConnectionHandler handler;
+    while (!stop.stop_requested()) {
         // The peer's address comes with the accept: no second call for it.
         asio::ip::tcp::endpoint peer;
         socklen_t size = static_cast<socklen_t>(peer.capacity());
-        int fd = ::accept4(acceptor.native_handle(), peer.data(), &size, SOCK_CLOEXEC);
+        int fd = ::accept4(listening, peer.data(), &size, SOCK_CLOEXEC);
         if (fd < 0) {
-            int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK) return waitForConnection();
+            const int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+                wanted[0].fd = listening;
+                ::poll(wanted, 2, -1);
+                continue;
+            }
             asio::error_code ec(error, asio::system_category());
-            if (!isTransientAcceptError(ec)) return failAfterStart(ec.message());
+            if (!isTransientAcceptError(ec)) {
+                if (auto self = weak_from_this().lock())
+                    asio::post(strand, [self = std::move(self), text = ec.message()] {
+                        if (!self->stopped) self->failAfterStart(text);
+                    });
+                return;
+            }
             // Out of descriptors or memory: the connection waits in the backlog; try again
             // shortly instead of spinning.
-            auto self = shared_from_this();
-            retryTimer.expires_after(std::chrono::milliseconds(100));
-            retryTimer.async_wait(asio::bind_executor(strand, [self](const asio::error_code&) { self->acceptNext(); }));
-            return;
+            wanted[0].fd = -1;
+            ::poll(wanted, 2, 100);
+            continue;
         }
         if (size > peer.capacity()) {
             ::close(fd);
             continue;
         }
         peer.resize(size);
-        ConnectionHandler handler;
         {
             std::lock_guard lock(mutex);
             handler = connectionHandler;
         }
         // Asio takes the socket only when the connection starts: one its owner refuses first
-        // costs the I/O thread nothing more.
+        // costs nothing more here.
         auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(fd, protocol, peer));
         if (handler) handler(std::move(connection));
     }
-    asio::post(strand, [self = shared_from_this()] { self->acceptNext(); });
-}
-
-void TcpListener::Impl::waitForConnection() {
-    auto self = shared_from_this();
-    acceptor.async_wait(asio::socket_base::wait_read, asio::bind_executor(strand, [self](const asio::error_code& ec) {
-        if (self->stopped) return;
-        if (ec) return self->failAfterStart(ec.message());
-        self->acceptNext();
-    }));
 }
 
 void TcpListener::Impl::doCancel() {
     stopped = true;
+    stopAccepting();
     asio::error_code ignored;
     acceptor.close(ignored);
-    retryTimer.cancel();
     {
         std::lock_guard lock(mutex);
         port.reset();

@@ -11,8 +11,8 @@
 namespace quill::net {
 
 // A TCP listener on a port the system picks, on all interfaces (IPv6 dual-stack where the
-// system has it, IPv4 otherwise). It runs on the process-wide I/O thread with a strand of
-// its own.
+// system has it, IPv4 otherwise). It reports on the process-wide I/O thread with a strand of
+// its own, and accepts on a thread of its own.
 //
 // Usage: create(), set the two handlers, start(). The state handler then reports `ready`
 // with the bound port, or `failed` with a readable text. A listener that fails after it was
@@ -20,9 +20,10 @@ namespace quill::net {
 // makes a new one. cancel() reports `cancelled` once. Each accepted connection goes to the
 // connection handler unstarted; the handler's owner starts and keeps it.
 //
-// Handlers run on the I/O thread inside the listener's strand; they must not block. They
-// are not called any more once the last handle of the listener is gone, but may still be
-// running on the I/O thread while it goes: hold the owner weakly in them.
+// The state handler runs on the I/O thread inside the listener's strand; the connection
+// handler on the listener's own accepting thread. Neither may block. They are not called any
+// more once the last handle of the listener is gone, but may still be running while it goes:
+// hold the owner weakly in them.
 class TcpListener {
 public:
     enum class State { ready, failed, cancelled };

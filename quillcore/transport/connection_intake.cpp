@@ -1,6 +1,7 @@
 #include "quillcore/transport/connection_intake.h"
 
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,40 +16,51 @@ namespace quill {
 
 namespace {
 
+std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}(host); }
+
+// An entry's address and its hash, taken once per connection: under a flood the list is
+// judged for every newcomer, and comparing hashes first spares most string comparisons.
+template <class Entry>
+std::pair<std::size_t, std::string_view> addressOf(const Entry& e) {
+    if constexpr (requires { e.hostHash; }) return {e.hostHash, e.host};
+    else return {hashOf(e.host), e.host};
+}
+
 // The place that gives way in a full list to a newcomer from `host`: the newest entry of the
 // address that offended most lately, then holding the most, then whose newest entry is oldest;
 // none when the newcomer's own address comes first. `byHost` is room to sort in, kept by the
 // caller so that judging a flood allocates nothing.
 template <class List>
 std::optional<std::size_t> placeToFree(const List& list, const std::string& host, const OffenceRecord& offences,
-                                       SteadyClock::time_point now,
-                                       std::vector<std::pair<std::string_view, std::size_t>>& byHost) {
+                                       SteadyClock::time_point now, ConnectionIntake::ByHost& byHost) {
     byHost.clear();
-    for (std::size_t i = 0; i < list.size(); ++i) byHost.emplace_back(list[i].host, i);
+    for (std::size_t i = 0; i < list.size(); ++i) byHost.emplace_back(addressOf(list[i]), i);
+    // Grouped by address (hash first), oldest first within each.
     std::sort(byHost.begin(), byHost.end());
+    const std::pair own{hashOf(host), std::string_view(host)};
     std::size_t ownCount = 0;
     bool chosen = false;
     std::size_t chosenNewest = 0;
     std::pair<double, std::size_t> chosenRank;
     for (std::size_t from = 0; from < byHost.size();) {
-        const std::string_view address = byHost[from].first;
+        const auto address = byHost[from].first;
         std::size_t to = from;
         while (to < byHost.size() && byHost[to].first == address) ++to;
         const std::size_t count = to - from, newest = byHost[to - 1].second;
         from = to;
-        if (address == host) {
+        if (address == own) {
             ownCount = count;
             continue;
         }
-        const std::pair rank{offences.weight(address, now), count};
+        const std::pair rank{offences.weight(address.second, now), count};
         if (!chosen || rank > chosenRank || (rank == chosenRank && newest < chosenNewest)) {
             chosen = true;
             chosenNewest = newest;
             chosenRank = rank;
         }
     }
-    const std::pair own{offences.weight(host, now), ownCount + 1};
-    if (!chosen || own > chosenRank) return std::nullopt;
+    const std::pair ownRank{offences.weight(host, now), ownCount + 1};
+    if (!chosen || ownRank > chosenRank) return std::nullopt;
     return chosenNewest;
 }
 
@@ -60,6 +72,15 @@ constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // from addresses with nothing on record; the thread that accepts resets the rest itself. Only
 // an intake thread that fell far behind leaves this many.
 constexpr std::size_t kMaxArriving = 32;
+// Connections waiting for their reset on the closing thread: a quarter of the descriptors the
+// process may open, and no more than this.
+constexpr std::size_t kMaxClosing = 1024;
+
+std::size_t closingRoom() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return kMaxClosing;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(files.rlim_cur / 4), 16, kMaxClosing);
+}
 
 }  // namespace
 
@@ -71,9 +92,11 @@ ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<
       onReady_(std::move(onReady)),
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
-      waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      closingRoom_(closingRoom()) {
     epoll_event event{EPOLLIN, {.u64 = kWakerTag}};
     ::epoll_ctl(poller_, EPOLL_CTL_ADD, waker_, &event);
+    closer_ = std::jthread([this](std::stop_token stop) { closeRun(stop); });
     thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
@@ -87,6 +110,8 @@ ConnectionIntake::~ConnectionIntake() {
     thread_.request_stop();
     wake();
     thread_.join();
+    closer_.request_stop();
+    closer_.join();
     ::close(waker_);
     ::close(poller_);
 }
@@ -115,8 +140,40 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
             arriving_.push_back(std::move(connection));
         }
     }
-    if (connection) connection->reset();
+    if (connection) {
+        std::vector<net::TcpConnectionPtr> refused{std::move(connection)};
+        resetLater(refused);
+    }
     if (first) wake();
+}
+
+void ConnectionIntake::resetLater(std::vector<net::TcpConnectionPtr>& connections) {
+    if (connections.empty()) return;
+    {
+        std::lock_guard lock(closingMutex_);
+        const bool wasEmpty = closing_.empty();
+        while (!connections.empty() && closing_.size() < closingRoom_) {
+            closing_.push_back(std::move(connections.back()));
+            connections.pop_back();
+        }
+        if (wasEmpty && !closing_.empty()) closingCv_.notify_one();
+    }
+    for (auto& c : connections) c->reset();
+    connections.clear();
+}
+
+void ConnectionIntake::closeRun(std::stop_token stop) {
+    std::vector<net::TcpConnectionPtr> batch;
+    for (;;) {
+        {
+            std::unique_lock lock(closingMutex_);
+            closingCv_.wait(lock, stop, [&] { return !closing_.empty(); });
+            if (closing_.empty()) return;  // stopping, and nothing left
+            batch.swap(closing_);
+        }
+        for (auto& c : batch) c->reset();
+        batch.clear();
+    }
 }
 
 void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay) {
@@ -124,8 +181,9 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
     auto peer = connection->remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
     const auto now = SteadyClock::now();
-    const auto fromHost = static_cast<std::size_t>(
-        std::count_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.host == host; }));
+    const std::size_t hostHash = hashOf(host);
+    const auto fromHost = static_cast<std::size_t>(std::count_if(
+        waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.hostHash == hostHash && w.host == host; }));
     std::optional<std::size_t> freed;
     if (!closed_ && descriptor >= 0 && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
         freed = placeToFree(waiting_, host, *offences_, now, byHost_);
@@ -145,7 +203,7 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
         givesWay.push_back(std::move(connection));
         return;
     }
-    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host),
+    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), hostHash,
                                Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
 }
 
@@ -261,7 +319,7 @@ void ConnectionIntake::run(std::stop_token stop) {
             }
             waiting_.erase(waiting_.begin(), end);
         }
-        for (auto& c : givesWay) c->reset();
+        resetLater(givesWay);
         if (becameReady && onReady_) onReady_();
     }
 }

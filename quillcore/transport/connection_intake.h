@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,7 +42,9 @@ namespace quill {
 //   thread: it must not block.
 // - connections handed over and not judged yet wait for the intake's thread: 32 at most, and
 //   32 more from addresses with nothing on record; the rest are reset at once.
-// Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind.
+// Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
+// resets run on a thread of their own (inline once 1,024 wait, or a quarter of the open-file
+// limit), so that a flood's closes never slow the accepting and judging of what comes next.
 // Thread-safe.
 class ConnectionIntake {
 public:
@@ -82,6 +85,9 @@ public:
     // The owner refused a first frame from `host`: an offence of that address.
     void blame(const std::string& host);
 
+    // Room to sort places by address in: ((hash, address), index).
+    using ByHost = std::vector<std::pair<std::pair<std::size_t, std::string_view>, std::size_t>>;
+
     struct Private;
     ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
                      std::shared_ptr<OffenceRecord> offences);
@@ -93,6 +99,7 @@ private:
         int descriptor;
         std::optional<net::TcpEndpoint> peer;
         std::string host;
+        std::size_t hostHash;
         SteadyClock::time_point deadline;
         std::uint8_t header[4] = {};
         std::size_t got = 0;  // of the header, then of the body
@@ -111,6 +118,9 @@ private:
     // whether that queue was empty; `givesWay` gets what was closed for it.
     bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
     void wake();
+    // Resets `connections` on the closing thread; inline those beyond its room. Empties it.
+    void resetLater(std::vector<net::TcpConnectionPtr>& connections);
+    void closeRun(std::stop_token stop);
 
     const Limits limits_;
     const std::function<void()> onReady_;
@@ -129,8 +139,14 @@ private:
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
-    std::vector<std::pair<std::string_view, std::size_t>> byHost_;  // room to judge who gives way in
+    ByHost byHost_;  // room to judge who gives way in
 
+    const std::size_t closingRoom_;
+    std::mutex closingMutex_;
+    std::condition_variable_any closingCv_;
+    std::vector<net::TcpConnectionPtr> closing_;
+
+    std::jthread closer_;
     std::jthread thread_;  // last: it uses everything above
 };
 

@@ -1,6 +1,7 @@
 #include "quillcore/transport/connection_intake.h"
 
 #include <cmath>
+#include <filesystem>
 
 #include "quillcore/transport/frame_test_support.h"
 
@@ -146,6 +147,43 @@ TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
     EXPECT_EQ(offences->weight("127.0.0.1", SteadyClock::now()), -INFINITY);
     ::close(controller);
     for (int fd : clients) ::close(fd);
+}
+
+// A burst of connections the intake refuses is reset in full, on its closing thread or, beyond
+// that thread's room, at once; none stays open, also when the intake goes while resets wait.
+TEST(ConnectionIntake, EveryConnectionRefusedInABurstIsResetAndItsDescriptorFreed) {
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+    };
+    { Intake warmUp(ConnectionIntake::Limits{}); }  // the process's I/O thread and its descriptors
+    const auto before = openDescriptors();
+    constexpr int kBurst = 300;
+    for (const bool intakeGoes : {false, true}) {
+        SCOPED_TRACE(intakeGoes ? "the intake goes at once" : "the intake stays");
+        ConnectionIntake::Limits limits;
+        limits.waiting = 4;
+        limits.perAddress = 1;
+        auto fixture = std::make_unique<Intake>(limits);
+        std::vector<int> clients;
+        for (int i = 0; i < kBurst; ++i) clients.push_back(connectTo(fixture->port, static_cast<std::uint8_t>(2 + i % 4)));
+        if (intakeGoes) fixture.reset();
+        std::vector<bool> ended(clients.size());
+        auto resetCount = [&] {
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                char byte;
+                // One the listener accepts after its owner went is closed, not reset.
+                if (!ended[i])
+                    ended[i] = ::recv(clients[i], &byte, 1, MSG_DONTWAIT) < 0 ? errno == ECONNRESET : intakeGoes;
+            }
+            return static_cast<int>(std::count(ended.begin(), ended.end(), true));
+        };
+        // Four places, one per address: the rest are refused.
+        const int expected = intakeGoes ? kBurst : kBurst - 4;
+        EXPECT_TRUE(eventually([&] { return resetCount() >= expected; })) << resetCount() << " of " << expected;
+        for (int fd : clients) ::close(fd);
+        fixture.reset();
+        EXPECT_TRUE(eventually([&] { return openDescriptors() <= before; })) << openDescriptors() << " open, " << before << " before";
+    }
 }
 
 }  // namespace
