@@ -4,6 +4,8 @@
 #include <gst/video/video.h>
 #include <libyuv/convert_argb.h>
 
+#include <algorithm>
+#include <thread>
 
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/webrtc/gst_glue.h"
@@ -83,9 +85,17 @@ ReceiveBranch attachReceiveBranch(GstElement* pipeline, GstPad* pad, const Quill
     g_object_set(queue, "max-size-buffers", 200u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
     gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
     if (hasProperty(dec, "max-errors")) g_object_set(dec, "max-errors", -1, nullptr);
-    // A threaded decoder holds a picture back until the next one arrives, and a still screen sends
-    // no next one: the controller would not see the last change until the screen changes again.
-    if (hasProperty(dec, "max-threads")) g_object_set(dec, "max-threads", 1, nullptr);
+    // Frame threads hold a picture back until the next one arrives, and a still screen sends no
+    // next one: the controller would not see the last change until the screen changes again.
+    // Slice threads hold nothing back: they decode the slices of one picture side by side (the
+    // sender's encoder cuts each picture into one slice per thread).
+    if (hasProperty(dec, "thread-type")) {
+        gst_util_set_object_arg(G_OBJECT(dec), "thread-type", "slice");
+        if (hasProperty(dec, "max-threads"))
+            g_object_set(dec, "max-threads", static_cast<gint>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)), nullptr);
+    } else if (hasProperty(dec, "max-threads")) {
+        g_object_set(dec, "max-threads", 1, nullptr);
+    }
     // After a loss that retransmission could not mend, ask the sender for a key frame.
     if (hasProperty(depay, "request-keyframe")) g_object_set(depay, "request-keyframe", TRUE, nullptr);
     // Decoders give I420 (videoconvert passes it through); libyuv makes BGRx of it in one pass,
