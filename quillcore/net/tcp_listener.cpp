@@ -5,9 +5,11 @@
 #include <sys/eventfd.h>
 
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 
+#include "quillcore/base/diagnostics.h"
 #include "quillcore/net/tcp_impl.h"
 #include "quillcore/net/tcp_io.h"
 
@@ -115,15 +117,19 @@ void TcpListener::Impl::doStart() {
     protocol = endpoint.protocol();
     stopEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopEvent < 0) return failAfterStart(std::strerror(errno));
+    try {
+        accepting = std::jthread([this](std::stop_token stop) {
+            pthread_setname_np(pthread_self(), "net.accept");
+            acceptLoop(stop);
+        });
+    } catch (const std::exception& e) {
+        return failAfterStart(e.what());  // never "ready" without a thread that accepts
+    }
     {
         std::lock_guard lock(mutex);
         port = endpoint.port();
     }
     report({State::ready, endpoint.port(), {}});
-    accepting = std::jthread([this](std::stop_token stop) {
-        pthread_setname_np(pthread_self(), "net.accept");
-        acceptLoop(stop);
-    });
 }
 
 void TcpListener::Impl::failAfterStart(const std::string& text) {
@@ -157,7 +163,6 @@ void TcpListener::Impl::stopAccepting() {
 void TcpListener::Impl::acceptLoop(std::stop_token stop) {
     const int listening = acceptor.native_handle();
     pollfd wanted[2] = {{listening, POLLIN, 0}, {stopEvent, POLLIN, 0}};
-    ConnectionHandler handler;
     while (!stop.stop_requested()) {
         // The peer's address comes with the accept: no second call for it.
         asio::ip::tcp::endpoint peer;
@@ -189,14 +194,31 @@ void TcpListener::Impl::acceptLoop(std::stop_token stop) {
             continue;
         }
         peer.resize(size);
+        // Copied for this connection only: the owner's handler (and what it holds) is not kept
+        // here once the owner lets go of it.
+        ConnectionHandler handler;
         {
             std::lock_guard lock(mutex);
             handler = connectionHandler;
         }
-        // Asio takes the socket only when the connection starts: one its owner refuses first
-        // costs nothing more here.
-        auto connection = std::make_shared<TcpConnection>(std::make_shared<TcpConnection::Impl>(fd, protocol, peer));
-        if (handler) handler(std::move(connection));
+        // A handler or an allocation that throws costs that connection, not the process (the I/O
+        // thread's loop did the same for it before). Asio takes the socket only when the
+        // connection starts: one its owner refuses first costs nothing more here.
+        std::shared_ptr<TcpConnection::Impl> impl;
+        try {
+            impl = std::make_shared<TcpConnection::Impl>(fd, protocol, peer);
+        } catch (const std::exception& e) {
+            ::close(fd);
+            coreDiagnostic(std::string("could not take a new connection: ") + e.what());
+            continue;
+        }
+        try {
+            // From here the connection owns the descriptor.
+            auto connection = std::make_shared<TcpConnection>(std::move(impl));
+            if (handler) handler(std::move(connection));
+        } catch (const std::exception& e) {
+            coreDiagnostic(std::string("a new connection's handler threw: ") + e.what());
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
@@ -190,6 +191,27 @@ TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
     std::lock_guard lock(server.mutex);
     ASSERT_EQ(server.states.size(), 2u);
     EXPECT_EQ(server.states[1].state, TcpListener::State::cancelled);
+}
+
+// A connection handler that throws costs that connection only: the listener goes on accepting.
+TEST(TcpListener, AHandlerThatThrowsCostsOnlyThatConnection) {
+    std::atomic<int> calls{0};
+    Server server;
+    server.listener->setConnectionHandler([&](TcpConnectionPtr c) {
+        if (++calls == 1) throw std::runtime_error("refused");
+        c->start();
+        server.keep(server.accepted, std::move(c));
+    });
+    const auto port = server.port();
+    auto first = TcpConnection::connectLocal(port);
+    first->start();
+    const Received ended = receiveNow(first, 1);
+    EXPECT_TRUE(ended.endOfStream || ended.error) << "the refused connection is closed";
+    auto second = TcpConnection::connectLocal(port);
+    second->start();
+    EXPECT_FALSE(sendNow(second, toBytes("ok")));
+    EXPECT_EQ(receiveNow(server.accept(0), 2).data, toBytes("ok"));
+    EXPECT_EQ(calls, 2);
 }
 
 // A reset ends the connection as a cancel does here; the peer sees a reset, not the end of the

@@ -194,6 +194,7 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
     }
     if (freed) {
         offences_->note(waiting_[*freed].host, now);
+        unwatch(waiting_[*freed]);
         givesWay.push_back(std::move(waiting_[*freed].connection));
         waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
     }
@@ -244,9 +245,14 @@ ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
     }
 }
 
+// Its socket is no longer read here. Done before a connection is handed on or queued for its
+// reset: a socket left in the poller while its reset waits would wake the intake's thread again
+// and again (its unread bytes or its end stay readable).
+void ConnectionIntake::unwatch(const Waiting& w) { ::epoll_ctl(poller_, EPOLL_CTL_DEL, w.descriptor, nullptr); }
+
 bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay) {
     // Its socket goes on to the connection's own reader.
-    ::epoll_ctl(poller_, EPOLL_CTL_DEL, w.descriptor, nullptr);
+    unwatch(w);
     const auto now = SteadyClock::now();
     std::optional<std::size_t> freed;
     if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, *offences_, now, byHost_);
@@ -308,6 +314,7 @@ void ConnectionIntake::run(std::stop_token stop) {
                     becameReady = makeReady(std::move(entry), givesWay) || becameReady;
                 } else {
                     offences_->note(entry.host, SteadyClock::now());
+                    unwatch(entry);
                     givesWay.push_back(std::move(entry.connection));
                 }
             }
@@ -315,6 +322,7 @@ void ConnectionIntake::run(std::stop_token stop) {
             auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
             for (auto it = waiting_.begin(); it != end; ++it) {
                 offences_->note(it->host, now);
+                unwatch(*it);
                 givesWay.push_back(std::move(it->connection));
             }
             waiting_.erase(waiting_.begin(), end);

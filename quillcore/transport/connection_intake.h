@@ -112,6 +112,8 @@ private:
     void run(std::stop_token stop);
     // With mutex_ held: takes a connection that was handed over, or closes it (into `givesWay`).
     void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay);
+    // Takes `w`'s socket out of the poller.
+    void unwatch(const Waiting& w);
     // With mutex_ held: reads what has come on `w`.
     Progress read(Waiting& w);
     // With mutex_ held: moves `w`, whose first frame is whole, to the ready queue. Returns

@@ -53,7 +53,7 @@ class HostAdvertiser {
 public:
     static constexpr const char* serviceType = "_quillmate._tcp";
 
-    // Runs on the network I/O thread; must not block (hand the connection on at once).
+    // Runs on the listener's accepting thread; must not block (hand the connection on at once).
     using ConnectionHandler = std::function<void(net::TcpConnectionPtr)>;
 
     // What the advertiser needs of a listener: the TCP listener, or a stand-in in tests.
