@@ -109,7 +109,7 @@ void TcpListener::Impl::doStart() {
         return;
     }
     asio::error_code ec;
-    // The accepting threads wait in poll(), so that a stop reaches them.
+    // The accepting thread waits in poll(), so that a stop reaches it.
     acceptor.non_blocking(true, ec);
     if (ec) return failAfterStart(ec.message());
     auto endpoint = acceptor.local_endpoint(ec);

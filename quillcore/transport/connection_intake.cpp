@@ -140,10 +140,7 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
             arriving_.push_back(std::move(connection));
         }
     }
-    if (connection) {
-        std::vector<net::TcpConnectionPtr> refused{std::move(connection)};
-        resetLater(refused);
-    }
+    if (connection) resetLater(std::move(connection));
     if (first) wake();
 }
 
@@ -151,15 +148,25 @@ void ConnectionIntake::resetLater(std::vector<net::TcpConnectionPtr>& connection
     if (connections.empty()) return;
     {
         std::lock_guard lock(closingMutex_);
-        const bool wasEmpty = closing_.empty();
-        while (!connections.empty() && closing_.size() < closingRoom_) {
-            closing_.push_back(std::move(connections.back()));
-            connections.pop_back();
-        }
-        if (wasEmpty && !closing_.empty()) closingCv_.notify_one();
+        while (!connections.empty() && queueReset(connections.back())) connections.pop_back();
     }
     for (auto& c : connections) c->reset();
     connections.clear();
+}
+
+void ConnectionIntake::resetLater(net::TcpConnectionPtr connection) {
+    {
+        std::lock_guard lock(closingMutex_);
+        if (queueReset(connection)) return;
+    }
+    connection->reset();
+}
+
+bool ConnectionIntake::queueReset(net::TcpConnectionPtr& connection) {
+    if (closing_.size() >= closingRoom_) return false;
+    closing_.push_back(std::move(connection));
+    if (closing_.size() == 1) closingCv_.notify_one();
+    return true;
 }
 
 void ConnectionIntake::closeRun(std::stop_token stop) {

@@ -122,6 +122,9 @@ private:
     void wake();
     // Resets `connections` on the closing thread; inline those beyond its room. Empties it.
     void resetLater(std::vector<net::TcpConnectionPtr>& connections);
+    void resetLater(net::TcpConnectionPtr connection);
+    // With closingMutex_ held: queues `connection` for the closing thread if there is room.
+    bool queueReset(net::TcpConnectionPtr& connection);
     void closeRun(std::stop_token stop);
 
     const Limits limits_;
