@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -52,24 +53,41 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// CPU time (all threads) and minor page faults of a process, from /proc.
+// Fields of a /proc stat file after the name, which may hold spaces: state(0) ... minflt(7) ...
+// utime(11) stime(12).
+std::vector<std::string> statFields(const std::string& path, std::string* name = nullptr) {
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const auto open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return {};
+    if (name) *name = text.substr(open + 1, close - open - 1);
+    std::istringstream fields(text.substr(close + 2));
+    return {std::istream_iterator<std::string>(fields), {}};
+}
+
+// CPU time (all threads) and minor page faults of a process, from /proc; and the CPU time of
+// each thread, by name and number.
 struct Usage {
     double cpuSeconds = 0;
     double minorFaults = 0;
+    std::map<std::pair<std::string, long>, double> byThread;
     Clock::time_point at;
 
     static Usage of(pid_t pid) {
         Usage u;
         u.at = Clock::now();
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) return u;
-        std::istringstream fields(text.substr(close + 2));
-        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
-        if (f.size() < 13) return u;
-        // After the name: state(0) ... minflt(7) ... utime(11) stime(12).
         const double tick = double(sysconf(_SC_CLK_TCK));
+        const std::string proc = "/proc/" + std::to_string(pid);
+        std::error_code error;
+        for (const auto& task : fs::directory_iterator(proc + "/task", error)) {
+            std::string name;
+            const auto f = statFields(task.path().string() + "/stat", &name);
+            if (f.size() >= 13)
+                u.byThread[{name, std::stol(task.path().filename().string())}] =
+                    (std::stod(f[11]) + std::stod(f[12])) / tick;
+        }
+        const auto f = statFields(proc + "/stat");
+        if (f.size() < 13) return u;
         u.minorFaults = std::stod(f[7]);
         u.cpuSeconds = (std::stod(f[11]) + std::stod(f[12])) / tick;
         return u;
@@ -78,6 +96,28 @@ struct Usage {
     std::pair<double, double> since(const Usage& earlier) const {
         const double seconds = std::chrono::duration<double>(at - earlier.at).count();
         return {(cpuSeconds - earlier.cpuSeconds) / seconds, (minorFaults - earlier.minorFaults) / seconds};
+    }
+    // CPU seconds since `earlier`: of the thread that feeds the encoder (in the host it also
+    // payloads, encrypts and sends what the encoder made), of x264's own threads (named after
+    // the thread that opened the encoder, so the busiest name; the feeding thread is the oldest
+    // of them), of the screen capture's thread, and of every other thread of the process.
+    std::array<double, 4> splitSince(const Usage& earlier) const {
+        std::map<std::string, double> byName;
+        std::map<std::string, std::pair<long, double>> oldest;
+        for (const auto& [thread, seconds] : byThread) {
+            const auto before = earlier.byThread.find(thread);
+            const double spent = seconds - (before == earlier.byThread.end() ? 0 : before->second);
+            byName[thread.first] += spent;
+            auto [it, first] = oldest.try_emplace(thread.first, thread.second, spent);
+            if (!first && thread.second < it->second.first) it->second = {thread.second, spent};
+        }
+        std::string encoder;
+        for (const auto& [name, spent] : byName)
+            if (name != "host.capture" && (encoder.empty() || spent > byName.at(encoder))) encoder = name;
+        const double feeding = encoder.empty() ? 0 : oldest.at(encoder).second;
+        const double encoding = encoder.empty() ? 0 : byName.at(encoder) - feeding;
+        const double capture = byName.count("host.capture") ? byName["host.capture"] : 0;
+        return {feeding, encoding, capture, cpuSeconds - earlier.cpuSeconds - feeding - encoding - capture};
     }
 };
 
@@ -379,6 +419,10 @@ long framesEncoded(Child& bare) {
 //   asked_to_decoded_ms: the same from the moment the change was asked of the X server, so with
 //   the server's own drawing time;
 // - host_cpu_ms_per_frame against bare_cpu_ms_per_frame (host_to_bare), and shares of one core;
+//   each split into *_feeding_ms_per_frame (the thread that feeds x264, where the host also
+//   payloads, encrypts and sends), *_x264_ms_per_frame (the encoder's own threads),
+//   *_capture_ms_per_frame (grab and conversion) and *_other_ms_per_frame (every other thread:
+//   the host's event loop, cursor, RTCP, SCTP);
 // - minor page faults per second of both;
 // each measured over eight seconds after ten of warm-up; and the machine's load meanwhile.
 void BM_HostVersusBarePipeline(benchmark::State& state) {
@@ -387,6 +431,12 @@ void BM_HostVersusBarePipeline(benchmark::State& state) {
     Host& host = stage.host;
     std::vector<double> screenFps, deliveredFps, bareFps, latency, latencyP95, asked, load, hostCpu, hostFaults, hostMsPerFrame,
         bareCpu, bareFaults, bareMsPerFrame;
+    // Milliseconds per frame of the feeding thread, x264's threads, the capture thread and the rest.
+    std::array<std::vector<double>, 4> hostSplit, bareSplit;
+    auto addSplit = [](std::array<std::vector<double>, 4>& split, const Usage& to, const Usage& from, double frames) {
+        const auto seconds = to.splitSince(from);
+        for (std::size_t i = 0; i < split.size(); ++i) split[i].push_back(frames > 0 ? 1000 * seconds[i] / frames : 0);
+    };
     // Measured in the steady state: the first seconds of a session still find new pages for
     // the packets that wait for retransmission and the encoder's pictures.
     constexpr auto kWarmUp = 10s;
@@ -415,6 +465,7 @@ void BM_HostVersusBarePipeline(benchmark::State& state) {
                 deliveredFps.push_back(decoded / seconds);
                 screenFps.push_back(double(stage.screen.changes() - changesFrom) / seconds);
                 hostMsPerFrame.push_back(decoded ? 1000 * cpu * seconds / decoded : 0);
+                addSplit(hostSplit, to, from, decoded);
                 std::lock_guard guard(viewer.lock);
                 std::sort(viewer.latencies.begin(), viewer.latencies.end());
                 latency.push_back(median(viewer.latencies));
@@ -436,6 +487,7 @@ void BM_HostVersusBarePipeline(benchmark::State& state) {
             bareFaults.push_back(faults);
             bareFps.push_back(double(frames) / seconds);
             bareMsPerFrame.push_back(frames > 0 ? 1000 * cpu * seconds / double(frames) : 0);
+            addSplit(bareSplit, to, from, double(frames));
         }
     }
     state.counters["screen_fps"] = median(screenFps);
@@ -452,6 +504,11 @@ void BM_HostVersusBarePipeline(benchmark::State& state) {
     state.counters["host_to_bare"] = median(hostMsPerFrame) / median(bareMsPerFrame);
     state.counters["host_faults_per_s"] = median(hostFaults);
     state.counters["bare_faults_per_s"] = median(bareFaults);
+    const char* parts[] = {"feeding", "x264", "capture", "other"};
+    for (std::size_t i = 0; i < hostSplit.size(); ++i) {
+        state.counters[std::string("host_") + parts[i] + "_ms_per_frame"] = median(hostSplit[i]);
+        state.counters[std::string("bare_") + parts[i] + "_ms_per_frame"] = median(bareSplit[i]);
+    }
 }
 BENCHMARK(BM_HostVersusBarePipeline)->Iterations(1)->Unit(benchmark::kSecond);
 
