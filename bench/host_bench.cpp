@@ -116,7 +116,7 @@ struct Usage {
             if (name != "host.capture" && (encoder.empty() || spent > byName.at(encoder))) encoder = name;
         const double feeding = encoder.empty() ? 0 : oldest.at(encoder).second;
         const double encoding = encoder.empty() ? 0 : byName.at(encoder) - feeding;
-        const double capture = byName.count("host.capture") ? byName["host.capture"] : 0;
+        const double capture = byName["host.capture"];  // 0 when it has no such thread
         return {feeding, encoding, capture, cpuSeconds - earlier.cpuSeconds - feeding - encoding - capture};
     }
 };

@@ -3,8 +3,9 @@
 // a sender the host never paired with; each from 64, 256 and 1,024 addresses, at rising rates
 // and at the most this machine drives (rate 0). Reported per run: the established connections
 // per second, the share of offers answered within 1 s, the slowest answer, the host's
-// descriptors and the connections the system dropped because the host's accept queue was full. The closing summary names, per flood and address count, the highest rate at
-// which at least 99 % of the offers were answered within 1 s. Run it inside
+// descriptors and the connections the system dropped because the host's accept queue was full.
+// The closing summary names, per flood and address count, the highest rate at which at least
+// 99 % of the offers were answered within 1 s. Run it inside
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
 // network.
 //
