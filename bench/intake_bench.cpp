@@ -1,9 +1,12 @@
 // A stranger's flood against the host binary, while a paired controller sends a fresh offer
-// every 100 ms. Floods: connections that never send, and connections that send an envelope from
-// a sender the host never paired with; each from 64, 256 and 1,024 addresses, at rising rates
-// and at the most this machine drives (rate 0). Reported per run: the established connections
-// per second, the share of offers answered within 1 s, the slowest answer, the host's
-// descriptors and the connections the system dropped because the host's accept queue was full.
+// every 100 ms and then a new controller pairs. Floods: connections that never send,
+// connections that send an envelope from a sender the host never paired with, and connections
+// that send a PairStart and close at once; each from 64, 1,024 and 60,000 addresses (more than
+// any record the host keeps), at rising rates and at the most this machine drives (rate 0).
+// Reported per run: the established connections per second, the share of offers answered
+// within 1 s, the slowest answer, whether the pairing reached its code, the host's main
+// thread's share of a core, the host's descriptors and the connections the system dropped
+// because the host's accept queue was full.
 // The closing summary names, per flood and address count, the highest rate at which at least
 // 99 % of the offers were answered within 1 s. Run it inside
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
@@ -28,7 +31,7 @@ using namespace quill::hostprocess;
 
 namespace {
 
-enum Flood { silent, strangersEnvelopes };
+enum Flood { silent, strangersEnvelopes, pairStarts };
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
 // connection that found the host's accept queue full and was dropped, SYN or handshake end).
@@ -60,19 +63,31 @@ void Churn(benchmark::State& state) {
     PeerConnectionFactory::shared();
     HostProcess host;
     OfferSource offers(host);
-    const Bytes first = flood == strangersEnvelopes ? strangersEnvelope(host) : Bytes{};
+    const DeviceIdentity stranger = makeIdentity(9);
+    const Bytes first = flood == strangersEnvelopes ? strangersEnvelope(host)
+                        : flood == pairStarts
+                            ? frame::encode(toBytes(
+                                  PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?"))
+                                      .encode()))
+                            : Bytes{};
+    const auto hold = flood == pairStarts ? 0ms : 50ms;
     const int threads = std::max(2u, std::thread::hardware_concurrency() / 2);
     constexpr int kProbes = 100;
-    double established = 0, slowest = 0;
+    double established = 0, slowest = 0, mainThread = 0;
     int answered = 0;
+    bool pairingReachedCode = false;
     const double overflowsBefore = tcpExtension("ListenOverflows");
     for (auto _ : state) {
         std::atomic<bool> stop{false};
         std::vector<std::future<std::size_t>> churners;
         for (int i = 0; i < threads; ++i)
-            churners.push_back(std::async(std::launch::async, [&] { return churn(host.port, addresses, rate / threads, stop, first); }));
+            churners.push_back(std::async(std::launch::async, [&, i] {
+                return churn(host.port, addresses, rate / threads, stop, first, hold, i, threads);
+            }));
         const auto began = Clock::now();
         std::this_thread::sleep_for(1s);
+        const double mainBefore = host.mainThreadCpuSeconds();
+        const auto measured = Clock::now();
         for (int probe = 0; probe < kProbes; ++probe) {
             const Bytes offer = offers.next();
             const auto sent = Clock::now();
@@ -82,6 +97,11 @@ void Churn(benchmark::State& state) {
             answered += replied && seconds <= 1.0 ? 1 : 0;
             std::this_thread::sleep_until(sent + 100ms);
         }
+        {
+            Pairing pairing(host);
+            pairingReachedCode = pairing.controller->isAwaitingConfirmation() && pairing.tries == 1;
+        }
+        mainThread = (host.mainThreadCpuSeconds() - mainBefore) / std::chrono::duration<double>(Clock::now() - measured).count();
         stop = true;
         std::size_t made = 0;
         for (auto& c : churners) made += c.get();
@@ -91,13 +111,15 @@ void Churn(benchmark::State& state) {
     state.counters["established_per_s"] = established;
     state.counters["answered_within_1s"] = static_cast<double>(answered) / kProbes;
     state.counters["slowest_answer_s"] = slowest;
+    state.counters["pairing_reached_code"] = pairingReachedCode;
+    state.counters["main_thread_share"] = mainThread;
     state.counters["host_fds"] = static_cast<double>(host.descriptors());
     state.counters["listen_overflows"] = tcpExtension("ListenOverflows") - overflowsBefore;
     points[{flood, addresses}].push_back({rate, established, static_cast<double>(answered) / kProbes});
 }
 BENCHMARK(Churn)
     ->ArgNames({"flood", "addresses", "rate"})
-    ->ArgsProduct({{silent, strangersEnvelopes}, {64, 256, 1024}, {5000, 20000, 40000, 0}})
+    ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
@@ -140,14 +162,16 @@ BENCHMARK(Stallers)->ArgName("stallers")->Arg(8)->Arg(32)->Arg(64)->Iterations(1
 void summarize() {
     std::printf("\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s:\n");
     for (const auto& [key, runs] : points) {
-        const char* kind = key.first == silent ? "connections that never send" : "strangers' envelopes";
+        const char* kind = key.first == silent               ? "connections that never send"
+                           : key.first == strangersEnvelopes ? "strangers' envelopes"
+                                                             : "PairStarts, then closed";
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {
             if (p.rate == 0) most = &p;
             if (p.answered >= 0.99 && (!held || p.established > held->established)) held = &p;
         }
-        std::printf("  %-28s from %4d addresses: ", kind, key.second);
+        std::printf("  %-28s from %5d addresses: ", kind, key.second);
         if (most && most == held)
             std::printf("no rate this machine drives breaks it (at its most, %.0f/s: %.0f %%)\n", most->established,
                         100 * most->answered);

@@ -17,6 +17,7 @@
 #include <deque>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -98,6 +99,17 @@ public:
     std::size_t descriptors() const {
         auto it = std::filesystem::directory_iterator(proc() + "/fd");
         return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
+    }
+    // CPU time of the host's main thread (the user interface's), from /proc.
+    double mainThreadCpuSeconds() const {
+        std::ifstream in(proc() + "/task/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) return 0;
+        std::istringstream fields(text.substr(close + 2));
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        if (f.size() < 13) return 0;
+        return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
     std::size_t residentKiB() const {
         std::ifstream in(proc() + "/status");
@@ -232,13 +244,15 @@ inline void raiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &files);
 }
 
-// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses), in turn,
-// `perSecond` of them (as many as this thread can make when not positive) until `stop`, each
-// sending `first` (if any) once connected and closed after `hold` unless the host closed it
-// first. Returns how many connections were established (those the host reset at once
-// included): a connect that never completed (the host's backlog was full) does not count.
+// A stranger's churn: new connections from 127.0.0.2 to 127.0.0.(1 + addresses) (on into
+// 127.0.1.0 and up beyond 254), in turn, `perSecond` of them (as many as this thread can make
+// when not positive) until `stop`, each sending `first` (if any) once connected and closed after
+// `hold` unless the host closed it first. Churns side by side split the addresses: this one,
+// `lane` of `lanes`, takes every lanes-th. Returns how many connections were established (those
+// the host reset at once included): a connect that never completed (the host's backlog was
+// full) does not count.
 inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop,
-                         const Bytes& first = {}, Clock::duration hold = 50ms) {
+                         const Bytes& first = {}, Clock::duration hold = 50ms, int lane = 0, int lanes = 1) {
     // Connects still pending are given up after this long, and at most this many are pending.
     constexpr auto kConnectLimit = 2s;
     constexpr std::size_t kMaxPending = 512;
@@ -262,7 +276,9 @@ inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, co
                (perSecond <= 0 || static_cast<double>(started) < perSecond * std::chrono::duration<double>(now - began).count())) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (fd < 0) break;
-            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(started++ % addresses))}, {}};
+            const auto from = static_cast<std::uint32_t>((started++ * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane)) %
+                                                         static_cast<std::size_t>(addresses));
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + from)}, {}};
             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
             address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
             if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {

@@ -45,8 +45,8 @@ QString orNone(const std::optional<QString>& text) { return text ? *text : QStri
 // A plain TCP client, so the test sees exactly when the host closes it.
 struct RawClient {
     int fd = -1;
-    // From 127.0.0.`source`.
-    explicit RawClient(std::uint16_t port, std::uint8_t source = 1) {
+    // From 127.0.0.`source` (beyond 255: on into 127.0.1.0 and up).
+    explicit RawClient(std::uint16_t port, std::uint32_t source = 1) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -73,18 +73,23 @@ struct RawClient {
     }
 };
 
-// Strangers, each from an address of its own (127.0.0.2 on), that open a pairing, say nothing
-// more, and open the next the moment the host closes theirs.
+// Where stallers connect from: each its own address, a new address for every connection (more
+// than any record of the host holds), or half of them each way.
+enum class Sources { fixed, everNew, mixed };
+
+// Strangers (from 127.0.0.2 on) that open a pairing, say nothing more, and open the next the
+// moment the host closes theirs.
 class Stallers {
 public:
-    Stallers(std::uint16_t port, int count) {
+    Stallers(std::uint16_t port, int count, Sources sources = Sources::fixed) {
         const DeviceIdentity stranger = quill::testing::makeIdentity(9);
         const Bytes start = frame::encode(
             toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
         for (int i = 0; i < count; ++i)
-            threads_.emplace_back([this, port, start, source = static_cast<std::uint8_t>(2 + i)](std::stop_token stop) {
+            threads_.emplace_back([this, port, start, sources, i](std::stop_token stop) {
+                const bool moves = sources == Sources::everNew || (sources == Sources::mixed && i % 2 == 1);
                 while (!stop.stop_requested()) {
-                    RawClient client(port, source);
+                    RawClient client(port, moves ? kFresh + fresh_++ : static_cast<std::uint32_t>(2 + i));
                     if (client.fd < 0 || ::send(client.fd, start.data(), start.size(), MSG_NOSIGNAL) < 0) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                         continue;
@@ -101,6 +106,8 @@ public:
     std::atomic<int> opened{0};
 
 private:
+    static constexpr std::uint32_t kFresh = 1 << 16;  // 127.1.0.0 on
+    std::atomic<std::uint32_t> fresh_{0};
     std::vector<std::jthread> threads_;  // last: they use `opened`
 };
 
@@ -378,11 +385,12 @@ TEST(HostModelAdmission, ControlSwitchedOffDuringTheNegotiationEndsTheSession) {
 // However many stallers there are, and however fast they come back, a real controller pairs
 // each time, soon after both users confirmed.
 TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFromPairing) {
+  for (const Sources sources : {Sources::fixed, Sources::everNew, Sources::mixed})
     for (const int count : {8, 32, 64}) {
-        SCOPED_TRACE(std::to_string(count) + " stallers");
+        SCOPED_TRACE(std::to_string(count) + " stallers, sources " + std::to_string(static_cast<int>(sources)));
         ModelHarness h;
         HostModel& m = h.start();
-        Stallers stallers(*m.listenerPort(), count);
+        Stallers stallers(*m.listenerPort(), count, sources);
         ASSERT_TRUE(pumpUntil([&] { return stallers.opened >= count; }, 10));
         int paired = 0;
         for (int i = 0; i < 10; ++i) {

@@ -1,10 +1,12 @@
 // Incoming connections: the first frame decides between pairing and a session request. Strangers
-// stay off the main thread until their first frame earned it: the intake holds each connection
-// on the network side until then, and a screening thread reads that frame (the envelope opened
-// against the peer store) before anything reaches the main thread, in batches.
+// stay off the main thread until they earned it: the intake holds each connection on the network
+// side until its first frame, and a screening thread reads that frame (the envelope opened
+// against the peer store) before anything reaches the main thread, in batches. A comparison
+// waits on that thread too, after the host's commitment, until its peer answered.
 #include <QPointer>
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -82,6 +84,11 @@ public:
         std::lock_guard lock(state_->mutex);
         return std::exchange(state_->refusal, std::nullopt);
     }
+    // The latest pairing request refused on arrival (another had the host user's attention).
+    std::optional<QString> takePairingRefusal() {
+        std::lock_guard lock(state_->mutex);
+        return std::exchange(state_->pairingRefusal, std::nullopt);
+    }
 
     // Pairing requests handed on and not finished yet.
     int pairingAttempts() const { return *attempts_; }
@@ -89,13 +96,15 @@ public:
     // Closes what waits here and refuses what comes later.
     void close() {
         intake->close();
-        std::vector<HandedConnection> handed;
+        std::vector<HandedConnection> handed, asked;
         {
             std::lock_guard lock(state_->mutex);
             state_->closed = true;
             handed.swap(state_->handed);
+            asked.swap(state_->asked);
         }
         for (auto& h : handed) h.channel->close();
+        for (auto& h : asked) h.channel->close();
     }
 
     std::shared_ptr<ConnectionIntake> intake;
@@ -106,15 +115,18 @@ private:
     struct State {
         std::mutex mutex;
         std::condition_variable_any cv;
-        bool framesWaiting = false;
+        bool woken = false;
         bool posted = false;
         bool closed = false;
         std::vector<HandedConnection> handed;
+        // Comparisons whose peer owes its answer to the host's commitment.
+        std::vector<HandedConnection> asked;
         std::optional<QString> refusal;
+        std::optional<QString> pairingRefusal;
         void wake() {
             {
                 std::lock_guard lock(mutex);
-                framesWaiting = true;
+                woken = true;
             }
             cv.notify_all();
         }
@@ -122,13 +134,55 @@ private:
 
     void run(std::stop_token stop) {
         for (;;) {
+            const auto limit = pairing_ ? pairing_->nextLimit() : std::nullopt;
             {
                 std::unique_lock lock(state_->mutex);
-                if (!state_->cv.wait(lock, stop, [&] { return state_->framesWaiting; })) return;
-                state_->framesWaiting = false;
+                auto woken = [&] { return state_->woken; };
+                if (limit) state_->cv.wait_until(lock, stop, *limit, woken);
+                else state_->cv.wait(lock, stop, woken);
+                if (stop.stop_requested()) return;
+                state_->woken = false;
             }
-            for (auto& first : intake->take()) screen(first);
+            for (auto& first : intake->take()) {
+                try {
+                    screen(first);
+                } catch (const std::exception&) {
+                    // No memory for this one, say: it alone is closed.
+                    if (first.connection) first.connection->reset();
+                }
+            }
+            if (pairing_) checkAnswers();
         }
+    }
+
+    // Hands on the comparisons whose peer answered, and lets go of those that are over.
+    void checkAnswers() {
+        std::vector<HandedConnection> asked;
+        {
+            std::lock_guard lock(state_->mutex);
+            asked.swap(state_->asked);
+        }
+        if (asked.empty()) return;
+        const auto now = SteadyClock::now();
+        std::vector<HandedConnection> waiting;
+        for (auto& h : asked) {
+            const auto progress = pairing_->progress(*h.channel, now);
+            if (progress == HostPairing::Progress::waiting) {
+                waiting.push_back(std::move(h));
+                continue;
+            }
+            h.channel->setChangeNotifier(nullptr);
+            if (progress == HostPairing::Progress::runnable) post(std::move(h));
+            else h.channel->close();
+        }
+        bool closed;
+        {
+            std::lock_guard lock(state_->mutex);
+            closed = state_->closed;
+            if (!closed) std::move(waiting.begin(), waiting.end(), std::back_inserter(state_->asked));
+        }
+        if (closed)
+            for (auto& h : waiting) h.channel->close();
     }
 
     void screen(ConnectionIntake::FirstFrame& first) {
@@ -191,25 +245,44 @@ private:
         handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame));
         // Later frames go to the channel's readers only; the stream keeps nothing more.
         handed.channel->frames->detach();
-        FrameChannelPtr givesWay;
-        if (handed.pairing) {
-            ++*attempts_;
-            handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
-            givesWay = pairing_->admit(*handed.channel, *handed.pairing);
+        if (!handed.pairing) return post(std::move(handed));
+        const auto admission = pairing_->admit(*handed.channel, *handed.pairing);
+        if (admission.givesWay) drop(admission.givesWay);
+        if (!admission.admitted) {
+            handed.channel->close();
+            std::lock_guard lock(state_->mutex);
+            state_->pairingRefusal = qs(PairingError(PairingError::Kind::alreadyInProgress).description());
+            return;
         }
-        bool post = false;
+        ++*attempts_;
+        handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
+        // Its answer (or its end) wakes this thread, which then hands it on.
+        handed.channel->setChangeNotifier([weak = std::weak_ptr<State>(state_)] {
+            if (auto state = weak.lock()) state->wake();
+        });
+        std::lock_guard lock(state_->mutex);
+        if (state_->closed) return handed.channel->close();
+        state_->asked.push_back(std::move(handed));
+    }
+
+    // One that gave way before the main thread took it is dropped here: the pairing's places
+    // bound the requests that wait.
+    void drop(const FrameChannelPtr& givesWay) {
         std::optional<HandedConnection> dropped;
+        std::lock_guard lock(state_->mutex);
+        auto& list = state_->handed;
+        if (auto it = std::find_if(list.begin(), list.end(), [&](const auto& h) { return h.channel == givesWay; });
+            it != list.end()) {
+            dropped = std::move(*it);
+            list.erase(it);
+        }
+    }
+
+    void post(HandedConnection handed) {
+        bool post = false;
         {
             std::lock_guard lock(state_->mutex);
             auto& list = state_->handed;
-            // One that gave way before the main thread took it is dropped here: the pairing's
-            // places bound the requests that wait.
-            if (givesWay)
-                if (auto it = std::find_if(list.begin(), list.end(), [&](const auto& h) { return h.channel == givesWay; });
-                    it != list.end()) {
-                    dropped = std::move(*it);
-                    list.erase(it);
-                }
             const auto offers = std::count_if(list.begin(), list.end(), [](const auto& h) { return h.offer.has_value(); });
             if (!state_->closed && (handed.pairing || static_cast<std::size_t>(offers) < kMaxHandedOffers)) {
                 list.push_back(std::move(handed));
@@ -281,6 +354,8 @@ void HostModel::reportRefusedConnection(const QString& reason) {
 void HostModel::showRefusedConnections() {
     if (!intake_) return;
     if (auto reason = intake_->takeRefusal()) setConnectionMessage(QStringLiteral("Rejected a LAN connection: ") + *reason);
+    // Shown once a tick, however many came: a flood of them costs this thread nothing more.
+    if (auto reason = intake_->takePairingRefusal()) setPairingStatusMessage(QStringLiteral("Pairing failed: ") + *reason);
 }
 
 void HostModel::endConnections() {

@@ -25,7 +25,8 @@ HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> pee
       readLimit_(readLimit),
       clock_(std::move(clock)),
       decisionLimit_(decisionLimit),
-      offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()) {}
+      offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
+      rule_(offences_) {}
 
 std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
@@ -93,21 +94,24 @@ void HostPairing::cancelAll() {
     for (auto& channel : closing) channel->close();
 }
 
-std::shared_ptr<FrameChannel> HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
-    std::shared_ptr<FrameChannel> givesWay;
-    std::uint64_t id;
+HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
+    const auto* start = first.get<PairStart>();
+    Admission admission;
+    std::optional<std::uint64_t> id;
     {
         std::lock_guard lock(attemptsMutex_);
-        givesWay = admitLocked(channel, false, id);
+        // Nothing is asked while another exchange has the host user's attention.
+        if (!exchange_.isBusy()) id = admitLocked(channel, false, admission.givesWay);
     }
-    if (givesWay) givesWay->close();
+    if (admission.givesWay) admission.givesWay->close();
+    if (!id) return admission;
+    admission.admitted = true;
     // The commitment is the host's first step; a request it cannot answer fails when it runs.
-    const auto* start = first.get<PairStart>();
-    if (!start || exchange_.isBusy()) return givesWay;
+    if (!start) return admission;
     try {
         validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
     } catch (const PairingError&) {
-        return givesWay;
+        return admission;
     }
     Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
     const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
@@ -116,15 +120,50 @@ std::shared_ptr<FrameChannel> HostPairing::admit(FrameChannel& channel, const Pa
     try {
         sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
     } catch (const PairingError&) {
-        return givesWay;  // the exchange finds its channel closed
+        return admission;  // the exchange finds its channel closed
     }
     std::lock_guard lock(attemptsMutex_);
-    if (auto it = find(id); it != attempts_.end()) {
+    if (auto it = find(*id); it != attempts_.end()) {
         it->hostNonce = std::move(hostNonce);
         it->awaitingPeer = sentAt;
         it->framesBefore = 1;  // the PairStart, not read yet
     }
-    return givesWay;
+    return admission;
+}
+
+HostPairing::Progress HostPairing::progress(FrameChannel& channel, SteadyClock::time_point now) {
+    std::shared_ptr<FrameChannel> silent;
+    {
+        std::lock_guard lock(attemptsMutex_);
+        const std::weak_ptr<FrameChannel> weak = channel.weak_from_this();
+        auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) {
+            return !a.running && !a.channel.owner_before(weak) && !weak.owner_before(a.channel);
+        });
+        if (it == attempts_.end()) return Progress::over;
+        if (it->givenWay) {
+            attempts_.erase(it);
+            return Progress::over;
+        }
+        if (!it->awaitingPeer || standing(*it) == Standing::answered) return Progress::runnable;
+        const bool left = channel.ended();
+        if (!left && now - *it->awaitingPeer < std::chrono::duration<double>(readLimitBeforeDecision())) return Progress::waiting;
+        // It left, or stayed silent, while it owed an answer.
+        offences_->note(it->host, now);
+        attempts_.erase(it);
+        if (!left) silent = channel.shared_from_this();
+    }
+    if (silent) silent->close();
+    return Progress::over;
+}
+
+std::optional<SteadyClock::time_point> HostPairing::nextLimit() {
+    std::lock_guard lock(attemptsMutex_);
+    std::optional<SteadyClock::time_point> next;
+    const auto limit = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(readLimitBeforeDecision()));
+    for (const Attempt& a : attempts_)
+        if (!a.running && !a.givenWay && a.awaitingPeer && (!next || *a.awaitingPeer + limit < *next))
+            next = *a.awaitingPeer + limit;
+    return next;
 }
 
 PeerRecord HostPairing::acceptComparison(FrameChannel& channel) {
@@ -149,7 +188,8 @@ PeerRecord HostPairing::run(FrameChannel& channel, const char* cancelReason, Exc
         return record;
     } catch (const PairingError& e) {
         sendCancel(channel, cancelReason);
-        leave(id, e.kind != PairingError::Kind::alreadyInProgress);
+        // Refused for the host's own reasons, or by its user: nothing its peer did.
+        leave(id, e.kind != PairingError::Kind::alreadyInProgress && e.kind != PairingError::Kind::cancelled);
         throw;
     } catch (...) {
         sendCancel(channel, cancelReason);
@@ -158,50 +198,44 @@ PeerRecord HostPairing::run(FrameChannel& channel, const char* cancelReason, Exc
     }
 }
 
-std::shared_ptr<FrameChannel> HostPairing::admitLocked(FrameChannel& channel, bool running, std::uint64_t& id) {
+Standing HostPairing::standing(const Attempt& a) const {
+    if (a.awaitingPeer) {
+        // One more frame than when it was asked is the answer, read or not.
+        const auto channel = a.channel.lock();
+        return channel && channel->bufferedFrameCount() > a.framesBefore ? Standing::answered : Standing::owing;
+    }
+    return a.answered ? Standing::answered : Standing::unasked;
+}
+
+std::optional<std::uint64_t> HostPairing::admitLocked(FrameChannel& channel, bool running,
+                                                       std::shared_ptr<FrameChannel>& givesWay) {
     const auto now = SteadyClock::now();
     // Admitted exchanges whose channel went before they ran hold nothing.
     std::erase_if(attempts_, [](const Attempt& a) { return !a.running && a.channel.expired(); });
-    auto early = [](const Attempt& a) { return !a.deciding && !a.givenWay; };
-    std::shared_ptr<FrameChannel> givesWay;
-    if (static_cast<std::size_t>(std::count_if(attempts_.begin(), attempts_.end(), early)) >= maxBeforeDecision) {
-        std::map<std::string_view, std::size_t> runningFrom;
-        for (const Attempt& a : attempts_)
-            if (early(a)) ++runningFrom[a.host];
-        // Peers that owe an answer and are silent go first, then those not asked anything yet,
-        // then those that answered (while the answer waits to be read).
-        enum Standing { answered, notAsked, owing };
-        Attempt* chosen = nullptr;
-        std::tuple<double, std::size_t, int, SteadyClock::duration> chosenRank;
-        for (Attempt& a : attempts_) {
-            if (!early(a)) continue;
-            Standing standing = notAsked;
-            if (a.awaitingPeer) {
-                const auto ch = a.channel.lock();
-                standing = ch && ch->bufferedFrameCount() > a.framesBefore ? answered : owing;
-            }
-            const std::tuple rank{offences_->weight(a.host, now), runningFrom[a.host], static_cast<int>(standing),
-                                  now - (standing == owing ? *a.awaitingPeer : a.admitted)};
-            if (!chosen || rank > chosenRank) {
-                chosen = &a;
-                chosenRank = rank;
-            }
-        }
-        chosen->givenWay = true;
-        if (std::get<2>(chosenRank) == owing) offences_->note(chosen->host, now);
-        givesWay = chosen->channel.lock();
-    }
     const auto peer = channel.remoteEndpoint();
-    id = ++lastAttempt_;
-    Attempt attempt{id, channel.weak_from_this(), peer ? peer->host : std::string(), now};
+    std::string host = peer ? peer->host : std::string();
+    places_.clear();
+    std::vector<Attempt*> early;
+    for (Attempt& a : attempts_)
+        if (!a.deciding && !a.givenWay) {
+            early.push_back(&a);
+            places_.push_back({standing(a), a.host, a.awaitingPeer.value_or(a.admitted)});
+        }
+    if (early.size() >= maxBeforeDecision) {
+        const auto freed = rule_.placeToFree(places_, {Standing::unasked, host, now}, now);
+        if (!freed) return std::nullopt;
+        early[*freed]->givenWay = true;
+        givesWay = early[*freed]->channel.lock();
+    }
+    Attempt attempt{++lastAttempt_, channel.weak_from_this(), std::move(host), now};
     attempt.running = running;
     attempts_.push_back(std::move(attempt));
-    return givesWay;
+    return attempts_.back().id;
 }
 
 std::uint64_t HostPairing::enter(FrameChannel& channel) {
     std::shared_ptr<FrameChannel> givesWay;
-    std::uint64_t id = 0;
+    std::optional<std::uint64_t> id;
     {
         std::lock_guard lock(attemptsMutex_);
         const std::weak_ptr<FrameChannel> weak = channel.weak_from_this();
@@ -212,11 +246,12 @@ std::uint64_t HostPairing::enter(FrameChannel& channel) {
             admitted->running = true;
             id = admitted->id;
         } else {
-            givesWay = admitLocked(channel, true, id);
+            id = admitLocked(channel, true, givesWay);
         }
     }
     if (givesWay) givesWay->close();
-    return id;
+    if (!id) fail(PairingError::Kind::alreadyInProgress);
+    return *id;
 }
 
 void HostPairing::leave(std::uint64_t id, bool offended) {
@@ -240,6 +275,11 @@ void HostPairing::owe(std::uint64_t attempt, std::optional<SteadyClock::time_poi
         it->awaitingPeer = since;
         it->framesBefore = framesBefore;
     }
+}
+
+void HostPairing::answered(std::uint64_t attempt) {
+    std::lock_guard lock(attemptsMutex_);
+    if (auto it = find(attempt); it != attempts_.end()) it->answered = true;
 }
 
 double HostPairing::readLimitBeforeDecision() const { return std::min(readLimit_, beforeDecisionLimit); }
@@ -308,6 +348,7 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t
 
     auto second = receiveMessage(channel, readLimitBeforeDecision());
     owe(attempt, std::nullopt, 0);
+    answered(attempt);
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
@@ -370,6 +411,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std
     const Bytes expectedMAC = crypto::hmacSha256(
         link.secret, pairRequestTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce));
     if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
+    answered(attempt);
 
     {
         std::lock_guard lock(linkMutex_);

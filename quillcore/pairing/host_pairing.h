@@ -13,6 +13,7 @@
 #include "quillcore/pairing/pairing_error.h"
 #include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
+#include "quillcore/transport/admission_rule.h"
 #include "quillcore/transport/offence_record.h"
 
 namespace quill {
@@ -35,16 +36,15 @@ public:
     static constexpr double beforeDecisionLimit = 5.0;
     // How long the host user has to decide.
     static constexpr double defaultDecisionLimit = 120.0;
-    // Exchanges that may run their steps before the decision at once (admitted ones
-    // included). A newcomer always gets in: the exchange of the address that misbehaved most
-    // lately gives way (see OffenceRecord; an exchange that ends before it reaches the host
-    // user counts, one that gives way while its peer owes an answer too); among addresses
-    // with as much on record, of the one running the most; then one whose peer owes an
-    // answer, the longest silent first, before one the host has not asked anything yet, the
-    // newest first. So stallers that reconnect the moment they are closed only displace each
-    // other, however fast and from however many addresses, and a controller is never blamed
-    // for the host's own delay.
-    static constexpr std::size_t maxBeforeDecision = 8;
+    // Exchanges that may be under way before the decision at once (admitted ones included).
+    // Admitted ones that wait for their peer cost a connection and no thread, so there is room
+    // for more than a staller is likely to hold open: a real controller that answers at once is
+    // then never closed for them. When every place is taken, AdmissionRule picks who gives
+    // way: one whose peer owes an answer and is silent, the longest silent first, before one
+    // not asked anything yet, and never one that answered for either; offences of an address
+    // (an exchange that ended for what its peer did or failed to do) only demote it among
+    // equals. Giving way is no offence.
+    static constexpr std::size_t maxBeforeDecision = 128;
 
     // `offences`: the record of misbehaving addresses, shared with the rest of what takes in
     // strangers (a record of its own when none).
@@ -77,12 +77,26 @@ public:
     // the host user is rejected and tells its controller, the others' channels are closed.
     void cancelAll();
 
+    struct Admission {
+        bool admitted = false;
+        std::shared_ptr<FrameChannel> givesWay;  // closed, for this one
+    };
     // Takes an exchange that will run on `channel`, whose first frame is `first` (a PairStart
     // or a PairRequest), into the places before the decision now, before it runs, and makes
-    // room for it. A comparison's commitment goes out at once (unless an exchange has the host
-    // user's attention): from then on its peer owes the answer, however long the exchange waits
-    // for a thread. Returns the channel of the exchange that gave way, closed, if one did.
-    std::shared_ptr<FrameChannel> admit(FrameChannel& channel, const PairingMessage& first);
+    // room for it. A comparison's commitment goes out at once: from then on its peer owes the
+    // answer, and the exchange need not run until progress() says it answered. One that comes
+    // while another has the host user's attention, or finds no place, is refused with nothing
+    // sent, as acceptComparison() refuses it; the caller closes its channel.
+    Admission admit(FrameChannel& channel, const PairingMessage& first);
+
+    enum class Progress { waiting, runnable, over };
+    // What became of the exchange admitted on `channel` and not run yet: it waits for its peer;
+    // it may run now without waiting (its peer answered, or owes nothing); or it is over (gave
+    // way, or its peer left or stayed silent past the limit before the decision: its channel
+    // is then closed here, and the silence is an offence).
+    Progress progress(FrameChannel& channel, SteadyClock::time_point now);
+    // When progress() next finds an admitted exchange's silence too long, if one waits.
+    std::optional<SteadyClock::time_point> nextLimit();
 
     // Run the numeric comparison or the QR-link exchange on a channel whose next frame is the
     // controller's PairStart or PairRequest, and return the saved record. Throw PairingError
@@ -104,6 +118,7 @@ private:
         // held then: one more is the answer, read or not.
         std::optional<SteadyClock::time_point> awaitingPeer = {};
         std::size_t framesBefore = 0;
+        bool answered = false;  // its peer answered what it owed
         // The commitment sent at the admission: the host nonce it hides.
         std::optional<Bytes> hostNonce = {};
         bool running = false;   // its exchange entered
@@ -115,9 +130,11 @@ private:
     };
     template <class Exchange>
     PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange);
-    // With attemptsMutex_ held: registers an exchange, closing the channel of one that must
-    // give way (returned).
-    std::shared_ptr<FrameChannel> admitLocked(FrameChannel& channel, bool running, std::uint64_t& id);
+    // With attemptsMutex_ held: registers an exchange (its id; none when it finds no place),
+    // marking one that must give way (its channel returned, for the caller to close).
+    std::optional<std::uint64_t> admitLocked(FrameChannel& channel, bool running, std::shared_ptr<FrameChannel>& givesWay);
+    // With attemptsMutex_ held.
+    Standing standing(const Attempt& attempt) const;
     std::uint64_t enter(FrameChannel& channel);
     // `offended`: it ended for something its peer did (or failed to do).
     void leave(std::uint64_t id, bool offended);
@@ -125,6 +142,8 @@ private:
     std::vector<Attempt>::iterator find(std::uint64_t id);
     // The peer of `attempt` owes an answer from `since` on (none: no longer).
     void owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore);
+    // Its peer proved it takes part: it answered the commitment, or its request checked out.
+    void answered(std::uint64_t attempt);
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
@@ -146,6 +165,8 @@ private:
     PairingExchangeState exchange_;
 
     std::mutex attemptsMutex_;
+    AdmissionRule rule_;
+    std::vector<Place> places_;  // room to judge who gives way in
     std::vector<Attempt> attempts_;
     std::uint64_t lastAttempt_ = 0;
 

@@ -18,60 +18,16 @@ namespace {
 
 std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}(host); }
 
-// An entry's address and its hash, taken once per connection: under a flood the list is
-// judged for every newcomer, and comparing hashes first spares most string comparisons.
-template <class Entry>
-std::pair<std::size_t, std::string_view> addressOf(const Entry& e) {
-    if constexpr (requires { e.hostHash; }) return {e.hostHash, e.host};
-    else return {hashOf(e.host), e.host};
-}
-
-// The place that gives way in a full list to a newcomer from `host`: the newest entry of the
-// address that offended most lately, then holding the most, then whose newest entry is oldest;
-// none when the newcomer's own address comes first. `byHost` is room to sort in, kept by the
-// caller so that judging a flood allocates nothing.
-template <class List>
-std::optional<std::size_t> placeToFree(const List& list, const std::string& host, const OffenceRecord& offences,
-                                       SteadyClock::time_point now, ConnectionIntake::ByHost& byHost) {
-    byHost.clear();
-    for (std::size_t i = 0; i < list.size(); ++i) byHost.emplace_back(addressOf(list[i]), i);
-    // Grouped by address (hash first), oldest first within each.
-    std::sort(byHost.begin(), byHost.end());
-    const std::pair own{hashOf(host), std::string_view(host)};
-    std::size_t ownCount = 0;
-    bool chosen = false;
-    std::size_t chosenNewest = 0;
-    std::pair<double, std::size_t> chosenRank;
-    for (std::size_t from = 0; from < byHost.size();) {
-        const auto address = byHost[from].first;
-        std::size_t to = from;
-        while (to < byHost.size() && byHost[to].first == address) ++to;
-        const std::size_t count = to - from, newest = byHost[to - 1].second;
-        from = to;
-        if (address == own) {
-            ownCount = count;
-            continue;
-        }
-        const std::pair rank{offences.weight(address.second, now), count};
-        if (!chosen || rank > chosenRank || (rank == chosenRank && newest < chosenNewest)) {
-            chosen = true;
-            chosenNewest = newest;
-            chosenRank = rank;
-        }
-    }
-    const std::pair ownRank{offences.weight(host, now), ownCount + 1};
-    if (!chosen || ownRank > chosenRank) return std::nullopt;
-    return chosenNewest;
-}
-
 // A body grows in steps as its bytes come, so one that announces much and sends little costs
 // little.
 constexpr std::size_t kBodyStep = 16 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
-// Connections handed over and not judged yet: up to this many from any address, as many again
-// from addresses with nothing on record; the thread that accepts resets the rest itself. Only
-// an intake thread that fell far behind leaves this many.
-constexpr std::size_t kMaxArriving = 32;
+// Connections handed over and not judged yet. Beyond this many, the thread that accepts waits
+// for the intake's thread (at most kArrivingWait), so the system's accept queue holds the rest:
+// a peer is never turned away because the intake's thread was slow to run.
+constexpr std::size_t kMaxArriving = 64;
+constexpr auto kArrivingWait = std::chrono::seconds(1);
+
 // Connections waiting for their reset on the closing thread: a quarter of the descriptors the
 // process may open, and no more than this.
 constexpr std::size_t kMaxClosing = 1024;
@@ -93,6 +49,7 @@ ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
       waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      rule_(offences_),
       closingRoom_(closingRoom()) {
     epoll_event event{EPOLLIN, {.u64 = kWakerTag}};
     ::epoll_ctl(poller_, EPOLL_CTL_ADD, waker_, &event);
@@ -124,18 +81,10 @@ void ConnectionIntake::wake() {
 void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     bool first = false;
     {
-        std::lock_guard lock(arrivingMutex_);
-        bool room = !arrivingClosed_ && arriving_.size() < 2 * kMaxArriving;
-        // Beyond the first share, only addresses with nothing on record get in: an intake
-        // behind a flood still takes a peer that behaves.
-        if (room && arriving_.size() >= kMaxArriving) {
-            const auto peer = connection->remoteEndpoint();
-            const std::string host = peer ? peer->host : std::string();
-            const auto now = SteadyClock::now();
-            room = offences_->weight(host, now) == -std::numeric_limits<double>::infinity();
-            if (!room) offences_->note(host, now);
-        }
-        if (room) {
+        std::unique_lock lock(arrivingMutex_);
+        const auto room = [&] { return arrivingClosed_ || arriving_.size() < kMaxArriving; };
+        if (!room()) arrivingRoom_.wait_for(lock, kArrivingWait, room);
+        if (!arrivingClosed_ && arriving_.size() < kMaxArriving) {
             first = arriving_.empty();
             arriving_.push_back(std::move(connection));
         }
@@ -150,7 +99,7 @@ void ConnectionIntake::resetLater(std::vector<net::TcpConnectionPtr>& connection
         std::lock_guard lock(closingMutex_);
         while (!connections.empty() && queueReset(connections.back())) connections.pop_back();
     }
-    for (auto& c : connections) c->reset();
+    for (auto& c : connections) resetNow(c);
     connections.clear();
 }
 
@@ -159,14 +108,27 @@ void ConnectionIntake::resetLater(net::TcpConnectionPtr connection) {
         std::lock_guard lock(closingMutex_);
         if (queueReset(connection)) return;
     }
-    connection->reset();
+    resetNow(connection);
 }
 
 bool ConnectionIntake::queueReset(net::TcpConnectionPtr& connection) {
     if (closing_.size() >= closingRoom_) return false;
-    closing_.push_back(std::move(connection));
+    try {
+        closing_.push_back(std::move(connection));
+    } catch (const std::exception&) {
+        return false;  // reset where it is
+    }
     if (closing_.size() == 1) closingCv_.notify_one();
     return true;
+}
+
+void ConnectionIntake::resetNow(net::TcpConnectionPtr& connection) noexcept {
+    try {
+        connection->reset();
+    } catch (const std::exception&) {
+        // Dropped below, which closes its socket all the same.
+    }
+    connection.reset();
 }
 
 void ConnectionIntake::closeRun(std::stop_token stop) {
@@ -178,12 +140,13 @@ void ConnectionIntake::closeRun(std::stop_token stop) {
             if (closing_.empty()) return;  // stopping, and nothing left
             batch.swap(closing_);
         }
-        for (auto& c : batch) c->reset();
+        for (auto& c : batch) resetNow(c);
         batch.clear();
     }
 }
 
-void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay) {
+void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay,
+                             bool& becameReady) {
     const int descriptor = connection->unstartedDescriptor();
     auto peer = connection->remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
@@ -192,15 +155,19 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
     const auto fromHost = static_cast<std::size_t>(std::count_if(
         waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.hostHash == hostHash && w.host == host; }));
     std::optional<std::size_t> freed;
-    if (!closed_ && descriptor >= 0 && fromHost < limits_.perAddress && waiting_.size() >= limits_.waiting)
-        freed = placeToFree(waiting_, host, *offences_, now, byHost_);
-    if (closed_ || descriptor < 0 || fromHost >= limits_.perAddress || (waiting_.size() >= limits_.waiting && !freed)) {
-        if (!closed_ && descriptor >= 0) offences_->note(host, now);
+    bool room = !closed_ && descriptor >= 0 && fromHost < limits_.perAddress;
+    if (room && waiting_.size() >= limits_.waiting) {
+        places_.clear();
+        for (const Waiting& w : waiting_) places_.push_back({Standing::owing, w.host, w.since});
+        freed = rule_.placeToFree(places_, {Standing::owing, host, now}, now);
+        room = freed.has_value();
+    }
+    // Turned away for want of room: no offence of its address.
+    if (!room) {
         givesWay.push_back(std::move(connection));
         return;
     }
     if (freed) {
-        offences_->note(waiting_[*freed].host, now);
         unwatch(waiting_[*freed]);
         givesWay.push_back(std::move(waiting_[*freed].connection));
         waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
@@ -211,8 +178,30 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
         givesWay.push_back(std::move(connection));
         return;
     }
-    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), hostHash,
+    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), hostHash, now,
                                Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
+    // A peer that sent its frame at once has it read now: it never waits among the silent.
+    settle(waiting_.end() - 1, givesWay, becameReady);
+}
+
+void ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay,
+                              bool& becameReady) {
+    Progress progress;
+    try {
+        progress = read(*it);
+    } catch (const std::exception&) {
+        progress = Progress::failed;  // no memory for its body: this connection only
+    }
+    if (progress == Progress::waiting) return;
+    Waiting entry = std::move(*it);
+    waiting_.erase(it);
+    if (progress == Progress::whole) {
+        becameReady = makeReady(std::move(entry), givesWay) || becameReady;
+        return;
+    }
+    offences_->note(entry.host, SteadyClock::now());
+    unwatch(entry);
+    givesWay.push_back(std::move(entry.connection));
 }
 
 ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
@@ -262,24 +251,27 @@ bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>
     unwatch(w);
     const auto now = SteadyClock::now();
     std::optional<std::size_t> freed;
-    if (ready_.size() >= limits_.ready) freed = placeToFree(ready_, w.host, *offences_, now, byHost_);
-    // A whole frame that finds no room is no offence of its peer: the owner fell behind.
-    if (ready_.size() >= limits_.ready && !freed) {
-        givesWay.push_back(std::move(w.connection));
-        return false;
-    }
-    if (freed) {
+    if (ready_.size() >= limits_.ready) {
+        places_.clear();
+        for (const FirstFrame& f : ready_) places_.push_back({Standing::answered, f.host, f.cameWhole});
+        freed = rule_.placeToFree(places_, {Standing::answered, w.host, now}, now);
+        // A whole frame that finds no room is no offence of its peer: the owner fell behind.
+        if (!freed) {
+            givesWay.push_back(std::move(w.connection));
+            return false;
+        }
         givesWay.push_back(std::move(ready_[*freed].connection));
         ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(*freed));
     }
     const bool wasEmpty = ready_.empty();
-    ready_.push_back(FirstFrame{std::move(w.connection), std::move(w.peer), std::move(w.body), std::move(w.host)});
+    ready_.push_back(FirstFrame{std::move(w.connection), std::move(w.peer), std::move(w.body), std::move(w.host), now});
     return wasEmpty;
 }
 
 void ConnectionIntake::run(std::stop_token stop) {
     epoll_event events[64];
     std::vector<net::TcpConnectionPtr> arrived;  // kept: its room goes back to arriving_
+    std::vector<net::TcpConnectionPtr> givesWay;
     while (!stop.stop_requested()) {
         int timeout = -1;
         {
@@ -302,32 +294,30 @@ void ConnectionIntake::run(std::stop_token stop) {
             std::lock_guard lock(arrivingMutex_);
             arrived.swap(arriving_);
         }
-        std::vector<net::TcpConnectionPtr> givesWay;
+        arrivingRoom_.notify_all();
         bool becameReady = false;
         {
             std::lock_guard lock(mutex_);
-            for (auto& connection : arrived) admit(std::move(connection), givesWay);
+            // What has come on the waiting sockets first: a newcomer only displaces what is
+            // still silent.
             for (int i = 0; i < count; ++i) {
                 const std::uint64_t serial = events[i].data.u64;
                 if (serial == kWakerTag) continue;
                 // One closed meanwhile is no longer here; its descriptor's number may be another's.
                 auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.serial == serial; });
-                if (it == waiting_.end()) continue;
-                const Progress progress = read(*it);
-                if (progress == Progress::waiting) continue;
-                Waiting entry = std::move(*it);
-                waiting_.erase(it);
-                if (progress == Progress::whole) {
-                    becameReady = makeReady(std::move(entry), givesWay) || becameReady;
-                } else {
-                    offences_->note(entry.host, SteadyClock::now());
-                    unwatch(entry);
-                    givesWay.push_back(std::move(entry.connection));
+                if (it != waiting_.end()) settle(it, givesWay, becameReady);
+            }
+            for (auto& connection : arrived) {
+                try {
+                    admit(std::move(connection), givesWay, becameReady);
+                } catch (const std::exception&) {
+                    if (connection) givesWay.push_back(std::move(connection));  // this connection only
                 }
             }
             const auto now = SteadyClock::now();
             auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
             for (auto it = waiting_.begin(); it != end; ++it) {
+                // Silent while it owed its first frame.
                 offences_->note(it->host, now);
                 unwatch(*it);
                 givesWay.push_back(std::move(it->connection));
@@ -365,15 +355,16 @@ void ConnectionIntake::close() {
         arrivingClosed_ = true;
         arriving.swap(arriving_);
     }
+    arrivingRoom_.notify_all();
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
         waiting.swap(waiting_);
         ready.swap(ready_);
     }
-    for (auto& c : arriving) c->reset();
-    for (auto& w : waiting) w.connection->reset();
-    for (auto& r : ready) r.connection->reset();
+    for (auto& c : arriving) resetNow(c);
+    for (auto& w : waiting) resetNow(w.connection);
+    for (auto& r : ready) resetNow(r.connection);
 }
 
 }  // namespace quill

@@ -16,6 +16,7 @@
 #include "quillcore/base/bytes.h"
 #include "quillcore/base/clock.h"
 #include "quillcore/net/tcp_connection.h"
+#include "quillcore/transport/admission_rule.h"
 #include "quillcore/transport/offence_record.h"
 
 namespace quill {
@@ -26,22 +27,24 @@ namespace quill {
 // start: a connection that never brings one never reaches the network I/O thread (or
 // anything else) beyond its accept.
 // - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
-//   one address (one more from that address is closed at once). When every place is taken,
-//   the newest connection of the address that offended most lately gives way (see
-//   OffenceRecord: a connection closed here without a whole first frame, or whose frame the
-//   owner refused, is an offence of its address; the owner may share its record with the
-//   intake); among addresses with as much on record, of
-//   the one holding the most places, then of the one that connected least recently; the
-//   newcomer itself when its own address comes first. A peer that sends its first frame
-//   promptly therefore never gives way to a flood from addresses that offend.
+//   one address (one more from that address is closed at once). A connection whose frame is
+//   already there when it is judged is read at once and takes no waiting place. When every
+//   place is taken, AdmissionRule picks who gives way: every waiting connection owes its first
+//   frame, so the longest silent goes, after those whose addresses offended lately (a
+//   connection closed here without a whole first frame, or whose frame the owner refused, is
+//   an offence of its address; the owner may share its record with the intake). Being turned
+//   away for want of room is no offence.
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read;
 // - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
-//   the same way). `onReady` is called when that queue stops being empty, on the intake's
+//   by the same rule). `onReady` is called when that queue stops being empty, on the intake's
 //   thread: it must not block.
-// - connections handed over and not judged yet wait for the intake's thread: 32 at most, and
-//   32 more from addresses with nothing on record; the rest are reset at once.
+// - connections handed over and not judged yet wait for the intake's thread, 64 at most; beyond
+//   that, the thread that hands them over waits (a second at most) while the intake's thread
+//   catches up, and the system's accept queue holds what comes meanwhile.
+// A failure while one connection is handled (no memory for its frame) costs that connection
+// only.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
 // resets run on a thread of their own (inline once 1,024 wait, or a quarter of the open-file
 // limit), so that a flood's closes never slow the accepting and judging of what comes next.
@@ -61,6 +64,7 @@ public:
         std::optional<net::TcpEndpoint> peer;
         Bytes frame;
         std::string host;  // the peer's address without the port; empty when unknown
+        SteadyClock::time_point cameWhole = {};
     };
 
     static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady,
@@ -69,8 +73,9 @@ public:
     ConnectionIntake(const ConnectionIntake&) = delete;
     ConnectionIntake& operator=(const ConnectionIntake&) = delete;
 
-    // Takes an accepted connection that was not started yet (any other is reset). Never
-    // blocks: the intake's thread judges it, so the thread that accepts only hands it over.
+    // Takes an accepted connection that was not started yet (any other is reset). The intake's
+    // thread judges it, so the thread that accepts only hands it over; it waits only while the
+    // intake's thread is behind by a whole batch.
     void add(net::TcpConnectionPtr connection);
 
     // The whole first frames received so far, oldest first.
@@ -85,9 +90,6 @@ public:
     // The owner refused a first frame from `host`: an offence of that address.
     void blame(const std::string& host);
 
-    // Room to sort places by address in: ((hash, address), index).
-    using ByHost = std::vector<std::pair<std::pair<std::size_t, std::string_view>, std::size_t>>;
-
     struct Private;
     ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
                      std::shared_ptr<OffenceRecord> offences);
@@ -100,6 +102,7 @@ private:
         std::optional<net::TcpEndpoint> peer;
         std::string host;
         std::size_t hostHash;
+        SteadyClock::time_point since;
         SteadyClock::time_point deadline;
         std::uint8_t header[4] = {};
         std::size_t got = 0;  // of the header, then of the body
@@ -111,7 +114,10 @@ private:
 
     void run(std::stop_token stop);
     // With mutex_ held: takes a connection that was handed over, or closes it (into `givesWay`).
-    void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay);
+    void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
+    // With mutex_ held: reads what has come on `it`, and moves it on if its frame is whole or it
+    // failed.
+    void settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
     // Takes `w`'s socket out of the poller.
     void unwatch(const Waiting& w);
     // With mutex_ held: reads what has come on `w`.
@@ -125,6 +131,7 @@ private:
     void resetLater(net::TcpConnectionPtr connection);
     // With closingMutex_ held: queues `connection` for the closing thread if there is room.
     bool queueReset(net::TcpConnectionPtr& connection);
+    static void resetNow(net::TcpConnectionPtr& connection) noexcept;
     void closeRun(std::stop_token stop);
 
     const Limits limits_;
@@ -136,6 +143,7 @@ private:
     // Connections handed over and not judged yet, under a lock of their own: the thread that
     // accepts never waits while the intake's thread reads sockets.
     mutable std::mutex arrivingMutex_;
+    std::condition_variable arrivingRoom_;
     bool arrivingClosed_ = false;
     std::vector<net::TcpConnectionPtr> arriving_;
 
@@ -144,7 +152,8 @@ private:
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
     std::vector<FirstFrame> ready_;  // in arrival order
-    ByHost byHost_;  // room to judge who gives way in
+    AdmissionRule rule_;
+    std::vector<Place> places_;  // room to judge who gives way in
 
     const std::size_t closingRoom_;
     std::mutex closingMutex_;

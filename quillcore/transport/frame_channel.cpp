@@ -147,11 +147,14 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
     }
     if (error) {
         bool ended;
+        std::function<void()> notify;
         {
             std::lock_guard lock(mutex_);
             ended = failLocked(FrameChannelError::network(*error));
+            notify = notify_;
         }
         if (ended) endConnection();
+        if (ended && notify) notify();
         return;
     }
     bool complete = data.size() == requested;
@@ -163,9 +166,11 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
 
     bool ended = false;
     bool next = false;
+    std::function<void()> notify;
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
+        notify = notify_;
         for (auto& f : received) {
             bufferedBytes_ += f.size() + kFrameOverhead;
             bufferedFrames_.push_back(std::move(f));
@@ -179,6 +184,7 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
         if (!frames->push(std::move(f))) streamTakesFrames_ = false;  // detached or finished: for good
     if (!received.empty()) cv_.notify_all();
     if (ended) endConnection();
+    if (notify && (ended || !received.empty())) notify();
     if (next) requestRead();
 }
 
@@ -202,6 +208,16 @@ void FrameChannel::close() {
         closed_ = true;
     }
     endConnection();
+}
+
+bool FrameChannel::ended() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+void FrameChannel::setChangeNotifier(std::function<void()> notify) {
+    std::lock_guard lock(mutex_);
+    notify_ = std::move(notify);
 }
 
 std::size_t FrameChannel::bufferedFrameCount() const {

@@ -140,6 +140,11 @@ public:
 
     // Frames waiting for nextFrame().
     std::size_t bufferedFrameCount() const;
+    // Closed from either side or failed: no frame comes any more.
+    bool ended() const;
+    // Called on the network thread after frames arrived or the channel ended (none: no longer).
+    // It must not block or call into the channel: it may only post.
+    void setChangeNotifier(std::function<void()> notify);
 
     // The peer, as the connection knows it.
     std::optional<net::TcpEndpoint> remoteEndpoint() const { return connection_->remoteEndpoint(); }
@@ -168,6 +173,7 @@ private:
     bool readPaused_ = false;  // too much buffered: no read outstanding until a reader drains
     FrameReader reader_;       // touched only by the read cycle (one read at a time)
     bool streamTakesFrames_ = true;  // read cycle only: false once `frames` refused a frame
+    std::function<void()> notify_;   // under mutex_
 };
 
 using FrameChannelPtr = std::shared_ptr<FrameChannel>;

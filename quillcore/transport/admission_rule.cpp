@@ -1,0 +1,53 @@
+#include "quillcore/transport/admission_rule.h"
+
+#include <algorithm>
+#include <functional>
+#include <tuple>
+
+namespace quill {
+
+namespace {
+
+std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}(host); }
+
+// Higher gives way first.
+int shownLess(Standing s) { return static_cast<int>(Standing::answered) - static_cast<int>(s); }
+
+}  // namespace
+
+AdmissionRule::AdmissionRule(std::shared_ptr<OffenceRecord> offences)
+    : offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()) {}
+
+std::optional<std::size_t> AdmissionRule::placeToFree(std::span<const Place> places, const Place& newcomer,
+                                                      SteadyClock::time_point now) {
+    byHost_.clear();
+    for (std::size_t i = 0; i < places.size(); ++i) byHost_.push_back({{hashOf(places[i].host), places[i].host}, i});
+    std::sort(byHost_.begin(), byHost_.end());
+    const std::pair own{hashOf(newcomer.host), newcomer.host};
+    std::size_t ownCount = 0;
+    std::optional<std::size_t> chosen;
+    std::tuple<int, double, std::size_t, SteadyClock::duration> chosenRank;
+    for (std::size_t from = 0; from < byHost_.size();) {
+        const auto address = byHost_[from].first;
+        std::size_t to = from;
+        while (to < byHost_.size() && byHost_[to].first == address) ++to;
+        const std::size_t count = to - from;
+        if (address == own) ownCount = count;
+        const double weight = offences_->weight(address.second, now);
+        for (; from < to; ++from) {
+            const Place& p = places[byHost_[from].second];
+            const std::tuple rank{shownLess(p.standing), weight, count, now - p.since};
+            if (!chosen || rank > chosenRank) {
+                chosen = byHost_[from].second;
+                chosenRank = rank;
+            }
+        }
+    }
+    if (!chosen) return std::nullopt;
+    const std::tuple ownRank{shownLess(newcomer.standing), offences_->weight(newcomer.host, now), ownCount + 1};
+    const std::tuple placeRank{std::get<0>(chosenRank), std::get<1>(chosenRank), std::get<2>(chosenRank)};
+    if (ownRank > placeRank) return std::nullopt;
+    return chosen;
+}
+
+}  // namespace quill
