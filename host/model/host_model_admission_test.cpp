@@ -77,16 +77,17 @@ struct RawClient {
 // than any record of the host holds), or half of them each way.
 enum class Sources { fixed, everNew, mixed };
 
-// Strangers (from 127.0.0.2 on) that open a pairing, say nothing more, and open the next the
+// Strangers (from 127.0.0.2 on) that open a pairing, say nothing more (or, `headerOnly`, only
+// the header of their next message once the host's commitment came), and open the next the
 // moment the host closes theirs.
 class Stallers {
 public:
-    Stallers(std::uint16_t port, int count, Sources sources = Sources::fixed) {
+    Stallers(std::uint16_t port, int count, Sources sources = Sources::fixed, bool headerOnly = false) {
         const DeviceIdentity stranger = quill::testing::makeIdentity(9);
         const Bytes start = frame::encode(
             toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
         for (int i = 0; i < count; ++i)
-            threads_.emplace_back([this, port, start, sources, i](std::stop_token stop) {
+            threads_.emplace_back([this, port, start, sources, headerOnly, i](std::stop_token stop) {
                 const bool moves = sources == Sources::everNew || (sources == Sources::mixed && i % 2 == 1);
                 while (!stop.stop_requested()) {
                     RawClient client(port, moves ? kFresh + fresh_++ : static_cast<std::uint32_t>(2 + i));
@@ -96,9 +97,13 @@ public:
                     }
                     ++opened;
                     char buffer[4096];
+                    bool begun = false;
                     while (!stop.stop_requested()) {
                         pollfd p{client.fd, POLLIN, 0};
-                        if (::poll(&p, 1, 50) == 1 && ::recv(client.fd, buffer, sizeof buffer, 0) <= 0) break;
+                        if (::poll(&p, 1, 50) != 1) continue;
+                        if (::recv(client.fd, buffer, sizeof buffer, 0) <= 0) break;
+                        const std::uint8_t header[4] = {0, 0, 0, 100};
+                        if (headerOnly && !std::exchange(begun, true)) ::send(client.fd, header, 4, MSG_NOSIGNAL);
                     }
                 }
             });
@@ -382,16 +387,38 @@ TEST(HostModelAdmission, ControlSwitchedOffDuringTheNegotiationEndsTheSession) {
     EXPECT_EQ(h.activityLog->entries().at(0).mode, "view");
 }
 
-// However many stallers there are, and however fast they come back, a real controller pairs
-// each time, soon after both users confirmed.
+// However many stallers there are, however fast they come back and from however many addresses,
+// a real controller pairs each time, soon after both users confirmed, also from an address whose
+// earlier exchange was left unanswered.
 TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFromPairing) {
-  for (const Sources sources : {Sources::fixed, Sources::everNew, Sources::mixed})
-    for (const int count : {8, 32, 64}) {
-        SCOPED_TRACE(std::to_string(count) + " stallers, sources " + std::to_string(static_cast<int>(sources)));
+    struct Row {
+        Sources sources;
+        int count;
+        bool headerOnly;
+    };
+    std::vector<Row> rows;
+    for (const Sources sources : {Sources::fixed, Sources::everNew, Sources::mixed})
+        for (const int count : {8, 32, 64}) rows.push_back({sources, count, false});
+    rows.push_back({Sources::everNew, 64, true});
+    rows.push_back({Sources::mixed, 32, true});
+    const DeviceIdentity earlier = quill::testing::makeIdentity(19);
+    const Bytes earlierStart = frame::encode(
+        toBytes(PairingMessage(PairStart(earlier.signingPublicKey(), earlier.agreementPublicKey(), "Dana")).encode()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.count) + " stallers, sources " + std::to_string(static_cast<int>(row.sources)) +
+                     (row.headerOnly ? ", sending a header" : ""));
         ModelHarness h;
         HostModel& m = h.start();
-        Stallers stallers(*m.listenerPort(), count, sources);
-        ASSERT_TRUE(pumpUntil([&] { return stallers.opened >= count; }, 10));
+        // The controller's address offended: its last exchange left without an answer.
+        {
+            RawClient left(*m.listenerPort(), 1);
+            ASSERT_EQ(::send(left.fd, earlierStart.data(), earlierStart.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(earlierStart.size()));
+            char commit[512];
+            ASSERT_GT(::recv(left.fd, commit, sizeof commit, 0), 0);
+        }
+        Stallers stallers(*m.listenerPort(), row.count, row.sources, row.headerOnly);
+        ASSERT_TRUE(pumpUntil([&] { return stallers.opened >= row.count; }, 10));
         int paired = 0;
         for (int i = 0; i < 10; ++i) {
             ControllerPairing controller(quill::testing::makeIdentity(static_cast<std::uint8_t>(20 + 2 * i)),

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <iterator>
+#include <unordered_map>
 #include <mutex>
 #include <thread>
 
@@ -31,6 +32,7 @@ namespace {
 // thread that falls behind costs a bounded number of sockets. Pairing requests are bounded by
 // the pairing's places instead, which they enter here.
 constexpr std::size_t kMaxHandedOffers = 16;
+constexpr int kScreeningThreads = 2;
 
 }  // namespace
 
@@ -56,16 +58,19 @@ public:
         intake = ConnectionIntake::make(
             limits,
             [weak] {
-                if (auto state = weak.lock()) state->wake();
+                if (auto state = weak.lock()) state->wake(true);
             },
             std::move(offences));
-        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        // Two screen side by side, so that a flood of frames to open keeps up with the intake;
+        // the first also keeps the comparisons that wait for their answer.
+        for (int i = 0; i < kScreeningThreads; ++i)
+            threads_.emplace_back([this, keeper = i == 0](std::stop_token stop) { run(stop, keeper); });
     }
 
     ~ConnectionStage() {
         close();
-        thread_.request_stop();
-        state_->wake();
+        for (auto& t : threads_) t.request_stop();
+        state_->wake(false);
     }
 
     // Main thread: what the screening handed on since the last call.
@@ -93,18 +98,18 @@ public:
     // Pairing requests handed on and not finished yet.
     int pairingAttempts() const { return *attempts_; }
 
-    // Closes what waits here and refuses what comes later.
+    // Closes what waits here and refuses what comes later (comparisons waiting for their
+    // answer close on the screening thread, at once).
     void close() {
         intake->close();
-        std::vector<HandedConnection> handed, asked;
+        std::vector<HandedConnection> handed;
         {
             std::lock_guard lock(state_->mutex);
             state_->closed = true;
             handed.swap(state_->handed);
-            asked.swap(state_->asked);
         }
+        state_->wake(false);
         for (auto& h : handed) h.channel->close();
-        for (auto& h : asked) h.channel->close();
     }
 
     std::shared_ptr<ConnectionIntake> intake;
@@ -115,78 +120,85 @@ private:
     struct State {
         std::mutex mutex;
         std::condition_variable_any cv;
-        bool woken = false;
+        bool framesWaiting = false;  // for any screening thread
+        bool keeperDue = false;      // for the one that keeps the comparisons
         bool posted = false;
         bool closed = false;
         std::vector<HandedConnection> handed;
-        // Comparisons whose peer owes its answer to the host's commitment.
-        std::vector<HandedConnection> asked;
+        // Channels of comparisons that waited for their answer and have news since.
+        std::vector<const FrameChannel*> changed;
         std::optional<QString> refusal;
         std::optional<QString> pairingRefusal;
-        void wake() {
+        void wake(bool frames) {
             {
                 std::lock_guard lock(mutex);
-                woken = true;
+                (frames ? framesWaiting : keeperDue) = true;
             }
             cv.notify_all();
         }
     };
 
-    void run(std::stop_token stop) {
+    void run(std::stop_token stop, bool keeper) {
         for (;;) {
-            const auto limit = pairing_ ? pairing_->nextLimit() : std::nullopt;
+            const auto limit = (pairing_ && keeper ? pairing_->nextLimit() : std::nullopt).value_or(SteadyClock::time_point::max());
             {
                 std::unique_lock lock(state_->mutex);
-                auto woken = [&] { return state_->woken; };
-                if (limit) state_->cv.wait_until(lock, stop, *limit, woken);
-                else state_->cv.wait(lock, stop, woken);
+                auto due = [&] { return state_->framesWaiting || (keeper && state_->keeperDue); };
+                if (limit != SteadyClock::time_point::max()) state_->cv.wait_until(lock, stop, limit, due);
+                else state_->cv.wait(lock, stop, due);
                 if (stop.stop_requested()) return;
-                state_->woken = false;
+                state_->framesWaiting = false;
+                if (keeper) state_->keeperDue = false;
             }
             for (auto& first : intake->take()) {
                 try {
                     screen(first);
                 } catch (const std::exception&) {
                     // No memory for this one, say: it alone is closed.
-                    if (first.connection) first.connection->reset();
+                    intake->refuse(first, false);
                 }
             }
-            if (pairing_) checkAnswers();
+            if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
         }
     }
 
-    // Hands on the comparisons whose peer answered, and lets go of those that are over.
-    void checkAnswers() {
-        std::vector<HandedConnection> asked;
-        {
-            std::lock_guard lock(state_->mutex);
-            asked.swap(state_->asked);
-        }
-        if (asked.empty()) return;
-        const auto now = SteadyClock::now();
-        std::vector<HandedConnection> waiting;
-        for (auto& h : asked) {
-            const auto progress = pairing_->progress(*h.channel, now);
-            if (progress == HostPairing::Progress::waiting) {
-                waiting.push_back(std::move(h));
-                continue;
-            }
-            h.channel->setChangeNotifier(nullptr);
-            if (progress == HostPairing::Progress::runnable) post(std::move(h));
-            else h.channel->close();
-        }
+    // Hands on the comparisons whose peer answered, and lets go of those that are over: those
+    // whose channel had news, or every one when `all` (a limit passed).
+    void checkAnswers(bool all) {
+        std::vector<const FrameChannel*> changed;
         bool closed;
         {
             std::lock_guard lock(state_->mutex);
+            changed.swap(state_->changed);
             closed = state_->closed;
-            if (!closed) std::move(waiting.begin(), waiting.end(), std::back_inserter(state_->asked));
         }
-        if (closed)
-            for (auto& h : waiting) h.channel->close();
+        std::lock_guard lock(askedMutex_);
+        if (closed) {
+            for (auto& [channel, h] : asked_) h.channel->close();
+            asked_.clear();
+            return;
+        }
+        const auto now = SteadyClock::now();
+        auto check = [&](std::unordered_map<const FrameChannel*, HandedConnection>::iterator it) {
+            const auto progress = pairing_->progress(*it->second.channel, now);
+            if (progress == HostPairing::Progress::waiting) return std::next(it);
+            HandedConnection h = std::move(it->second);
+            h.channel->setChangeNotifier(nullptr);
+            if (progress == HostPairing::Progress::runnable) post(std::move(h));
+            else h.channel->close();
+            return asked_.erase(it);
+        };
+        if (all) {
+            for (auto it = asked_.begin(); it != asked_.end();) it = check(it);
+            return;
+        }
+        for (const FrameChannel* channel : changed)
+            if (auto it = asked_.find(channel); it != asked_.end()) check(it);
     }
 
     void screen(ConnectionIntake::FirstFrame& first) {
-        const QString remoteAddress = first.peer ? qs(net::endpointText(*first.peer)) : QStringLiteral("unknown");
+        // A peer that already left costs nothing more: nobody would read the reply.
+        if (first.peerLeft()) return intake->refuse(first, false);
         std::optional<json::Json> parsed;
         QString problem;
         try {
@@ -194,8 +206,9 @@ private:
         } catch (...) {
             problem = describeCurrentException();
         }
-        HandedConnection handed{nullptr, remoteAddress, std::nullopt, std::nullopt, nullptr};
-        if (parsed) {
+        HandedConnection handed{nullptr, {}, std::nullopt, std::nullopt, nullptr};
+        // Every pairing message names its type; an envelope never does.
+        if (parsed && parsed->is_object() && parsed->contains("type")) {
             try {
                 handed.pairing.emplace(PairingMessage::fromJSON(*parsed));
             } catch (...) {
@@ -204,9 +217,7 @@ private:
         if (handed.pairing) {
             // Only the two openers start an exchange; anything else is closed without a word.
             if (!pairing_ || !(handed.pairing->is<PairStart>() || handed.pairing->is<PairRequest>())) {
-                intake->blame(first.host);
-                first.connection->reset();
-                return;
+                return intake->refuse(first, true);
             }
             return handOn(std::move(first), std::move(handed));
         }
@@ -228,20 +239,17 @@ private:
         }
         if (!handed.offer) {
             refused(problem);
-            intake->blame(first.host);
-            first.connection->reset();
-            return;
+            return intake->refuse(first, true);
         }
         // Only an offer starts a session; anything else is closed without a word.
         if (!handed.offer->message.get<Offer>()) {
-            intake->blame(first.host);
-            first.connection->reset();
-            return;
+            return intake->refuse(first, true);
         }
         handOn(std::move(first), std::move(handed));
     }
 
     void handOn(ConnectionIntake::FirstFrame first, HandedConnection handed) {
+        handed.remoteAddress = first.peer ? qs(net::endpointText(*first.peer)) : QStringLiteral("unknown");
         handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame));
         // Later frames go to the channel's readers only; the stream keeps nothing more.
         handed.channel->frames->detach();
@@ -251,18 +259,34 @@ private:
         if (!admission.admitted) {
             handed.channel->close();
             std::lock_guard lock(state_->mutex);
-            state_->pairingRefusal = qs(PairingError(PairingError::Kind::alreadyInProgress).description());
+            if (admission.refusal) state_->pairingRefusal = qs(admission.refusal->description());
             return;
         }
         ++*attempts_;
         handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
         // Its answer (or its end) wakes this thread, which then hands it on.
-        handed.channel->setChangeNotifier([weak = std::weak_ptr<State>(state_)] {
-            if (auto state = weak.lock()) state->wake();
+        const FrameChannel* key = handed.channel.get();
+        handed.channel->setChangeNotifier([weak = std::weak_ptr<State>(state_), key] {
+            if (auto state = weak.lock()) {
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->changed.push_back(key);
+                    state->keeperDue = true;
+                }
+                state->cv.notify_all();
+            }
         });
-        std::lock_guard lock(state_->mutex);
-        if (state_->closed) return handed.channel->close();
-        state_->asked.push_back(std::move(handed));
+        {
+            std::lock_guard lock(askedMutex_);
+            asked_.emplace(key, std::move(handed));
+        }
+        // The answer may have come before the notifier was set.
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->changed.push_back(key);
+            state_->keeperDue = true;
+        }
+        state_->cv.notify_all();
     }
 
     // One that gave way before the main thread took it is dropped here: the pairing's places
@@ -303,7 +327,10 @@ private:
     const std::weak_ptr<HostModel*> model_;
     const std::shared_ptr<State> state_ = std::make_shared<State>();
     const std::shared_ptr<std::atomic<int>> attempts_ = std::make_shared<std::atomic<int>>(0);
-    std::jthread thread_;  // last: it uses everything above
+    // Comparisons whose peer owes its answer to the host's commitment.
+    std::mutex askedMutex_;
+    std::unordered_map<const FrameChannel*, HandedConnection> asked_;
+    std::vector<std::jthread> threads_;  // last: they use everything above
 };
 
 }  // namespace detail

@@ -97,6 +97,21 @@ void HostPairing::cancelAll() {
 HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
     const auto* start = first.get<PairStart>();
     Admission admission;
+    if (start) {
+        try {
+            validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
+        } catch (const PairingError& e) {
+            // Refused before it takes a place, as its exchange would refuse it.
+            try {
+                postMessage(channel, PairCancel("pairing failed"));
+            } catch (const PairingError&) {
+            }
+            const auto peer = channel.remoteEndpoint();
+            offences_->note(peer ? peer->host : std::string(), SteadyClock::now());
+            admission.refusal = e;
+            return admission;
+        }
+    }
     std::optional<std::uint64_t> id;
     {
         std::lock_guard lock(attemptsMutex_);
@@ -104,30 +119,35 @@ HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMe
         if (!exchange_.isBusy()) id = admitLocked(channel, false, admission.givesWay);
     }
     if (admission.givesWay) admission.givesWay->close();
-    if (!id) return admission;
-    admission.admitted = true;
-    // The commitment is the host's first step; a request it cannot answer fails when it runs.
-    if (!start) return admission;
-    try {
-        validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
-    } catch (const PairingError&) {
+    if (!id) {
+        admission.refusal = PairingError(PairingError::Kind::alreadyInProgress);
         return admission;
     }
-    Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
-    const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
-                                      identity_.fingerprint(), hostNonce);
-    const auto sentAt = SteadyClock::now();
-    try {
-        sendMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
-    } catch (const PairingError&) {
-        return admission;  // the exchange finds its channel closed
-    }
-    std::lock_guard lock(attemptsMutex_);
-    if (auto it = find(*id); it != attempts_.end()) {
+    // The commitment is the host's first step; a QR request has said all it needs to.
+    if (start) {
+        Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
+        const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
+                                          identity_.fingerprint(), hostNonce);
+        const auto sentAt = SteadyClock::now();
+        bool sent = true;
+        try {
+            // Not waited for: the thread that admits goes on to the next stranger.
+            postMessage(channel, PairCommit(identity_.signingPublicKey(), identity_.agreementPublicKey(), hostName_, commit));
+        } catch (const PairingError&) {
+            sent = false;  // its peer is gone already: nobody to pair with, nothing to report
+        }
+        std::lock_guard lock(attemptsMutex_);
+        auto it = find(*id);
+        if (it == attempts_.end()) return admission;
+        if (!sent) {
+            attempts_.erase(it);
+            return admission;
+        }
         it->hostNonce = std::move(hostNonce);
         it->awaitingPeer = sentAt;
         it->framesBefore = 1;  // the PairStart, not read yet
     }
+    admission.admitted = true;
     return admission;
 }
 
@@ -214,18 +234,19 @@ std::optional<std::uint64_t> HostPairing::admitLocked(FrameChannel& channel, boo
     std::erase_if(attempts_, [](const Attempt& a) { return !a.running && a.channel.expired(); });
     const auto peer = channel.remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
-    places_.clear();
-    std::vector<Attempt*> early;
-    for (Attempt& a : attempts_)
-        if (!a.deciding && !a.givenWay) {
-            early.push_back(&a);
-            places_.push_back({standing(a), a.host, a.awaitingPeer.value_or(a.admitted)});
-        }
-    if (early.size() >= maxBeforeDecision) {
+    auto early = [](const Attempt& a) { return !a.deciding && !a.givenWay; };
+    if (static_cast<std::size_t>(std::count_if(attempts_.begin(), attempts_.end(), early)) >= maxBeforeDecision) {
+        places_.clear();
+        std::vector<Attempt*> held;
+        for (Attempt& a : attempts_)
+            if (early(a)) {
+                held.push_back(&a);
+                places_.push_back({standing(a), a.host, a.awaitingPeer.value_or(a.admitted)});
+            }
         const auto freed = rule_.placeToFree(places_, {Standing::unasked, host, now}, now);
         if (!freed) return std::nullopt;
-        early[*freed]->givenWay = true;
-        givesWay = early[*freed]->channel.lock();
+        held[*freed]->givenWay = true;
+        givesWay = held[*freed]->channel.lock();
     }
     Attempt attempt{++lastAttempt_, channel.weak_from_this(), std::move(host), now};
     attempt.running = running;

@@ -80,13 +80,16 @@ public:
     struct Admission {
         bool admitted = false;
         std::shared_ptr<FrameChannel> givesWay;  // closed, for this one
+        std::optional<PairingError> refusal;     // why it was refused, for the host user
     };
     // Takes an exchange that will run on `channel`, whose first frame is `first` (a PairStart
     // or a PairRequest), into the places before the decision now, before it runs, and makes
     // room for it. A comparison's commitment goes out at once: from then on its peer owes the
-    // answer, and the exchange need not run until progress() says it answered. One that comes
-    // while another has the host user's attention, or finds no place, is refused with nothing
-    // sent, as acceptComparison() refuses it; the caller closes its channel.
+    // answer, and the exchange need not run until progress() says it answered. Refused, for
+    // the caller to close its channel: one that comes while another has the host user's
+    // attention or finds no place (alreadyInProgress, nothing sent, as acceptComparison()
+    // refuses it), one whose keys are no keys (after a PairCancel; an offence), and one whose
+    // peer is gone already (nothing to report).
     Admission admit(FrameChannel& channel, const PairingMessage& first);
 
     enum class Progress { waiting, runnable, over };

@@ -1,5 +1,9 @@
 #include "quillcore/pairing/host_pairing.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <latch>
 
 #include "quillcore/pairing/pairing_test_support.h"
@@ -211,6 +215,130 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
 
 // Exchanges run side by side until one reaches the host user: another that gets there meanwhile
 // is refused, and cancelAll() ends the waiting one and those still on their way at once.
+// A stranger's side of a comparison admitted from 127.0.0.`source` (beyond 255: 127.0.1.0
+// on): a plain socket, so the test decides when it answers or leaves.
+struct Admitted {
+    int fd = -1;
+    FrameChannelPtr host;
+    std::string address;
+    HostPairing::Admission admission;
+    ~Admitted() {
+        if (fd >= 0) ::close(fd);
+    }
+    void answer() {
+        const Bytes nonce = frame::encode(toBytes(PairingMessage(PairNonce(Bytes(32, 7))).encode()));
+        ASSERT_EQ(::send(fd, nonce.data(), nonce.size(), MSG_NOSIGNAL), static_cast<ssize_t>(nonce.size()));
+        ASSERT_TRUE(eventually([&] { return host->bufferedFrameCount() >= 2; }));
+    }
+    bool closedByHost() const { return eventually([&] { return host->ended(); }); }
+};
+
+class HostPairingAdmission : public HostPairingTest {
+public:
+    std::unique_ptr<Admitted> admitFrom(std::uint32_t source) {
+        auto a = std::make_unique<Admitted>();
+        a->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK - 1 + source)}, {}};
+        ::bind(a->fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address = {AF_INET, htons(loopback.port()), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(::connect(a->fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const PairStart start(controller.signingPublicKey(), controller.agreementPublicKey(), "?");
+        const Bytes wire = frame::encode(toBytes(PairingMessage(start).encode()));
+        EXPECT_EQ(::send(a->fd, wire.data(), wire.size(), MSG_NOSIGNAL), static_cast<ssize_t>(wire.size()));
+        a->host = loopback.accept();
+        EXPECT_TRUE(eventually([&] { return a->host->bufferedFrameCount() == 1; }));
+        a->address = a->host->remoteEndpoint()->host;
+        a->admission = pairing->admit(*a->host, PairingMessage(start));
+        return a;
+    }
+    // Fills every place before the decision, each from an address of its own.
+    std::vector<std::unique_ptr<Admitted>> fill(std::size_t count) {
+        std::vector<std::unique_ptr<Admitted>> all;
+        for (std::size_t i = 0; i < count; ++i) all.push_back(admitFrom(static_cast<std::uint32_t>(2 + i)));
+        return all;
+    }
+    double weight(const std::string& address) { return offences->weight(address, SteadyClock::now()); }
+
+    std::shared_ptr<OffenceRecord> offences = std::make_shared<OffenceRecord>();
+    void SetUp() override {
+        pairing = std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0, offences);
+    }
+};
+
+// Who gets a place before the decision, from strangers at many addresses: the newcomer always
+// gets in while one of them is silent, the longest silent gives way, an answer is never closed
+// for a newcomer, and giving way is no offence.
+TEST_F(HostPairingAdmission, TheLongestSilentGivesWayAndAnAnswerNever) {
+    constexpr std::size_t cap = HostPairing::maxBeforeDecision;
+    auto held = fill(cap - 1);
+    // One short of the cap: nobody gives way.
+    held.push_back(admitFrom(500));
+    EXPECT_TRUE(held.back()->admission.admitted);
+    EXPECT_FALSE(held.back()->admission.givesWay);
+    // The oldest answered: the next oldest, silent, gives way instead.
+    held[0]->answer();
+    auto newcomer = admitFrom(501);
+    EXPECT_TRUE(newcomer->admission.admitted);
+    EXPECT_EQ(newcomer->admission.givesWay, held[1]->host);
+    EXPECT_TRUE(held[1]->closedByHost());
+    EXPECT_FALSE(held[0]->host->ended());
+    EXPECT_EQ(weight(held[1]->address), -INFINITY) << "giving way is no offence";
+    EXPECT_EQ(pairing->progress(*held[1]->host, SteadyClock::now()), HostPairing::Progress::over);
+    EXPECT_EQ(pairing->progress(*held[0]->host, SteadyClock::now()), HostPairing::Progress::runnable);
+
+    // An address that offended gives way before clean ones that were silent longer.
+    offences->note(held[99]->address, SteadyClock::now());
+    auto second = admitFrom(502);
+    EXPECT_EQ(second->admission.givesWay, held[99]->host);
+
+    // Every place answered: a newcomer is refused, with nothing sent, and nothing closes.
+    for (auto& h : held)
+        if (!h->host->ended() && h != held[0]) h->answer();
+    newcomer->answer();
+    second->answer();
+    auto refused = admitFrom(503);
+    EXPECT_FALSE(refused->admission.admitted);
+    EXPECT_FALSE(refused->admission.givesWay);
+    EXPECT_EQ(refused->host->bufferedFrameCount(), 1u);
+    char byte;
+    EXPECT_EQ(::recv(refused->fd, &byte, 1, MSG_DONTWAIT), -1) << "nothing was sent";
+}
+
+// What becomes of an exchange admitted and not run yet, and which endings count against its
+// address: silence past the limit and leaving while it owes do; answering and giving way don't.
+TEST_F(HostPairingAdmission, ProgressTellsWhenToRunAndSilenceIsTheOffence) {
+    const auto limit = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(HostPairing::beforeDecisionLimit));
+    auto answers = admitFrom(2);
+    const auto asked = SteadyClock::now();  // no later than the silent one was asked
+    auto silent = admitFrom(3), leaves = admitFrom(4);
+    const auto now = SteadyClock::now();
+    EXPECT_EQ(pairing->progress(*silent->host, now), HostPairing::Progress::waiting);
+    ASSERT_TRUE(pairing->nextLimit());
+    EXPECT_LE(*pairing->nextLimit(), now + limit);
+    answers->answer();
+    EXPECT_EQ(pairing->progress(*answers->host, now + 2 * limit), HostPairing::Progress::runnable);
+    EXPECT_EQ(weight(answers->address), -INFINITY);
+
+    EXPECT_EQ(pairing->progress(*silent->host, asked + limit - 1ms), HostPairing::Progress::waiting);
+    EXPECT_EQ(pairing->progress(*silent->host, now + limit + 1s), HostPairing::Progress::over);
+    EXPECT_TRUE(silent->closedByHost());
+    EXPECT_GT(weight(silent->address), -INFINITY);
+
+    ::shutdown(leaves->fd, SHUT_WR);
+    ASSERT_TRUE(eventually([&] { return leaves->host->ended(); }));
+    EXPECT_EQ(pairing->progress(*leaves->host, now), HostPairing::Progress::over);
+    EXPECT_GT(weight(leaves->address), -INFINITY);
+
+    // A request admitted while another exchange has the host user's attention is refused.
+    auto pair = connectPair(loopback);
+    auto run = comparison(pair.host);
+    reachDecision(*pair.controller);
+    auto late = admitFrom(5);
+    EXPECT_FALSE(late->admission.admitted);
+    pairing->cancelAll();
+    EXPECT_EQ(pairingErrorOf([&] { run->get(); }), PairingError(Kind::cancelled));
+}
+
 TEST_F(HostPairingTest, OneExchangeAtATimeWaitsForTheHostUserAndCancelAllEndsThemAll) {
     auto first = connectPair(loopback), second = connectPair(loopback), stalled = connectPair(loopback);
     auto a = comparison(first.host), b = comparison(second.host), c = comparison(stalled.host);

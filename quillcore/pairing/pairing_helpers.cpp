@@ -56,6 +56,14 @@ void sendMessage(FrameChannel& channel, const PairingMessage& message) {
     }
 }
 
+void postMessage(FrameChannel& channel, const PairingMessage& message) {
+    try {
+        channel.postJSON(message.toJSON());
+    } catch (const std::exception&) {
+        throw PairingError(PairingError::Kind::connectionClosed);
+    }
+}
+
 void sendCancel(FrameChannel& channel, const char* reason) noexcept {
     try {
         channel.sendJSON(PairingMessage(PairCancel(reason)).toJSON());

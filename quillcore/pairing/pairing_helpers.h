@@ -31,6 +31,8 @@ PairingMessage receiveMessage(FrameChannel& channel, std::optional<double> timeo
 
 // Sends one message; any failure becomes connectionClosed.
 void sendMessage(FrameChannel& channel, const PairingMessage& message);
+// As sendMessage(), without waiting until the connection took it.
+void postMessage(FrameChannel& channel, const PairingMessage& message);
 
 // The guards' best-effort PairCancel: its own failure is dropped.
 void sendCancel(FrameChannel& channel, const char* reason) noexcept;

@@ -250,11 +250,11 @@ bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>
     // Its socket goes on to the connection's own reader.
     unwatch(w);
     const auto now = SteadyClock::now();
-    std::optional<std::size_t> freed;
+    std::lock_guard lock(readyMutex_);
     if (ready_.size() >= limits_.ready) {
         places_.clear();
         for (const FirstFrame& f : ready_) places_.push_back({Standing::answered, f.host, f.cameWhole});
-        freed = rule_.placeToFree(places_, {Standing::answered, w.host, now}, now);
+        const auto freed = rule_.placeToFree(places_, {Standing::answered, w.host, now}, now);
         // A whole frame that finds no room is no offence of its peer: the owner fell behind.
         if (!freed) {
             givesWay.push_back(std::move(w.connection));
@@ -329,12 +329,25 @@ void ConnectionIntake::run(std::stop_token stop) {
     }
 }
 
+bool ConnectionIntake::FirstFrame::peerLeft() const {
+    const int descriptor = connection ? connection->unstartedDescriptor() : -1;
+    if (descriptor < 0) return true;
+    std::uint8_t byte;
+    const ssize_t n = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(readyMutex_);
     return std::exchange(ready_, {});
 }
 
 void ConnectionIntake::blame(const std::string& host) { offences_->note(host, SteadyClock::now()); }
+
+void ConnectionIntake::refuse(FirstFrame& first, bool offended) {
+    if (offended) blame(first.host);
+    if (first.connection) resetLater(std::move(first.connection));
+}
 
 std::size_t ConnectionIntake::size() const {
     std::size_t arriving;
@@ -343,6 +356,7 @@ std::size_t ConnectionIntake::size() const {
         arriving = arriving_.size();
     }
     std::lock_guard lock(mutex_);
+    std::lock_guard readyLock(readyMutex_);
     return arriving + waiting_.size() + ready_.size();
 }
 
@@ -358,6 +372,7 @@ void ConnectionIntake::close() {
     arrivingRoom_.notify_all();
     {
         std::lock_guard lock(mutex_);
+        std::lock_guard readyLock(readyMutex_);
         closed_ = true;
         waiting.swap(waiting_);
         ready.swap(ready_);

@@ -54,7 +54,7 @@ public:
     struct Limits {
         std::size_t waiting = 64;
         std::size_t perAddress = 8;
-        std::size_t ready = 64;
+        std::size_t ready = 256;
         double firstFrameLimit = 10.0;
         std::uint32_t maxFirstFrame = 128 * 1024;
     };
@@ -65,6 +65,8 @@ public:
         Bytes frame;
         std::string host;  // the peer's address without the port; empty when unknown
         SteadyClock::time_point cameWhole = {};
+        // The peer has ended its side (or the connection broke) since: nobody would read a reply.
+        bool peerLeft() const;
     };
 
     static std::shared_ptr<ConnectionIntake> make(Limits limits, std::function<void()> onReady,
@@ -89,6 +91,9 @@ public:
 
     // The owner refused a first frame from `host`: an offence of that address.
     void blame(const std::string& host);
+    // Ends a connection taken from here on the intake's closing thread; `offended`: the owner
+    // refused its frame (blame()).
+    void refuse(FirstFrame& first, bool offended);
 
     struct Private;
     ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
@@ -151,6 +156,9 @@ private:
     bool closed_ = false;
     std::uint64_t nextSerial_ = 0;
     std::vector<Waiting> waiting_;  // in arrival order
+    // Whole frames, under a lock of their own: the owner takes them without waiting while the
+    // intake's thread reads sockets.
+    mutable std::mutex readyMutex_;
     std::vector<FirstFrame> ready_;  // in arrival order
     AdmissionRule rule_;
     std::vector<Place> places_;  // room to judge who gives way in

@@ -115,6 +115,63 @@ TEST(ConnectionIntake, ReadsTheFirstFrameHoweverItArrivesAndLeavesTheRestToTheRe
     }
 }
 
+// Silent connections from many addresses: when the waiting places run out the longest silent
+// gives way to a newcomer, an address beyond its share is refused, neither counts against an
+// address, and only silence past the limit does.
+TEST(ConnectionIntake, TheLongestSilentGivesWayAndOnlySilencePastTheLimitOffends) {
+    auto offences = std::make_shared<OffenceRecord>();
+    ConnectionIntake::Limits limits;
+    limits.waiting = 4;
+    limits.perAddress = 2;
+    limits.firstFrameLimit = 1.0;
+    Intake fixture(limits, offences);
+    auto closed = [](int fd) {
+        char byte;
+        return eventually([&] { return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }, 2s);
+    };
+    auto open = [](int fd) {
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    };
+    // One address has two places at most: a third is refused at once.
+    std::vector<int> silent;
+    auto connectSilent = [&](std::uint8_t source) {
+        silent.push_back(connectTo(fixture.port, source));
+        eventually([&] { return static_cast<std::ptrdiff_t>(fixture.intake->size()) == std::count_if(silent.begin(), silent.end(), open); });
+        return silent.back();
+    };
+    connectSilent(2);
+    connectSilent(2);
+    EXPECT_TRUE(closed(connectSilent(2)));
+    // Full: the address holding the most places gives way first, its longest silent; then the
+    // longest silent of any.
+    connectSilent(3);
+    connectSilent(4);
+    connectSilent(5);
+    EXPECT_TRUE(closed(silent[0]));
+    EXPECT_TRUE(open(silent[1]));
+    connectSilent(6);
+    EXPECT_TRUE(closed(silent[1]));
+    for (std::size_t i = 3; i < silent.size(); ++i) EXPECT_TRUE(open(silent[i])) << i;
+    EXPECT_EQ(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY) << "turned away for want of room";
+    // A peer that speaks at once is taken however full the places are.
+    const int speaker = connectTo(fixture.port, 7);
+    write(speaker, wire(toBytes("offer")));
+    std::vector<ConnectionIntake::FirstFrame> taken;
+    ASSERT_TRUE(eventually([&] {
+        for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+        return !taken.empty();
+    }));
+    EXPECT_EQ(taken[0].host, "127.0.0.7");
+    // Silent past the limit: closed, and an offence of each address.
+    for (std::size_t i = 3; i < silent.size(); ++i) EXPECT_TRUE(closed(silent[i])) << i;
+    // (127.0.0.3 may have given way to the speaker, if its frame came after it was judged.)
+    for (const char* host : {"127.0.0.4", "127.0.0.5", "127.0.0.6"})
+        EXPECT_GT(offences->weight(host, SteadyClock::now()), -INFINITY) << host;
+    for (int fd : silent) ::close(fd);
+    ::close(speaker);
+}
+
 // Whole first frames wait for the owner; when their places run out, those of addresses that
 // misbehaved elsewhere (the record is shared with the pairing) give way to a peer that did
 // not, which is not blamed for what it displaced.

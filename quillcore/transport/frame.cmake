@@ -8,4 +8,5 @@ quill_library(quill_transport
 quill_test(quill_transport_frame_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_channel_test.cpp ${CMAKE_CURRENT_LIST_DIR}/envelope_link_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/offence_record_test.cpp ${CMAKE_CURRENT_LIST_DIR}/connection_intake_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/admission_rule_test.cpp
   DEPS quill_transport)

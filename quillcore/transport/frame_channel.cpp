@@ -264,7 +264,7 @@ void FrameChannel::send(ByteView payload) {
     if (auto error = result.get()) throw FrameChannelError::network(*error);
 }
 
-void FrameChannel::sendEncoded(const std::function<std::string()>& encode) {
+void FrameChannel::sendEncoded(const std::function<std::string()>& encode, bool wait) {
     std::string text;
     try {
         text = encode();
@@ -273,7 +273,13 @@ void FrameChannel::sendEncoded(const std::function<std::string()>& encode) {
     } catch (const std::exception& e) {
         throw FrameChannelError::network(std::string("could not encode JSON: ") + e.what());
     }
-    send(toBytes(text));
+    if (wait) return send(toBytes(text));
+    Bytes wire = frame::encode(toBytes(text));
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) throw FrameChannelError::connectionClosed();
+    }
+    connection_->send(std::move(wire), [](std::optional<std::string>) {});
 }
 
 void FrameChannel::sendJSON(const json::Json& value) {
@@ -282,6 +288,10 @@ void FrameChannel::sendJSON(const json::Json& value) {
 
 void FrameChannel::sendJSON(const json::OrderedJson& value) {
     sendEncoded([&] { return json::dumpEscapingSlashes(value); });
+}
+
+void FrameChannel::postJSON(const json::OrderedJson& value) {
+    sendEncoded([&] { return json::dumpEscapingSlashes(value); }, false);
 }
 
 }  // namespace quill

@@ -130,6 +130,9 @@ public:
     // network("could not encode JSON: " + why) and writes nothing.
     void sendJSON(const json::Json& value);
     void sendJSON(const json::OrderedJson& value);
+    // As sendJSON(), without waiting until the connection took it: a write that fails ends
+    // nothing here (later sends and reads see the connection's end). Frames keep their order.
+    void postJSON(const json::OrderedJson& value);
 
     // Ends the channel from this side: a waiting reader returns none, buffered frames stay
     // readable, sends throw connectionClosed, `frames` finishes. Idempotent.
@@ -155,7 +158,7 @@ public:
 
 private:
     void start();
-    void sendEncoded(const std::function<std::string()>& encode);
+    void sendEncoded(const std::function<std::string()>& encode, bool wait = true);
     void requestRead();
     void handleRead(Bytes data, bool endOfStream, std::optional<std::string> error, std::size_t requested);
     // With the lock held; returns whether this call ended the channel.

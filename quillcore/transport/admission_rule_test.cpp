@@ -1,0 +1,86 @@
+#include "quillcore/transport/admission_rule.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quill {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto owing = Standing::owing, unasked = Standing::unasked, answered = Standing::answered;
+
+struct Held {
+    Standing standing;
+    const char* host;
+    double silentFor;  // seconds
+};
+
+struct Case {
+    const char* name;
+    std::vector<Held> places;
+    Held newcomer;
+    std::vector<const char*> offenders;  // one offence each, a second ago
+    int expected;                        // index of the place that gives way; -1: the newcomer does
+};
+
+// Who gives way, from peers at several addresses: what a peer has shown comes first, offences
+// only order equals, and a newcomer never displaces an answer.
+TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
+    const Case cases[] = {
+        {"owing before unasked before answered, whatever their age",
+         {{answered, "10.0.0.1", 9}, {unasked, "10.0.0.2", 8}, {owing, "10.0.0.3", 0.001}},
+         {unasked, "10.0.0.4", 0}, {}, 2},
+        {"an unasked one before an answer", {{answered, "10.0.0.1", 9}, {unasked, "10.0.0.2", 0.001}}, {unasked, "10.0.0.3", 0}, {}, 1},
+        {"the longest silent of the owing",
+         {{owing, "10.0.0.1", 1}, {owing, "10.0.0.2", 3}, {owing, "10.0.0.3", 2}}, {owing, "10.0.0.4", 0}, {}, 1},
+        {"fresh addresses that tie on all but time: the newcomer gets in",
+         {{owing, "fd00::1", 0.002}, {owing, "fd00::2", 0.003}, {owing, "fd00::3", 0.001}}, {owing, "fd00::4", 0}, {}, 1},
+        {"an offence demotes among equals", {{owing, "10.0.0.1", 5}, {owing, "10.0.0.2", 1}}, {owing, "10.0.0.3", 0}, {"10.0.0.2"}, 1},
+        {"an offence never outranks what a peer showed",
+         {{owing, "10.0.0.1", 0.5}, {unasked, "10.0.0.2", 9}, {answered, "10.0.0.3", 9}},
+         {unasked, "10.0.0.4", 0}, {"10.0.0.2", "10.0.0.3"}, 0},
+        {"the address holding the most places, its longest silent",
+         {{owing, "10.0.0.1", 1}, {owing, "10.0.0.2", 9}, {owing, "10.0.0.1", 2}}, {owing, "10.0.0.3", 0}, {}, 2},
+        {"every place answered: the newcomer gives way", {{answered, "10.0.0.1", 9}, {answered, "10.0.0.2", 9}}, {unasked, "10.0.0.3", 0}, {}, -1},
+        {"a newcomer whose address offended gives way to clean equals",
+         {{owing, "10.0.0.1", 9}, {owing, "10.0.0.2", 9}}, {owing, "10.0.0.3", 0}, {"10.0.0.3"}, -1},
+        {"and displaces holders that offended as much",
+         {{owing, "10.0.0.1", 9}, {owing, "10.0.0.2", 1}}, {owing, "10.0.0.3", 0}, {"10.0.0.1", "10.0.0.2", "10.0.0.3"}, 0},
+        {"a newcomer from an address that holds more places than any other gives way",
+         {{owing, "10.0.0.1", 1}, {owing, "10.0.0.2", 1}}, {owing, "10.0.0.1", 0}, {}, -1},
+        {"answered frames in a full queue: the oldest gives way to a new one",
+         {{answered, "10.0.0.1", 2}, {answered, "10.0.0.2", 3}}, {answered, "10.0.0.3", 0}, {}, 1},
+        {"nothing held: nothing to free", {}, {owing, "10.0.0.1", 0}, {}, -1},
+    };
+    const auto now = SteadyClock::now();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto offences = std::make_shared<OffenceRecord>();
+        for (const char* host : c.offenders) offences->note(host, now - 1s);
+        AdmissionRule rule(offences);
+        std::vector<Place> places;
+        for (const Held& h : c.places)
+            places.push_back({h.standing, h.host, now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(h.silentFor))});
+        const auto freed = rule.placeToFree(places, {c.newcomer.standing, c.newcomer.host, now}, now);
+        EXPECT_EQ(freed ? static_cast<int>(*freed) : -1, c.expected);
+    }
+}
+
+// An offence stops demoting once the record has forgotten it: four half-lives on, the address
+// stands as any other.
+TEST(AdmissionRule, AForgottenOffenceNoLongerDemotes) {
+    const auto now = SteadyClock::now();
+    for (const auto& [ago, demoted] : {std::pair{39s, true}, {41s, false}}) {
+        SCOPED_TRACE(ago.count());
+        auto offences = std::make_shared<OffenceRecord>(OffenceRecord::defaultCapacity, 10.0);
+        offences->note("10.0.0.2", now - ago);
+        AdmissionRule rule(offences);
+        const Place places[] = {{owing, "10.0.0.1", now - 2s}, {owing, "10.0.0.2", now - 1s}};
+        EXPECT_EQ(rule.placeToFree(places, {owing, "10.0.0.3", now}, now), demoted ? 1u : 0u);
+    }
+}
+
+}  // namespace
+}  // namespace quill
