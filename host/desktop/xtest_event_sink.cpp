@@ -351,6 +351,10 @@ unsigned XTestEventSink::setKeyRepeat(std::uint8_t keycode, bool on) {
     const std::uint32_t values[] = {keycode, on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF};
     const unsigned sequence =
         xcb_change_keyboard_control(connection_->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values).sequence;
+    // The exit's release leaves the server state to the input thread, which reads it outside
+    // the lock (taking the lock there would make the exit wait for an X reply); once closed,
+    // nothing reads it again.
+    if (closed_) return sequence;
     forget(repeatQuery_);
     const std::uint8_t bit = std::uint8_t(1u << (keycode % 8));
     autoRepeats_[keycode / 8] = on ? autoRepeats_[keycode / 8] | bit : autoRepeats_[keycode / 8] & ~bit;

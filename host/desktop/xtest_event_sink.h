@@ -90,7 +90,8 @@ private:
     int recordFd_ = -1;
     std::size_t recordLength_ = 0;
     // The server's auto-repeat keys and Caps Lock, as of the last key event: asked for after
-    // each one and read at the next, so that no key waits for a round trip.
+    // each one and read at the next, so that no key waits for a round trip. The posting
+    // thread's own: releaseForExit() leaves them alone.
     std::array<std::uint8_t, 32> autoRepeats_{};
     bool capsLocked_ = false;
     bool lockUnknown_ = false;
