@@ -4,12 +4,17 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/serial_worker.h"
 #include "quillcore/net/tcp_impl.h"
 #include "quillcore/net/tcp_io.h"
 
@@ -17,33 +22,43 @@ namespace quill::net {
 
 struct TcpListener::Impl : std::enable_shared_from_this<TcpListener::Impl> {
     Impl() : strand(asio::make_strand(ioContext())), acceptor(ioContext()) {}
-    ~Impl() { stopAccepting(); }
+    ~Impl() {
+        if (stopEvent >= 0) ::close(stopEvent);
+    }
 
     void doStart();
-    void doCancel();
-    void acceptLoop(std::stop_token stop);
-    void stopAccepting();
-    void report(const StateUpdate& update);
     void failAfterStart(const std::string& text);
+    void acceptLoop(int listening);
+    void cancel(bool dropHandlers);
+    template <class Handler, class Arg>
+    void call(Handler Impl::*handler, Arg&& arg);
+    template <class Handler, class Arg>
+    void run(Handler handler, Arg&& arg);
+    void report(const StateUpdate& update) { call(&Impl::stateHandler, update); }
 
+    // On the strand.
     Strand strand;
-    asio::ip::tcp::acceptor acceptor;
+    asio::ip::tcp::acceptor acceptor;  // until the accepting thread takes its descriptor
     bool started = false;
-    bool stopped = false;  // failed or cancelled: accepts nothing more (on the strand)
-    bool cancelReported = false;
     asio::ip::tcp protocol = asio::ip::tcp::v6();  // of the bound acceptor, and so of accepted sockets
 
     // Accepting runs on a thread of the listener's own, so that a flood of connections never
     // waits behind other I/O and the system's backlog drains as fast as connections come. (A
-    // second thread on the same socket only contends for it.)
-    int stopEvent = -1;  // eventfd: readable once the accepting thread is to end
-    std::jthread accepting;
-
-    // Read from any thread; written on the strand (port) or by the owner (handlers).
+    // second thread on the same socket only contends for it.) The teardown worker joins it:
+    // the listener may go on the I/O thread or on that very thread.
     mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::atomic<bool> stopped{false};  // failed or cancelled: accepts nothing more
+    bool cancelled = false;            // no handler call starts any more
+    bool accepting = false;            // the accepting thread holds the listening socket
+    int stopEvent = -1;                // eventfd: readable once the accepting thread is to end
     std::optional<std::uint16_t> port;
     StateHandler stateHandler;
     ConnectionHandler connectionHandler;
+    // Handler calls in progress by thread (a thread twice when a handler cancels and reports
+    // from inside), and the threads that wait in cancel().
+    std::vector<std::thread::id> calls;
+    std::vector<std::thread::id> cancelling;
 };
 
 namespace {
@@ -89,15 +104,39 @@ bool isTransientAcceptError(const asio::error_code& ec) {
     }
 }
 
+bool contains(const std::vector<std::thread::id>& ids, std::thread::id id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
 }  // namespace
 
-void TcpListener::Impl::report(const StateUpdate& update) {
-    StateHandler handler;
+// Runs a handler unless the listener was cancelled. The copy is dropped before the call counts
+// as ended: nothing the owner's handler holds is let go after cancel() returned.
+template <class Handler, class Arg>
+void TcpListener::Impl::call(Handler Impl::*which, Arg&& arg) {
+    Handler handler;
     {
         std::lock_guard lock(mutex);
-        handler = stateHandler;
+        if (cancelled || !(this->*which)) return;
+        handler = this->*which;
+        calls.push_back(std::this_thread::get_id());
     }
-    if (handler) handler(update);
+    run(std::move(handler), std::forward<Arg>(arg));
+}
+
+template <class Handler, class Arg>
+void TcpListener::Impl::run(Handler handler, Arg&& arg) {
+    struct Leave {
+        Impl& impl;
+        Handler& handler;
+        ~Leave() {
+            handler = nullptr;
+            std::lock_guard lock(impl.mutex);
+            impl.calls.erase(std::find(impl.calls.begin(), impl.calls.end(), std::this_thread::get_id()));
+            impl.changed.notify_all();
+        }
+    } leave{*this, handler};
+    handler(std::forward<Arg>(arg));
 }
 
 void TcpListener::Impl::doStart() {
@@ -115,55 +154,59 @@ void TcpListener::Impl::doStart() {
     auto endpoint = acceptor.local_endpoint(ec);
     if (ec) return failAfterStart(ec.message());
     protocol = endpoint.protocol();
-    stopEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopEvent < 0) return failAfterStart(std::strerror(errno));
-    try {
-        accepting = std::jthread([this](std::stop_token stop) {
-            pthread_setname_np(pthread_self(), "net.accept");
-            acceptLoop(stop);
-        });
-    } catch (const std::exception& e) {
-        return failAfterStart(e.what());  // never "ready" without a thread that accepts
+    const int event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (event < 0) return failAfterStart(std::strerror(errno));
+    // The accepting thread closes the socket as it ends, so that it never accepts on a number
+    // the system has given to another socket meanwhile.
+    const int listening = acceptor.release(ec);
+    if (ec) {
+        ::close(event);
+        return failAfterStart(ec.message());
     }
     {
         std::lock_guard lock(mutex);
+        if (stopped) {  // cancelled meanwhile, and reported
+            ::close(event);
+            ::close(listening);
+            return;
+        }
+        stopEvent = event;
+        accepting = true;
         port = endpoint.port();
+    }
+    try {
+        SerialWorker::teardown().startThread([self = shared_from_this(), listening] {
+            pthread_setname_np(pthread_self(), "net.accept");
+            self->acceptLoop(listening);
+        });
+    } catch (const std::exception& e) {
+        ::close(listening);
+        {
+            std::lock_guard lock(mutex);
+            accepting = false;
+        }
+        changed.notify_all();
+        return failAfterStart(e.what());  // never "ready" without a thread that accepts
     }
     report({State::ready, endpoint.port(), {}});
 }
 
 void TcpListener::Impl::failAfterStart(const std::string& text) {
-    stopped = true;
-    stopAccepting();
     asio::error_code ignored;
     acceptor.close(ignored);
     {
         std::lock_guard lock(mutex);
+        stopped = true;
         port.reset();
     }
     report({State::failed, std::nullopt, text});
 }
 
-// Ends the accepting thread and waits for it: the listening socket is closed only after, so
-// that it never accepts on a number the system has given to another socket meanwhile.
-void TcpListener::Impl::stopAccepting() {
-    accepting.request_stop();
-    if (stopEvent >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(stopEvent, &one, sizeof one);
-    }
-    // The last handle may go on the accepting thread itself (its failure report).
-    if (accepting.get_id() == std::this_thread::get_id()) accepting.detach();
-    else if (accepting.joinable()) accepting.join();
-    if (stopEvent >= 0) ::close(std::exchange(stopEvent, -1));
-}
-
 // accept4 makes each new socket close-on-exec from the start (Asio's own accept leaves the
 // flag off).
-void TcpListener::Impl::acceptLoop(std::stop_token stop) {
-    const int listening = acceptor.native_handle();
+void TcpListener::Impl::acceptLoop(int listening) {
     pollfd wanted[2] = {{listening, POLLIN, 0}, {stopEvent, POLLIN, 0}};
-    while (!stop.stop_requested()) {
+    while (!stopped) {
         // The peer's address comes with the accept: no second call for it.
         asio::ip::tcp::endpoint peer;
         socklen_t size = static_cast<socklen_t>(peer.capacity());
@@ -177,11 +220,17 @@ void TcpListener::Impl::acceptLoop(std::stop_token stop) {
             }
             asio::error_code ec(error, asio::system_category());
             if (!isTransientAcceptError(ec)) {
-                if (auto self = weak_from_this().lock())
-                    asio::post(strand, [self = std::move(self), text = ec.message()] {
-                        if (!self->stopped) self->failAfterStart(text);
+                bool failed;
+                {
+                    std::lock_guard lock(mutex);
+                    failed = !stopped.exchange(true);
+                    port.reset();
+                }
+                if (failed)
+                    asio::post(strand, [self = shared_from_this(), text = ec.message()] {
+                        self->report({State::failed, std::nullopt, text});
                     });
-                return;
+                break;
             }
             // Out of descriptors or memory: the connection waits in the backlog; try again
             // shortly instead of spinning.
@@ -194,16 +243,10 @@ void TcpListener::Impl::acceptLoop(std::stop_token stop) {
             continue;
         }
         peer.resize(size);
-        // Copied for this connection only: the owner's handler (and what it holds) is not kept
-        // here once the owner lets go of it.
-        ConnectionHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = connectionHandler;
-        }
         // A handler or an allocation that throws costs that connection, not the process (the I/O
         // thread's loop did the same for it before). Asio takes the socket only when the
-        // connection starts: one its owner refuses first costs nothing more here.
+        // connection starts: one its owner refuses first, or one accepted as the listener is
+        // cancelled, costs nothing more here.
         std::shared_ptr<TcpConnection::Impl> impl;
         try {
             impl = std::make_shared<TcpConnection::Impl>(fd, protocol, peer);
@@ -214,40 +257,65 @@ void TcpListener::Impl::acceptLoop(std::stop_token stop) {
         }
         try {
             // From here the connection owns the descriptor.
-            auto connection = std::make_shared<TcpConnection>(std::move(impl));
-            if (handler) handler(std::move(connection));
+            call(&Impl::connectionHandler, std::make_shared<TcpConnection>(std::move(impl)));
         } catch (const std::exception& e) {
             coreDiagnostic(std::string("a new connection's handler threw: ") + e.what());
         }
     }
-}
-
-void TcpListener::Impl::doCancel() {
-    stopped = true;
-    stopAccepting();
-    asio::error_code ignored;
-    acceptor.close(ignored);
+    ::close(listening);
     {
         std::lock_guard lock(mutex);
-        port.reset();
+        accepting = false;
     }
-    if (cancelReported) return;
-    cancelReported = true;
-    report({State::cancelled, std::nullopt, {}});
+    changed.notify_all();
+}
+
+// Once this returns no handler call runs but one on this thread, and none starts. A handler
+// that cancels or drops its own listener goes on after this returns; two handlers that do so
+// at once do not wait for each other (the later one does not wait for the first). Only where
+// no handler can be waiting for this thread does it also wait for the listening socket to close.
+void TcpListener::Impl::cancel(bool dropHandlers) {
+    const auto self = std::this_thread::get_id();
+    StateHandler droppedState;
+    ConnectionHandler droppedConnection;
+    StateHandler reportTo;
+    {
+        std::unique_lock lock(mutex);
+        const bool first = !cancelled;
+        cancelled = true;
+        stopped = true;
+        port.reset();
+        if (stopEvent >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto written = ::write(stopEvent, &one, sizeof one);
+        }
+        if (dropHandlers) {
+            droppedState = std::exchange(stateHandler, nullptr);
+            droppedConnection = std::exchange(connectionHandler, nullptr);
+        }
+        const bool inHandler = contains(calls, self);
+        const bool exemptCancelling = inHandler && !first;
+        const bool waitForSocket = !inHandler && !onIoThread();
+        cancelling.push_back(self);
+        changed.wait(lock, [&] {
+            for (auto id : calls)
+                if (id != self && !(exemptCancelling && contains(cancelling, id))) return false;
+            return !(waitForSocket && accepting);
+        });
+        cancelling.erase(std::find(cancelling.begin(), cancelling.end(), self));
+        if (first && stateHandler) {
+            reportTo = stateHandler;
+            calls.push_back(self);
+        }
+    }
+    if (reportTo) run(std::move(reportTo), StateUpdate{State::cancelled, std::nullopt, {}});
 }
 
 TcpListener::TcpListener(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::shared_ptr<TcpListener> TcpListener::create() { return std::make_shared<TcpListener>(std::make_shared<Impl>()); }
 
-TcpListener::~TcpListener() {
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->stateHandler = nullptr;
-        impl_->connectionHandler = nullptr;
-    }
-    asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
-}
+TcpListener::~TcpListener() { impl_->cancel(true); }
 
 void TcpListener::setStateHandler(StateHandler handler) {
     std::lock_guard lock(impl_->mutex);
@@ -264,7 +332,8 @@ void TcpListener::start() {
 }
 
 void TcpListener::cancel() {
-    asio::post(impl_->strand, [impl = impl_] { impl->doCancel(); });
+    auto impl = impl_;  // the `cancelled` handler may drop this listener's last handle
+    impl->cancel(false);
 }
 
 std::optional<std::uint16_t> TcpListener::port() const {

@@ -20,10 +20,13 @@ namespace quill::net {
 // makes a new one. cancel() reports `cancelled` once. Each accepted connection goes to the
 // connection handler unstarted; the handler's owner starts and keeps it.
 //
-// The state handler runs on the I/O thread inside the listener's strand; the connection
-// handler on the listener's own accepting thread. Neither may block. They are not called any
-// more once the last handle of the listener is gone, but may still be running while it goes:
-// hold the owner weakly in them.
+// The state handler runs on the I/O thread inside the listener's strand (`cancelled` on the
+// thread that cancels, before cancel() returns); the connection handler on the listener's own
+// accepting thread. Neither may block. Once cancel() or the destructor returned, neither runs
+// nor will run: a call in progress on another thread is waited for, so call them without
+// holding anything a handler waits for. Both may be called on any thread, the I/O thread and
+// the handlers included; a handler that cancels or drops its own listener goes on to its end.
+// The accepting thread is never joined there: the process-wide teardown worker joins it.
 class TcpListener {
 public:
     enum class State { ready, failed, cancelled };
@@ -37,7 +40,7 @@ public:
 
     static std::shared_ptr<TcpListener> create();
 
-    ~TcpListener();  // cancels
+    ~TcpListener();  // cancels, without a report
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
@@ -48,7 +51,8 @@ public:
     // Binds and listens (asynchronously). Later calls do nothing.
     void start();
 
-    // Stops listening; reports `cancelled` unless it was already reported. Idempotent.
+    // Stops listening; reports `cancelled` unless it was already reported. Idempotent. Off the
+    // I/O thread and outside the handlers, the listening socket is closed once it returns.
     void cancel();
 
     // The bound port once ready; none before, and none again after a failure or cancel().

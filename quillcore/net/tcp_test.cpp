@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "quillcore/net/tcp_connection.h"
 #include "quillcore/net/tcp_io.h"
@@ -64,7 +66,7 @@ struct Server {
 
     Server() {
         listener->setStateHandler([this](const TcpListener::StateUpdate& u) {
-            EXPECT_TRUE(onIoThread());
+            EXPECT_EQ(onIoThread(), u.state != TcpListener::State::cancelled);  // tests cancel off it
             keep(states, u);
         });
         // Accepting has a thread of its own: a flood never waits behind other I/O.
@@ -176,12 +178,20 @@ TEST(TcpListener, AcceptsEveryConnectionOfABurstByNameOrAddress) {
     }
 }
 
-TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
+TEST(TcpListener, StartAndCancelReportOnceAndLaterConnectionsAreRefused) {
     Server server;
+    server.listener->start();  // does nothing: it runs right behind the first
     auto port = server.port();
+    auto first = TcpConnection::connectLocal(port);
+    first->start();
+    EXPECT_FALSE(sendNow(first, toBytes("x")));
+    EXPECT_EQ(receiveNow(server.accept(), 1).data, toBytes("x"));
     server.listener->cancel();
     server.listener->cancel();
-    server.waitFor([&] { return server.states.size() >= 2; });
+    {
+        std::lock_guard lock(server.mutex);
+        EXPECT_EQ(server.states.size(), 2u) << "reported before cancel() returned";
+    }
     EXPECT_EQ(server.listener->port(), std::nullopt);
     auto client = TcpConnection::connectLocal(port);
     client->start();
@@ -191,6 +201,67 @@ TEST(TcpListener, CancelReportsOnceAndLaterConnectionsAreRefused) {
     std::lock_guard lock(server.mutex);
     ASSERT_EQ(server.states.size(), 2u);
     EXPECT_EQ(server.states[1].state, TcpListener::State::cancelled);
+}
+
+// A connection handler in progress when its listener goes has finished once cancel() or the
+// destructor returned, wherever they ran, and none starts after; a handler that drops its own
+// listener does not wait for itself.
+TEST(TcpListener, NoHandlerRunsOnceCancelOrTheDestructorReturned) {
+    enum class By { cancel, destroy, destroyOnIoThread, destroyInHandler };
+    for (By by : {By::cancel, By::destroy, By::destroyOnIoThread, By::destroyInHandler}) {
+        SCOPED_TRACE(static_cast<int>(by));
+        // Shared with the handler: a faulty listener may still call it after this iteration.
+        struct Shared {
+            std::atomic<int> entered{0}, left{0};
+            std::mutex mutex;
+            TcpListenerPtr listener = TcpListener::create();
+            std::promise<std::pair<int, int>> gone;  // entered and left as the listener went
+        };
+        auto shared = std::make_shared<Shared>();
+        auto drop = [by, weak = std::weak_ptr<Shared>(shared)] {
+            auto s = weak.lock();
+            if (!s) return;
+            TcpListenerPtr last;
+            {
+                std::lock_guard lock(s->mutex);
+                last = std::exchange(s->listener, nullptr);
+            }
+            if (!last) return;
+            if (by == By::cancel) last->cancel();
+            else last.reset();
+            s->gone.set_value({s->entered.load(), s->left.load()});
+        };
+        std::promise<std::uint16_t> ready;
+        shared->listener->setStateHandler([&ready](const TcpListener::StateUpdate& u) {
+            if (u.state == TcpListener::State::ready) ready.set_value(*u.port);
+        });
+        shared->listener->setConnectionHandler([by, drop, weak = std::weak_ptr<Shared>(shared)](TcpConnectionPtr) {
+            auto s = weak.lock();
+            if (!s) return;
+            ++s->entered;
+            if (by == By::destroyInHandler) drop();
+            std::this_thread::sleep_for(200ms);
+            ++s->left;
+        });
+        shared->listener->start();
+        const auto port = await(ready.get_future());
+        std::vector<TcpConnectionPtr> clients;  // the first in the handler, the others waiting
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(TcpConnection::connectLocal(port));
+            clients.back()->start();
+        }
+        for (int i = 0; i < 5000 && shared->entered == 0; ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_GE(shared->entered, 1);
+        if (by == By::destroyOnIoThread) clients[0]->send(toBytes("x"), [drop](auto) { drop(); });
+        else if (by != By::destroyInHandler) drop();
+        const auto [entered, left] = await(shared->gone.get_future());
+        EXPECT_EQ(left, entered - (by == By::destroyInHandler ? 1 : 0));
+        for (int i = 0; i < 5000 && shared->left < entered; ++i) std::this_thread::sleep_for(1ms);
+        // Time enough for a handler to have started on the connections still waiting.
+        std::this_thread::sleep_for(150ms);
+        EXPECT_EQ(shared->entered, entered);
+        EXPECT_EQ(shared->left, entered);
+    }
 }
 
 // A connection handler that throws costs that connection only: the listener goes on accepting.

@@ -10,7 +10,7 @@
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 namespace quill {
 namespace {

@@ -71,14 +71,6 @@ struct HostAdvertiser::Impl : std::enable_shared_from_this<HostAdvertiser::Impl>
     const ListenerFactory makeListener;
     const dnssd::PublisherFactory makePublisher;
 
-    // Held while the owner's handler takes a connection. stop() closes it, so once stop()
-    // returned no handler runs and none starts; recursive, since the handler may stop().
-    struct ConnectionGate {
-        std::recursive_mutex mutex;
-        bool open = true;
-    };
-    const std::shared_ptr<ConnectionGate> gate = std::make_shared<ConnectionGate>();
-
     std::mutex publicationMutex;
     std::shared_ptr<dnssd::Publisher> publisher;  // under publicationMutex
 
@@ -109,11 +101,9 @@ std::uint16_t HostAdvertiser::Impl::start() {
         started->setStateHandler([weak, current](const net::TcpListener::StateUpdate& update) {
             if (auto self = weak.lock()) self->handleState(update, current);
         });
-        // Handed over at once, on the listener's thread; the owner starts and keeps it.
-        started->setConnectionHandler([gate = gate, handler = onConnection](net::TcpConnectionPtr connection) {
-            std::lock_guard entry(gate->mutex);
-            if (gate->open && handler) handler(std::move(connection));
-        });
+        // Handed over at once, on the listener's thread; the owner starts and keeps it. Once
+        // stop() has cancelled the listener, the handler neither runs nor starts.
+        started->setConnectionHandler(onConnection);
         started->start();
         lock.lock();
     }
@@ -241,8 +231,6 @@ void HostAdvertiser::Impl::stop() {
         if (publisher) publisher->withdraw();
     }
     if (dropped) dropped->cancel();
-    std::lock_guard entry(gate->mutex);  // waits out a handler that is running
-    gate->open = false;
 }
 
 HostAdvertiser::HostAdvertiser(std::string name, Bytes fingerprint, ConnectionHandler onConnection)

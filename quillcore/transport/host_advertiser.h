@@ -56,7 +56,8 @@ public:
     // Runs on the listener's accepting thread; must not block (hand the connection on at once).
     using ConnectionHandler = std::function<void(net::TcpConnectionPtr)>;
 
-    // What the advertiser needs of a listener: the TCP listener, or a stand-in in tests.
+    // What the advertiser needs of a listener: the TCP listener, or a stand-in in tests. Once
+    // cancel() returned, no handler runs (but one that called it) and none starts.
     class Listener {
     public:
         virtual ~Listener() = default;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "quillcore/base/quick_wake.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 namespace quill::gst {
 

@@ -98,4 +98,21 @@ private:
     int calls_ = 0;
 };
 
+// Marks the current thread as one of GStreamer's while a callback of ours runs on it.
+class GstThreadScope {
+public:
+    GstThreadScope() : previous_(current()) { current() = true; }
+    ~GstThreadScope() { current() = previous_; }
+    GstThreadScope(const GstThreadScope&) = delete;
+    GstThreadScope& operator=(const GstThreadScope&) = delete;
+    static bool active() { return current(); }
+
+private:
+    static bool& current() {
+        static thread_local bool onGstThread = false;
+        return onGstThread;
+    }
+    bool previous_;
+};
+
 }  // namespace quill::gst

@@ -18,7 +18,7 @@
 #include "quillcore/webrtc/gst_rtp_sender.h"
 #include "quillcore/webrtc/gst_stats.h"
 #include "quillcore/webrtc/sdp_text.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 #include "quillcore/webrtc/stats_filter.h"
 
 namespace quill {

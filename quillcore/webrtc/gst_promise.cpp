@@ -4,7 +4,7 @@
 #include <condition_variable>
 
 #include "quillcore/webrtc/gst_glue.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 namespace quill::gst {
 

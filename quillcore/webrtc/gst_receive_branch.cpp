@@ -9,7 +9,7 @@
 
 #include "quillcore/base/diagnostics.h"
 #include "quillcore/webrtc/gst_glue.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 namespace quill::gst {
 namespace {

@@ -3,7 +3,7 @@
 #include <gst/gst.h>
 
 #include "quillcore/webrtc/gst_peer_connection.h"
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 namespace quill {
 namespace {

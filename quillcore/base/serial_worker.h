@@ -32,7 +32,8 @@ public:
     // Delegate calls of the WebRTC layer, in order.
     static SerialWorker& events();
     // Pipeline teardown (a pipeline is never stopped on one of GStreamer's own threads), and
-    // the joining of threads that end by themselves.
+    // the joining of threads that end by themselves (no thread of Asio, GStreamer or Avahi
+    // ever joins one).
     static SerialWorker& teardown();
 
 private:
@@ -46,17 +47,6 @@ private:
     std::uint64_t nextThread_ = 0;
     std::thread::id threadId_;
     std::jthread thread_;
-};
-
-// Marks the current thread as one of GStreamer's while a callback of ours runs on it.
-class GstThreadScope {
-public:
-    GstThreadScope();
-    ~GstThreadScope();
-    static bool active();
-
-private:
-    bool previous_;
 };
 
 }  // namespace quill

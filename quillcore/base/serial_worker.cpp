@@ -1,4 +1,4 @@
-#include "quillcore/webrtc/serial_worker.h"
+#include "quillcore/base/serial_worker.h"
 
 #include <future>
 #include <pthread.h>
@@ -6,10 +6,6 @@
 #include "quillcore/base/quick_wake.h"
 
 namespace quill {
-namespace {
-thread_local bool onGstThread = false;
-}
-
 SerialWorker::SerialWorker(const char* name) {
     std::promise<std::thread::id> started;
     auto id = started.get_future();
@@ -114,12 +110,8 @@ SerialWorker& SerialWorker::events() {
 }
 
 SerialWorker& SerialWorker::teardown() {
-    static SerialWorker* worker = new SerialWorker("webrtc-teardown");
+    static SerialWorker* worker = new SerialWorker("teardown");
     return *worker;
 }
-
-GstThreadScope::GstThreadScope() : previous_(onGstThread) { onGstThread = true; }
-GstThreadScope::~GstThreadScope() { onGstThread = previous_; }
-bool GstThreadScope::active() { return onGstThread; }
 
 }  // namespace quill
