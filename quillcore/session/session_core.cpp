@@ -386,7 +386,16 @@ void SessionCore::handleMessage(const Bytes& data, const std::shared_ptr<DataCha
 
 // Negotiation --------------------------------------------------------------------------------
 
+void SessionCore::beginNegotiation() {
+    // A second negotiation would run under the first one: webrtcbin renegotiates in the middle of
+    // it and aborts the process, or mixes two offers into one.
+    std::lock_guard lock(lock_);
+    if (negotiationBegun_) throw SessionError::alreadyAccepted();
+    negotiationBegun_ = true;
+}
+
 std::string SessionCore::makeOffer(std::stop_token stop) {
+    beginNegotiation();
     setState(SessionConnectionState::connecting());
     makeDataChannel("ctl");
     makeDataChannel("bulk");
@@ -403,6 +412,7 @@ std::string SessionCore::makeOffer(std::stop_token stop) {
 }
 
 std::string SessionCore::answer(const std::string& offerSdp, std::stop_token stop) {
+    beginNegotiation();
     setState(SessionConnectionState::connecting());
     setRemote(SessionDescription{SdpType::offer, offerSdp});
     addScreenVideoTrack();

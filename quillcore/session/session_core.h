@@ -102,7 +102,8 @@ public:
     void setState(const SessionConnectionState& state, bool force = false);
     void iceConnectionStateChanged(IceConnectionState state);
 
-    // Negotiation. Each throws SessionError; `stop` ends a wait with Cancelled.
+    // Negotiation. Each throws SessionError; `stop` ends a wait with Cancelled. A core negotiates
+    // once: after the first makeOffer() or answer(), from any thread, both throw alreadyAccepted.
     std::string makeOffer(std::stop_token stop = {});
     std::string answer(const std::string& offerSdp, std::stop_token stop = {});
     void setRemote(const SessionDescription& description);
@@ -137,6 +138,8 @@ public:
 private:
     // setState; with `keepConnected`, a connected session stays as it is.
     void changeState(const SessionConnectionState& state, bool force, bool keepConnected);
+    // Takes the core's one negotiation, or throws alreadyAccepted.
+    void beginNegotiation();
     SessionDescription makeDescription(bool isOffer);
     void setLocal(const SessionDescription& description);
     void waitForGathering(std::stop_token stop);
@@ -175,6 +178,7 @@ private:
     bool bulkOpen_ = false;
     bool shuttingDown_ = false;
     bool gatheringComplete_ = false;
+    bool negotiationBegun_ = false;
     std::optional<std::string> sessionID_;
     std::optional<Bytes> peerFingerprint_;
     std::size_t remoteCandidates_ = 0;

@@ -272,6 +272,7 @@ TEST_F(SessionCoreRules, TheOfferMakesReliableChannelsThenTheReceiverAndFailures
         EXPECT_EQ(errorOf([&] { row.answering ? core->answer("offer") : core->makeOffer(); }),
                   SessionError::sessionDescription(row.text));
         EXPECT_EQ(core->lifecycle(), State::connecting());
+        EXPECT_EQ(errorOf([&] { core->answer("offer"); }), SessionError::alreadyAccepted());  // a failed one too
     }
 }
 
@@ -282,6 +283,10 @@ TEST_F(SessionCoreRules, TheAnswerAddsTheScreenTrackWithItsLimitsAndResendsOnCon
     EXPECT_EQ(core->answer("the-offer"), "gathered-sdp");
     EXPECT_EQ(pc.calls, (std::vector<std::string>{"setRemoteDescription the-offer", "addVideoTrack Quillmate",
                                                   "createAnswer", "setLocalDescription created-answer"}));
+    // A core negotiates once: a later offer or answer fails at once and reaches nothing.
+    EXPECT_EQ(errorOf([&] { core->answer("the-offer"); }), SessionError::alreadyAccepted());
+    EXPECT_EQ(errorOf([&] { core->makeOffer(); }), SessionError::alreadyAccepted());
+    EXPECT_EQ(pc.calls.size(), 4u);
     EXPECT_EQ(pc.source->format, (std::vector<int>{1920, 1080, 60}));
     EXPECT_EQ(pc.sender->applied->encodings, (std::vector<RtpEncodingParameters>{{true, 20'000'000, 60.0}}));
     EXPECT_EQ(pc.sender->applied->degradationPreference, DegradationPreference::maintainResolution);
