@@ -448,7 +448,23 @@ TEST_F(UiTest, PermissionsWindowShowsEachPermissionItsRequestsAndTheStartupError
 
 TEST_F(UiTest, ActivityLogShowsSessionsAndRevealsItsFileAndThePromptLeavesTheHostFree) {
     HostModel& m = start();
-    QAbstractItemModel* table = open<ActivityLogView>("Activity log\u2026", "activity")->table()->model();
+    QTableView* view = open<ActivityLogView>("Activity log\u2026", "activity")->table();
+    QAbstractItemModel* table = view->model();
+    // At the window's size each column shows its longest text whole: the end reasons the host
+    // writes, a late time in September, a day's duration, a full IPv4 address and port.
+    ActivityEntry late;
+    late.startedAt = SystemTime(std::chrono::seconds(QDateTime(QDate(2026, 9, 28), QTime(22, 58, 58)).toSecsSinceEpoch()));
+    const int cellMargins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1) + 1;
+    for (auto [column, text] : Rows<int, QString>{{1, ActivityTableModel::cellText(late, 1)}, {2, "23 hr, 59 min, 59 sec"}, {3, "Control"},
+                                                  {4, "255.255.255.255:65535"}, {5, "Session closed by the controller"},
+                                                  {5, "The controller stopped responding"}, {5, "session ended by the host user"},
+                                                  {5, "the host stopped during the session"}})
+        EXPECT_GE(view->columnWidth(column) - cellMargins, view->fontMetrics().horizontalAdvance(text)) << text.toStdString();
+    const int headerMargins = 2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view->horizontalHeader());
+    for (int column = 0; column < table->columnCount(); ++column) {
+        const QString header = table->headerData(column, Qt::Horizontal).toString();
+        EXPECT_GE(view->columnWidth(column) - headerMargins, view->horizontalHeader()->fontMetrics().horizontalAdvance(header)) << column;
+    }
     Controller c = h.pairedController(3, "Al & <b>i</b>");
     connect(c, SessionMode::view);
     auto cell = [&](int column) { return table->index(0, column).data().toString(); };
@@ -500,7 +516,7 @@ TEST_F(UiTest, AnEntryLeftOpenByAnEarlierRunIsShownAsEndedAtAnUnknownTime) {
     EXPECT_EQ(rows->index(0, 2).data().toString(), QStringLiteral("\u2014"));
     const QString ended = QStringLiteral("the host stopped during the session");
     EXPECT_EQ(rows->index(0, 5).data().toString(), ended);
-    // Too long for its column, so the whole text is its tooltip.
+    // The whole text is its tooltip too, as a failure's may be longer than its column.
     EXPECT_EQ(rows->index(0, 5).data(Qt::ToolTipRole).toString(), ended);
     EXPECT_EQ(peers.findChild<QLabel*>("lastSession")->text(), "Last session: " + abbreviatedDateAndShortTime(started));
 }
