@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include "host/runtime/worker.h"
 #include "host/ui/app_services.h"
@@ -131,6 +133,23 @@ void raiseOpenFileLimit() {
         quill::diagnostic("Quillmate Host: could not raise the open-file limit");
 }
 
+// Qt aborts when its X display does not answer, with a message that blames the installation:
+// say which display could not be opened instead. Only where Qt would use X.
+bool displayOpens() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && std::string_view(platform).substr(0, 3) != "xcb") return true;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        std::fputs("Quillmate Host could not open an X display: DISPLAY is not set.\n", stderr);
+        return false;
+    }
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool opened = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    if (!opened) std::fprintf(stderr, "Quillmate Host could not open the X display \"%s\" named in DISPLAY.\n", display);
+    return opened;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +177,7 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "--check-running") return 0;
     if (instance.outcome() == quill::host::ui::SingleInstanceLock::Outcome::unavailable)
         quill::diagnostic("Quillmate Host: cannot make sure no other copy is running: " + instance.problem());
+    if (!displayOpens()) return 1;
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmate Host"));

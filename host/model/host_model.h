@@ -215,6 +215,8 @@ public:
     // confirm the next one.
     QCoro::Task<> confirmComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode);
     QCoro::Task<> rejectComparison(std::shared_ptr<HostPairing> pairing);
+    // Refuses only the exchange whose code is `shownCode`, in the same way.
+    QCoro::Task<> rejectComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode);
 
     // --- sharing, advertiser, paired devices, login item
     void setSharingPaused(bool paused);

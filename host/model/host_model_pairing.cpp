@@ -10,6 +10,22 @@ namespace quill::host {
 
 using detail::qs;
 
+namespace {
+
+// The code a window showed, as comparisonCode() gives it ("123 456"; none for a QR request),
+// or nothing when the text is no code: then no exchange is the one on show.
+std::optional<std::optional<PairingCode>> shownPairingCode(const std::optional<QString>& text) {
+    if (!text) return std::optional<PairingCode>();
+    QString digits = *text;
+    digits.remove(QLatin1Char(' '));
+    bool ok = false;
+    const uint value = digits.toUInt(&ok);
+    if (!ok || digits.size() != 6) return std::nullopt;
+    return PairingCode(value);
+}
+
+}  // namespace
+
 void HostModel::startMaintenance() {
     if (maintenanceTask_) maintenanceTask_->cancel();
     QPointer<HostModel> self(this);
@@ -96,21 +112,17 @@ QCoro::Task<> HostModel::confirmComparison(std::shared_ptr<HostPairing> pairing)
 
 QCoro::Task<> HostModel::confirmComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode) {
     if (!pairing) co_return;
-    std::optional<PairingCode> shown;
-    if (shownCode) {
-        QString digits = *shownCode;
-        digits.remove(QLatin1Char(' '));
-        bool ok = false;
-        const uint value = digits.toUInt(&ok);
-        if (!ok || digits.size() != 6) co_return;
-        shown = PairingCode(value);
-    }
-    pairing->confirmComparison(shown);
+    if (auto shown = shownPairingCode(shownCode)) pairing->confirmComparison(*shown);
 }
 
 QCoro::Task<> HostModel::rejectComparison(std::shared_ptr<HostPairing> pairing) {
     if (pairing) pairing->rejectComparison();
     co_return;
+}
+
+QCoro::Task<> HostModel::rejectComparison(std::shared_ptr<HostPairing> pairing, std::optional<QString> shownCode) {
+    if (!pairing) co_return;
+    if (auto shown = shownPairingCode(shownCode)) pairing->rejectComparison(*shown);
 }
 
 }  // namespace quill::host

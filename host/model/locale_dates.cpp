@@ -58,6 +58,23 @@ QString withoutTimeZone(const QString& format) {
     return out.simplified();
 }
 
+// A time format cut to hours and minutes: the seconds (and anything finer) go with the
+// separator before them. Most locales' short form has none; the C locale's has ("HH:mm:ss").
+QString withoutSeconds(const QString& format) {
+    QString out;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (!quoted && (c == QLatin1Char('s') || c == QLatin1Char('z'))) {
+            while (!out.isEmpty() && !out.back().isLetter() && !out.back().isSpace() && out.back() != QLatin1Char('\''))
+                out.chop(1);
+            continue;
+        }
+        out += c;
+    }
+    return out.simplified();
+}
+
 }  // namespace
 
 QString abbreviatedDate(SystemTime time) {
@@ -74,7 +91,7 @@ QString abbreviatedDateAndStandardTime(SystemTime time) {
 
 QString abbreviatedDateAndShortTime(SystemTime time) {
     const QLocale locale;
-    const QString format = withoutTimeZone(locale.timeFormat(QLocale::ShortFormat));
+    const QString format = withoutSeconds(withoutTimeZone(locale.timeFormat(QLocale::ShortFormat)));
     return abbreviatedDate(time) + QStringLiteral(", ") + locale.toString(localDateTime(time).time(), format);
 }
 

@@ -12,7 +12,8 @@ namespace quill::host {
 QString abbreviatedDate(SystemTime time);
 // The same, then the time to the second without a time zone: "Dec 6, 2026, 3:04:05 PM".
 QString abbreviatedDateAndStandardTime(SystemTime time);
-// The same, then the locale's short time: "Dec 6, 2026, 3:04 PM", "6. Dez. 2026, 15:04".
+// The same, then the locale's short time, hours and minutes: "Dec 6, 2026, 3:04 PM",
+// "6. Dez. 2026, 15:04".
 QString abbreviatedDateAndShortTime(SystemTime time);
 
 }  // namespace quill::host

@@ -1,9 +1,13 @@
 #include "host/ui/activity_log_view.h"
 
 #include <QAction>
+#include <QDateTime>
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "host/runtime/task.h"
@@ -83,6 +87,36 @@ QString ActivityLogView::durationText(const ActivityEntry& entry, bool running) 
     return durationText(seconds > 0 ? static_cast<std::int64_t>(std::trunc(seconds)) : 0);
 }
 
+QStringList ActivityLogView::longestTexts(int column) {
+    ActivityEntry entry;
+    switch (column) {
+        case 1: {
+            // Month names and the hours' digits differ in width: the widest is a late hour's in
+            // one of the months.
+            QStringList dates;
+            for (int month = 1; month <= 12; ++month) {
+                const QDateTime time(QDate(2026, month, 28), QTime(22, 58, 58));
+                entry.startedAt = SystemTime(std::chrono::milliseconds(time.toMSecsSinceEpoch()));
+                dates << ActivityTableModel::cellText(entry, column);
+            }
+            return dates;
+        }
+        case 2: return {durationText(24 * 3600 - 1)};
+        case 3:
+            entry.mode = QStringLiteral("control");
+            return {ActivityTableModel::cellText(entry, column)};
+        case 4: return {QStringLiteral("255.255.255.255:65535")};
+        case 5:
+            // What the host writes when a session ends (HostModel::watchSession and the callers of
+            // finishSession), and what it shows for an entry without an end; a failure's text has
+            // no bound, and its tooltip shows it whole.
+            return {QStringLiteral("Session closed by the controller"), QStringLiteral("The controller stopped responding"),
+                    QStringLiteral("session ended by the host user"), QStringLiteral("Connection closed"),
+                    ActivityTableModel::cellText(entry, column, false), ActivityTableModel::cellText(entry, column, true)};
+        default: return {};
+    }
+}
+
 ActivityLogView::ActivityLogView(HostModel& model, QWidget* parent) : HostView(parent), model_(&model) {
     setObjectName(QStringLiteral("ActivityLogView"));
     setMinimumSize(860, 460);
@@ -98,11 +132,21 @@ ActivityLogView::ActivityLogView(HostModel& model, QWidget* parent) : HostView(p
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setWordWrap(false);
     table_->verticalHeader()->hide();
-    table_->horizontalHeader()->setSectionsClickable(false);
-    table_->horizontalHeader()->setStretchLastSection(true);
-    table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    const int widths[] = {150, 200, 130, 70, 160};
-    for (int i = 0; i < 5; ++i) table_->setColumnWidth(i, widths[i]);
+    QHeaderView* header = table_->horizontalHeader();
+    header->setSectionsClickable(false);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Each column is as wide as the longest text the host writes there; the names, which have
+    // no longest, take what is left.
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    const int cellMargins = 2 * (table_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table_) + 1) + 1;
+    const int headerMargins = 2 * table_->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) + 1;
+    const QFontMetrics cells(table_->font()), headings(header->font());
+    for (int column = 1; column < rows_->columnCount(); ++column) {
+        int width = headings.horizontalAdvance(ActivityTableModel::headers()[column]) + headerMargins;
+        for (const QString& text : longestTexts(column))
+            width = std::max(width, cells.horizontalAdvance(text) + cellMargins);
+        table_->setColumnWidth(column, width + cells.averageCharWidth());
+    }
     layout->addWidget(table_);
 
     const QColor ink = palette().color(QPalette::WindowText);

@@ -45,6 +45,9 @@ public:
     static QString durationText(std::int64_t seconds);
 
 private:
+    // The longest texts the host writes in a column, which the column is made wide enough for.
+    static QStringList longestTexts(int column);
+
     QPointer<HostModel> model_;
     ActivityTableModel* rows_ = nullptr;
     QTableView* table_ = nullptr;

@@ -322,14 +322,14 @@ void PairingView::answerComparison(bool confirmed) {
     std::shared_ptr<HostPairing> pairing = model->pairing();
     if (!pairing) return;
     QPointer<HostModel> guard(model);
-    // The code on show when the user clicked: only that exchange is confirmed.
+    // The code on show when the user clicked: only that exchange is confirmed or refused.
     const std::optional<QString> shownCode = model->comparisonCode();
     spawn(model, [guard, pairing, confirmed, shownCode]() -> QCoro::Task<> {
         if (!guard) co_return;
         if (confirmed)
             co_await guard->confirmComparison(pairing, shownCode);
         else
-            co_await guard->rejectComparison(pairing);
+            co_await guard->rejectComparison(pairing, shownCode);
     });
 }
 

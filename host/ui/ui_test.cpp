@@ -5,12 +5,15 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QToolBar>
@@ -68,8 +71,15 @@ protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char* argv[] = {const_cast<char*>("quill_host_ui_test"), nullptr};
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The smallest screen the windows are laid out for.
+        QTemporaryDir folder;
+        QFile config(folder.filePath("screen.json"));
+        if (config.open(QIODevice::WriteOnly))
+            config.write(R"({"screens": [{"name": "s", "x": 0, "y": 0, "width": 1024, "height": 768}]})");
+        config.close();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName().toLocal8Bit());
         if (!QApplication::instance()) new QApplication(argc, argv);
+        ASSERT_EQ(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 0, 1024, 768));
     }
     void TearDown() override { app.reset(), pumpFor(0.01); }  // closed windows go with deleteLater
 
@@ -133,16 +143,22 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContentEachClosedFromItself
     struct Row {
         const char *entry, *id, *title;
         QSize size;
+        bool fitsBesideTheMenu;  // on this screen, at that size
     };
-    for (const Row& r : {Row{"Pair a device\u2026", "pairing", "Pair a Device", {520, 700}},
-                         Row{"Paired devices\u2026", "peers", "Paired Devices", {820, 540}},
-                         Row{"Activity log\u2026", "activity", "Activity Log", {900, 500}},
-                         Row{"Permissions\u2026", "permissions", "Permissions", {580, 430}}}) {
+    for (const Row& r : {Row{"Pair a device\u2026", "pairing", "Pair a Device", {520, 700}, false},
+                         Row{"Paired devices\u2026", "peers", "Paired Devices", {820, 540}, true},
+                         Row{"Activity log\u2026", "activity", "Activity Log", {900, 500}, true},
+                         Row{"Permissions\u2026", "permissions", "Permissions", {580, 430}, true}}) {
         findAction(app->menu().menu(), QString::fromUtf8(r.entry))->trigger();
         HostWindow* w = window(r.id);
         ASSERT_TRUE(w && windows.isVisible(r.id) && w->windowTitle() == r.title) << r.id;
-        EXPECT_EQ(w->contentArea()->size(), r.size) << "the size asked for is the content's, between toolbar and foot";
-        EXPECT_FALSE(w->geometry().intersects(app->menuBarItem().window()->frameGeometry())) << r.id;
+        // The size asked for is the content's, between toolbar and foot; a window that would
+        // cover the menu window at that size is made lower, as far as its content allows.
+        EXPECT_EQ(w->contentArea()->width(), r.size.width()) << r.id;
+        EXPECT_EQ(w->contentArea()->height() == r.size.height(), r.fitsBesideTheMenu) << r.id;
+        EXPECT_EQ(w->size().expandedTo(w->minimumSize()), w->size()) << r.id;
+        EXPECT_FALSE(w->frameGeometry().intersects(app->menuBarItem().window()->frameGeometry())) << r.id;
+        EXPECT_TRUE(w->screen()->availableGeometry().contains(w->frameGeometry())) << r.id;
         // Shrunk as far as it goes: at least 420 x 360, and room for the content's own minimum.
         w->resize(1, 1);
         EXPECT_EQ(w->contentArea()->size().expandedTo(w->content()->minimumSize()), w->contentArea()->size()) << r.id;
@@ -180,15 +196,20 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContentEachClosedFromItself
     EXPECT_EQ(w->centralWidget()->size(), QSize(580, 430));
     EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 4);
     // Where a window opens: in the middle, unless it would cover the menu window (at the top
-    // here); then beside it, as near the middle as the screen allows, covering as little as it must.
-    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768);
-    for (auto [size, area, menu, at] : std::initializer_list<std::tuple<QSize, QRect, QRect, QPoint>>{
-             {{520, 780}, full, {}, {700, 150}},
-             {{520, 780}, full, {830, 12, 260, 50}, {700, 150}},
-             {{520, 780}, small, {553, 12, 260, 50}, {825, 0}},
-             {{900, 540}, full, {830, 515, 260, 50}, {1020, 270}},
-             {{2000, 1200}, full, {830, 12, 260, 50}, {0, 0}}})
-        EXPECT_EQ(WidgetWindowManager::placement(size, area, menu), at) << size.width() << " in " << area.width() << " beside " << menu.x();
+    // here); then beside it, as near the middle as the screen allows, lower or narrower where
+    // only that fits (down to its least size), else covering as little as it must.
+    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768), smallest(0, 0, 1024, 768);
+    for (auto [size, least, area, menu, at] : std::initializer_list<std::tuple<QSize, QSize, QRect, QRect, QRect>>{
+             {{520, 780}, {520, 780}, full, {}, {700, 150, 520, 780}},
+             {{520, 780}, {480, 656}, full, {830, 12, 260, 50}, {700, 150, 520, 780}},
+             {{520, 780}, {480, 656}, small, {553, 12, 260, 50}, {825, 0, 520, 768}},
+             {{520, 736}, {480, 656}, smallest, {382, 12, 260, 50}, {252, 74, 520, 694}},
+             {{520, 736}, {480, 700}, smallest, {382, 12, 260, 50}, {252, 68, 520, 700}},
+             {{900, 540}, {900, 540}, full, {830, 515, 260, 50}, {1020, 270, 900, 540}},
+             {{900, 540}, {420, 360}, full, {830, 515, 260, 50}, {510, 0, 900, 503}},
+             {{2000, 1200}, {2000, 1200}, full, {830, 12, 260, 50}, {0, 0, 2000, 1200}}})
+        EXPECT_EQ(WidgetWindowManager::placement(size, least, area, menu), at)
+            << size.width() << " in " << area.width() << " beside " << menu.x() << ", down to " << least.height();
 }
 
 TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfRequests) {
@@ -427,7 +448,23 @@ TEST_F(UiTest, PermissionsWindowShowsEachPermissionItsRequestsAndTheStartupError
 
 TEST_F(UiTest, ActivityLogShowsSessionsAndRevealsItsFileAndThePromptLeavesTheHostFree) {
     HostModel& m = start();
-    QAbstractItemModel* table = open<ActivityLogView>("Activity log\u2026", "activity")->table()->model();
+    QTableView* view = open<ActivityLogView>("Activity log\u2026", "activity")->table();
+    QAbstractItemModel* table = view->model();
+    // At the window's size each column shows its longest text whole: the end reasons the host
+    // writes, a late time in September, a day's duration, a full IPv4 address and port.
+    ActivityEntry late;
+    late.startedAt = SystemTime(std::chrono::seconds(QDateTime(QDate(2026, 9, 28), QTime(22, 58, 58)).toSecsSinceEpoch()));
+    const int cellMargins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1) + 1;
+    for (auto [column, text] : Rows<int, QString>{{1, ActivityTableModel::cellText(late, 1)}, {2, "23 hr, 59 min, 59 sec"}, {3, "Control"},
+                                                  {4, "255.255.255.255:65535"}, {5, "Session closed by the controller"},
+                                                  {5, "The controller stopped responding"}, {5, "session ended by the host user"},
+                                                  {5, "the host stopped during the session"}})
+        EXPECT_GE(view->columnWidth(column) - cellMargins, view->fontMetrics().horizontalAdvance(text)) << text.toStdString();
+    const int headerMargins = 2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view->horizontalHeader());
+    for (int column = 0; column < table->columnCount(); ++column) {
+        const QString header = table->headerData(column, Qt::Horizontal).toString();
+        EXPECT_GE(view->columnWidth(column) - headerMargins, view->horizontalHeader()->fontMetrics().horizontalAdvance(header)) << column;
+    }
     Controller c = h.pairedController(3, "Al & <b>i</b>");
     connect(c, SessionMode::view);
     auto cell = [&](int column) { return table->index(0, column).data().toString(); };
@@ -479,7 +516,7 @@ TEST_F(UiTest, AnEntryLeftOpenByAnEarlierRunIsShownAsEndedAtAnUnknownTime) {
     EXPECT_EQ(rows->index(0, 2).data().toString(), QStringLiteral("\u2014"));
     const QString ended = QStringLiteral("the host stopped during the session");
     EXPECT_EQ(rows->index(0, 5).data().toString(), ended);
-    // Too long for its column, so the whole text is its tooltip.
+    // The whole text is its tooltip too, as a failure's may be longer than its column.
     EXPECT_EQ(rows->index(0, 5).data(Qt::ToolTipRole).toString(), ended);
     EXPECT_EQ(peers.findChild<QLabel*>("lastSession")->text(), "Last session: " + abbreviatedDateAndShortTime(started));
 }

@@ -390,27 +390,48 @@ TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {
         EXPECT_NE(std::find(reports.begin(), reports.end(), report), reports.end()) << report.second.toStdString();
 }
 
-// scripts/run asks the host binary whether a copy runs before it starts a virtual display. The
-// binary runs with folders of its own, on this display, in a network namespace of its own.
-TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndStartsNothing) {
+// scripts/run asks the host binary whether a copy runs before it starts a virtual display, and a
+// host that cannot open its display says which one. The binary runs with folders of its own, in
+// a network namespace of its own.
+TEST_F(UiX11Test, TheHostAnswersWhetherACopyRunsAndNamesADisplayItCannotOpen) {
     REQUIRE_PRIVATE_NETWORK();
     QTemporaryDir home;
     QProcessEnvironment environment;
     for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
         QDir().mkpath(home.filePath(name)), environment.insert(name, home.filePath(name));
-    environment.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
     environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-    for (bool running : {false, true}) {
+    // A display no server answers: no socket (the namespace hides the abstract ones).
+    int silent = 900;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(silent))) ++silent;
+    const QString here = qEnvironmentVariable("DISPLAY"), nowhere = QStringLiteral(":%1").arg(silent);
+    const struct {
+        bool running;
+        QString display;  // empty: unset
+        QStringList arguments;
+        int status;
+        std::string said;
+    } cases[] = {
+        {false, here, {"--check-running"}, 0, ""},
+        {true, here, {"--check-running"}, 1, "Quillmate Host is already running.\n"},
+        {false, "", {"--check-running"}, 0, ""},  // scripts/run asks before it starts a display
+        {false, nowhere, {}, 1, "Quillmate Host could not open the X display \"" + nowhere.toStdString() + "\" named in DISPLAY.\n"},
+        {false, "", {}, 1, "Quillmate Host could not open an X display: DISPLAY is not set.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.display.toStdString() + " " + c.arguments.join(' ').toStdString());
         std::optional<SingleInstanceLock> lock;
-        if (running) lock.emplace(SingleInstanceLock::acquire(home.filePath("XDG_RUNTIME_DIR/quillmate-host.lock").toStdString()));
+        if (c.running) lock.emplace(SingleInstanceLock::acquire(home.filePath("XDG_RUNTIME_DIR/quillmate-host.lock").toStdString()));
+        QProcessEnvironment env = environment;
+        if (!c.display.isEmpty()) env.insert("DISPLAY", c.display);
         QProcess host;
-        host.setProcessEnvironment(environment);
-        host.start("unshare", {"-n", QUILL_HOST_BINARY, "--check-running"});
+        host.setProcessEnvironment(env);
+        host.start("unshare", QStringList{"-n", QUILL_HOST_BINARY} + c.arguments);
         const bool ended = host.waitForFinished(10000);
         if (!ended) host.kill(), host.waitForFinished();
         ASSERT_TRUE(ended) << "it started instead of answering";
-        EXPECT_EQ(host.exitCode(), running ? 1 : 0);
-        EXPECT_EQ(host.readAllStandardError(), running ? "Quillmate Host is already running.\n" : "");
+        EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(host.exitCode(), c.status);
+        EXPECT_EQ(host.readAllStandardError().toStdString(), c.said);
     }
 }
 

@@ -10,8 +10,10 @@
 #include <QShortcut>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <tuple>
 #include <xcb/xcb.h>
 
 #include "host/desktop/x11_connection.h"
@@ -166,34 +168,51 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
     // least size every window keeps.
     const QSize least(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
     window->setMinimumSize(least.expandedTo(window->sizeForContent(content->minimumSize())));
-    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen())
-        window->move(placement(frame, screen->availableGeometry(), keepClear_ ? keepClear_() : QRect()));
+    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
+        // Placed with its frame, where the platform draws one (a window manager's comes later).
+        window->winId();
+        const QMargins margins = window->windowHandle()->frameMargins();
+        const QSize edges(margins.left() + margins.right(), margins.top() + margins.bottom());
+        const QRect place = placement(frame + edges, window->minimumSize() + edges, screen->availableGeometry(),
+                                      keepClear_ ? keepClear_() : QRect());
+        window->resize(place.size() - edges);
+        window->move(place.topLeft());
+    }
     windows_[id] = window;
     window->show();
     window->raise();
     window->activateWindow();
 }
 
-QPoint WidgetWindowManager::placement(QSize size, QRect area, QRect keepClear) {
-    // Moved into the area as far as it goes, its top left corner first.
-    auto inside = [&](QPoint p) {
-        return QPoint(std::max(area.left(), std::min(p.x(), area.left() + area.width() - size.width())),
-                      std::max(area.top(), std::min(p.y(), area.top() + area.height() - size.height())));
+QRect WidgetWindowManager::placement(QSize size, QSize least, QRect area, QRect keepClear) {
+    // Moved into `room` as far as it goes, its top left corner first.
+    auto inside = [](QRect room, QPoint p, QSize s) {
+        return QPoint(std::max(room.left(), std::min(p.x(), room.left() + room.width() - s.width())),
+                      std::max(room.top(), std::min(p.y(), room.top() + room.height() - s.height())));
     };
-    const QPoint middle = inside(area.topLeft() + QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2));
+    auto centred = [&](QSize s) { return area.topLeft() + QPoint((area.width() - s.width()) / 2, (area.height() - s.height()) / 2); };
+    const QRect middle(inside(area, centred(size), size), size);
     if (keepClear.isEmpty()) return middle;
     const int gap = 12;
     const QRect clear = keepClear.adjusted(-gap, -gap, gap, gap);
-    const QPoint places[] = {middle,
-                             inside({middle.x(), clear.top() + clear.height()}),
-                             inside({middle.x(), clear.top() - size.height()}),
-                             inside({clear.left() + clear.width(), middle.y()}),
-                             inside({clear.left() - size.width(), middle.y()})};
-    auto rank = [&](QPoint p) {
-        const QRect covered = QRect(p, size).intersected(clear);
-        return std::pair(qint64(covered.width()) * covered.height(), (p - middle).manhattanLength());
+    // Below, above, right and left of it: at its size where that room holds it, else as large as
+    // the room, down to `least`.
+    QRect places[] = {middle,
+                      QRect(QPoint(area.left(), clear.bottom() + 1), area.bottomRight()),
+                      QRect(area.topLeft(), QPoint(area.right(), clear.top() - 1)),
+                      QRect(QPoint(clear.right() + 1, area.top()), area.bottomRight()),
+                      QRect(area.topLeft(), QPoint(clear.left() - 1, area.bottom()))};
+    for (QRect* room = places + 1; room != std::end(places); ++room) {
+        const QSize fitted = size.boundedTo(room->size()).expandedTo(least).boundedTo(size);
+        *room = QRect(inside(area, inside(*room, centred(fitted), fitted), fitted), fitted);
+    }
+    auto rank = [&](const QRect& r) {
+        const QRect covered = r.intersected(clear);
+        return std::tuple(qint64(covered.width()) * covered.height(),
+                          qint64(size.width()) * size.height() - qint64(r.width()) * r.height(),
+                          (r.topLeft() - middle.topLeft()).manhattanLength());
     };
-    return *std::min_element(std::begin(places), std::end(places), [&](QPoint a, QPoint b) { return rank(a) < rank(b); });
+    return *std::min_element(std::begin(places), std::end(places), [&](const QRect& a, const QRect& b) { return rank(a) < rank(b); });
 }
 
 void WidgetWindowManager::close(const QString& id) {

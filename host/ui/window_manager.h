@@ -105,9 +105,10 @@ public:
     static constexpr int minimumHeight = 360;
 
     // Where a new window of `size` goes in `area`: in the middle, unless that covers
-    // `keepClear`; then beside it, as near the middle as the area allows, covering as little
-    // of it as it must.
-    static QPoint placement(QSize size, QRect area, QRect keepClear);
+    // `keepClear`; then beside it, as near the middle as the area allows. Where it only fits
+    // beside it smaller, it is made smaller, down to `least`; where not even that fits, it
+    // covers as little as it must.
+    static QRect placement(QSize size, QSize least, QRect area, QRect keepClear);
 
 private:
     ContentFactory factory_;

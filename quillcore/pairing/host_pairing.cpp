@@ -64,15 +64,23 @@ bool HostPairing::confirmComparison(const std::optional<PairingCode>& shownCode)
     return exchange_.confirmAwaiting(&shownCode);
 }
 
-void HostPairing::rejectComparison() {
+void HostPairing::rejectComparison() { refuse(nullptr); }
+
+bool HostPairing::rejectComparison(const std::optional<PairingCode>& shownCode) { return refuse(&shownCode); }
+
+bool HostPairing::refuse(const std::optional<PairingCode>* shownCode) {
     std::lock_guard lock(attemptsMutex_);
     auto awaiting = std::find_if(attempts_.begin(), attempts_.end(), [](const Attempt& a) { return a.deciding && !a.decided; });
     if (awaiting != attempts_.end()) {
+        // The exchange state is claimed under this lock, so it is the waiting attempt's.
+        if (shownCode && !exchange_.isAwaiting(*shownCode)) return false;
         awaiting->rejected = true;
-        return;
+        return true;
     }
+    if (shownCode) return false;
     for (Attempt& a : attempts_)
         if (!a.deciding) a.rejected = true;
+    return true;
 }
 
 void HostPairing::cancelAll() {

@@ -73,6 +73,10 @@ public:
     // Given while none waits, it is kept for the exchanges running then, and their waits take
     // it.
     void rejectComparison();
+    // The same for the waiting exchange only, and only when `shownCode` is its code (none for a
+    // QR request): a refusal meant for an exchange that has ended refuses nothing. Returns
+    // whether the refusal was recorded.
+    bool rejectComparison(const std::optional<PairingCode>& shownCode);
     // Ends every exchange, admitted ones included, whatever it is doing: the one waiting for
     // the host user is rejected and tells its controller, the others' channels are closed.
     void cancelAll();
@@ -150,6 +154,8 @@ private:
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
+    // The host user's refusal, of the exchange showing `*shownCode` only when it is given.
+    bool refuse(const std::optional<PairingCode>* shownCode);
     // Takes the exchange state and waits for the host user: true for confirm, false for reject.
     bool decide(FrameChannel& channel, std::uint64_t attempt, std::optional<PairingCode> code, std::string name);
     PeerRecord saveController(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,

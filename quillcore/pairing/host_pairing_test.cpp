@@ -373,7 +373,7 @@ TEST_F(HostPairingTest, RefusingTheExchangeOnShowEndsThatOneOnly) {
     const DeviceIdentity realController = std::exchange(controller, newIdentity());
     reachDecision(*stranger.controller);
     controller = realController;
-    pairing->rejectComparison();
+    EXPECT_TRUE(pairing->rejectComparison(pairing->comparisonCode()));
     EXPECT_EQ(pairingErrorOf([&] { s->get(); }), PairingError(Kind::cancelled));
     expectCancel(*stranger.controller, "pairing failed");
 
@@ -385,7 +385,7 @@ TEST_F(HostPairingTest, RefusingTheExchangeOnShowEndsThatOneOnly) {
     EXPECT_EQ(store->all().size(), 1u);
 }
 
-TEST_F(HostPairingTest, ConfirmCountsOnlyForTheCodeOnShow) {
+TEST_F(HostPairingTest, AnAnswerCountsOnlyForTheCodeOnShow) {
     auto pair = connectPair(loopback);
     auto run = comparison(pair.host);
     send(*pair.controller, PairStart(controller.signingPublicKey(), controller.agreementPublicKey(), "x"));
@@ -393,17 +393,20 @@ TEST_F(HostPairingTest, ConfirmCountsOnlyForTheCodeOnShow) {
     // Meant for an exchange that has ended: nothing waits for the host user yet.
     pairing->confirmComparison();
     EXPECT_FALSE(pairing->confirmComparison(std::nullopt));
+    EXPECT_FALSE(pairing->rejectComparison(std::nullopt));
     Revealed r{crypto::randomBytes(32), {}};
     send(*pair.controller, PairNonce(r.controllerNonce));
     auto reveal = read(*pair.controller);
     ASSERT_TRUE(reveal && reveal->is<PairReveal>());
     r.hostNonce = reveal->get<PairReveal>()->nonce;
     ASSERT_TRUE(awaitingUser());
-    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "an early confirm must not accept this exchange";
+    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "an early answer must not end this exchange";
 
     const PairingCode code = *pairing->comparisonCode();
     EXPECT_FALSE(pairing->confirmComparison(PairingCode(code.value + 1)));
-    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "another code's confirm must not accept it";
+    EXPECT_FALSE(pairing->rejectComparison(PairingCode(code.value + 1)));
+    EXPECT_FALSE(pairing->rejectComparison(std::nullopt)) << "as a QR request shows";
+    EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "another code's answer must not end it";
     EXPECT_TRUE(pairing->isAwaitingConfirmation());
     EXPECT_TRUE(pairing->confirmComparison(code));
     ASSERT_TRUE(read(*pair.controller)->is<PairAccept>());

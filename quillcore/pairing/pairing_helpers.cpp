@@ -119,6 +119,11 @@ bool PairingExchangeState::confirmAwaiting(const std::optional<PairingCode>* sho
     return true;
 }
 
+bool PairingExchangeState::isAwaiting(const std::optional<PairingCode>& code) const {
+    std::lock_guard lock(mutex_);
+    return isAwaitingConfirmation_ && comparisonCode_ == code;
+}
+
 void PairingExchangeState::begin() {
     std::lock_guard lock(mutex_);
     if (busy_) throw PairingError(PairingError::Kind::alreadyInProgress);

@@ -69,6 +69,8 @@ public:
     // is given, only if it is the code that exchange shows: a confirmation meant for an
     // exchange that has ended cannot confirm the next one. Returns whether it was recorded.
     bool confirmAwaiting(const std::optional<PairingCode>* shownCode);
+    // Whether the exchange waits for its user with `code` on show (none for a QR request).
+    bool isAwaiting(const std::optional<PairingCode>& code) const;
 
     // Runs one exchange: alreadyInProgress at once (nothing sent) while another runs.
     // Whatever the exchange throws is passed on unchanged after a best-effort PairCancel with
