@@ -26,7 +26,7 @@ constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // for the intake's thread (at most kArrivingWait), so the system's accept queue holds the rest:
 // a peer is never turned away because the intake's thread was slow to run.
 constexpr std::size_t kMaxArriving = 64;
-constexpr auto kArrivingWait = std::chrono::seconds(1);
+constexpr auto kArrivingWait = std::chrono::milliseconds(250);
 
 // Connections waiting for their reset on the closing thread: a quarter of the descriptors the
 // process may open, and no more than this.

@@ -41,8 +41,8 @@ namespace quill {
 //   by the same rule). `onReady` is called when that queue stops being empty, on the intake's
 //   thread: it must not block.
 // - connections handed over and not judged yet wait for the intake's thread, 64 at most; beyond
-//   that, the thread that hands them over waits (a second at most) while the intake's thread
-//   catches up, and the system's accept queue holds what comes meanwhile.
+//   that, the thread that hands them over waits (a quarter second at most) while the intake's
+//   thread catches up, and the system's accept queue holds what comes meanwhile.
 // A failure while one connection is handled (no memory for its frame) costs that connection
 // only.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
