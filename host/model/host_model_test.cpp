@@ -310,6 +310,9 @@ TEST(HostModelSession, RefusalsReachTheControllerAsSealedRejects) {
         c.offer(*m.listenerPort(), Offer("S-" + std::to_string(seed), "sdp", SessionMode::control, {}));
         EXPECT_EQ(rejectReason(c, "S-" + std::to_string(seed)), k.reason);
         EXPECT_FALSE(m.isSessionReserved());
+        // Sent: nothing to report.
+        pumpFor(0.05);
+        EXPECT_FALSE(m.connectionMessage()) << m.connectionMessage()->toStdString();
     }
     EXPECT_TRUE(h.sessions->empty());
     EXPECT_FALSE(m.startupError());
@@ -523,6 +526,22 @@ TEST(HostModelSession, TheWatchdogEndsASessionWhoseControllerStoppedResponding) 
     s2.pc->fireIce(IceConnectionState::failed);
     ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && storedEntries(h).size() == 2 && storedEntries(h)[1].endReason; }));
     EXPECT_EQ(storedEntries(h)[1].endReason, "Session failed: ICE connection failed");
+}
+
+// Closing from the host ends the signalling first, which a session may report as a
+// disconnection on its way to closed: no watchdog starts for it, and the end is logged as the
+// controller's close, as ever.
+TEST(HostModelSession, AHostSideCloseIsNoSilenceOfTheController) {
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.timing.watchdogDelay = 0.01; });
+    Controller c = h.pairedController(3, "Alice");
+    MadeSession s = h.connectSession(c);
+    ASSERT_TRUE(pumpUntil([&] { return m.activeActivityID().has_value(); }));
+    auto ending = m.endSession(s.session);  // closing from here on
+    s.pc->fireIce(IceConnectionState::disconnected);
+    EXPECT_EQ(byeReason(c), "session ended by the host user");
+    ASSERT_TRUE(pumpUntil([&] { return !m.activeSession() && storedEntries(h).size() == 1 && storedEntries(h)[0].endReason; }));
+    EXPECT_EQ(storedEntries(h)[0].endReason, "Session closed by the controller");
 }
 
 TEST(HostModelSession, ScreenCaptureThatNeverStartsEndsTheSession) {

@@ -325,7 +325,13 @@ void ConnectionIntake::run(std::stop_token stop) {
             waiting_.erase(waiting_.begin(), end);
         }
         resetLater(givesWay);
-        if (becameReady && onReady_) onReady_();
+        if (becameReady && onReady_) {
+            try {
+                onReady_();
+            } catch (const std::exception&) {
+                // The owner's trouble: the frames wait for its next take() all the same.
+            }
+        }
     }
 }
 

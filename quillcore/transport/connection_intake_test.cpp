@@ -22,8 +22,9 @@ int connectTo(std::uint16_t port, std::uint8_t source = 1) {
 
 // An intake on a listener of its own.
 struct Intake {
-    explicit Intake(ConnectionIntake::Limits limits, std::shared_ptr<OffenceRecord> offences = nullptr)
-        : intake(ConnectionIntake::make(limits, {}, std::move(offences))) {
+    explicit Intake(ConnectionIntake::Limits limits, std::shared_ptr<OffenceRecord> offences = nullptr,
+                    std::function<void()> onReady = {})
+        : intake(ConnectionIntake::make(limits, std::move(onReady), std::move(offences))) {
         std::promise<std::uint16_t> ready;
         listener->setStateHandler([&ready](const net::TcpListener::StateUpdate& u) {
             if (u.state == net::TcpListener::State::ready) ready.set_value(*u.port);
@@ -113,6 +114,26 @@ TEST(ConnectionIntake, ReadsTheFirstFrameHoweverItArrivesAndLeavesTheRestToTheRe
         }
         ::close(fd);
     }
+}
+
+// A failure on the intake's own thread costs no more than what it was doing: an owner whose
+// wake-up throws leaves the intake taking the next frames.
+TEST(ConnectionIntake, AFailureOnItsThreadCostsOnlyWhatItWasDoing) {
+    std::atomic<int> woken{0};
+    Intake fixture({}, nullptr, [&] {
+        if (woken++ == 0) throw std::runtime_error("the owner is out of memory");
+    });
+    for (const char* text : {"first", "second"}) {
+        const int fd = connectTo(fixture.port);
+        write(fd, wire(toBytes(text)));
+        std::vector<ConnectionIntake::FirstFrame> taken;
+        EXPECT_TRUE(eventually([&] {
+            for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+            return !taken.empty();
+        })) << text;
+        ::close(fd);
+    }
+    EXPECT_GE(woken.load(), 2);
 }
 
 // Silent connections from many addresses: when the waiting places run out the longest silent
