@@ -12,10 +12,11 @@
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
 // network.
 //
-// Stallers: 8, 32 and 64 connections from addresses of their own send a PairStart, say nothing
-// more and connect again the moment the host closes them, while a real controller pairs 10
-// times. Reported: the pairings that reached the code on the first connection and completed
-// within 10 s of the host user's confirmation, and the slowest completion.
+// Stallers: 8, 32 and 64 connections send a PairStart, say nothing more (or only the header of
+// their next message) and connect again the moment the host closes them, from addresses of their
+// own, from a new address each time or half of each, while a real controller pairs 10 times.
+// Reported: the pairings that reached the code on the first connection and completed within 10 s
+// of the host user's confirmation, and the slowest completion.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -128,6 +129,8 @@ BENCHMARK(Churn)
 
 void Stallers(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
+    const auto sources = static_cast<Sources>(state.range(1));
+    const bool headerOnly = state.range(2) != 0;
     raiseDescriptorLimit();
     HostProcess host;
     const DeviceIdentity stranger = makeIdentity(9);
@@ -139,7 +142,7 @@ void Stallers(benchmark::State& state) {
     std::size_t made = 0;
     for (auto _ : state) {
         std::atomic<bool> stop{false};
-        auto stallers = std::async(std::launch::async, [&] { return stall(host.port, count, stop, start); });
+        auto stallers = std::async(std::launch::async, [&] { return stall(host.port, count, stop, start, sources, headerOnly); });
         std::this_thread::sleep_for(1s);
         for (int i = 0; i < kPairings; ++i) {
             Pairing pairing(host);
@@ -159,7 +162,14 @@ void Stallers(benchmark::State& state) {
     state.counters["slowest_completion_s"] = slowest;
     state.counters["staller_connections"] = static_cast<double>(made);
 }
-BENCHMARK(Stallers)->ArgName("stallers")->Arg(8)->Arg(32)->Arg(64)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(Stallers)
+    ->ArgNames({"stallers", "sources", "header_only"})
+    ->ArgsProduct({{8, 32, 64, 256}, {static_cast<int>(Sources::fixed), static_cast<int>(Sources::everNew), static_cast<int>(Sources::mixed)}, {0}})
+    ->Args({64, static_cast<int>(Sources::everNew), 1})
+    ->Args({64, static_cast<int>(Sources::mixed), 1})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
 
 void summarize() {
     std::printf("\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s:\n");

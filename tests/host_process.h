@@ -324,25 +324,37 @@ inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, co
     return established;
 }
 
-// Stallers: `count` connections, each from an address of its own (127.0.0.2 on), that send
-// `first` and nothing more, and connect again the moment the host closes them, until `stop`.
-// Returns how many connections they made.
-inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>& stop, const Bytes& first) {
+// Where stallers connect from: each from an address of its own, from a new address for every
+// connection (more than any record of the host holds), or half of them each way.
+enum class Sources { fixed, everNew, mixed };
+
+// Stallers: `count` connections (from 127.0.0.2 on) that send `first` and nothing more (or,
+// `headerOnly`, only the header of a next frame once the host replied), and connect again the
+// moment the host closes them, until `stop`. Returns how many connections they made.
+inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>& stop, const Bytes& first,
+                         Sources sources = Sources::fixed, bool headerOnly = false) {
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
-    std::unordered_map<int, std::uint32_t> source;  // by socket
+    struct Staller {
+        std::uint32_t lane;  // which of the `count`
+        bool replied = false;
+    };
+    std::unordered_map<int, Staller> stallers;  // by socket
     std::size_t made = 0;
-    auto open = [&](std::uint32_t from) {
+    std::uint32_t fresh = 1 << 16;  // 127.1.0.0 on
+    auto open = [&](std::uint32_t lane) {
+        const bool moves = sources == Sources::everNew || (sources == Sources::mixed && lane % 2 == 1);
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + from)}, {}};
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + (moves ? fresh++ : lane))}, {}};
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         epoll_event event{EPOLLOUT | EPOLLIN | EPOLLRDHUP, {.fd = fd}};
         ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
-        source[fd] = from;
+        stallers[fd] = {lane};
         ++made;
     };
     for (int i = 0; i < count; ++i) open(static_cast<std::uint32_t>(1 + i));
+    const std::uint8_t header[4] = {0, 0, 0, 100};
     while (!stop) {
         epoll_event events[64];
         const int ready = ::epoll_wait(poller, events, 64, 10);
@@ -350,21 +362,25 @@ inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>&
             const int fd = events[i].data.fd;
             char buffer[4096];
             bool closed = events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
-            if (!closed && (events[i].events & EPOLLIN)) closed = ::recv(fd, buffer, sizeof buffer, 0) <= 0;
+            if (!closed && (events[i].events & EPOLLIN)) {
+                closed = ::recv(fd, buffer, sizeof buffer, 0) <= 0;
+                if (!closed && headerOnly && !std::exchange(stallers[fd].replied, true))
+                    [[maybe_unused]] auto sent = ::send(fd, header, sizeof header, MSG_NOSIGNAL);
+            }
             if (!closed && (events[i].events & EPOLLOUT)) {
                 [[maybe_unused]] auto sent = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
                 epoll_event event{EPOLLIN | EPOLLRDHUP, {.fd = fd}};
                 ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
             }
             if (closed) {
-                const std::uint32_t from = source[fd];
-                source.erase(fd);
+                const std::uint32_t lane = stallers[fd].lane;
+                stallers.erase(fd);
                 ::close(fd);
-                open(from);
+                open(lane);
             }
         }
     }
-    for (auto& [fd, from] : source) ::close(fd);
+    for (auto& [fd, staller] : stallers) ::close(fd);
     ::close(poller);
     return made;
 }
