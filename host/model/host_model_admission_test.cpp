@@ -231,8 +231,8 @@ TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) 
 }
 
 TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
-    // Every waiting place taken by idle sockets from as many addresses: the one of the address
-    // that connected least recently gives way to the controller.
+    // Every waiting place taken by idle sockets from as many addresses: the controller gets in;
+    // if its offer had not come when it was judged, the longest silent gave way to it.
     {
         ModelHarness h;
         HostModel& m = h.start([](HostEnvironment& env) { env.timing.firstFrameLimit = 30; });
@@ -247,10 +247,11 @@ TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
         Controller c = h.pairedController(3, "Alice");
         MadeSession s = h.connectSession(c);
         EXPECT_TRUE(s.session);
-        EXPECT_TRUE(pumpUntil([&] { return idle.front()->closedByHost(); }, 2));
+        pumpFor(0.2);
         int stillOpen = 0;
         for (const auto& client : idle) stillOpen += client->closedByHost() ? 0 : 1;
-        EXPECT_EQ(stillOpen, 63);
+        EXPECT_GE(stillOpen, 63);
+        EXPECT_TRUE(stillOpen == 64 || idle.front()->closedByHost());
     }
     // Addresses that misbehaved before (here: closed without a first frame) give way to a
     // controller that has not sent its offer yet, however many of their connections follow it.
@@ -409,7 +410,8 @@ TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFrom
                      (row.headerOnly ? ", sending a header" : ""));
         ModelHarness h;
         HostModel& m = h.start();
-        // The controller's address offended: its last exchange left without an answer.
+        // The controller's address offended (its last exchange left without an answer): an
+        // offence only demotes among equals, and an exchange that answers outranks every staller.
         {
             RawClient left(*m.listenerPort(), 1);
             ASSERT_EQ(::send(left.fd, earlierStart.data(), earlierStart.size(), MSG_NOSIGNAL),

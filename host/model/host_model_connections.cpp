@@ -180,13 +180,26 @@ private:
         }
         const auto now = SteadyClock::now();
         auto check = [&](std::unordered_map<const FrameChannel*, HandedConnection>::iterator it) {
-            const auto progress = pairing_->progress(*it->second.channel, now);
+            HostPairing::Progress progress;
+            try {
+                progress = pairing_->progress(*it->second.channel, now);
+            } catch (const std::exception&) {
+                progress = HostPairing::Progress::over;  // no memory, say: this exchange only
+            }
             if (progress == HostPairing::Progress::waiting) return std::next(it);
             HandedConnection h = std::move(it->second);
             h.channel->setChangeNotifier(nullptr);
-            if (progress == HostPairing::Progress::runnable) post(std::move(h));
-            else h.channel->close();
-            return asked_.erase(it);
+            auto next = asked_.erase(it);
+            if (progress != HostPairing::Progress::runnable) {
+                h.channel->close();
+                return next;
+            }
+            try {
+                post(std::move(h));
+            } catch (const std::exception&) {
+                // Dropped with what it held: its channel closes as it goes.
+            }
+            return next;
         };
         if (all) {
             for (auto it = asked_.begin(); it != asked_.end();) it = check(it);
@@ -264,7 +277,8 @@ private:
         }
         ++*attempts_;
         handed.attempt = std::shared_ptr<void>(nullptr, [attempts = attempts_](void*) { --*attempts; });
-        // Its answer (or its end) wakes this thread, which then hands it on.
+        // Its answer (or its end, also one from this side) wakes this thread, which then hands it
+        // on or lets it go.
         const FrameChannel* key = handed.channel.get();
         handed.channel->setChangeNotifier([weak = std::weak_ptr<State>(state_), key] {
             if (auto state = weak.lock()) {

@@ -22,9 +22,9 @@ namespace quill::net {
 //
 // The state handler runs on the I/O thread inside the listener's strand (`cancelled` on the
 // thread that cancels, before cancel() returns); the connection handler on the listener's own
-// accepting thread. Neither may block. Once cancel() or the destructor returned, neither runs
-// nor will run: a call in progress on another thread is waited for, so call them without
-// holding anything a handler waits for. Both may be called on any thread, the I/O thread and
+// accepting thread. Neither may block for long. Once cancel() or the destructor returned,
+// neither runs nor will run: a call in progress on another thread is waited for, so call them
+// without holding anything a handler waits for. Both may be called on any thread, the I/O thread and
 // the handlers included; a handler that cancels or drops its own listener goes on to its end.
 // The accepting thread is never joined there: the process-wide teardown worker joins it.
 class TcpListener {

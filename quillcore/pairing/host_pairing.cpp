@@ -137,6 +137,8 @@ HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMe
         const Bytes commit = commitDigest(DeviceIdentity::fingerprint(start->controllerSigningPub, start->controllerAgreementPub),
                                           identity_.fingerprint(), hostNonce);
         const auto sentAt = SteadyClock::now();
+        // What came before the commitment is no answer to it.
+        const std::size_t framesBefore = std::max<std::size_t>(1, channel.bufferedFrameCount());
         bool sent = true;
         try {
             // Not waited for: the thread that admits goes on to the next stranger.
@@ -153,7 +155,7 @@ HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMe
         }
         it->hostNonce = std::move(hostNonce);
         it->awaitingPeer = sentAt;
-        it->framesBefore = 1;  // the PairStart, not read yet
+        it->framesBefore = framesBefore;  // the PairStart at least, not read yet
     }
     admission.admitted = true;
     return admission;
@@ -172,7 +174,12 @@ HostPairing::Progress HostPairing::progress(FrameChannel& channel, SteadyClock::
             attempts_.erase(it);
             return Progress::over;
         }
-        if (!it->awaitingPeer || standing(*it) == Standing::answered) return Progress::runnable;
+        if (!it->awaitingPeer || standing(*it) == Standing::answered) {
+            // It owes nothing more before it runs: no limit of its own from here on.
+            it->awaitingPeer.reset();
+            it->answered = true;
+            return Progress::runnable;
+        }
         const bool left = channel.ended();
         if (!left && now - *it->awaitingPeer < std::chrono::duration<double>(readLimitBeforeDecision())) return Progress::waiting;
         // It left, or stayed silent, while it owed an answer.
@@ -189,7 +196,7 @@ std::optional<SteadyClock::time_point> HostPairing::nextLimit() {
     std::optional<SteadyClock::time_point> next;
     const auto limit = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(readLimitBeforeDecision()));
     for (const Attempt& a : attempts_)
-        if (!a.running && !a.givenWay && a.awaitingPeer && (!next || *a.awaitingPeer + limit < *next))
+        if (!a.running && !a.givenWay && a.awaitingPeer && !a.channel.expired() && (!next || *a.awaitingPeer + limit < *next))
             next = *a.awaitingPeer + limit;
     return next;
 }

@@ -328,6 +328,7 @@ TEST_F(HostPairingAdmission, ProgressTellsWhenToRunAndSilenceIsTheOffence) {
     ASSERT_TRUE(eventually([&] { return leaves->host->ended(); }));
     EXPECT_EQ(pairing->progress(*leaves->host, now), HostPairing::Progress::over);
     EXPECT_GT(weight(leaves->address), -INFINITY);
+    EXPECT_FALSE(pairing->nextLimit()) << "one that may run owes nothing more";
 
     // A request admitted while another exchange has the host user's attention is refused.
     auto pair = connectPair(loopback);

@@ -31,9 +31,9 @@ struct Place {
 // that has shown least (owing and silent before unasked before answered); among those, the one
 // whose address offended most lately (offences only demote); then the one whose address holds
 // the most places; then the one silent (or waiting) longest. The newcomer gives way itself when
-// it stands no better than that place without the time: an answer is never lost to a newcomer,
-// and a flood of newcomers only displaces what stays silent, the longest silent first. Being
-// turned away is no offence: the caller notes offences, never this rule.
+// it stands worse than that place, the time aside: an answer is never lost to a newcomer that
+// has not answered, and a flood of newcomers only displaces what stays silent, the longest
+// silent first. Being turned away is no offence: the caller notes offences, never this rule.
 //
 // Keeps room to sort in, so that judging a flood allocates nothing; not thread-safe.
 class AdmissionRule {

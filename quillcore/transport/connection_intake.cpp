@@ -148,43 +148,41 @@ void ConnectionIntake::closeRun(std::stop_token stop) {
 void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay,
                              bool& becameReady) {
     const int descriptor = connection->unstartedDescriptor();
+    const std::uint64_t serial = ++nextSerial_;
+    epoll_event event{EPOLLIN, {.u64 = serial}};
+    if (closed_ || descriptor < 0 || ::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+        givesWay.push_back(std::move(connection));
+        return;
+    }
     auto peer = connection->remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
     const auto now = SteadyClock::now();
     const std::size_t hostHash = hashOf(host);
-    const auto fromHost = static_cast<std::size_t>(std::count_if(
-        waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.hostHash == hostHash && w.host == host; }));
-    std::optional<std::size_t> freed;
-    bool room = !closed_ && descriptor >= 0 && fromHost < limits_.perAddress;
-    if (room && waiting_.size() >= limits_.waiting) {
-        places_.clear();
-        for (const Waiting& w : waiting_) places_.push_back({Standing::owing, w.host, w.since});
-        freed = rule_.placeToFree(places_, {Standing::owing, host, now}, now);
-        room = freed.has_value();
-    }
-    // Turned away for want of room: no offence of its address.
-    if (!room) {
-        givesWay.push_back(std::move(connection));
-        return;
-    }
-    if (freed) {
-        unwatch(waiting_[*freed]);
-        givesWay.push_back(std::move(waiting_[*freed].connection));
-        waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(*freed));
-    }
-    const std::uint64_t serial = ++nextSerial_;
-    epoll_event event{EPOLLIN, {.u64 = serial}};
-    if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
-        givesWay.push_back(std::move(connection));
-        return;
-    }
     waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), hostHash, now,
                                Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
-    // A peer that sent its frame at once has it read now: it never waits among the silent.
-    settle(waiting_.end() - 1, givesWay, becameReady);
+    // A peer that sent its frame at once has it read now: it takes no place among the silent.
+    if (!settle(waiting_.end() - 1, givesWay, becameReady)) return;
+    // Still silent: it needs a place of its own. Turned away for want of room is no offence.
+    const Waiting& newcomer = waiting_.back();
+    const auto fromHost = static_cast<std::size_t>(std::count_if(waiting_.begin(), waiting_.end() - 1, [&](const Waiting& w) {
+        return w.hostHash == newcomer.hostHash && w.host == newcomer.host;
+    }));
+    std::optional<std::size_t> freed;
+    bool room = fromHost < limits_.perAddress;
+    if (room && waiting_.size() > limits_.waiting) {
+        places_.clear();
+        for (auto it = waiting_.begin(); it != waiting_.end() - 1; ++it) places_.push_back({Standing::owing, it->host, it->since});
+        freed = rule_.placeToFree(places_, {Standing::owing, newcomer.host, now}, now);
+        room = freed.has_value();
+    }
+    const std::size_t leaving = room ? freed.value_or(waiting_.size()) : waiting_.size() - 1;
+    if (leaving == waiting_.size()) return;
+    unwatch(waiting_[leaving]);
+    givesWay.push_back(std::move(waiting_[leaving].connection));
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(leaving));
 }
 
-void ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay,
+bool ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay,
                               bool& becameReady) {
     Progress progress;
     try {
@@ -192,16 +190,17 @@ void ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net
     } catch (const std::exception&) {
         progress = Progress::failed;  // no memory for its body: this connection only
     }
-    if (progress == Progress::waiting) return;
+    if (progress == Progress::waiting) return true;
     Waiting entry = std::move(*it);
     waiting_.erase(it);
     if (progress == Progress::whole) {
         becameReady = makeReady(std::move(entry), givesWay) || becameReady;
-        return;
+        return false;
     }
     offences_->note(entry.host, SteadyClock::now());
     unwatch(entry);
     givesWay.push_back(std::move(entry.connection));
+    return false;
 }
 
 ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {

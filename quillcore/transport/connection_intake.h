@@ -121,8 +121,8 @@ private:
     // With mutex_ held: takes a connection that was handed over, or closes it (into `givesWay`).
     void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
     // With mutex_ held: reads what has come on `it`, and moves it on if its frame is whole or it
-    // failed.
-    void settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
+    // failed. Returns whether it still waits.
+    bool settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
     // Takes `w`'s socket out of the poller.
     void unwatch(const Waiting& w);
     // With mutex_ held: reads what has come on `w`.

@@ -202,12 +202,15 @@ void FrameChannel::endConnection() {
 }
 
 void FrameChannel::close() {
+    std::function<void()> notify;
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
         closed_ = true;
+        notify = notify_;
     }
     endConnection();
+    if (notify) notify();
 }
 
 bool FrameChannel::ended() const {

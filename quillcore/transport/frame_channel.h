@@ -145,8 +145,9 @@ public:
     std::size_t bufferedFrameCount() const;
     // Closed from either side or failed: no frame comes any more.
     bool ended() const;
-    // Called on the network thread after frames arrived or the channel ended (none: no longer).
-    // It must not block or call into the channel: it may only post.
+    // Called after frames arrived (on the network thread) or the channel ended (there, or on the
+    // thread that closed it); none: no longer. It must not block or call into the channel: it may
+    // only post.
     void setChangeNotifier(std::function<void()> notify);
 
     // The peer, as the connection knows it.

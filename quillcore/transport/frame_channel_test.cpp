@@ -158,13 +158,22 @@ TEST(FrameChannel, CloseWakesTheReaderAndKeepsWhatWasReceived) {
     closer.join();
     EXPECT_EQ(peer.endOfConnection(), 0);
 
+    // Whoever watches the channel hears of its frames and of its end, from this side too, once.
     RawPeer other;
+    std::atomic<int> changes{0};
+    other.channel->setChangeNotifier([&] { ++changes; });
     Bytes two = wire(toBytes("1"));
     append(two, wire(toBytes("2")));
     other.write(two);
     ASSERT_TRUE(eventually([&] { return other.channel->bufferedFrameCount() == 2; }));
+    const int beforeClose = changes;
+    EXPECT_GE(beforeClose, 1);
+    EXPECT_FALSE(other.channel->ended());
     other.channel->close();
     other.channel->close();
+    EXPECT_TRUE(other.channel->ended());
+    EXPECT_EQ(changes, beforeClose + 1);
+    other.channel->setChangeNotifier(nullptr);
     EXPECT_EQ(channelError([&] { other.channel->send(toBytes("x")); }), FrameChannelError::connectionClosed());
     EXPECT_EQ(other.channel->nextFrame(), toBytes("1"));
     EXPECT_EQ(other.channel->nextFrame(), toBytes("2"));
@@ -182,13 +191,21 @@ TEST(FrameChannel, DroppingTheChannelClosesItsConnection) {
     EXPECT_TRUE(stream->next(1.0).finished());
 }
 
-TEST(FrameChannel, SendJSONWritesOneFrameOrNothing) {
+TEST(FrameChannel, SendAndPostJSONWriteOneFrameOrNothing) {
     RawPeer peer;
     auto error = channelError([&] { peer.channel->sendJSON(json::Json{{"x", std::nan("")}}); });
+    EXPECT_EQ(channelError([&] { peer.channel->postJSON(json::OrderedJson{{"x", std::nan("")}}); }).description(),
+              error.description());
     EXPECT_EQ(error.description().rfind("Could not reach the other device: could not encode JSON: ", 0), 0u)
         << error.description();
     peer.channel->sendJSON(json::OrderedJson{{"name", "a/b"}, {"n", 1}});
     EXPECT_EQ(peer.read(4 + 21), wire(toBytes(R"({"name":"a\/b","n":1})")));
+    // Posted frames go out whole and in order, without waiting.
+    peer.channel->postJSON(json::OrderedJson{{"n", 2}});
+    peer.channel->postJSON(json::OrderedJson{{"n", 3}});
+    Bytes both = wire(toBytes(R"({"n":2})"));
+    append(both, wire(toBytes(R"({"n":3})")));
+    EXPECT_EQ(peer.read(both.size()), both);
 }
 
 TEST(FrameChannel, ConcurrentSendersNeverInterleaveFrames) {
