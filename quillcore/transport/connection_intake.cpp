@@ -177,6 +177,9 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::
     }
     const std::size_t leaving = room ? freed.value_or(waiting_.size()) : waiting_.size() - 1;
     if (leaving == waiting_.size()) return;
+    // A last look: what came on it since it was last read may have made it whole.
+    if (leaving != waiting_.size() - 1 && !settle(waiting_.begin() + static_cast<std::ptrdiff_t>(leaving), givesWay, becameReady))
+        return;
     unwatch(waiting_[leaving]);
     givesWay.push_back(std::move(waiting_[leaving].connection));
     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(leaving));
