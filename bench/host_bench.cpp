@@ -30,6 +30,7 @@
 #include <xcb/xcb.h>
 
 #include "host/desktop/hid_keycodes.h"
+#include "tests/proc_stat.h"
 #include "host/desktop/x11_connection.h"
 #include "host/desktop/x11_test_support.h"
 #include "host/desktop/xtest_event_sink.h"
@@ -44,6 +45,7 @@ namespace quill::host {
 namespace {
 
 using namespace std::chrono_literals;
+using hostprocess::statFields;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -51,18 +53,6 @@ double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-// Fields of a /proc stat file after the name, which may hold spaces: state(0) ... minflt(7) ...
-// utime(11) stime(12).
-std::vector<std::string> statFields(const std::string& path, std::string* name = nullptr) {
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const auto open = text.find('('), close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open) return {};
-    if (name) *name = text.substr(open + 1, close - open - 1);
-    std::istringstream fields(text.substr(close + 2));
-    return {std::istream_iterator<std::string>(fields), {}};
 }
 
 // CPU time (all threads) and minor page faults of a process, from /proc; and the CPU time of

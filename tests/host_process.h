@@ -17,7 +17,6 @@
 #include <deque>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -33,6 +32,7 @@
 #include "quillcore/pairing/controller_pairing.h"
 #include "quillcore/session/controller_session.h"
 #include "quillcore/transport/frame_test_support.h"
+#include "tests/proc_stat.h"
 
 namespace quill::hostprocess {
 
@@ -102,12 +102,7 @@ public:
     }
     // CPU time of the host's main thread (the user interface's), from /proc.
     double mainThreadCpuSeconds() const {
-        std::ifstream in(proc() + "/task/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) return 0;
-        std::istringstream fields(text.substr(close + 2));
-        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        const auto f = statFields(proc() + "/task/" + std::to_string(pid) + "/stat");
         if (f.size() < 13) return 0;
         return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }

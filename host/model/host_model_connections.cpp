@@ -136,6 +136,15 @@ private:
             }
             cv.notify_all();
         }
+        // The comparison on `channel` has news for the keeper.
+        void note(const FrameChannel* channel) {
+            {
+                std::lock_guard lock(mutex);
+                changed.push_back(channel);
+                keeperDue = true;
+            }
+            cv.notify_all();
+        }
     };
 
     void run(std::stop_token stop, bool keeper) {
@@ -281,26 +290,14 @@ private:
         // on or lets it go.
         const FrameChannel* key = handed.channel.get();
         handed.channel->setChangeNotifier([weak = std::weak_ptr<State>(state_), key] {
-            if (auto state = weak.lock()) {
-                {
-                    std::lock_guard lock(state->mutex);
-                    state->changed.push_back(key);
-                    state->keeperDue = true;
-                }
-                state->cv.notify_all();
-            }
+            if (auto state = weak.lock()) state->note(key);
         });
         {
             std::lock_guard lock(askedMutex_);
             asked_.emplace(key, std::move(handed));
         }
         // The answer may have come before the notifier was set.
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->changed.push_back(key);
-            state_->keeperDue = true;
-        }
-        state_->cv.notify_all();
+        state_->note(key);
     }
 
     // One that gave way before the main thread took it is dropped here: the pairing's places

@@ -165,10 +165,7 @@ HostPairing::Progress HostPairing::progress(FrameChannel& channel, SteadyClock::
     std::shared_ptr<FrameChannel> silent;
     {
         std::lock_guard lock(attemptsMutex_);
-        const std::weak_ptr<FrameChannel> weak = channel.weak_from_this();
-        auto it = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) {
-            return !a.running && !a.channel.owner_before(weak) && !weak.owner_before(a.channel);
-        });
+        auto it = findAdmitted(channel);
         if (it == attempts_.end()) return Progress::over;
         if (it->givenWay) {
             attempts_.erase(it);
@@ -274,11 +271,7 @@ std::uint64_t HostPairing::enter(FrameChannel& channel) {
     std::optional<std::uint64_t> id;
     {
         std::lock_guard lock(attemptsMutex_);
-        const std::weak_ptr<FrameChannel> weak = channel.weak_from_this();
-        auto admitted = std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) {
-            return !a.running && !a.channel.owner_before(weak) && !weak.owner_before(a.channel);
-        });
-        if (admitted != attempts_.end()) {
+        if (auto admitted = findAdmitted(channel); admitted != attempts_.end()) {
             admitted->running = true;
             id = admitted->id;
         } else {
@@ -301,6 +294,13 @@ void HostPairing::leave(std::uint64_t id, bool offended) {
     attempts_.erase(it);
 }
 
+std::vector<HostPairing::Attempt>::iterator HostPairing::findAdmitted(const FrameChannel& channel) {
+    const std::weak_ptr<const FrameChannel> weak = channel.weak_from_this();
+    return std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) {
+        return !a.running && !a.channel.owner_before(weak) && !weak.owner_before(a.channel);
+    });
+}
+
 std::vector<HostPairing::Attempt>::iterator HostPairing::find(std::uint64_t id) {
     return std::find_if(attempts_.begin(), attempts_.end(), [&](const Attempt& a) { return a.id == id; });
 }
@@ -310,12 +310,8 @@ void HostPairing::owe(std::uint64_t attempt, std::optional<SteadyClock::time_poi
     if (auto it = find(attempt); it != attempts_.end()) {
         it->awaitingPeer = since;
         it->framesBefore = framesBefore;
+        it->answered = it->answered || !since;
     }
-}
-
-void HostPairing::answered(std::uint64_t attempt) {
-    std::lock_guard lock(attemptsMutex_);
-    if (auto it = find(attempt); it != attempts_.end()) it->answered = true;
 }
 
 double HostPairing::readLimitBeforeDecision() const { return std::min(readLimit_, beforeDecisionLimit); }
@@ -384,7 +380,6 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t
 
     auto second = receiveMessage(channel, readLimitBeforeDecision());
     owe(attempt, std::nullopt, 0);
-    answered(attempt);
     const auto* nonce = second.get<PairNonce>();
     if (!nonce) throw PairingError::unexpectedMessage("PairNonce", "other");
     // Checked before the reveal, so the host nonce never goes out for a malformed exchange.
@@ -447,7 +442,7 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std
     const Bytes expectedMAC = crypto::hmacSha256(
         link.secret, pairRequestTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce));
     if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
-    answered(attempt);
+    owe(attempt, std::nullopt, 0);  // its request checked out
 
     {
         std::lock_guard lock(linkMutex_);

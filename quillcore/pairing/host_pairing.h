@@ -147,10 +147,11 @@ private:
     void leave(std::uint64_t id, bool offended);
     // With attemptsMutex_ held.
     std::vector<Attempt>::iterator find(std::uint64_t id);
-    // The peer of `attempt` owes an answer from `since` on (none: no longer).
+    // With attemptsMutex_ held: the exchange admitted on `channel` and not run yet.
+    std::vector<Attempt>::iterator findAdmitted(const FrameChannel& channel);
+    // The peer of `attempt` owes an answer from `since` on (none: it answered, or its request
+    // checked out).
     void owe(std::uint64_t attempt, std::optional<SteadyClock::time_point> since, std::size_t framesBefore);
-    // Its peer proved it takes part: it answered the commitment, or its request checked out.
-    void answered(std::uint64_t attempt);
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);

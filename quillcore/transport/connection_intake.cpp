@@ -313,7 +313,7 @@ void ConnectionIntake::run(std::stop_token stop) {
                 try {
                     admit(std::move(connection), givesWay, becameReady);
                 } catch (const std::exception&) {
-                    if (connection) givesWay.push_back(std::move(connection));  // this connection only
+                    // Dropped with what it held, its socket closed: this connection only.
                 }
             }
             const auto now = SteadyClock::now();
@@ -350,10 +350,8 @@ std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
     return std::exchange(ready_, {});
 }
 
-void ConnectionIntake::blame(const std::string& host) { offences_->note(host, SteadyClock::now()); }
-
 void ConnectionIntake::refuse(FirstFrame& first, bool offended) {
-    if (offended) blame(first.host);
+    if (offended) offences_->note(first.host, SteadyClock::now());
     if (first.connection) resetLater(std::move(first.connection));
 }
 

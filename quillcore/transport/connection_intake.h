@@ -89,10 +89,8 @@ public:
     // Connections held now: waiting for their first frame or not taken yet.
     std::size_t size() const;
 
-    // The owner refused a first frame from `host`: an offence of that address.
-    void blame(const std::string& host);
     // Ends a connection taken from here on the intake's closing thread; `offended`: the owner
-    // refused its frame (blame()).
+    // refused its frame, an offence of its address.
     void refuse(FirstFrame& first, bool offended);
 
     struct Private;

@@ -254,12 +254,14 @@ std::optional<Bytes> FrameChannel::nextFrame(std::optional<double> timeout) {
     }
 }
 
-void FrameChannel::send(ByteView payload) {
-    Bytes wire = frame::encode(payload);
+void FrameChannel::send(ByteView payload) { write(frame::encode(payload), true); }
+
+void FrameChannel::write(Bytes wire, bool wait) {
     {
         std::lock_guard lock(mutex_);
         if (closed_) throw FrameChannelError::connectionClosed();
     }
+    if (!wait) return connection_->send(std::move(wire), [](std::optional<std::string>) {});
     if (net::onIoThread()) throw std::logic_error("FrameChannel::send must not block the network I/O thread");
     auto done = std::make_shared<std::promise<std::optional<std::string>>>();
     auto result = done->get_future();
@@ -276,13 +278,7 @@ void FrameChannel::sendEncoded(const std::function<std::string()>& encode, bool 
     } catch (const std::exception& e) {
         throw FrameChannelError::network(std::string("could not encode JSON: ") + e.what());
     }
-    if (wait) return send(toBytes(text));
-    Bytes wire = frame::encode(toBytes(text));
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) throw FrameChannelError::connectionClosed();
-    }
-    connection_->send(std::move(wire), [](std::optional<std::string>) {});
+    write(frame::encode(toBytes(text)), wait);
 }
 
 void FrameChannel::sendJSON(const json::Json& value) {

@@ -160,6 +160,8 @@ public:
 private:
     void start();
     void sendEncoded(const std::function<std::string()>& encode, bool wait = true);
+    // Writes one encoded frame; `wait`: until the connection took it.
+    void write(Bytes wire, bool wait);
     void requestRead();
     void handleRead(Bytes data, bool endOfStream, std::optional<std::string> error, std::size_t requested);
     // With the lock held; returns whether this call ended the channel.
