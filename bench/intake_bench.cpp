@@ -1,7 +1,7 @@
 // A stranger's flood against the host binary, while a paired controller sends a fresh offer
 // every 100 ms and then a new controller pairs. Floods: connections that never send,
-// connections that send an envelope from a sender the host never paired with, and connections
-// that send a PairStart and close at once; each from 64, 1,024 and 60,000 addresses (more than
+// connections that send an envelope from a sender the host never paired with, connections
+// that send a PairStart and close at once, and QR requests with a wrong MAC; each from 64, 1,024 and 60,000 addresses (more than
 // any record the host keeps), at rising rates and at the most this machine drives (rate 0).
 // Reported per run: the established connections per second, the share of offers answered
 // within 1 s, those that were not because their connection itself took a second or more (the
@@ -26,6 +26,7 @@
 #include <map>
 #include <sstream>
 
+#include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
 #include "tests/host_process.h"
 
@@ -34,7 +35,7 @@ using namespace quill::hostprocess;
 
 namespace {
 
-enum Flood { silent, strangersEnvelopes, pairStarts };
+enum Flood { silent, strangersEnvelopes, pairStarts, replays, brokenSignatures, partialFrames, badLinkRequests };
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
 // connection that found the host's accept queue full and was dropped, SYN or handshake end).
@@ -51,62 +52,57 @@ double tcpExtension(const std::string& name) {
     return 0;
 }
 
-// One offer on a new connection, timed: how long the connection took to be established, and
-// whether a reply came within `limit` seconds of sending.
-struct Probe {
-    double connectSeconds = 0;
-    bool replied = false;
-    double seconds = 0;  // from the connect's start to the reply
-};
-Probe timeOffer(std::uint16_t port, const Bytes& offer, double limit) {
-    Probe p;
-    const auto began = Clock::now();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval wait{static_cast<time_t>(limit), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    p.connectSeconds = std::chrono::duration<double>(Clock::now() - began).count();
-    const Bytes wire = frame::encode(offer);
-    if (connected && ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size())) {
-        std::uint8_t header[4];
-        p.replied = ::recv(fd, header, sizeof header, MSG_WAITALL) == 4;
-    }
-    p.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    ::close(fd);
-    return p;
-}
-
 struct Point {
     double rate;  // asked for; 0: as fast as it goes
     double established;
     double answered;
 };
-std::map<std::pair<int, int>, std::vector<Point>> points;  // by flood and addresses
+std::map<std::tuple<int, int, long>, std::vector<Point>> points;  // by flood, addresses and delay
 
 void Churn(benchmark::State& state) {
     const auto flood = static_cast<Flood>(state.range(0));
     const int addresses = static_cast<int>(state.range(1));
     const double rate = static_cast<double>(state.range(2));
+    const auto delay = std::chrono::milliseconds(state.range(3));
     raiseDescriptorLimit();
     PeerConnectionFactory::shared();
     HostProcess host;
     OfferSource offers(host);
-    if (!replies(host.port, offers.next(), 20)) state.SkipWithError("the host did not answer");
+    const Bytes spent = offers.next();
+    if (!replies(host.port, spent, 20)) state.SkipWithError("the host did not answer");
     const DeviceIdentity stranger = makeIdentity(9);
-    const Bytes first = flood == strangersEnvelopes ? strangersEnvelope(host)
-                        : flood == pairStarts
-                            ? frame::encode(toBytes(
-                                  PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?"))
-                                      .encode()))
-                            : Bytes{};
-    const auto hold = flood == pairStarts ? 0ms : 50ms;
+    Bytes first;
+    switch (flood) {
+        case silent: break;
+        case strangersEnvelopes: first = strangersEnvelope(host); break;
+        case pairStarts:
+            first = frame::encode(
+                toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+            break;
+        // The paired controller's own offer, overheard and sent again.
+        case replays: first = frame::encode(spent); break;
+        case brokenSignatures: first = frame::encode(withBrokenSignature(offers.next())); break;
+        // A first frame as large as the host takes, all but its last bytes.
+        case partialFrames: {
+            first = quill::testing::header(128 * 1024);
+            first.resize(first.size() + 128 * 1024 - 64, 'x');
+            break;
+        }
+        // QR requests with a MAC of the stranger's own making.
+        case badLinkRequests:
+            first = frame::encode(toBytes(PairingMessage(PairRequest(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?",
+                                                                     crypto::randomBytes(32), crypto::randomBytes(32)))
+                                              .encode()));
+            break;
+    }
+    const auto hold = flood == pairStarts ? 0ms : flood == partialFrames ? 2s : 50ms;
     const int threads = std::max(2u, std::thread::hardware_concurrency() / 2);
     constexpr int kProbes = 100;
     double established = 0, slowest = 0, mainThread = 0;
     int answered = 0, lateFromTheQueue = 0, lateFromTheHost = 0;
     bool pairingReachedCode = false;
+    const std::size_t kiBBefore = host.residentKiB();
+    std::atomic<std::size_t> peakKiB{kiBBefore};
     const double overflowsBefore = tcpExtension("ListenOverflows");
     for (auto _ : state) {
         std::atomic<bool> stop{false};
@@ -116,13 +112,17 @@ void Churn(benchmark::State& state) {
                 return churn(host.port, addresses, rate / threads, stop, first, hold, i, threads);
             }));
         const auto began = Clock::now();
+        std::atomic<bool> sampled{false};
+        auto sampler = std::async(std::launch::async, [&] {
+            for (; !sampled; std::this_thread::sleep_for(20ms)) peakKiB = std::max<std::size_t>(peakKiB, host.residentKiB());
+        });
         // The main thread's share over a second of flood alone, before the probes.
         const double mainBefore = host.mainThreadCpuSeconds();
         std::this_thread::sleep_for(1s);
         mainThread = (host.mainThreadCpuSeconds() - mainBefore) / std::chrono::duration<double>(Clock::now() - began).count();
         for (int probe = 0; probe < kProbes; ++probe) {
             const auto sent = Clock::now();
-            const Probe p = timeOffer(host.port, offers.next(), 5);
+            const Probe p = timeReply(host.port, offers.next(), 5, delay);
             slowest = std::max(slowest, p.replied ? p.seconds : 5.0);
             answered += p.replied && p.seconds <= 1.0 ? 1 : 0;
             // A connection that took a second or more was dropped by the system's full queue of
@@ -131,13 +131,15 @@ void Churn(benchmark::State& state) {
             std::this_thread::sleep_until(sent + 100ms);
         }
         {
-            Pairing pairing(host);
+            Pairing pairing(host, delay);
             pairingReachedCode = pairing.controller->isAwaitingConfirmation() && pairing.tries == 1;
             pairing.controller->rejectComparison();
         }
         stop = true;
         std::size_t made = 0;
         for (auto& c : churners) made += c.get();
+        sampled = true;
+        sampler.get();
         established = static_cast<double>(made) / std::chrono::duration<double>(Clock::now() - began).count();
     }
     if (!host.running()) state.SkipWithError("the host died");
@@ -150,11 +152,17 @@ void Churn(benchmark::State& state) {
     state.counters["main_thread_share"] = mainThread;
     state.counters["host_fds"] = static_cast<double>(host.descriptors());
     state.counters["listen_overflows"] = tcpExtension("ListenOverflows") - overflowsBefore;
-    points[{flood, addresses}].push_back({rate, established, static_cast<double>(answered) / kProbes});
+    state.counters["first_frame_delay_ms"] = static_cast<double>(delay.count());
+    state.counters["rss_before_mb"] = static_cast<double>(kiBBefore) / 1024;
+    state.counters["peak_rss_mb"] = static_cast<double>(peakKiB) / 1024;
+    points[{flood, addresses, static_cast<long>(delay.count())}].push_back({rate, established, static_cast<double>(answered) / kProbes});
 }
 BENCHMARK(Churn)
-    ->ArgNames({"flood", "addresses", "rate"})
-    ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}})
+    ->ArgNames({"flood", "addresses", "rate", "delay_ms"})
+    ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}, {20, 50}})
+    ->ArgsProduct({{replays, brokenSignatures}, {1024, 60000}, {5000, 20000}, {20}})
+    ->ArgsProduct({{partialFrames}, {60000}, {5000, 0}, {20}})
+    ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {5000, 0}, {20}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
@@ -206,16 +214,17 @@ BENCHMARK(Stallers)
 void summarize() {
     std::printf("\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s:\n");
     for (const auto& [key, runs] : points) {
-        const char* kind = key.first == silent               ? "connections that never send"
-                           : key.first == strangersEnvelopes ? "strangers' envelopes"
-                                                             : "PairStarts, then closed";
+        const auto [flood, addresses, delay] = key;
+        static const char* const kinds[] = {"connections that never send", "strangers' envelopes", "PairStarts, then closed",
+                                            "replays of its own offer", "its identity, bad signatures", "partial 128 KiB frames",
+                                            "QR requests, wrong MAC"};
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {
             if (p.rate == 0) most = &p;
             if (p.answered >= 0.99 && (!held || p.established > held->established)) held = &p;
         }
-        std::printf("  %-28s from %5d addresses: ", kind, key.second);
+        std::printf("  %-29s from %5d addresses, first frame after %3ld ms: ", kinds[flood], addresses, delay);
         if (most && most == held)
             std::printf("no rate this machine drives breaks it (at its most, %.0f/s: %.0f %%)\n", most->established,
                         100 * most->answered);

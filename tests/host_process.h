@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <fstream>
 #include <future>
@@ -165,13 +166,15 @@ struct Pairing {
     // Starts a comparison and waits until both sides show the code. The host refuses a new one
     // while it still saves the last, which takes as long as the disk makes it: the controller
     // tries again a moment later, as its user would.
-    explicit Pairing(const HostProcess& host) {
+    // `delay`: its first frame goes that long after its connection (a controller a round trip away).
+    explicit Pairing(const HostProcess& host, Clock::duration delay = {}) {
         for (const auto until = Clock::now() + 20s; !controller->isAwaitingConfirmation() && Clock::now() < until; ++tries) {
             if (channel) {
                 channel->close();
                 std::this_thread::sleep_for(200ms);
             }
             channel = FrameChannel::connectLocal(host.port);
+            std::this_thread::sleep_for(delay);
             result = std::async(std::launch::async, [c = controller, ch = channel] { return c->startComparison(*ch); });
             eventually([&] { return controller->isAwaitingConfirmation() || result.wait_for(0s) == std::future_status::ready; }, 15s);
         }
@@ -219,15 +222,39 @@ inline CapturedOffer captureOffer(const HostProcess& host) {
     return offer;
 }
 
-// Whether the host replies within `limit` seconds to a new connection whose first frame is `first`.
-inline bool replies(std::uint16_t port, const Bytes& first, double limit) {
-    auto channel = FrameChannel::connectLocal(port);
-    try {
-        channel->send(first);
-        return channel->nextFrame(limit).has_value();
-    } catch (const std::exception&) {
-        return false;
+// One frame on a new connection, written `delay` after the connect (a controller a round trip
+// away), timed: how long the connection took to be established, and whether a reply came within
+// `limit` seconds.
+struct Probe {
+    double connectSeconds = 0;
+    bool replied = false;
+    double seconds = 0;  // from the connect's start to the reply
+};
+inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {}) {
+    Probe p;
+    const auto began = Clock::now();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval wait{static_cast<time_t>(limit), static_cast<suseconds_t>((limit - std::floor(limit)) * 1e6)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    p.connectSeconds = std::chrono::duration<double>(Clock::now() - began).count();
+    const Bytes wire = frame::encode(first);
+    if (connected) std::this_thread::sleep_for(delay);
+    if (connected && ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size())) {
+        std::uint8_t header[4];
+        p.replied = ::recv(fd, header, sizeof header, MSG_WAITALL) == 4;
     }
+    p.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    ::close(fd);
+    return p;
+}
+
+// Whether the host replies within `limit` seconds to a new connection whose first frame is
+// `first`, written `delay` after the connect.
+inline bool replies(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {}) {
+    return timeReply(port, first, limit, delay).replied;
 }
 
 // A churn holds many sockets open at once: this process may open as many as the system lets
@@ -404,6 +431,13 @@ private:
     std::optional<Offer> offer_;
     int made_ = 0;
 };
+
+// `sealed` (an encoded envelope) under the same sender, its signature broken.
+inline Bytes withBrokenSignature(const Bytes& sealed) {
+    Envelope envelope = Envelope::decode(ByteView(sealed));
+    envelope.sig.at(0) ^= 0x01;
+    return toBytes(envelope.encode());
+}
 
 // One envelope from a sender the host never paired with.
 inline Bytes strangersEnvelope(const HostProcess& host) {

@@ -129,7 +129,9 @@ HostEnvironment DesktopServices::environment() const {
     auto keychain = std::make_shared<FileKeychain>(paths_.keychainRoot
                                                        ? std::filesystem::path(paths_.keychainRoot->toStdString())
                                                        : FileKeychain::defaultRoot());
-    env.peerStore = std::make_shared<KeychainPeerStore>(keychain, std::string(KeychainPeerStore::defaultService));
+    // Served from memory: a stranger naming any sender costs no read of the keychain.
+    env.peerStore = std::make_shared<CachingPeerStore>(
+        std::make_shared<KeychainPeerStore>(keychain, std::string(KeychainPeerStore::defaultService)));
     env.keyStore =
         std::make_shared<KeychainKeyStore>(keychain, std::string(KeychainKeyStore::defaultService), "device-identity");
     env.activityLog = std::make_shared<ActivityLog>(paths_.activityFolder);

@@ -54,6 +54,11 @@ OpenedEnvelope EnvelopeReceiver::open(const Envelope& envelope, SystemTime opene
     if (envelope.ts < now - kFreshnessMillis || envelope.ts > now + kFreshnessMillis) {
         throw EnvelopeError::staleTimestamp();
     }
+    // An identifier already spent is refused before the signature costs anything: a replay
+    // flood of a paired controller's own envelope is cheap to turn away.
+    if (seen(envelope.id, openedAt)) {
+        throw EnvelopeError::replayed();
+    }
     if (!DeviceIdentity::verify(envelope.sig, envelope.signedBytes(), sender->signingPublicKey)) {
         throw EnvelopeError::invalidSignature();
     }
@@ -75,6 +80,24 @@ OpenedEnvelope EnvelopeReceiver::open(const Envelope& envelope, SystemTime opene
     return OpenedEnvelope{envelope, std::move(*message), std::move(*sender)};
 }
 
+void EnvelopeReceiver::forgetLocked(std::int64_t now) {
+    const std::int64_t cutoff = now - kReplayMillis;
+    while (!acceptedOrder_.empty() && acceptedOrder_.front().first < cutoff) {
+        seenIDs_.erase(acceptedOrder_.front().second);
+        acceptedOrder_.pop_front();
+    }
+}
+
+bool EnvelopeReceiver::seen(ByteView id, SystemTime openedAt) {
+    if (id.size() != kIdentifierSize) return false;
+    Identifier key;
+    std::copy(id.begin(), id.end(), key.begin());
+    // Only looks: what left the window goes when an identifier is recorded, as it always did.
+    std::lock_guard guard(lock_);
+    const auto found = seenIDs_.find(key);
+    return found != seenIDs_.end() && found->second >= Envelope::timestamp(openedAt) - kReplayMillis;
+}
+
 void EnvelopeReceiver::checkReplay(ByteView id, SystemTime openedAt) {
     // open() has checked the length; a direct caller with another length cannot have a match.
     if (id.size() != kIdentifierSize) {
@@ -83,19 +106,15 @@ void EnvelopeReceiver::checkReplay(ByteView id, SystemTime openedAt) {
     Identifier key;
     std::copy(id.begin(), id.end(), key.begin());
     const std::int64_t now = Envelope::timestamp(openedAt);
-    const std::int64_t cutoff = now - kReplayMillis;
 
     std::lock_guard guard(lock_);
-    while (!acceptedOrder_.empty() && acceptedOrder_.front().first < cutoff) {
-        seenIDs_.erase(acceptedOrder_.front().second);
-        acceptedOrder_.pop_front();
-    }
+    forgetLocked(now);
     if (seenIDs_.contains(key)) {
         throw EnvelopeError::replayed();
     }
     // After the clock went back, an identifier waits behind older ones: it is only remembered
     // longer, never shorter.
-    seenIDs_.insert(key);
+    seenIDs_.emplace(key, now);
     acceptedOrder_.emplace_back(now, key);
 }
 

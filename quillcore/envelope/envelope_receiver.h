@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "quillcore/base/bytes.h"
@@ -73,7 +73,8 @@ public:
     EnvelopeReceiver& operator=(const EnvelopeReceiver&) = delete;
 
     // Checks version, recipient, identifier length, sender, freshness, signature and replay, in
-    // that order, then decrypts and decodes the message. Throws the first EnvelopeError, or the
+    // that order (an identifier already accepted is refused before the signature is checked),
+    // then decrypts and decodes the message. Throws the first EnvelopeError, or the
     // peer store's own error unchanged. `openedAt` is the wall-clock time of opening.
     OpenedEnvelope open(const Envelope& envelope, SystemTime openedAt);
 
@@ -89,6 +90,10 @@ public:
 
 private:
     using Identifier = std::array<std::uint8_t, kIdentifierSize>;
+    // Whether `id` was accepted within the replay window; records nothing.
+    bool seen(ByteView id, SystemTime openedAt);
+    // With lock_ held: forgets what left the replay window.
+    void forgetLocked(std::int64_t now);
     struct IdentifierHash {
         IdentifierHash();
         std::size_t operator()(const Identifier& id) const noexcept;
@@ -100,7 +105,7 @@ private:
     mutable std::mutex lock_;
     // The identifiers remembered, and the same with the time each was accepted at (ms), oldest
     // first: expiry takes from the front, so an open costs the same however many are held.
-    std::unordered_set<Identifier, IdentifierHash> seenIDs_;
+    std::unordered_map<Identifier, std::int64_t, IdentifierHash> seenIDs_;
     std::deque<std::pair<std::int64_t, Identifier>> acceptedOrder_;
 };
 

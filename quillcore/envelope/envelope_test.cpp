@@ -190,6 +190,8 @@ TEST_F(EnvelopeReceiverTest, OpensFromAPairedPeerAndEachCheckRefusesInItsTurn) {
         // Sealed to another key and holding no message.
         {"replay", raw("not json", stranger.agreementPublicKey(), id(1)), atMillis(kT0 + 1000),
          EnvelopeError::replayed()},
+        // A spent identifier costs no signature check: a replay flood is cheap to refuse.
+        {"replay, its signature broken", badSig(sealed(id(1), kT0 + 1000)), atMillis(kT0 + 1000), EnvelopeError::replayed()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -312,6 +312,48 @@ TEST(KeychainPeerStore, KeepsOneItemPerFingerprintInKeychainOrderAtMostAThousand
     EXPECT_EQ(store.all().size(), 1000u);
 }
 
+// Lookups come from memory once the store was listed, kept current by the writes made through
+// it; a listing that fails leaves every lookup to the keychain until a write tries again.
+TEST(CachingPeerStore, AnswersFromMemoryKeptCurrentByItsWritesAndFallsBackWhileTheListingFails) {
+    auto keychain = std::make_shared<FakeKeychain>();
+    const std::string service(KeychainPeerStore::defaultService);
+    auto behind = std::make_shared<KeychainPeerStore>(keychain, service);
+    behind->save(record(1, "a"));
+    CachingPeerStore store(behind);
+    auto reads = [&] { return keychain->count(Op::copy) + keychain->count(Op::copyAll); };
+    EXPECT_EQ(store.peer(record(1).fingerprint), record(1, "a"));
+    const auto listed = reads();
+    for (int i = 0; i < 50; ++i) EXPECT_FALSE(store.peer(record(static_cast<std::uint8_t>(100 + i)).fingerprint));
+    store.save(record(2, "b"));
+    store.save(record(1, "renamed"));
+    EXPECT_EQ(store.peer(record(2).fingerprint), record(2, "b"));
+    EXPECT_EQ(store.peer(record(1).fingerprint), record(1, "renamed"));
+    store.remove(record(2).fingerprint);
+    EXPECT_FALSE(store.peer(record(2).fingerprint));
+    EXPECT_EQ(reads(), listed) << "no lookup read the keychain";
+    // A failed write leaves memory to be listed again, not trusted.
+    keychain->failWith(Op::add, -28);
+    expectError([&] { store.save(record(3)); }, KeyStoreError::keychain(-28));
+    keychain->clear(Op::add);
+    behind->save(record(3, "behind its back, after a failed write"));
+    EXPECT_EQ(store.peer(record(3).fingerprint), record(3, "behind its back, after a failed write"));
+
+    // A damaged item: the listing fails, lookups go to the keychain and the damage shows only
+    // in its own lookup.
+    ASSERT_EQ(keychain->items().add(service, hexString(record(5).fingerprint), toBytes(R"({"fingerprint":"AQ==")")), 0);
+    CachingPeerStore damaged(behind);
+    EXPECT_EQ(damaged.peer(record(1).fingerprint), record(1, "renamed"));
+    expectError([&] { damaged.peer(record(5).fingerprint); }, KeyStoreError::invalidData());
+    const auto before = keychain->count(Op::copy);
+    EXPECT_FALSE(damaged.peer(record(9).fingerprint));
+    EXPECT_EQ(keychain->count(Op::copy), before + 1);
+    damaged.remove(record(5).fingerprint);
+    EXPECT_FALSE(damaged.peer(record(9).fingerprint));
+    const auto mended = reads();
+    EXPECT_FALSE(damaged.peer(record(9).fingerprint));
+    EXPECT_EQ(reads(), mended) << "listed again after the write";
+}
+
 TEST(KeychainStores, PassKeychainStatusesOnAndAFailedSaveKeepsWhatWasStored) {
     auto keychain = std::make_shared<FakeKeychain>();
     KeychainPeerStore peers(keychain, "peers");

@@ -68,6 +68,83 @@ void KeychainPeerStore::removeAll() {
     if (!acceptable(status)) throw KeyStoreError::keychain(status);
 }
 
+CachingPeerStore::CachingPeerStore(std::shared_ptr<PeerStore> store) : store_(std::move(store)) {}
+
+void CachingPeerStore::loadLocked() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (tried_) return;
+        tried_ = true;
+    }
+    std::vector<PeerRecord> records;
+    try {
+        records = store_->all();
+    } catch (const std::exception&) {
+        return;  // looked up one by one until a write tries again
+    }
+    // A full listing may have left some out.
+    if (records.size() >= KeychainPeerStore::listingLimit) return;
+    std::lock_guard lock(mutex_);
+    peers_.clear();
+    for (auto& r : records) {
+        Bytes key = r.fingerprint;
+        peers_.insert_or_assign(std::move(key), std::move(r));
+    }
+    loaded_ = true;
+}
+
+std::optional<PeerRecord> CachingPeerStore::peer(ByteView fingerprint) const {
+    // Whether memory answers; `found` then holds the answer.
+    auto fromMemory = [&](std::optional<PeerRecord>& found) {
+        std::lock_guard lock(mutex_);
+        if (!loaded_) return false;
+        if (auto it = peers_.find(fingerprint); it != peers_.end()) found = it->second;
+        return true;
+    };
+    std::optional<PeerRecord> found;
+    if (fromMemory(found)) return found;
+    {
+        std::lock_guard write(writeMutex_);
+        loadLocked();
+    }
+    if (fromMemory(found)) return found;
+    return store_->peer(fingerprint);
+}
+
+void CachingPeerStore::save(const PeerRecord& record) {
+    std::lock_guard write(writeMutex_);
+    try {
+        store_->save(record);
+    } catch (...) {
+        // What is stored is unknown now: the next lookup lists the store again.
+        std::lock_guard lock(mutex_);
+        tried_ = loaded_ = false;
+        throw;
+    }
+    std::lock_guard lock(mutex_);
+    if (loaded_) peers_.insert_or_assign(record.fingerprint, record);
+    else tried_ = false;
+}
+
+std::vector<PeerRecord> CachingPeerStore::all() const { return store_->all(); }
+
+void CachingPeerStore::remove(ByteView fingerprint) {
+    std::lock_guard write(writeMutex_);
+    try {
+        store_->remove(fingerprint);
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        tried_ = loaded_ = false;
+        throw;
+    }
+    std::lock_guard lock(mutex_);
+    if (loaded_) {
+        if (auto it = peers_.find(fingerprint); it != peers_.end()) peers_.erase(it);
+    } else {
+        tried_ = false;
+    }
+}
+
 InMemoryPeerStore::InMemoryPeerStore(const std::vector<PeerRecord>& peers) {
     for (const auto& record : peers) peers_.insert_or_assign(record.fingerprint, record);
 }

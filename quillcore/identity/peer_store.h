@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,39 @@ public:
 private:
     std::shared_ptr<Keychain> keychain_;
     const std::string service_;
+};
+
+// Serves lookups from memory, kept current by the saves and removals made through it, so that a
+// stranger naming any sender costs no read of the store behind it (its only writer, as the
+// host's one store is). It lists that store once, at the first lookup; while that listing fails
+// (an item that does not decode) or may be cut short (a full listing), lookups go to that store
+// as before, and the next write tries again. Listings and writes go to that store. Thread-safe.
+class CachingPeerStore final : public PeerStore {
+public:
+    explicit CachingPeerStore(std::shared_ptr<PeerStore> store);
+
+    void save(const PeerRecord& record) override;
+    std::vector<PeerRecord> all() const override;
+    std::optional<PeerRecord> peer(ByteView fingerprint) const override;
+    void remove(ByteView fingerprint) override;
+
+private:
+    // With writeMutex_ held.
+    void loadLocked() const;
+
+    const std::shared_ptr<PeerStore> store_;
+    // Orders the listing and the writes, so that neither is lost to the other.
+    mutable std::mutex writeMutex_;
+    mutable std::mutex mutex_;
+    mutable bool tried_ = false;
+    mutable bool loaded_ = false;
+    struct Less {
+        using is_transparent = void;
+        bool operator()(ByteView a, ByteView b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        }
+    };
+    mutable std::map<Bytes, PeerRecord, Less> peers_;
 };
 
 // Records in process memory. Never fails. Lists by name (NFC scalar order), then fingerprint.

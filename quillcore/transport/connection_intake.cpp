@@ -1,5 +1,6 @@
 #include "quillcore/transport/connection_intake.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/eventfd.h>
@@ -16,10 +17,6 @@ namespace quill {
 
 namespace {
 
-std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}(host); }
-
-// A body grows in steps as its bytes come, so one that announces much and sends little costs
-// little.
 constexpr std::size_t kBodyStep = 16 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // Connections handed over and not judged yet. Beyond this many, the thread that accepts waits
@@ -42,9 +39,20 @@ std::size_t closingRoom() {
 
 struct ConnectionIntake::Private {};
 
+std::size_t ConnectionIntake::newcomersFor(std::uint64_t descriptors) {
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(descriptors / 2, 64, Limits{}.newcomers));
+}
+
 ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
                                    std::shared_ptr<OffenceRecord> offences)
-    : limits_(limits),
+    : limits_([&] {
+          // Every newcomer holds a descriptor through its grace: never more than the process may
+          // spare.
+          rlimit files{};
+          if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+              limits.newcomers = std::min(limits.newcomers, newcomersFor(files.rlim_cur));
+          return limits;
+      }()),
       onReady_(std::move(onReady)),
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
@@ -145,48 +153,85 @@ void ConnectionIntake::closeRun(std::stop_token stop) {
     }
 }
 
-void ConnectionIntake::admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay,
-                             bool& becameReady) {
-    const int descriptor = connection->unstartedDescriptor();
-    const std::uint64_t serial = ++nextSerial_;
-    epoll_event event{EPOLLIN, {.u64 = serial}};
-    if (closed_ || descriptor < 0 || ::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) {
-        givesWay.push_back(std::move(connection));
-        return;
+void ConnectionIntake::closeLater(net::TcpConnectionPtr connection) noexcept {
+    try {
+        givesWay_.push_back(std::move(connection));
+    } catch (const std::exception&) {
+        resetNow(connection);
     }
-    auto peer = connection->remoteEndpoint();
-    std::string host = peer ? peer->host : std::string();
-    const auto now = SteadyClock::now();
-    const std::size_t hostHash = hashOf(host);
-    waiting_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), hostHash, now,
-                               Deadline::after(limits_.firstFrameLimit).at().value_or(SteadyClock::time_point::max())});
-    // A peer that sent its frame at once has it read now: it takes no place among the silent.
-    if (!settle(waiting_.end() - 1, givesWay, becameReady)) return;
-    // Still silent: it needs a place of its own. Turned away for want of room is no offence.
-    const Waiting& newcomer = waiting_.back();
-    const auto fromHost = static_cast<std::size_t>(std::count_if(waiting_.begin(), waiting_.end() - 1, [&](const Waiting& w) {
-        return w.hostHash == newcomer.hostHash && w.host == newcomer.host;
-    }));
-    std::optional<std::size_t> freed;
-    bool room = fromHost < limits_.perAddress;
-    if (room && waiting_.size() > limits_.waiting) {
-        places_.clear();
-        for (auto it = waiting_.begin(); it != waiting_.end() - 1; ++it) places_.push_back({Standing::owing, it->host, it->since});
-        freed = rule_.placeToFree(places_, {Standing::owing, newcomer.host, now}, now);
-        room = freed.has_value();
-    }
-    const std::size_t leaving = room ? freed.value_or(waiting_.size()) : waiting_.size() - 1;
-    if (leaving == waiting_.size()) return;
-    // A last look: what came on it since it was last read may have made it whole.
-    if (leaving != waiting_.size() - 1 && !settle(waiting_.begin() + static_cast<std::ptrdiff_t>(leaving), givesWay, becameReady))
-        return;
-    unwatch(waiting_[leaving]);
-    givesWay.push_back(std::move(waiting_[leaving].connection));
-    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(leaving));
 }
 
-bool ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay,
-                              bool& becameReady) {
+net::TcpConnectionPtr ConnectionIntake::remove(Entry it) noexcept {
+    // Its socket is no longer read here: a socket left in the poller while its reset waits
+    // would wake the intake's thread again and again (its unread bytes or its end stay
+    // readable).
+    ::epoll_ctl(poller_, EPOLL_CTL_DEL, it->descriptor, nullptr);
+    bySerial_.erase(it->serial);
+    if (auto h = perHost_.find(it->host); h != perHost_.end() && --h->second == 0) perHost_.erase(h);
+    bodyBytes_ -= it->body.capacity();
+    net::TcpConnectionPtr connection = std::move(it->connection);
+    (it->inGrace ? newcomers_ : owing_).erase(it);
+    return connection;
+}
+
+void ConnectionIntake::giveWay(Entry it, bool offended) noexcept {
+    if (offended) {
+        try {
+            offences_->note(it->host, SteadyClock::now());
+        } catch (const std::exception&) {
+            // Not noted, for want of memory: it is closed all the same.
+        }
+    }
+    closeLater(remove(it));
+}
+
+void ConnectionIntake::admit(net::TcpConnectionPtr connection) {
+    const int descriptor = connection->unstartedDescriptor();
+    auto peer = connection->remoteEndpoint();
+    std::string host = peer ? peer->host : std::string();
+    // One address beyond its share is turned away at once, for want of room: no offence.
+    if (closed_ || descriptor < 0) return closeLater(std::move(connection));
+    if (auto h = perHost_.find(host); h != perHost_.end() && h->second >= limits_.perAddress)
+        return closeLater(std::move(connection));
+    const std::uint64_t serial = ++nextSerial_;
+    const auto now = SteadyClock::now();
+    const auto at = [&](double seconds) { return Deadline::after(seconds).at().value_or(SteadyClock::time_point::max()); };
+    newcomers_.push_back(Waiting{serial, std::move(connection), descriptor, std::move(peer), std::move(host), now,
+                                 at(std::min(limits_.grace, limits_.firstFrameLimit)), at(limits_.firstFrameLimit)});
+    const Entry it = std::prev(newcomers_.end());
+    try {
+        bySerial_.emplace(serial, it);
+        ++perHost_[it->host];
+    } catch (...) {
+        bySerial_.erase(serial);
+        closeLater(std::move(it->connection));
+        newcomers_.erase(it);
+        throw;
+    }
+    epoll_event event{EPOLLIN, {.u64 = serial}};
+    if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) return closeLater(remove(it));
+    // A peer that sent its frame at once has it read now: it takes no place among the silent.
+    if (!settle(it)) return;
+    // Still silent: within its grace, unless the newcomers' places run out.
+    if (newcomers_.size() > limits_.newcomers) owe(newcomers_.begin());
+}
+
+void ConnectionIntake::owe(Entry it) {
+    owing_.splice(owing_.end(), newcomers_, it);
+    it->inGrace = false;
+    if (owing_.size() <= limits_.waiting) return;
+    // Turned away for want of room is no offence.
+    const auto now = SteadyClock::now();
+    places_.clear();
+    for (auto p = owing_.begin(); p != it; ++p) places_.push_back({Standing::owing, p->host, p->since});
+    const auto freed = rule_.placeToFree(places_, {Standing::owing, it->host, it->since}, now);
+    if (!freed) return giveWay(it, false);
+    const Entry leaving = std::next(owing_.begin(), static_cast<std::ptrdiff_t>(*freed));
+    // A last look: what came on it since it was last read may have made it whole.
+    if (settle(leaving)) giveWay(leaving, false);
+}
+
+bool ConnectionIntake::settle(Entry it) {
     Progress progress;
     try {
         progress = read(*it);
@@ -194,16 +239,35 @@ bool ConnectionIntake::settle(std::vector<Waiting>::iterator it, std::vector<net
         progress = Progress::failed;  // no memory for its body: this connection only
     }
     if (progress == Progress::waiting) return true;
-    Waiting entry = std::move(*it);
-    waiting_.erase(it);
-    if (progress == Progress::whole) {
-        becameReady = makeReady(std::move(entry), givesWay) || becameReady;
+    if (progress == Progress::failed) {
+        giveWay(it, true);
         return false;
     }
-    offences_->note(entry.host, SteadyClock::now());
-    unwatch(entry);
-    givesWay.push_back(std::move(entry.connection));
+    try {
+        becameReady_ = makeReady(it) || becameReady_;
+    } catch (const std::exception&) {
+        giveWay(it, false);  // no memory to queue it: this connection only
+    }
     return false;
+}
+
+void ConnectionIntake::roomForBody(const Waiting& w, std::size_t more) {
+    while (bodyBytes_ + more > limits_.bodyBytes && !holders_.empty()) {
+        const std::uint64_t serial = holders_.front();
+        holders_.pop_front();
+        if (serial == w.serial) {
+            holders_.push_back(serial);
+            if (holders_.size() == 1) return;
+            continue;
+        }
+        if (auto found = bySerial_.find(serial); found != bySerial_.end() && found->second->inBody)
+            giveWay(found->second, false);
+    }
+    // Serials of connections gone since are dropped as they come to the front; a long run of
+    // frames that came whole leaves them behind, so the list is swept when it outgrows what it
+    // tracks.
+    if (holders_.size() > 2 * bySerial_.size() + 64)
+        std::erase_if(holders_, [&](std::uint64_t s) { return !bySerial_.contains(s); });
 }
 
 ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
@@ -214,7 +278,22 @@ ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
             into = w.header + w.got;
             wanted = frame::kHeaderSize - w.got;
         } else {
-            if (w.got == w.body.size()) w.body.resize(std::min<std::size_t>(w.length, w.got + kBodyStep));
+            if (w.got == w.body.size()) {
+                // A body grows in steps as its bytes come, so one that announces much and sends
+                // little costs little.
+                const std::size_t size = std::min<std::size_t>(w.length, w.got + kBodyStep);
+                if (size > w.body.capacity()) {
+                    const std::size_t more = size - w.body.capacity();
+                    if (w.body.capacity() == 0) holders_.push_back(w.serial);
+                    roomForBody(w, more);
+                    Bytes grown;
+                    grown.reserve(size);
+                    grown.assign(w.body.begin(), w.body.end());
+                    bodyBytes_ += grown.capacity() - w.body.capacity();
+                    w.body.swap(grown);
+                }
+                w.body.resize(size);
+            }
             into = w.body.data() + w.got;
             wanted = w.body.size() - w.got;
         }
@@ -243,47 +322,56 @@ ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
     }
 }
 
-// Its socket is no longer read here. Done before a connection is handed on or queued for its
-// reset: a socket left in the poller while its reset waits would wake the intake's thread again
-// and again (its unread bytes or its end stay readable).
-void ConnectionIntake::unwatch(const Waiting& w) { ::epoll_ctl(poller_, EPOLL_CTL_DEL, w.descriptor, nullptr); }
-
-bool ConnectionIntake::makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay) {
-    // Its socket goes on to the connection's own reader.
-    unwatch(w);
+bool ConnectionIntake::makeReady(Entry it) {
     const auto now = SteadyClock::now();
-    std::lock_guard lock(readyMutex_);
-    if (ready_.size() >= limits_.ready) {
+    const std::size_t size = it->body.size();
+    std::unique_lock lock(readyMutex_);
+    // Room made before anything moves: a failure here leaves the entry where it was.
+    while (!ready_.empty() && (ready_.size() >= limits_.ready || readyBytes_ + size > limits_.readyBytes)) {
         places_.clear();
         for (const FirstFrame& f : ready_) places_.push_back({Standing::answered, f.host, f.cameWhole});
-        const auto freed = rule_.placeToFree(places_, {Standing::answered, w.host, now}, now);
+        const auto freed = rule_.placeToFree(places_, {Standing::answered, it->host, now}, now);
         // A whole frame that finds no room is no offence of its peer: the owner fell behind.
         if (!freed) {
-            givesWay.push_back(std::move(w.connection));
+            lock.unlock();
+            giveWay(it, false);
             return false;
         }
-        givesWay.push_back(std::move(ready_[*freed].connection));
+        FirstFrame& leaving = ready_[*freed];
+        readyBytes_ -= leaving.frame.size();
+        closeLater(std::move(leaving.connection));
         ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(*freed));
     }
+    if (ready_.size() == ready_.capacity()) ready_.reserve(std::max<std::size_t>(16, 2 * ready_.capacity()));
+    std::string host = it->host;
+    // Nothing below throws: its socket goes on to the connection's own reader.
+    bodyBytes_ -= it->body.capacity();
+    Bytes frame = std::move(it->body);
+    it->body = {};
+    std::optional<net::TcpEndpoint> peer = std::move(it->peer);
     const bool wasEmpty = ready_.empty();
-    ready_.push_back(FirstFrame{std::move(w.connection), std::move(w.peer), std::move(w.body), std::move(w.host), now});
+    ready_.push_back(FirstFrame{remove(it), std::move(peer), std::move(frame), std::move(host), now});
+    readyBytes_ += size;
     return wasEmpty;
 }
 
 void ConnectionIntake::run(std::stop_token stop) {
+    ::pthread_setname_np(::pthread_self(), "quill-intake");
     epoll_event events[64];
     std::vector<net::TcpConnectionPtr> arrived;  // kept: its room goes back to arriving_
     std::vector<net::TcpConnectionPtr> givesWay;
     while (!stop.stop_requested()) {
         int timeout = -1;
         {
-            // Every connection gets the same limit: the oldest is the first to run out.
+            // Every connection gets the same grace and limit: the oldest is the first to run
+            // out of either.
             std::lock_guard lock(mutex_);
-            if (!waiting_.empty()) {
-                const auto left = waiting_.front().deadline - SteadyClock::now();
+            auto next = SteadyClock::time_point::max();
+            if (!newcomers_.empty()) next = newcomers_.front().graceEnd;
+            if (!owing_.empty()) next = std::min(next, owing_.front().deadline);
+            if (next != SteadyClock::time_point::max())
                 timeout = static_cast<int>(std::clamp<std::int64_t>(
-                    std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, 1000));
-            }
+                    std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now()).count(), 0, 1000));
         }
         const int count = ::epoll_wait(poller_, events, 64, timeout);
         // Drained before the hand-over is taken: a connection handed over later wakes it again.
@@ -300,31 +388,40 @@ void ConnectionIntake::run(std::stop_token stop) {
         bool becameReady = false;
         {
             std::lock_guard lock(mutex_);
+            becameReady_ = false;
             // What has come on the waiting sockets first: a newcomer only displaces what is
             // still silent.
             for (int i = 0; i < count; ++i) {
                 const std::uint64_t serial = events[i].data.u64;
                 if (serial == kWakerTag) continue;
                 // One closed meanwhile is no longer here; its descriptor's number may be another's.
-                auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.serial == serial; });
-                if (it != waiting_.end()) settle(it, givesWay, becameReady);
+                if (auto found = bySerial_.find(serial); found != bySerial_.end()) {
+                    try {
+                        settle(found->second);
+                    } catch (const std::exception&) {
+                        // Left waiting: its next bytes or its limit decide.
+                    }
+                }
             }
             for (auto& connection : arrived) {
                 try {
-                    admit(std::move(connection), givesWay, becameReady);
+                    admit(std::move(connection));
                 } catch (const std::exception&) {
                     // Dropped with what it held, its socket closed: this connection only.
                 }
             }
             const auto now = SteadyClock::now();
-            auto end = std::find_if(waiting_.begin(), waiting_.end(), [&](const Waiting& w) { return w.deadline > now; });
-            for (auto it = waiting_.begin(); it != end; ++it) {
-                // Silent while it owed its first frame.
-                offences_->note(it->host, now);
-                unwatch(*it);
-                givesWay.push_back(std::move(it->connection));
+            while (!newcomers_.empty() && newcomers_.front().graceEnd <= now) {
+                try {
+                    owe(newcomers_.begin());
+                } catch (const std::exception&) {
+                    // It owes among the others all the same; the next one past its grace makes room.
+                }
             }
-            waiting_.erase(waiting_.begin(), end);
+            // Silent past the limit while it owed its first frame.
+            while (!owing_.empty() && owing_.front().deadline <= now) giveWay(owing_.begin(), true);
+            becameReady = becameReady_;
+            givesWay.swap(givesWay_);
         }
         resetLater(givesWay);
         if (becameReady && onReady_) {
@@ -345,9 +442,21 @@ bool ConnectionIntake::FirstFrame::peerLeft() const {
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take() {
+std::vector<ConnectionIntake::FirstFrame> ConnectionIntake::take(std::size_t most) {
     std::lock_guard lock(readyMutex_);
-    return std::exchange(ready_, {});
+    if (most >= ready_.size()) {
+        readyBytes_ = 0;
+        return std::exchange(ready_, {});
+    }
+    std::vector<FirstFrame> taken;
+    taken.reserve(most);
+    const auto end = ready_.begin() + static_cast<std::ptrdiff_t>(most);
+    for (auto it = ready_.begin(); it != end; ++it) {
+        readyBytes_ -= it->frame.size();
+        taken.push_back(std::move(*it));
+    }
+    ready_.erase(ready_.begin(), end);
+    return taken;
 }
 
 void ConnectionIntake::refuse(FirstFrame& first, bool offended) {
@@ -363,11 +472,11 @@ std::size_t ConnectionIntake::size() const {
     }
     std::lock_guard lock(mutex_);
     std::lock_guard readyLock(readyMutex_);
-    return arriving + waiting_.size() + ready_.size();
+    return arriving + newcomers_.size() + owing_.size() + ready_.size();
 }
 
 void ConnectionIntake::close() {
-    std::vector<Waiting> waiting;
+    WaitingList newcomers, owing;
     std::vector<FirstFrame> ready;
     std::vector<net::TcpConnectionPtr> arriving;
     {
@@ -380,11 +489,18 @@ void ConnectionIntake::close() {
         std::lock_guard lock(mutex_);
         std::lock_guard readyLock(readyMutex_);
         closed_ = true;
-        waiting.swap(waiting_);
+        newcomers.swap(newcomers_);
+        owing.swap(owing_);
+        bySerial_.clear();
+        perHost_.clear();
+        holders_.clear();
+        bodyBytes_ = 0;
         ready.swap(ready_);
+        readyBytes_ = 0;
     }
     for (auto& c : arriving) resetNow(c);
-    for (auto& w : waiting) resetNow(w.connection);
+    for (auto& w : newcomers) resetNow(w.connection);
+    for (auto& w : owing) resetNow(w.connection);
     for (auto& r : ready) resetNow(r.connection);
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
+#include <list>
+#include <unordered_map>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,20 +29,23 @@ namespace quill {
 // first frames on a thread of its own, straight from the sockets, before the connections
 // start: a connection that never brings one never reaches the network I/O thread (or
 // anything else) beyond its accept.
-// - at most `waiting` connections wait for their first frame, at most `perAddress` of them from
-//   one address (one more from that address is closed at once). A connection whose frame is
-//   already there when it is judged is read at once and takes no waiting place. When every
-//   place is taken, AdmissionRule picks who gives way: every waiting connection owes its first
-//   frame, so the longest silent goes, after those whose addresses offended lately (a
-//   connection closed here without a whole first frame, or whose frame the owner refused, is
-//   an offence of its address; the owner may share its record with the intake). Being turned
-//   away for want of room is no offence.
+// - a newcomer has `grace` seconds (a round trip on a slow network, with margin) before its
+//   silence can cost it its place: up to `newcomers` connections wait within their grace at
+//   once (beyond that the oldest of them is judged early). A connection whose frame is already
+//   there when it is judged is read at once and takes no place.
+// - past its grace, a silent connection owes its first frame: at most `waiting` of them wait,
+//   and when one more comes AdmissionRule picks who gives way: the longest silent, after those
+//   whose addresses offended lately (a connection closed here without a whole first frame, or
+//   whose frame the owner refused, is an offence of its address; the owner may share its
+//   record with the intake). Being turned away for want of room is no offence.
+// - at most `perAddress` connections wait from one address (one more is closed at once);
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
-//   body is never read;
-// - whole first frames wait for the owner in a queue of at most `ready` entries (room is made
-//   by the same rule). `onReady` is called when that queue stops being empty, on the intake's
-//   thread: it must not block.
+//   body is never read. Partial bodies hold at most `bodyBytes` between them: beyond that the
+//   connection that began its body longest ago gives way (no offence).
+// - whole first frames wait for the owner in a queue of at most `ready` entries and
+//   `readyBytes` bytes (room is made by the same rule). `onReady` is called when that queue
+//   stops being empty, on the intake's thread: it must not block.
 // - connections handed over and not judged yet wait for the intake's thread, 64 at most; beyond
 //   that, the thread that hands them over waits (a quarter second at most) while the intake's
 //   thread catches up, and the system's accept queue holds what comes meanwhile.
@@ -48,6 +54,7 @@ namespace quill {
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
 // resets run on a thread of their own (inline once 1,024 wait, or a quarter of the open-file
 // limit), so that a flood's closes never slow the accepting and judging of what comes next.
+// Descriptors held at most: newcomers + waiting + ready + 64 + the closing room.
 // Thread-safe.
 class ConnectionIntake {
 public:
@@ -57,7 +64,15 @@ public:
         std::size_t ready = 256;
         double firstFrameLimit = 10.0;
         std::uint32_t maxFirstFrame = 128 * 1024;
+        double grace = 0.08;
+        std::size_t newcomers = 8192;
+        std::size_t bodyBytes = 8 * 1024 * 1024;
+        std::size_t readyBytes = 16 * 1024 * 1024;
     };
+
+    // Newcomers an intake can give their grace with `descriptors` open files allowed, keeping
+    // half of them for everything else.
+    static std::size_t newcomersFor(std::uint64_t descriptors);
 
     struct FirstFrame {
         net::TcpConnectionPtr connection;  // not started: its next read is the second frame
@@ -80,8 +95,9 @@ public:
     // intake's thread is behind by a whole batch.
     void add(net::TcpConnectionPtr connection);
 
-    // The whole first frames received so far, oldest first.
-    std::vector<FirstFrame> take();
+    // The whole first frames received so far, oldest first, at most `most` of them: threads
+    // that take a few at a time share a flood between them.
+    std::vector<FirstFrame> take(std::size_t most = SIZE_MAX);
 
     // Closes every connection held and every one added later. Idempotent.
     void close();
@@ -104,30 +120,42 @@ private:
         int descriptor;
         std::optional<net::TcpEndpoint> peer;
         std::string host;
-        std::size_t hostHash;
         SteadyClock::time_point since;
+        SteadyClock::time_point graceEnd;
         SteadyClock::time_point deadline;
+        bool inGrace = true;
         std::uint8_t header[4] = {};
         std::size_t got = 0;  // of the header, then of the body
         bool inBody = false;
         std::uint32_t length = 0;
         Bytes body = {};
     };
+    using WaitingList = std::list<Waiting>;
+    using Entry = WaitingList::iterator;
     enum class Progress { waiting, whole, failed };
 
     void run(std::stop_token stop);
-    // With mutex_ held: takes a connection that was handed over, or closes it (into `givesWay`).
-    void admit(net::TcpConnectionPtr connection, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
-    // With mutex_ held: reads what has come on `it`, and moves it on if its frame is whole or it
-    // failed. Returns whether it still waits.
-    bool settle(std::vector<Waiting>::iterator it, std::vector<net::TcpConnectionPtr>& givesWay, bool& becameReady);
-    // Takes `w`'s socket out of the poller.
-    void unwatch(const Waiting& w);
-    // With mutex_ held: reads what has come on `w`.
+    // With mutex_ held, as the helpers below: takes a connection that was handed over, or
+    // closes it (into `givesWay`).
+    void admit(net::TcpConnectionPtr connection);
+    // Reads what has come on `it`, and moves it on if its frame is whole or it failed. Returns
+    // whether it still waits.
+    bool settle(Entry it);
+    // Its grace is over: it owes its frame now, among the places for that.
+    void owe(Entry it);
+    // Closes `it` (an offence of its address when `offended`).
+    void giveWay(Entry it, bool offended) noexcept;
+    // Takes `it` out of the lists, its socket out of the poller; the connection is returned.
+    net::TcpConnectionPtr remove(Entry it) noexcept;
+    // Reads what has come on `w`.
     Progress read(Waiting& w);
-    // With mutex_ held: moves `w`, whose first frame is whole, to the ready queue. Returns
-    // whether that queue was empty; `givesWay` gets what was closed for it.
-    bool makeReady(Waiting&& w, std::vector<net::TcpConnectionPtr>& givesWay);
+    // Makes room for `more` bytes of `w`'s body among the partial bodies.
+    void roomForBody(const Waiting& w, std::size_t more);
+    // Moves the connection of `it`, whose first frame is whole, to the ready queue. Returns
+    // whether that queue was empty.
+    bool makeReady(Entry it);
+    // Where it cannot be queued for its reset (no memory), it is reset at once.
+    void closeLater(net::TcpConnectionPtr connection) noexcept;
     void wake();
     // Resets `connections` on the closing thread; inline those beyond its room. Empties it.
     void resetLater(std::vector<net::TcpConnectionPtr>& connections);
@@ -153,11 +181,22 @@ private:
     mutable std::mutex mutex_;
     bool closed_ = false;
     std::uint64_t nextSerial_ = 0;
-    std::vector<Waiting> waiting_;  // in arrival order
+    // Silent connections in arrival order: within their grace, and past it (owing).
+    WaitingList newcomers_;
+    WaitingList owing_;
+    std::unordered_map<std::uint64_t, Entry> bySerial_;
+    std::unordered_map<std::string, std::size_t> perHost_;
+    // Partial bodies: their bytes, and the serials of their connections in the order they
+    // began (some may have left since).
+    std::size_t bodyBytes_ = 0;
+    std::deque<std::uint64_t> holders_;
+    bool becameReady_ = false;
+    std::vector<net::TcpConnectionPtr> givesWay_;  // closed by this pass, reset after it
     // Whole frames, under a lock of their own: the owner takes them without waiting while the
     // intake's thread reads sockets.
     mutable std::mutex readyMutex_;
     std::vector<FirstFrame> ready_;  // in arrival order
+    std::size_t readyBytes_ = 0;
     AdmissionRule rule_;
     std::vector<Place> places_;  // room to judge who gives way in
 

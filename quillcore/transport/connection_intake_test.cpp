@@ -1,9 +1,37 @@
 #include "quillcore/transport/connection_intake.h"
 
+#include <sys/prctl.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <filesystem>
 
 #include "quillcore/transport/frame_test_support.h"
+
+// Allocations on the intake's own thread fail, every `failEvery`-th, while it is set.
+namespace {
+std::atomic<int> failEvery{0};
+std::atomic<unsigned> allocations{0};
+bool onIntakeThread() {
+    char name[16] = {};
+    ::prctl(PR_GET_NAME, name);
+    return std::string_view(name) == "quill-intake";
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (const int every = failEvery.load(std::memory_order_relaxed); every > 0 && onIntakeThread() &&
+                                                                     ++allocations % static_cast<unsigned>(every) == 0)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // this operator new is malloc's
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quill {
 namespace {
@@ -134,6 +162,107 @@ TEST(ConnectionIntake, AFailureOnItsThreadCostsOnlyWhatItWasDoing) {
         ::close(fd);
     }
     EXPECT_GE(woken.load(), 2);
+
+    // No memory on its thread, again and again: each connection is taken or reset, none is
+    // left hanging, and once memory comes back the next frame is taken.
+    for (const int every : {2, 3, 7}) {
+        SCOPED_TRACE("every " + std::to_string(every) + "th allocation fails");
+        failEvery = every;
+        std::vector<int> clients;
+        for (int i = 0; i < 60; ++i) {
+            clients.push_back(connectTo(fixture.port, static_cast<std::uint8_t>(2 + i % 50)));
+            // The intake may reset it before it is all written.
+            const Bytes frame = wire(pattern(100 + static_cast<std::size_t>(i) * 700, 1));
+            [[maybe_unused]] auto sent = ::send(clients.back(), frame.data(), frame.size(), MSG_NOSIGNAL);
+        }
+        std::size_t taken = 0;
+        std::vector<bool> ended(clients.size());
+        EXPECT_TRUE(eventually([&] {
+            taken += fixture.intake->take().size();
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                char byte;
+                if (!ended[i]) ended[i] = ::recv(clients[i], &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
+            }
+            return taken + static_cast<std::size_t>(std::count(ended.begin(), ended.end(), true)) >= clients.size();
+        })) << taken << " taken";
+        failEvery = 0;
+        for (int fd : clients) ::close(fd);
+        const int fd = connectTo(fixture.port);
+        write(fd, wire(toBytes("after")));
+        EXPECT_TRUE(eventually([&] {
+            for (auto& f : fixture.intake->take())
+                if (f.frame == toBytes("after")) return true;
+            return false;
+        }));
+        ::close(fd);
+    }
+}
+
+// Whether the peer of a taken first frame left: it ended its side or reset, never while it
+// only stays silent or sends more.
+TEST(ConnectionIntake, APeerLeftOnlyWhenItEndedOrReset) {
+    Intake fixture({});
+    const struct {
+        const char* name;
+        std::function<void(int&)> then;
+        bool left;
+    } rows[] = {
+        {"silent", [](int&) {}, false},
+        {"sends more", [](int& fd) { write(fd, toBytes("more")); }, false},
+        {"ended its side", [](int& fd) { ::shutdown(fd, SHUT_WR); }, true},
+        {"closed", [](int& fd) { ::close(std::exchange(fd, -1)); }, true},
+        {"reset",
+         [](int& fd) {
+             const linger abort{1, 0};
+             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+             ::close(std::exchange(fd, -1));
+         },
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        int fd = connectTo(fixture.port);
+        write(fd, wire(toBytes("first")));
+        std::vector<ConnectionIntake::FirstFrame> taken;
+        ASSERT_TRUE(eventually([&] {
+            for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+            return !taken.empty();
+        }));
+        row.then(fd);
+        if (row.left) EXPECT_TRUE(eventually([&] { return taken[0].peerLeft(); }));
+        else {
+            std::this_thread::sleep_for(50ms);
+            EXPECT_FALSE(taken[0].peerLeft());
+        }
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+// Connections handed over while the intake's thread is busy: 64 wait for it; the one after
+// waits a quarter second for room and is then reset.
+TEST(ConnectionIntake, SixtyFourWaitToBeJudgedAndTheNextIsResetAfterAQuarterSecond) {
+    std::mutex busy;
+    std::unique_lock hold(busy);
+    ConnectionIntake::Limits limits;
+    limits.perAddress = 200;
+    Intake fixture(limits, nullptr, [&] { std::lock_guard wait(busy); });
+    const int first = connectTo(fixture.port);
+    write(first, wire(toBytes("wakes the owner, which holds the intake's thread")));
+    std::this_thread::sleep_for(200ms);
+    std::vector<int> clients;
+    for (int i = 0; i < 66; ++i) clients.push_back(connectTo(fixture.port, static_cast<std::uint8_t>(2 + i)));
+    auto reset = [](int fd) {
+        char byte;
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    };
+    bool last = false, beforeLast = false;
+    EXPECT_TRUE(eventually([&] { return (beforeLast = beforeLast || reset(clients[64])) && (last = last || reset(clients[65])); }, 3s));
+    for (int i = 0; i < 64; ++i) EXPECT_FALSE(reset(clients[static_cast<std::size_t>(i)])) << i;
+    hold.unlock();
+    EXPECT_TRUE(eventually([&] { return fixture.intake->size() >= 64; }));
+    for (int fd : clients) ::close(fd);
+    ::close(first);
 }
 
 // Silent connections from many addresses: when the waiting places run out the longest silent
@@ -193,38 +322,133 @@ TEST(ConnectionIntake, TheLongestSilentGivesWayAndOnlySilencePastTheLimitOffends
     ::close(speaker);
 }
 
-// Whole first frames wait for the owner; when their places run out, those of addresses that
-// misbehaved elsewhere (the record is shared with the pairing) give way to a peer that did
-// not, which is not blamed for what it displaced.
-TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
+// A newcomer has its grace before silence can cost it its place: a controller whose first frame
+// comes a round trip late is taken while silent connections keep coming; past their grace the
+// silent give way as before. When the newcomers' own places run out, the oldest of them is
+// judged early.
+TEST(ConnectionIntake, ANewcomerKeepsItsPlaceThroughItsGrace) {
     auto offences = std::make_shared<OffenceRecord>();
-    const auto now = SteadyClock::now();
-    for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) offences->note(host, now);
     ConnectionIntake::Limits limits;
-    limits.ready = 4;
+    limits.waiting = 1;
+    limits.grace = 0.4;
     Intake fixture(limits, offences);
-    // The peer that behaves comes first: it is the oldest when room must be made.
-    const int controller = connectTo(fixture.port);
-    write(controller, wire(toBytes("controller")));
-    std::this_thread::sleep_for(50ms);
-    std::vector<int> clients;
-    for (std::uint8_t source = 2; source <= 5; ++source) {
-        clients.push_back(connectTo(fixture.port, source));
-        write(clients.back(), wire(Bytes{source}));
+    auto open = [](int fd) {
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    };
+    const auto began = SteadyClock::now();
+    const int controller = connectTo(fixture.port, 2);
+    std::vector<int> silent;
+    for (std::uint8_t source = 3; source < 23; ++source) silent.push_back(connectTo(fixture.port, source));
+    std::this_thread::sleep_for(200ms);
+    write(controller, wire(toBytes("offer")));
+    std::vector<ConnectionIntake::FirstFrame> taken;
+    ASSERT_TRUE(eventually([&] {
+        for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+        return !taken.empty();
+    }));
+    EXPECT_EQ(taken[0].host, "127.0.0.2");
+    if (SteadyClock::now() - began < 350ms) {
+        for (int fd : silent) EXPECT_TRUE(open(fd)) << "within its grace";
     }
-    // Five whole frames for four places: one of the offenders' connections is reset.
-    auto reset = [](int fd) {
+    // Past it, one place for the silent: the rest gave way, no offence of theirs.
+    EXPECT_TRUE(eventually([&] { return std::count_if(silent.begin(), silent.end(), open) == 1; }));
+    EXPECT_EQ(offences->weight("127.0.0.3", SteadyClock::now()), -INFINITY);
+    for (int fd : silent) ::close(fd);
+    ::close(controller);
+
+    limits.grace = 5;
+    limits.newcomers = 2;
+    Intake few(limits);
+    std::vector<int> four;
+    for (std::uint8_t source = 2; source < 6; ++source) four.push_back(connectTo(few.port, source));
+    // Two within their grace, one owing: the oldest gave way.
+    EXPECT_TRUE(eventually([&] { return few.intake->size() == 3 && !open(four[0]); }));
+    for (std::size_t i = 1; i < four.size(); ++i) EXPECT_TRUE(open(four[i])) << i;
+    for (int fd : four) ::close(fd);
+}
+
+// Partial bodies share a budget: the one that began longest ago gives way to a body that needs
+// room, without blame; a small frame still comes whole.
+TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
+    auto offences = std::make_shared<OffenceRecord>();
+    ConnectionIntake::Limits limits;
+    limits.maxFirstFrame = 100'000;
+    limits.bodyBytes = 64 * 1024;
+    Intake fixture(limits, offences);
+    auto partial = [&](std::uint8_t source) {
+        const int fd = connectTo(fixture.port, source);
+        write(fd, joined(header(100'000), pattern(40'000, source)));
+        return fd;
+    };
+    auto closed = [](int fd) {
         char byte;
         return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
     };
-    ASSERT_TRUE(eventually([&] { return std::any_of(clients.begin(), clients.end(), reset); }));
-    const auto taken = fixture.intake->take();
-    EXPECT_EQ(taken.size(), 4u);
-    EXPECT_TRUE(std::any_of(taken.begin(), taken.end(), [](const auto& f) { return f.frame == toBytes("controller"); }));
-    EXPECT_FALSE(reset(controller));
-    EXPECT_EQ(offences->weight("127.0.0.1", SteadyClock::now()), -INFINITY);
-    ::close(controller);
-    for (int fd : clients) ::close(fd);
+    const int a = partial(2);
+    std::this_thread::sleep_for(100ms);
+    const int b = partial(3);
+    EXPECT_TRUE(eventually([&] { return closed(a); }));
+    EXPECT_FALSE(closed(b));
+    EXPECT_EQ(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY);
+    const int c = connectTo(fixture.port, 4);
+    write(c, wire(toBytes("small")));
+    EXPECT_TRUE(eventually([&] { return fixture.intake->take().size() == 1; }));
+    EXPECT_FALSE(closed(b));
+    for (int fd : {a, b, c}) ::close(fd);
+}
+
+// Whole first frames wait for the owner; when their places (by count or by bytes) run out,
+// those of addresses that misbehaved elsewhere (the record is shared with the pairing) give
+// way to a peer that did not, which is not blamed for what it displaced: the one whose address
+// offended most, else the longest waiting.
+TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
+    const struct {
+        const char* name;
+        std::size_t ready, readyBytes;
+        int offencesOf4;  // offences of 127.0.0.4; one each for .2, .3 and .5
+        std::size_t resetIndex;  // of the offenders' connections, from .2
+    } rows[] = {
+        {"four places, equal offences: the longest waiting", 4, 1 << 20, 1, 0},
+        {"four places, .4 offended most", 4, 1 << 20, 3, 2},
+        {"by bytes, equal offences", 100, 4 * 1000, 1, 0},
+        {"by bytes, .4 offended most", 100, 4 * 1000, 3, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto offences = std::make_shared<OffenceRecord>();
+        const auto now = SteadyClock::now();
+        for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) offences->note(host, now);
+        for (int i = 1; i < row.offencesOf4; ++i) offences->note("127.0.0.4", now);
+        ConnectionIntake::Limits limits;
+        limits.ready = row.ready;
+        limits.readyBytes = row.readyBytes;
+        Intake fixture(limits, offences);
+        // The peer that behaves comes first: it is the oldest when room must be made.
+        const int controller = connectTo(fixture.port);
+        write(controller, wire(pattern(1000, 9)));
+        std::this_thread::sleep_for(50ms);
+        std::vector<int> clients;
+        for (std::uint8_t source = 2; source <= 5; ++source) {
+            clients.push_back(connectTo(fixture.port, source));
+            write(clients.back(), wire(pattern(1000, source)));
+            std::this_thread::sleep_for(20ms);
+        }
+        // Five whole frames for four places: one of the offenders' connections is reset.
+        auto reset = [](int fd) {
+            char byte;
+            return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
+        };
+        ASSERT_TRUE(eventually([&] { return std::any_of(clients.begin(), clients.end(), reset); }));
+        for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_EQ(reset(clients[i]), i == row.resetIndex) << i;
+        const auto taken = fixture.intake->take();
+        EXPECT_EQ(taken.size(), 4u);
+        EXPECT_TRUE(std::any_of(taken.begin(), taken.end(), [](const auto& f) { return f.frame == pattern(1000, 9); }));
+        EXPECT_FALSE(reset(controller));
+        EXPECT_EQ(offences->weight("127.0.0.1", SteadyClock::now()), -INFINITY);
+        ::close(controller);
+        for (int fd : clients) ::close(fd);
+    }
 }
 
 // A burst of connections the intake refuses is reset in full, on its closing thread or, beyond
