@@ -157,13 +157,15 @@ int main(int argc, char** argv) {
     // large block is allocated per frame; but every session still allocates and frees large ones
     // (the encoder's pictures) from GStreamer threads. With glibc's defaults its growing mmap
     // threshold and one arena per thread keep them: over 40 MB more per session. Large blocks
-    // straight from mmap and one arena keep the process level from the first session on (with
-    // two, later sessions' threads spread the same work over more pages: 5 MB more over ten
-    // sessions), at no cost per frame. Free memory at the top of the arena stays there: returned
+    // straight from mmap keep the process level from the first session on, at no cost per frame.
+    // Arenas are few but not one: with one, the threads that take in and screen a flood of
+    // strangers' envelopes waited on each other's allocations, the screening fell behind and a
+    // paired controller's offers were crowded out (half of them at 20,000 forged envelopes a
+    // second; all answered with eight). Free memory at the top of an arena stays there: returned
     // at once, it came back as page faults with the next frame's encoded picture. A session's
     // teardown returns it, once.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_ARENA_MAX, 8);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
     raiseOpenFileLimit();
 

@@ -4,6 +4,7 @@
 // against the peer store) before anything reaches the main thread, in batches. A comparison
 // waits on that thread too, after the host's commitment, until its peer answered.
 #include <QPointer>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <iterator>
@@ -32,7 +33,10 @@ namespace {
 // thread that falls behind costs a bounded number of sockets. Pairing requests are bounded by
 // the pairing's places instead, which they enter here.
 constexpr std::size_t kMaxHandedOffers = 16;
-constexpr int kScreeningThreads = 2;
+constexpr std::size_t kScreeningBatch = 16;
+
+// Opening an envelope checks a signature: half the cores (two to four) keep up with a flood.
+int screeningThreads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency() / 2, 2u, 4u)); }
 
 }  // namespace
 
@@ -61,9 +65,9 @@ public:
                 if (auto state = weak.lock()) state->wake(true);
             },
             std::move(offences));
-        // Two screen side by side, so that a flood of frames to open keeps up with the intake;
+        // They screen side by side, so that a flood of frames to open keeps up with the intake;
         // the first also keeps the comparisons that wait for their answer.
-        for (int i = 0; i < kScreeningThreads; ++i)
+        for (int i = 0, count = screeningThreads(); i < count; ++i)
             threads_.emplace_back([this, keeper = i == 0](std::stop_token stop) { run(stop, keeper); });
     }
 
@@ -159,13 +163,19 @@ private:
                 state_->framesWaiting = false;
                 if (keeper) state_->keeperDue = false;
             }
-            for (auto& first : intake->take()) {
-                try {
-                    screen(first);
-                } catch (const std::exception&) {
-                    // No memory for this one, say: it alone is closed.
-                    intake->refuse(first, false);
+            // A few at a time, and a full batch wakes another thread: a flood is shared by all
+            // of them, and the keeper looks at the comparisons' answers between its batches.
+            for (std::vector<ConnectionIntake::FirstFrame> batch; !(batch = intake->take(kScreeningBatch)).empty();) {
+                if (batch.size() == kScreeningBatch) state_->wake(true);
+                for (auto& first : batch) {
+                    try {
+                        screen(first);
+                    } catch (const std::exception&) {
+                        // No memory for this one, say: it alone is closed.
+                        intake->refuse(first, false);
+                    }
                 }
+                if (pairing_ && keeper) checkAnswers(false);
             }
             if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
         }
