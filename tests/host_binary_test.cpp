@@ -10,6 +10,7 @@
 #include "host/desktop/x11_connection.h"
 #include "host/desktop/x11_test_support.h"
 #include "host/desktop/xtest_event_sink.h"
+#include "quillcore/crypto/crypto.h"
 #include "quillcore/webrtc/peer_connection_factory.h"
 #include "tests/host_process.h"
 
@@ -183,6 +184,34 @@ TEST(HostBinary, BackToBackSessionsGetTheirInputFromTheFirstMessageOn) {
     previous->close("done");
 }
 
+// Whether a window titled `title` is on show on the harness's display.
+bool windowShown(const std::string& title) {
+    host::X11Connection x;
+    xcb_connection_t* c = x.get();
+    host::XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, x.root()), nullptr));
+    if (!tree) return false;
+    const xcb_window_t* windows = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        host::XcbReply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, windows[i]), nullptr));
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+        host::XcbReply<xcb_get_property_reply_t> name(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, windows[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 64), nullptr));
+        if (name && std::string(static_cast<const char*>(xcb_get_property_value(name.get())),
+                                static_cast<std::size_t>(xcb_get_property_value_length(name.get()))) == title)
+            return true;
+    }
+    return false;
+}
+
+// The threads of process `pid`, from /proc.
+std::size_t threadsOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
+    return 0;
+}
+
 // The stranger's flood is judged by what the host does under it, whatever rate this machine
 // lets the test reach; from more addresses than the host keeps any record of, too.
 TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
@@ -191,6 +220,10 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
     const DeviceIdentity stranger = makeIdentity(9);
     const Bytes pairStart = frame::encode(
         toBytes(PairingMessage(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?")).encode()));
+    // A QR request with a MAC of the stranger's own making.
+    const Bytes badLinkRequest = frame::encode(toBytes(PairingMessage(PairRequest(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?",
+                                                                                  crypto::randomBytes(32), crypto::randomBytes(32)))
+                                                           .encode()));
     Bytes partialFrame = quill::testing::header(128 * 1024);
     partialFrame.resize(partialFrame.size() + 128 * 1024 - 64, 'x');
     for (const int addresses : {64, 1024, 60000}) {
@@ -200,9 +233,9 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
         ASSERT_TRUE(replies(host.port, offers.next(), 20)) << "the host is up";
         const std::size_t idleDescriptors = host.descriptors(), idleKiB = host.residentKiB();
         // Connections that never send, each held a quarter second, envelopes from a sender the
-        // host does not know, pairings opened and left at once, and first frames as large as
-        // the host takes, all but their last bytes: first at a steady rate, then as fast as this
-        // machine goes.
+        // host does not know, pairings opened and left at once, bad QR requests, and first
+        // frames as large as the host takes, all but their last bytes: first at a steady rate,
+        // then as fast as this machine goes.
         std::atomic<bool> stop{false};
         auto flood = [&](double perSecond) {
             std::vector<std::thread> threads;
@@ -210,6 +243,7 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
             threads.emplace_back([&, perSecond] { churn(host.port, addresses, perSecond / 5, stop, strangersEnvelope(host), 5ms); });
             threads.emplace_back([&, perSecond] { churn(host.port, addresses, perSecond / 5, stop, pairStart, 0ms); });
             threads.emplace_back([&, perSecond] { churn(host.port, addresses, perSecond / 10, stop, partialFrame, 1s); });
+            threads.emplace_back([&, perSecond] { churn(host.port, addresses, perSecond / 5, stop, badLinkRequest, 50ms); });
             return threads;
         };
         auto end = [&](std::vector<std::thread>& threads) {
@@ -218,11 +252,15 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
             stop = false;
         };
         auto threads = flood(2000);
-        std::size_t descriptors = 0, kiB = 0;
-        for (auto until = Clock::now() + 1500ms; Clock::now() < until; std::this_thread::sleep_for(20ms)) {
+        std::size_t descriptors = 0, kiB = 0, hostThreads = 0;
+        bool pairingWindow = false;
+        auto sample = [&] {
             descriptors = std::max(descriptors, host.descriptors());
             kiB = std::max(kiB, host.residentKiB());
-        }
+            hostThreads = std::max(hostThreads, threadsOf(host.pid));
+            pairingWindow = pairingWindow || windowShown("Pair a Device");
+        };
+        for (auto until = Clock::now() + 1500ms; Clock::now() < until; std::this_thread::sleep_for(20ms)) sample();
         // Strangers get a fixed share of descriptors and memory: at this rate, those within
         // their grace (2,000/s for 80 ms), the silent ones past it (64) and the rest.
         EXPECT_LT(descriptors, idleDescriptors + 500) << "from " << idleDescriptors;
@@ -232,10 +270,15 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
         // Strangers cost the user interface's thread nothing of their own.
         const double mainBefore = host.mainThreadCpuSeconds();
         const auto flooding = Clock::now();
-        std::this_thread::sleep_for(1s);
+        for (auto until = Clock::now() + 1s; Clock::now() < until; std::this_thread::sleep_for(50ms)) sample();
         const double mainShare =
             (host.mainThreadCpuSeconds() - mainBefore) / std::chrono::duration<double>(Clock::now() - flooding).count();
         EXPECT_LT(mainShare, 0.15) << "of a core, on the main thread, during the flood";
+        // A bad QR request is refused before the user interface hears of it.
+        EXPECT_FALSE(pairingWindow) << "the pairing window came up during the flood";
+        // Workers (at most 128) and the host's own few.
+        EXPECT_LT(hostThreads, 128u + 32u);
+        RecordProperty("threads_during_flood_" + std::to_string(addresses), static_cast<int>(hostThreads));
 
         // Every offer of the paired controller is answered, also when its first frame comes a
         // round trip after its connection, and a pairing reaches the code on its first

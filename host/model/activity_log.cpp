@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -167,6 +168,13 @@ std::optional<ActivityEntry> decodeActivityEntry(QByteArrayView line) {
     } catch (const Error&) {
         return std::nullopt;
     }
+}
+
+std::optional<std::int64_t> activityDurationSeconds(const ActivityEntry& e) {
+    if (!e.endedAt) return std::nullopt;
+    // The same cut as formatDate's: the difference of the stored seconds.
+    const auto lasted = floor<seconds>(*e.endedAt) - floor<seconds>(e.startedAt);
+    return std::max<std::int64_t>(lasted.count(), 0);
 }
 
 ActivityLog::ActivityLog(std::optional<QString> directory, qint64 maximumFileBytes)

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <QUuid>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -45,6 +46,11 @@ QString defaultActivityLogDirectory();
 QByteArray encodeActivityEntry(const ActivityEntry& entry);
 // One line of the file; nullopt when it is not a valid entry.
 std::optional<ActivityEntry> decodeActivityEntry(QByteArrayView line);
+
+// The whole seconds an ended entry lasted (0 when it ended before it started); nullopt while it
+// has no end. Counted between its times as the file keeps them, to the second, so that an entry
+// shows the same duration while the host runs and after it restarts.
+std::optional<std::int64_t> activityDurationSeconds(const ActivityEntry& entry);
 
 // The JSON-lines activity log. Operations are synchronous and run one at a time (the log locks
 // itself for each whole operation), so the host calls them on one worker queue and awaits them.

@@ -94,6 +94,45 @@ TEST(ActivityEntryJson, StoredFormIsByteExactAndReadBack) {
               (ActivityEntry{QUuid::fromString(QLatin1StringView(kId1)), "p", "f", kStart, kStart + milliseconds(250), "view", "r", {}}));
 }
 
+// The file keeps whole seconds; a duration shown while the host runs must not change when the
+// host restarts and reads the entry back, whatever fractions its times had.
+TEST(ActivityEntryJson, DurationIsTheSameFromMemoryAndFromTheFile) {
+    struct Row {
+        SystemTime started;
+        microseconds lasted;
+        std::optional<std::int64_t> seconds;
+    };
+    const SystemTime before1970 = at(1969, 12, 31, 23, 59, 59);
+    const Row rows[] = {
+        {kStart, 7'499'900us, 7},
+        {kStart + 600ms, 7'500'000us, 8},  // 10:02:11.6 to 10:02:19.1
+        {kStart + 499'900us, 4'500'100us, 5},
+        {kStart + 500ms, 4'500'000us, 5},
+        {kStart + 500'100us, 5'499'900us, 6},
+        {kStart + 999'900us, 200us, 1},  // across a second's edge
+        {kStart + 200ms, 500'000us, 0},
+        {kStart + 500ms, -499'900us, 0},  // the clock was set back during the session
+        {before1970 + 500ms, 500'000us, 1},
+        {kStart + 750ms, 3'600'500'000us, 3601},
+        {kStart + 300ms, 0us, std::nullopt},  // still open
+    };
+    QList<ActivityEntry> written;
+    for (const Row& row : rows) {
+        ActivityEntry e = entry(kId1, row.started, row.started + row.lasted);
+        if (!row.seconds) e.endedAt.reset();
+        e.id = QUuid::createUuid();
+        written.append(e);
+    }
+    QTemporaryDir tmp;
+    ActivityLog(tmp.path()).write(written);
+    const QList<ActivityEntry> read = ActivityLog(tmp.path()).entries();
+    ASSERT_EQ(read.size(), written.size());
+    for (qsizetype i = 0; i < read.size(); ++i) {
+        EXPECT_EQ(activityDurationSeconds(written[i]), rows[i].seconds) << "row " << i;
+        EXPECT_EQ(activityDurationSeconds(read[i]), rows[i].seconds) << "row " << i;
+    }
+}
+
 TEST(ActivityLog, ReadsSkippingBadLinesWritesWholeFilesAndChangesOnlyWhatItMust) {
     QTemporaryDir tmp;
     ActivityLog missing(tmp.filePath("deeper/Quillmate Host"));

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/model/host_model_test_support.h"
+#include "quillcore/crypto/crypto.h"
 #include "quillcore/envelope/envelope_receiver.h"
 #include "quillcore/envelope/envelope_sealer.h"
 #include "quillcore/pairing/controller_pairing.h"
@@ -452,4 +453,91 @@ TEST(HostModelAdmission, StallersThatReconnectAtOnceNeverKeepARealControllerFrom
         auto task = quitting();
         EXPECT_TRUE(pumpUntil([&] { return quit; }));
     }
+}
+
+// Strangers' pairing openers that go nowhere end before the model hears of them: QR requests
+// that fail their checks at once, a comparison whose peer stays silent after the host's
+// commitment once the read limit passes (nothing else happening meanwhile). Each counts against
+// its address, and none opens, raises or changes a window. A good QR request still pairs.
+TEST(HostModelAdmission, StrangersPairingOpenersThatGoNowhereNeverReachTheScreen) {
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.pairingReadLimit = 1.0; });
+    const std::uint16_t port = *m.listenerPort();
+    const DeviceIdentity stranger = quill::testing::makeIdentity(11);
+    auto requestFor = [&](const PairingLink& link) {
+        const Bytes nonce = crypto::randomBytes(32);
+        const Bytes mac = crypto::hmacSha256(link.secret, pairRequestTranscript(stranger.fingerprint(), link.fingerprint, nonce));
+        return PairRequest(stranger.signingPublicKey(), stranger.agreementPublicKey(), "Mallory", nonce, mac);
+    };
+    auto wire = [](const PairingMessage& message) { return frame::encode(toBytes(message.encode())); };
+    const auto status = m.pairingStatusMessage();
+    struct Row {
+        const char* name;
+        std::function<Bytes()> first;  // made when the row runs
+        bool silent = false;           // a comparison left unanswered
+    };
+    const Row rows[] = {
+        {"wrong MAC",
+         [&] {
+             PairRequest r = requestFor(*m.pairing()->activeLink());
+             r.mac[0] ^= 1;
+             return wire(r);
+         }},
+        {"bad keys",
+         [&] {
+             PairRequest r = requestFor(*m.pairing()->activeLink());
+             r.controllerSigningPub = Bytes(32, 0xFF);
+             return wire(r);
+         }},
+        {"silent after the commitment",
+         [&] { return wire(PairStart(stranger.signingPublicKey(), stranger.agreementPublicKey(), "Mallory")); }, true},
+        {"expired link",
+         [&] {
+             const auto issued = m.pairing()->issueLink({}, std::chrono::system_clock::now() - std::chrono::seconds(301));
+             return wire(requestFor(issued));
+         }},
+    };
+    std::uint32_t source = 2;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RawClient client(port, source);
+        const std::string address = "127.0.0." + std::to_string(source++);
+        const Bytes first = row.first();
+        ASSERT_EQ(::send(client.fd, first.data(), first.size(), MSG_NOSIGNAL), static_cast<ssize_t>(first.size()));
+        // Read to the end: a PairCancel (or, for the silent one, the commitment) may come first.
+        std::optional<std::chrono::steady_clock::time_point> heard;
+        auto ended = [&] {
+            char buffer[512];
+            for (;;) {
+                const auto n = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0 && !heard) heard = std::chrono::steady_clock::now();
+                if (n > 0) continue;
+                return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            }
+        };
+        ASSERT_TRUE(pumpUntil(ended, 8));
+        if (row.silent) {
+            ASSERT_TRUE(heard);
+            EXPECT_GE(std::chrono::steady_clock::now() - *heard, std::chrono::milliseconds(500)) << "closed before its limit";
+        }
+        pumpFor(0.1);
+        EXPECT_GT(m.pairing()->offences()->weight(address, SteadyClock::now()), -INFINITY);
+        EXPECT_EQ(h.windows->shows["pairing"], 0);
+        EXPECT_EQ(orNone(m.pairingStatusMessage()).toStdString(), orNone(status).toStdString());
+        EXPECT_FALSE(m.isAwaitingPairingConfirmation());
+    }
+
+    // A good one pairs, and brings the window up.
+    const PairingLink link = m.pairing()->issueLink({}, std::chrono::system_clock::now());
+    auto channel = FrameChannel::connectLocal(port);
+    auto paired = std::async(std::launch::async, [&] {
+        ControllerPairing pairing(quill::testing::makeIdentity(12), std::make_shared<InMemoryPeerStore>(), "Dana's phone");
+        return pairing.startLink(link, "Test Host", *channel);
+    });
+    ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation(); }));
+    EXPECT_GT(h.windows->shows["pairing"], 0);
+    m.pairing()->confirmComparison();
+    ASSERT_TRUE(pumpUntil([&] { return paired.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_EQ(paired.get().fingerprint, h.hostIdentity.fingerprint());
+    EXPECT_TRUE(pumpUntil([&] { return m.peers().size() == 1; }));
 }

@@ -175,7 +175,7 @@ private:
                         intake->refuse(first, false);
                     }
                 }
-                if (pairing_ && keeper) checkAnswers(false);
+                if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
             }
             if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
         }
@@ -247,8 +247,10 @@ private:
             }
         }
         if (handed.pairing) {
-            // Only the two openers start an exchange; anything else is closed without a word.
-            if (!pairing_ || !(handed.pairing->is<PairStart>() || handed.pairing->is<PairRequest>())) {
+            // Only the two openers start an exchange, in a frame the size of a pairing message;
+            // anything else is closed without a word.
+            if (!pairing_ || !(handed.pairing->is<PairStart>() || handed.pairing->is<PairRequest>()) ||
+                first.frame.size() > HostPairing::channelLimits().maxFrameSize) {
                 return intake->refuse(first, true);
             }
             return handOn(std::move(first), std::move(handed));
@@ -282,7 +284,9 @@ private:
 
     void handOn(ConnectionIntake::FirstFrame first, HandedConnection handed) {
         handed.remoteAddress = first.peer ? qs(net::endpointText(*first.peer)) : QStringLiteral("unknown");
-        handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame));
+        // A pairing's channel takes only what its exchange needs from a stranger.
+        handed.channel = FrameChannel::make(std::move(first.connection), std::move(first.frame),
+                                            handed.pairing ? HostPairing::channelLimits() : FrameChannel::Limits{});
         // Later frames go to the channel's readers only; the stream keeps nothing more.
         handed.channel->frames->detach();
         if (!handed.pairing) return post(std::move(handed));

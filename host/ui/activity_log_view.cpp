@@ -8,7 +8,6 @@
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cmath>
 
 #include "host/runtime/task.h"
 #include "host/ui/view_support.h"
@@ -83,8 +82,7 @@ QString ActivityLogView::durationText(std::int64_t seconds) {
 
 QString ActivityLogView::durationText(const ActivityEntry& entry, bool running) {
     if (!entry.endedAt) return running ? QStringLiteral("Active") : QStringLiteral("\u2014");
-    const double seconds = std::chrono::duration<double>(*entry.endedAt - entry.startedAt).count();
-    return durationText(seconds > 0 ? static_cast<std::int64_t>(std::trunc(seconds)) : 0);
+    return durationText(*activityDurationSeconds(entry));
 }
 
 QStringList ActivityLogView::longestTexts(int column) {

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
@@ -447,7 +448,11 @@ TEST_F(UiTest, PermissionsWindowShowsEachPermissionItsRequestsAndTheStartupError
 }
 
 TEST_F(UiTest, ActivityLogShowsSessionsAndRevealsItsFileAndThePromptLeavesTheHostFree) {
-    HostModel& m = start();
+    using namespace std::chrono_literals;
+    // A clock the test moves, its times with fractions of a second.
+    const auto second = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    auto clock = std::make_shared<ManualWallClock>(second + 600ms);
+    HostModel& m = start([&](HostEnvironment& env) { env.clock = clock; });
     QTableView* view = open<ActivityLogView>("Activity log\u2026", "activity")->table();
     QAbstractItemModel* table = view->model();
     // At the window's size each column shows its longest text whole: the end reasons the host
@@ -470,8 +475,15 @@ TEST_F(UiTest, ActivityLogShowsSessionsAndRevealsItsFileAndThePromptLeavesTheHos
     auto cell = [&](int column) { return table->index(0, column).data().toString(); };
     ASSERT_TRUE(pumpUntil([&] { return table->rowCount() == 1; }));
     EXPECT_EQ((QStringList{cell(0), cell(2), cell(3), cell(4)}), (QStringList{"Al & <b>i</b>", "Active", "View", m.activityEntries()[0].remoteAddress}));
+    // 7.5 s from hh:mm:ss.6 shows as 8 sec, as the file's whole seconds give after a restart;
+    // ended from the menu, the session is recorded as the controller's close.
+    clock->advance(7500ms);
     findAction(app->menu().menu(), "End active session")->trigger();
-    ASSERT_TRUE(pumpUntil([&] { return cell(2) == "0 sec"; }));
+    ASSERT_TRUE(pumpUntil([&] { return cell(2) == "8 sec"; }));
+    EXPECT_EQ(cell(5), "Session closed by the controller");
+    const QList<ActivityEntry> reread = ActivityLog(QFileInfo(h.activityLog->filePath()).path()).entries();
+    ASSERT_EQ(reread.size(), 1);
+    EXPECT_EQ(ActivityTableModel::cellText(reread[0], 2), "8 sec");
     window("activity")->findChild<QToolBar*>("toolbar")->actions()[1]->trigger();
     EXPECT_TRUE(h.workspace->revealed.size() == 1u && h.workspace->revealed[0].endsWith("/activity.jsonl"));
     for (auto [seconds, text] : Rows<int, const char*>{{3725, "1 hr, 2 min, 5 sec"}, {3600, "1 hr"}, {61, "1 min, 1 sec"}, {-5, "0 sec"},

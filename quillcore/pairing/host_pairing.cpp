@@ -28,6 +28,11 @@ HostPairing::HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> pee
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       rule_(offences_) {}
 
+FrameChannelLimits HostPairing::channelLimits() {
+    const auto frame = static_cast<std::uint32_t>(PairingMessage::maxFrameSize());
+    return {frame, 2 * (frame + FrameChannel::kFrameOverhead), true};
+}
+
 std::optional<PairingCode> HostPairing::comparisonCode() const { return exchange_.comparisonCode(); }
 
 bool HostPairing::isAwaitingConfirmation() const { return exchange_.isAwaitingConfirmation(); }
@@ -104,7 +109,24 @@ void HostPairing::cancelAll() {
 
 HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMessage& first) {
     const auto* start = first.get<PairStart>();
+    const auto* request = first.get<PairRequest>();
     Admission admission;
+    std::optional<PairingLink> link;
+    if (request) {
+        try {
+            link = linkForRequest(clock_->now());
+            checkLinkRequest(*link, *request);
+        } catch (const PairingError&) {
+            // As its exchange would refuse it, but before it takes a place or anyone hears of it.
+            try {
+                postMessage(channel, PairCancel("QR pairing failed"));
+            } catch (const PairingError&) {
+            }
+            const auto peer = channel.remoteEndpoint();
+            offences_->note(peer ? peer->host : std::string(), SteadyClock::now());
+            return admission;
+        }
+    }
     if (start) {
         try {
             validatePeerKeys(start->controllerSigningPub, start->controllerAgreementPub);
@@ -125,12 +147,15 @@ HostPairing::Admission HostPairing::admit(FrameChannel& channel, const PairingMe
         std::lock_guard lock(attemptsMutex_);
         // Nothing is asked while another exchange has the host user's attention.
         if (!exchange_.isBusy()) id = admitLocked(channel, false, admission.givesWay);
+        if (id) find(*id)->link = link;
     }
     if (admission.givesWay) admission.givesWay->close();
     if (!id) {
         admission.refusal = PairingError(PairingError::Kind::alreadyInProgress);
         return admission;
     }
+    // Spent once it has its place, before the host user is asked, as its exchange would.
+    if (link) spend(*link);
     // The commitment is the host's first step; a QR request has said all it needs to.
     if (start) {
         Bytes hostNonce = crypto::randomBytes(kPairingNonceSize);
@@ -171,15 +196,17 @@ HostPairing::Progress HostPairing::progress(FrameChannel& channel, SteadyClock::
             attempts_.erase(it);
             return Progress::over;
         }
-        if (!it->awaitingPeer || standing(*it) == Standing::answered) {
+        // An ended channel carries no exchange to its end, whatever it brought before.
+        const bool left = channel.ended();
+        if (!left && (!it->awaitingPeer || standing(*it) == Standing::answered)) {
             // It owes nothing more before it runs: no limit of its own from here on.
             it->awaitingPeer.reset();
             it->answered = true;
             return Progress::runnable;
         }
-        const bool left = channel.ended();
         if (!left && now - *it->awaitingPeer < std::chrono::duration<double>(readLimitBeforeDecision())) return Progress::waiting;
-        // It left, or stayed silent, while it owed an answer.
+        // It left (or sent what its channel does not take), or stayed silent while it owed an
+        // answer.
         offences_->note(it->host, now);
         attempts_.erase(it);
         if (!left) silent = channel.shared_from_this();
@@ -220,8 +247,9 @@ PeerRecord HostPairing::run(FrameChannel& channel, const char* cancelReason, Exc
         return record;
     } catch (const PairingError& e) {
         sendCancel(channel, cancelReason);
-        // Refused for the host's own reasons, or by its user: nothing its peer did.
-        leave(id, e.kind != PairingError::Kind::alreadyInProgress && e.kind != PairingError::Kind::cancelled);
+        // Refused for the host's own reasons (busy, its disk), or by its user: nothing its peer did.
+        leave(id, e.kind != PairingError::Kind::alreadyInProgress && e.kind != PairingError::Kind::cancelled &&
+                      e.kind != PairingError::Kind::storeFailure);
         throw;
     } catch (...) {
         sendCancel(channel, cancelReason);
@@ -287,9 +315,9 @@ void HostPairing::leave(std::uint64_t id, bool offended) {
     std::lock_guard lock(attemptsMutex_);
     auto it = find(id);
     if (it == attempts_.end()) return;
-    if (it->deciding)
-        exchange_.release();
-    else if (offended && !it->givenWay)  // one that gave way was judged then
+    if (it->deciding) exchange_.release();
+    // Also after the host user was asked: what its peer sends then counts the same.
+    if (offended && !it->givenWay)  // one that gave way was judged then
         offences_->note(it->host, SteadyClock::now());
     attempts_.erase(it);
 }
@@ -408,51 +436,23 @@ PeerRecord HostPairing::respondToComparison(FrameChannel& channel, std::uint64_t
 }
 
 PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt) {
-    std::optional<PairingLink> checked;
+    // Checked at the admission already, or taken now, before the request is read.
+    std::optional<PairingLink> admitted;
     {
-        std::lock_guard lock(linkMutex_);
-        if (!currentPairingLink_)
-            fail(secretBurned_ ? PairingError::Kind::burnedSecret : PairingError::Kind::noActiveSecret);
-        if (currentPairingLink_->isExpired(now)) {
-            currentPairingLink_.reset();
-            secretBurned_ = false;
-            fail(PairingError::Kind::expiredSecret);
-        }
-        checked = currentPairingLink_;
+        std::lock_guard lock(attemptsMutex_);
+        if (auto it = find(attempt); it != attempts_.end()) admitted = it->link;
     }
-    const PairingLink& link = *checked;
-    if (link.version != 0 || !constantTimeEquals(link.fingerprint, identity_.fingerprint()))
-        fail(PairingError::Kind::invalidLink);
-    std::optional<DeviceID> derived;
-    try {
-        derived = DeviceID::fromFingerprint(link.fingerprint);
-    } catch (const std::exception&) {
-        fail(PairingError::Kind::invalidLink);
-    }
-    if (!(*derived == link.deviceID)) fail(PairingError::Kind::invalidLink);
+    const PairingLink link = admitted ? *admitted : linkForRequest(now);
 
     auto first = receiveMessage(channel, readLimitBeforeDecision());
     const auto* requestPtr = first.get<PairRequest>();
     if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
     const PairRequest request = *requestPtr;
-    validatePeerKeys(request.controllerSigningPub, request.controllerAgreementPub);
-    if (request.nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
-    const Bytes controllerFingerprint =
-        DeviceIdentity::fingerprint(request.controllerSigningPub, request.controllerAgreementPub);
-    const Bytes expectedMAC = crypto::hmacSha256(
-        link.secret, pairRequestTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce));
-    if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
+    const Bytes controllerFingerprint = checkLinkRequest(link, request);
     owe(attempt, std::nullopt, 0);  // its request checked out
+    // Spent before the host user is asked.
+    spend(link);
 
-    {
-        std::lock_guard lock(linkMutex_);
-        // Spend the secret before the host user is asked. A link issued while the request was
-        // being read is another link: it stays current and usable.
-        if (currentPairingLink_ && *currentPairingLink_ == link) {
-            currentPairingLink_.reset();
-            secretBurned_ = true;
-        }
-    }
     // No code: the host service tells a QR request by its absence.
     if (!decide(channel, attempt, std::nullopt, request.controllerName)) fail(PairingError::Kind::cancelled);
     exchange_.confirmed();
@@ -472,6 +472,50 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std
 
     return saveController(controllerFingerprint, request.controllerSigningPub, request.controllerAgreementPub,
                           request.controllerName);
+}
+
+PairingLink HostPairing::linkForRequest(SystemTime now) {
+    std::optional<PairingLink> current;
+    {
+        std::lock_guard lock(linkMutex_);
+        if (!currentPairingLink_)
+            fail(secretBurned_ ? PairingError::Kind::burnedSecret : PairingError::Kind::noActiveSecret);
+        if (currentPairingLink_->isExpired(now)) {
+            currentPairingLink_.reset();
+            secretBurned_ = false;
+            fail(PairingError::Kind::expiredSecret);
+        }
+        current = currentPairingLink_;
+    }
+    const PairingLink& link = *current;
+    if (link.version != 0 || !constantTimeEquals(link.fingerprint, identity_.fingerprint()))
+        fail(PairingError::Kind::invalidLink);
+    std::optional<DeviceID> derived;
+    try {
+        derived = DeviceID::fromFingerprint(link.fingerprint);
+    } catch (const std::exception&) {
+        fail(PairingError::Kind::invalidLink);
+    }
+    if (!(*derived == link.deviceID)) fail(PairingError::Kind::invalidLink);
+    return link;
+}
+
+Bytes HostPairing::checkLinkRequest(const PairingLink& link, const PairRequest& request) const {
+    validatePeerKeys(request.controllerSigningPub, request.controllerAgreementPub);
+    if (request.nonce.size() != kPairingNonceSize) fail(PairingError::Kind::invalidKeyMaterial);
+    Bytes controllerFingerprint = DeviceIdentity::fingerprint(request.controllerSigningPub, request.controllerAgreementPub);
+    const Bytes expectedMAC = crypto::hmacSha256(
+        link.secret, pairRequestTranscript(controllerFingerprint, identity_.fingerprint(), request.nonce));
+    if (!constantTimeEquals(expectedMAC, request.mac)) fail(PairingError::Kind::invalidMAC);
+    return controllerFingerprint;
+}
+
+void HostPairing::spend(const PairingLink& link) {
+    std::lock_guard lock(linkMutex_);
+    if (currentPairingLink_ && *currentPairingLink_ == link) {
+        currentPairingLink_.reset();
+        secretBurned_ = true;
+    }
 }
 
 }  // namespace quill

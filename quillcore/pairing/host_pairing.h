@@ -14,11 +14,10 @@
 #include "quillcore/pairing/pairing_helpers.h"
 #include "quillcore/pairing/pairing_link.h"
 #include "quillcore/transport/admission_rule.h"
+#include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/offence_record.h"
 
 namespace quill {
-
-class FrameChannel;
 
 // The host's single pairing point: it owns the current pairing link, records the host user's
 // decision and lets at most one exchange wait for that decision at a time. Exchanges run their
@@ -46,6 +45,11 @@ public:
     // equals. Giving way is no offence.
     static constexpr std::size_t maxBeforeDecision = 128;
 
+    // What an exchange's channel takes from its peer: frames the size of a pairing message, and
+    // unread no more than its next step needs (its opener and the answer); beyond either, the
+    // channel ends and the exchange with it, which counts against the peer's address.
+    static FrameChannelLimits channelLimits();
+
     // `offences`: the record of misbehaving addresses, shared with the rest of what takes in
     // strangers (a record of its own when none).
     HostPairing(DeviceIdentity identity, std::shared_ptr<PeerStore> peerStore, std::string hostName,
@@ -57,6 +61,8 @@ public:
     // Both of the above from one moment of the exchange.
     ComparisonState comparisonState() const;
     std::optional<PairingLink> activeLink() const;
+    // The record of misbehaving addresses it notes in.
+    const std::shared_ptr<OffenceRecord>& offences() const { return offences_; }
 
     // A new link with a fresh secret replaces any link; a running exchange is not affected.
     PairingLink issueLink(std::vector<std::string> endpoints, SystemTime now);
@@ -93,14 +99,16 @@ public:
     // the caller to close its channel: one that comes while another has the host user's
     // attention or finds no place (alreadyInProgress, nothing sent, as acceptComparison()
     // refuses it), one whose keys are no keys (after a PairCancel; an offence), and one whose
-    // peer is gone already (nothing to report).
+    // peer is gone already (nothing to report). A QR request is checked here as acceptLink()
+    // checks it (current link, keys, MAC) and spends the link; one that fails gets a PairCancel
+    // and is an offence, with no refusal to report: the host user's screen never hears of it.
     Admission admit(FrameChannel& channel, const PairingMessage& first);
 
     enum class Progress { waiting, runnable, over };
     // What became of the exchange admitted on `channel` and not run yet: it waits for its peer;
     // it may run now without waiting (its peer answered, or owes nothing); or it is over (gave
-    // way, or its peer left or stayed silent past the limit before the decision: its channel
-    // is then closed here, and the silence is an offence).
+    // way, or its channel ended, or its peer stayed silent past the limit before the decision:
+    // its channel is then closed here; all but giving way are offences).
     Progress progress(FrameChannel& channel, SteadyClock::time_point now);
     // When progress() next finds an admitted exchange's silence too long, if one waits.
     std::optional<SteadyClock::time_point> nextLimit();
@@ -134,6 +142,8 @@ private:
         bool rejected = false;  // the host user's refusal, for its wait to take
         bool givenWay = false;  // its channel was closed, for a newcomer or by cancelAll
         bool cancelled = false; // by cancelAll: no offence of its peer
+        // The link its QR request was checked against and spent at its admission.
+        std::optional<PairingLink> link = {};
     };
     template <class Exchange>
     PeerRecord run(FrameChannel& channel, const char* cancelReason, Exchange&& exchange);
@@ -155,6 +165,14 @@ private:
     double readLimitBeforeDecision() const;
     PeerRecord respondToComparison(FrameChannel& channel, std::uint64_t attempt);
     PeerRecord respondToLink(FrameChannel& channel, SystemTime now, std::uint64_t attempt);
+    // The link a QR request is checked against: the current one, unexpired (an expired one is
+    // dropped) and this host's own. Throws PairingError.
+    PairingLink linkForRequest(SystemTime now);
+    // The checks of a QR request against `link`: key material, nonce, MAC. Returns the
+    // controller's fingerprint; throws PairingError.
+    Bytes checkLinkRequest(const PairingLink& link, const PairRequest& request) const;
+    // Spends `link` if it is still current: a link issued after it was taken stays usable.
+    void spend(const PairingLink& link);
     // The host user's refusal, of the exchange showing `*shownCode` only when it is given.
     bool refuse(const std::optional<PairingCode>* shownCode);
     // Takes the exchange state and waits for the host user: true for confirm, false for reject.

@@ -76,13 +76,35 @@ public:
         return error;
     }
 
+    // A QR request taken in as the host's screening takes it: whether it was admitted. One
+    // refused there gets the cancel.
+    bool admittedRequest(const PairRequest& sent) {
+        auto pair = connectPair(loopback);
+        send(*pair.controller, sent);
+        EXPECT_TRUE(eventually([&] { return pair.host->bufferedFrameCount() == 1; }));
+        const auto admission = pairing->admit(*pair.host, PairingMessage(sent));
+        EXPECT_FALSE(admission.refusal) << "nothing for the host user to see";
+        if (!admission.admitted) expectCancel(*pair.controller, "QR pairing failed");
+        return admission.admitted;
+    }
+
     // A whole QR exchange started at `now`: the request (`beforeRequest` runs before it is
     // sent), the host user's approval (no accept goes out before it) and the signed confirm.
-    PeerRecord pairByLink(const PairRequest& sent, SystemTime now, const std::function<void()>& beforeRequest = {}) {
+    // `admitted`: the request came first and was admitted (and spent the link) before the
+    // exchange runs, as the host's screening does.
+    PeerRecord pairByLink(const PairRequest& sent, SystemTime now, const std::function<void()>& beforeRequest = {},
+                          bool admitted = false) {
         auto pair = connectPair(loopback);
+        if (admitted) {
+            send(*pair.controller, sent);
+            EXPECT_TRUE(eventually([&] { return pair.host->bufferedFrameCount() == 1; }));
+            EXPECT_TRUE(pairing->admit(*pair.host, PairingMessage(sent)).admitted);
+            EXPECT_FALSE(pairing->activeLink()) << "spent at the admission";
+            EXPECT_EQ(pairing->progress(*pair.host, SteadyClock::now()), HostPairing::Progress::runnable);
+        }
         auto run = linkExchange(pair.host, now);
         if (beforeRequest) beforeRequest();
-        send(*pair.controller, sent);
+        if (!admitted) send(*pair.controller, sent);
         EXPECT_TRUE(awaitingUser());
         EXPECT_FALSE(pairing->comparisonCode()) << "a QR request shows no code";
         EXPECT_FALSE(pair.controller->nextFrame(0.1)) << "no PairAccept before approval";
@@ -97,12 +119,19 @@ public:
         return run->get();
     }
 
+    double weight(const std::string& address) { return offences->weight(address, SteadyClock::now()); }
+    void renew() {
+        offences = std::make_shared<OffenceRecord>();
+        pairing = std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0, offences);
+    }
+
     Loopback loopback;
     DeviceIdentity hostIdentity = newIdentity();
     DeviceIdentity controller = newIdentity();
     std::shared_ptr<FlakyPeerStore> store = std::make_shared<FlakyPeerStore>();
+    std::shared_ptr<OffenceRecord> offences = std::make_shared<OffenceRecord>();
     std::unique_ptr<HostPairing> pairing =
-        std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0);
+        std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0, offences);
     SystemTime t0 = SystemTime(1'800'000'000s);
 };
 
@@ -156,6 +185,7 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
         Side controllerSide;
         PairingError expected;
         bool waitsOutTheDecisionLimit = false;  // every other case ends well before it
+        bool offence = true;  // of the controller's address: not for the host's own reasons or its user's
     } cases[] = {
         {"confirm before the decision",
          [](HostPairingTest& t, FrameChannel& ch) { send(ch, t.confirmOf(t.reachDecision(ch))); },
@@ -172,7 +202,8 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
              t.store->failing = true;
              send(ch, t.confirmOf(r));
          }),
-         PairingError::storeFailure(DecodingError(DecodingError::Kind::dataCorrupted, "", "disk is full").description())},
+         PairingError::storeFailure(DecodingError(DecodingError::Kind::dataCorrupted, "", "disk is full").description()),
+         false, false},
         {"nonce instead of start", [](HostPairingTest&, FrameChannel& ch) { send(ch, PairNonce(Bytes(32))); },
          PairingError::unexpectedMessage("PairStart", "other")},
         {"undecodable frame", [](HostPairingTest&, FrameChannel& ch) { ch.send(toBytes("{\"type\":\"Pair")); },
@@ -193,13 +224,14 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
              send(ch, PairNonce(crypto::randomBytes(32)));
              ASSERT_TRUE(read(ch)->is<PairReveal>());
          },
-         PairingError(Kind::cancelled)},
+         PairingError(Kind::cancelled), false, false},
         {"host user never decides", [](HostPairingTest& t, FrameChannel& ch) { t.reachDecision(ch); },
-         PairingError(Kind::cancelled), true},
+         PairingError(Kind::cancelled), true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         store->failing = false;
+        renew();
         auto pair = connectPair(loopback);
         auto run = comparison(pair.host);
         c.controllerSide(*this, *pair.controller);
@@ -210,6 +242,7 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
         EXPECT_FALSE(pairing->isAwaitingConfirmation());
         EXPECT_FALSE(pairing->comparisonCode());
         EXPECT_TRUE(store->all().empty());
+        EXPECT_EQ(weight("127.0.0.1") > -INFINITY, c.offence);
     }
 }
 
@@ -230,6 +263,9 @@ struct Admitted {
         ASSERT_EQ(::send(fd, nonce.data(), nonce.size(), MSG_NOSIGNAL), static_cast<ssize_t>(nonce.size()));
         ASSERT_TRUE(eventually([&] { return host->bufferedFrameCount() >= 2; }));
     }
+    void sendBytes(const Bytes& bytes) {
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
     bool closedByHost() const { return eventually([&] { return host->ended(); }); }
 };
 
@@ -245,7 +281,7 @@ public:
         const PairStart start(controller.signingPublicKey(), controller.agreementPublicKey(), "?");
         const Bytes wire = frame::encode(toBytes(PairingMessage(start).encode()));
         EXPECT_EQ(::send(a->fd, wire.data(), wire.size(), MSG_NOSIGNAL), static_cast<ssize_t>(wire.size()));
-        a->host = loopback.accept();
+        a->host = loopback.accept(10, HostPairing::channelLimits());
         EXPECT_TRUE(eventually([&] { return a->host->bufferedFrameCount() == 1; }));
         a->address = a->host->remoteEndpoint()->host;
         a->admission = pairing->admit(*a->host, PairingMessage(start));
@@ -256,12 +292,6 @@ public:
         std::vector<std::unique_ptr<Admitted>> all;
         for (std::size_t i = 0; i < count; ++i) all.push_back(admitFrom(static_cast<std::uint32_t>(2 + i)));
         return all;
-    }
-    double weight(const std::string& address) { return offences->weight(address, SteadyClock::now()); }
-
-    std::shared_ptr<OffenceRecord> offences = std::make_shared<OffenceRecord>();
-    void SetUp() override {
-        pairing = std::make_unique<HostPairing>(hostIdentity, store, "Desk", 5.0, WallClock::system(), 2.0, offences);
     }
 };
 
@@ -329,6 +359,36 @@ TEST_F(HostPairingAdmission, ProgressTellsWhenToRunAndSilenceIsTheOffence) {
     EXPECT_GT(weight(leaves->address), -INFINITY);
     EXPECT_FALSE(pairing->nextLimit()) << "one that may run owes nothing more";
 
+    // Its channel takes frames the size of a pairing message: an answer that large passes; a
+    // header one byte over ends the exchange unread, and so do more unread frames than its next
+    // step needs; both count against the address.
+    const std::uint32_t largest = HostPairing::channelLimits().maxFrameSize;
+    EXPECT_GT(largest, 1024u);
+    EXPECT_LE(largest, 8192u);
+    auto nonceOfSize = [](std::size_t size) {
+        std::string text = PairingMessage(PairNonce(Bytes(32, 7))).encode();
+        text.insert(text.size() - 1, ",\"pad\":\"\"");
+        text.insert(text.size() - 2, std::string(size - text.size(), 'x'));
+        return frame::encode(toBytes(text));
+    };
+    auto fits = admitFrom(6), oversize = admitFrom(7), floods = admitFrom(8);
+    fits->sendBytes(nonceOfSize(largest));
+    ASSERT_TRUE(eventually([&] { return fits->host->bufferedFrameCount() == 2; }));
+    EXPECT_EQ(pairing->progress(*fits->host, SteadyClock::now()), HostPairing::Progress::runnable);
+    EXPECT_EQ(weight(fits->address), -INFINITY);
+    Bytes overHeader = frame::encode(Bytes(largest + 1));
+    overHeader.resize(frame::kHeaderSize + 100);
+    oversize->sendBytes(overHeader);
+    Bytes twoAnswers = nonceOfSize(largest);
+    append(twoAnswers, nonceOfSize(largest));
+    floods->sendBytes(twoAnswers);
+    for (auto* ended : {oversize.get(), floods.get()}) {
+        ASSERT_TRUE(eventually([&] { return ended->host->ended(); }));
+        EXPECT_EQ(pairing->progress(*ended->host, SteadyClock::now()), HostPairing::Progress::over);
+        EXPECT_GT(weight(ended->address), -INFINITY);
+    }
+    EXPECT_EQ(oversize->host->bufferedFrameCount(), 1u) << "nothing of the oversize frame";
+
     // A request admitted while another exchange has the host user's attention is refused.
     auto pair = connectPair(loopback);
     auto run = comparison(pair.host);
@@ -359,6 +419,7 @@ TEST_F(HostPairingTest, OneExchangeAtATimeWaitsForTheHostUserAndCancelAllEndsThe
     expectCancel(*first.controller, "pairing failed");
     EXPECT_EQ(pairingErrorOf([&] { c->get(); }), PairingError(Kind::connectionClosed));
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the stalled one waited for its read limit";
+    EXPECT_EQ(weight("127.0.0.1"), -INFINITY) << "refused while busy, cancelled by the host user or given way: no offence";
 }
 
 // A stranger's exchange reaches the host user while a real controller's is in its first steps:
@@ -423,6 +484,12 @@ TEST_F(HostPairingTest, LinkExpiresAtItsLifetime) {
     PeerRecord record = pairByLink(request(link), t0 + 299'900ms);
     EXPECT_EQ(record.permissions, PeerPermissions::defaults());
     EXPECT_EQ(store->peer(controller.fingerprint()), record);
+
+    // Checked at the admission too, on the pairing's clock: refused there, and an offence.
+    link = pairing->issueLink({}, std::chrono::system_clock::now() - 300s);
+    EXPECT_FALSE(admittedRequest(request(link)));
+    EXPECT_FALSE(pairing->activeLink());
+    EXPECT_GT(weight("127.0.0.1"), -INFINITY);
 }
 
 TEST_F(HostPairingTest, WrongMacLeavesTheLinkUsable) {
@@ -437,7 +504,25 @@ TEST_F(HostPairingTest, WrongMacLeavesTheLinkUsable) {
         EXPECT_EQ(linkRefusal(t0, bad), PairingError(Kind::invalidMAC));
         EXPECT_EQ(pairing->activeLink(), link);
     }
+    // The same checks at the admission, before anything else hears of it: refused there, each
+    // an offence, and the link stays usable.
+    renew();
+    link = pairing->issueLink({}, t0);
+    good = request(link);
+    PairRequest wrongMac = good, badKey = good;
+    wrongMac.mac[5] ^= 0x20;
+    badKey.controllerSigningPub = Bytes(32, 0xFF);
+    for (const PairRequest& bad : {wrongMac, badKey}) {
+        const double before = weight("127.0.0.1");
+        EXPECT_FALSE(admittedRequest(bad));
+        EXPECT_GT(weight("127.0.0.1"), before);
+        EXPECT_EQ(pairing->activeLink(), link);
+    }
     EXPECT_EQ(pairByLink(good, t0 + 10s).fingerprint, controller.fingerprint());
+    // A good one is admitted, spends the link there, and pairs.
+    controller = newIdentity();
+    const PairingLink next = pairing->issueLink({}, t0);
+    EXPECT_EQ(pairByLink(request(next), t0 + 10s, {}, true).fingerprint, controller.fingerprint());
 }
 
 TEST_F(HostPairingTest, VerifiedRequestSpendsTheSecretEvenWhenRejected) {
@@ -486,6 +571,13 @@ TEST_F(HostPairingTest, LinkIssuedWhileTheRequestIsReadStaysCurrent) {
     controller = newIdentity();
     EXPECT_EQ(pairByLink(request(*renewed), t0 + 2s).fingerprint, controller.fingerprint());
     EXPECT_EQ(store->all().size(), 2u);
+
+    // A request spent its link at the admission; one issued before its exchange runs stays.
+    shown = pairing->issueLink({}, t0);
+    controller = newIdentity();
+    pairByLink(request(shown), t0, [&] { renewed = pairing->issueLink({}, t0 + 1s); }, true);
+    EXPECT_EQ(pairing->activeLink(), renewed);
+    EXPECT_EQ(store->all().size(), 3u);
 }
 
 TEST_F(HostPairingTest, CurrentOrNewLinkRenewsOnceAtTheLifetime) {

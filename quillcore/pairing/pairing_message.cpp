@@ -1,5 +1,7 @@
 #include "quillcore/pairing/pairing_message.h"
 
+#include <algorithm>
+
 #include "quillcore/base/base64.h"
 
 namespace quill {
@@ -180,5 +182,28 @@ PairingMessage PairingMessage::fromJSON(const json::Json& object) {
 }
 
 PairingMessage PairingMessage::decode(ByteView frame) { return fromJSON(json::parse(frame)); }
+
+std::size_t PairingMessage::maxFrameSize() {
+    static const std::size_t size = [] {
+        // A control character is written as \u00XX: six bytes for one, the most any byte takes.
+        const std::string name(longestName, '\x01');
+        const Bytes key(32, 0xFF), nonce(32, 0xFF), mac(32, 0xFF), signature(64, 0xFF);
+        const PeerPermissions permissions{false, false, false, false, false};  // "false" is the longer
+        const PairingMessage longest[] = {
+            PairStart(key, key, name),
+            PairCommit(key, key, name, mac),
+            PairNonce(nonce),
+            PairReveal(nonce),
+            PairAccept(permissions, nonce, signature, key, key),
+            PairConfirm(signature),
+            PairCancel(name),
+            PairRequest(key, key, name, nonce, mac),
+        };
+        std::size_t most = 0;
+        for (const auto& message : longest) most = std::max(most, json::dumpEscapingSlashes(message.toJSON()).size());
+        return 2 * most;
+    }();
+    return size;
+}
 
 }  // namespace quill

@@ -146,6 +146,14 @@ public:
     // Parses and decodes one frame's bytes; throws DecodingError.
     static PairingMessage decode(ByteView frame);
 
+    // The longest name (or cancel reason) a message is sized for, in UTF-8 bytes: longer than
+    // any device name a system lets its user set.
+    static constexpr std::size_t longestName = 255;
+    // The largest frame a valid message takes, with room to spare: the longest of the eight
+    // with keys, nonces and signatures of their real sizes and a name of `longestName` bytes
+    // written in its longest escaped form, twice over. A few KiB.
+    static std::size_t maxFrameSize();
+
     bool operator==(const PairingMessage&) const = default;
 
 private:

@@ -68,14 +68,14 @@ public:
     }
 
     // The next accepted connection, wrapped in a channel; none after `seconds`.
-    FrameChannelPtr accept(int seconds = 10) {
+    FrameChannelPtr accept(int seconds = 10, FrameChannel::Limits limits = {}) {
         std::unique_lock lock(state_->mutex);
         if (!state_->cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return !state_->accepted.empty(); }))
             return nullptr;
         auto connection = state_->accepted.front();
         state_->accepted.erase(state_->accepted.begin());
         lock.unlock();
-        return FrameChannel::make(connection);
+        return FrameChannel::make(connection, limits);
     }
 
 private:

@@ -14,6 +14,7 @@ std::string FrameChannelError::description() const {
             return "The other device sent a message that was too large (" + std::to_string(length) + " bytes).";
         case Kind::network: return "Could not reach the other device: " + text;
         case Kind::connectionClosed: return "The other device closed the connection.";
+        case Kind::tooManyFrames: return "The other device sent more messages than were read.";
     }
     return "Frame channel error.";
 }
@@ -43,6 +44,8 @@ Bytes frame::encode(ByteView payload) {
 
 // ---- reader
 
+FrameReader::FrameReader(std::uint32_t maxFrameSize) : maxFrameSize_(std::min(maxFrameSize, frame::kMaxFrameSize)) {}
+
 std::size_t FrameReader::wanted() const {
     return inBody_ ? bodyLength_ - partial_.size() : frame::kHeaderSize - partial_.size();
 }
@@ -57,6 +60,9 @@ std::optional<FrameChannelError> FrameReader::feed(ByteView bytes, std::vector<B
     std::size_t at = 0;
     while (!error_ && at < bytes.size()) {
         std::size_t take = std::min(wanted(), bytes.size() - at);
+        // A body grows by doubling up to its announced length, never beyond it.
+        if (inBody_ && partial_.capacity() < partial_.size() + take)
+            partial_.reserve(std::min<std::size_t>(bodyLength_, std::max(2 * partial_.capacity(), partial_.size() + take)));
         partial_.insert(partial_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
                         bytes.begin() + static_cast<std::ptrdiff_t>(at + take));
         at += take;
@@ -75,6 +81,10 @@ std::optional<FrameChannelError> FrameReader::feed(ByteView bytes, std::vector<B
             error_ = e;
             break;
         }
+        if (bodyLength_ > maxFrameSize_) {
+            error_ = FrameChannelError::frameTooLarge(bodyLength_);
+            break;
+        }
         if (bodyLength_ == 0) frames.emplace_back();
         else inBody_ = true;
     }
@@ -87,6 +97,11 @@ std::optional<FrameChannelError> FrameReader::feed(Bytes&& bytes, std::vector<By
         inBody_ = false;
         return std::nullopt;
     }
+    // The first piece of a body read in steps becomes its buffer.
+    if (!error_ && inBody_ && partial_.empty() && !bytes.empty() && bytes.size() < bodyLength_) {
+        partial_ = std::move(bytes);
+        return std::nullopt;
+    }
     return feed(ByteView(bytes), frames);
 }
 
@@ -94,17 +109,26 @@ std::optional<FrameChannelError> FrameReader::feed(Bytes&& bytes, std::vector<By
 
 struct FrameChannel::Private {};
 
-FrameChannel::FrameChannel(const Private&, net::TcpConnectionPtr connection)
-    : frames(AsyncStream<Bytes>::make()), connection_(std::move(connection)) {}
+FrameChannel::FrameChannel(const Private&, net::TcpConnectionPtr connection, Limits limits)
+    : frames(AsyncStream<Bytes>::make()),
+      connection_(std::move(connection)),
+      limits_(limits),
+      reader_(limits.maxFrameSize) {}
 
-std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connection) {
-    auto channel = std::make_shared<FrameChannel>(Private{}, std::move(connection));
+std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connection, Limits limits) {
+    auto channel = std::make_shared<FrameChannel>(Private{}, std::move(connection), limits);
     channel->start();
     return channel;
 }
 
-std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connection, Bytes firstFrame) {
-    auto channel = std::make_shared<FrameChannel>(Private{}, std::move(connection));
+std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connection, Bytes firstFrame, Limits limits) {
+    auto channel = std::make_shared<FrameChannel>(Private{}, std::move(connection), limits);
+    if (firstFrame.size() > std::min(limits.maxFrameSize, frame::kMaxFrameSize)) {
+        channel->closed_ = true;
+        channel->terminalError_ = FrameChannelError::frameTooLarge(static_cast<std::int64_t>(firstFrame.size()));
+        channel->endConnection();
+        return channel;
+    }
     channel->bufferedBytes_ = firstFrame.size() + kFrameOverhead;
     channel->frames->push(firstFrame);
     channel->bufferedFrames_.push_back(std::move(firstFrame));
@@ -112,15 +136,17 @@ std::shared_ptr<FrameChannel> FrameChannel::make(net::TcpConnectionPtr connectio
     return channel;
 }
 
-std::shared_ptr<FrameChannel> FrameChannel::connect(const std::string& host, std::uint16_t port) {
-    return make(net::TcpConnection::connect(host, port));
+std::shared_ptr<FrameChannel> FrameChannel::connect(const std::string& host, std::uint16_t port, Limits limits) {
+    return make(net::TcpConnection::connect(host, port), limits);
 }
 
 std::shared_ptr<FrameChannel> FrameChannel::connect(const net::TcpEndpoint& endpoint) {
     return connect(endpoint.host, endpoint.port);
 }
 
-std::shared_ptr<FrameChannel> FrameChannel::connectLocal(std::uint16_t port) { return connect("127.0.0.1", port); }
+std::shared_ptr<FrameChannel> FrameChannel::connectLocal(std::uint16_t port, Limits limits) {
+    return connect("127.0.0.1", port, limits);
+}
 
 FrameChannel::~FrameChannel() {
     connection_->cancel();
@@ -133,7 +159,8 @@ void FrameChannel::start() {
 }
 
 void FrameChannel::requestRead() {
-    std::size_t requested = reader_.wanted();
+    // The connection makes room for the whole request up front: a body is asked for in steps.
+    std::size_t requested = std::min(reader_.wanted(), std::max(kFirstBodyStep, reader_.bodyReceived()));
     std::weak_ptr<FrameChannel> weak = weak_from_this();
     connection_->receive(requested, [weak, requested](Bytes data, bool endOfStream, std::optional<std::string> error) {
         if (auto self = weak.lock()) self->handleRead(std::move(data), endOfStream, std::move(error), requested);
@@ -147,14 +174,14 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
     }
     if (error) {
         bool ended;
-        std::function<void()> notify;
+        std::function<void()> notifier;
         {
             std::lock_guard lock(mutex_);
             ended = failLocked(FrameChannelError::network(*error));
-            notify = notify_;
+            if (ended) notifier = notifierLocked();
         }
         if (ended) endConnection();
-        if (ended && notify) notify();
+        notify(notifier);
         return;
     }
     bool complete = data.size() == requested;
@@ -166,26 +193,64 @@ void FrameChannel::handleRead(Bytes data, bool endOfStream, std::optional<std::s
 
     bool ended = false;
     bool next = false;
-    std::function<void()> notify;
+    std::function<void()> notifier;
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
-        notify = notify_;
+        std::size_t kept = 0;
         for (auto& f : received) {
+            if (limits_.endWhenFull && bufferedBytes_ + f.size() + kFrameOverhead > limits_.maxBufferedBytes) {
+                ended = failLocked(FrameChannelError::tooManyFrames());
+                break;
+            }
             bufferedBytes_ += f.size() + kFrameOverhead;
             bufferedFrames_.push_back(std::move(f));
+            ++kept;
         }
-        if (oversize) ended = failLocked(*oversize);
-        else if (!complete || endOfStream) ended = failLocked(FrameChannelError::connectionClosed());
-        else if (bufferedBytes_ >= kMaxBufferedBytes) readPaused_ = true;
-        else next = true;
+        received.resize(kept);
+        forStream.resize(std::min(forStream.size(), kept));
+        if (ended) {
+            // Full: nothing more is read.
+        } else if (oversize) {
+            ended = failLocked(*oversize);
+        } else if (!complete || endOfStream) {
+            ended = failLocked(FrameChannelError::connectionClosed());
+        } else if (bufferedBytes_ >= limits_.maxBufferedBytes) {
+            readPaused_ = true;
+        } else {
+            next = true;
+        }
+        if (ended || !received.empty()) notifier = notifierLocked();
     }
     for (auto& f : forStream)
         if (!frames->push(std::move(f))) streamTakesFrames_ = false;  // detached or finished: for good
     if (!received.empty()) cv_.notify_all();
     if (ended) endConnection();
-    if (notify && (ended || !received.empty())) notify();
+    notify(notifier);
     if (next) requestRead();
+}
+
+std::function<void()> FrameChannel::notifierLocked() {
+    if (!notify_) return {};
+    notifying_.push_back({std::this_thread::get_id(), notifierVersion_});
+    return notify_;
+}
+
+void FrameChannel::notify(const std::function<void()>& notifier) {
+    if (!notifier) return;
+    struct Done {
+        FrameChannel& channel;
+        ~Done() {
+            {
+                std::lock_guard lock(channel.mutex_);
+                auto& running = channel.notifying_;
+                running.erase(std::find_if(running.begin(), running.end(),
+                                           [](const Notifying& n) { return n.thread == std::this_thread::get_id(); }));
+            }
+            channel.notifiedCv_.notify_all();
+        }
+    } done{*this};
+    notifier();
 }
 
 bool FrameChannel::failLocked(FrameChannelError error) {
@@ -202,15 +267,15 @@ void FrameChannel::endConnection() {
 }
 
 void FrameChannel::close() {
-    std::function<void()> notify;
+    std::function<void()> notifier;
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
         closed_ = true;
-        notify = notify_;
+        notifier = notifierLocked();
     }
     endConnection();
-    if (notify) notify();
+    notify(notifier);
 }
 
 bool FrameChannel::ended() const {
@@ -219,8 +284,19 @@ bool FrameChannel::ended() const {
 }
 
 void FrameChannel::setChangeNotifier(std::function<void()> notify) {
-    std::lock_guard lock(mutex_);
-    notify_ = std::move(notify);
+    std::unique_lock lock(mutex_);
+    std::function<void()> replaced = std::exchange(notify_, std::move(notify));
+    const std::uint64_t version = ++notifierVersion_;
+    const auto self = std::this_thread::get_id();
+    // From inside a notifier call: its own call is still running, and waiting for another
+    // thread's could wait on one that waits for this one.
+    const bool inside = std::any_of(notifying_.begin(), notifying_.end(), [&](const Notifying& n) { return n.thread == self; });
+    if (!inside)
+        notifiedCv_.wait(lock, [&] {
+            return std::none_of(notifying_.begin(), notifying_.end(), [&](const Notifying& n) { return n.version < version; });
+        });
+    lock.unlock();
+    // `replaced` is destroyed here, outside the lock.
 }
 
 std::size_t FrameChannel::bufferedFrameCount() const {
@@ -237,7 +313,7 @@ std::optional<Bytes> FrameChannel::nextFrame(std::optional<double> timeout) {
             Bytes frame = std::move(bufferedFrames_.front());
             bufferedFrames_.pop_front();
             bufferedBytes_ -= frame.size() + kFrameOverhead;
-            bool resume = readPaused_ && !closed_ && bufferedBytes_ < kMaxBufferedBytes;
+            bool resume = readPaused_ && !closed_ && bufferedBytes_ < limits_.maxBufferedBytes;
             if (resume) readPaused_ = false;
             lock.unlock();
             if (resume) requestRead();

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <vector>
 
+#include <malloc.h>
+
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/frame_test_support.h"
 
@@ -82,6 +84,10 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
         append(bytes, Bytes(64 * 1024, 0xAB));  // never read: the channel ends at the header
         return bytes;
     };
+    // A channel that takes small frames only, and no more unread than one of them and a bit.
+    const FrameChannel::Limits small{1000, 2 * (1000 + FrameChannel::kFrameOverhead) - 1, true};
+    Bytes moreThanHeld = wire(pattern(1000, 2));
+    append(moreThanHeld, Bytes(64 * 1024, 0xAB));  // never read either
     const auto closed = FrameChannelError::connectionClosed();
     const std::string closedText = "The other device closed the connection.";
     enum class End { none, close, reset };  // what the peer does after its bytes
@@ -92,6 +98,8 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
         bool readerWaits;  // a reader is already waiting when the end arrives
         FrameChannelError expected;
         std::string description;  // of the error; for a network error, without the system's text
+        FrameChannel::Limits limits = {};
+        std::size_t wholeSize = 0;  // of the whole frame; 0: "whole"
     };
     const Case cases[] = {
         {"close", {}, End::close, false, closed, closedText},
@@ -104,12 +112,18 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
          "The other device sent a message that was too large (4294967295 bytes)."},
         {"header one over the limit", oversize(1'048'577), End::none, false,
          FrameChannelError::frameTooLarge(1'048'577), "The other device sent a message that was too large (1048577 bytes)."},
+        {"largest frame of a limited channel, then a header one over", oversize(1001), End::none, false,
+         FrameChannelError::frameTooLarge(1001), "The other device sent a message that was too large (1001 bytes).", small,
+         1000},
+        {"more unread than a limited channel holds", moreThanHeld, End::none, false, FrameChannelError::tooManyFrames(),
+         "The other device sent more messages than were read.", small, 1000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        RawPeer peer;
+        RawPeer peer(c.limits);
         auto& channel = peer.channel;
-        Bytes bytes = wire(toBytes("whole"));
+        const Bytes whole = c.wholeSize ? pattern(c.wholeSize, 9) : toBytes("whole");
+        Bytes bytes = wire(whole);
         append(bytes, c.tail);
         std::thread ender([&] {
             if (c.readerWaits) std::this_thread::sleep_for(50ms);
@@ -122,7 +136,7 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
             ender.join();
             ASSERT_TRUE(eventually([&] { return channel->frames->isFinished(); }));
         }
-        EXPECT_EQ(channel->nextFrame(10.0), toBytes("whole"));
+        EXPECT_EQ(channel->nextFrame(10.0), whole);
         auto t0 = Clock::now();
         auto error = channelError([&] { channel->nextFrame(10.0); });
         EXPECT_LT(secondsSince(t0), 5.0);  // a waiting reader is woken by the end, not by its time limit
@@ -134,7 +148,7 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
         } else {
             EXPECT_EQ(error, c.expected);
         }
-        // Closing with the rest of an oversize frame unread makes the socket send a reset.
+        // Closing with the rest of an oversize frame (or more) unread makes the socket send a reset.
         if (c.end == End::none) {
             EXPECT_EQ(peer.endOfConnection(), ECONNRESET);
         }
@@ -143,7 +157,7 @@ TEST(FrameChannel, FramesReceivedBeforeTheChannelEndedComeBeforeItsError) {
         channel->close();  // keeps the recorded error
         EXPECT_EQ(channelError([&] { channel->nextFrame(); }), error);
         // The stream held the whole frame only.
-        EXPECT_EQ(channel->frames->next(1.0).value, toBytes("whole"));
+        EXPECT_EQ(channel->frames->next(1.0).value, whole);
         EXPECT_TRUE(channel->frames->next(1.0).finished());
     }
 }
@@ -181,6 +195,56 @@ TEST(FrameChannel, CloseWakesTheReaderAndKeepsWhatWasReceived) {
     EXPECT_EQ(other.channel->frames->next(1.0).value, toBytes("1"));
     EXPECT_EQ(other.channel->frames->next(1.0).value, toBytes("2"));
     EXPECT_TRUE(other.channel->frames->next(1.0).finished());
+}
+
+// Once setChangeNotifier() returns, the notifier it replaced has returned and runs no more, so
+// what it captured may go at once, however fast frames arrive; called from inside the notifier,
+// it waits for nobody.
+TEST(FrameChannel, AReplacedNotifierRunsNoMoreOnceTheReplacementReturns) {
+    RawPeer peer;
+    auto& channel = peer.channel;
+    channel->frames->detach();
+    std::atomic<bool> running{true};
+    std::thread writer([&] {
+        while (running) {
+            peer.write(wire(toBytes("x")));
+            std::this_thread::sleep_for(20us);
+        }
+    });
+    std::thread reader([&] {
+        while (running) channel->nextFrame(0.05);
+    });
+    struct Watched {
+        std::atomic<int> calls{0};
+        std::atomic<bool> gone{false};
+    };
+    std::atomic<int> late{0};
+    for (int round = 0; round < 100; ++round) {
+        auto* watched = new Watched;
+        channel->setChangeNotifier([watched, &late] {
+            ++watched->calls;
+            std::this_thread::sleep_for(200us);  // still running when it is replaced
+            if (watched->gone) ++late;
+        });
+        ASSERT_TRUE(eventually([&] { return watched->calls > 0; }));
+        channel->setChangeNotifier(nullptr);
+        watched->gone = true;
+        std::this_thread::sleep_for(1ms);
+        delete watched;  // a call after this is a use after free (the sanitizer tree sees it)
+    }
+    EXPECT_EQ(late, 0) << "calls of a replaced notifier after the replacement returned";
+
+    std::atomic<int> inside{0};
+    channel->setChangeNotifier([&] {
+        ++inside;
+        channel->setChangeNotifier(nullptr);
+    });
+    ASSERT_TRUE(eventually([&] { return inside > 0; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(inside, 1);
+    running = false;
+    writer.join();
+    reader.join();
 }
 
 TEST(FrameChannel, DroppingTheChannelClosesItsConnection) {
@@ -264,9 +328,15 @@ TEST(FrameChannelHostile, AnnouncedBodiesCostMemoryOnlyAsTheyArrive) {
         statm >> pages >> resident;
         return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     };
+    // Allocated, touched or not (the sanitizers' allocator is not counted here).
+    auto allocatedBytes = [] {
+        const auto info = ::mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
     std::vector<std::unique_ptr<RawPeer>> peers(64);
     for (auto& peer : peers) peer = std::make_unique<RawPeer>();
     auto before = residentBytes();
+    const auto allocatedBefore = allocatedBytes();
     Bytes start = header(FrameChannel::maxFrameSize);
     append(start, Bytes(100, 1));
     for (auto& peer : peers) peer->write(start);
@@ -274,6 +344,8 @@ TEST(FrameChannelHostile, AnnouncedBodiesCostMemoryOnlyAsTheyArrive) {
     auto grown = residentBytes() - std::min(before, residentBytes());
     // Filling every announced body up front would take 64 MiB.
     EXPECT_LT(grown, 24u * 1024 * 1024) << grown;
+    const auto allocated = allocatedBytes() - std::min(allocatedBefore, allocatedBytes());
+    EXPECT_LT(allocated, 24u * 1024 * 1024) << allocated;
     for (auto& peer : peers) {
         EXPECT_EQ(peer->channel->nextFrame(0.0), std::nullopt);
         peer->close();

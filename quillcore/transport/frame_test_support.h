@@ -86,14 +86,14 @@ inline std::pair<FrameChannelPtr, FrameChannelPtr> connectedChannels() {
 // The far end of a channel as a plain socket, so tests can misbehave at the byte level.
 class RawPeer {
 public:
-    RawPeer() {
+    explicit RawPeer(FrameChannel::Limits limits = {}) {
         int listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
         if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listenFd, 1) != 0 ||
             ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             throw std::runtime_error("listen");
-        channel = FrameChannel::connectLocal(ntohs(addr.sin_port));
+        channel = FrameChannel::connectLocal(ntohs(addr.sin_port), limits);
         fd_ = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(listenFd);
         if (fd_ < 0) throw std::runtime_error("accept");
