@@ -184,33 +184,8 @@ TEST(HostBinary, BackToBackSessionsGetTheirInputFromTheFirstMessageOn) {
     previous->close("done");
 }
 
-// Whether a window of process `pid` titled `title` is on show on the harness's display (other
-// tests may show theirs there at the same time).
-bool windowShown(const std::string& title, pid_t pid) {
-    host::X11Connection x;
-    xcb_connection_t* c = x.get();
-    host::XcbReply<xcb_intern_atom_reply_t> pidAtom(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 11, "_NET_WM_PID"), nullptr));
-    if (!pidAtom) return false;
-    host::XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, x.root()), nullptr));
-    if (!tree) return false;
-    const xcb_window_t* windows = xcb_query_tree_children(tree.get());
-    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        host::XcbReply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, windows[i]), nullptr));
-        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
-        host::XcbReply<xcb_get_property_reply_t> owner(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, windows[i], pidAtom->atom, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-        if (!owner || xcb_get_property_value_length(owner.get()) != 4 ||
-            *static_cast<const std::uint32_t*>(xcb_get_property_value(owner.get())) != static_cast<std::uint32_t>(pid))
-            continue;
-        host::XcbReply<xcb_get_property_reply_t> name(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, windows[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 64), nullptr));
-        if (name && std::string(static_cast<const char*>(xcb_get_property_value(name.get())),
-                                static_cast<std::size_t>(xcb_get_property_value_length(name.get()))) == title)
-            return true;
-    }
-    return false;
-}
+// Whether a window of process `pid` titled `title` is on show on the harness's display.
+bool windowShown(const std::string& title, pid_t pid) { return shownWindow(host::X11Connection(), title, pid) != 0; }
 
 // The threads of process `pid`, from /proc.
 std::size_t threadsOf(pid_t pid) {

@@ -155,6 +155,46 @@ private:
     std::optional<int> status_;
 };
 
+// The top-level window on show titled `title` (of process `pid`, when given: other tests may
+// show theirs on the same display); 0 when there is none.
+inline xcb_window_t shownWindow(const host::X11Connection& x, const std::string& title, pid_t pid = 0) {
+    xcb_connection_t* c = x.get();
+    host::XcbReply<xcb_intern_atom_reply_t> pidAtom(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 11, "_NET_WM_PID"), nullptr));
+    host::XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, x.root()), nullptr));
+    if (!tree || !pidAtom) return 0;
+    auto property = [&](xcb_window_t w, xcb_atom_t atom, xcb_atom_t type) {
+        return host::XcbReply<xcb_get_property_reply_t>(
+            xcb_get_property_reply(c, xcb_get_property(c, 0, w, atom, type, 0, 64), nullptr));
+    };
+    const xcb_window_t* windows = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        host::XcbReply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, windows[i]), nullptr));
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+        if (pid > 0) {
+            const auto owner = property(windows[i], pidAtom->atom, XCB_ATOM_CARDINAL);
+            if (!owner || xcb_get_property_value_length(owner.get()) != 4 ||
+                *static_cast<const std::uint32_t*>(xcb_get_property_value(owner.get())) != static_cast<std::uint32_t>(pid))
+                continue;
+        }
+        const auto name = property(windows[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY);
+        if (name && std::string(static_cast<const char*>(xcb_get_property_value(name.get())),
+                                static_cast<std::size_t>(xcb_get_property_value_length(name.get()))) == title)
+            return windows[i];
+    }
+    return 0;
+}
+
+// Gives the X input focus to the top-level window on show titled `title`, unless it has it.
+inline void focusWindow(const host::X11Connection& x, const std::string& title) {
+    const xcb_window_t window = shownWindow(x, title);
+    if (!window) return;
+    xcb_connection_t* c = x.get();
+    host::XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (!focus || focus->focus != window) xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+    x.flush();
+}
+
 // A new controller pairing with the host, its users confirming.
 struct Pairing {
     std::shared_ptr<ControllerPairing> controller =
@@ -182,13 +222,17 @@ struct Pairing {
     ~Pairing() { channel->close(); }
 
     // Both users confirm: the host user with Return in the pairing window, as often as it takes
-    // for the window to show the request.
+    // for the window to show the request. A request brings the window up without the keyboard
+    // focus, so the user gives it the focus first, and Confirm counts once it has held it for a
+    // second.
     bool completes() {
         if (!controller->isAwaitingConfirmation()) return false;
         controller->confirmComparison();
         host::XTestEventSink keyboard(std::make_shared<host::X11Connection>());
+        host::X11Connection x;
         eventually(
             [&] {
+                focusWindow(x, "Pair a Device");
                 keyboard.post(host::KeyboardEvent{36, true, 0, {}});
                 keyboard.post(host::KeyboardEvent{36, false, 0, {}});
                 return result.wait_for(250ms) == std::future_status::ready;

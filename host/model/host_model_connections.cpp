@@ -456,10 +456,10 @@ QCoro::Task<> HostModel::handlePairing(FrameChannelPtr channel, PairingMessage f
     if (!pairing->comparisonState().awaitingConfirmation)
         setPendingPairingName(qs(start ? start->controllerName : request->controllerName));
     setPairingStatusMessage(std::nullopt);
-    // A request opens the window; one already open is not raised again, so requests that come
-    // back as fast as they are closed cannot keep taking the focus.
+    // A request opens the window, without the keyboard focus: keys typed for another window must
+    // not answer it. One already open is not raised again.
     if (env_.windowManager && !env_.windowManager->isVisible(QStringLiteral("pairing")))
-        env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
+        env_.windowManager->present(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
 
     std::optional<PeerRecord> record;
     QString problem;

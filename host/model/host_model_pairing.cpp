@@ -71,7 +71,7 @@ QCoro::Task<> HostModel::syncPairingState() {
     setIsAwaitingPairingConfirmation(awaiting);
     setComparisonCode(code ? std::optional<QString>(qs(code->groupedText())) : std::nullopt);
     if (awaiting && !wasAwaiting && env_.windowManager)
-        env_.windowManager->show(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
+        env_.windowManager->present(QStringLiteral("pairing"), QStringLiteral("Pair a Device"), {520, 700});
     if (awaiting) setPendingPairingName(qs(state.peerName));
     if (!awaiting && wasAwaiting) setPendingPairingName(QStringLiteral("A controller"));
     if (pairingLink_) setPairingSecondsRemaining(secondsRemaining(*pairingLink_));

@@ -30,6 +30,9 @@ class HostWindowManager {
 public:
     virtual ~HostWindowManager() = default;
     virtual void show(const QString& id, const QString& title, WindowSize size) = 0;
+    // As show(), but the keyboard focus stays where the user has it: for windows the network
+    // brings up, so that keys typed for another window never land in them.
+    virtual void present(const QString& id, const QString& title, WindowSize size) = 0;
     virtual void close(const QString& id) = 0;
     virtual bool isVisible(const QString& id) const = 0;
 };

@@ -28,6 +28,7 @@ public:
         visible[id] = true;
         ++shows[id];
     }
+    void present(const QString& id, const QString& title, WindowSize size) override { show(id, title, size); }
     void close(const QString& id) override { visible[id] = false; }
     bool isVisible(const QString& id) const override {
         auto it = visible.find(id);

@@ -2,6 +2,7 @@
 
 #include <QFormLayout>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -10,8 +11,10 @@
 #include <QShortcut>
 #include <QTextBlock>
 #include <QTextLayout>
+#include <QTimer>
 #include <cmath>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "host/runtime/task.h"
 #include "host/ui/view_support.h"
@@ -82,6 +85,30 @@ void LinkBox::resizeEvent(QResizeEvent* event) {
 QSize LinkBox::sizeHint() const { return {QPlainTextEdit::sizeHint().width(), heightForWidth(width())}; }
 
 QSize LinkBox::minimumSizeHint() const { return {0, heightForWidth(width())}; }
+
+void ConfirmArming::setFocused(bool focused, Clock::time_point now) {
+    if (focused == focused_) return;
+    focused_ = focused;
+    restart(now);
+}
+
+void ConfirmArming::setShown(const std::optional<QString>& shown, Clock::time_point now) {
+    if (shown == shown_) return;
+    shown_ = shown;
+    restart(now);
+}
+
+void ConfirmArming::restart(Clock::time_point now) {
+    if (focused_ && shown_)
+        since_ = now;
+    else
+        since_.reset();
+}
+
+std::optional<ConfirmArming::Clock::time_point> ConfirmArming::armsAt() const {
+    if (!since_) return std::nullopt;
+    return *since_ + delay_;
+}
 
 bool PairingView::isFailureMessage(const QString& message) {
     return message.contains(QStringLiteral("failed")) || message.contains(QStringLiteral("Failed"));
@@ -179,7 +206,14 @@ PairingView::PairingView(HostModel& model, QWidget* parent) : HostView(parent), 
     layout->addWidget(approvalBox_);
     connect(cancelButton_, &QPushButton::clicked, this, &PairingView::cancel);
     connect(confirmButton_, &QPushButton::clicked, this, &PairingView::confirm);
-    // Return confirms while the box is shown; Escape is the cancel role.
+    // Confirm waits for its second of focus; Cancel never waits.
+    armTimer_ = new QTimer(this);
+    armTimer_->setSingleShot(true);
+    armTimer_->setTimerType(Qt::PreciseTimer);
+    connect(armTimer_, &QTimer::timeout, this, &PairingView::updateArming);
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &PairingView::updateArming);
+    // Return confirms while the box is shown and armed; Escape is the cancel role. The keys stay
+    // taken while unarmed, so that Return never reaches another button.
     returnKey_ = new QShortcut(QKeySequence(Qt::Key_Return), this);
     enterKey_ = new QShortcut(QKeySequence(Qt::Key_Enter), this);
     for (QShortcut* key : {returnKey_, enterKey_}) {
@@ -285,6 +319,11 @@ void PairingView::render() {
     codeHint_->setVisible(code.has_value());
     qrHint_->setVisible(!code.has_value());
     codeLabel_->setText(code.value_or(QString()));
+    // What Confirm would approve, as the user reads it.
+    arming_.setShown(awaiting ? std::optional<QString>(requestLabel_->text() + QLatin1Char('\n') + codeLabel_->text())
+                              : std::nullopt,
+                     ConfirmArming::Clock::now());
+    updateArming();
 
     // A code shown while paused would lead a controller to a host that is not listening; and
     // what the code is for would speak of a code that is not there.
@@ -316,6 +355,17 @@ void PairingView::render() {
     hostName_->setText(model->hostName());
 }
 
+void PairingView::updateArming() {
+    const auto now = ConfirmArming::Clock::now();
+    const QWidget* top = window();
+    arming_.setFocused(top->isVisible() && !top->isMinimized() && top->isActiveWindow(), now);
+    const bool armed = arming_.armed(now);
+    confirmButton_->setEnabled(armed);
+    armTimer_->stop();
+    if (const auto at = arming_.armsAt(); at && !armed)
+        armTimer_->start(std::chrono::ceil<std::chrono::milliseconds>(*at - now));
+}
+
 void PairingView::answerComparison(bool confirmed) {
     HostModel* model = model_;
     if (!model) return;
@@ -333,7 +383,11 @@ void PairingView::answerComparison(bool confirmed) {
     });
 }
 
-void PairingView::confirm() { answerComparison(true); }
+void PairingView::confirm() {
+    updateArming();
+    if (!arming_.armed(ConfirmArming::Clock::now())) return;
+    answerComparison(true);
+}
 
 void PairingView::cancel() { answerComparison(false); }
 

@@ -2,6 +2,8 @@
 
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <chrono>
+#include <optional>
 
 #include "host/model/host_model.h"
 #include "host/ui/window_manager.h"
@@ -10,6 +12,7 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QShortcut;
+class QTimer;
 
 namespace quill::host::ui {
 
@@ -37,6 +40,33 @@ private:
     void fit();
 };
 
+// When a confirmation counts: only once the window has held the keyboard focus, with the same
+// request on show, for `delay` without a break; a change of either starts the count again. Keys
+// and clicks meant for another window then never approve a request that has just come up.
+class ConfirmArming {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ConfirmArming(Clock::duration delay = std::chrono::seconds(1)) : delay_(delay) {}
+    // Whether the window has the keyboard focus, from `now` on.
+    void setFocused(bool focused, Clock::time_point now);
+    // What a confirmation would approve (the request and its code), from `now` on; nothing while
+    // no request waits.
+    void setShown(const std::optional<QString>& shown, Clock::time_point now);
+    bool armed(Clock::time_point now) const { return since_ && now - *since_ >= delay_; }
+    // When it arms if nothing changes meanwhile; nothing while it cannot.
+    std::optional<Clock::time_point> armsAt() const;
+
+private:
+    void restart(Clock::time_point now);
+
+    Clock::duration delay_;
+    bool focused_ = false;
+    std::optional<QString> shown_;
+    // Since when both have held.
+    std::optional<Clock::time_point> since_;
+};
+
 // The "pairing" window: the QR code with its countdown and link, or, while a controller waits
 // for the host user, the approval box with the comparison code. Everything shown comes from the
 // model; the buttons start model tasks.
@@ -56,6 +86,8 @@ public:
 
 private:
     void render();
+    // Feeds the focus and the time to the arming rule; Confirm is enabled while it is armed.
+    void updateArming();
     void confirm();
     void cancel();
     void answerComparison(bool confirmed);
@@ -72,6 +104,8 @@ private:
     QPushButton* confirmButton_ = nullptr;
     QShortcut* returnKey_ = nullptr;
     QShortcut* enterKey_ = nullptr;
+    ConfirmArming arming_;
+    QTimer* armTimer_ = nullptr;
     QWidget* qrFrame_ = nullptr;
     QLabel* qrImage_ = nullptr;
     QLabel* countdown_ = nullptr;

@@ -356,19 +356,35 @@ TEST_F(UiTest, PairingRequestsAreAnsweredFromTheWindowAndTheirOutcomesShown) {
     EXPECT_EQ(view->findChild<QLabel*>("requestText")->text(), "<i>Dana</i> is requesting permission to pair with this computer.");
     EXPECT_TRUE(shownIn(findByText<QLabel>(view, "This request came from the QR pairing code."), view));
     EXPECT_FALSE(shownIn(view->findChild<QLabel*>("comparisonCode"), view) || shownIn(view->findChild<QLabel*>("qrImage"), view));
-    findByText(view, "Confirm Pairing")->click();
+    // Confirm counts once the window has held the focus, with the request on show, for a second:
+    // until then the button shows disabled and Return does nothing.
+    QPushButton* confirm = findByText<QPushButton>(view, "Confirm Pairing");
+    EXPECT_FALSE(confirm->isEnabled()) << "armed as the request came";
+    ASSERT_TRUE(pumpUntil([&] { return confirm->isEnabled(); }));
+    EXPECT_TRUE(m.isAwaitingPairingConfirmation());
+    confirm->click();
     ASSERT_TRUE(pumpUntil([&] { return ready(byLink) && status->text() == "Paired <i>Dana</i>."; }, 10));
     EXPECT_TRUE(byLink.get() && status->textFormat() == Qt::PlainText && textColor(status) == secondaryColor());
-    // By comparison: the code both sides show; Return confirms.
+    // By comparison: the code both sides show; Return confirms, once armed.
     auto compared = pair(21, "Laptop");
     ASSERT_TRUE(pumpUntil([&] { return shownIn(box, view) && m.comparisonCode(); }, 10));
     EXPECT_EQ(view->findChild<QLabel*>("comparisonCode")->text(), QString::fromStdString(controllers.back()->comparisonCode()->groupedText()));
     EXPECT_TRUE(shownIn(findByText<QLabel>(view, "Check that this code matches the one shown on the controller before you confirm."), view));
     controllers.back()->confirmComparison();
     window("pairing")->activateWindow();
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(window("pairing"), key);
+    pumpFor(0.2);
+    EXPECT_TRUE(!ready(compared) && m.isAwaitingPairingConfirmation()) << "Return before the second confirmed";
+    ASSERT_TRUE(pumpUntil([&] { return confirm->isEnabled(); }));
     QTest::keyClick(window("pairing"), Qt::Key_Return);
     ASSERT_TRUE(pumpUntil([&] { return ready(compared) && !shownIn(box, view); }, 10));
     EXPECT_TRUE(compared.get());
+    // Escape refuses at once.
+    auto hasty = pair(24, "Hasty");
+    ASSERT_TRUE(pumpUntil([&] { return shownIn(box, view) && m.isAwaitingPairingConfirmation(); }, 10));
+    QTest::keyClick(window("pairing"), Qt::Key_Escape);
+    ASSERT_TRUE(pumpUntil([&] { return ready(hasty) && !m.isAwaitingPairingConfirmation(); }, 10));
+    EXPECT_FALSE(hasty.get());
     // A request waits; another meanwhile is turned away in red; minimising refuses nothing, closing refuses once.
     auto refused = pair(22, "Stranger");
     ASSERT_TRUE(pumpUntil([&] { return shownIn(box, view) && m.isAwaitingPairingConfirmation(); }, 10));
@@ -383,6 +399,45 @@ TEST_F(UiTest, PairingRequestsAreAnsweredFromTheWindowAndTheirOutcomesShown) {
     EXPECT_TRUE(!refused.get() && m.peers().size() == 2u);
     for (auto [text, red] : Rows<const char*, bool>{{"Request Failed", true}, {"PAIRING FAILED", false}, {"Paired Fai.", false}})
         EXPECT_EQ(PairingView::isFailureMessage(text), red) << text;
+}
+
+TEST_F(UiTest, ConfirmArmsAfterASecondOfFocusWithTheSameRequestOnShow) {
+    using namespace std::chrono_literals;
+    const ConfirmArming::Clock::time_point t0{};
+    // Events at their times (ms): "focus", "blur", "none" (no request), else the request on show;
+    // then whether it is armed at a time, events at that time first.
+    struct Row {
+        const char* name;
+        std::vector<std::pair<int, std::string>> events;
+        std::vector<std::pair<int, bool>> armed;
+    };
+    for (const Row& r : std::initializer_list<Row>{
+             {"a second of focus with a code", {{0, "focus"}, {0, "123 456"}}, {{990, false}, {1000, true}, {60000, true}}},
+             {"the count starts with the focus", {{0, "123 456"}, {500, "focus"}}, {{1499, false}, {1500, true}}},
+             {"focus lost and regained", {{0, "focus"}, {0, "123 456"}, {600, "blur"}, {700, "focus"}}, {{1000, false}, {1699, false}, {1700, true}}},
+             {"lost when armed", {{0, "focus"}, {0, "123 456"}, {1500, "blur"}}, {{1499, true}, {1500, false}, {9000, false}}},
+             {"a new code", {{0, "focus"}, {0, "123 456"}, {800, "654 321"}}, {{1000, false}, {1799, false}, {1800, true}}},
+             {"the same code again", {{0, "focus"}, {0, "123 456"}, {800, "123 456"}}, {{1000, true}}},
+             {"a new request with the same text", {{0, "focus"}, {0, "Ann\n"}, {500, "none"}, {600, "Ann\n"}}, {{1000, false}, {1600, true}}},
+             {"no request", {{0, "focus"}}, {{5000, false}}},
+             {"no focus", {{0, "123 456"}}, {{5000, false}}}}) {
+        ConfirmArming arming;
+        auto event = r.events.begin();
+        for (auto [at, expected] : r.armed) {
+            for (; event != r.events.end() && event->first <= at; ++event) {
+                const auto when = t0 + std::chrono::milliseconds(event->first);
+                if (event->second == "focus" || event->second == "blur")
+                    arming.setFocused(event->second == "focus", when);
+                else
+                    arming.setShown(event->second == "none" ? std::nullopt : std::optional(QString::fromStdString(event->second)), when);
+            }
+            EXPECT_EQ(arming.armed(t0 + std::chrono::milliseconds(at)), expected) << r.name << " at " << at << " ms";
+            // The view's timer wakes when it arms.
+            if (const auto when = arming.armsAt()) {
+                EXPECT_TRUE(!arming.armed(*when - 1ns) && arming.armed(*when)) << r.name;
+            }
+        }
+    }
 }
 
 TEST_F(UiTest, PairedDevicesShowNamesAsTextAndChangeOnlyTheirOwnRecord) {

@@ -9,15 +9,21 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
 #include <QtEndian>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <iostream>
+#include <optional>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +37,8 @@
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/single_instance.h"
 #include "host/model/host_model_test_support.h"
+#include "host/ui/pairing_view.h"
+#include "quillcore/pairing/controller_pairing.h"
 
 using namespace quill;
 using namespace quill::host;
@@ -151,6 +159,48 @@ struct FakeWindowManager {
         XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(x.get(), xcb_intern_atom(x.get(), 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr));
         return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     }();
+};
+
+// openbox on the harness's display, with a home of its own; it goes with the object, and with
+// it the display's window manager.
+struct Openbox {
+    Openbox() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+        process.setProcessEnvironment(env);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStandardPaths::findExecutable("openbox"), {"--sm-disable"});
+        // It names itself before it takes windows, and one mapped in between stays unmapped:
+        // started once a window mapped now comes up.
+        auto managing = [] {
+            X11Connection probe;
+            const xcb_window_t w = xcb_generate_id(probe.get());
+            xcb_create_window(probe.get(), XCB_COPY_FROM_PARENT, w, probe.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                              probe.screen()->root_visual, 0, nullptr);
+            xcb_map_window(probe.get(), w);
+            probe.flush();
+            const bool up = windowManagerRunning() && pumpUntil([&] {
+                XcbReply<xcb_get_window_attributes_reply_t> a(
+                    xcb_get_window_attributes_reply(probe.get(), xcb_get_window_attributes(probe.get(), w), nullptr));
+                return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+            }, 1);
+            xcb_destroy_window(probe.get(), w);
+            probe.flush();
+            return up;
+        };
+        started = pumpUntil(managing, 20);
+    }
+    ~Openbox() {
+        process.terminate();
+        if (!process.waitForFinished(10000)) process.kill(), process.waitForFinished();
+        pumpUntil([] { return !windowManagerRunning(); });
+    }
+    QTemporaryDir home;
+    QProcess process;
+    bool started = false;
 };
 
 // Real clicks and keys, as the X server takes them from its devices.
@@ -327,6 +377,138 @@ TEST_F(UiX11Test, WithoutAWindowManagerEveryWindowStaysReachable) {
     });
     QCoreApplication::exec();
     user.join();
+}
+
+// A stranger's comparison comes while the user types in another window, the pairing window closed
+// or minimised: it comes up in front without the X input focus, and Return typed meanwhile
+// reaches the other window and answers nothing. In the pairing window Return counts once the
+// window has held the focus with the code on show for a second. Without a window manager, then
+// under openbox where it is installed.
+TEST_F(UiX11Test, AStrangersRequestTakesNoFocusAndConfirmWaitsForASecondOfIt) {
+    ASSERT_FALSE(windowManagerRunning()) << "the harness's Xvfb has no window manager";
+    const xcb_keycode_t returnKey = 36;
+    for (bool managed : {false, true}) {
+        std::optional<Openbox> manager;
+        if (managed) {
+            if (QStandardPaths::findExecutable("openbox").isEmpty()) {
+                if (qgetenv("CI") == "true") FAIL() << "openbox is not installed (scripts/install-deps)";
+                std::cout << "[  SKIPPED ] openbox is not installed: checked without a window manager only\n";
+                break;
+            }
+            ASSERT_TRUE(manager.emplace().started) << "openbox did not start";
+        }
+        for (bool minimised : {false, true}) {
+            SCOPED_TRACE(std::string(managed ? "under openbox" : "without a window manager") + (minimised ? ", minimised" : ", closed"));
+            quill::host::testing::ModelHarness h;
+            HostEnvironment env = h.environment();
+            env.windowManager = nullptr;
+            env.prompt = nullptr;
+            auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+            HostModel& m = app->model();
+            WidgetWindowManager& windows = *app->windows();
+            ASSERT_TRUE(pumpUntil([&] { return m.pairingLink().has_value(); }));
+            if (minimised) {
+                // Opened from the menu earlier, then minimised.
+                windows.show("pairing", "Pair a Device", {520, 700});
+                QWindow* shown = windows.window("pairing")->windowHandle();
+                ASSERT_TRUE(pumpUntil([&] { return shown->isExposed(); }));
+                windows.window("pairing")->showMinimized();
+                ASSERT_TRUE(pumpUntil([&] { return !managed || !shown->isExposed(); }));
+            }
+
+            // The window the user types in, with the X input focus.
+            Devices devices;
+            xcb_connection_t* x = devices.x.get();
+            auto focus = [&] {
+                XcbReply<xcb_get_input_focus_reply_t> reply(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
+                return reply ? reply->focus : xcb_window_t{XCB_WINDOW_NONE};
+            };
+            const xcb_window_t other = xcb_generate_id(x);
+            const std::uint32_t attributes[] = {devices.x.screen()->white_pixel, XCB_EVENT_MASK_KEY_PRESS};
+            xcb_create_window(x, XCB_COPY_FROM_PARENT, other, devices.x.root(), 1300, 100, 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                              devices.x.screen()->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, attributes);
+            xcb_map_window(x, other);
+            devices.x.flush();
+            ASSERT_TRUE(pumpUntil([&] {
+                XcbReply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, other), nullptr));
+                if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) xcb_set_input_focus(x, XCB_INPUT_FOCUS_POINTER_ROOT, other, XCB_CURRENT_TIME);
+                return focus() == other;
+            }));
+            auto keysOnOther = [&] {
+                int count = 0;
+                focus();  // a round trip: the events before it are in
+                while (xcb_generic_event_t* e = xcb_poll_for_event(x)) {
+                    count += (e->response_type & 0x7f) == XCB_KEY_PRESS && reinterpret_cast<xcb_key_press_event_t*>(e)->event == other;
+                    std::free(e);
+                }
+                return count;
+            };
+            keysOnOther();
+            // In front: the root's children come bottom to top, a managed window inside its frame.
+            auto stackedAt = [&](xcb_window_t w) {
+                XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x, xcb_query_tree(x, w), nullptr));
+                while (tree && tree->parent != devices.x.root()) {
+                    w = tree->parent;
+                    tree.reset(xcb_query_tree_reply(x, xcb_query_tree(x, w), nullptr));
+                }
+                XcbReply<xcb_query_tree_reply_t> top(xcb_query_tree_reply(x, xcb_query_tree(x, devices.x.root()), nullptr));
+                const xcb_window_t* children = xcb_query_tree_children(top.get());
+                return std::find(children, children + xcb_query_tree_children_length(top.get()), w) - children;
+            };
+
+            // A stranger asks; their side says yes at once.
+            auto controller =
+                std::make_shared<ControllerPairing>(quill::testing::makeIdentity(31), std::make_shared<InMemoryPeerStore>(), "Stranger");
+            auto channel = FrameChannel::connectLocal(*m.listenerPort());
+            auto paired = std::async(std::launch::async, [controller, channel] {
+                try {
+                    return controller->startComparison(*channel), true;
+                } catch (...) {
+                    return false;
+                }
+            });
+            auto ready = [&] { return paired.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+            ASSERT_TRUE(pumpUntil([&] {
+                return m.comparisonCode() && windows.isVisible("pairing") && windows.window("pairing")->windowHandle()->isExposed();
+            }, 10));
+            QElapsedTimer shown;
+            shown.start();
+            controller->confirmComparison();
+            HostWindow* pairing = windows.window("pairing");
+            QPushButton* confirm = nullptr;
+            for (QPushButton* b : pairing->content()->findChildren<QPushButton*>())
+                if (b->text() == "Confirm Pairing") confirm = b;
+            ASSERT_TRUE(confirm && qobject_cast<PairingView*>(pairing->content()));
+            EXPECT_EQ(focus(), other) << "the pairing window took the focus";
+            EXPECT_TRUE(pumpUntil([&] { return stackedAt(xcb_window_t(pairing->winId())) > stackedAt(other); }))
+                << "the pairing window is not in front";
+            for (qint64 at : {200, 1500}) {
+                pumpFor(double(at - shown.elapsed()) / 1000);
+                devices.key(returnKey);
+                pumpFor(0.2);
+                EXPECT_TRUE(m.isAwaitingPairingConfirmation() && !ready()) << "confirmed by Return typed elsewhere at " << at << " ms";
+                EXPECT_FALSE(pairing->isActiveWindow() || confirm->isEnabled()) << at << " ms";
+                EXPECT_EQ(focus(), other) << at << " ms";
+            }
+            EXPECT_EQ(keysOnOther(), 2) << "Return went where the user typed it";
+
+            // The user clicks into the pairing window: Return before its second there does
+            // nothing, after it confirms.
+            const QLabel* code = pairing->findChild<QLabel*>("comparisonCode");
+            devices.click(code->mapToGlobal(code->rect().center()));
+            ASSERT_TRUE(pumpUntil([&] { return pairing->isActiveWindow() && focus() == xcb_window_t(pairing->winId()); }));
+            devices.key(returnKey);
+            pumpFor(0.2);
+            EXPECT_TRUE(m.isAwaitingPairingConfirmation() && !ready()) << "Return before the second confirmed";
+            ASSERT_TRUE(pumpUntil([&] { return confirm->isEnabled(); }));
+            devices.key(returnKey);
+            ASSERT_TRUE(pumpUntil([&] { return ready() && !m.isAwaitingPairingConfirmation(); }, 10));
+            EXPECT_TRUE(paired.get());
+            EXPECT_EQ(m.peers().size(), 1u);
+            xcb_destroy_window(x, other);
+            devices.x.flush();
+        }
+    }
 }
 
 TEST_F(UiX11Test, DesktopServicesReadTheXServerAndSayWhatTheDesktopDidNotDo) {

@@ -96,6 +96,15 @@ void HostWindow::showStatus(const QString& text) {
 
 QString HostWindow::status() const { return status_->text(); }
 
+void HostWindow::unminimiseHidden() {
+    // A window manager focuses a window it brings back from the minimised state, and Qt maps
+    // the window as it leaves that state; a new native window is a new window to the manager,
+    // which goes by its user time when it is shown.
+    hide();
+    overrideWindowState(windowState() & ~Qt::WindowMinimized);
+    destroy();
+}
+
 void HostWindow::setCloseButtonShown(bool shown) {
     closeButton_->setVisible(shown);
     updateFoot();
@@ -144,15 +153,38 @@ HostWindow* WidgetWindowManager::window(const QString& id) const {
     return it == windows_.end() ? nullptr : it->second.data();
 }
 
-void WidgetWindowManager::show(const QString& id, const QString& title, WindowSize size) {
+void WidgetWindowManager::show(const QString& id, const QString& title, WindowSize size) { open(id, title, size, true); }
+
+void WidgetWindowManager::present(const QString& id, const QString& title, WindowSize size) { open(id, title, size, false); }
+
+namespace {
+
+// Maps, raises and, when asked, activates `window`. Qt's X11 platform reads the window property
+// when it maps the window (QWidget copies the attribute into it only when the window is made):
+// with it, the window goes up with _NET_WM_USER_TIME 0 in place of the time of the user's last
+// input. Without a window manager nothing but activateWindow() moves the X input focus.
+void bringUp(HostWindow* window, bool activate) {
+    if (window->isMinimized()) {
+        if (activate)
+            window->showNormal();
+        else
+            window->unminimiseHidden();
+    }
+    window->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
+    if (QWindow* handle = window->windowHandle()) handle->setProperty("_q_showWithoutActivating", !activate);
+    window->show();
+    window->raise();
+    if (activate) window->activateWindow();
+}
+
+}  // namespace
+
+void WidgetWindowManager::open(const QString& id, const QString& title, WindowSize size, bool activate) {
     const bool ownCloseButton = !(windowManagerCheck_ && windowManagerCheck_());
     if (HostWindow* existing = window(id)) {
         // The same window, where the user left it.
         existing->setCloseButtonShown(ownCloseButton);
-        if (existing->isMinimized()) existing->showNormal();
-        existing->show();
-        existing->raise();
-        existing->activateWindow();
+        bringUp(existing, activate);
         return;
     }
     windows_.erase(id);
@@ -179,9 +211,7 @@ void WidgetWindowManager::show(const QString& id, const QString& title, WindowSi
         window->move(place.topLeft());
     }
     windows_[id] = window;
-    window->show();
-    window->raise();
-    window->activateWindow();
+    bringUp(window, activate);
 }
 
 QRect WidgetWindowManager::placement(QSize size, QSize least, QRect area, QRect keepClear) {

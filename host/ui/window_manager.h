@@ -50,6 +50,9 @@ public:
     QString status() const;
     void setCloseButtonShown(bool shown);
     QPushButton* closeButton() const { return closeButton_; }
+    // Out of the minimised state, hidden, with its native window gone: the next show() maps a
+    // new one.
+    void unminimiseHidden();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -92,6 +95,9 @@ public:
     void setWindowManagerCheck(std::function<bool()> check) { windowManagerCheck_ = std::move(check); }
 
     void show(const QString& id, const QString& title, WindowSize size) override;
+    // Shown and raised, never activated: no activateWindow(), and a newly mapped window carries
+    // _NET_WM_USER_TIME 0, which tells a window manager not to focus it.
+    void present(const QString& id, const QString& title, WindowSize size) override;
     void close(const QString& id) override;
     // Stored and on screen: a minimised window does not count as visible.
     bool isVisible(const QString& id) const override;
@@ -111,6 +117,8 @@ public:
     static QRect placement(QSize size, QSize least, QRect area, QRect keepClear);
 
 private:
+    void open(const QString& id, const QString& title, WindowSize size, bool activate);
+
     ContentFactory factory_;
     std::function<QRect()> keepClear_;
     std::function<bool()> windowManagerCheck_ = windowManagerRunning;
