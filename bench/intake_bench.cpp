@@ -1,14 +1,18 @@
 // A stranger's flood against the host binary, while a paired controller sends a fresh offer
-// every 100 ms and then a new controller pairs. Floods: connections that never send,
-// connections that send an envelope from a sender the host never paired with, connections
-// that send a PairStart and close at once, and QR requests with a wrong MAC; each from 64, 1,024 and 60,000 addresses (more than
-// any record the host keeps), at rising rates and at the most this machine drives (rate 0).
+// every 100 ms (its first frame a set delay after its connect, as on Wi-Fi), then ten new
+// controllers pair (to the code) and the paired one opens a whole session. Floods: connections
+// that never send, envelopes from a sender the host never paired with, PairStarts closed at
+// once, copies of the paired controller's own offer, envelopes under its identity with a broken
+// signature, first frames of 128 KiB all but their last bytes, and QR requests with a wrong MAC;
+// from 64 to 60,000 addresses (more than any record the host keeps), at set rates and at the
+// most this machine drives (rate 0).
 // Reported per run: the established connections per second, the share of offers answered
 // within 1 s, those that were not because their connection itself took a second or more (the
 // system's queue of new connections was full and dropped it once) and the others, the slowest
-// answer, whether the pairing reached its code, the host's main thread's share of a core, the
-// host's descriptors and the connections the system dropped because the host's accept queue was
-// full.
+// answer, the pairings that reached the code on their first connection, how long the session
+// took to come up, the host's main thread's share of a core, its peak descriptors and resident
+// memory (and, after partial frames, its memory a minute later), and the connections the system
+// dropped because the host's accept queue was full.
 // The closing summary names, per flood and address count, the highest rate at which at least
 // 99 % of the offers were answered within 1 s. Run it inside
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
@@ -97,12 +101,13 @@ void Churn(benchmark::State& state) {
     }
     const auto hold = flood == pairStarts ? 0ms : flood == partialFrames ? 2s : 50ms;
     const int threads = std::max(2u, std::thread::hardware_concurrency() / 2);
-    constexpr int kProbes = 100;
+    constexpr int kProbes = 100, kPairings = 10;
     double established = 0, slowest = 0, mainThread = 0;
     int answered = 0, lateFromTheQueue = 0, lateFromTheHost = 0;
-    bool pairingReachedCode = false;
+    int pairedFirstTry = 0;
+    double sessionSeconds = 0;
     const std::size_t kiBBefore = host.residentKiB();
-    std::atomic<std::size_t> peakKiB{kiBBefore};
+    std::atomic<std::size_t> peakKiB{kiBBefore}, peakFds{0};
     const double overflowsBefore = tcpExtension("ListenOverflows");
     for (auto _ : state) {
         std::atomic<bool> stop{false};
@@ -114,7 +119,10 @@ void Churn(benchmark::State& state) {
         const auto began = Clock::now();
         std::atomic<bool> sampled{false};
         auto sampler = std::async(std::launch::async, [&] {
-            for (; !sampled; std::this_thread::sleep_for(20ms)) peakKiB = std::max<std::size_t>(peakKiB, host.residentKiB());
+            for (; !sampled; std::this_thread::sleep_for(20ms)) {
+                peakKiB = std::max<std::size_t>(peakKiB, host.residentKiB());
+                peakFds = std::max<std::size_t>(peakFds, host.descriptors());
+            }
         });
         // The main thread's share over a second of flood alone, before the probes.
         const double mainBefore = host.mainThreadCpuSeconds();
@@ -130,10 +138,22 @@ void Churn(benchmark::State& state) {
             if (!(p.replied && p.seconds <= 1.0)) ++(p.connectSeconds >= 1.0 ? lateFromTheQueue : lateFromTheHost);
             std::this_thread::sleep_until(sent + 100ms);
         }
-        {
+        for (int i = 0; i < kPairings; ++i) {
             Pairing pairing(host, delay);
-            pairingReachedCode = pairing.controller->isAwaitingConfirmation() && pairing.tries == 1;
+            pairedFirstTry += pairing.controller->isAwaitingConfirmation() && pairing.tries == 1 ? 1 : 0;
             pairing.controller->rejectComparison();
+        }
+        // A whole session of the paired controller, both data channels open.
+        {
+            const auto start = Clock::now();
+            auto session = host.session();
+            try {
+                session->start(host.port);
+                sessionSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+            } catch (const std::exception&) {
+                sessionSeconds = 99;
+            }
+            session->close("done");
         }
         stop = true;
         std::size_t made = 0;
@@ -148,13 +168,19 @@ void Churn(benchmark::State& state) {
     state.counters["late_connects"] = lateFromTheQueue;
     state.counters["late_by_the_host"] = lateFromTheHost;
     state.counters["slowest_answer_s"] = slowest;
-    state.counters["pairing_reached_code"] = pairingReachedCode;
+    state.counters["paired_first_try_of_10"] = pairedFirstTry;
+    state.counters["session_up_s"] = sessionSeconds;
     state.counters["main_thread_share"] = mainThread;
-    state.counters["host_fds"] = static_cast<double>(host.descriptors());
+    state.counters["peak_host_fds"] = static_cast<double>(peakFds);
     state.counters["listen_overflows"] = tcpExtension("ListenOverflows") - overflowsBefore;
     state.counters["first_frame_delay_ms"] = static_cast<double>(delay.count());
     state.counters["rss_before_mb"] = static_cast<double>(kiBBefore) / 1024;
     state.counters["peak_rss_mb"] = static_cast<double>(peakKiB) / 1024;
+    // What the host gives back once the flood is over.
+    if (flood == partialFrames) {
+        std::this_thread::sleep_for(60s);
+        state.counters["rss_60s_after_mb"] = static_cast<double>(host.residentKiB()) / 1024;
+    }
     points[{flood, addresses, static_cast<long>(delay.count())}].push_back({rate, established, static_cast<double>(answered) / kProbes});
 }
 BENCHMARK(Churn)
@@ -162,7 +188,7 @@ BENCHMARK(Churn)
     ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}, {20, 50}})
     ->ArgsProduct({{replays, brokenSignatures}, {1024, 60000}, {5000, 20000}, {20}})
     ->ArgsProduct({{partialFrames}, {60000}, {5000, 0}, {20}})
-    ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {5000, 0}, {20}})
+    ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);

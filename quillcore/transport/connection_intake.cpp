@@ -49,8 +49,10 @@ ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<
           // Every newcomer holds a descriptor through its grace: never more than the process may
           // spare.
           rlimit files{};
-          if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+          if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
               limits.newcomers = std::min(limits.newcomers, newcomersFor(files.rlim_cur));
+              limits.ready = std::min<std::size_t>(limits.ready, std::max<std::size_t>(16, files.rlim_cur / 8));
+          }
           return limits;
       }()),
       onReady_(std::move(onReady)),

@@ -43,9 +43,10 @@ namespace quill {
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read. Partial bodies hold at most `bodyBytes` between them: beyond that the
 //   connection that began its body longest ago gives way (no offence).
-// - whole first frames wait for the owner in a queue of at most `ready` entries and
-//   `readyBytes` bytes (room is made by the same rule). `onReady` is called when that queue
-//   stops being empty, on the intake's thread: it must not block.
+// - whole first frames wait for the owner in a queue of at most `ready` entries (and no more
+//   than an eighth of the open-file limit) and `readyBytes` bytes; room is made by the same
+//   rule. `onReady` is called when that queue stops being empty, on the intake's thread: it
+//   must not block.
 // - connections handed over and not judged yet wait for the intake's thread, 64 at most; beyond
 //   that, the thread that hands them over waits (a quarter second at most) while the intake's
 //   thread catches up, and the system's accept queue holds what comes meanwhile.
@@ -61,7 +62,7 @@ public:
     struct Limits {
         std::size_t waiting = 64;
         std::size_t perAddress = 8;
-        std::size_t ready = 256;
+        std::size_t ready = 1024;
         double firstFrameLimit = 10.0;
         std::uint32_t maxFirstFrame = 128 * 1024;
         double grace = 0.08;
