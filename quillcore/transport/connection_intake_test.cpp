@@ -73,6 +73,27 @@ Bytes joined(Bytes a, const Bytes& b) {
     return a;
 }
 
+// Whether the intake ended `fd`'s connection (closed or reset); does not wait.
+bool ended(int fd) {
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+// Whether it still waits, silent.
+bool waiting(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+// The first frames taken from `intake` until one came (at most a few seconds).
+std::vector<ConnectionIntake::FirstFrame> takeSome(ConnectionIntake& intake) {
+    std::vector<ConnectionIntake::FirstFrame> taken;
+    eventually([&] {
+        for (auto& f : intake.take()) taken.push_back(std::move(f));
+        return !taken.empty();
+    });
+    return taken;
+}
+
 void write(int fd, const Bytes& bytes) {
     if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("write");
@@ -223,11 +244,8 @@ TEST(ConnectionIntake, APeerLeftOnlyWhenItEndedOrReset) {
         SCOPED_TRACE(row.name);
         int fd = connectTo(fixture.port);
         write(fd, wire(toBytes("first")));
-        std::vector<ConnectionIntake::FirstFrame> taken;
-        ASSERT_TRUE(eventually([&] {
-            for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
-            return !taken.empty();
-        }));
+        auto taken = takeSome(*fixture.intake);
+        ASSERT_EQ(taken.size(), 1u);
         row.then(fd);
         if (row.left) EXPECT_TRUE(eventually([&] { return taken[0].peerLeft(); }));
         else {
@@ -251,14 +269,9 @@ TEST(ConnectionIntake, SixtyFourWaitToBeJudgedAndTheNextIsResetAfterAQuarterSeco
     std::this_thread::sleep_for(200ms);
     std::vector<int> clients;
     for (int i = 0; i < 66; ++i) clients.push_back(connectTo(fixture.port, static_cast<std::uint8_t>(2 + i)));
-    auto reset = [](int fd) {
-        char byte;
-        const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    };
     bool last = false, beforeLast = false;
-    EXPECT_TRUE(eventually([&] { return (beforeLast = beforeLast || reset(clients[64])) && (last = last || reset(clients[65])); }, 3s));
-    for (int i = 0; i < 64; ++i) EXPECT_FALSE(reset(clients[static_cast<std::size_t>(i)])) << i;
+    EXPECT_TRUE(eventually([&] { return (beforeLast = beforeLast || ended(clients[64])) && (last = last || ended(clients[65])); }, 3s));
+    for (int i = 0; i < 64; ++i) EXPECT_TRUE(waiting(clients[static_cast<std::size_t>(i)])) << i;
     hold.unlock();
     EXPECT_TRUE(eventually([&] { return fixture.intake->size() >= 64; }));
     for (int fd : clients) ::close(fd);
@@ -332,27 +345,20 @@ TEST(ConnectionIntake, ANewcomerKeepsItsPlaceThroughItsGrace) {
     limits.waiting = 1;
     limits.grace = 0.4;
     Intake fixture(limits, offences);
-    auto open = [](int fd) {
-        char byte;
-        return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
-    };
     const auto began = SteadyClock::now();
     const int controller = connectTo(fixture.port, 2);
     std::vector<int> silent;
     for (std::uint8_t source = 3; source < 23; ++source) silent.push_back(connectTo(fixture.port, source));
     std::this_thread::sleep_for(200ms);
     write(controller, wire(toBytes("offer")));
-    std::vector<ConnectionIntake::FirstFrame> taken;
-    ASSERT_TRUE(eventually([&] {
-        for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
-        return !taken.empty();
-    }));
+    const auto taken = takeSome(*fixture.intake);
+    ASSERT_EQ(taken.size(), 1u);
     EXPECT_EQ(taken[0].host, "127.0.0.2");
     if (SteadyClock::now() - began < 350ms) {
-        for (int fd : silent) EXPECT_TRUE(open(fd)) << "within its grace";
+        for (int fd : silent) EXPECT_TRUE(waiting(fd)) << "within its grace";
     }
     // Past it, one place for the silent: the rest gave way, no offence of theirs.
-    EXPECT_TRUE(eventually([&] { return std::count_if(silent.begin(), silent.end(), open) == 1; }));
+    EXPECT_TRUE(eventually([&] { return std::count_if(silent.begin(), silent.end(), waiting) == 1; }));
     EXPECT_EQ(offences->weight("127.0.0.3", SteadyClock::now()), -INFINITY);
     for (int fd : silent) ::close(fd);
     ::close(controller);
@@ -363,8 +369,8 @@ TEST(ConnectionIntake, ANewcomerKeepsItsPlaceThroughItsGrace) {
     std::vector<int> four;
     for (std::uint8_t source = 2; source < 6; ++source) four.push_back(connectTo(few.port, source));
     // Two within their grace, one owing: the oldest gave way.
-    EXPECT_TRUE(eventually([&] { return few.intake->size() == 3 && !open(four[0]); }));
-    for (std::size_t i = 1; i < four.size(); ++i) EXPECT_TRUE(open(four[i])) << i;
+    EXPECT_TRUE(eventually([&] { return few.intake->size() == 3 && ended(four[0]); }));
+    for (std::size_t i = 1; i < four.size(); ++i) EXPECT_TRUE(waiting(four[i])) << i;
     for (int fd : four) ::close(fd);
 }
 
@@ -381,20 +387,16 @@ TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
         write(fd, joined(header(100'000), pattern(40'000, source)));
         return fd;
     };
-    auto closed = [](int fd) {
-        char byte;
-        return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
-    };
     const int a = partial(2);
     std::this_thread::sleep_for(100ms);
     const int b = partial(3);
-    EXPECT_TRUE(eventually([&] { return closed(a); }));
-    EXPECT_FALSE(closed(b));
+    EXPECT_TRUE(eventually([&] { return ended(a); }));
+    EXPECT_TRUE(waiting(b));
     EXPECT_EQ(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY);
     const int c = connectTo(fixture.port, 4);
     write(c, wire(toBytes("small")));
-    EXPECT_TRUE(eventually([&] { return fixture.intake->take().size() == 1; }));
-    EXPECT_FALSE(closed(b));
+    EXPECT_EQ(takeSome(*fixture.intake).size(), 1u);
+    EXPECT_TRUE(waiting(b));
     for (int fd : {a, b, c}) ::close(fd);
 }
 
@@ -435,16 +437,12 @@ TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
             std::this_thread::sleep_for(20ms);
         }
         // Five whole frames for four places: one of the offenders' connections is reset.
-        auto reset = [](int fd) {
-            char byte;
-            return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET;
-        };
-        ASSERT_TRUE(eventually([&] { return std::any_of(clients.begin(), clients.end(), reset); }));
-        for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_EQ(reset(clients[i]), i == row.resetIndex) << i;
+        ASSERT_TRUE(eventually([&] { return !waiting(clients[row.resetIndex]); }));
+        for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_EQ(waiting(clients[i]), i != row.resetIndex) << i;
         const auto taken = fixture.intake->take();
         EXPECT_EQ(taken.size(), 4u);
         EXPECT_TRUE(std::any_of(taken.begin(), taken.end(), [](const auto& f) { return f.frame == pattern(1000, 9); }));
-        EXPECT_FALSE(reset(controller));
+        EXPECT_TRUE(waiting(controller));
         EXPECT_EQ(offences->weight("127.0.0.1", SteadyClock::now()), -INFINITY);
         ::close(controller);
         for (int fd : clients) ::close(fd);
