@@ -187,14 +187,6 @@ TEST(HostBinary, BackToBackSessionsGetTheirInputFromTheFirstMessageOn) {
 // Whether a window of process `pid` titled `title` is on show on the harness's display.
 bool windowShown(const std::string& title, pid_t pid) { return shownWindow(host::X11Connection(), title, pid) != 0; }
 
-// The threads of process `pid`, from /proc.
-std::size_t threadsOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
-    return 0;
-}
-
 // The stranger's flood is judged by what the host does under it, whatever rate this machine
 // lets the test reach; from more addresses than the host keeps any record of, too.
 TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
@@ -240,7 +232,7 @@ TEST(HostBinary, AStrangersFloodNeitherTakesItDownNorKeepsItFromPairing) {
         auto sample = [&] {
             descriptors = std::max(descriptors, host.descriptors());
             kiB = std::max(kiB, host.residentKiB());
-            hostThreads = std::max(hostThreads, threadsOf(host.pid));
+            hostThreads = std::max(hostThreads, host.threads());
             pairingWindow = pairingWindow || windowShown("Pair a Device", host.pid);
         };
         for (auto until = Clock::now() + 1500ms; Clock::now() < until; std::this_thread::sleep_for(20ms)) sample();

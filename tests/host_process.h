@@ -107,12 +107,8 @@ public:
         if (f.size() < 13) return 0;
         return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
-    std::size_t residentKiB() const {
-        std::ifstream in(proc() + "/status");
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
-        return 0;
-    }
+    std::size_t residentKiB() const { return statusValue("VmRSS:"); }
+    std::size_t threads() const { return statusValue("Threads:"); }
 
     // A paired controller's session.
     std::shared_ptr<ControllerSession> session() const {
@@ -130,6 +126,13 @@ public:
 
 private:
     std::string proc() const { return "/proc/" + std::to_string(pid); }
+    // A number of the host's /proc status file, by its key ("VmRSS:").
+    std::size_t statusValue(const std::string& key) const {
+        std::ifstream in(proc() + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(key, 0) == 0) return std::stoul(line.substr(key.size()));
+        return 0;
+    }
     // The port of the host's listening socket, read from its namespace's table.
     std::uint16_t listeningPort() const {
         std::set<std::string> sockets;

@@ -165,6 +165,7 @@ private:
             }
             // A few at a time, and a full batch wakes another thread: a flood is shared by all
             // of them, and the keeper looks at the comparisons' answers between its batches.
+            bool checked = false;
             for (std::vector<ConnectionIntake::FirstFrame> batch; !(batch = intake->take(kScreeningBatch)).empty();) {
                 if (batch.size() == kScreeningBatch) state_->wake(true);
                 for (auto& first : batch) {
@@ -176,8 +177,9 @@ private:
                     }
                 }
                 if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
+                checked = true;
             }
-            if (pairing_ && keeper) checkAnswers(SteadyClock::now() >= limit);
+            if (pairing_ && keeper && !checked) checkAnswers(SteadyClock::now() >= limit);
         }
     }
 

@@ -231,15 +231,20 @@ struct Devices {
     X11Connection x;
 };
 
+// The application with its own windows and prompt on the harness's display.
+std::unique_ptr<QuillmateHostApp> realApp(quill::host::testing::ModelHarness& h) {
+    HostEnvironment env = h.environment();
+    env.windowManager = nullptr;
+    env.prompt = nullptr;
+    return std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+}
+
 }  // namespace
 
 TEST_F(UiX11Test, TheMenuFollowsTheTrayItsWindowStaysReachableAndQuitLeavesTheEventLoop) {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "Xvfb has no tray";
     quill::host::testing::ModelHarness h;
-    HostEnvironment env = h.environment();
-    env.windowManager = nullptr;
-    env.prompt = nullptr;
-    auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+    auto app = realApp(h);
     HostModel& m = app->model();
     MenuBarItem& item = app->menuBarItem();
     ASSERT_TRUE(pumpUntil([&] { return m.listenerPort() && item.window() && item.window()->windowHandle()->isExposed(); }));
@@ -300,10 +305,7 @@ TEST_F(UiX11Test, WithoutAWindowManagerEveryWindowStaysReachable) {
     }
     EXPECT_FALSE(windowManagerRunning()) << "a manager that went";
     quill::host::testing::ModelHarness h;
-    HostEnvironment env = h.environment();
-    env.windowManager = nullptr;
-    env.prompt = nullptr;
-    auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+    auto app = realApp(h);
     MenuWindow* menuWindow = app->menuBarItem().window();
     ASSERT_TRUE(pumpUntil([&] { return menuWindow && menuWindow->windowHandle()->isExposed(); }));
     pumpFor(0.2);
@@ -400,10 +402,7 @@ TEST_F(UiX11Test, AStrangersRequestTakesNoFocusAndConfirmWaitsForASecondOfIt) {
         for (bool minimised : {false, true}) {
             SCOPED_TRACE(std::string(managed ? "under openbox" : "without a window manager") + (minimised ? ", minimised" : ", closed"));
             quill::host::testing::ModelHarness h;
-            HostEnvironment env = h.environment();
-            env.windowManager = nullptr;
-            env.prompt = nullptr;
-            auto app = std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+            auto app = realApp(h);
             HostModel& m = app->model();
             WidgetWindowManager& windows = *app->windows();
             ASSERT_TRUE(pumpUntil([&] { return m.pairingLink().has_value(); }));

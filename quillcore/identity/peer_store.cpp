@@ -111,10 +111,11 @@ std::optional<PeerRecord> CachingPeerStore::peer(ByteView fingerprint) const {
     return store_->peer(fingerprint);
 }
 
-void CachingPeerStore::save(const PeerRecord& record) {
-    std::lock_guard write(writeMutex_);
+void CachingPeerStore::writeThrough(const std::function<void()>& write,
+                                    const std::function<void(std::map<Bytes, PeerRecord, Less>&)>& update) {
+    std::lock_guard writing(writeMutex_);
     try {
-        store_->save(record);
+        write();
     } catch (...) {
         // What is stored is unknown now: the next lookup lists the store again.
         std::lock_guard lock(mutex_);
@@ -122,27 +123,21 @@ void CachingPeerStore::save(const PeerRecord& record) {
         throw;
     }
     std::lock_guard lock(mutex_);
-    if (loaded_) peers_.insert_or_assign(record.fingerprint, record);
-    else tried_ = false;
+    if (loaded_) update(peers_);
+    else tried_ = false;  // the write may have mended what kept the listing from loading
+}
+
+void CachingPeerStore::save(const PeerRecord& record) {
+    writeThrough([&] { store_->save(record); }, [&](auto& peers) { peers.insert_or_assign(record.fingerprint, record); });
 }
 
 std::vector<PeerRecord> CachingPeerStore::all() const { return store_->all(); }
 
 void CachingPeerStore::remove(ByteView fingerprint) {
-    std::lock_guard write(writeMutex_);
-    try {
-        store_->remove(fingerprint);
-    } catch (...) {
-        std::lock_guard lock(mutex_);
-        tried_ = loaded_ = false;
-        throw;
-    }
-    std::lock_guard lock(mutex_);
-    if (loaded_) {
-        if (auto it = peers_.find(fingerprint); it != peers_.end()) peers_.erase(it);
-    } else {
-        tried_ = false;
-    }
+    writeThrough([&] { store_->remove(fingerprint); },
+                 [&](auto& peers) {
+                     if (auto it = peers.find(fingerprint); it != peers.end()) peers.erase(it);
+                 });
 }
 
 InMemoryPeerStore::InMemoryPeerStore(const std::vector<PeerRecord>& peers) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,8 +70,17 @@ public:
     void remove(ByteView fingerprint) override;
 
 private:
+    struct Less {
+        using is_transparent = void;
+        bool operator()(ByteView a, ByteView b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        }
+    };
     // With writeMutex_ held.
     void loadLocked() const;
+    // Runs `write` on the store behind, then `update` on memory if it holds the listing.
+    void writeThrough(const std::function<void()>& write,
+                      const std::function<void(std::map<Bytes, PeerRecord, Less>&)>& update);
 
     const std::shared_ptr<PeerStore> store_;
     // Orders the listing and the writes, so that neither is lost to the other.
@@ -78,12 +88,6 @@ private:
     mutable std::mutex mutex_;
     mutable bool tried_ = false;
     mutable bool loaded_ = false;
-    struct Less {
-        using is_transparent = void;
-        bool operator()(ByteView a, ByteView b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-        }
-    };
     mutable std::map<Bytes, PeerRecord, Less> peers_;
 };
 

@@ -448,7 +448,10 @@ PeerRecord HostPairing::respondToLink(FrameChannel& channel, SystemTime now, std
     const auto* requestPtr = first.get<PairRequest>();
     if (!requestPtr) throw PairingError::unexpectedMessage("PairRequest", "other");
     const PairRequest request = *requestPtr;
-    const Bytes controllerFingerprint = checkLinkRequest(link, request);
+    // One admitted was checked then, on this same frame.
+    const Bytes controllerFingerprint =
+        admitted ? DeviceIdentity::fingerprint(request.controllerSigningPub, request.controllerAgreementPub)
+                 : checkLinkRequest(link, request);
     owe(attempt, std::nullopt, 0);  // its request checked out
     // Spent before the host user is asked.
     spend(link);

@@ -191,8 +191,8 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection) {
     const int descriptor = connection->unstartedDescriptor();
     auto peer = connection->remoteEndpoint();
     std::string host = peer ? peer->host : std::string();
-    // One address beyond its share is turned away at once, for want of room: no offence.
     if (closed_ || descriptor < 0) return closeLater(std::move(connection));
+    // One address beyond its share is turned away at once, for want of room: no offence.
     if (auto h = perHost_.find(host); h != perHost_.end() && h->second >= limits_.perAddress)
         return closeLater(std::move(connection));
     const std::uint64_t serial = ++nextSerial_;
