@@ -51,7 +51,8 @@ QCoro::Task<> HostModel::maintenanceTick() {
     if (!self) co_return;
     if (!pairingLink_ || !pairingLink_->issuedAt) co_return;
     const double age = std::chrono::duration<double>(env_.clock->now() - *pairingLink_->issuedAt).count();
-    if (age >= PairingLink::lifetime) {
+    // Spent by a request (whatever became of its exchange) or expired: no device can use it.
+    if (age >= PairingLink::lifetime || (pairing_ && pairing_->activeLink() != pairingLink_)) {
         co_await refreshPairingLink();
         co_return;
     }

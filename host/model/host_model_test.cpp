@@ -921,6 +921,38 @@ TEST(HostModelPairing, AQRPairingTheHostUserRefusesReplacesTheSpentCode) {
     EXPECT_EQ(*m.pairingLink(), next);
 }
 
+// A code spent by a request whose exchange never ran (sharing was paused before the main thread
+// took it) is replaced by the next tick all the same. The addresses never change here, so nothing
+// else would replace it.
+TEST(HostModelPairing, ACodeSpentByARequestDroppedBeforeItRanIsReplacedByTheNextTick) {
+    ModelHarness h;
+    HostModel& m = h.start([](HostEnvironment& env) { env.localAddresses = nullptr; });
+    const PairingLink shown = *m.pairingLink();
+    auto channel = FrameChannel::connectLocal(*m.listenerPort());
+    auto f = std::async(std::launch::async, [&] {
+        try {
+            ControllerPairing(quill::testing::makeIdentity(11), std::make_shared<InMemoryPeerStore>(), "Dana")
+                .startLink(shown, "Test Host", *channel);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    });
+    // Admitted (and so spent) off the main thread; the main thread has not run it yet.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m.pairing()->activeLink() == shown && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_NE(m.pairing()->activeLink(), shown);
+    EXPECT_EQ(*m.pairingLink(), shown);
+    m.setSharingPaused(true);
+    ASSERT_TRUE(pumpUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10));
+    EXPECT_FALSE(f.get());
+    m.setSharingPaused(false);
+    ASSERT_TRUE(pumpUntil([&] { return *m.pairingLink() != shown; }, 5));
+    EXPECT_EQ(m.pairing()->activeLink(), m.pairingLink());
+    EXPECT_FALSE(m.isAwaitingPairingConfirmation());
+}
+
 TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) {
     ModelHarness h;
     HostModel& m = h.start();
