@@ -159,8 +159,10 @@ void Churn(benchmark::State& state) {
             try {
                 session->start(host.port);
                 sessionSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 sessionSeconds = 99;
+                std::fprintf(stderr, "flood %d: the session did not come up: %s\n", static_cast<int>(flood), e.what());
+                if (std::getenv("QUILL_BENCH_HOST_OUTPUT")) std::fprintf(stderr, "%s\n", host.output().c_str());
             }
             session->close("done");
         }

@@ -29,7 +29,7 @@ int paceClass(const PartialFrame& f, SteadyClock::time_point now) {
 std::size_t AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now) {
     // Higher gives way first.
     const auto rank = [now](const PartialFrame& f) {
-        return std::tuple{f.offended, claimClass(f.claim), -paceClass(f, now), now - f.began};
+        return std::tuple{claimClass(f.claim), -paceClass(f, now), f.offended, now - f.began};
     };
     std::size_t chosen = 0;
     auto chosenRank = rank(frames[0]);

@@ -27,7 +27,7 @@ struct Case {
 
 // Who gives way, from peers at several addresses: what a peer has shown comes first, offences
 // only order equals, and a newcomer never displaces an answer. Among first frames still
-// arriving, the same: offences, then the size of the claim, then the pace.
+// arriving, the same: the size of the claim, then the pace, and offences only among equals.
 TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
     const Case cases[] = {
         {"owing before unasked before answered, whatever their age",
@@ -90,10 +90,12 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
          {{"10.0.0.1", 3000, 2000, 0.01}, {"10.0.0.2", 2900, 100, 1}}, {}, 1},
         {"equal pace: the one that began first",
          {{"10.0.0.1", 10'000, 1000, 1}, {"10.0.0.2", 10'000, 2000, 2}, {"10.0.0.3", 10'000, 1000, 1}}, {}, 1},
-        {"an address that offended goes first, whatever it claimed and sent",
-         {{"10.0.0.1", 128 * 1024, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}}, {"10.0.0.2"}, 1},
+        {"an offence demotes among equals", {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.2"}, 1},
         {"the one that offended most",
          {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.1", "10.0.0.2", "10.0.0.2"}, 1},
+        {"an offence never outweighs a larger claim nor a slower pace",
+         {{"10.0.0.1", 128 * 1024, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}, {"10.0.0.3", 3000, 10, 9}}, {"10.0.0.2"}, 0},
+        {"nor a trickle", {{"10.0.0.1", 3000, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}}, {"10.0.0.2"}, 0},
     };
     for (const auto& c : partialCases) {
         SCOPED_TRACE(c.name);

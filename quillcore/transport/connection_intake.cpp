@@ -317,8 +317,20 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     partials_[w.holder].received = size;
     partials_[w.holder].offended = offences_->weight(w.host, now);
     const std::size_t more = capacity - w.body.capacity();
+    // A frame these bytes make whole leaves the partial bodies at once, for the ready queue and
+    // its own budget: the others make room for it, whatever it claimed. It waits at the back,
+    // out of the choice (a holder that leaves is replaced by the last).
+    const bool whole = size == w.length;
     while (bodyBytes_ + more > limits_.bodyBytes) {
-        const Entry leaving = holders_[AdmissionRule::partialToFree(partials_, now)];
+        if (const std::size_t last = holders_.size() - 1; whole && w.holder != last) {
+            std::swap(holders_[w.holder], holders_[last]);
+            std::swap(partials_[w.holder], partials_[last]);
+            holders_[w.holder]->holder = w.holder;
+            w.holder = last;
+        }
+        const std::size_t choice = holders_.size() - (whole ? 1 : 0);
+        if (choice == 0) return false;
+        const Entry leaving = holders_[AdmissionRule::partialToFree(std::span(partials_).first(choice), now)];
         if (leaving == it) return false;
         giveWay(leaving, false);
     }

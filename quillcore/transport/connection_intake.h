@@ -43,7 +43,8 @@ namespace quill {
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read. A body holds memory for the bytes that came (grown by doubling, up to
 //   its length), and partial bodies hold at most `bodyBytes` between them: beyond that the one
-//   that has shown least gives way (AdmissionRule::partialToFree; no offence).
+//   that has shown least gives way (AdmissionRule::partialToFree; no offence), never one that
+//   the bytes in hand make whole.
 // - whole first frames wait for the owner in a queue of at most `ready` entries and
 //   `readyBytes` bytes; room is made by the same rule as for the silent. `onReady` is called
 //   when that queue stops being empty, on the intake's thread: it must not block.

@@ -415,8 +415,8 @@ TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
         {"a byte beyond it: one gives way",
          3000, {{2, joined(medium, pattern(1000, 2))}, {3, joined(medium, pattern(2000, 3))}, {4, joined(large, pattern(1, 4))}},
          {}, {4}, 3000, {}},
-        {"an address that offended goes first, whatever it claimed",
-         3000, {{2, joined(small, pattern(2000, 2))}, {3, joined(large, pattern(1500, 3))}}, {"127.0.0.2"}, {2}, 1500, {}},
+        {"a frame that comes whole in one read is taken however full, whatever it claimed",
+         3000, {{2, joined(header(1000), pattern(900, 2))}, {3, wire(pattern(2500, 3))}}, {"127.0.0.3"}, {2}, 0, 3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
