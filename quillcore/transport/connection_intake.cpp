@@ -44,13 +44,9 @@ struct ConnectionIntake::Split {
     // Half of the open-file limit for every connection held, whatever that limit is: the rest of
     // the process (sessions, pairing, the screening's batches, the display) has the other half.
     explicit Split(Limits given) : limits(given) {
-        std::uint64_t files = given.descriptors;
-        if (files == 0) {
-            rlimit soft{};
-            if (::getrlimit(RLIMIT_NOFILE, &soft) == 0 && soft.rlim_cur != RLIM_INFINITY) files = soft.rlim_cur;
-        }
-        if (files == 0) return;
-        const std::size_t half = static_cast<std::size_t>(std::min<std::uint64_t>(files / 2, SIZE_MAX));
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return;
+        const std::size_t half = static_cast<std::size_t>(std::min<rlim_t>(files.rlim_cur / 2, SIZE_MAX));
         const auto eighth = [&](std::size_t most) { return std::clamp<std::size_t>(half / 8, 1, std::max<std::size_t>(most, 1)); };
         arriving = eighth(kMaxArriving);
         limits.waiting = eighth(given.waiting);

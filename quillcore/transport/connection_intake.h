@@ -57,7 +57,7 @@ namespace quill {
 // resets run on a thread of their own (inline once 1,024 wait), so that a flood's closes never
 // slow the accepting and judging of what comes next.
 // Descriptors: every connection it holds, from its hand-over to its reset, counts against half
-// of the open-file limit (`descriptors`), the other half being the rest of the process's. That
+// of the open-file limit (the soft one), the other half being the rest of the process's. That
 // half is split: handed over and not judged yet, owing, whole and waiting for their reset an
 // eighth each (each no more than its default above), a few for resets done inline, and the
 // newcomers the rest.
@@ -74,7 +74,6 @@ public:
         std::size_t newcomers = 8192;
         std::size_t bodyBytes = 8 * 1024 * 1024;
         std::size_t readyBytes = 16 * 1024 * 1024;
-        std::uint64_t descriptors = 0;  // open files the process may have; 0: its soft limit
     };
 
     struct FirstFrame {
