@@ -54,8 +54,8 @@ namespace quill {
 // A failure while one connection is handled (no memory for its frame) costs that connection
 // only.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
-// resets run on a thread of their own (inline once 1,024 wait), so that a flood's closes never
-// slow the accepting and judging of what comes next.
+// resets run on a thread of their own (inline once their share of descriptors below is held),
+// so that a flood's closes never slow the accepting and judging of what comes next.
 // Descriptors: every connection it holds, from its hand-over to its reset, counts against half
 // of the open-file limit (the soft one), the other half being the rest of the process's. That
 // half is split: handed over and not judged yet, owing, whole and waiting for their reset an
