@@ -48,11 +48,12 @@ struct ConnectionIntake::Split {
         if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return;
         const std::size_t half = static_cast<std::size_t>(std::min<rlim_t>(files.rlim_cur / 2, SIZE_MAX));
         const auto eighth = [&](std::size_t most) { return std::clamp<std::size_t>(half / 8, 1, std::max<std::size_t>(most, 1)); };
-        arriving = eighth(kMaxArriving);
+        // Half of the handed over wait, the other half is what the intake's thread judges.
+        arriving = std::max<std::size_t>(1, eighth(2 * kMaxArriving) / 2);
         limits.waiting = eighth(given.waiting);
         limits.ready = eighth(given.ready);
         closing = std::min(half / 8, kMaxClosing);
-        const std::size_t taken = arriving + limits.waiting + limits.ready + closing + kInlineResets;
+        const std::size_t taken = 2 * arriving + limits.waiting + limits.ready + closing + kInlineResets;
         limits.newcomers = std::clamp<std::size_t>(half > taken ? half - taken : 1, 1, std::max<std::size_t>(given.newcomers, 1));
     }
 };
@@ -102,10 +103,9 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     bool first = false;
     {
         std::unique_lock lock(arrivingMutex_);
-        // Those the intake's thread is judging still hold their descriptors.
-        const auto room = [&] { return arrivingClosed_ || arriving_.size() + admitting_ < arrivingMost_; };
+        const auto room = [&] { return arrivingClosed_ || arriving_.size() < arrivingMost_; };
         if (!room()) arrivingRoom_.wait_for(lock, kArrivingWait, room);
-        if (!arrivingClosed_ && arriving_.size() + admitting_ < arrivingMost_) {
+        if (!arrivingClosed_ && arriving_.size() < arrivingMost_) {
             first = arriving_.empty();
             arriving_.push_back(std::move(connection));
         }
@@ -433,8 +433,8 @@ void ConnectionIntake::run(std::stop_token stop) {
         {
             std::lock_guard lock(arrivingMutex_);
             arrived.swap(arriving_);
-            admitting_ = arrived.size();
         }
+        arrivingRoom_.notify_all();
         bool becameReady = false;
         {
             std::lock_guard lock(mutex_);
@@ -472,13 +472,6 @@ void ConnectionIntake::run(std::stop_token stop) {
             while (!owing_.empty() && owing_.front().deadline <= now) giveWay(owing_.begin(), true);
             becameReady = becameReady_;
             givesWay.swap(givesWay_);
-        }
-        if (!arrived.empty()) {
-            {
-                std::lock_guard lock(arrivingMutex_);
-                admitting_ = 0;
-            }
-            arrivingRoom_.notify_all();
         }
         resetLater(givesWay);
         if (becameReady && onReady_) {

@@ -58,9 +58,9 @@ namespace quill {
 // so that a flood's closes never slow the accepting and judging of what comes next.
 // Descriptors: every connection it holds, from its hand-over to its reset, counts against half
 // of the open-file limit (the soft one), the other half being the rest of the process's. That
-// half is split: handed over and not judged yet, owing, whole and waiting for their reset an
-// eighth each (each no more than its default above), a few for resets done inline, and the
-// newcomers the rest.
+// half is split: handed over and not judged yet (waiting, and being judged), owing, whole and
+// waiting for their reset an eighth each (each no more than its default above), a few for
+// resets done inline, and the newcomers the rest.
 // Thread-safe.
 class ConnectionIntake {
 public:
@@ -194,7 +194,6 @@ private:
     std::condition_variable arrivingRoom_;
     bool arrivingClosed_ = false;
     std::vector<net::TcpConnectionPtr> arriving_;
-    std::size_t admitting_ = 0;  // taken from arriving_ by the intake's thread, not judged yet
 
     mutable std::mutex mutex_;
     bool closed_ = false;
