@@ -5,14 +5,18 @@
 // once, copies of the paired controller's own offer, envelopes under its identity with a broken
 // signature, first frames of 128 KiB all but their last bytes, and QR requests with a wrong MAC;
 // from 64 to 60,000 addresses (more than any record the host keeps), at set rates and at the
-// most this machine drives (rate 0).
+// most this machine drives (rate 0); and tricklers (a count of them in place of addresses: the
+// header of a 128 KiB frame, 100 bytes, then a byte every 60 ms, again from a new address the
+// moment the host closes them). The controller's offer may come in two segments `gap_ms`
+// apart, and the host may run with a hard open-file limit of 1,024 (`open_files`), its output
+// searched for "Too many open files".
 // Reported per run: the established connections per second, the share of offers answered
 // within 1 s, those that were not because their connection itself took a second or more (the
 // system's queue of new connections was full and dropped it once) and the others, the slowest
 // answer, the pairings that reached the code on their first connection, how long the session
 // took to come up, the host's main thread's share of a core, its peak descriptors and resident
 // memory (and, after partial frames, its memory a minute later), and the connections the system
-// dropped because the host's accept queue was full.
+// dropped because the host's accept queue was full, and the lines saying a table was full.
 // The closing summary names, per flood and address count, the highest rate at which at least
 // 99 % of the offers were answered within 1 s. Run it inside
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
@@ -39,7 +43,7 @@ using namespace quill::hostprocess;
 
 namespace {
 
-enum Flood { silent, strangersEnvelopes, pairStarts, replays, brokenSignatures, partialFrames, badLinkRequests };
+enum Flood { silent, strangersEnvelopes, pairStarts, replays, brokenSignatures, partialFrames, badLinkRequests, tricklers };
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
 // connection that found the host's accept queue full and was dropped, SYN or handshake end).
@@ -61,16 +65,18 @@ struct Point {
     double established;
     double answered;
 };
-std::map<std::tuple<int, int, long>, std::vector<Point>> points;  // by flood, addresses and delay
+std::map<std::tuple<int, int, long, long>, std::vector<Point>> points;  // by flood, addresses, delay and gap
 
 void Churn(benchmark::State& state) {
     const auto flood = static_cast<Flood>(state.range(0));
     const int addresses = static_cast<int>(state.range(1));
     const double rate = static_cast<double>(state.range(2));
     const auto delay = std::chrono::milliseconds(state.range(3));
+    const auto gap = std::chrono::milliseconds(state.range(4));
+    const bool lowLimit = state.range(5) != 0;
     raiseDescriptorLimit();
     PeerConnectionFactory::shared();
-    HostProcess host;
+    HostProcess host(HostOptions{{}, lowLimit, true});
     OfferSource offers(host);
     const Bytes spent = offers.next();
     if (!replies(host.port, spent, 20)) state.SkipWithError("the host did not answer");
@@ -93,6 +99,7 @@ void Churn(benchmark::State& state) {
             break;
         }
         // QR requests with a MAC of the stranger's own making.
+        case tricklers: break;
         case badLinkRequests:
             first = frame::encode(toBytes(PairingMessage(PairRequest(stranger.signingPublicKey(), stranger.agreementPublicKey(), "?",
                                                                      crypto::randomBytes(32), crypto::randomBytes(32)))
@@ -112,7 +119,9 @@ void Churn(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<bool> stop{false};
         std::vector<std::future<std::size_t>> churners;
-        for (int i = 0; i < threads; ++i)
+        if (flood == tricklers)
+            churners.push_back(std::async(std::launch::async, [&] { return trickle(host.port, addresses, stop); }));
+        for (int i = 0; flood != tricklers && i < threads; ++i)
             churners.push_back(std::async(std::launch::async, [&, i] {
                 return churn(host.port, addresses, rate / threads, stop, first, hold, i, threads);
             }));
@@ -130,7 +139,7 @@ void Churn(benchmark::State& state) {
         mainThread = (host.mainThreadCpuSeconds() - mainBefore) / std::chrono::duration<double>(Clock::now() - began).count();
         for (int probe = 0; probe < kProbes; ++probe) {
             const auto sent = Clock::now();
-            const Probe p = timeReply(host.port, offers.next(), 5, delay);
+            const Probe p = timeReply(host.port, offers.next(), 5, delay, gap);
             slowest = std::max(slowest, p.replied ? p.seconds : 5.0);
             answered += p.replied && p.seconds <= 1.0 ? 1 : 0;
             // A connection that took a second or more was dropped by the system's full queue of
@@ -150,8 +159,10 @@ void Churn(benchmark::State& state) {
             try {
                 session->start(host.port);
                 sessionSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 sessionSeconds = 99;
+                std::fprintf(stderr, "flood %d: the session did not come up: %s\n", static_cast<int>(flood), e.what());
+                if (std::getenv("QUILL_BENCH_HOST_OUTPUT")) std::fprintf(stderr, "%s\n", host.output().c_str());
             }
             session->close("done");
         }
@@ -174,6 +185,12 @@ void Churn(benchmark::State& state) {
     state.counters["peak_host_fds"] = static_cast<double>(peakFds);
     state.counters["listen_overflows"] = tcpExtension("ListenOverflows") - overflowsBefore;
     state.counters["first_frame_delay_ms"] = static_cast<double>(delay.count());
+    state.counters["segment_gap_ms"] = static_cast<double>(gap.count());
+    state.counters["hard_limit_1024"] = lowLimit;
+    const std::string output = host.output();
+    double tooMany = 0;
+    for (std::size_t at = 0; (at = output.find("Too many open files", at)) != std::string::npos; ++at) ++tooMany;
+    state.counters["too_many_open_files"] = tooMany;
     state.counters["rss_before_mb"] = static_cast<double>(kiBBefore) / 1024;
     state.counters["peak_rss_mb"] = static_cast<double>(peakKiB) / 1024;
     // What the host gives back once the flood is over.
@@ -181,14 +198,20 @@ void Churn(benchmark::State& state) {
         std::this_thread::sleep_for(60s);
         state.counters["rss_60s_after_mb"] = static_cast<double>(host.residentKiB()) / 1024;
     }
-    points[{flood, addresses, static_cast<long>(delay.count())}].push_back({rate, established, static_cast<double>(answered) / kProbes});
+    if (!lowLimit)
+        points[{flood, addresses, static_cast<long>(delay.count()), static_cast<long>(gap.count())}].push_back(
+        {rate, established, static_cast<double>(answered) / kProbes});
 }
 BENCHMARK(Churn)
-    ->ArgNames({"flood", "addresses", "rate", "delay_ms"})
-    ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}, {20, 50}})
-    ->ArgsProduct({{replays, brokenSignatures}, {1024, 60000}, {5000, 20000}, {20}})
-    ->ArgsProduct({{partialFrames}, {60000}, {5000, 0}, {20}})
-    ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}})
+    ->ArgNames({"flood", "addresses", "rate", "delay_ms", "gap_ms", "open_files"})
+    ->ArgsProduct({{silent, strangersEnvelopes, pairStarts}, {64, 1024, 60000}, {5000, 20000, 0}, {20, 50}, {0}, {0}})
+    ->ArgsProduct({{replays, brokenSignatures}, {1024, 60000}, {5000, 20000}, {20}, {0}, {0}})
+    ->ArgsProduct({{partialFrames}, {60000}, {5000, 0}, {20}, {0}, {0}})
+    ->ArgsProduct({{partialFrames}, {60000}, {5000, 20000}, {20}, {20}, {0}})
+    ->Args({partialFrames, 60000, 5000, 20, 50, 0})
+    ->Args({tricklers, 2000, 0, 20, 20, 0})
+    ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}, {0}, {0}})
+    ->Args({silent, 60000, 20000, 0, 0, 1024})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
@@ -240,17 +263,18 @@ BENCHMARK(Stallers)
 void summarize() {
     std::printf("\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s:\n");
     for (const auto& [key, runs] : points) {
-        const auto [flood, addresses, delay] = key;
+        const auto [flood, addresses, delay, gap] = key;
         static const char* const kinds[] = {"connections that never send", "strangers' envelopes", "PairStarts, then closed",
                                             "replays of its own offer", "its identity, bad signatures", "partial 128 KiB frames",
-                                            "QR requests, wrong MAC"};
+                                            "QR requests, wrong MAC", "tricklers"};
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {
             if (p.rate == 0) most = &p;
             if (p.answered >= 0.99 && (!held || p.established > held->established)) held = &p;
         }
-        std::printf("  %-29s from %5d addresses, first frame after %3ld ms: ", kinds[flood], addresses, delay);
+        std::printf("  %-29s from %5d addresses, first frame after %3ld ms (%3ld ms between its halves): ", kinds[flood], addresses,
+                    delay, gap);
         if (most && most == held)
             std::printf("no rate this machine drives breaks it (at its most, %.0f/s: %.0f %%)\n", most->established,
                         100 * most->answered);

@@ -5,6 +5,8 @@
 // LAN can throw at it. Shared by the binary's tests and the churn benchmark.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -50,10 +52,17 @@ bool eventually(F&& done, Clock::duration limit = 10s) {
     return true;
 }
 
+struct HostOptions {
+    std::string display;         // empty: the harness's $DISPLAY
+    bool hardFileLimit = false;  // the hard open-file limit at 1,024 too, so that the host keeps it
+    bool keepOutput = false;     // its output goes to output(), not to this process's
+};
+
 class HostProcess {
 public:
-    // `display` empty: the harness's $DISPLAY.
-    explicit HostProcess(const std::string& display = {}) {
+    explicit HostProcess(const std::string& display = {}) : HostProcess(HostOptions{display}) {}
+    explicit HostProcess(const HostOptions& options) {
+        const std::string& display = options.display;
         const std::string root = folder_.path().string();
         for (const char* dir : {"/home", "/run", "/data", "/config"}) ::mkdir((root + dir).c_str(), 0700);
         // The host's identity and its paired controller, where the host reads them.
@@ -68,7 +77,13 @@ public:
             rlimit files{};
             ::getrlimit(RLIMIT_NOFILE, &files);
             files.rlim_cur = std::min<rlim_t>(files.rlim_cur, 1024);
+            if (options.hardFileLimit) files.rlim_max = files.rlim_cur;
             ::setrlimit(RLIMIT_NOFILE, &files);
+            if (options.keepOutput) {
+                const int log = ::open((root + "/output").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                ::dup2(log, STDOUT_FILENO);
+                ::dup2(log, STDERR_FILENO);
+            }
             for (const auto& [name, dir] : {std::pair{"HOME", "/home"}, {"XDG_RUNTIME_DIR", "/run"},
                                             {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"}})
                 ::setenv(name, (root + dir).c_str(), 1);
@@ -115,6 +130,12 @@ public:
         const SessionConfiguration config({}, SessionMode::control, 2'000'000, 30, 640, 480, 10, 15, 20);
         auto store = std::make_shared<InMemoryPeerStore>(std::vector{recordOf(hostIdentity, "Host")});
         return ControllerSession::make(recordOf(hostIdentity, "Host"), controller, store, config);
+    }
+
+    // What it wrote, when started with keepOutput.
+    std::string output() const {
+        std::ifstream in(folder_.path() / "output");
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
     // The host's $XDG_RUNTIME_DIR.
@@ -270,14 +291,15 @@ inline CapturedOffer captureOffer(const HostProcess& host) {
 }
 
 // One frame on a new connection, written `delay` after the connect (a controller a round trip
-// away), timed: how long the connection took to be established, and whether a reply came within
-// `limit` seconds.
+// away), in two segments `gap` apart when given, timed: how long the connection took to be
+// established, and whether a reply came within `limit` seconds.
 struct Probe {
     double connectSeconds = 0;
     bool replied = false;
     double seconds = 0;  // from the connect's start to the reply
 };
-inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {}) {
+inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {},
+                       Clock::duration gap = {}) {
     Probe p;
     const auto began = Clock::now();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -285,11 +307,19 @@ inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clo
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     p.connectSeconds = std::chrono::duration<double>(Clock::now() - began).count();
     const Bytes wire = frame::encode(first);
     if (connected) std::this_thread::sleep_for(delay);
-    if (connected && ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size())) {
+    const std::size_t split = gap > Clock::duration{} ? wire.size() / 2 : 0;
+    if (connected && split) {
+        const int on = 1;  // each segment goes when it is written
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connected = ::send(fd, wire.data(), split, MSG_NOSIGNAL) == static_cast<ssize_t>(split);
+        std::this_thread::sleep_for(gap);
+    }
+    const auto rest = static_cast<ssize_t>(wire.size() - split);
+    if (connected && ::send(fd, wire.data() + split, wire.size() - split, MSG_NOSIGNAL) == rest) {
         std::uint8_t header[4];
         p.replied = ::recv(fd, header, sizeof header, MSG_WAITALL) == 4;
     }
@@ -450,6 +480,54 @@ inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>&
         }
     }
     for (auto& [fd, staller] : stallers) ::close(fd);
+    ::close(poller);
+    return made;
+}
+
+// Tricklers: `count` connections, each from a new address, that send the header of a 128 KiB
+// first frame and 100 bytes of it, then one byte every 60 ms, and connect again the moment the
+// host closes them, until `stop`. Returns how many connections they made.
+inline std::size_t trickle(std::uint16_t port, int count, const std::atomic<bool>& stop) {
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::set<int> open;
+    std::size_t made = 0;
+    std::uint32_t fresh = 1 << 16;  // 127.1.0.0 on
+    Bytes start = quill::testing::header(128 * 1024);
+    start.resize(start.size() + 100, 'x');
+    auto connectOne = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return;
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + fresh++ % (1 << 22))}, {}};
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        epoll_event event{EPOLLOUT | EPOLLRDHUP, {.fd = fd}};
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+        ++made;
+    };
+    for (int i = 0; i < count; ++i) connectOne();
+    auto nextByte = Clock::now() + 60ms;
+    while (!stop) {
+        epoll_event events[64];
+        const int ready = ::epoll_wait(poller, events, 64, 5);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+                open.erase(fd);
+                ::close(fd);
+                connectOne();
+            } else if (!open.count(fd)) {
+                [[maybe_unused]] auto sent = ::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+                epoll_event event{EPOLLRDHUP, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
+                open.insert(fd);
+            }
+        }
+        if (Clock::now() < nextByte) continue;
+        nextByte += 60ms;
+        for (int fd : open) [[maybe_unused]] auto sent = ::send(fd, "x", 1, MSG_NOSIGNAL);
+    }
+    for (int fd : open) ::close(fd);
     ::close(poller);
     return made;
 }

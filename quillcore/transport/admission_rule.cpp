@@ -1,6 +1,8 @@
 #include "quillcore/transport/admission_rule.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <functional>
 #include <tuple>
 
@@ -13,7 +15,32 @@ std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}
 // Higher gives way first.
 int shownLess(Standing s) { return static_cast<int>(Standing::answered) - static_cast<int>(s); }
 
+// Higher holds more memory, longer.
+int claimClass(std::uint32_t claim) { return std::bit_width(claim); }
+
+// Higher shows more: bytes a second since its header (a millisecond at least), by powers of two.
+int paceClass(const PartialFrame& f, SteadyClock::time_point now) {
+    const double seconds = std::max(std::chrono::duration<double>(now - f.began).count(), 0.001);
+    return std::ilogb(std::max(static_cast<double>(f.received), 1.0) / seconds);
+}
+
 }  // namespace
+
+std::size_t AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now) {
+    // Higher gives way first.
+    const auto rank = [now](const PartialFrame& f) {
+        return std::tuple{claimClass(f.claim), -paceClass(f, now), f.offended, now - f.began};
+    };
+    std::size_t chosen = 0;
+    auto chosenRank = rank(frames[0]);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        if (const auto r = rank(frames[i]); r > chosenRank) {
+            chosen = i;
+            chosenRank = r;
+        }
+    }
+    return chosen;
+}
 
 AdmissionRule::AdmissionRule(std::shared_ptr<OffenceRecord> offences)
     : offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()) {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -25,6 +26,14 @@ struct Place {
     SteadyClock::time_point since;
 };
 
+// A first frame whose body is still arriving, as the rule sees it.
+struct PartialFrame {
+    double offended;                // its address's OffenceRecord::weight
+    std::uint32_t claim;            // the body's length, as its header announced
+    std::size_t received;           // of its body, so far
+    SteadyClock::time_point began;  // when its header came
+};
+
 // Who gives way when every place for strangers is taken and a newcomer wants one. A stranger
 // can take a new address for every connection, so an address with nothing on record proves
 // nothing: what counts first is what a peer has shown. The place that gives way is the one
@@ -44,6 +53,17 @@ public:
     // gives way.
     std::optional<std::size_t> placeToFree(std::span<const Place> places, const Place& newcomer,
                                            SteadyClock::time_point now);
+
+    // The index of the partial frame in `frames` that gives way when their bodies need more
+    // memory than they may hold. When it began proves nothing (a stranger renews its frames at
+    // will), so what each has shown decides: the larger claim first, since it holds more memory
+    // for longer (in classes of powers of two, so that a few bytes less buys nothing); then the
+    // slower pace since its header (a trickle), in the same classes; then the address that
+    // offended most lately (offences only order equals: a stranger's address is always fresh);
+    // then the one that began first. Never the share of its claim received nor the time since
+    // its last bytes: a stalled stranger that sent all but its last bytes, or a fresh one, would
+    // beat a controller waiting a round trip for its next segment. `frames` is not empty.
+    static std::size_t partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now);
 
     const std::shared_ptr<OffenceRecord>& offences() const { return offences_; }
 

@@ -26,7 +26,8 @@ struct Case {
 };
 
 // Who gives way, from peers at several addresses: what a peer has shown comes first, offences
-// only order equals, and a newcomer never displaces an answer.
+// only order equals, and a newcomer never displaces an answer. Among first frames still
+// arriving, the same: the size of the claim, then the pace, and offences only among equals.
 TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
     const Case cases[] = {
         {"owing before unasked before answered, whatever their age",
@@ -65,6 +66,46 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
             places.push_back({h.standing, h.host, now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(h.silentFor))});
         const auto freed = rule.placeToFree(places, {c.newcomer.standing, c.newcomer.host, now}, now);
         EXPECT_EQ(freed ? static_cast<int>(*freed) : -1, c.expected);
+    }
+
+    // First frames still arriving, when their bodies need more memory than they may hold: what
+    // each has shown decides, never when it began nor how near its end it looks.
+    struct Arriving {
+        const char* host;
+        std::uint32_t claim;
+        std::size_t received;
+        double began;  // seconds ago
+    };
+    const struct {
+        const char* name;
+        std::vector<Arriving> frames;
+        std::vector<const char*> offenders;
+        std::size_t expected;
+    } partialCases[] = {
+        {"a large claim all but sent gives way to a small one begun earlier, half of it sent",
+         {{"10.0.0.1", 3000, 1500, 0.045}, {"10.0.0.2", 128 * 1024, 130'000, 0.001}}, {}, 1},
+        {"of equal claims, the one that trickles gives way to the one that keeps coming",
+         {{"10.0.0.1", 4000, 100 + 50, 3}, {"10.0.0.2", 4000, 3000, 0.04}}, {}, 0},
+        {"a few bytes less claimed buys nothing: the slower goes",
+         {{"10.0.0.1", 3000, 2000, 0.01}, {"10.0.0.2", 2900, 100, 1}}, {}, 1},
+        {"equal pace: the one that began first",
+         {{"10.0.0.1", 10'000, 1000, 1}, {"10.0.0.2", 10'000, 2000, 2}, {"10.0.0.3", 10'000, 1000, 1}}, {}, 1},
+        {"an offence demotes among equals", {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.2"}, 1},
+        {"the one that offended most",
+         {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.1", "10.0.0.2", "10.0.0.2"}, 1},
+        {"an offence never outweighs a larger claim nor a slower pace",
+         {{"10.0.0.1", 128 * 1024, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}, {"10.0.0.3", 3000, 10, 9}}, {"10.0.0.2"}, 0},
+        {"nor a trickle", {{"10.0.0.1", 3000, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}}, {"10.0.0.2"}, 0},
+    };
+    for (const auto& c : partialCases) {
+        SCOPED_TRACE(c.name);
+        OffenceRecord offences;
+        for (const char* host : c.offenders) offences.note(host, now - 1s);
+        std::vector<PartialFrame> frames;
+        for (const Arriving& a : c.frames)
+            frames.push_back({offences.weight(a.host, now), a.claim, a.received,
+                              now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(a.began))});
+        EXPECT_EQ(AdmissionRule::partialToFree(frames, now), c.expected);
     }
 }
 

@@ -17,7 +17,8 @@ namespace quill {
 
 namespace {
 
-constexpr std::size_t kBodyStep = 16 * 1024;
+// A body's reads go through a buffer this large.
+constexpr std::size_t kScratch = 64 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // Connections handed over and not judged yet. Beyond this many, the thread that accepts waits
 // for the intake's thread (at most kArrivingWait), so the system's accept queue holds the rest:
@@ -25,42 +26,52 @@ constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 constexpr std::size_t kMaxArriving = 64;
 constexpr auto kArrivingWait = std::chrono::milliseconds(250);
 
-// Connections waiting for their reset on the closing thread: a quarter of the descriptors the
-// process may open, and no more than this.
+// Connections waiting for their reset, at most.
 constexpr std::size_t kMaxClosing = 1024;
-
-std::size_t closingRoom() {
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return kMaxClosing;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(files.rlim_cur / 4), 16, kMaxClosing);
-}
+// Connections reset inline at one time: one by each thread that hands them over (the accepting
+// one, the intake's, the owner's few), and the intake's own poller and waker.
+constexpr std::size_t kInlineResets = 8;
 
 }  // namespace
 
 struct ConnectionIntake::Private {};
 
-std::size_t ConnectionIntake::newcomersFor(std::uint64_t descriptors) {
-    return static_cast<std::size_t>(std::clamp<std::uint64_t>(descriptors / 2, 64, Limits{}.newcomers));
-}
+struct ConnectionIntake::Split {
+    Limits limits;
+    std::size_t arriving = kMaxArriving;
+    std::size_t closing = kMaxClosing;
+
+    // Half of the open-file limit for every connection held, whatever that limit is: the rest of
+    // the process (sessions, pairing, the screening's batches, the display) has the other half.
+    explicit Split(Limits given) : limits(given) {
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return;
+        const std::size_t half = static_cast<std::size_t>(std::min<rlim_t>(files.rlim_cur / 2, SIZE_MAX));
+        const auto eighth = [&](std::size_t most) { return std::clamp<std::size_t>(half / 8, 1, std::max<std::size_t>(most, 1)); };
+        // Half of the handed over wait, the other half is what the intake's thread judges.
+        arriving = std::max<std::size_t>(1, eighth(2 * kMaxArriving) / 2);
+        limits.waiting = eighth(given.waiting);
+        limits.ready = eighth(given.ready);
+        closing = std::min(half / 8, kMaxClosing);
+        const std::size_t taken = 2 * arriving + limits.waiting + limits.ready + closing + kInlineResets;
+        limits.newcomers = std::clamp<std::size_t>(half > taken ? half - taken : 1, 1, std::max<std::size_t>(given.newcomers, 1));
+    }
+};
 
 ConnectionIntake::ConnectionIntake(const Private&, Limits limits, std::function<void()> onReady,
                                    std::shared_ptr<OffenceRecord> offences)
-    : limits_([&] {
-          // Every newcomer holds a descriptor through its grace: never more than the process may
-          // spare.
-          rlimit files{};
-          if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-              limits.newcomers = std::min(limits.newcomers, newcomersFor(files.rlim_cur));
-              limits.ready = std::min<std::size_t>(limits.ready, std::max<std::size_t>(16, files.rlim_cur / 8));
-          }
-          return limits;
-      }()),
+    : ConnectionIntake(Split(limits), std::move(onReady), std::move(offences)) {}
+
+ConnectionIntake::ConnectionIntake(const Split& split, std::function<void()> onReady, std::shared_ptr<OffenceRecord> offences)
+    : limits_(split.limits),
       onReady_(std::move(onReady)),
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
       waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      arrivingMost_(split.arriving),
+      scratch_(kScratch),
       rule_(offences_),
-      closingRoom_(closingRoom()) {
+      closingRoom_(split.closing) {
     epoll_event event{EPOLLIN, {.u64 = kWakerTag}};
     ::epoll_ctl(poller_, EPOLL_CTL_ADD, waker_, &event);
     closer_ = std::jthread([this](std::stop_token stop) { closeRun(stop); });
@@ -92,9 +103,9 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     bool first = false;
     {
         std::unique_lock lock(arrivingMutex_);
-        const auto room = [&] { return arrivingClosed_ || arriving_.size() < kMaxArriving; };
+        const auto room = [&] { return arrivingClosed_ || arriving_.size() < arrivingMost_; };
         if (!room()) arrivingRoom_.wait_for(lock, kArrivingWait, room);
-        if (!arrivingClosed_ && arriving_.size() < kMaxArriving) {
+        if (!arrivingClosed_ && arriving_.size() < arrivingMost_) {
             first = arriving_.empty();
             arriving_.push_back(std::move(connection));
         }
@@ -103,26 +114,38 @@ void ConnectionIntake::add(net::TcpConnectionPtr connection) {
     if (first) wake();
 }
 
+bool ConnectionIntake::reserveClosing() noexcept {
+    std::size_t held = closingHeld_.load(std::memory_order_relaxed);
+    do {
+        if (held >= closingRoom_) return false;
+    } while (!closingHeld_.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
+    return true;
+}
+
 void ConnectionIntake::resetLater(std::vector<net::TcpConnectionPtr>& connections) {
     if (connections.empty()) return;
     {
         std::lock_guard lock(closingMutex_);
         while (!connections.empty() && queueReset(connections.back())) connections.pop_back();
     }
-    for (auto& c : connections) resetNow(c);
+    for (auto& c : connections) {
+        resetNow(c);
+        closingHeld_.fetch_sub(1, std::memory_order_relaxed);
+    }
     connections.clear();
 }
 
 void ConnectionIntake::resetLater(net::TcpConnectionPtr connection) {
-    {
-        std::lock_guard lock(closingMutex_);
+    if (reserveClosing()) {
+        std::unique_lock lock(closingMutex_);
         if (queueReset(connection)) return;
+        lock.unlock();
+        closingHeld_.fetch_sub(1, std::memory_order_relaxed);
     }
     resetNow(connection);
 }
 
 bool ConnectionIntake::queueReset(net::TcpConnectionPtr& connection) {
-    if (closing_.size() >= closingRoom_) return false;
     try {
         closing_.push_back(std::move(connection));
     } catch (const std::exception&) {
@@ -150,17 +173,24 @@ void ConnectionIntake::closeRun(std::stop_token stop) {
             if (closing_.empty()) return;  // stopping, and nothing left
             batch.swap(closing_);
         }
-        for (auto& c : batch) resetNow(c);
+        for (auto& c : batch) {
+            resetNow(c);
+            closingHeld_.fetch_sub(1, std::memory_order_relaxed);
+        }
         batch.clear();
     }
 }
 
 void ConnectionIntake::closeLater(net::TcpConnectionPtr connection) noexcept {
-    try {
-        givesWay_.push_back(std::move(connection));
-    } catch (const std::exception&) {
-        resetNow(connection);
+    if (reserveClosing()) {
+        try {
+            givesWay_.push_back(std::move(connection));
+            return;
+        } catch (const std::exception&) {
+            closingHeld_.fetch_sub(1, std::memory_order_relaxed);
+        }
     }
+    resetNow(connection);
 }
 
 net::TcpConnectionPtr ConnectionIntake::remove(Entry it) noexcept {
@@ -170,6 +200,13 @@ net::TcpConnectionPtr ConnectionIntake::remove(Entry it) noexcept {
     ::epoll_ctl(poller_, EPOLL_CTL_DEL, it->descriptor, nullptr);
     bySerial_.erase(it->serial);
     if (auto h = perHost_.find(it->host); h != perHost_.end() && --h->second == 0) perHost_.erase(h);
+    if (const std::size_t i = it->holder; i != SIZE_MAX) {
+        holders_[i] = holders_.back();
+        partials_[i] = partials_.back();
+        holders_[i]->holder = i;
+        holders_.pop_back();
+        partials_.pop_back();
+    }
     bodyBytes_ -= it->body.capacity();
     net::TcpConnectionPtr connection = std::move(it->connection);
     (it->inGrace ? newcomers_ : owing_).erase(it);
@@ -223,10 +260,15 @@ void ConnectionIntake::owe(Entry it) {
     it->inGrace = false;
     if (owing_.size() <= limits_.waiting) return;
     // Turned away for want of room is no offence.
-    const auto now = SteadyClock::now();
-    places_.clear();
-    for (auto p = owing_.begin(); p != it; ++p) places_.push_back({Standing::owing, p->host, p->since});
-    const auto freed = rule_.placeToFree(places_, {Standing::owing, it->host, it->since}, now);
+    std::optional<std::size_t> freed;
+    try {
+        const auto now = SteadyClock::now();
+        places_.clear();
+        for (auto p = owing_.begin(); p != it; ++p) places_.push_back({Standing::owing, p->host, p->since});
+        freed = rule_.placeToFree(places_, {Standing::owing, it->host, it->since}, now);
+    } catch (const std::exception&) {
+        // No memory to judge in: it gives way itself, so the places stay within their number.
+    }
     if (!freed) return giveWay(it, false);
     const Entry leaving = std::next(owing_.begin(), static_cast<std::ptrdiff_t>(*freed));
     // A last look: what came on it since it was last read may have made it whole.
@@ -236,13 +278,13 @@ void ConnectionIntake::owe(Entry it) {
 bool ConnectionIntake::settle(Entry it) {
     Progress progress;
     try {
-        progress = read(*it);
+        progress = read(it);
     } catch (const std::exception&) {
         progress = Progress::failed;  // no memory for its body: this connection only
     }
     if (progress == Progress::waiting) return true;
-    if (progress == Progress::failed) {
-        giveWay(it, true);
+    if (progress == Progress::failed || progress == Progress::noRoom) {
+        giveWay(it, progress == Progress::failed);
         return false;
     }
     try {
@@ -253,74 +295,80 @@ bool ConnectionIntake::settle(Entry it) {
     return false;
 }
 
-void ConnectionIntake::roomForBody(const Waiting& w, std::size_t more) {
-    while (bodyBytes_ + more > limits_.bodyBytes && !holders_.empty()) {
-        const std::uint64_t serial = holders_.front();
-        holders_.pop_front();
-        if (serial == w.serial) {
-            holders_.push_back(serial);
-            if (holders_.size() == 1) return;
-            continue;
-        }
-        if (auto found = bySerial_.find(serial); found != bySerial_.end() && found->second->inBody)
-            giveWay(found->second, false);
+bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
+    Waiting& w = *it;
+    if (size <= w.body.capacity()) return true;
+    // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
+    // whole body holds just that.
+    const std::size_t capacity = std::min<std::size_t>(w.length, std::max(size, 2 * w.body.capacity()));
+    const auto now = SteadyClock::now();
+    if (w.holder == SIZE_MAX) {
+        if (holders_.size() == holders_.capacity()) holders_.reserve(std::max<std::size_t>(16, 2 * holders_.size()));
+        if (partials_.size() == partials_.capacity()) partials_.reserve(std::max<std::size_t>(16, 2 * partials_.size()));
+        holders_.push_back(it);
+        partials_.push_back({0, w.length, 0, w.began});
+        w.holder = holders_.size() - 1;
     }
-    // Serials of connections gone since are dropped as they come to the front; a long run of
-    // frames that came whole leaves them behind, so the list is swept when it outgrows what it
-    // tracks.
-    if (holders_.size() > 2 * bySerial_.size() + 64)
-        std::erase_if(holders_, [&](std::uint64_t s) { return !bySerial_.contains(s); });
+    // What it shows with the bytes just read.
+    partials_[w.holder].received = size;
+    partials_[w.holder].offended = offences_->weight(w.host, now);
+    const std::size_t more = capacity - w.body.capacity();
+    // A frame these bytes make whole leaves the partial bodies at once, for the ready queue and
+    // its own budget: the others make room for it, whatever it claimed. It waits at the back,
+    // out of the choice (a holder that leaves is replaced by the last).
+    const bool whole = size == w.length;
+    while (bodyBytes_ + more > limits_.bodyBytes) {
+        if (const std::size_t last = holders_.size() - 1; whole && w.holder != last) {
+            std::swap(holders_[w.holder], holders_[last]);
+            std::swap(partials_[w.holder], partials_[last]);
+            holders_[w.holder]->holder = w.holder;
+            w.holder = last;
+        }
+        const std::size_t choice = holders_.size() - (whole ? 1 : 0);
+        if (choice == 0) return false;
+        const Entry leaving = holders_[AdmissionRule::partialToFree(std::span(partials_).first(choice), now)];
+        if (leaving == it) return false;
+        giveWay(leaving, false);
+    }
+    w.body.reserve(capacity);
+    bodyBytes_ += more;
+    return true;
 }
 
-ConnectionIntake::Progress ConnectionIntake::read(Waiting& w) {
+ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
+    Waiting& w = *it;
     for (;;) {
-        std::uint8_t* into;
-        std::size_t wanted;
-        if (!w.inBody) {
-            into = w.header + w.got;
-            wanted = frame::kHeaderSize - w.got;
-        } else {
-            if (w.got == w.body.size()) {
-                // A body grows in steps as its bytes come, so one that announces much and sends
-                // little costs little.
-                const std::size_t size = std::min<std::size_t>(w.length, w.got + kBodyStep);
-                if (size > w.body.capacity()) {
-                    const std::size_t more = size - w.body.capacity();
-                    if (w.body.capacity() == 0) holders_.push_back(w.serial);
-                    roomForBody(w, more);
-                    Bytes grown;
-                    grown.reserve(size);
-                    grown.assign(w.body.begin(), w.body.end());
-                    bodyBytes_ += grown.capacity() - w.body.capacity();
-                    w.body.swap(grown);
-                }
-                w.body.resize(size);
-            }
-            into = w.body.data() + w.got;
-            wanted = w.body.size() - w.got;
-        }
         // Exactly what the first frame still needs: the next frame stays in the socket for the
-        // connection's reader.
+        // connection's reader. A body's bytes come through scratch_, so that it holds memory
+        // for what came, never for what its header announced.
+        std::uint8_t* const into = w.inBody ? scratch_.data() : w.header + w.got;
+        const std::size_t wanted =
+            w.inBody ? std::min<std::size_t>(scratch_.size(), w.length - w.got) : frame::kHeaderSize - w.got;
         const ssize_t n = ::recv(w.descriptor, into, wanted, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Progress::waiting;
         if (n <= 0) return Progress::failed;  // ended or broke before a whole frame
-        w.got += static_cast<std::size_t>(n);
-        if (!w.inBody) {
-            if (w.got < frame::kHeaderSize) continue;
-            try {
-                w.length = frame::parseHeader(w.header);
-            } catch (const FrameChannelError&) {
-                return Progress::failed;
-            }
-            // Judged from the header alone: a refused body is never read.
-            if (w.length > limits_.maxFirstFrame) return Progress::failed;
-            if (w.length == 0) return Progress::whole;
-            w.inBody = true;
-            w.got = 0;
-        } else if (w.got == w.length) {
-            return Progress::whole;
+        const auto got = static_cast<std::size_t>(n);
+        if (w.inBody) {
+            if (!holdBody(it, w.got + got)) return Progress::noRoom;
+            w.body.insert(w.body.end(), into, into + got);
+            w.got += got;
+            if (w.got == w.length) return Progress::whole;
+            continue;
         }
+        w.got += got;
+        if (w.got < frame::kHeaderSize) continue;
+        try {
+            w.length = frame::parseHeader(w.header);
+        } catch (const FrameChannelError&) {
+            return Progress::failed;
+        }
+        // Judged from the header alone: a refused body is never read.
+        if (w.length > limits_.maxFirstFrame) return Progress::failed;
+        if (w.length == 0) return Progress::whole;
+        w.inBody = true;
+        w.got = 0;
+        w.began = SteadyClock::now();
     }
 }
 
@@ -361,7 +409,7 @@ void ConnectionIntake::run(std::stop_token stop) {
     ::pthread_setname_np(::pthread_self(), "quill-intake");
     epoll_event events[64];
     std::vector<net::TcpConnectionPtr> arrived;  // kept: its room goes back to arriving_
-    std::vector<net::TcpConnectionPtr> givesWay;
+    std::vector<net::TcpConnectionPtr> givesWay;  // each holds its place among the closing
     while (!stop.stop_requested()) {
         int timeout = -1;
         {
@@ -466,6 +514,11 @@ void ConnectionIntake::refuse(FirstFrame& first, bool offended) {
     if (first.connection) resetLater(std::move(first.connection));
 }
 
+std::size_t ConnectionIntake::partialBytes() const {
+    std::lock_guard lock(mutex_);
+    return bodyBytes_;
+}
+
 std::size_t ConnectionIntake::size() const {
     std::size_t arriving;
     {
@@ -496,6 +549,7 @@ void ConnectionIntake::close() {
         bySerial_.clear();
         perHost_.clear();
         holders_.clear();
+        partials_.clear();
         bodyBytes_ = 0;
         ready.swap(ready_);
         readyBytes_ = 0;

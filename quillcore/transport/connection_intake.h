@@ -1,7 +1,7 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <list>
 #include <unordered_map>
 #include <cstddef>
@@ -41,21 +41,26 @@ namespace quill {
 // - at most `perAddress` connections wait from one address (one more is closed at once);
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
-//   body is never read. Partial bodies hold at most `bodyBytes` between them: beyond that the
-//   connection that began its body longest ago gives way (no offence).
-// - whole first frames wait for the owner in a queue of at most `ready` entries (and no more
-//   than an eighth of the open-file limit) and `readyBytes` bytes; room is made by the same
-//   rule. `onReady` is called when that queue stops being empty, on the intake's thread: it
-//   must not block.
+//   body is never read. A body holds memory for the bytes that came (grown by doubling, up to
+//   its length), and partial bodies hold at most `bodyBytes` between them: beyond that the one
+//   that has shown least gives way (AdmissionRule::partialToFree; no offence), never one that
+//   the bytes in hand make whole.
+// - whole first frames wait for the owner in a queue of at most `ready` entries and
+//   `readyBytes` bytes; room is made by the same rule as for the silent. `onReady` is called
+//   when that queue stops being empty, on the intake's thread: it must not block.
 // - connections handed over and not judged yet wait for the intake's thread, 64 at most; beyond
 //   that, the thread that hands them over waits (a quarter second at most) while the intake's
 //   thread catches up, and the system's accept queue holds what comes meanwhile.
 // A failure while one connection is handled (no memory for its frame) costs that connection
 // only.
 // Connections it closes are reset (TcpConnection::reset): a flood leaves nothing behind. The
-// resets run on a thread of their own (inline once 1,024 wait, or a quarter of the open-file
-// limit), so that a flood's closes never slow the accepting and judging of what comes next.
-// Descriptors held at most: newcomers + waiting + ready + 64 + the closing room.
+// resets run on a thread of their own (inline once their share of descriptors below is held),
+// so that a flood's closes never slow the accepting and judging of what comes next.
+// Descriptors: every connection it holds, from its hand-over to its reset, counts against half
+// of the open-file limit (the soft one), the other half being the rest of the process's. That
+// half is split: handed over and not judged yet (waiting, and being judged), owing, whole and
+// waiting for their reset an eighth each (each no more than its default above), a few for
+// resets done inline, and the newcomers the rest.
 // Thread-safe.
 class ConnectionIntake {
 public:
@@ -70,10 +75,6 @@ public:
         std::size_t bodyBytes = 8 * 1024 * 1024;
         std::size_t readyBytes = 16 * 1024 * 1024;
     };
-
-    // Newcomers an intake can give their grace with `descriptors` open files allowed, keeping
-    // half of them for everything else.
-    static std::size_t newcomersFor(std::uint64_t descriptors);
 
     struct FirstFrame {
         net::TcpConnectionPtr connection;  // not started: its next read is the second frame
@@ -106,6 +107,9 @@ public:
     // Connections held now: waiting for their first frame or not taken yet.
     std::size_t size() const;
 
+    // Memory held by the bodies of first frames still arriving.
+    std::size_t partialBytes() const;
+
     // Ends a connection taken from here on the intake's closing thread; `offended`: the owner
     // refused its frame, an offence of its address.
     void refuse(FirstFrame& first, bool offended);
@@ -115,6 +119,9 @@ public:
                      std::shared_ptr<OffenceRecord> offences);
 
 private:
+    struct Split;  // the limits within the descriptors the intake may hold
+    ConnectionIntake(const Split& split, std::function<void()> onReady, std::shared_ptr<OffenceRecord> offences);
+
     struct Waiting {
         std::uint64_t serial;
         net::TcpConnectionPtr connection;
@@ -130,10 +137,12 @@ private:
         bool inBody = false;
         std::uint32_t length = 0;
         Bytes body = {};
+        SteadyClock::time_point began = {};  // of its body
+        std::size_t holder = SIZE_MAX;       // its index in holders_, while its body holds memory
     };
     using WaitingList = std::list<Waiting>;
     using Entry = WaitingList::iterator;
-    enum class Progress { waiting, whole, failed };
+    enum class Progress { waiting, whole, failed, noRoom };
 
     void run(std::stop_token stop);
     // With mutex_ held, as the helpers below: takes a connection that was handed over, or
@@ -148,20 +157,26 @@ private:
     void giveWay(Entry it, bool offended) noexcept;
     // Takes `it` out of the lists, its socket out of the poller; the connection is returned.
     net::TcpConnectionPtr remove(Entry it) noexcept;
-    // Reads what has come on `w`.
-    Progress read(Waiting& w);
-    // Makes room for `more` bytes of `w`'s body among the partial bodies.
-    void roomForBody(const Waiting& w, std::size_t more);
+    // Reads what has come on `it`.
+    Progress read(Entry it);
+    // Room for `size` bytes of the body of `it`, among the partial bodies; false when it is
+    // the one that gives way.
+    bool holdBody(Entry it, std::size_t size);
     // Moves the connection of `it`, whose first frame is whole, to the ready queue. Returns
     // whether that queue was empty.
     bool makeReady(Entry it);
     // Where it cannot be queued for its reset (no memory), it is reset at once.
     void closeLater(net::TcpConnectionPtr connection) noexcept;
     void wake();
-    // Resets `connections` on the closing thread; inline those beyond its room. Empties it.
+    // A place among the connections that wait for their reset; false when they fill it.
+    bool reserveClosing() noexcept;
+    // Resets `connections`, which hold places among the closing, on the closing thread.
+    // Empties it.
     void resetLater(std::vector<net::TcpConnectionPtr>& connections);
+    // On the closing thread if there is room, else inline.
     void resetLater(net::TcpConnectionPtr connection);
-    // With closingMutex_ held: queues `connection` for the closing thread if there is room.
+    // With closingMutex_ held: queues `connection`, which holds its place, for the closing
+    // thread; false for want of memory.
     bool queueReset(net::TcpConnectionPtr& connection);
     static void resetNow(net::TcpConnectionPtr& connection) noexcept;
     void closeRun(std::stop_token stop);
@@ -174,6 +189,7 @@ private:
 
     // Connections handed over and not judged yet, under a lock of their own: the thread that
     // accepts never waits while the intake's thread reads sockets.
+    const std::size_t arrivingMost_;
     mutable std::mutex arrivingMutex_;
     std::condition_variable arrivingRoom_;
     bool arrivingClosed_ = false;
@@ -187,10 +203,11 @@ private:
     WaitingList owing_;
     std::unordered_map<std::uint64_t, Entry> bySerial_;
     std::unordered_map<std::string, std::size_t> perHost_;
-    // Partial bodies: their bytes, and the serials of their connections in the order they
-    // began (some may have left since).
+    // Partial bodies: the memory they hold, and what each has shown, side by side.
     std::size_t bodyBytes_ = 0;
-    std::deque<std::uint64_t> holders_;
+    std::vector<Entry> holders_;
+    std::vector<PartialFrame> partials_;
+    Bytes scratch_;  // what a body's read brings, before its body takes it
     bool becameReady_ = false;
     std::vector<net::TcpConnectionPtr> givesWay_;  // closed by this pass, reset after it
     // Whole frames, under a lock of their own: the owner takes them without waiting while the
@@ -201,7 +218,10 @@ private:
     AdmissionRule rule_;
     std::vector<Place> places_;  // room to judge who gives way in
 
+    // Connections closed and not reset yet, wherever they are (the closing thread's queue and
+    // its batch, a pass's own), hold places among the closing.
     const std::size_t closingRoom_;
+    std::atomic<std::size_t> closingHeld_{0};
     std::mutex closingMutex_;
     std::condition_variable_any closingCv_;
     std::vector<net::TcpConnectionPtr> closing_;

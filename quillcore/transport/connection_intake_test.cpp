@@ -1,11 +1,18 @@
 #include "quillcore/transport/connection_intake.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <new>
 #include <filesystem>
+#include <deque>
+#include <map>
+#include <set>
 
 #include "quillcore/transport/frame_test_support.h"
 
@@ -94,6 +101,12 @@ std::vector<ConnectionIntake::FirstFrame> takeSome(ConnectionIntake& intake) {
     return taken;
 }
 
+// This process's open descriptors (the listing's own included).
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
 void write(int fd, const Bytes& bytes) {
     if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("write");
@@ -128,6 +141,7 @@ TEST(ConnectionIntake, ReadsTheFirstFrameHoweverItArrivesAndLeavesTheRestToTheRe
          },
          body},
         {"empty", [&](int fd) { write(fd, wire({})); }, Bytes{}},
+        {"exactly the largest taken", [&](int fd) { write(fd, wire(pattern(2000, 3))); }, pattern(2000, 3)},
         {"over the limit, judged from its header", [&](int fd) { write(fd, header(2001)); }, std::nullopt},
         {"ended halfway", [&](int fd) { 
              write(fd, joined(header(10), toBytes("abc")));
@@ -374,30 +388,72 @@ TEST(ConnectionIntake, ANewcomerKeepsItsPlaceThroughItsGrace) {
     for (int fd : four) ::close(fd);
 }
 
-// Partial bodies share a budget: the one that began longest ago gives way to a body that needs
-// room, without blame; a small frame still comes whole.
+// Partial bodies share a budget, counted by the memory each holds for what came: when more is
+// needed, the one that has shown least gives way (AdmissionRule::partialToFree), without blame,
+// and a small frame that keeps coming is taken whatever else is under way. Each write is read
+// before the next: the order is part of the row.
 TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
-    auto offences = std::make_shared<OffenceRecord>();
-    ConnectionIntake::Limits limits;
-    limits.maxFirstFrame = 100'000;
-    limits.bodyBytes = 64 * 1024;
-    Intake fixture(limits, offences);
-    auto partial = [&](std::uint8_t source) {
-        const int fd = connectTo(fixture.port, source);
-        write(fd, joined(header(100'000), pattern(40'000, source)));
-        return fd;
+    // Small writes, each read whole: a body read in one go holds just its bytes.
+    const Bytes large = header(100'000), small = header(3000), medium = header(10'000);
+    const struct {
+        const char* name;
+        std::size_t budget;
+        std::vector<std::pair<std::uint8_t, Bytes>> writes;  // from 127.0.0.`first`
+        std::vector<const char*> offenders;
+        std::set<std::uint8_t> gaveWay;
+        std::size_t held;                   // partialBytes() at the end
+        std::optional<std::uint8_t> whole;  // whose frame was taken
+    } rows[] = {
+        {"equal claims: the slower, which began first",
+         3000, {{2, joined(medium, pattern(2000, 2))}, {3, joined(medium, pattern(2000, 3))}}, {}, {2}, 2000, {}},
+        {"a small frame in two segments outlasts a larger claim all but sent",
+         8000, {{2, joined(small, pattern(1500, 2))}, {3, joined(header(8000), pattern(7000, 3))}, {2, pattern(1500, 4)}},
+         {}, {3}, 0, 2},
+        {"a trickle holds only what came", 3000, {{2, joined(large, pattern(100, 2))}, {2, pattern(1, 3)}}, {}, {}, 200, {}},
+        {"bodies up to the budget all stay",
+         3000, {{2, joined(medium, pattern(1000, 2))}, {3, joined(medium, pattern(2000, 3))}}, {}, {}, 3000, {}},
+        {"a byte beyond it: one gives way",
+         3000, {{2, joined(medium, pattern(1000, 2))}, {3, joined(medium, pattern(2000, 3))}, {4, joined(large, pattern(1, 4))}},
+         {}, {4}, 3000, {}},
+        {"a frame that comes whole in one read is taken however full, whatever it claimed",
+         3000, {{2, joined(header(1000), pattern(900, 2))}, {3, wire(pattern(2500, 3))}}, {"127.0.0.3"}, {2}, 0, 3},
     };
-    const int a = partial(2);
-    std::this_thread::sleep_for(100ms);
-    const int b = partial(3);
-    EXPECT_TRUE(eventually([&] { return ended(a); }));
-    EXPECT_TRUE(waiting(b));
-    EXPECT_EQ(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY);
-    const int c = connectTo(fixture.port, 4);
-    write(c, wire(toBytes("small")));
-    EXPECT_EQ(takeSome(*fixture.intake).size(), 1u);
-    EXPECT_TRUE(waiting(b));
-    for (int fd : {a, b, c}) ::close(fd);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto offences = std::make_shared<OffenceRecord>();
+        for (const char* host : row.offenders) offences->note(host, SteadyClock::now());
+        ConnectionIntake::Limits limits;
+        limits.maxFirstFrame = 100'000;
+        limits.bodyBytes = row.budget;
+        Intake fixture(limits, offences);
+        std::map<std::uint8_t, int> clients;
+        std::vector<ConnectionIntake::FirstFrame> taken;
+        auto gone = [&] {
+            std::set<std::uint8_t> sources;
+            for (const auto& [source, fd] : clients)
+                if (ended(fd)) sources.insert(source);
+            return sources;
+        };
+        for (const auto& [source, bytes] : row.writes) {
+            auto [client, fresh] = clients.try_emplace(source, -1);
+            if (fresh) client->second = connectTo(fixture.port, source);
+            const std::size_t held = fixture.intake->partialBytes(), before = gone().size();
+            write(client->second, bytes);
+            ASSERT_TRUE(eventually([&] {
+                for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+                return fixture.intake->partialBytes() != held || gone().size() != before || !taken.empty();
+            }));
+        }
+        EXPECT_TRUE(eventually([&] {
+            for (auto& f : fixture.intake->take()) taken.push_back(std::move(f));
+            return gone() == row.gaveWay && taken.size() == (row.whole ? 1u : 0u);
+        })) << gone().size() << " gave way, " << taken.size() << " taken";
+        EXPECT_EQ(fixture.intake->partialBytes(), row.held);
+        EXPECT_TRUE(!row.whole || taken.at(0).host == "127.0.0." + std::to_string(*row.whole));
+        for (const std::uint8_t source : row.gaveWay)
+            EXPECT_EQ(offences->weight("127.0.0." + std::to_string(source), SteadyClock::now()), -INFINITY) << "no offence";
+        for (const auto& [source, fd] : clients) ::close(fd);
+    }
 }
 
 // Whole first frames wait for the owner; when their places (by count or by bytes) run out,
@@ -452,9 +508,6 @@ TEST(ConnectionIntake, AddressesThatOffendedElsewhereGiveWayInTheReadyQueue) {
 // A burst of connections the intake refuses is reset in full, on its closing thread or, beyond
 // that thread's room, at once; none stays open, also when the intake goes while resets wait.
 TEST(ConnectionIntake, EveryConnectionRefusedInABurstIsResetAndItsDescriptorFreed) {
-    const auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-    };
     { Intake warmUp(ConnectionIntake::Limits{}); }  // the process's I/O thread and its descriptors
     const auto before = openDescriptors();
     constexpr int kBurst = 300;
@@ -484,6 +537,94 @@ TEST(ConnectionIntake, EveryConnectionRefusedInABurstIsResetAndItsDescriptorFree
         fixture.reset();
         EXPECT_TRUE(eventually([&] { return openDescriptors() <= before; })) << openDescriptors() << " open, " << before << " before";
     }
+}
+
+// The intake's descriptors stay within half of the open-file limit, whatever it is: a child
+// process at a limit of 1,024 (soft and hard) runs a listener and an intake whose owner takes
+// nothing, while this process floods it with silent connections and whole first frames. There a
+// bystander thread holds every descriptor the intake must leave over and opens one more again
+// and again: it never finds the table full, and the count of open descriptors stays within half.
+TEST(ConnectionIntake, ItsDescriptorsStayWithinHalfTheOpenFileLimit) {
+    constexpr rlim_t kFiles = 1024;
+    if (std::getenv("QUILL_INTAKE_CHILD")) {
+        const rlimit files{kFiles, kFiles};
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
+        ConnectionIntake::Limits limits;
+        limits.grace = 5;  // newcomers pile up whatever the rate
+        Intake fixture(limits);
+        const std::size_t baseline = openDescriptors();
+        // Beyond the intake's half: one for the bystander's own, one for the count's listing.
+        std::vector<int> held(kFiles - kFiles / 2 - baseline - 1);
+        for (int& fd : held) ASSERT_GE(fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+        std::atomic<bool> stop{false};
+        std::atomic<int> refused{0};
+        std::size_t peak = 0;
+        std::jthread bystander([&] {
+            for (int fd; !stop;) (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0 ? void(++refused) : void(::close(fd));
+        });
+        std::jthread counter([&] {
+            for (; !stop; std::this_thread::sleep_for(1ms)) try {
+                    peak = std::max(peak, openDescriptors() - held.size());
+                } catch (const std::exception&) {
+                    ++refused;  // the listing found the table full
+                }
+        });
+        std::printf("intake-port %u\n", fixture.port);
+        std::fflush(stdout);
+        for (char byte; ::read(STDIN_FILENO, &byte, 1) > 0;) {
+        }
+        stop = true;
+        bystander.join(), counter.join();
+        EXPECT_EQ(refused, 0);
+        EXPECT_LE(peak, baseline + kFiles / 2);
+        return;
+    }
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;  // the flood holds a few thousand sockets
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    int in[2], out[2];
+    ASSERT_TRUE(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0);
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_adddup2(&io, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&io, out[1], STDOUT_FILENO);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe"), marker = "QUILL_INTAKE_CHILD=1",
+                filter = "--gtest_filter=ConnectionIntake.ItsDescriptorsStayWithinHalfTheOpenFileLimit";
+    std::vector<char*> argv{self.data(), filter.data(), nullptr}, env{marker.data()};
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    env.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, self.c_str(), &io, nullptr, argv.data(), env.data());
+    posix_spawn_file_actions_destroy(&io);
+    ASSERT_EQ(spawned, 0);
+    ::close(in[0]), ::close(out[1]);
+    FILE* output = ::fdopen(out[0], "r");
+    std::string said;
+    unsigned port = 0;
+    for (char line[512]; !port && std::fgets(line, sizeof line, output);) said += line, std::sscanf(line, "intake-port %u", &port);
+    // Silent connections and whole first frames from ever-new addresses, as fast as one thread
+    // goes, for two seconds; each held until four thousand more came.
+    std::deque<int> open;
+    const Bytes whole = wire(toBytes("whole"));
+    std::size_t made = 0;
+    for (const auto until = Clock::now() + 2s; port && Clock::now() < until; ++made) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, 0, {htonl((127u << 24 | 1u << 16) + static_cast<std::uint32_t>(made % 60'000))}, {}};
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address = {AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        if (made % 2) [[maybe_unused]] auto sent = ::send(fd, whole.data(), whole.size(), MSG_NOSIGNAL);
+        for (open.push_back(fd); open.size() > 4000; open.pop_front()) ::close(open.front());
+    }
+    for (int fd : open) ::close(fd);
+    EXPECT_GT(made, 4000u);
+    ::close(in[1]);  // the child's cue to end
+    for (char line[512]; std::fgets(line, sizeof line, output);) said += line;
+    std::fclose(output);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(port && WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
 }
 
 }  // namespace
