@@ -140,6 +140,8 @@ public:
 
     // The host's $XDG_RUNTIME_DIR.
     std::filesystem::path runtimeFolder() const { return folder_.path() / "run"; }
+    // The host's $XDG_DATA_HOME, where its Activity Log lives.
+    std::filesystem::path dataFolder() const { return folder_.path() / "data"; }
 
     const DeviceIdentity controller = makeIdentity(3), hostIdentity = makeIdentity(1);
     pid_t pid = -1;

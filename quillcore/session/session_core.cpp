@@ -249,8 +249,28 @@ void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& 
             if (channel == bulkChannel_) bulkOpen_ = false;
             lost = !ctlOpen_ && !bulkOpen_ && lifecycle_ == SessionConnectionState::connected();
         }
-        if (lost) setState(SessionConnectionState::disconnected());
+        if (lost) channelsLost();
     }
+}
+
+void SessionCore::channelsLost() {
+    bool signalling = false;
+    {
+        std::lock_guard lock(lock_);
+        signalling = pumpCancelled_ != nullptr;
+    }
+    if (!signalling) return setState(SessionConnectionState::disconnected());
+    SerialWorker::events().postAfter(kByeGrace, [weak = weak_from_this()] {
+        auto core = weak.lock();
+        if (!core) return;
+        bool lost = false;
+        {
+            std::lock_guard lock(core->lock_);
+            lost = !core->shuttingDown_ && !core->ctlOpen_ && !core->bulkOpen_ &&
+                   core->lifecycle_ == SessionConnectionState::connected();
+        }
+        if (lost) core->setState(SessionConnectionState::disconnected());
+    });
 }
 
 void SessionCore::dataChannelDidReceiveMessage(const std::shared_ptr<DataChannel>& channel, const Bytes& data, bool) {

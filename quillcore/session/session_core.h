@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <cstdint>
@@ -66,6 +67,10 @@ public:
     // buffers and thread until the session ends: only a cap on the total bounds them. A peer needs
     // two; the rest is room for one that reopens a channel now and then.
     static constexpr std::size_t kMaxPeerChannels = 16;
+    // A peer that ends the session sends its bye and closes its channels at once, and the two
+    // travel apart: with a signalling link, channels that close count as a lost connection
+    // only when no bye has ended the session this long after.
+    static constexpr std::chrono::milliseconds kByeGrace{1000};
 
     // Throws SessionError: turnNotSupported for a TURN(S) server, peerConnectionUnavailable.
     static std::shared_ptr<SessionCore> make(SessionConfiguration configuration, bool remoteByeIsFailure);
@@ -138,6 +143,8 @@ public:
 private:
     // setState; with `keepConnected`, a connected session stays as it is.
     void changeState(const SessionConnectionState& state, bool force, bool keepConnected);
+    // Both channels closed while connected.
+    void channelsLost();
     // Takes the core's one negotiation, or throws alreadyAccepted.
     void beginNegotiation();
     SessionDescription makeDescription(bool isOffer);

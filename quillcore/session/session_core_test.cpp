@@ -360,6 +360,19 @@ TEST_F(SessionCoreRules, AByeTheLinksEndOrFailureOrARefusedCandidateEndTheSessio
         {"a refused candidate", false, [](auto&, FakePeerConnection& p, FakeLink& l) {
              p.candidateError = "bad candidate", l.push(Candidate("S", "candidate:x", "0", 0));
          }, {State::failed("bad candidate")}, 0},
+        // A peer's channels may close before its bye is read: that is its end, not a loss.
+        {"a connected host's channels close just before its bye", false, [](SessionCore& c, FakePeerConnection& p, FakeLink& l) {
+             c.answer("offer"), p.fireIce(Ice::completed);
+             auto ctl = p.openRemote("ctl"), bulk = p.openRemote("bulk");
+             ctl->moveTo(DataChannelState::closed), bulk->moveTo(DataChannelState::closed), l.push(Bye("S", "done"));
+         }, {State::connecting(), State::connected(), State::closed()}, 1},
+        {"a connected host's channels close and no bye comes", false, [](SessionCore& c, FakePeerConnection& p, FakeLink& l) {
+             c.answer("offer"), p.fireIce(Ice::completed);
+             auto ctl = p.openRemote("ctl"), bulk = p.openRemote("bulk");
+             ctl->moveTo(DataChannelState::closed), bulk->moveTo(DataChannelState::closed);
+             EXPECT_TRUE(eventually([&] { return c.lifecycle() == State::disconnected(); }));
+             l.end();
+         }, {State::connecting(), State::connected(), State::disconnected(), State::disconnected(), State::closed()}, 0},
     };
     for (const auto& row : rows) {
         auto& p = fresh();

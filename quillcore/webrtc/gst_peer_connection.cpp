@@ -127,8 +127,9 @@ void teardownNow(GstElement* pipeline, GstElement* webrtc) {
 // out). `pipeline_` and `webrtc_` are set by start() and valid while a pass is held.
 class GstPc final : public PeerConnection, public std::enable_shared_from_this<GstPc> {
 public:
-    GstPc(const QuillVideoEncoderFactory& encoders, const QuillVideoDecoderFactory& decoders)
-        : encoders_(encoders), decoders_(decoders) {}
+    GstPc(const QuillVideoEncoderFactory& encoders, const QuillVideoDecoderFactory& decoders,
+          std::chrono::nanoseconds rtcpInterval)
+        : encoders_(encoders), decoders_(decoders), liveness_(rtcpInterval) {}
     ~GstPc() override { close(); }
 
     bool start(const RtcConfiguration& configuration);
@@ -653,8 +654,9 @@ void GstPc::onPadAdded(GstElement*, GstPad* pad, gpointer user) {
 
 std::shared_ptr<PeerConnection> makeGstPeerConnection(const RtcConfiguration& configuration,
                                                       const QuillVideoEncoderFactory& encoders,
-                                                      const QuillVideoDecoderFactory& decoders) {
-    auto pc = std::make_shared<GstPc>(encoders, decoders);
+                                                      const QuillVideoDecoderFactory& decoders,
+                                                      std::chrono::nanoseconds rtcpInterval) {
+    auto pc = std::make_shared<GstPc>(encoders, decoders, rtcpInterval);
     if (!pc->start(configuration)) return nullptr;
     return pc;
 }

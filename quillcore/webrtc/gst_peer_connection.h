@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "quillcore/webrtc/peer_connection.h"
@@ -9,10 +10,11 @@ namespace quill {
 class QuillVideoEncoderFactory;
 class QuillVideoDecoderFactory;
 
-// A peer connection on a GStreamer pipeline holding one webrtcbin. Nothing when the
-// pipeline cannot be made.
+// A peer connection on a GStreamer pipeline holding one webrtcbin, its RTP sessions sending
+// RTCP every `rtcpInterval`. Nothing when the pipeline cannot be made.
 std::shared_ptr<PeerConnection> makeGstPeerConnection(const RtcConfiguration& configuration,
                                                       const QuillVideoEncoderFactory& encoders,
-                                                      const QuillVideoDecoderFactory& decoders);
+                                                      const QuillVideoDecoderFactory& decoders,
+                                                      std::chrono::nanoseconds rtcpInterval);
 
 }  // namespace quill

@@ -2,6 +2,9 @@
 
 #include <gst/gst.h>
 
+#include <cmath>
+
+#include "quillcore/webrtc/gst_liveness.h"
 #include "quillcore/webrtc/gst_peer_connection.h"
 #include "quillcore/base/serial_worker.h"
 
@@ -73,7 +76,13 @@ QuillVideoDecoderFactory QuillVideoDecoderFactory::withInstalledDecoders() { ret
 PeerConnectionFactory::PeerConnectionFactory()
     : encoderFactory_(QuillVideoEncoderFactory::withInstalledEncoders()),
       decoderFactory_(QuillVideoDecoderFactory::withInstalledDecoders()),
-      preferredCodec_(choosePreferredCodec(encoderFactory_.supportedCodecs())) {}
+      preferredCodec_(choosePreferredCodec(encoderFactory_.supportedCodecs())),
+      rtcpInterval_(std::chrono::duration<double>(gst::Liveness::kRtcpInterval).count()) {}
+
+void PeerConnectionFactory::setRtcpInterval(double seconds) {
+    if (!std::isfinite(seconds) || seconds <= 0) seconds = std::chrono::duration<double>(gst::Liveness::kRtcpInterval).count();
+    rtcpInterval_.store(seconds);
+}
 
 PeerConnectionFactory& PeerConnectionFactory::shared() {
     static PeerConnectionFactory* instance = new PeerConnectionFactory();
@@ -81,7 +90,8 @@ PeerConnectionFactory& PeerConnectionFactory::shared() {
 }
 
 std::shared_ptr<PeerConnection> PeerConnectionFactory::createPeerConnection(const RtcConfiguration& configuration) {
-    return makeGstPeerConnection(configuration, encoderFactory_, decoderFactory_);
+    const auto rtcp = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(rtcpInterval()));
+    return makeGstPeerConnection(configuration, encoderFactory_, decoderFactory_, rtcp);
 }
 
 std::vector<CodecCapability> PeerConnectionFactory::receiverVideoCapabilities() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,12 @@ public:
     const QuillVideoEncoderFactory& encoderFactory() const { return encoderFactory_; }
     const QuillVideoDecoderFactory& decoderFactory() const { return decoderFactory_; }
 
+    // How often this process's RTP sessions send RTCP, for connections made after the call.
+    // Our own peers keep to 0.5 s; a test peer takes RFC 3550's 5 s to act as a controller
+    // that only receives. Not finite or not above zero: back to 0.5 s.
+    void setRtcpInterval(double seconds);
+    double rtcpInterval() const { return rtcpInterval_.load(); }
+
     PeerConnectionFactory(const PeerConnectionFactory&) = delete;
     PeerConnectionFactory& operator=(const PeerConnectionFactory&) = delete;
 
@@ -35,6 +42,7 @@ private:
     QuillVideoEncoderFactory encoderFactory_;
     QuillVideoDecoderFactory decoderFactory_;
     std::string preferredCodec_;
+    std::atomic<double> rtcpInterval_;
 };
 
 }  // namespace quill
