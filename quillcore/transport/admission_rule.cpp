@@ -18,9 +18,11 @@ int shownLess(Standing s) { return static_cast<int>(Standing::answered) - static
 // Higher holds more memory, longer.
 int claimClass(std::uint32_t claim) { return std::bit_width(claim); }
 
-// Higher shows more: bytes a second since its header (a millisecond at least), by powers of two.
+// Higher shows more: bytes a second since its header, by powers of two. Over a tenth of a second
+// at least, a round trip on a slow network: no frame shows its pace sooner, so a fresh one looks
+// no faster than an equal that holds its memory already.
 int paceClass(const PartialFrame& f, SteadyClock::time_point now) {
-    const double seconds = std::max(std::chrono::duration<double>(now - f.began).count(), 0.001);
+    const double seconds = std::max(std::chrono::duration<double>(now - f.began).count(), 0.1);
     return std::ilogb(std::max(static_cast<double>(f.received), 1.0) / seconds);
 }
 
@@ -29,7 +31,7 @@ int paceClass(const PartialFrame& f, SteadyClock::time_point now) {
 std::size_t AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now) {
     // Higher gives way first.
     const auto rank = [now](const PartialFrame& f) {
-        return std::tuple{claimClass(f.claim), -paceClass(f, now), f.offended, now - f.began};
+        return std::tuple{claimClass(f.claim), -paceClass(f, now), f.offended, f.began};
     };
     std::size_t chosen = 0;
     auto chosenRank = rank(frames[0]);

@@ -54,15 +54,17 @@ public:
     std::optional<std::size_t> placeToFree(std::span<const Place> places, const Place& newcomer,
                                            SteadyClock::time_point now);
 
-    // The index of the partial frame in `frames` that gives way when their bodies need more
-    // memory than they may hold. When it began proves nothing (a stranger renews its frames at
-    // will), so what each has shown decides: the larger claim first, since it holds more memory
-    // for longer (in classes of powers of two, so that a few bytes less buys nothing); then the
-    // slower pace since its header (a trickle), in the same classes; then the address that
-    // offended most lately (offences only order equals: a stranger's address is always fresh);
-    // then the one that began first. Never the share of its claim received nor the time since
-    // its last bytes: a stalled stranger that sent all but its last bytes, or a fresh one, would
-    // beat a controller waiting a round trip for its next segment. `frames` is not empty.
+    // The index of the partial frame in `frames` that gives way when their bodies need more memory
+    // than they may hold. When it began proves nothing (a stranger renews its frames at will), so
+    // what each has shown decides: the larger claim first, since it holds more memory for longer
+    // (in classes of powers of two, so that a few bytes less buys nothing); then the slower pace
+    // since its header (a trickle), in the same classes, counted over a round trip at least; then
+    // the address that offended most lately (offences only order equals: a stranger's address is
+    // always fresh); then the one that began last: among equals, those that hold memory keep it, so
+    // renewing frames wins nothing and costs the host no reading (a frame that would give way is
+    // not read). Never the share of its claim received nor the time since its last bytes: a stalled
+    // stranger that sent all but its last bytes, or a fresh one, would beat a controller waiting a
+    // round trip for its next segment. `frames` is not empty.
     static std::size_t partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now);
 
     const std::shared_ptr<OffenceRecord>& offences() const { return offences_; }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -17,8 +18,6 @@ namespace quill {
 
 namespace {
 
-// A body's reads go through a buffer this large.
-constexpr std::size_t kScratch = 64 * 1024;
 constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // Connections handed over and not judged yet. Beyond this many, the thread that accepts waits
 // for the intake's thread (at most kArrivingWait), so the system's accept queue holds the rest:
@@ -69,7 +68,6 @@ ConnectionIntake::ConnectionIntake(const Split& split, std::function<void()> onR
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
       waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       arrivingMost_(split.arriving),
-      scratch_(kScratch),
       rule_(offences_),
       closingRoom_(split.closing) {
     epoll_event event{EPOLLIN, {.u64 = kWakerTag}};
@@ -297,6 +295,7 @@ bool ConnectionIntake::settle(Entry it) {
 
 bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     Waiting& w = *it;
+    if (w.holder != SIZE_MAX) partials_[w.holder].received = size;
     if (size <= w.body.capacity()) return true;
     // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
     // whole body holds just that.
@@ -339,19 +338,37 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
     Waiting& w = *it;
     for (;;) {
         // Exactly what the first frame still needs: the next frame stays in the socket for the
-        // connection's reader. A body's bytes come through scratch_, so that it holds memory
-        // for what came, never for what its header announced.
-        std::uint8_t* const into = w.inBody ? scratch_.data() : w.header + w.got;
-        const std::size_t wanted =
-            w.inBody ? std::min<std::size_t>(scratch_.size(), w.length - w.got) : frame::kHeaderSize - w.got;
+        // connection's reader. A body holds memory for the bytes that are there (the socket
+        // says how many), never for what its header announced, and they are read straight into
+        // it: a flood of large frames costs one copy of each byte.
+        std::uint8_t byte;
+        std::uint8_t* into = w.header + w.got;
+        std::size_t wanted = frame::kHeaderSize - w.got;
+        if (w.inBody) {
+            int there = 0;
+            if (::ioctl(w.descriptor, FIONREAD, &there) != 0) there = 0;
+            wanted = std::min<std::size_t>(w.length - w.got, static_cast<std::size_t>(std::max(there, 0)));
+            if (wanted == 0) {
+                // Nothing there: its end, or a byte that came meanwhile.
+                into = &byte;
+                wanted = 1;
+            } else {
+                if (!holdBody(it, w.got + wanted)) return Progress::noRoom;
+                w.body.resize(w.got + wanted);
+                into = w.body.data() + w.got;
+            }
+        }
         const ssize_t n = ::recv(w.descriptor, into, wanted, MSG_DONTWAIT);
+        if (w.inBody && into != &byte) w.body.resize(w.got + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Progress::waiting;
         if (n <= 0) return Progress::failed;  // ended or broke before a whole frame
         const auto got = static_cast<std::size_t>(n);
         if (w.inBody) {
-            if (!holdBody(it, w.got + got)) return Progress::noRoom;
-            w.body.insert(w.body.end(), into, into + got);
+            if (into == &byte) {
+                if (!holdBody(it, w.got + 1)) return Progress::noRoom;
+                w.body.push_back(byte);
+            }
             w.got += got;
             if (w.got == w.length) return Progress::whole;
             continue;

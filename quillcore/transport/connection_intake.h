@@ -207,7 +207,6 @@ private:
     std::size_t bodyBytes_ = 0;
     std::vector<Entry> holders_;
     std::vector<PartialFrame> partials_;
-    Bytes scratch_;  // what a body's read brings, before its body takes it
     bool becameReady_ = false;
     std::vector<net::TcpConnectionPtr> givesWay_;  // closed by this pass, reset after it
     // Whole frames, under a lock of their own: the owner takes them without waiting while the

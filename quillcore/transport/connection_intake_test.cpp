@@ -404,8 +404,8 @@ TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
         std::size_t held;                   // partialBytes() at the end
         std::optional<std::uint8_t> whole;  // whose frame was taken
     } rows[] = {
-        {"equal claims: the slower, which began first",
-         3000, {{2, joined(medium, pattern(2000, 2))}, {3, joined(medium, pattern(2000, 3))}}, {}, {2}, 2000, {}},
+        {"equal claims within a round trip: the later gives way, unread",
+         3000, {{2, joined(medium, pattern(2000, 2))}, {3, joined(medium, pattern(2000, 3))}}, {}, {3}, 2000, {}},
         {"a small frame in two segments outlasts a larger claim all but sent",
          8000, {{2, joined(small, pattern(1500, 2))}, {3, joined(header(8000), pattern(7000, 3))}, {2, pattern(1500, 4)}},
          {}, {3}, 0, 2},
