@@ -342,9 +342,12 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
         // says how many), never for what its header announced, and they are read straight into
         // it: a flood of large frames costs one copy of each byte.
         std::uint8_t byte;
-        std::uint8_t* into = w.header + w.got;
-        std::size_t wanted = frame::kHeaderSize - w.got;
-        if (w.inBody) {
+        std::uint8_t* into;
+        std::size_t wanted;
+        if (!w.inBody) {
+            into = w.header + w.got;
+            wanted = frame::kHeaderSize - w.got;
+        } else {
             int there = 0;
             if (::ioctl(w.descriptor, FIONREAD, &there) != 0) there = 0;
             wanted = std::min<std::size_t>(w.length - w.got, static_cast<std::size_t>(std::max(there, 0)));
