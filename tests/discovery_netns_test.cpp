@@ -27,55 +27,16 @@
 #include "quillcore/transport/frame_channel.h"
 #include "quillcore/transport/host_advertiser.h"
 #include "quillcore/transport/host_browser.h"
+#include "tests/netns_support.h"
 
 using namespace quill;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// Outside the harness these tests skip, except in CI, where that is a failure.
-#define REQUIRE_NETNS()                                                                    \
-    if (env("QUILL_NETNS") != "1") {                                                       \
-        if (env("CI") == "true") FAIL() << "needs scripts/harness/netns, which did not run"; \
-        GTEST_SKIP() << "needs scripts/harness/netns";                                     \
-    }                                                                                      \
-    static_assert(true)
-
-struct Finished {
-    int status = -1;  // exit code; -1 when it could not run
-    std::string output;
-};
-
-// Runs argv, collecting stdout and stderr; `timeout` ends it after `seconds`.
-Finished runFor(const std::vector<std::string>& argv, int seconds) {
-    std::string command = "timeout -s KILL " + std::to_string(seconds);
-    for (const auto& arg : argv) {
-        std::string quoted = "'";
-        for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        command += " " + quoted + "'";
-    }
-    Finished result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (result.status == 137 || result.status == 124) result.output += "\n(timed out)";
-    return result;
-}
-
-std::vector<std::string> inPeer(std::vector<std::string> argv) {
-    std::vector<std::string> full{"nsenter", "--net=" + env("QUILL_NETNS_PEER_NET"),
-                                  "--mount=" + env("QUILL_NETNS_PEER_MNT"), "--"};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return full;
-}
+using netns::env;
+using netns::inPeer;
+using netns::runFor;
 
 // "\032" and "\." forms of avahi-browse's parsable output, back to bytes.
 std::string unescape(const std::string& text) {

@@ -5,58 +5,31 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 
 #include "host/desktop/x11_test_support.h"
 #include "host/model/activity_log.h"
 #include "tests/host_process.h"
+#include "tests/netns_support.h"
 
 namespace quill {
 namespace {
 
 using namespace hostprocess;
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// Outside the harness this skips, except in CI, where that is a failure.
-#define REQUIRE_NETNS_WITH_DISPLAY()                                                                    \
-    if (env("QUILL_NETNS") != "1" || env("DISPLAY").empty()) {                                          \
-        if (env("CI") == "true") FAIL() << "needs scripts/harness/netns with scripts/harness/x11 inside"; \
-        GTEST_SKIP() << "needs scripts/harness/netns with scripts/harness/x11 inside";                  \
-    }                                                                                                   \
-    static_assert(true)
-
-// Runs `command` to its end (killed after `seconds`): its exit code and output.
-std::pair<int, std::string> run(const std::string& command, int seconds) {
-    FILE* pipe = ::popen(("timeout -s KILL " + std::to_string(seconds) + " " + command + " 2>&1").c_str(), "r");
-    if (!pipe) return {-1, "cannot run " + command};
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
+using netns::env;
 
 // The host's Activity Log as it stands on disk.
 QList<host::ActivityEntry> activity(const HostProcess& host) {
-    QList<host::ActivityEntry> entries;
-    std::ifstream in(host.dataFolder() / "Quillmate Host" / "activity.jsonl");
-    for (std::string line; std::getline(in, line);)
-        if (auto entry = host::decodeActivityEntry(QByteArrayView(line.data(), static_cast<qsizetype>(line.size()))))
-            entries.push_back(*entry);
-    return entries;
+    return host::ActivityLog(QString::fromStdString((host.dataFolder() / "Quillmate Host").string())).entries();
 }
 
 // Each session outlasts the host's silence limit (8.5 s) and sees several of the controller's
 // reports; the screen changes every 30 ms, so video flows all along. QUILL_SOAK_SESSIONS and
 // QUILL_SOAK_SECONDS make it a longer run by hand.
 TEST(WholeSessionNetns, AControllerThatOnlyWatchesIsNeverTakenForGone) {
-    REQUIRE_NETNS_WITH_DISPLAY();
+    REQUIRE_NETNS();
+    ASSERT_FALSE(env("DISPLAY").empty()) << "needs scripts/harness/x11 inside scripts/harness/netns";
     const int sessions = env("QUILL_SOAK_SESSIONS").empty() ? 10 : std::stoi(env("QUILL_SOAK_SESSIONS"));
     const int seconds = env("QUILL_SOAK_SECONDS").empty() ? 11 : std::stoi(env("QUILL_SOAK_SECONDS"));
     HostProcess host;
@@ -78,11 +51,10 @@ TEST(WholeSessionNetns, AControllerThatOnlyWatchesIsNeverTakenForGone) {
             << env("QUILL_NETNS_LOCAL_ADDR") << '\n'
             << host.port << '\n';
     }
-    const std::string command = "nsenter --net=" + env("QUILL_NETNS_PEER_NET") + " --mount=" + env("QUILL_NETNS_PEER_MNT") +
-                                " -- " QUILL_RECEIVING_CONTROLLER " " + path + " " + std::to_string(seconds);
+    const auto controller = netns::inPeer({QUILL_RECEIVING_CONTROLLER, path, std::to_string(seconds)});
     for (int i = 0; i < sessions; ++i) {
         SCOPED_TRACE("session " + std::to_string(i + 1));
-        const auto [status, output] = run(command, seconds + 60);
+        const auto [status, output] = netns::runFor(controller, seconds + 60);
         EXPECT_EQ(status, 0) << output;
         // The host writes the end once it has taken the bye in.
         ASSERT_TRUE(eventually([&] { return activity(host).size() == i + 1 && activity(host).back().endReason; }, 20s))

@@ -247,10 +247,14 @@ void SessionCore::dataChannelDidChangeState(const std::shared_ptr<DataChannel>& 
             std::lock_guard lock(lock_);
             if (channel == ctlChannel_) ctlOpen_ = false;
             if (channel == bulkChannel_) bulkOpen_ = false;
-            lost = !ctlOpen_ && !bulkOpen_ && lifecycle_ == SessionConnectionState::connected();
+            lost = channelsLostLocked();
         }
         if (lost) channelsLost();
     }
+}
+
+bool SessionCore::channelsLostLocked() const {
+    return !ctlOpen_ && !bulkOpen_ && lifecycle_ == SessionConnectionState::connected();
 }
 
 void SessionCore::channelsLost() {
@@ -266,8 +270,7 @@ void SessionCore::channelsLost() {
         bool lost = false;
         {
             std::lock_guard lock(core->lock_);
-            lost = !core->shuttingDown_ && !core->ctlOpen_ && !core->bulkOpen_ &&
-                   core->lifecycle_ == SessionConnectionState::connected();
+            lost = !core->shuttingDown_ && core->channelsLostLocked();
         }
         if (lost) core->setState(SessionConnectionState::disconnected());
     });

@@ -143,7 +143,9 @@ public:
 private:
     // setState; with `keepConnected`, a connected session stays as it is.
     void changeState(const SessionConnectionState& state, bool force, bool keepConnected);
-    // Both channels closed while connected.
+    // With lock_ held: both channels closed while connected.
+    bool channelsLostLocked() const;
+    // Both channels closed while connected: a lost connection, unless a bye ends the session.
     void channelsLost();
     // Takes the core's one negotiation, or throws alreadyAccepted.
     void beginNegotiation();

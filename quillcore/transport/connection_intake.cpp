@@ -295,6 +295,7 @@ bool ConnectionIntake::settle(Entry it) {
 
 bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     Waiting& w = *it;
+    // What it shows with the bytes in hand, whether or not they need more memory.
     if (w.holder != SIZE_MAX) partials_[w.holder].received = size;
     if (size <= w.body.capacity()) return true;
     // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
@@ -305,11 +306,9 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
         if (holders_.size() == holders_.capacity()) holders_.reserve(std::max<std::size_t>(16, 2 * holders_.size()));
         if (partials_.size() == partials_.capacity()) partials_.reserve(std::max<std::size_t>(16, 2 * partials_.size()));
         holders_.push_back(it);
-        partials_.push_back({0, w.length, 0, w.began});
+        partials_.push_back({0, w.length, size, w.began});
         w.holder = holders_.size() - 1;
     }
-    // What it shows with the bytes just read.
-    partials_[w.holder].received = size;
     partials_[w.holder].offended = offences_->weight(w.host, now);
     const std::size_t more = capacity - w.body.capacity();
     // A frame these bytes make whole leaves the partial bodies at once, for the ready queue and

@@ -77,11 +77,12 @@ PeerConnectionFactory::PeerConnectionFactory()
     : encoderFactory_(QuillVideoEncoderFactory::withInstalledEncoders()),
       decoderFactory_(QuillVideoDecoderFactory::withInstalledDecoders()),
       preferredCodec_(choosePreferredCodec(encoderFactory_.supportedCodecs())),
-      rtcpInterval_(std::chrono::duration<double>(gst::Liveness::kRtcpInterval).count()) {}
+      rtcpIntervalNs_(std::chrono::nanoseconds(gst::Liveness::kRtcpInterval).count()) {}
 
 void PeerConnectionFactory::setRtcpInterval(double seconds) {
-    if (!std::isfinite(seconds) || seconds <= 0) seconds = std::chrono::duration<double>(gst::Liveness::kRtcpInterval).count();
-    rtcpInterval_.store(seconds);
+    const bool valid = std::isfinite(seconds) && seconds > 0 && seconds < 3600;
+    rtcpIntervalNs_ = valid ? static_cast<std::int64_t>(seconds * 1e9)
+                            : std::chrono::nanoseconds(gst::Liveness::kRtcpInterval).count();
 }
 
 PeerConnectionFactory& PeerConnectionFactory::shared() {
@@ -90,8 +91,7 @@ PeerConnectionFactory& PeerConnectionFactory::shared() {
 }
 
 std::shared_ptr<PeerConnection> PeerConnectionFactory::createPeerConnection(const RtcConfiguration& configuration) {
-    const auto rtcp = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(rtcpInterval()));
-    return makeGstPeerConnection(configuration, encoderFactory_, decoderFactory_, rtcp);
+    return makeGstPeerConnection(configuration, encoderFactory_, decoderFactory_, std::chrono::nanoseconds(rtcpIntervalNs_.load()));
 }
 
 std::vector<CodecCapability> PeerConnectionFactory::receiverVideoCapabilities() const {

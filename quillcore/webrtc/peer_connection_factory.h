@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,9 +30,8 @@ public:
 
     // How often this process's RTP sessions send RTCP, for connections made after the call.
     // Our own peers keep to 0.5 s; a test peer takes RFC 3550's 5 s to act as a controller
-    // that only receives. Not finite or not above zero: back to 0.5 s.
+    // that only receives. Not finite, not above zero or an hour or more: back to 0.5 s.
     void setRtcpInterval(double seconds);
-    double rtcpInterval() const { return rtcpInterval_.load(); }
 
     PeerConnectionFactory(const PeerConnectionFactory&) = delete;
     PeerConnectionFactory& operator=(const PeerConnectionFactory&) = delete;
@@ -42,7 +42,7 @@ private:
     QuillVideoEncoderFactory encoderFactory_;
     QuillVideoDecoderFactory decoderFactory_;
     std::string preferredCodec_;
-    std::atomic<double> rtcpInterval_;
+    std::atomic<std::int64_t> rtcpIntervalNs_;
 };
 
 }  // namespace quill
