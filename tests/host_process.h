@@ -486,50 +486,77 @@ inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>&
     return made;
 }
 
-// Tricklers: `count` connections, each from a new address, that send the header of a 128 KiB
-// first frame and 100 bytes of it, then one byte every 60 ms, and connect again the moment the
-// host closes them, until `stop`. Returns how many connections they made.
-inline std::size_t trickle(std::uint16_t port, int count, const std::atomic<bool>& stop) {
+// What a churn of strangers made: connections established, and bytes sent.
+struct Made {
+    std::size_t connections = 0;
+    std::size_t bytes = 0;
+};
+
+// Tricklers: `count` connections, each from a new address, that send the header of a first
+// frame of `claim` bytes and `sent` bytes of it, then one byte 60 ms later and every 60 ms after,
+// and connect again the moment the host closes them (no more than `perSecond` connections a
+// second when positive), until `stop`. `lane` of `lanes` side by side take addresses of their own.
+inline Made trickle(std::uint16_t port, int count, const std::atomic<bool>& stop, std::uint32_t claim = 128 * 1024,
+                    std::size_t sent = 100, std::uint32_t lane = 0, std::uint32_t lanes = 1, double perSecond = 0) {
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
-    std::set<int> open;
-    std::size_t made = 0;
-    std::uint32_t fresh = 1 << 16;  // 127.1.0.0 on
-    Bytes start = quill::testing::header(128 * 1024);
-    start.resize(start.size() + 100, 'x');
+    std::unordered_map<int, std::uint64_t> open;  // by socket, the connection's serial
+    struct Due {
+        int fd;
+        std::uint64_t serial;
+        Clock::time_point at;
+    };
+    std::deque<Due> due;  // the next byte of each, in time order
+    Made made;
+    std::uint32_t fresh = (1 << 16) + lane;  // 127.1.0.0 on
+    Bytes start = quill::testing::header(claim);
+    start.resize(start.size() + std::min<std::size_t>(sent, claim), 'x');
     auto connectOne = [&] {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) return;
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + fresh++ % (1 << 22))}, {}};
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + fresh % (1 << 22))}, {}};
+        fresh += lanes;
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         epoll_event event{EPOLLOUT | EPOLLRDHUP, {.fd = fd}};
         ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
-        ++made;
+        ++made.connections;
     };
-    for (int i = 0; i < count; ++i) connectOne();
-    auto nextByte = Clock::now() + 60ms;
-    while (!stop) {
+    const auto send = [&](int fd, const void* data, std::size_t size) {
+        if (const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL); n > 0) made.bytes += static_cast<std::size_t>(n);
+    };
+    int owed = count;  // connections to make again, as the rate allows
+    for (const auto began = Clock::now(); !stop;) {
+        for (; owed > 0 && (perSecond <= 0 || static_cast<double>(made.connections) <
+                                                  perSecond * std::chrono::duration<double>(Clock::now() - began).count());
+             --owed)
+            connectOne();
         epoll_event events[64];
         const int ready = ::epoll_wait(poller, events, 64, 5);
+        const auto now = Clock::now();
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
             if (events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
                 open.erase(fd);
                 ::close(fd);
-                connectOne();
+                ++owed;
             } else if (!open.count(fd)) {
-                [[maybe_unused]] auto sent = ::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+                send(fd, start.data(), start.size());
                 epoll_event event{EPOLLRDHUP, {.fd = fd}};
                 ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
-                open.insert(fd);
+                open.emplace(fd, made.connections);
+                due.push_back({fd, made.connections, now + 60ms});
             }
         }
-        if (Clock::now() < nextByte) continue;
-        nextByte += 60ms;
-        for (int fd : open) [[maybe_unused]] auto sent = ::send(fd, "x", 1, MSG_NOSIGNAL);
+        for (; !due.empty() && due.front().at <= now; due.pop_front()) {
+            const Due next = due.front();
+            // Closed meanwhile (its descriptor may be another's by now).
+            if (auto it = open.find(next.fd); it == open.end() || it->second != next.serial) continue;
+            send(next.fd, "x", 1);
+            due.push_back({next.fd, next.serial, next.at + 60ms});
+        }
     }
-    for (int fd : open) ::close(fd);
+    for (const auto& [fd, serial] : open) ::close(fd);
     ::close(poller);
     return made;
 }

@@ -15,28 +15,32 @@ std::size_t hashOf(std::string_view host) { return std::hash<std::string_view>{}
 // Higher gives way first.
 int shownLess(Standing s) { return static_cast<int>(Standing::answered) - static_cast<int>(s); }
 
-// Higher holds more memory, longer.
-int claimClass(std::uint32_t claim) { return std::bit_width(claim); }
+// Higher holds more memory, longer. Under 16 KiB, one class.
+int claimClass(std::uint32_t claim) { return std::max(static_cast<int>(std::bit_width(claim)), 14); }
 
-// Higher shows more: bytes a second since its header, by powers of two. Over a tenth of a second
-// at least, a round trip on a slow network: no frame shows its pace sooner, so a fresh one looks
-// no faster than an equal that holds its memory already.
-int paceClass(const PartialFrame& f, SteadyClock::time_point now) {
-    const double seconds = std::max(std::chrono::duration<double>(now - f.began).count(), 0.1);
+// Higher shows more: bytes a second since its first bytes, by powers of two.
+int paceClass(const PartialFrame& f, SteadyClock::duration since) {
+    const double seconds = std::chrono::duration<double>(since).count();
     return std::ilogb(std::max(static_cast<double>(f.received), 1.0) / seconds);
 }
 
 }  // namespace
 
-std::size_t AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now) {
+std::optional<std::size_t> AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now,
+                                                        Need need) {
+    const bool memory = need == Need::memory;
     // Higher gives way first.
-    const auto rank = [now](const PartialFrame& f) {
-        return std::tuple{claimClass(f.claim), -paceClass(f, now), f.offended, f.began};
+    const auto rank = [now, memory](const PartialFrame& f) {
+        const auto since = now - f.began;
+        const bool past = since >= kHold;
+        const int pace = past || !memory ? paceClass(f, std::max<SteadyClock::duration>(since, kHold)) : 0;
+        return std::tuple{claimClass(f.claim), past, -pace, f.offended, f.began};
     };
-    std::size_t chosen = 0;
-    auto chosenRank = rank(frames[0]);
-    for (std::size_t i = 1; i < frames.size(); ++i) {
-        if (const auto r = rank(frames[i]); r > chosenRank) {
+    std::optional<std::size_t> chosen;
+    decltype(rank(frames[0])) chosenRank;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (memory && frames[i].held == 0) continue;
+        if (const auto r = rank(frames[i]); !chosen || r > chosenRank) {
             chosen = i;
             chosenRank = r;
         }

@@ -26,12 +26,13 @@ struct Place {
     SteadyClock::time_point since;
 };
 
-// A first frame whose body is still arriving, as the rule sees it.
+// A first frame still arriving, as the rule sees it.
 struct PartialFrame {
     double offended;                // its address's OffenceRecord::weight
-    std::uint32_t claim;            // the body's length, as its header announced
+    std::uint32_t claim;            // the body's length, as its header announced; 0 before
     std::size_t received;           // of its body, so far
-    SteadyClock::time_point began;  // when its header came
+    SteadyClock::time_point began;  // when its first bytes came
+    std::size_t held = 0;           // memory its body holds (or asks for)
 };
 
 // Who gives way when every place for strangers is taken and a newcomer wants one. A stranger
@@ -54,18 +55,34 @@ public:
     std::optional<std::size_t> placeToFree(std::span<const Place> places, const Place& newcomer,
                                            SteadyClock::time_point now);
 
-    // The index of the partial frame in `frames` that gives way when their bodies need more memory
-    // than they may hold. When it began proves nothing (a stranger renews its frames at will), so
-    // what each has shown decides: the larger claim first, since it holds more memory for longer
-    // (in classes of powers of two, so that a few bytes less buys nothing); then the slower pace
-    // since its header (a trickle), in the same classes, counted over a round trip at least; then
-    // the address that offended most lately (offences only order equals: a stranger's address is
-    // always fresh); then the one that began last: among equals, those that hold memory keep it, so
-    // renewing frames wins nothing and costs the host no reading (a frame that would give way is
-    // not read). Never the share of its claim received nor the time since its last bytes: a stalled
-    // stranger that sent all but its last bytes, or a fresh one, would beat a controller waiting a
-    // round trip for its next segment. `frames` is not empty.
-    static std::size_t partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now);
+    // A partial frame's first second, in which a late segment (a retransmission or two on a
+    // lossy link) comes.
+    static constexpr auto kHold = std::chrono::seconds(1);
+
+    // What partial frames need more of: places (descriptors), or memory for their bodies.
+    enum class Need { place, memory };
+
+    // The index of the partial frame in `frames` that gives way when they need more places, or
+    // more memory than they may hold: then only one that holds memory, or asks for it, does.
+    // When it began proves little (a stranger renews its frames at will), so:
+    // - the larger claim first, since it holds more memory for longer, in classes of powers of
+    //   two (a few bytes less buys nothing); claims under 16 KiB, the size of any signalling
+    //   message, are one class: a smaller claim buys nothing either;
+    // - then one past its first second (kHold) before one within it;
+    // - past it, the slower pace since its first bytes (a trickle or a stall), in the same
+    //   classes. Within it no pace shows: for memory a frame keeps what it holds, since a
+    //   stranger can always send more at once than a controller whose next segment is late;
+    //   for a place, what it has shown counts (a place costs a stranger no more than a byte);
+    // - then the address that offended most lately (offences only order equals: a stranger's
+    //   address is always fresh);
+    // - then the one that began last: among equals, those that hold their place keep it, so
+    //   renewing frames wins nothing and costs the host no reading (a frame that would give way
+    //   is not read).
+    // Never the share of its claim received nor the time since its last bytes: a stalled
+    // stranger that sent all but its last bytes, or a fresh one, would beat a controller
+    // waiting for its next segment. None when no frame is a candidate.
+    static std::optional<std::size_t> partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now,
+                                                    Need need = Need::place);
 
     const std::shared_ptr<OffenceRecord>& offences() const { return offences_; }
 

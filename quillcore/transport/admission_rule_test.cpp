@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace quill {
@@ -10,6 +11,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto owing = Standing::owing, unasked = Standing::unasked, answered = Standing::answered;
+constexpr auto memory = AdmissionRule::Need::memory;
 
 struct Held {
     Standing standing;
@@ -27,7 +29,8 @@ struct Case {
 
 // Who gives way, from peers at several addresses: what a peer has shown comes first, offences
 // only order equals, and a newcomer never displaces an answer. Among first frames still
-// arriving, the same: the size of the claim, then the pace, and offences only among equals.
+// arriving, the same: the size of the claim, then within its first second a frame keeps its
+// place, past it the pace, and offences only among equals.
 TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
     const Case cases[] = {
         {"owing before unasked before answered, whatever their age",
@@ -81,6 +84,7 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         std::vector<Arriving> frames;
         std::vector<const char*> offenders;
         std::size_t expected;
+        AdmissionRule::Need need = AdmissionRule::Need::place;
     } partialCases[] = {
         {"a large claim all but sent gives way to a small one begun earlier, half of it sent",
          {{"10.0.0.1", 3000, 1500, 0.045}, {"10.0.0.2", 128 * 1024, 130'000, 0.001}}, {}, 1},
@@ -88,8 +92,8 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
          {{"10.0.0.1", 4000, 100 + 50, 3}, {"10.0.0.2", 4000, 3000, 0.04}}, {}, 0},
         {"a few bytes less claimed buys nothing: the slower goes",
          {{"10.0.0.1", 3000, 2000, 0.01}, {"10.0.0.2", 2900, 100, 1}}, {}, 1},
-        {"equal pace: the one that began last",
-         {{"10.0.0.1", 10'000, 1000, 1}, {"10.0.0.2", 10'000, 2000, 2}, {"10.0.0.3", 10'000, 500, 0.5}}, {}, 2},
+        {"equal pace past the first second: the one that began last",
+         {{"10.0.0.1", 10'000, 2000, 2}, {"10.0.0.2", 10'000, 4000, 4}, {"10.0.0.3", 10'000, 1500, 1.5}}, {}, 2},
         {"within a round trip no pace shows: a fresh frame never displaces an equal that holds memory",
          {{"10.0.0.1", 128 * 1024, 131'000, 0.09}, {"10.0.0.2", 128 * 1024, 131'000, 0.001}}, {}, 1},
         {"an offence demotes among equals", {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.2"}, 1},
@@ -98,6 +102,17 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         {"an offence never outweighs a larger claim nor a slower pace",
          {{"10.0.0.1", 128 * 1024, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}, {"10.0.0.3", 3000, 10, 9}}, {"10.0.0.2"}, 0},
         {"nor a trickle", {{"10.0.0.1", 3000, 10, 9}, {"10.0.0.2", 3000, 2900, 0.001}}, {"10.0.0.2"}, 0},
+        {"for memory, within its first second a frame keeps what it holds: an offer waiting for its late half outlasts "
+         "fresh frames that sent all",
+         {{"10.0.0.1", 4159, 2080, 0.6}, {"10.0.0.2", 4159, 4158, 0.001}, {"10.0.0.3", 4159, 4158, 0.002}}, {}, 1, memory},
+        {"for a place, what it has shown counts: a header alone gives way to an offer's first half that came later",
+         {{"10.0.0.1", 0, 0, 0.3}, {"10.0.0.2", 4159, 2080, 0.001}}, {}, 0},
+        {"and of equal showing, the later", {{"10.0.0.1", 4159, 2080, 0.6}, {"10.0.0.2", 4095, 4094, 0.001}}, {}, 1},
+        {"claims under 16 KiB are one class: a smaller claim all but sent buys nothing",
+         {{"10.0.0.1", 4159, 2080, 0.25}, {"10.0.0.2", 4095, 4094, 0.01}, {"10.0.0.3", 300, 299, 0.02}}, {}, 1, memory},
+        {"a claim of 16 KiB is a class above", {{"10.0.0.1", 4159, 2080, 0.001}, {"10.0.0.2", 16 * 1024, 16'000, 0.6}}, {}, 1, memory},
+        {"past its first second a stalled frame gives way to a fresh one",
+         {{"10.0.0.1", 4095, 4094, 1.2}, {"10.0.0.2", 4159, 2080, 0.001}}, {}, 0, memory},
     };
     for (const auto& c : partialCases) {
         SCOPED_TRACE(c.name);
@@ -105,10 +120,18 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         for (const char* host : c.offenders) offences.note(host, now - 1s);
         std::vector<PartialFrame> frames;
         for (const Arriving& a : c.frames)
+            // Memory follows the bytes that came.
             frames.push_back({offences.weight(a.host, now), a.claim, a.received,
-                              now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(a.began))});
-        EXPECT_EQ(AdmissionRule::partialToFree(frames, now), c.expected);
+                              now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(a.began)),
+                              a.received});
+        EXPECT_EQ(AdmissionRule::partialToFree(frames, now, c.need), c.expected);
     }
+
+    // For memory, only a frame that holds some (or asks for it) can give way.
+    const PartialFrame holding[] = {{-INFINITY, 4000, 10, now - 3s, 0}, {-INFINITY, 4000, 2000, now, 2048}};
+    EXPECT_EQ(AdmissionRule::partialToFree(holding, now), 0u);
+    EXPECT_EQ(AdmissionRule::partialToFree(holding, now, memory), 1u);
+    EXPECT_EQ(AdmissionRule::partialToFree(std::span(holding).first(1), now, memory), std::nullopt);
 }
 
 // An offence stops demoting once the record has forgotten it: four half-lives on, the address

@@ -207,8 +207,17 @@ net::TcpConnectionPtr ConnectionIntake::remove(Entry it) noexcept {
     }
     bodyBytes_ -= it->body.capacity();
     net::TcpConnectionPtr connection = std::move(it->connection);
-    (it->inGrace ? newcomers_ : owing_).erase(it);
+    listOf(it->stage).erase(it);
     return connection;
+}
+
+ConnectionIntake::WaitingList& ConnectionIntake::listOf(Stage stage) {
+    switch (stage) {
+        case Stage::newcomer: return newcomers_;
+        case Stage::owing: return owing_;
+        case Stage::partial: break;
+    }
+    return partial_;
 }
 
 void ConnectionIntake::giveWay(Entry it, bool offended) noexcept {
@@ -248,14 +257,39 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection) {
     epoll_event event{EPOLLIN, {.u64 = serial}};
     if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) return closeLater(remove(it));
     // A peer that sent its frame at once has it read now: it takes no place among the silent.
-    if (!settle(it)) return;
-    // Still silent: within its grace, unless the newcomers' places run out.
-    if (newcomers_.size() > limits_.newcomers) owe(newcomers_.begin());
+    if (settle(it)) keepPlaces();
+}
+
+void ConnectionIntake::keepPlaces() {
+    while (newcomers_.size() + partial_.size() > limits_.newcomers) {
+        if (!newcomers_.empty()) {
+            owe(newcomers_.begin());
+            continue;
+        }
+        // Turned away for want of room is no offence.
+        giveWay(holders_[AdmissionRule::partialToFree(partials_, SteadyClock::now()).value_or(0)], false);
+    }
+}
+
+void ConnectionIntake::spoke(Entry it) {
+    Waiting& w = *it;
+    if (holders_.size() == holders_.capacity()) holders_.reserve(std::max<std::size_t>(16, 2 * holders_.size()));
+    if (partials_.size() == partials_.capacity()) partials_.reserve(std::max<std::size_t>(16, 2 * partials_.size()));
+    const auto now = SteadyClock::now();
+    // In order of arrival, which is that of their deadlines; those that speak late are few.
+    auto at = partial_.end();
+    while (at != partial_.begin() && std::prev(at)->since > w.since) --at;
+    partial_.splice(at, listOf(w.stage), it);
+    w.stage = Stage::partial;
+    w.began = now;
+    holders_.push_back(it);
+    partials_.push_back({offences_->weight(w.host, now), 0, 0, now});
+    w.holder = holders_.size() - 1;
 }
 
 void ConnectionIntake::owe(Entry it) {
     owing_.splice(owing_.end(), newcomers_, it);
-    it->inGrace = false;
+    it->stage = Stage::owing;
     if (owing_.size() <= limits_.waiting) return;
     // Turned away for want of room is no offence.
     std::optional<std::size_t> freed;
@@ -269,8 +303,8 @@ void ConnectionIntake::owe(Entry it) {
     }
     if (!freed) return giveWay(it, false);
     const Entry leaving = std::next(owing_.begin(), static_cast<std::ptrdiff_t>(*freed));
-    // A last look: what came on it since it was last read may have made it whole.
-    if (settle(leaving)) giveWay(leaving, false);
+    // A last look: what came on it since it was last read may have made it whole, or partial.
+    if (settle(leaving) && leaving->stage == Stage::owing) giveWay(leaving, false);
 }
 
 bool ConnectionIntake::settle(Entry it) {
@@ -296,25 +330,19 @@ bool ConnectionIntake::settle(Entry it) {
 bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     Waiting& w = *it;
     // What it shows with the bytes in hand, whether or not they need more memory.
-    if (w.holder != SIZE_MAX) partials_[w.holder].received = size;
+    partials_[w.holder].received = size;
     if (size <= w.body.capacity()) return true;
     // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
     // whole body holds just that.
     const std::size_t capacity = std::min<std::size_t>(w.length, std::max(size, 2 * w.body.capacity()));
     const auto now = SteadyClock::now();
-    if (w.holder == SIZE_MAX) {
-        if (holders_.size() == holders_.capacity()) holders_.reserve(std::max<std::size_t>(16, 2 * holders_.size()));
-        if (partials_.size() == partials_.capacity()) partials_.reserve(std::max<std::size_t>(16, 2 * partials_.size()));
-        holders_.push_back(it);
-        partials_.push_back({0, w.length, size, w.began});
-        w.holder = holders_.size() - 1;
-    }
     partials_[w.holder].offended = offences_->weight(w.host, now);
     const std::size_t more = capacity - w.body.capacity();
-    // A frame these bytes make whole leaves the partial bodies at once, for the ready queue and
+    // A frame these bytes make whole leaves the partial frames at once, for the ready queue and
     // its own budget: the others make room for it, whatever it claimed. It waits at the back,
     // out of the choice (a holder that leaves is replaced by the last).
     const bool whole = size == w.length;
+    partials_[w.holder].held = capacity;
     while (bodyBytes_ + more > limits_.bodyBytes) {
         if (const std::size_t last = holders_.size() - 1; whole && w.holder != last) {
             std::swap(holders_[w.holder], holders_[last]);
@@ -322,14 +350,17 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
             holders_[w.holder]->holder = w.holder;
             w.holder = last;
         }
-        const std::size_t choice = holders_.size() - (whole ? 1 : 0);
-        if (choice == 0) return false;
-        const Entry leaving = holders_[AdmissionRule::partialToFree(std::span(partials_).first(choice), now)];
-        if (leaving == it) return false;
-        giveWay(leaving, false);
+        const auto choice = AdmissionRule::partialToFree(std::span(partials_).first(holders_.size() - (whole ? 1 : 0)), now,
+                                                         AdmissionRule::Need::memory);
+        if (!choice || holders_[*choice] == it) {
+            partials_[w.holder].held = w.body.capacity();
+            return false;
+        }
+        giveWay(holders_[*choice], false);
     }
     w.body.reserve(capacity);
     bodyBytes_ += more;
+    partials_[w.holder].held = capacity;
     return true;
 }
 
@@ -361,6 +392,7 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
             }
         }
         const ssize_t n = ::recv(w.descriptor, into, wanted, MSG_DONTWAIT);
+        if (n > 0 && w.stage != Stage::partial) spoke(it);
         if (w.inBody && into != &byte) w.body.resize(w.got + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Progress::waiting;
@@ -385,9 +417,9 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
         // Judged from the header alone: a refused body is never read.
         if (w.length > limits_.maxFirstFrame) return Progress::failed;
         if (w.length == 0) return Progress::whole;
+        partials_[w.holder].claim = w.length;
         w.inBody = true;
         w.got = 0;
-        w.began = SteadyClock::now();
     }
 }
 
@@ -438,6 +470,7 @@ void ConnectionIntake::run(std::stop_token stop) {
             auto next = SteadyClock::time_point::max();
             if (!newcomers_.empty()) next = newcomers_.front().graceEnd;
             if (!owing_.empty()) next = std::min(next, owing_.front().deadline);
+            if (!partial_.empty()) next = std::min(next, partial_.front().deadline);
             if (next != SteadyClock::time_point::max())
                 timeout = static_cast<int>(std::clamp<std::int64_t>(
                     std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now()).count(), 0, 1000));
@@ -487,8 +520,15 @@ void ConnectionIntake::run(std::stop_token stop) {
                     // It owes among the others all the same; the next one past its grace makes room.
                 }
             }
-            // Silent past the limit while it owed its first frame.
+            // Without a whole first frame past the limit.
             while (!owing_.empty() && owing_.front().deadline <= now) giveWay(owing_.begin(), true);
+            while (!partial_.empty() && partial_.front().deadline <= now) giveWay(partial_.begin(), true);
+            // Those that spoke after their grace took a newcomer's place.
+            try {
+                keepPlaces();
+            } catch (const std::exception&) {
+                // The next pass makes room.
+            }
             becameReady = becameReady_;
             givesWay.swap(givesWay_);
         }
@@ -546,11 +586,11 @@ std::size_t ConnectionIntake::size() const {
     }
     std::lock_guard lock(mutex_);
     std::lock_guard readyLock(readyMutex_);
-    return arriving + newcomers_.size() + owing_.size() + ready_.size();
+    return arriving + newcomers_.size() + owing_.size() + partial_.size() + ready_.size();
 }
 
 void ConnectionIntake::close() {
-    WaitingList newcomers, owing;
+    WaitingList newcomers, owing, partial;
     std::vector<FirstFrame> ready;
     std::vector<net::TcpConnectionPtr> arriving;
     {
@@ -565,6 +605,7 @@ void ConnectionIntake::close() {
         closed_ = true;
         newcomers.swap(newcomers_);
         owing.swap(owing_);
+        partial.swap(partial_);
         bySerial_.clear();
         perHost_.clear();
         holders_.clear();
@@ -576,6 +617,7 @@ void ConnectionIntake::close() {
     for (auto& c : arriving) resetNow(c);
     for (auto& w : newcomers) resetNow(w.connection);
     for (auto& w : owing) resetNow(w.connection);
+    for (auto& w : partial) resetNow(w.connection);
     for (auto& r : ready) resetNow(r.connection);
 }
 

@@ -30,21 +30,24 @@ namespace quill {
 // start: a connection that never brings one never reaches the network I/O thread (or
 // anything else) beyond its accept.
 // - a newcomer has `grace` seconds (a round trip on a slow network, with margin) before its
-//   silence can cost it its place: up to `newcomers` connections wait within their grace at
-//   once (beyond that the oldest of them is judged early). A connection whose frame is already
-//   there when it is judged is read at once and takes no place.
+//   silence can cost it its place. Newcomers and partial frames (below) share `newcomers`
+//   places; beyond that the oldest silent newcomer is judged early, and only when none is left
+//   does a partial frame give way, by the partial-frame rule. A connection whose frame is
+//   already there when it is judged is read at once and takes no place.
 // - past its grace, a silent connection owes its first frame: at most `waiting` of them wait,
 //   and when one more comes AdmissionRule picks who gives way: the longest silent, after those
 //   whose addresses offended lately (a connection closed here without a whole first frame, or
 //   whose frame the owner refused, is an offence of its address; the owner may share its
 //   record with the intake). Being turned away for want of room is no offence.
+// - a connection that has sent bytes of its first frame (a frame in pieces, a late segment)
+//   has shown more than a silent one: it never gives way to one, only to other partial frames
+//   by AdmissionRule::partialToFree, and is judged by its first-frame limit.
 // - at most `perAddress` connections wait from one address (one more is closed at once);
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
 //   body is never read. A body holds memory for the bytes that came (grown by doubling, up to
-//   its length), and partial bodies hold at most `bodyBytes` between them: beyond that the one
-//   that has shown least gives way (AdmissionRule::partialToFree; no offence), never one that
-//   the bytes in hand make whole.
+//   its length), and partial bodies hold at most `bodyBytes` between them: beyond that one
+//   gives way by the same rule (no offence), never one that the bytes in hand make whole.
 // - whole first frames wait for the owner in a queue of at most `ready` entries and
 //   `readyBytes` bytes; room is made by the same rule as for the silent. `onReady` is called
 //   when that queue stops being empty, on the intake's thread: it must not block.
@@ -60,7 +63,7 @@ namespace quill {
 // of the open-file limit (the soft one), the other half being the rest of the process's. That
 // half is split: handed over and not judged yet (waiting, and being judged), owing, whole and
 // waiting for their reset an eighth each (each no more than its default above), a few for
-// resets done inline, and the newcomers the rest.
+// resets done inline, and the newcomers with the partial frames the rest.
 // Thread-safe.
 class ConnectionIntake {
 public:
@@ -72,7 +75,9 @@ public:
         std::uint32_t maxFirstFrame = 128 * 1024;
         double grace = 0.08;
         std::size_t newcomers = 8192;
-        std::size_t bodyBytes = 8 * 1024 * 1024;
+        // Strangers' first frames that complete a round trip after their first bytes, at what a
+        // gigabit link carries (about 117 MB/s), hold a tenth of this.
+        std::size_t bodyBytes = 32 * 1024 * 1024;
         std::size_t readyBytes = 16 * 1024 * 1024;
     };
 
@@ -122,6 +127,9 @@ private:
     struct Split;  // the limits within the descriptors the intake may hold
     ConnectionIntake(const Split& split, std::function<void()> onReady, std::shared_ptr<OffenceRecord> offences);
 
+    // Where a waiting connection stands: silent within its grace, silent past it, or with
+    // bytes of its first frame in.
+    enum class Stage : std::uint8_t { newcomer, owing, partial };
     struct Waiting {
         std::uint64_t serial;
         net::TcpConnectionPtr connection;
@@ -131,14 +139,14 @@ private:
         SteadyClock::time_point since;
         SteadyClock::time_point graceEnd;
         SteadyClock::time_point deadline;
-        bool inGrace = true;
+        Stage stage = Stage::newcomer;
         std::uint8_t header[4] = {};
         std::size_t got = 0;  // of the header, then of the body
         bool inBody = false;
         std::uint32_t length = 0;
         Bytes body = {};
-        SteadyClock::time_point began = {};  // of its body
-        std::size_t holder = SIZE_MAX;       // its index in holders_, while its body holds memory
+        SteadyClock::time_point began = {};  // its first bytes
+        std::size_t holder = SIZE_MAX;       // its index in holders_, once partial
     };
     using WaitingList = std::list<Waiting>;
     using Entry = WaitingList::iterator;
@@ -153,6 +161,12 @@ private:
     bool settle(Entry it);
     // Its grace is over: it owes its frame now, among the places for that.
     void owe(Entry it);
+    // Its first bytes came: it leaves the silent for the partial frames.
+    void spoke(Entry it);
+    // Newcomers and partial frames beyond their places: the oldest silent newcomer is judged
+    // early, else a partial frame gives way.
+    void keepPlaces();
+    WaitingList& listOf(Stage stage);
     // Closes `it` (an offence of its address when `offended`).
     void giveWay(Entry it, bool offended) noexcept;
     // Takes `it` out of the lists, its socket out of the poller; the connection is returned.
@@ -198,12 +212,14 @@ private:
     mutable std::mutex mutex_;
     bool closed_ = false;
     std::uint64_t nextSerial_ = 0;
-    // Silent connections in arrival order: within their grace, and past it (owing).
+    // Silent connections in arrival order: within their grace, and past it (owing); those with
+    // bytes of their first frame in, also in arrival order (that of their deadlines).
     WaitingList newcomers_;
     WaitingList owing_;
+    WaitingList partial_;
     std::unordered_map<std::uint64_t, Entry> bySerial_;
     std::unordered_map<std::string, std::size_t> perHost_;
-    // Partial bodies: the memory they hold, and what each has shown, side by side.
+    // Partial frames: the memory their bodies hold, and what each has shown, side by side.
     std::size_t bodyBytes_ = 0;
     std::vector<Entry> holders_;
     std::vector<PartialFrame> partials_;

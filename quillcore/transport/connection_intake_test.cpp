@@ -388,6 +388,77 @@ TEST(ConnectionIntake, ANewcomerKeepsItsPlaceThroughItsGrace) {
     for (int fd : four) ::close(fd);
 }
 
+// A connection that sent part of its first frame has shown more than silence: however many
+// silent connections come, owe and give way, and however full the newcomers' places are, it
+// waits for the rest of its frame (a segment late by a retransmission or two), and only its own
+// limit closes it, an offence.
+TEST(ConnectionIntake, AFrameInPiecesNeverGivesWayToSilence) {
+    const Bytes offer = pattern(4159, 9), all = wire(offer);
+    const struct {
+        const char* name;
+        std::size_t sent;      // of `all`, before the silent come
+        std::size_t newcomers; // places for newcomers and partial frames
+        bool rest;             // the rest comes; else it runs out its limit
+    } rows[] = {
+        {"half its body, then twenty silent past their grace", all.size() / 2, 8192, true},
+        {"two bytes of its header", 2, 8192, true},
+        {"the newcomers' places full: the silent are judged early", all.size() / 2, 2, true},
+        {"and its limit still holds", all.size() / 2, 8192, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto offences = std::make_shared<OffenceRecord>();
+        ConnectionIntake::Limits limits;
+        limits.waiting = 1;
+        limits.grace = 0.05;
+        limits.newcomers = row.newcomers;
+        limits.firstFrameLimit = row.rest ? 20 : 1.5;
+        Intake fixture(limits, offences);
+        const int controller = connectTo(fixture.port, 2);
+        write(controller, Bytes(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(row.sent)));
+        ASSERT_TRUE(eventually([&] { return fixture.intake->size() == 1 && fixture.intake->take().empty(); }));
+        std::vector<int> silent;
+        for (std::uint8_t source = 3; source < 23; ++source) silent.push_back(connectTo(fixture.port, source));
+        // Past their grace, one place for the silent: the rest gave way.
+        EXPECT_TRUE(eventually([&] { return std::count_if(silent.begin(), silent.end(), waiting) == 1; }));
+        if (row.rest) {
+            EXPECT_TRUE(waiting(controller));
+            write(controller, Bytes(all.begin() + static_cast<std::ptrdiff_t>(row.sent), all.end()));
+            const auto taken = takeSome(*fixture.intake);
+            ASSERT_EQ(taken.size(), 1u);
+            EXPECT_EQ(taken[0].frame, offer);
+            EXPECT_EQ(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY);
+        } else {
+            EXPECT_TRUE(eventually([&] { return ended(controller); }));
+            EXPECT_GT(offences->weight("127.0.0.2", SteadyClock::now()), -INFINITY);
+        }
+        for (int fd : silent) ::close(fd);
+        ::close(controller);
+    }
+
+    // When the places run out among partial frames alone, one that has shown least (a byte of
+    // its body) gives way to an offer's first half that came after it, the later of equals first.
+    ConnectionIntake::Limits limits;
+    limits.newcomers = 2;
+    Intake fixture(limits);
+    std::vector<int> stallers;
+    for (std::uint8_t source = 2; source < 4; ++source) {
+        stallers.push_back(connectTo(fixture.port, source));
+        write(stallers.back(), joined(header(3000), pattern(1, source)));
+        ASSERT_TRUE(eventually([&] { return fixture.intake->partialBytes() == source - 1u; }));
+    }
+    const int controller = connectTo(fixture.port, 4);
+    write(controller, Bytes(all.begin(), all.begin() + 2084));
+    EXPECT_TRUE(eventually([&] { return ended(stallers[1]); }));
+    EXPECT_TRUE(waiting(stallers[0]));
+    write(controller, Bytes(all.begin() + 2084, all.end()));
+    const auto taken = takeSome(*fixture.intake);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].host, "127.0.0.4");
+    for (int fd : stallers) ::close(fd);
+    ::close(controller);
+}
+
 // Partial bodies share a budget, counted by the memory each holds for what came: when more is
 // needed, the one that has shown least gives way (AdmissionRule::partialToFree), without blame,
 // and a small frame that keeps coming is taken whatever else is under way. Each write is read
@@ -417,6 +488,9 @@ TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
          {}, {4}, 3000, {}},
         {"a frame that comes whole in one read is taken however full, whatever it claimed",
          3000, {{2, joined(header(1000), pattern(900, 2))}, {3, wire(pattern(2500, 3))}}, {"127.0.0.3"}, {2}, 0, 3},
+        {"claims under 16 KiB are one class: an offer in two segments outlasts a smaller claim all but sent",
+         4500, {{2, joined(header(4159), pattern(2080, 2))}, {3, joined(header(4095), pattern(4094, 3))}, {2, pattern(2079, 4)}},
+         {}, {3}, 0, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -541,7 +615,8 @@ TEST(ConnectionIntake, EveryConnectionRefusedInABurstIsResetAndItsDescriptorFree
 
 // The intake's descriptors stay within half of the open-file limit, whatever it is: a child
 // process at a limit of 1,024 (soft and hard) runs a listener and an intake whose owner takes
-// nothing, while this process floods it with silent connections and whole first frames. There a
+// nothing, while this process floods it with silent connections, whole first frames and partial
+// ones. There a
 // bystander thread holds every descriptor the intake must leave over and opens one more again
 // and again: it never finds the table full, and the count of open descriptors stays within half.
 TEST(ConnectionIntake, ItsDescriptorsStayWithinHalfTheOpenFileLimit) {
@@ -606,7 +681,7 @@ TEST(ConnectionIntake, ItsDescriptorsStayWithinHalfTheOpenFileLimit) {
     // Silent connections and whole first frames from ever-new addresses, as fast as one thread
     // goes, for two seconds; each held until four thousand more came.
     std::deque<int> open;
-    const Bytes whole = wire(toBytes("whole"));
+    const Bytes whole = wire(toBytes("whole")), partial = joined(header(1000), pattern(10, 1));
     std::size_t made = 0;
     for (const auto until = Clock::now() + 2s; port && Clock::now() < until; ++made) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -614,7 +689,8 @@ TEST(ConnectionIntake, ItsDescriptorsStayWithinHalfTheOpenFileLimit) {
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         address = {AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        if (made % 2) [[maybe_unused]] auto sent = ::send(fd, whole.data(), whole.size(), MSG_NOSIGNAL);
+        if (made % 3) [[maybe_unused]] auto sent = ::send(fd, made % 3 == 1 ? whole.data() : partial.data(), 
+                                                          made % 3 == 1 ? whole.size() : partial.size(), MSG_NOSIGNAL);
         for (open.push_back(fd); open.size() > 4000; open.pop_front()) ::close(open.front());
     }
     for (int fd : open) ::close(fd);
