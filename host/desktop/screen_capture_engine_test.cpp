@@ -179,6 +179,9 @@ TEST(ScreenCapture, AStopBeforeOrWhileStartingLeavesNothingCapturingAndALostServ
     }
     std::vector<std::string> lines;
     setDiagnosticSink([&](std::string_view line) { lines.emplace_back(line); });  // one capture thread writes
+    struct Restore {
+        ~Restore() { setDiagnosticSink({}); }
+    } restore;  // also when a check ends the test early
     ScreenCaptureEngine engine(collector.sink(), on(server.display()));
     engine.start({});
     server.kill();

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -62,6 +63,15 @@ TEST(SingleInstance, ASecondCopyIsRefusedWhileTheFirstLivesAndNoLongerWhereverTh
     EXPECT_EQ(SingleInstanceLock::acquire(path).outcome(), Outcome::acquired);
 
     // In the runtime folder; without a usable one (missing, not absolute), in the data folder, made.
+    // The process's own folders come back afterwards: a repetition or a later test reads them.
+    struct Restore {
+        std::string name;
+        std::optional<std::string> was;
+        explicit Restore(std::string n) : name(std::move(n)) {
+            if (const char* v = ::getenv(name.c_str())) was = v;
+        }
+        ~Restore() { was ? ::setenv(name.c_str(), was->c_str(), 1) : ::unsetenv(name.c_str()); }
+    } dataHome("XDG_DATA_HOME"), runtimeDir("XDG_RUNTIME_DIR");
     ::setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
     for (const std::string& runtime : {folder, folder + "/missing", std::string("relative"), std::string()}) {
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);

@@ -9,22 +9,42 @@ namespace quill {
 SerialWorker::SerialWorker(const char* name) {
     std::promise<std::thread::id> started;
     auto id = started.get_future();
-    thread_ = std::jthread([this, name, &started](std::stop_token stop) {
+    thread_ = std::thread([this, name, &started] {
         pthread_setname_np(pthread_self(), name);
         started.set_value(std::this_thread::get_id());
-        run(stop);
+        run();
     });
     threadId_ = id.get();
 }
 
 SerialWorker::~SerialWorker() {
-    thread_.request_stop();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
     cv_.notify_all();
+    thread_.join();
+    // Threads started here end on their own; a thread's last post (its join) is dropped now, so
+    // they are joined here. What the dropped tasks capture is released outside the lock.
+    for (;;) {
+        std::map<std::uint64_t, std::thread> threads;
+        std::deque<std::function<void()>> tasks;
+        std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
+        {
+            std::lock_guard lock(mutex_);
+            threads.swap(threads_);
+            tasks.swap(tasks_);
+            timers.swap(timers_);
+        }
+        if (threads.empty() && tasks.empty() && timers.empty()) break;
+        for (auto& [id, thread] : threads) thread.join();
+    }
 }
 
 void SerialWorker::post(std::function<void()> task) {
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) return;
         tasks_.push_back(std::move(task));
     }
     cv_.notify_all();
@@ -33,6 +53,7 @@ void SerialWorker::post(std::function<void()> task) {
 void SerialWorker::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) return;
         timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
     }
     cv_.notify_all();
@@ -70,31 +91,35 @@ void SerialWorker::startThread(std::function<void()> body) {
     }));
 }
 
-void SerialWorker::run(std::stop_token stop) {
+void SerialWorker::run() {
     std::unique_lock lock(mutex_);
-    while (!stop.stop_requested()) {
-        auto now = std::chrono::steady_clock::now();
-        if (!timers_.empty() && timers_.begin()->first <= now) {
-            auto task = std::move(timers_.begin()->second);
+    while (!stopping_) {
+        std::function<void()> task;
+        if (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now()) {
+            task = std::move(timers_.begin()->second);
             timers_.erase(timers_.begin());
-            lock.unlock();
-            task();
-            lock.lock();
-            continue;
-        }
-        if (!tasks_.empty()) {
-            auto task = std::move(tasks_.front());
+        } else if (!tasks_.empty()) {
+            task = std::move(tasks_.front());
             tasks_.pop_front();
+        }
+        if (task) {
             lock.unlock();
             task();
+            // What it captures may post here when released.
+            task = nullptr;
             lock.lock();
             continue;
         }
-        auto ready = [&] { return !tasks_.empty() || (!timers_.empty() && timers_.begin()->first <= std::chrono::steady_clock::now()); };
+        // A predicate wait keeps the deadline it was called with, so it also ends when the
+        // earliest due time changes, and the loop takes the new one.
+        const auto due = timers_.empty() ? std::chrono::steady_clock::time_point::max() : timers_.begin()->first;
+        auto changed = [&] {
+            return stopping_ || !tasks_.empty() || (!timers_.empty() && timers_.begin()->first != due);
+        };
         if (timers_.empty()) {
-            cv_.wait(lock, stop, ready);
+            cv_.wait(lock, changed);
         } else {
-            cv_.wait_until(lock, stop, timers_.begin()->first, ready);
+            cv_.wait_until(lock, due, changed);
         }
     }
 }

@@ -16,6 +16,8 @@ namespace quill {
 class SerialWorker {
 public:
     explicit SerialWorker(const char* name);
+    // Waits only for the task running now, drops (and releases) the tasks not yet run and any
+    // posted meanwhile, and joins the threads from startThread. Never called on the worker itself.
     ~SerialWorker();
     SerialWorker(const SerialWorker&) = delete;
     SerialWorker& operator=(const SerialWorker&) = delete;
@@ -37,16 +39,17 @@ public:
     static SerialWorker& teardown();
 
 private:
-    void run(std::stop_token stop);
+    void run();
 
     std::mutex mutex_;
-    std::condition_variable_any cv_;
+    std::condition_variable cv_;
     std::deque<std::function<void()>> tasks_;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
     std::map<std::uint64_t, std::thread> threads_;
     std::uint64_t nextThread_ = 0;
+    bool stopping_ = false;
     std::thread::id threadId_;
-    std::jthread thread_;
+    std::thread thread_;
 };
 
 }  // namespace quill

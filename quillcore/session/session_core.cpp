@@ -510,9 +510,11 @@ void SessionCore::pumpSignalling(std::weak_ptr<SessionCore> weak, std::shared_pt
         auto core = weak.lock();
         if (!core) return;
         if (failure) {
+            // The link is closed before the states end, as after a bye: whoever sees the end
+            // finds the link closed.
+            link->close();
             core->setState(SessionConnectionState::failed(*failure), true);
             core->close();
-            link->close();
             return;
         }
         if (!message) {

@@ -401,6 +401,10 @@ TEST(HostSession, InputPassesOnlyWithControlPermissionInAControlSession) {
                           "the peer lacks control permission") != std::string_view::npos)
                 ++drops;
         });
+        // Also when the exchange throws: the sink refers to this row's count.
+        struct Restore {
+            ~Restore() { setDiagnosticSink({}); }
+        } restore;
         PeerPermissions permissions = PeerPermissions::defaults();
         permissions.control = c.control;
         Fixture f(Role::host, 5, permissions);
