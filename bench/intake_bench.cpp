@@ -9,9 +9,10 @@
 // header of a 128 KiB frame, 100 bytes, then a byte every 60 ms, again from a new address the
 // moment the host closes them), and strangers whose claims are no larger than the offer's (4,095
 // and 8,191 bytes), all but the last byte sent at once, then a byte 60 ms later, again from a new
-// address once closed (a count of them). The controller's offer may come in two segments `gap_ms`
-// apart, answered in time within 1 s of its last segment, and the host may run with a hard open-file limit of 1,024 (`open_files`), its output
-// searched for "Too many open files".
+// address once closed (a count of them, at most `rate` connections a second), or never the last
+// byte (stallers). The controller's offer may come in two segments `gap_ms` apart (answered in
+// time within 1 s of its last segment), and the host may run with a hard open-file limit of
+// 1,024 (`open_files`), its output searched for "Too many open files".
 // Reported per run: the established connections per second, the share of offers answered
 // within 1 s, those that were not because their connection itself took a second or more (the
 // system's queue of new connections was full and dropped it once) and the others, the slowest
@@ -55,7 +56,8 @@ enum Flood {
     badLinkRequests,
     tricklers,
     smallTricklers,
-    offerClassTricklers
+    offerClassTricklers,
+    smallStallers
 };
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
@@ -140,11 +142,11 @@ void Churn(benchmark::State& state) {
             tricklers.push_back(std::async(std::launch::async, [&] { return trickle(host.port, addresses, stop); }));
         // Claims no larger than the offer's, all but their last byte sent at once: lanes side by
         // side, so that the strangers' pace is theirs and not one thread's.
-        const std::uint32_t claim = flood == smallTricklers ? 4095 : 8191;
-        for (int i = 0; (flood == smallTricklers || flood == offerClassTricklers) && i < threads; ++i)
+        const std::uint32_t claim = flood == offerClassTricklers ? 8191 : 4095;
+        for (int i = 0; (flood == smallTricklers || flood == offerClassTricklers || flood == smallStallers) && i < threads; ++i)
             tricklers.push_back(std::async(std::launch::async, [&, i] {
                 return trickle(host.port, addresses / threads, stop, claim, claim - 1, static_cast<std::uint32_t>(i),
-                               static_cast<std::uint32_t>(threads), rate / threads);
+                               static_cast<std::uint32_t>(threads), rate / threads, flood == smallStallers ? 0ms : 60ms);
             }));
         for (int i = 0; tricklers.empty() && i < threads; ++i)
             churners.push_back(std::async(std::launch::async, [&, i] {
@@ -254,6 +256,8 @@ BENCHMARK(Churn)
     // second; 28,000 of 4,095 bytes or 14,000 of 8,191 bytes are about 940 Mbit/s).
     ->ArgsProduct({{smallTricklers}, {2500, 4000}, {14000, 21000, 28000}, {20}, {20, 250}, {0}})
     ->ArgsProduct({{offerClassTricklers}, {1250, 2000}, {7000, 10800, 14000}, {20}, {20, 250}, {0}})
+    // Where the line lies: the same claims never finished, each held until the host closes it.
+    ->ArgsProduct({{smallStallers}, {16000}, {2000, 4000, 6000, 8000}, {20}, {20, 250}, {0}})
     ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}, {0}, {0}})
     ->Args({silent, 60000, 20000, 0, 0, 1024})
     ->Iterations(1)
@@ -311,7 +315,8 @@ void summarize() {
         static const char* const kinds[] = {"connections that never send", "strangers' envelopes", "PairStarts, then closed",
                                             "replays of its own offer", "its identity, bad signatures", "partial 128 KiB frames",
                                             "QR requests, wrong MAC", "tricklers",
-                                            "tricklers, 4,095-byte claims", "tricklers, 8,191-byte claims"};
+                                            "tricklers, 4,095-byte claims", "tricklers, 8,191-byte claims",
+                                            "stallers, 4,095-byte claims"};
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {

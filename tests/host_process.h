@@ -493,11 +493,13 @@ struct Made {
 };
 
 // Tricklers: `count` connections, each from a new address, that send the header of a first
-// frame of `claim` bytes and `sent` bytes of it, then one byte 60 ms later and every 60 ms after,
-// and connect again the moment the host closes them (no more than `perSecond` connections a
-// second when positive), until `stop`. `lane` of `lanes` side by side take addresses of their own.
+// frame of `claim` bytes and `sent` bytes of it, then one byte `every` later and so on (never when
+// zero), and connect again the moment the host closes them (no more than `perSecond` connections
+// a second when positive), until `stop`. `lane` of `lanes` side by side take addresses of their
+// own.
 inline Made trickle(std::uint16_t port, int count, const std::atomic<bool>& stop, std::uint32_t claim = 128 * 1024,
-                    std::size_t sent = 100, std::uint32_t lane = 0, std::uint32_t lanes = 1, double perSecond = 0) {
+                    std::size_t sent = 100, std::uint32_t lane = 0, std::uint32_t lanes = 1, double perSecond = 0,
+                    Clock::duration every = 60ms) {
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
     std::unordered_map<int, std::uint64_t> open;  // by socket, the connection's serial
     struct Due {
@@ -545,7 +547,7 @@ inline Made trickle(std::uint16_t port, int count, const std::atomic<bool>& stop
                 epoll_event event{EPOLLRDHUP, {.fd = fd}};
                 ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
                 open.emplace(fd, made.connections);
-                due.push_back({fd, made.connections, now + 60ms});
+                if (every > Clock::duration{}) due.push_back({fd, made.connections, now + every});
             }
         }
         for (; !due.empty() && due.front().at <= now; due.pop_front()) {
@@ -553,7 +555,7 @@ inline Made trickle(std::uint16_t port, int count, const std::atomic<bool>& stop
             // Closed meanwhile (its descriptor may be another's by now).
             if (auto it = open.find(next.fd); it == open.end() || it->second != next.serial) continue;
             send(next.fd, "x", 1);
-            due.push_back({next.fd, next.serial, next.at + 60ms});
+            due.push_back({next.fd, next.serial, next.at + every});
         }
     }
     for (const auto& [fd, serial] : open) ::close(fd);

@@ -54,7 +54,11 @@ void SerialWorker::postAfter(std::chrono::steady_clock::duration delay, std::fun
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
+        // A delay beyond the clock's range waits for ever, never wraps to the past.
+        const auto now = std::chrono::steady_clock::now();
+        const auto due = delay < std::chrono::steady_clock::time_point::max() - now ? now + delay
+                                                                                 : std::chrono::steady_clock::time_point::max();
+        timers_.emplace(due, std::move(task));
     }
     cv_.notify_all();
 }

@@ -77,6 +77,10 @@ TEST(SerialWorker, ADelayedTaskRunsWhenDueWhoeverPostsItAndWhateverTheWorkerWait
              worker->postAfter(kLong, [] {});
              fromAnotherThread([&] { runs.postAfter(*worker, 0, kShort); });
          }},
+        {"an earlier task posted while one waits beyond the clock's range", 1, [&](Worker& worker, Runs& runs) {
+             worker->postAfter(Clock::duration::max(), [] { ADD_FAILURE() << "it ran"; });
+             fromAnotherThread([&] { runs.postAfter(*worker, 0, kShort); });
+         }},
         {"posted from inside a running task", 1, [&](Worker& worker, Runs& runs) {
              worker->postAfter(kLong, [] {});
              worker->post([&] { runs.postAfter(*worker, 0, kShort); });
