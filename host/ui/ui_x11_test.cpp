@@ -153,9 +153,9 @@ struct FakeWindowManager {
     FakeWindowManager() {
         xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                           x.screen()->root_visual, 0, nullptr);
+        // Waited for: the check that follows runs on another connection.
         for (xcb_window_t on : {x.root(), window})
-            xcb_change_property(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window);
-        x.flush();
+            x.check(xcb_change_property_checked(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window), "name");
     }
     ~FakeWindowManager() { x.check(xcb_destroy_window_checked(x.get(), window), "destroy"); }
     X11Connection x;
