@@ -65,7 +65,7 @@ HostModel::HostModel(HostEnvironment environment, QObject* parent)
         DeviceIdentity identity = DeviceIdentity::loadOrCreate(*env_.keyStore);
         formattedDeviceID_ = qs(identity.deviceID().formatted());
         pairing_ = std::make_shared<HostPairing>(identity, env_.peerStore, env_.hostName.toStdString(),
-                                                 env_.pairingReadLimit, env_.clock, HostPairing::defaultDecisionLimit,
+                                                 env_.pairingReadLimit, env_.clock, env_.pairingDecisionLimit,
                                                  offences_);
         requestReceiver_ = std::make_shared<EnvelopeReceiver>(identity, env_.peerStore);
         identity_ = std::move(identity);

@@ -83,6 +83,8 @@ struct HostEnvironment {
     // How long a pairing exchange may wait for a read from the controller after the host user's
     // decision.
     double pairingReadLimit = HostPairing::defaultReadLimit;
+    // How long the host user has to decide on a pairing request.
+    double pairingDecisionLimit = HostPairing::defaultDecisionLimit;
 
     std::string appVersion = "0.1.0";
     // This system's name and version, for the hello.

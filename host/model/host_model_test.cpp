@@ -993,6 +993,45 @@ TEST(HostModelPairing, ASecondPairingDuringAComparisonLeavesTheWaitingOneAlone) 
     EXPECT_TRUE(h.windows->isVisible("pairing"));
 }
 
+// The window says why a comparison ended without the host user's yes; its controller hears the
+// same cancel however it ended.
+TEST(HostModelPairing, AComparisonEndedWithoutAYesSaysWhyInTheWindowOnly) {
+    const struct {
+        const char* name;
+        double decisionLimit;
+        std::function<void(HostModel&)> end;  // none: nobody decides
+        const char* shown;
+    } cases[] = {
+        {"the host user refuses", 60, [](HostModel& m) { spawn(&m, [&m]() -> QCoro::Task<> { co_await m.rejectComparison(m.pairing()); }); },
+         "Pairing failed: pairing was cancelled"},
+        {"sharing is paused", 60, [](HostModel& m) { m.setSharingPaused(true); }, "Pairing failed: pairing was cancelled"},
+        {"the host quits", 60, [](HostModel& m) { spawn(&m, [&m]() -> QCoro::Task<> { co_await m.prepareToQuit(); }); },
+         "Pairing failed: pairing was cancelled"},
+        {"nobody decides", 1, nullptr, "Pairing failed: no decision within 1 second"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelHarness h;
+        HostModel& m = h.start([&](HostEnvironment& env) { env.pairingDecisionLimit = c.decisionLimit; });
+        auto channel = FrameChannel::connectLocal(*m.listenerPort());
+        auto controller = std::async(std::launch::async, [&] {
+            try {
+                ControllerPairing(quill::testing::makeIdentity(11), std::make_shared<InMemoryPeerStore>(), "Dana").startComparison(*channel);
+                return std::string("paired");
+            } catch (const PairingError& e) {
+                return e.description();
+            }
+        });
+        ASSERT_TRUE(pumpUntil([&] { return m.isAwaitingPairingConfirmation(); }, 10));
+        if (c.end) c.end(m);
+        ASSERT_TRUE(pumpUntil([&] { return controller.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 15));
+        EXPECT_EQ(controller.get(), "the other device cancelled: pairing failed");
+        ASSERT_TRUE(pumpUntil([&] { return m.pairingStatusMessage().has_value(); }));
+        EXPECT_EQ(m.pairingStatusMessage()->toStdString(), c.shown);
+        EXPECT_TRUE(m.peers().empty());
+    }
+}
+
 TEST(HostModelPairing, AnAnswerCountsOnlyForTheCodeOnShow) {
     ModelHarness h;
     HostModel& m = h.start();

@@ -198,19 +198,23 @@ TEST_F(UiTest, OneWindowPerPurposeNeverSmallerThanItsContentEachClosedFromItself
     EXPECT_LE((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 4);
     // Where a window opens: in the middle, unless it would cover the menu window (at the top
     // here); then beside it, as near the middle as the screen allows, lower or narrower where
-    // only that fits (down to its least size), else covering as little as it must.
-    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768), smallest(0, 0, 1024, 768);
-    for (auto [size, least, area, menu, at] : std::initializer_list<std::tuple<QSize, QSize, QRect, QRect, QRect>>{
-             {{520, 780}, {520, 780}, full, {}, {700, 150, 520, 780}},
-             {{520, 780}, {480, 656}, full, {830, 12, 260, 50}, {700, 150, 520, 780}},
-             {{520, 780}, {480, 656}, small, {553, 12, 260, 50}, {825, 0, 520, 768}},
-             {{520, 736}, {480, 656}, smallest, {382, 12, 260, 50}, {252, 74, 520, 694}},
-             {{520, 736}, {480, 700}, smallest, {382, 12, 260, 50}, {252, 68, 520, 700}},
-             {{900, 540}, {900, 540}, full, {830, 515, 260, 50}, {1020, 270, 900, 540}},
-             {{900, 540}, {420, 360}, full, {830, 515, 260, 50}, {510, 0, 900, 503}},
-             {{2000, 1200}, {2000, 1200}, full, {830, 12, 260, 50}, {0, 0, 2000, 1200}}})
-        EXPECT_EQ(WidgetWindowManager::placement(size, least, area, menu), at)
-            << size.width() << " in " << area.width() << " beside " << menu.x() << ", down to " << least.height();
+    // only that fits (down to its least size, or further down to its floor, its content
+    // scrolling, where only that keeps the menu window clear), else covering as little as it must.
+    const QRect full(0, 0, 1920, 1080), small(0, 0, 1366, 768), smallest(0, 0, 1024, 768), underPanel(0, 32, 1024, 736);
+    for (auto [size, least, floor, area, menu, at] : std::initializer_list<std::tuple<QSize, QSize, QSize, QRect, QRect, QRect>>{
+             {{520, 780}, {520, 780}, {520, 780}, full, {}, {700, 150, 520, 780}},
+             {{520, 780}, {480, 656}, {480, 656}, full, {830, 12, 260, 50}, {700, 150, 520, 780}},
+             {{520, 780}, {480, 656}, {480, 656}, small, {553, 12, 260, 50}, {825, 0, 520, 768}},
+             {{520, 736}, {480, 656}, {480, 656}, smallest, {382, 12, 260, 50}, {252, 74, 520, 694}},
+             {{520, 736}, {480, 700}, {480, 700}, smallest, {382, 12, 260, 50}, {252, 68, 520, 700}},
+             {{520, 736}, {480, 700}, {420, 360}, smallest, {382, 12, 260, 50}, {252, 74, 520, 694}},
+             {{522, 725}, {482, 645}, {482, 645}, underPanel, {382, 44, 262, 74}, {251, 123, 522, 645}},
+             {{522, 725}, {482, 645}, {422, 385}, underPanel, {382, 44, 262, 74}, {251, 130, 522, 638}},
+             {{900, 540}, {900, 540}, {900, 540}, full, {830, 515, 260, 50}, {1020, 270, 900, 540}},
+             {{900, 540}, {420, 360}, {420, 360}, full, {830, 515, 260, 50}, {510, 0, 900, 503}},
+             {{2000, 1200}, {2000, 1200}, {2000, 1200}, full, {830, 12, 260, 50}, {0, 0, 2000, 1200}}})
+        EXPECT_EQ(WidgetWindowManager::placement(size, least, floor, area, menu), at)
+            << size.width() << " in " << area.width() << " beside " << menu.x() << ", down to " << least.height() << " or " << floor.height();
 }
 
 TEST_F(UiTest, TheMenuFollowsTheModelShowsNamesAsTheyAreAndSaysWhatBecameOfRequests) {

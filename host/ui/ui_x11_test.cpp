@@ -1,6 +1,7 @@
 // The application on a real X server (the harness's Xvfb, which has no system tray and no window
-// manager): the menu follows a tray that comes and goes, quitting leaves the real event loop, the
-// desktop services read the server; and scripts/run's ways: the host binary answers its question,
+// manager, or small ones of a test's own): the menu follows a tray that comes and goes, quitting
+// leaves the real event loop, every window opens within the work area, the desktop services read
+// the server; and scripts/run's ways: the host binary answers its question,
 // and its virtual display is reachable over VNC on its private socket only.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
@@ -24,6 +26,7 @@
 #include <future>
 #include <iostream>
 #include <optional>
+#include <poll.h>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,6 +36,8 @@
 #include <xcb/xtest.h>
 
 #include "host/desktop/x11_connection.h"
+#include "host/desktop/x11_test_support.h"
+#include "host/model/host_model_prompt.h"
 #include "host/ui/app_services.h"
 #include "host/ui/quillmate_host_app.h"
 #include "host/ui/single_instance.h"
@@ -121,7 +126,7 @@ int tcpListeners(qint64 pid) {
 // MANAGER message on the root window. It docks nothing; when it goes, its window and the
 // selection go, as when a panel quits.
 struct FakeTray {
-    FakeTray() {
+    explicit FakeTray(const std::string& display = {}) : x(display) {
         xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                           x.screen()->root_visual, 0, nullptr);
         xcb_client_message_event_t event = {XCB_CLIENT_MESSAGE, 32, 0, x.root(), atom("MANAGER"), {}};
@@ -148,9 +153,9 @@ struct FakeWindowManager {
     FakeWindowManager() {
         xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                           x.screen()->root_visual, 0, nullptr);
+        // Waited for: the check that follows runs on another connection.
         for (xcb_window_t on : {x.root(), window})
-            xcb_change_property(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window);
-        x.flush();
+            x.check(xcb_change_property_checked(x.get(), XCB_PROP_MODE_REPLACE, on, check, XCB_ATOM_WINDOW, 32, 1, &window), "name");
     }
     ~FakeWindowManager() { x.check(xcb_destroy_window_checked(x.get(), window), "destroy"); }
     X11Connection x;
@@ -161,11 +166,12 @@ struct FakeWindowManager {
     }();
 };
 
-// openbox on the harness's display, with a home of its own; it goes with the object, and with
-// it the display's window manager.
+// openbox on a display (the harness's unless named), with a home of its own; it goes with the
+// object, and with it the display's window manager.
 struct Openbox {
-    Openbox() {
+    explicit Openbox(const QString& display = qEnvironmentVariable("DISPLAY")) : x(display.toStdString()) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
         env.insert("HOME", home.path());
         env.insert("XDG_CONFIG_HOME", home.filePath("config"));
         process.setProcessEnvironment(env);
@@ -175,20 +181,20 @@ struct Openbox {
         process.start(QStandardPaths::findExecutable("openbox"), {"--sm-disable"});
         // It names itself before it takes windows, and one mapped in between stays unmapped:
         // started once a window mapped now comes up.
-        auto managing = [] {
-            X11Connection probe;
-            const xcb_window_t w = xcb_generate_id(probe.get());
-            xcb_create_window(probe.get(), XCB_COPY_FROM_PARENT, w, probe.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                              probe.screen()->root_visual, 0, nullptr);
-            xcb_map_window(probe.get(), w);
-            probe.flush();
-            const bool up = windowManagerRunning() && pumpUntil([&] {
+        auto managing = [this] {
+            xcb_connection_t* c = x.get();
+            const xcb_window_t w = xcb_generate_id(c);
+            xcb_create_window(c, XCB_COPY_FROM_PARENT, w, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                              x.screen()->root_visual, 0, nullptr);
+            xcb_map_window(c, w);
+            x.flush();
+            const bool up = windowManagerRunning(c) && pumpUntil([&] {
                 XcbReply<xcb_get_window_attributes_reply_t> a(
-                    xcb_get_window_attributes_reply(probe.get(), xcb_get_window_attributes(probe.get(), w), nullptr));
+                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr));
                 return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
             }, 1);
-            xcb_destroy_window(probe.get(), w);
-            probe.flush();
+            xcb_destroy_window(c, w);
+            x.flush();
             return up;
         };
         started = pumpUntil(managing, 20);
@@ -196,8 +202,9 @@ struct Openbox {
     ~Openbox() {
         process.terminate();
         if (!process.waitForFinished(10000)) process.kill(), process.waitForFinished();
-        pumpUntil([] { return !windowManagerRunning(); });
+        pumpUntil([this] { return !windowManagerRunning(x.get()); });
     }
+    X11Connection x;
     QTemporaryDir home;
     QProcess process;
     bool started = false;
@@ -231,12 +238,100 @@ struct Devices {
     X11Connection x;
 };
 
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
+    XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::uint16_t(strlen(name)), name), nullptr));
+    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// A panel along the top or bottom of the screen that reserves its height there, as a desktop's
+// top bar or task bar does: a window manager leaves it out of the work area.
+struct Panel {
+    Panel(const X11Connection& x, bool top, int height) : x(x) {
+        xcb_connection_t* c = x.get();
+        const int width = x.screen()->width_in_pixels, screenHeight = x.screen()->height_in_pixels;
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, x.root(), 0, std::int16_t(top ? 0 : screenHeight - height), std::uint16_t(width),
+                          std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen()->root_visual, 0, nullptr);
+        const xcb_atom_t dock = internAtom(c, "_NET_WM_WINDOW_TYPE_DOCK");
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &dock);
+        // left, right, top, bottom, then where each runs along its edge
+        std::uint32_t strut[12] = {};
+        strut[top ? 2 : 3] = std::uint32_t(height);
+        strut[top ? 9 : 11] = std::uint32_t(width - 1);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32, 12, strut);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4, strut);
+        xcb_map_window(c, window);
+        x.flush();
+    }
+    ~Panel() { xcb_destroy_window(x.get(), window), x.flush(); }
+    const X11Connection& x;
+    xcb_window_t window = xcb_generate_id(x.get());
+};
+
+// The work area a window manager announces (_NET_WORKAREA, of the first desktop), if one does.
+std::optional<QRect> announcedWorkArea(const X11Connection& x) {
+    xcb_connection_t* c = x.get();
+    XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, x.root(), internAtom(c, "_NET_WORKAREA"), XCB_ATOM_CARDINAL, 0, 4), nullptr));
+    if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 16) return std::nullopt;
+    const auto* v = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return QRect(int(v[0]), int(v[1]), int(v[2]), int(v[3]));
+}
+
+// What a top-level window covers on the screen, as the X server has it: the frame a window
+// manager put around it, else the window itself, with its border.
+QRect coveredBy(const X11Connection& x, xcb_window_t window) {
+    xcb_connection_t* c = x.get();
+    for (;;) {
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
+        if (!tree || tree->parent == x.root() || tree->parent == XCB_WINDOW_NONE) break;
+        window = tree->parent;
+    }
+    XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+    return g ? QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width) : QRect();
+}
+
+bool viewable(const X11Connection& x, xcb_window_t window) {
+    XcbReply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(x.get(), xcb_get_window_attributes(x.get(), window), nullptr));
+    return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
 // The application with its own windows and prompt on the harness's display.
 std::unique_ptr<QuillmateHostApp> realApp(quill::host::testing::ModelHarness& h) {
     HostEnvironment env = h.environment();
     env.windowManager = nullptr;
     env.prompt = nullptr;
     return std::make_unique<QuillmateHostApp>(std::move(env), QuillmateHostApp::Options{});
+}
+
+// The child's side of EveryWindowOpensWithinTheWorkArea: the application opens each of its
+// windows as the user opens them, and the session prompt; names them on stdout, then waits for
+// stdin to close.
+void openEveryWindow() {
+    quill::host::testing::ModelHarness h;
+    auto app = realApp(h);
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    MenuBarItem& item = app->menuBarItem();
+    ASSERT_TRUE(pumpUntil([&] { return tray ? item.trayIcon() != nullptr : item.window() && item.window()->windowHandle()->isExposed(); }, 20));
+    for (const char* entry : {"Pair a device\u2026", "Paired devices\u2026", "Activity log\u2026", "Permissions\u2026"})
+        for (QAction* a : app->menu().menu()->actions())
+            if (a->text() == QString::fromUtf8(entry)) a->trigger();
+    MessageBoxSessionPrompt prompt;
+    spawn(app.get(), [&prompt]() -> QCoro::Task<> { co_await prompt.askToAllowSession("Alice", SessionMode::control); });
+    auto shown = [] {
+        QList<QWidget*> out;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->windowHandle() && w->windowHandle()->isExposed()) out.append(w);
+        return out;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return shown().size() == (tray ? 5 : 6); }, 20)) << shown().size();
+    for (QWidget* w : shown())
+        std::cout << "window " << w->winId() << " " << (w->windowTitle().isEmpty() ? "the session prompt" : w->windowTitle().toStdString()) << "\n";
+    std::cout << "ready" << std::endl;
+    pollfd in{0, POLLIN, 0};
+    EXPECT_TRUE(pumpUntil([&] { return ::poll(&in, 1, 0) > 0; }, 120));
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w)) box->reject();
+    pumpFor(0.1);
 }
 
 }  // namespace
@@ -507,6 +602,89 @@ TEST_F(UiX11Test, AStrangersRequestTakesNoFocusAndConfirmWaitsForASecondOfIt) {
             xcb_destroy_window(x, other);
             devices.x.flush();
         }
+    }
+}
+
+// Every window the application opens, on small screens with and without a window manager (then
+// with a panel that takes room from the work area): each opens whole within the work area, as
+// the X server has its frame. Each row runs the application in a child process (this test,
+// again) on an Xvfb of the row's size.
+TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
+    if (qEnvironmentVariableIsSet("QUILL_OPEN_EVERY_WINDOW")) return openEveryWindow();
+    const struct {
+        const char* size;
+        bool managed;
+        int panel;  // its height: at the top when positive, at the bottom when negative
+        bool tray;  // the menu lives there: no menu window, whose frame tells the others' before they are framed
+    } rows[] = {{"1280x800", false, 0, false}, {"1024x768", false, 0, false}, {"1280x800", true, 0, false},
+                {"1280x800", true, 32, false}, {"1280x800", true, -48, false}, {"1280x800", true, -48, true},
+                {"1024x768", true, 0, false},  {"1024x768", true, -48, false}, {"1024x768", true, 32, true}};
+    for (const auto& [size, managed, panel, tray] : rows) {
+        std::string row = std::string(size) + (managed ? " under openbox" : " without a window manager");
+        if (panel) row += ", a panel of " + std::to_string(std::abs(panel)) + (panel > 0 ? " at the top" : " at the bottom");
+        if (tray) row += ", a tray";
+        SCOPED_TRACE(row);
+        quill::host::testing::XvfbServer server(std::string(size) + "x24");
+        QUILL_REQUIRE_XVFB(server);
+        X11Connection x(server.display());
+        const QRect screen(0, 0, x.screen()->width_in_pixels, x.screen()->height_in_pixels);
+        QRect area = screen;
+        std::optional<Openbox> manager;
+        std::optional<Panel> dock;
+        if (managed) {
+            if (QStandardPaths::findExecutable("openbox").isEmpty()) {
+                if (qgetenv("CI") == "true") FAIL() << "openbox is not installed (scripts/install-deps)";
+                std::cout << "[  SKIPPED ] openbox is not installed: " << row << "\n";
+                continue;
+            }
+            ASSERT_TRUE(manager.emplace(QString::fromStdString(server.display())).started) << "openbox did not start";
+            if (panel) dock.emplace(x, panel > 0, std::abs(panel));
+            (panel > 0 ? area.setTop(panel) : area.setBottom(screen.bottom() + panel));
+            ASSERT_TRUE(pumpUntil([&] { return announcedWorkArea(x) == area; }, 20)) << "the work area is not the screen less the panel";
+        }
+        std::optional<FakeTray> panelTray;
+        if (tray) panelTray.emplace(server.display());
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", QString::fromStdString(server.display()));
+        env.insert("QUILL_OPEN_EVERY_WINDOW", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UiX11Test.EveryWindowOpensWithinTheWorkArea"});
+        // It names each window it opened (its X window and title), then says it is ready.
+        std::vector<std::pair<xcb_window_t, std::string>> windows;
+        QByteArray printed;
+        QElapsedTimer clock;
+        clock.start();
+        while (!printed.contains("ready\n") && child.state() != QProcess::NotRunning && clock.elapsed() < 60000) {
+            child.waitForReadyRead(1000);
+            printed += child.readAllStandardOutput();
+        }
+        ASSERT_TRUE(printed.contains("ready\n")) << printed.toStdString();
+        for (const QByteArray& line : printed.split('\n'))
+            if (line.startsWith("window ")) windows.emplace_back(line.split(' ')[1].toUInt(), line.mid(line.indexOf(' ', 7) + 1).toStdString());
+        EXPECT_EQ(windows.size(), tray ? 5u : 6u) << printed.toStdString();
+        // Up and, under a window manager, in its frame.
+        auto up = [&] {
+            return std::all_of(windows.begin(), windows.end(), [&](const auto& w) {
+                XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), w.first), nullptr));
+                return viewable(x, w.first) && tree && (tree->parent == x.root()) != managed;
+            });
+        };
+        EXPECT_TRUE(pumpUntil(up, 20));
+        auto inside = [&] {
+            return std::all_of(windows.begin(), windows.end(), [&](const auto& w) { return area.contains(coveredBy(x, w.first)); });
+        };
+        pumpUntil(inside, 10);
+        for (const auto& [window, title] : windows) {
+            const QRect at = coveredBy(x, window);
+            EXPECT_TRUE(area.contains(at)) << title << " at " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height()
+                                           << ", the work area " << area.x() << "," << area.y() << " " << area.width() << "x"
+                                           << area.height();
+        }
+        child.closeWriteChannel();
+        EXPECT_TRUE(child.waitForFinished(20000));
+        EXPECT_EQ(child.exitCode(), 0);
     }
 }
 

@@ -13,7 +13,10 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <tuple>
+#include <utility>
+#include <vector>
 #include <xcb/xcb.h>
 
 #include "host/desktop/x11_connection.h"
@@ -105,6 +108,67 @@ void HostWindow::unminimiseHidden() {
     destroy();
 }
 
+void HostWindow::fitWhenShown() {
+    fitPending_ = true;
+    if (QWindow* handle = windowHandle()) handle->installEventFilter(this);
+}
+
+bool HostWindow::eventFilter(QObject* watched, QEvent* event) {
+    // On screen: a window manager maps its frame first, so the frame is where it leaves it.
+    if (fitPending_ && watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+        fitPending_ = false;
+        fitIntoWorkArea();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+namespace {
+
+// What a top-level window covers on the X screen (the frame a window manager put around it, else
+// the window itself) and the window's own size, as the server has them now: Qt learns of the
+// frame's place only later. None off X11.
+std::optional<std::pair<QRect, QSize>> onScreen(const QWindow* window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    if (!c) return std::nullopt;
+    auto geometry = [c](xcb_window_t w) {
+        return XcbReply<xcb_get_geometry_reply_t>(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
+    };
+    xcb_window_t top = xcb_window_t(window->winId());
+    const auto own = geometry(top);
+    for (;;) {
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, top), nullptr));
+        if (!tree) return std::nullopt;
+        if (tree->parent == tree->root) break;
+        top = tree->parent;
+    }
+    const auto frame = geometry(top);
+    if (!own || !frame) return std::nullopt;
+    // In the device independent pixels the screen's work area is given in.
+    const qreal ratio = window->devicePixelRatio();
+    const int border = 2 * frame->border_width;
+    return std::pair(QRect(qRound(frame->x / ratio), qRound(frame->y / ratio), qRound((frame->width + border) / ratio),
+                           qRound((frame->height + border) / ratio)),
+                     QSize(qRound(own->width / ratio), qRound(own->height / ratio)));
+}
+
+}  // namespace
+
+void HostWindow::fitIntoWorkArea() {
+    const auto shown = onScreen(windowHandle());
+    if (!shown || !screen()) return;
+    const auto& [frame, client] = *shown;
+    const QRect area = screen()->availableGeometry();
+    if (area.contains(frame)) return;
+    const QSize edges = frame.size() - client;
+    const QSize fitted = frame.size().boundedTo(area.size());
+    setMinimumSize(minimumSize().boundedTo(fitted - edges));
+    resize(fitted - edges);
+    // A window's position is its frame's.
+    move(std::clamp(frame.x(), area.left(), area.left() + area.width() - fitted.width()),
+         std::clamp(frame.y(), area.top(), area.top() + area.height() - fitted.height()));
+}
+
 void HostWindow::setCloseButtonShown(bool shown) {
     closeButton_->setVisible(shown);
     updateFoot();
@@ -113,7 +177,10 @@ void HostWindow::setCloseButtonShown(bool shown) {
 bool windowManagerRunning() {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     xcb_connection_t* c = x11 ? x11->connection() : nullptr;
-    if (!c) return true;
+    return !c || windowManagerRunning(c);
+}
+
+bool windowManagerRunning(xcb_connection_t* c) {
     // A running manager names a window of its own on the root window, which names itself in
     // turn; a manager that ended leaves a name that points nowhere or elsewhere.
     static const char name[] = "_NET_SUPPORTING_WM_CHECK";
@@ -159,6 +226,16 @@ void WidgetWindowManager::present(const QString& id, const QString& title, Windo
 
 namespace {
 
+// A window manager frames a window only once it maps it; until then one it framed already tells
+// how large the frame will be.
+QMargins expectedFrameMargins(const QWidget* window) {
+    if (const QWindow* own = window->windowHandle(); own && !own->frameMargins().isNull()) return own->frameMargins();
+    for (const QWindow* other : QGuiApplication::topLevelWindows())
+        if (other != window->windowHandle() && other->type() == Qt::Window && other->isExposed() && !other->frameMargins().isNull())
+            return other->frameMargins();
+    return {};
+}
+
 // Maps, raises and, when asked, activates `window`. Qt's X11 platform reads the window property
 // when it maps the window (QWidget copies the attribute into it only when the window is made):
 // with it, the window goes up with _NET_WM_USER_TIME 0 in place of the time of the user's last
@@ -197,24 +274,29 @@ void WidgetWindowManager::open(const QString& id, const QString& title, WindowSi
     const QSize frame = window->sizeForContent(QSize(size.width, size.height));
     window->resize(frame);
     // Never smaller than what the content needs, nor than the smaller of the asked size and the
-    // least size every window keeps.
+    // least size every window keeps, where the work area has room for that.
     const QSize least(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
     window->setMinimumSize(least.expandedTo(window->sizeForContent(content->minimumSize())));
     if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
-        // Placed with its frame, where the platform draws one (a window manager's comes later).
-        window->winId();
-        const QMargins margins = window->windowHandle()->frameMargins();
+        // Placed with its frame, before its native window exists: then the position asked for is
+        // the frame's, wherever the window manager puts the window inside it.
+        const QMargins margins = expectedFrameMargins(window);
         const QSize edges(margins.left() + margins.right(), margins.top() + margins.bottom());
-        const QRect place = placement(frame + edges, window->minimumSize() + edges, screen->availableGeometry(),
-                                      keepClear_ ? keepClear_() : QRect());
+        const QRect area = screen->availableGeometry();
+        // Whole on a small screen: the content scrolls where the window is smaller than it.
+        const QSize room = area.size();
+        const QRect place = placement((frame + edges).boundedTo(room), (window->minimumSize() + edges).boundedTo(room),
+                                      (least + edges).boundedTo(room), area, keepClear_ ? keepClear_() : QRect());
+        window->setMinimumSize(window->minimumSize().boundedTo(place.size() - edges));
         window->resize(place.size() - edges);
         window->move(place.topLeft());
     }
     windows_[id] = window;
     bringUp(window, activate);
+    window->fitWhenShown();
 }
 
-QRect WidgetWindowManager::placement(QSize size, QSize least, QRect area, QRect keepClear) {
+QRect WidgetWindowManager::placement(QSize size, QSize least, QSize floor, QRect area, QRect keepClear) {
     // Moved into `room` as far as it goes, its top left corner first.
     auto inside = [](QRect room, QPoint p, QSize s) {
         return QPoint(std::max(room.left(), std::min(p.x(), room.left() + room.width() - s.width())),
@@ -226,23 +308,25 @@ QRect WidgetWindowManager::placement(QSize size, QSize least, QRect area, QRect 
     const int gap = 12;
     const QRect clear = keepClear.adjusted(-gap, -gap, gap, gap);
     // Below, above, right and left of it: at its size where that room holds it, else as large as
-    // the room, down to `least`.
-    QRect places[] = {middle,
-                      QRect(QPoint(area.left(), clear.bottom() + 1), area.bottomRight()),
-                      QRect(area.topLeft(), QPoint(area.right(), clear.top() - 1)),
-                      QRect(QPoint(clear.right() + 1, area.top()), area.bottomRight()),
-                      QRect(area.topLeft(), QPoint(clear.left() - 1, area.bottom()))};
-    for (QRect* room = places + 1; room != std::end(places); ++room) {
-        const QSize fitted = size.boundedTo(room->size()).expandedTo(least).boundedTo(size);
-        *room = QRect(inside(area, inside(*room, centred(fitted), fitted), fitted), fitted);
-    }
+    // the room, down to `least`, and again down to `floor`.
+    const QRect rooms[] = {QRect(QPoint(area.left(), clear.bottom() + 1), area.bottomRight()),
+                           QRect(area.topLeft(), QPoint(area.right(), clear.top() - 1)),
+                           QRect(QPoint(clear.right() + 1, area.top()), area.bottomRight()),
+                           QRect(area.topLeft(), QPoint(clear.left() - 1, area.bottom()))};
+    std::vector<QRect> places = {middle};
+    for (QSize smallest : {least, floor})
+        for (const QRect& room : rooms) {
+            const QSize fitted = size.boundedTo(room.size()).expandedTo(smallest).boundedTo(size);
+            places.emplace_back(inside(area, inside(room, centred(fitted), fitted), fitted), fitted);
+        }
+    // Smaller than `least` only where that covers less.
     auto rank = [&](const QRect& r) {
         const QRect covered = r.intersected(clear);
         return std::tuple(qint64(covered.width()) * covered.height(),
                           qint64(size.width()) * size.height() - qint64(r.width()) * r.height(),
                           (r.topLeft() - middle.topLeft()).manhattanLength());
     };
-    return *std::min_element(std::begin(places), std::end(places), [&](const QRect& a, const QRect& b) { return rank(a) < rank(b); });
+    return *std::min_element(places.begin(), places.end(), [&](const QRect& a, const QRect& b) { return rank(a) < rank(b); });
 }
 
 void WidgetWindowManager::close(const QString& id) {

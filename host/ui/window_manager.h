@@ -12,6 +12,7 @@
 class QLabel;
 class QPushButton;
 class QScrollArea;
+struct xcb_connection_t;
 
 #include "host/model/host_model_services.h"
 
@@ -53,12 +54,18 @@ public:
     // Out of the minimised state, hidden, with its native window gone: the next show() maps a
     // new one.
     void unminimiseHidden();
+    // Once it is on screen (a window manager's frame is known only then, and the manager may
+    // have placed it on its own): moved, and made smaller where it must, so that its frame lies
+    // within the work area.
+    void fitWhenShown();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void updateFoot();
+    void fitIntoWorkArea();
 
     QString id_;
     QWidget* content_ = nullptr;
@@ -68,11 +75,14 @@ private:
     QWidget* foot_ = nullptr;
     QLabel* status_ = nullptr;
     QPushButton* closeButton_ = nullptr;
+    bool fitPending_ = false;
 };
 
 // Whether a window manager runs on the display (one that follows the EWMH and draws title
 // bars). Other platforms than X11 decorate windows themselves: true there.
 bool windowManagerRunning();
+// The same on another connection's display.
+bool windowManagerRunning(xcb_connection_t* connection);
 
 // One window per identifier: show() creates it the first time and afterwards brings the same
 // window back to the front; close() closes it and forgets it, so the next show() builds a new
@@ -112,16 +122,17 @@ public:
 
     // Where a new window of `size` goes in `area`: in the middle, unless that covers
     // `keepClear`; then beside it, as near the middle as the area allows. Where it only fits
-    // beside it smaller, it is made smaller, down to `least`; where not even that fits, it
+    // beside it smaller, it is made smaller, down to `least`, or down to `floor` (its content
+    // then scrolls) where only that keeps `keepClear` uncovered; where not even that fits, it
     // covers as little as it must.
-    static QRect placement(QSize size, QSize least, QRect area, QRect keepClear);
+    static QRect placement(QSize size, QSize least, QSize floor, QRect area, QRect keepClear);
 
 private:
     void open(const QString& id, const QString& title, WindowSize size, bool activate);
 
     ContentFactory factory_;
     std::function<QRect()> keepClear_;
-    std::function<bool()> windowManagerCheck_ = windowManagerRunning;
+    std::function<bool()> windowManagerCheck_ = [] { return windowManagerRunning(); };
     std::map<QString, QPointer<HostWindow>> windows_;
 };
 

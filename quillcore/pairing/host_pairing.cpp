@@ -364,7 +364,8 @@ bool HostPairing::decide(FrameChannel& channel, std::uint64_t id, std::optional<
                 return *decided;
             }
         }
-        if (deadline.expired()) return false;
+        // Its controller hears the same as for a refusal; the host user hears why.
+        if (deadline.expired()) throw PairingError::decisionLapsed(decisionLimit_);
         // Only a PairCancel may come while the host user decides; anything else ends it.
         if (auto frame = pollForFrame(channel)) {
             decodePairingMessage(*frame);

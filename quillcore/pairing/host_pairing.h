@@ -175,7 +175,8 @@ private:
     void spend(const PairingLink& link);
     // The host user's refusal, of the exchange showing `*shownCode` only when it is given.
     bool refuse(const std::optional<PairingCode>* shownCode);
-    // Takes the exchange state and waits for the host user: true for confirm, false for reject.
+    // Takes the exchange state and waits for the host user: true for confirm, false for reject;
+    // throws PairingError::decisionLapsed when the decision limit passes first.
     bool decide(FrameChannel& channel, std::uint64_t attempt, std::optional<PairingCode> code, std::string name);
     PeerRecord saveController(const Bytes& fingerprint, const Bytes& signingKey, const Bytes& agreementKey,
                               const std::string& name);

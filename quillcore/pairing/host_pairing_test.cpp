@@ -226,7 +226,13 @@ TEST_F(HostPairingTest, ComparisonFailuresCancelAndSaveNothing) {
          },
          PairingError(Kind::cancelled), false, false},
         {"host user never decides", [](HostPairingTest& t, FrameChannel& ch) { t.reachDecision(ch); },
-         PairingError(Kind::cancelled), true, false},
+         PairingError::decisionLapsed(2.0), true, false},
+        {"host quits during the decision",
+         [](HostPairingTest& t, FrameChannel& ch) {
+             t.reachDecision(ch);
+             t.pairing->cancelAll();
+         },
+         PairingError(Kind::cancelled), false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

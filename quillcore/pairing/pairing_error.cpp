@@ -1,5 +1,6 @@
 #include "quillcore/pairing/pairing_error.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -32,6 +33,17 @@ PairingError PairingError::storeFailure(std::string text) {
     return e;
 }
 
+PairingError PairingError::decisionLapsed(double limit) {
+    // Whole minutes as minutes; any other limit (a test's) in seconds.
+    const bool minutes = limit >= 60 && std::fmod(limit, 60) == 0;
+    const double count = minutes ? limit / 60 : limit;
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", count);
+    PairingError e(Kind::cancelled);
+    e.text = std::string("no decision within ") + number + (minutes ? " minute" : " second") + (count == 1 ? "" : "s");
+    return e;
+}
+
 std::string PairingError::description() const {
     switch (kind) {
         case Kind::unexpectedMessage: return "unexpected message (expected " + text + ", received " + received + ")";
@@ -48,7 +60,7 @@ std::string PairingError::description() const {
         case Kind::invalidMAC: return "the request does not match the pairing code";
         case Kind::commitMismatch: return "the other device's commitment does not match";
         case Kind::invalidSignature: return "the other device's signature is not valid";
-        case Kind::cancelled: return "pairing was cancelled";
+        case Kind::cancelled: return text.empty() ? "pairing was cancelled" : text;
         case Kind::connectionClosed: return "the connection closed";
     }
     return "pairing failed";

@@ -39,13 +39,17 @@ public:
     static PairingError remoteCancelled(std::string reason);
     static PairingError invalidMessage(std::string text);
     static PairingError storeFailure(std::string text);
+    // Cancelled because the host user left the request undecided for `limit` seconds: the same
+    // case as a refusal for the host's callers and the controller, told apart for the host user.
+    static PairingError decisionLapsed(double limit);
 
     std::string description() const override;
     bool operator==(const PairingError&) const = default;
 
     Kind kind;
     // unexpectedMessage: the expected type name; remoteCancelled: the reason;
-    // invalidMessage, storeFailure: the fault's description. Empty otherwise.
+    // invalidMessage, storeFailure: the fault's description; cancelled: why, when nobody
+    // cancelled it (empty when someone did). Empty otherwise.
     std::string text;
     // unexpectedMessage only: what arrived instead.
     std::string received;

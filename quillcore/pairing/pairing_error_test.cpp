@@ -34,6 +34,14 @@ TEST(PairingCode, ReducesAndGroups) {
     // The host shows the description after "Pairing failed: ", so a payload must be visible.
     EXPECT_EQ(PairingError::storeFailure("disk full").description(), "could not save the paired device: disk full");
     EXPECT_EQ(PairingError::remoteCancelled("busy").description(), "the other device cancelled: busy");
+    // A request nobody decided ends as a cancel, and says why in the limit's own unit.
+    EXPECT_EQ(PairingError(PairingError::Kind::cancelled).description(), "pairing was cancelled");
+    for (auto [limit, text] : std::initializer_list<std::pair<double, const char*>>{
+             {120, "no decision within 2 minutes"}, {60, "no decision within 1 minute"}, {90, "no decision within 90 seconds"},
+             {1, "no decision within 1 second"}, {0.5, "no decision within 0.5 seconds"}}) {
+        EXPECT_EQ(PairingError::decisionLapsed(limit).description(), text);
+        EXPECT_EQ(PairingError::decisionLapsed(limit).kind, PairingError::Kind::cancelled);
+    }
 }
 
 }  // namespace
