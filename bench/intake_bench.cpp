@@ -254,10 +254,11 @@ BENCHMARK(Churn)
     // Claims no larger than the offer's, up to what a gigabit link carries.
     // Claims no larger than the offer's, up to what a gigabit link carries (rate: connections a
     // second; 28,000 of 4,095 bytes or 14,000 of 8,191 bytes are about 940 Mbit/s).
-    ->ArgsProduct({{smallTricklers}, {2500, 4000}, {14000, 21000, 28000}, {20}, {20, 250}, {0}})
-    ->ArgsProduct({{offerClassTricklers}, {1250, 2000}, {7000, 10800, 14000}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{smallTricklers}, {2500, 4000}, {14000, 21000, 28000, 0}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{offerClassTricklers}, {1250, 2000}, {7000, 10800, 14000, 0}, {20}, {20, 250}, {0}})
     // Where the line lies: the same claims never finished, each held until the host closes it.
     ->ArgsProduct({{smallStallers}, {16000}, {2000, 4000, 6000, 8000}, {20}, {20, 250}, {0}})
+    ->Args({smallStallers, 16000, 8000, 20, 0, 0})
     ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}, {0}, {0}})
     ->Args({silent, 60000, 20000, 0, 0, 1024})
     ->Iterations(1)
