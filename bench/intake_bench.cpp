@@ -10,16 +10,17 @@
 // moment the host closes them), and strangers whose claims are no larger than the offer's (4,095
 // and 8,191 bytes), all but the last byte sent at once, then a byte 60 ms later, again from a new
 // address once closed (a count of them, at most `rate` connections a second), or never the last
-// byte (stallers). The controller's offer may come in two segments `gap_ms` apart (answered in
-// time within 1 s of its last segment), and the host may run with a hard open-file limit of
-// 1,024 (`open_files`), its output searched for "Too many open files".
-// Reported per run: the established connections per second, the share of offers answered
-// within 1 s, those that were not because their connection itself took a second or more (the
-// system's queue of new connections was full and dropped it once) and the others, the slowest
-// answer, the pairings that reached the code on their first connection, how long the session
-// took to come up, the host's main thread's share of a core, its peak descriptors and resident
-// memory (and, after partial frames, its memory a minute later), and the connections the system
-// dropped because the host's accept queue was full, and the lines saying a table was full.
+// byte (stallers). The controller's offer may come in two segments `gap_ms` apart, and the host
+// may run with a hard open-file limit of 1,024 (`open_files`), its output searched for "Too many
+// open files".
+// Reported per run: the established connections per second, the strangers' bits a second, the
+// share of offers answered within 1 s of their last byte (answered_within_1s), those that were
+// not because their connection itself took a second or more (the system's queue of new
+// connections was full and dropped it once) and the others, the slowest answer, the pairings
+// that reached the code on their first connection, how long the session took to come up, the
+// host's main thread's share of a core, its peak descriptors and resident memory (and, after
+// partial frames, its memory a minute later), and the connections the system dropped because
+// the host's accept queue was full, and the lines saying a table was full.
 // The closing summary names, per flood and address count, the highest rate at which at least
 // 99 % of the offers were answered within 1 s. Run it inside
 // scripts/harness/webrtc and scripts/harness/x11: the host needs a display and a private
@@ -310,7 +311,8 @@ BENCHMARK(Stallers)
     ->Unit(benchmark::kSecond);
 
 void summarize() {
-    std::printf("\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s:\n");
+    std::printf(
+        "\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s of their last byte:\n");
     for (const auto& [key, runs] : points) {
         const auto [flood, addresses, delay, gap] = key;
         static const char* const kinds[] = {"connections that never send", "strangers' envelopes", "PairStarts, then closed",

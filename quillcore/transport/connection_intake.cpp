@@ -1,5 +1,6 @@
 #include "quillcore/transport/connection_intake.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -24,6 +25,10 @@ constexpr std::uint64_t kWakerTag = 0;  // serials start at 1
 // a peer is never turned away because the intake's thread was slow to run.
 constexpr std::size_t kMaxArriving = 64;
 constexpr auto kArrivingWait = std::chrono::milliseconds(250);
+
+// Partial bodies that held this much give their memory back once quiet for kTrimQuiet.
+constexpr std::size_t kTrimAfter = 4 * 1024 * 1024;
+constexpr auto kTrimQuiet = std::chrono::seconds(1);
 
 // Connections waiting for their reset, at most.
 constexpr std::size_t kMaxClosing = 1024;
@@ -360,6 +365,7 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     }
     w.body.reserve(capacity);
     bodyBytes_ += more;
+    heldSinceTrim_ = std::max(heldSinceTrim_, bodyBytes_);
     partials_[w.holder].held = capacity;
     return true;
 }
@@ -471,6 +477,11 @@ void ConnectionIntake::run(std::stop_token stop) {
             if (!newcomers_.empty()) next = newcomers_.front().graceEnd;
             if (!owing_.empty()) next = std::min(next, owing_.front().deadline);
             if (!partial_.empty()) next = std::min(next, partial_.front().deadline);
+            if (heldSinceTrim_ >= kTrimAfter) {
+                if (bodyBytes_ > 0) trimAt_ = SteadyClock::time_point::max();
+                else if (trimAt_ == SteadyClock::time_point::max()) trimAt_ = SteadyClock::now() + kTrimQuiet;
+                next = std::min(next, trimAt_);
+            }
             if (next != SteadyClock::time_point::max())
                 timeout = static_cast<int>(std::clamp<std::int64_t>(
                     std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now()).count(), 0, 1000));
@@ -487,7 +498,7 @@ void ConnectionIntake::run(std::stop_token stop) {
             arrived.swap(arriving_);
         }
         arrivingRoom_.notify_all();
-        bool becameReady = false;
+        bool becameReady = false, trim = false;
         {
             std::lock_guard lock(mutex_);
             becameReady_ = false;
@@ -531,8 +542,14 @@ void ConnectionIntake::run(std::stop_token stop) {
             }
             becameReady = becameReady_;
             givesWay.swap(givesWay_);
+            if (trimAt_ <= now && bodyBytes_ == 0) {
+                trim = true;
+                heldSinceTrim_ = 0;
+                trimAt_ = SteadyClock::time_point::max();
+            }
         }
         resetLater(givesWay);
+        if (trim) ::malloc_trim(0);
         if (becameReady && onReady_) {
             try {
                 onReady_();

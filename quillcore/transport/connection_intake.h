@@ -223,6 +223,10 @@ private:
     std::size_t bodyBytes_ = 0;
     std::vector<Entry> holders_;
     std::vector<PartialFrame> partials_;
+    // After a flood, the memory partial bodies held goes back to the system once none has been
+    // held for a second: the allocator would keep it.
+    std::size_t heldSinceTrim_ = 0;
+    SteadyClock::time_point trimAt_ = SteadyClock::time_point::max();
     bool becameReady_ = false;
     std::vector<net::TcpConnectionPtr> givesWay_;  // closed by this pass, reset after it
     // Whole frames, under a lock of their own: the owner takes them without waiting while the
