@@ -109,7 +109,7 @@ std::vector<ConnectionIntake::FirstFrame> takeSome(ConnectionIntake& intake) {
 }
 
 // This process's resident memory.
-std::size_t residentKiB() {
+[[maybe_unused]] std::size_t residentKiB() {
     std::ifstream statm("/proc/self/statm");
     std::size_t pages = 0, resident = 0;
     statm >> pages >> resident;
