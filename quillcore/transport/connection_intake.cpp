@@ -288,7 +288,7 @@ void ConnectionIntake::spoke(Entry it) {
     w.stage = Stage::partial;
     w.began = now;
     holders_.push_back(it);
-    partials_.push_back({offences_->weight(w.host, now), 0, 0, now});
+    partials_.push_back({offences_->weight(w.host, now), w.inBody ? w.length : 0, w.inBody ? w.got : 0, now});
     w.holder = holders_.size() - 1;
 }
 
@@ -334,31 +334,36 @@ bool ConnectionIntake::settle(Entry it) {
 
 bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     Waiting& w = *it;
+    // A frame these bytes make whole never becomes a partial one; one they leave short does.
+    const bool whole = size == w.length;
+    if (!whole && w.stage != Stage::partial) spoke(it);
+    const bool holder = w.holder != SIZE_MAX;
     // What it shows with the bytes in hand, whether or not they need more memory.
-    partials_[w.holder].received = size;
+    if (holder) partials_[w.holder].received = size;
     if (size <= w.body.capacity()) return true;
     // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
     // whole body holds just that.
     const std::size_t capacity = std::min<std::size_t>(w.length, std::max(size, 2 * w.body.capacity()));
     const auto now = SteadyClock::now();
-    partials_[w.holder].offended = offences_->weight(w.host, now);
     const std::size_t more = capacity - w.body.capacity();
-    // A frame these bytes make whole leaves the partial frames at once, for the ready queue and
-    // its own budget: the others make room for it, whatever it claimed. It waits at the back,
-    // out of the choice (a holder that leaves is replaced by the last).
-    const bool whole = size == w.length;
-    partials_[w.holder].held = capacity;
+    if (holder) {
+        partials_[w.holder].offended = offences_->weight(w.host, now);
+        partials_[w.holder].held = capacity;  // a candidate for what it asks
+    }
+    // A whole frame is out of the choice, for the ready queue and its own budget: the others
+    // make room for it, whatever it claimed. One that was partial waits at the back (a holder
+    // that leaves is replaced by the last).
     while (bodyBytes_ + more > limits_.bodyBytes) {
-        if (const std::size_t last = holders_.size() - 1; whole && w.holder != last) {
+        if (const std::size_t last = holders_.size() - 1; whole && holder && w.holder != last) {
             std::swap(holders_[w.holder], holders_[last]);
             std::swap(partials_[w.holder], partials_[last]);
             holders_[w.holder]->holder = w.holder;
             w.holder = last;
         }
-        const auto choice = AdmissionRule::partialToFree(std::span(partials_).first(holders_.size() - (whole ? 1 : 0)), now,
-                                                         AdmissionRule::Need::memory);
+        const auto choice = AdmissionRule::partialToFree(std::span(partials_).first(holders_.size() - (whole && holder ? 1 : 0)),
+                                                         now, AdmissionRule::Need::memory);
         if (!choice || holders_[*choice] == it) {
-            partials_[w.holder].held = w.body.capacity();
+            if (holder) partials_[w.holder].held = w.body.capacity();
             return false;
         }
         giveWay(holders_[*choice], false);
@@ -366,7 +371,6 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     w.body.reserve(capacity);
     bodyBytes_ += more;
     heldSinceTrim_ = std::max(heldSinceTrim_, bodyBytes_);
-    partials_[w.holder].held = capacity;
     return true;
 }
 
@@ -398,10 +402,13 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
             }
         }
         const ssize_t n = ::recv(w.descriptor, into, wanted, MSG_DONTWAIT);
-        if (n > 0 && w.stage != Stage::partial) spoke(it);
         if (w.inBody && into != &byte) w.body.resize(w.got + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Progress::waiting;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Bytes of its frame and no more for now: a frame in pieces.
+            if ((w.inBody || w.got > 0) && w.stage != Stage::partial) spoke(it);
+            return Progress::waiting;
+        }
         if (n <= 0) return Progress::failed;  // ended or broke before a whole frame
         const auto got = static_cast<std::size_t>(n);
         if (w.inBody) {
@@ -423,7 +430,7 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
         // Judged from the header alone: a refused body is never read.
         if (w.length > limits_.maxFirstFrame) return Progress::failed;
         if (w.length == 0) return Progress::whole;
-        partials_[w.holder].claim = w.length;
+        if (w.holder != SIZE_MAX) partials_[w.holder].claim = w.length;
         w.inBody = true;
         w.got = 0;
     }
