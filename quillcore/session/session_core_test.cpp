@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <map>
 #include <regex>
 #include <thread>
 
 #include "quillcore/base/diagnostics.h"
+#include "quillcore/base/serial_worker.h"
 #include "quillcore/session/session_core_test_fakes.h"
 
 namespace quill {
@@ -27,6 +30,14 @@ bool eventually(F&& condition) {
     for (const auto until = Clock::now() + 3s; !condition(); std::this_thread::sleep_for(2ms))
         if (Clock::now() > until) return false;
     return true;
+}
+
+// Returns once every bye grace the core began before this call has run out and been checked:
+// delayed tasks run in due order on the one events worker.
+void pastTheByeGrace() {
+    auto ran = std::make_shared<std::promise<void>>();
+    SerialWorker::events().postAfter(SessionCore::kByeGrace, [ran] { ran->set_value(); });
+    EXPECT_EQ(ran->get_future().wait_for(SessionCore::kByeGrace + 10s), std::future_status::ready);
 }
 
 std::vector<State> drain(const AsyncStreamPtr<State>& states) {
@@ -340,6 +351,17 @@ TEST_F(SessionCoreRules, ThePumpAppliesOnlyThePeersCandidatesForThisSessionUpToT
 
 TEST_F(SessionCoreRules, AByeTheLinksEndOrFailureOrARefusedCandidateEndTheSession) {
     using Step = std::function<void(SessionCore&, FakePeerConnection&, FakeLink&)>;
+    // A connected host's channels close in this order, each left a bye grace; then its bye comes,
+    // or with both closed, the link ends.
+    auto channelsClose = [](std::vector<std::string> labels) -> Step {
+        return [labels](SessionCore& c, FakePeerConnection& p, FakeLink& l) {
+            c.answer("offer"), p.fireIce(Ice::completed);
+            const std::map<std::string, std::shared_ptr<fake::FakeDataChannel>> channels{{"ctl", p.openRemote("ctl")},
+                                                                                        {"bulk", p.openRemote("bulk")}};
+            for (const auto& label : labels) channels.at(label)->moveTo(DataChannelState::closed), pastTheByeGrace();
+            labels.size() < 2 ? l.push(Bye("S", "done")) : l.end();
+        };
+    };
     const struct {
         const char* name;
         bool controller;
@@ -373,6 +395,13 @@ TEST_F(SessionCoreRules, AByeTheLinksEndOrFailureOrARefusedCandidateEndTheSessio
              EXPECT_TRUE(eventually([&] { return c.lifecycle() == State::disconnected(); }));
              l.end();
          }, {State::connecting(), State::connected(), State::disconnected(), State::disconnected(), State::closed()}, 0},
+        // One channel alone is no lost connection: the other one still carries the session.
+        {"only a connected host's ctl closes", false, channelsClose({"ctl"}),
+         {State::connecting(), State::connected(), State::closed()}, 1},
+        {"only a connected host's bulk closes", false, channelsClose({"bulk"}),
+         {State::connecting(), State::connected(), State::closed()}, 1},
+        {"a connected host's bulk closes, then its ctl", false, channelsClose({"bulk", "ctl"}),
+         {State::connecting(), State::connected(), State::disconnected(), State::disconnected(), State::closed()}, 0},
     };
     for (const auto& row : rows) {
         auto& p = fresh();
