@@ -172,12 +172,20 @@ MenuWindow::MenuWindow(StatusMenu& menu, QWidget* parent) : QWidget(parent), men
     updateLabel();
     setMinimumWidth(260);
     adjustSize();
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        placeAtTop(screen->availableGeometry());
+        // It stays open while a panel that starts later (at login) takes room from the work area:
+        // it moves back out from under it.
+        connect(screen, &QScreen::availableGeometryChanged, this, [this](const QRect& area) {
+            if (!area.contains(frameGeometry())) placeAtTop(area);
+        });
+    }
+}
+
+void MenuWindow::placeAtTop(const QRect& area) {
     // At the top of the screen, in the middle, where the other windows open beside it, not over
     // it; without a window manager (a virtual display) it would sit in the top left corner.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.left() + (area.width() - width()) / 2, area.top() + topMargin);
-    }
+    move(area.left() + (area.width() - frameGeometry().width()) / 2, area.top() + topMargin);
 }
 
 void MenuWindow::updateLabel() {

@@ -79,6 +79,7 @@ protected:
 
 private:
     void updateLabel();
+    void placeAtTop(const QRect& area);
 
     StatusMenu& menu_;
     QToolButton* button_ = nullptr;

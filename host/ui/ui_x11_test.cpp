@@ -246,24 +246,33 @@ xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
 // A panel along the top or bottom of the screen that reserves its height there, as a desktop's
 // top bar or task bar does: a window manager leaves it out of the work area.
 struct Panel {
-    Panel(const X11Connection& x, bool top, int height) : x(x) {
+    Panel(const X11Connection& x, bool top, int height) : x(x), top(top) {
         xcb_connection_t* c = x.get();
-        const int width = x.screen()->width_in_pixels, screenHeight = x.screen()->height_in_pixels;
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, x.root(), 0, std::int16_t(top ? 0 : screenHeight - height), std::uint16_t(width),
-                          std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen()->root_visual, 0, nullptr);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          x.screen()->root_visual, 0, nullptr);
         const xcb_atom_t dock = internAtom(c, "_NET_WM_WINDOW_TYPE_DOCK");
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &dock);
+        reserve(height);
+        xcb_map_window(c, window);
+        x.flush();
+    }
+    ~Panel() { xcb_destroy_window(x.get(), window), x.flush(); }
+    // Its height, and the room it reserves, as when a panel grows.
+    void reserve(int height) {
+        xcb_connection_t* c = x.get();
+        const int width = x.screen()->width_in_pixels, screenHeight = x.screen()->height_in_pixels;
+        const std::uint32_t place[] = {0, std::uint32_t(top ? 0 : screenHeight - height), std::uint32_t(width), std::uint32_t(height)};
+        xcb_configure_window(c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, place);
         // left, right, top, bottom, then where each runs along its edge
         std::uint32_t strut[12] = {};
         strut[top ? 2 : 3] = std::uint32_t(height);
         strut[top ? 9 : 11] = std::uint32_t(width - 1);
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32, 12, strut);
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4, strut);
-        xcb_map_window(c, window);
         x.flush();
     }
-    ~Panel() { xcb_destroy_window(x.get(), window), x.flush(); }
     const X11Connection& x;
+    const bool top;
     xcb_window_t window = xcb_generate_id(x.get());
 };
 
@@ -305,29 +314,55 @@ std::unique_ptr<QuillmateHostApp> realApp(quill::host::testing::ModelHarness& h)
 
 // The child's side of EveryWindowOpensWithinTheWorkArea: the application opens each of its
 // windows as the user opens them, and the session prompt; names them on stdout, then waits for
-// stdin to close.
+// stdin to close. Asked to reopen, it first opens the four windows from the menu, names them and
+// says "opened"; closes them when told on stdin and says "closed"; and opens every window as
+// above once told again, by when the work area has changed.
 void openEveryWindow() {
     quill::host::testing::ModelHarness h;
     auto app = realApp(h);
     const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
     MenuBarItem& item = app->menuBarItem();
     ASSERT_TRUE(pumpUntil([&] { return tray ? item.trayIcon() != nullptr : item.window() && item.window()->windowHandle()->isExposed(); }, 20));
-    for (const char* entry : {"Pair a device\u2026", "Paired devices\u2026", "Activity log\u2026", "Permissions\u2026"})
-        for (QAction* a : app->menu().menu()->actions())
-            if (a->text() == QString::fromUtf8(entry)) a->trigger();
-    MessageBoxSessionPrompt prompt;
-    spawn(app.get(), [&prompt]() -> QCoro::Task<> { co_await prompt.askToAllowSession("Alice", SessionMode::control); });
+    const char* const ids[] = {"pairing", "peers", "activity", "permissions"};
+    auto openFromMenu = [&] {
+        for (const char* entry : {"Pair a device\u2026", "Paired devices\u2026", "Activity log\u2026", "Permissions\u2026"})
+            for (QAction* a : app->menu().menu()->actions())
+                if (a->text() == QString::fromUtf8(entry)) a->trigger();
+    };
     auto shown = [] {
         QList<QWidget*> out;
         for (QWidget* w : QApplication::topLevelWidgets())
             if (w->isVisible() && w->windowHandle() && w->windowHandle()->isExposed()) out.append(w);
         return out;
     };
-    ASSERT_TRUE(pumpUntil([&] { return shown().size() == (tray ? 5 : 6); }, 20)) << shown().size();
-    for (QWidget* w : shown())
-        std::cout << "window " << w->winId() << " " << (w->windowTitle().isEmpty() ? "the session prompt" : w->windowTitle().toStdString()) << "\n";
-    std::cout << "ready" << std::endl;
+    auto name = [&](qsizetype count) {
+        ASSERT_TRUE(pumpUntil([&] { return shown().size() == count; }, 20)) << shown().size();
+        for (QWidget* w : shown())
+            std::cout << "window " << w->winId() << " " << (w->windowTitle().isEmpty() ? "the session prompt" : w->windowTitle().toStdString()) << "\n";
+    };
     pollfd in{0, POLLIN, 0};
+    auto told = [&] {
+        char line[64];
+        return pumpUntil([&] { return ::poll(&in, 1, 0) > 0; }, 120) && ::read(0, line, sizeof line) > 0;
+    };
+    if (qEnvironmentVariableIsSet("QUILL_REOPEN")) {
+        openFromMenu();
+        name(tray ? 4 : 5);
+        std::cout << "opened" << std::endl;
+        ASSERT_TRUE(told());
+        for (const char* id : ids) app->windows()->window(id)->close();
+        const QRect before = QGuiApplication::primaryScreen()->availableGeometry();
+        std::cout << "closed" << std::endl;
+        ASSERT_TRUE(told());
+        // As when a user chooses them once the panel shows: Qt has heard of it by then.
+        ASSERT_TRUE(pumpUntil([&] { return QGuiApplication::primaryScreen()->availableGeometry() != before; }, 20));
+        for (const char* id : ids) ASSERT_TRUE(app->windows()->window(id) && !app->windows()->isVisible(id)) << id;
+    }
+    openFromMenu();
+    MessageBoxSessionPrompt prompt;
+    spawn(app.get(), [&prompt]() -> QCoro::Task<> { co_await prompt.askToAllowSession("Alice", SessionMode::control); });
+    name(tray ? 5 : 6);
+    std::cout << "ready" << std::endl;
     EXPECT_TRUE(pumpUntil([&] { return ::poll(&in, 1, 0) > 0; }, 120));
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* box = qobject_cast<QMessageBox*>(w)) box->reject();
@@ -607,7 +642,8 @@ TEST_F(UiX11Test, AStrangersRequestTakesNoFocusAndConfirmWaitsForASecondOfIt) {
 
 // Every window the application opens, on small screens with and without a window manager (then
 // with a panel that takes room from the work area): each opens whole within the work area, as
-// the X server has its frame. Each row runs the application in a child process (this test,
+// the X server has its frame; and so does each window closed and then chosen again from the menu
+// after a panel came or grew. Each row runs the application in a child process (this test,
 // again) on an Xvfb of the row's size.
 TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
     if (qEnvironmentVariableIsSet("QUILL_OPEN_EVERY_WINDOW")) return openEveryWindow();
@@ -616,19 +652,27 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
         bool managed;
         int panel;  // its height: at the top when positive, at the bottom when negative
         bool tray;  // the menu lives there: no menu window, whose frame tells the others' before they are framed
+        int later = 0;  // the panel's height (signed as above) once the four windows were opened and closed
     } rows[] = {{"1280x800", false, 0, false}, {"1024x768", false, 0, false}, {"1280x800", true, 0, false},
                 {"1280x800", true, 32, false}, {"1280x800", true, -48, false}, {"1280x800", true, -48, true},
-                {"1024x768", true, 0, false},  {"1024x768", true, -48, false}, {"1024x768", true, 32, true}};
-    for (const auto& [size, managed, panel, tray] : rows) {
+                {"1024x768", true, 0, false},  {"1024x768", true, -48, false}, {"1024x768", true, 32, true},
+                {"1280x800", true, 0, false, 48}, {"800x600", true, 0, false, -48}, {"800x600", true, 0, true, 48},
+                {"1024x768", true, -32, true, -80}};
+    for (const auto& [size, managed, panel, tray, later] : rows) {
         std::string row = std::string(size) + (managed ? " under openbox" : " without a window manager");
         if (panel) row += ", a panel of " + std::to_string(std::abs(panel)) + (panel > 0 ? " at the top" : " at the bottom");
         if (tray) row += ", a tray";
+        if (later) row += ", reopened under a panel of " + std::to_string(std::abs(later)) + (later > 0 ? " at the top" : " at the bottom");
         SCOPED_TRACE(row);
         quill::host::testing::XvfbServer server(std::string(size) + "x24");
         QUILL_REQUIRE_XVFB(server);
         X11Connection x(server.display());
         const QRect screen(0, 0, x.screen()->width_in_pixels, x.screen()->height_in_pixels);
         QRect area = screen;
+        auto less = [&](int height) {
+            area = screen;
+            (height > 0 ? area.setTop(height) : area.setBottom(screen.bottom() + height));
+        };
         std::optional<Openbox> manager;
         std::optional<Panel> dock;
         if (managed) {
@@ -639,7 +683,7 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
             }
             ASSERT_TRUE(manager.emplace(QString::fromStdString(server.display())).started) << "openbox did not start";
             if (panel) dock.emplace(x, panel > 0, std::abs(panel));
-            (panel > 0 ? area.setTop(panel) : area.setBottom(screen.bottom() + panel));
+            less(panel);
             ASSERT_TRUE(pumpUntil([&] { return announcedWorkArea(x) == area; }, 20)) << "the work area is not the screen less the panel";
         }
         std::optional<FakeTray> panelTray;
@@ -648,22 +692,27 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", QString::fromStdString(server.display()));
         env.insert("QUILL_OPEN_EVERY_WINDOW", "1");
+        if (later) env.insert("QUILL_REOPEN", "1");
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=UiX11Test.EveryWindowOpensWithinTheWorkArea"});
-        // It names each window it opened (its X window and title), then says it is ready.
+        // It names each window it opened (its X window and title), then says what it did.
         std::vector<std::pair<xcb_window_t, std::string>> windows;
         QByteArray printed;
-        QElapsedTimer clock;
-        clock.start();
-        while (!printed.contains("ready\n") && child.state() != QProcess::NotRunning && clock.elapsed() < 60000) {
-            child.waitForReadyRead(1000);
-            printed += child.readAllStandardOutput();
-        }
-        ASSERT_TRUE(printed.contains("ready\n")) << printed.toStdString();
-        for (const QByteArray& line : printed.split('\n'))
-            if (line.startsWith("window ")) windows.emplace_back(line.split(' ')[1].toUInt(), line.mid(line.indexOf(' ', 7) + 1).toStdString());
-        EXPECT_EQ(windows.size(), tray ? 5u : 6u) << printed.toStdString();
+        auto await = [&](const QByteArray& said) {
+            QElapsedTimer clock;
+            clock.start();
+            while (!printed.contains(said + "\n") && child.state() != QProcess::NotRunning && clock.elapsed() < 60000) {
+                child.waitForReadyRead(1000);
+                printed += child.readAllStandardOutput();
+            }
+            windows.clear();
+            for (const QByteArray& line : printed.split('\n'))
+                if (line.startsWith("window ")) windows.emplace_back(line.split(' ')[1].toUInt(), line.mid(line.indexOf(' ', 7) + 1).toStdString());
+            const bool done = printed.contains(said + "\n");
+            if (done) printed.clear();
+            return done;
+        };
         // Up and, under a window manager, in its frame.
         auto up = [&] {
             return std::all_of(windows.begin(), windows.end(), [&](const auto& w) {
@@ -671,17 +720,33 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
                 return viewable(x, w.first) && tree && (tree->parent == x.root()) != managed;
             });
         };
-        EXPECT_TRUE(pumpUntil(up, 20));
         auto inside = [&] {
             return std::all_of(windows.begin(), windows.end(), [&](const auto& w) { return area.contains(coveredBy(x, w.first)); });
         };
-        pumpUntil(inside, 10);
-        for (const auto& [window, title] : windows) {
-            const QRect at = coveredBy(x, window);
-            EXPECT_TRUE(area.contains(at)) << title << " at " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height()
-                                           << ", the work area " << area.x() << "," << area.y() << " " << area.width() << "x"
-                                           << area.height();
+        auto expectInside = [&] {
+            EXPECT_TRUE(pumpUntil(up, 20));
+            pumpUntil(inside, 10);
+            for (const auto& [window, title] : windows) {
+                const QRect at = coveredBy(x, window);
+                EXPECT_TRUE(area.contains(at)) << title << " at " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height()
+                                               << ", the work area " << area.x() << "," << area.y() << " " << area.width() << "x"
+                                               << area.height();
+            }
+        };
+        if (later) {
+            // Opened, closed, then the panel comes or grows; reopened below.
+            ASSERT_TRUE(await("opened")) << printed.toStdString();
+            expectInside();
+            child.write("close\n");
+            ASSERT_TRUE(await("closed")) << printed.toStdString();
+            panel ? dock->reserve(std::abs(later)) : (void)dock.emplace(x, later > 0, std::abs(later));
+            less(later);
+            ASSERT_TRUE(pumpUntil([&] { return announcedWorkArea(x) == area; }, 20)) << "the work area is not the screen less the panel";
+            child.write("reopen\n");
         }
+        ASSERT_TRUE(await("ready")) << printed.toStdString();
+        EXPECT_EQ(windows.size(), tray ? 5u : 6u);
+        expectInside();
         child.closeWriteChannel();
         EXPECT_TRUE(child.waitForFinished(20000));
         EXPECT_EQ(child.exitCode(), 0);

@@ -206,7 +206,13 @@ void HostView::showStatus(const QString& text) {
 }
 
 void HostWindow::closeEvent(QCloseEvent* event) {
-    if (isVisible() && view_) view_->windowClosing();
+    if (isVisible()) {
+        // Remembered for the next show(), which may find the work area smaller than now.
+        const auto shown = onScreen(windowHandle());
+        closedFrame_ = shown ? shown->first : frameGeometry();
+        closedFrameMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+        if (view_) view_->windowClosing();
+    }
     QMainWindow::closeEvent(event);
 }
 
@@ -228,8 +234,9 @@ namespace {
 
 // A window manager frames a window only once it maps it; until then one it framed already tells
 // how large the frame will be.
-QMargins expectedFrameMargins(const QWidget* window) {
+QMargins expectedFrameMargins(const HostWindow* window) {
     if (const QWindow* own = window->windowHandle(); own && !own->frameMargins().isNull()) return own->frameMargins();
+    if (!window->closedFrameMargins().isNull()) return window->closedFrameMargins();
     for (const QWindow* other : QGuiApplication::topLevelWindows())
         if (other != window->windowHandle() && other->type() == Qt::Window && other->isExposed() && !other->frameMargins().isNull())
             return other->frameMargins();
@@ -258,25 +265,42 @@ void bringUp(HostWindow* window, bool activate) {
 
 void WidgetWindowManager::open(const QString& id, const QString& title, WindowSize size, bool activate) {
     const bool ownCloseButton = !(windowManagerCheck_ && windowManagerCheck_());
-    if (HostWindow* existing = window(id)) {
-        // The same window, where the user left it.
-        existing->setCloseButtonShown(ownCloseButton);
-        bringUp(existing, activate);
-        return;
+    HostWindow* window = this->window(id);
+    if (window) {
+        window->setCloseButtonShown(ownCloseButton);
+        // The same window, where the user left it; but one closed where the work area no longer
+        // holds it whole (a panel came meanwhile) comes back as a new one would.
+        const bool closed = window->isHidden();
+        const std::optional<QRect> frame = window->closedFrame();
+        const QScreen* screen = frame ? QGuiApplication::screenAt(frame->center()) : nullptr;
+        if (!closed || (screen && screen->availableGeometry().contains(*frame))) {
+            bringUp(window, activate);
+            if (closed) window->fitWhenShown();
+            return;
+        }
+        window->releaseNativeWindow();
+    } else {
+        windows_.erase(id);
+        QWidget* content = factory_ ? factory_(id) : nullptr;
+        if (!content) content = new QWidget;
+        window = new HostWindow(id, content);
+        window->setWindowTitle(title);
+        window->setCloseButtonShown(ownCloseButton);
+        windows_[id] = window;
     }
-    windows_.erase(id);
-    QWidget* content = factory_ ? factory_(id) : nullptr;
-    if (!content) content = new QWidget;
-    auto* window = new HostWindow(id, content);
-    window->setWindowTitle(title);
-    window->setCloseButtonShown(ownCloseButton);
+    place(window, size);
+    bringUp(window, activate);
+    window->fitWhenShown();
+}
+
+void WidgetWindowManager::place(HostWindow* window, WindowSize size) const {
     // The size asked for is the content's; a toolbar comes on top of it.
     const QSize frame = window->sizeForContent(QSize(size.width, size.height));
     window->resize(frame);
     // Never smaller than what the content needs, nor than the smaller of the asked size and the
     // least size every window keeps, where the work area has room for that.
     const QSize least(std::min(size.width, minimumWidth), std::min(size.height, minimumHeight));
-    window->setMinimumSize(least.expandedTo(window->sizeForContent(content->minimumSize())));
+    window->setMinimumSize(least.expandedTo(window->sizeForContent(window->content()->minimumSize())));
     if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
         // Placed with its frame, before its native window exists: then the position asked for is
         // the frame's, wherever the window manager puts the window inside it.
@@ -291,9 +315,6 @@ void WidgetWindowManager::open(const QString& id, const QString& title, WindowSi
         window->resize(place.size() - edges);
         window->move(place.topLeft());
     }
-    windows_[id] = window;
-    bringUp(window, activate);
-    window->fitWhenShown();
 }
 
 QRect WidgetWindowManager::placement(QSize size, QSize least, QSize floor, QRect area, QRect keepClear) {

@@ -3,11 +3,13 @@
 #include <QAction>
 #include <QList>
 #include <QMainWindow>
+#include <QMargins>
 #include <QPointer>
 #include <QRect>
 #include <QString>
 #include <functional>
 #include <map>
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -54,10 +56,16 @@ public:
     // Out of the minimised state, hidden, with its native window gone: the next show() maps a
     // new one.
     void unminimiseHidden();
+    // Hidden, its native window gone: placed before the next show() maps a new one, its
+    // position is the frame's, as a new window's is.
+    void releaseNativeWindow() { destroy(); }
     // Once it is on screen (a window manager's frame is known only then, and the manager may
     // have placed it on its own): moved, and made smaller where it must, so that its frame lies
     // within the work area.
     void fitWhenShown();
+    // Where its frame was, and the frame's edges, when it was last closed: none before.
+    const std::optional<QRect>& closedFrame() const { return closedFrame_; }
+    QMargins closedFrameMargins() const { return closedFrameMargins_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -76,6 +84,8 @@ private:
     QLabel* status_ = nullptr;
     QPushButton* closeButton_ = nullptr;
     bool fitPending_ = false;
+    std::optional<QRect> closedFrame_;
+    QMargins closedFrameMargins_;
 };
 
 // Whether a window manager runs on the display (one that follows the EWMH and draws title
@@ -85,8 +95,10 @@ bool windowManagerRunning();
 bool windowManagerRunning(xcb_connection_t* connection);
 
 // One window per identifier: show() creates it the first time and afterwards brings the same
-// window back to the front; close() closes it and forgets it, so the next show() builds a new
-// one. The content of a new window comes from the content factory, given the identifier.
+// window back to the front (one the user closed where it was, unless the work area no longer
+// holds it whole there: then placed as a new one); close() closes it and forgets it, so the next
+// show() builds a new one. The content of a new window comes from the content factory, given
+// the identifier.
 class WidgetWindowManager : public HostWindowManager {
 public:
     using ContentFactory = std::function<QWidget*(const QString& id)>;
@@ -129,6 +141,8 @@ public:
 
 private:
     void open(const QString& id, const QString& title, WindowSize size, bool activate);
+    // Sized and placed as a new window of `size`, before its native window exists.
+    void place(HostWindow* window, WindowSize size) const;
 
     ContentFactory factory_;
     std::function<QRect()> keepClear_;
