@@ -58,8 +58,26 @@ enum Flood {
     tricklers,
     smallTricklers,
     offerClassTricklers,
-    smallStallers
+    smallStallers,
+    // Paced: new connections at a steady rate whatever the host closes, each showing all but
+    // the end of a first frame and held until the host closes it. Claim, and bytes shown:
+    pacedHalf,        // 2,100, 2,048
+    pacedQuarter,     // 2,100, 1,024
+    pacedSmall,       // 4,095, 4,094
+    pacedOfferClass,  // 8,191, 8,190
+    pacedOfferSize    // 4,159, 4,158
 };
+
+// What paced strangers claim, and show of it.
+std::pair<std::uint32_t, std::size_t> pacedShape(Flood flood) {
+    switch (flood) {
+        case pacedHalf: return {2100, 2048};
+        case pacedQuarter: return {2100, 1024};
+        case pacedSmall: return {4095, 4094};
+        case pacedOfferClass: return {8191, 8190};
+        default: return {4159, 4158};
+    }
+}
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
 // connection that found the host's accept queue full and was dropped, SYN or handshake end).
@@ -149,6 +167,16 @@ void Churn(benchmark::State& state) {
                 return trickle(host.port, addresses / threads, stop, claim, claim - 1, static_cast<std::uint32_t>(i),
                                static_cast<std::uint32_t>(threads), rate / threads, flood == smallStallers ? 0ms : 60ms);
             }));
+        if (flood >= pacedHalf) {
+            const auto [claim, shown] = pacedShape(flood);
+            Bytes start = quill::testing::header(claim);
+            start.resize(start.size() + shown, 'x');
+            for (int i = 0; i < threads; ++i)
+                tricklers.push_back(std::async(std::launch::async, [&, i, start] {
+                    return pace(host.port, addresses, rate / threads, stop, start, 11s, static_cast<std::uint32_t>(i),
+                                static_cast<std::uint32_t>(threads));
+                }));
+        }
         for (int i = 0; tricklers.empty() && i < threads; ++i)
             churners.push_back(std::async(std::launch::async, [&, i] {
                 return churn(host.port, addresses, rate / threads, stop, first, hold, i, threads);
@@ -260,6 +288,15 @@ BENCHMARK(Churn)
     // Where the line lies: the same claims never finished, each held until the host closes it.
     ->ArgsProduct({{smallStallers}, {16000}, {2000, 4000, 6000, 8000}, {20}, {20, 250}, {0}})
     ->Args({smallStallers, 16000, 8000, 20, 0, 0})
+    // Paced strangers that never finish, up to 20,000 new a second (each held until the host
+    // closes it): the offer keeps its place for the places divided by their rate.
+    ->ArgsProduct({{pacedHalf}, {60000}, {6000, 8000, 10000, 14000, 20000, 25000, 30000}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{pacedHalf, pacedQuarter, pacedSmall, pacedOfferClass}, {60000}, {10000}, {20}, {600}, {0}})
+    ->ArgsProduct({{pacedHalf}, {60000}, {12000, 14000}, {20}, {600}, {0}})
+    ->ArgsProduct({{pacedQuarter}, {60000}, {10000, 20000}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{pacedSmall}, {60000}, {11200, 14500, 20000}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{pacedOfferClass}, {60000}, {14000, 20000}, {20}, {20, 250}, {0}})
+    ->ArgsProduct({{pacedOfferSize}, {60000}, {400, 600, 800, 1000, 1200}, {20}, {250}, {1}})
     ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}, {0}, {0}})
     ->Args({silent, 60000, 20000, 0, 0, 1024})
     ->Iterations(1)
@@ -319,7 +356,9 @@ void summarize() {
                                             "replays of its own offer", "its identity, bad signatures", "partial 128 KiB frames",
                                             "QR requests, wrong MAC", "tricklers",
                                             "tricklers, 4,095-byte claims", "tricklers, 8,191-byte claims",
-                                            "stallers, 4,095-byte claims"};
+                                            "stallers, 4,095-byte claims", "paced, 2,048 of 2,100 bytes",
+                                            "paced, 1,024 of 2,100 bytes", "paced, 4,094 of 4,095 bytes",
+                                            "paced, 8,190 of 8,191 bytes", "paced, 4,158 of 4,159 bytes"};
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {

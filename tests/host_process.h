@@ -563,6 +563,82 @@ inline Made trickle(std::uint16_t port, int count, const std::atomic<bool>& stop
     return made;
 }
 
+// Paced strangers: `perSecond` new connections a second (`lane` of `lanes` side by side)
+// whatever the host closes, each from the next of `addresses` addresses (127.0.0.2 on), sending
+// `first` once connected and held `hold` unless the host closes it first (its socket is closed
+// here then, so that only what the host holds costs descriptors), until `stop`.
+inline Made pace(std::uint16_t port, int addresses, double perSecond, const std::atomic<bool>& stop, const Bytes& first,
+                 Clock::duration hold, std::uint32_t lane = 0, std::uint32_t lanes = 1) {
+    constexpr auto kConnectLimit = 2s;  // a connect still pending is given up then
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    struct Open {
+        std::uint64_t serial;
+        bool connected = false;
+    };
+    std::unordered_map<int, Open> open;  // by socket
+    // When each connect is given up, and each connection's hold ends, in time order; an entry
+    // whose socket went meanwhile (its descriptor may be another's) is passed over.
+    using Due = std::tuple<Clock::time_point, int, std::uint64_t>;
+    std::deque<Due> connecting, holding;
+    Made made;
+    std::uint64_t started = 0;
+    const auto end = [&](int fd) {
+        const linger abort{1, 0};  // a reset: no lingering state on either side
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
+        open.erase(fd);
+    };
+    const auto expire = [&](std::deque<Due>& due, Clock::time_point now, bool connected) {
+        for (; !due.empty() && std::get<0>(due.front()) <= now; due.pop_front()) {
+            const auto [at, fd, serial] = due.front();
+            if (auto it = open.find(fd); it != open.end() && it->second.serial == serial && it->second.connected == connected)
+                end(fd);
+        }
+    };
+    for (const auto began = Clock::now(); !stop;) {
+        auto now = Clock::now();
+        while (static_cast<double>(started) < perSecond * std::chrono::duration<double>(now - began).count()) {
+            const std::uint64_t serial = started++;
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            const auto from = static_cast<std::uint32_t>((serial * lanes + lane) % static_cast<std::uint64_t>(addresses));
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + from)}, {}};
+            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            address = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            epoll_event event{EPOLLOUT | EPOLLRDHUP, {.fd = fd}};
+            ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event);
+            open[fd] = {serial};
+            connecting.emplace_back(now + kConnectLimit, fd, serial);
+        }
+        epoll_event events[256];
+        const int ready = ::epoll_wait(poller, events, 256, 1);
+        now = Clock::now();
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            auto it = open.find(fd);
+            if (it == open.end()) continue;
+            if (events[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+                // Reset by the host at once counts: it was established.
+                if (!it->second.connected && !(events[i].events & EPOLLERR)) ++made.connections;
+                end(fd);
+            } else if (!it->second.connected) {
+                it->second.connected = true;
+                ++made.connections;
+                if (const ssize_t n = ::send(fd, first.data(), first.size(), MSG_NOSIGNAL); n > 0) made.bytes += static_cast<std::size_t>(n);
+                epoll_event event{EPOLLRDHUP, {.fd = fd}};
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event);
+                holding.emplace_back(now + hold, fd, it->second.serial);
+            }
+        }
+        expire(connecting, now, false);
+        expire(holding, now, true);
+    }
+    for (const auto& [fd, o] : open) ::close(fd);
+    ::close(poller);
+    return made;
+}
+
 // Fresh offers of the paired controller (each its own session and envelope), made from one
 // captured session description, so that a benchmark can send many without a session of its own
 // for each.

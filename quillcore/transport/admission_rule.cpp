@@ -26,20 +26,29 @@ int paceClass(const PartialFrame& f, SteadyClock::duration since) {
 
 }  // namespace
 
+AdmissionRule::PlaceOrder AdmissionRule::placeOrder(const PartialFrame& frame) {
+    return {-claimClass(frame.claim), frame.began, -frame.offended};
+}
+
 std::optional<std::size_t> AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now,
                                                         Need need) {
-    const bool memory = need == Need::memory;
+    if (need == Need::place) {
+        if (frames.empty()) return std::nullopt;
+        const auto first = std::min_element(frames.begin(), frames.end(),
+                                            [](const PartialFrame& a, const PartialFrame& b) { return placeOrder(a) < placeOrder(b); });
+        return static_cast<std::size_t>(first - frames.begin());
+    }
     // Higher gives way first.
-    const auto rank = [now, memory](const PartialFrame& f) {
+    const auto rank = [now](const PartialFrame& f) {
         const auto since = now - f.began;
         const bool past = since >= kHold;
-        const int pace = past || !memory ? paceClass(f, std::max<SteadyClock::duration>(since, kHold)) : 0;
+        const int pace = past ? paceClass(f, since) : 0;
         return std::tuple{claimClass(f.claim), past, -pace, f.offended, f.began};
     };
     std::optional<std::size_t> chosen;
     decltype(rank(frames[0])) chosenRank;
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        if (memory && frames[i].held == 0) continue;
+        if (frames[i].held == 0) continue;
         if (const auto r = rank(frames[i]); !chosen || r > chosenRank) {
             chosen = i;
             chosenRank = r;

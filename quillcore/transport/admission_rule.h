@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -62,20 +63,27 @@ public:
     // What partial frames need more of: places (descriptors), or memory for their bodies.
     enum class Need { place, memory };
 
-    // The index of the partial frame in `frames` that gives way when they need more places, or
-    // more memory than they may hold: then only one that holds memory, or asks for it, does.
-    // When it began proves little (a stranger renews its frames at will), so:
-    // - the larger claim first, since it holds more memory for longer, in classes of powers of
-    //   two (a few bytes less buys nothing); claims under 16 KiB, the size of any signalling
-    //   message, are one class: a smaller claim buys nothing either;
+    // The order in which partial frames give way for a place, the first first: the larger claim
+    // (it holds more memory for longer), in classes of powers of two, claims under 16 KiB (the
+    // size of any signalling message) one class; then the oldest. What a frame has shown proves
+    // nothing here (a place costs a stranger a byte, and a stalled stranger can always show
+    // more than a controller whose next segment is late), and when it began cannot be bought:
+    // a stranger's new frame is the newest, so at any rate of strangers a frame keeps its place
+    // for the places divided by that rate. Offences only order frames that began together.
+    using PlaceOrder = std::tuple<int, SteadyClock::time_point, double>;
+    static PlaceOrder placeOrder(const PartialFrame& frame);
+
+    // The index of the partial frame in `frames` that gives way when they need more places (by
+    // placeOrder), or more memory than they may hold: then only one that holds memory, or asks
+    // for it, does, and what each has shown decides:
+    // - the larger claim first, in the classes above;
     // - then one past its first second (kHold) before one within it;
     // - past it, the slower pace since its first bytes (a trickle or a stall), in the same
-    //   classes. Within it no pace shows: for memory a frame keeps what it holds, since a
-    //   stranger can always send more at once than a controller whose next segment is late;
-    //   for a place, what it has shown counts (a place costs a stranger no more than a byte);
+    //   classes. Within it no pace shows and a frame keeps what it holds, since a stranger can
+    //   always send more at once than a controller whose next segment is late;
     // - then the address that offended most lately (offences only order equals: a stranger's
     //   address is always fresh);
-    // - then the one that began last: among equals, those that hold their place keep it, so
+    // - then the one that began last: among equals, those that hold their memory keep it, so
     //   renewing frames wins nothing and costs the host no reading (a frame that would give way
     //   is not read).
     // Never the share of its claim received nor the time since its last bytes: a stalled

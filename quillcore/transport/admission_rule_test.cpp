@@ -29,8 +29,8 @@ struct Case {
 
 // Who gives way, from peers at several addresses: what a peer has shown comes first, offences
 // only order equals, and a newcomer never displaces an answer. Among first frames still
-// arriving, the same: the size of the claim, then within its first second a frame keeps its
-// place, past it the pace, and offences only among equals.
+// arriving, the size of the claim, then for a place the oldest; for memory, within its first
+// second a frame keeps what it holds, past it the pace, and offences only among equals.
 TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
     const Case cases[] = {
         {"owing before unasked before answered, whatever their age",
@@ -71,8 +71,8 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         EXPECT_EQ(freed ? static_cast<int>(*freed) : -1, c.expected);
     }
 
-    // First frames still arriving, when their bodies need more memory than they may hold: what
-    // each has shown decides, never when it began nor how near its end it looks.
+    // First frames still arriving: for a place, the larger claim, then the oldest; for memory,
+    // what each has shown decides, never how near its end it looks.
     struct Arriving {
         const char* host;
         std::uint32_t claim;
@@ -92,10 +92,10 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
          {{"10.0.0.1", 4000, 100 + 50, 3}, {"10.0.0.2", 4000, 3000, 0.04}}, {}, 0},
         {"a few bytes less claimed buys nothing: the slower goes",
          {{"10.0.0.1", 3000, 2000, 0.01}, {"10.0.0.2", 2900, 100, 1}}, {}, 1},
-        {"equal pace past the first second: the one that began last",
-         {{"10.0.0.1", 10'000, 2000, 2}, {"10.0.0.2", 10'000, 4000, 4}, {"10.0.0.3", 10'000, 1500, 1.5}}, {}, 2},
+        {"for memory, equal pace past the first second: the one that began last",
+         {{"10.0.0.1", 10'000, 2000, 2}, {"10.0.0.2", 10'000, 4000, 4}, {"10.0.0.3", 10'000, 1500, 1.5}}, {}, 2, memory},
         {"within a round trip no pace shows: a fresh frame never displaces an equal that holds memory",
-         {{"10.0.0.1", 128 * 1024, 131'000, 0.09}, {"10.0.0.2", 128 * 1024, 131'000, 0.001}}, {}, 1},
+         {{"10.0.0.1", 128 * 1024, 131'000, 0.09}, {"10.0.0.2", 128 * 1024, 131'000, 0.001}}, {}, 1, memory},
         {"an offence demotes among equals", {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.2"}, 1},
         {"the one that offended most",
          {{"10.0.0.1", 3000, 10, 1}, {"10.0.0.2", 3000, 10, 1}}, {"10.0.0.1", "10.0.0.2", "10.0.0.2"}, 1},
@@ -105,9 +105,12 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         {"for memory, within its first second a frame keeps what it holds: an offer waiting for its late half outlasts "
          "fresh frames that sent all",
          {{"10.0.0.1", 4159, 2080, 0.6}, {"10.0.0.2", 4159, 4158, 0.001}, {"10.0.0.3", 4159, 4158, 0.002}}, {}, 1, memory},
-        {"for a place, what it has shown counts: a header alone gives way to an offer's first half that came later",
+        {"for a place, the oldest of a class: a header alone gives way to an offer's first half that came later",
          {{"10.0.0.1", 0, 0, 0.3}, {"10.0.0.2", 4159, 2080, 0.001}}, {}, 0},
-        {"and of equal showing, the later", {{"10.0.0.1", 4159, 2080, 0.6}, {"10.0.0.2", 4095, 4094, 0.001}}, {}, 1},
+        {"whatever the later ones show: an offer's first half outlasts stallers that came after it",
+         {{"10.0.0.1", 2766, 1381, 0.25}, {"10.0.0.2", 2100, 2048, 0.3}, {"10.0.0.3", 4095, 4094, 0.01}, {"10.0.0.4", 8191, 8190, 0.2}},
+         {}, 1},
+        {"for memory, of equal showing, the later", {{"10.0.0.1", 4159, 2080, 0.6}, {"10.0.0.2", 4095, 4094, 0.001}}, {}, 1, memory},
         {"claims under 16 KiB are one class: a smaller claim all but sent buys nothing",
          {{"10.0.0.1", 4159, 2080, 0.25}, {"10.0.0.2", 4095, 4094, 0.01}, {"10.0.0.3", 300, 299, 0.02}}, {}, 1, memory},
         {"a claim of 16 KiB is a class above", {{"10.0.0.1", 4159, 2080, 0.001}, {"10.0.0.2", 16 * 1024, 16'000, 0.6}}, {}, 1, memory},

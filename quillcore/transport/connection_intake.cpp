@@ -36,6 +36,14 @@ constexpr std::size_t kMaxClosing = 1024;
 // one, the intake's, the owner's few), and the intake's own poller and waker.
 constexpr std::size_t kInlineResets = 8;
 
+// Whether the socket's receive buffer holds `length` bytes unread, with room for what the
+// system spends on each segment besides.
+bool holdsUnread(int descriptor, std::uint32_t length) {
+    int size = 0;
+    socklen_t sizeOfSize = sizeof size;
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &size, &sizeOfSize) == 0 && static_cast<std::uint32_t>(size) / 4 >= length;
+}
+
 }  // namespace
 
 struct ConnectionIntake::Private {};
@@ -203,6 +211,7 @@ net::TcpConnectionPtr ConnectionIntake::remove(Entry it) noexcept {
     ::epoll_ctl(poller_, EPOLL_CTL_DEL, it->descriptor, nullptr);
     bySerial_.erase(it->serial);
     if (auto h = perHost_.find(it->host); h != perHost_.end() && --h->second == 0) perHost_.erase(h);
+    if (it->stage == Stage::partial) order_.erase({it->placed, it->serial});
     if (const std::size_t i = it->holder; i != SIZE_MAX) {
         holders_[i] = holders_.back();
         partials_[i] = partials_.back();
@@ -259,37 +268,47 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection) {
         newcomers_.erase(it);
         throw;
     }
-    epoll_event event{EPOLLIN, {.u64 = serial}};
+    // Edge-triggered: a body left in its socket would wake a level-triggered poller for ever;
+    // each segment that comes, and the peer's end, wake it once.
+    epoll_event event{EPOLLIN | EPOLLRDHUP | EPOLLET, {.u64 = serial}};
     if (::epoll_ctl(poller_, EPOLL_CTL_ADD, descriptor, &event) != 0) return closeLater(remove(it));
     // A peer that sent its frame at once has it read now: it takes no place among the silent.
     if (settle(it)) keepPlaces();
 }
 
 void ConnectionIntake::keepPlaces() {
+    const std::size_t newcomersOwn = std::max<std::size_t>(1, limits_.newcomers / 16);
     while (newcomers_.size() + partial_.size() > limits_.newcomers) {
-        if (!newcomers_.empty()) {
+        if (newcomers_.size() > newcomersOwn || partial_.empty()) {
             owe(newcomers_.begin());
             continue;
         }
         // Turned away for want of room is no offence.
-        giveWay(holders_[AdmissionRule::partialToFree(partials_, SteadyClock::now()).value_or(0)], false);
+        giveWay(order_.begin()->second, false);
     }
 }
 
 void ConnectionIntake::spoke(Entry it) {
     Waiting& w = *it;
-    if (holders_.size() == holders_.capacity()) holders_.reserve(std::max<std::size_t>(16, 2 * holders_.size()));
-    if (partials_.size() == partials_.capacity()) partials_.reserve(std::max<std::size_t>(16, 2 * partials_.size()));
     const auto now = SteadyClock::now();
+    const auto placed =
+        AdmissionRule::placeOrder({offences_->weight(w.host, now), w.inBody ? w.length : 0, w.inBody ? w.got : 0, now});
+    order_.emplace(std::pair{placed, w.serial}, it);  // first: nothing moved if it throws
     // In order of arrival, which is that of their deadlines; those that speak late are few.
     auto at = partial_.end();
     while (at != partial_.begin() && std::prev(at)->since > w.since) --at;
     partial_.splice(at, listOf(w.stage), it);
     w.stage = Stage::partial;
     w.began = now;
-    holders_.push_back(it);
-    partials_.push_back({offences_->weight(w.host, now), w.inBody ? w.length : 0, w.inBody ? w.got : 0, now});
-    w.holder = holders_.size() - 1;
+    w.placed = placed;
+}
+
+void ConnectionIntake::placeAgain(Entry it) {
+    Waiting& w = *it;
+    auto node = order_.extract({w.placed, w.serial});
+    w.placed = AdmissionRule::placeOrder({-std::get<2>(w.placed), w.length, 0, w.began});
+    node.key().first = w.placed;
+    order_.insert(std::move(node));
 }
 
 void ConnectionIntake::owe(Entry it) {
@@ -312,10 +331,10 @@ void ConnectionIntake::owe(Entry it) {
     if (settle(leaving) && leaving->stage == Stage::owing) giveWay(leaving, false);
 }
 
-bool ConnectionIntake::settle(Entry it) {
+bool ConnectionIntake::settle(Entry it, std::uint32_t events) {
     Progress progress;
     try {
-        progress = read(it);
+        progress = read(it, events);
     } catch (const std::exception&) {
         progress = Progress::failed;  // no memory for its body: this connection only
     }
@@ -337,35 +356,34 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     // A frame these bytes make whole never becomes a partial one; one they leave short does.
     const bool whole = size == w.length;
     if (!whole && w.stage != Stage::partial) spoke(it);
-    const bool holder = w.holder != SIZE_MAX;
     // What it shows with the bytes in hand, whether or not they need more memory.
-    if (holder) partials_[w.holder].received = size;
+    if (w.holder != SIZE_MAX) partials_[w.holder].received = size;
     if (size <= w.body.capacity()) return true;
     // Doubling bounds the copies of a trickle at twice its bytes; capped at its length, so a
     // whole body holds just that.
     const std::size_t capacity = std::min<std::size_t>(w.length, std::max(size, 2 * w.body.capacity()));
     const auto now = SteadyClock::now();
     const std::size_t more = capacity - w.body.capacity();
-    if (holder) {
-        partials_[w.holder].offended = offences_->weight(w.host, now);
-        partials_[w.holder].held = capacity;  // a candidate for what it asks
+    if (!whole && w.holder == SIZE_MAX) {
+        holders_.push_back(it);
+        try {
+            partials_.push_back({0, w.length, size, w.began});
+        } catch (...) {
+            holders_.pop_back();
+            throw;
+        }
+        w.holder = holders_.size() - 1;
     }
-    // A whole frame is out of the choice, for the ready queue and its own budget: the others
-    // make room for it, whatever it claimed. One that was partial waits at the back (a holder
-    // that leaves is replaced by the last).
+    if (w.holder != SIZE_MAX) {
+        PartialFrame& shown = partials_[w.holder];
+        shown.offended = offences_->weight(w.host, now);
+        // A candidate for what it asks. A whole frame is out of the choice, for the ready queue
+        // and its own budget: the others make room for it, whatever it claimed.
+        shown.held = whole ? 0 : capacity;
+    }
     while (bodyBytes_ + more > limits_.bodyBytes) {
-        if (const std::size_t last = holders_.size() - 1; whole && holder && w.holder != last) {
-            std::swap(holders_[w.holder], holders_[last]);
-            std::swap(partials_[w.holder], partials_[last]);
-            holders_[w.holder]->holder = w.holder;
-            w.holder = last;
-        }
-        const auto choice = AdmissionRule::partialToFree(std::span(partials_).first(holders_.size() - (whole && holder ? 1 : 0)),
-                                                         now, AdmissionRule::Need::memory);
-        if (!choice || holders_[*choice] == it) {
-            if (holder) partials_[w.holder].held = w.body.capacity();
-            return false;
-        }
+        const auto choice = AdmissionRule::partialToFree(partials_, now, AdmissionRule::Need::memory);
+        if (!choice || holders_[*choice] == it) return false;
         giveWay(holders_[*choice], false);
     }
     w.body.reserve(capacity);
@@ -374,7 +392,22 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
     return true;
 }
 
-ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
+ConnectionIntake::Progress ConnectionIntake::readWhole(Entry it) {
+    Waiting& w = *it;
+    w.body.reserve(w.length);
+    bodyBytes_ += w.body.capacity();  // until it moves to the ready queue
+    w.body.resize(w.length);
+    for (std::size_t got = 0; got < w.length;) {
+        const ssize_t n = ::recv(w.descriptor, w.body.data() + got, w.length - got, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Progress::failed;  // the system said it was there
+        got += static_cast<std::size_t>(n);
+    }
+    w.got = w.length;
+    return Progress::whole;
+}
+
+ConnectionIntake::Progress ConnectionIntake::read(Entry it, std::uint32_t events) {
     Waiting& w = *it;
     for (;;) {
         // Exactly what the first frame still needs: the next frame stays in the socket for the
@@ -390,6 +423,12 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
         } else {
             int there = 0;
             if (::ioctl(w.descriptor, FIONREAD, &there) != 0) there = 0;
+            if (w.inSocket) {
+                if (static_cast<std::size_t>(std::max(there, 0)) >= w.length) return readWhole(it);
+                if (w.stage != Stage::partial) spoke(it);
+                // Its end (or a reset) before the rest: the frame never comes.
+                return events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR) ? Progress::failed : Progress::waiting;
+            }
             wanted = std::min<std::size_t>(w.length - w.got, static_cast<std::size_t>(std::max(there, 0)));
             if (wanted == 0) {
                 // Nothing there: its end, or a byte that came meanwhile.
@@ -430,9 +469,10 @@ ConnectionIntake::Progress ConnectionIntake::read(Entry it) {
         // Judged from the header alone: a refused body is never read.
         if (w.length > limits_.maxFirstFrame) return Progress::failed;
         if (w.length == 0) return Progress::whole;
-        if (w.holder != SIZE_MAX) partials_[w.holder].claim = w.length;
         w.inBody = true;
         w.got = 0;
+        w.inSocket = w.length < limits_.inSocket && holdsUnread(w.descriptor, w.length);
+        if (w.stage == Stage::partial) placeAgain(it);
     }
 }
 
@@ -517,7 +557,7 @@ void ConnectionIntake::run(std::stop_token stop) {
                 // One closed meanwhile is no longer here; its descriptor's number may be another's.
                 if (auto found = bySerial_.find(serial); found != bySerial_.end()) {
                     try {
-                        settle(found->second);
+                        settle(found->second, events[i].events);
                     } catch (const std::exception&) {
                         // Left waiting: its next bytes or its limit decide.
                     }
@@ -602,6 +642,11 @@ std::size_t ConnectionIntake::partialBytes() const {
     return bodyBytes_;
 }
 
+std::size_t ConnectionIntake::partialFrames() const {
+    std::lock_guard lock(mutex_);
+    return partial_.size();
+}
+
 std::size_t ConnectionIntake::size() const {
     std::size_t arriving;
     {
@@ -632,6 +677,7 @@ void ConnectionIntake::close() {
         partial.swap(partial_);
         bySerial_.clear();
         perHost_.clear();
+        order_.clear();
         holders_.clear();
         partials_.clear();
         bodyBytes_ = 0;

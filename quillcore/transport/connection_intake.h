@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <unordered_map>
 #include <cstddef>
 #include <cstdint>
@@ -31,9 +32,13 @@ namespace quill {
 // anything else) beyond its accept.
 // - a newcomer has `grace` seconds (a round trip on a slow network, with margin) before its
 //   silence can cost it its place. Newcomers and partial frames (below) share `newcomers`
-//   places; beyond that the oldest silent newcomer is judged early, and only when none is left
-//   does a partial frame give way, by the partial-frame rule. A connection whose frame is
-//   already there when it is judged is read at once and takes no place.
+//   places, a sixteenth of them kept for newcomers: beyond that the oldest silent newcomer is
+//   judged early while newcomers hold more than their sixteenth, else a partial frame gives
+//   way, in the partial frames' order. So a flood of either costs the other little: silent
+//   ones never displace more than a sixteenth of the partial frames, and a controller whose
+//   first segment is a few milliseconds away keeps its grace among strangers whose frames fill
+//   the rest. A connection whose frame is already there when it is judged is read at once and
+//   takes no place.
 // - past its grace, a silent connection owes its first frame: at most `waiting` of them wait,
 //   and when one more comes AdmissionRule picks who gives way: the longest silent, after those
 //   whose addresses offended lately (a connection closed here without a whole first frame, or
@@ -41,13 +46,17 @@ namespace quill {
 //   record with the intake). Being turned away for want of room is no offence.
 // - a connection that has sent bytes of its first frame (a frame in pieces, a late segment)
 //   has shown more than a silent one: it never gives way to one, only to other partial frames
-//   by AdmissionRule::partialToFree, and is judged by its first-frame limit.
+//   in AdmissionRule::placeOrder (the larger claim, then the oldest), and is judged by its
+//   first-frame limit.
 // - at most `perAddress` connections wait from one address (one more is closed at once);
 // - a connection without a whole first frame after `firstFrameLimit` seconds is closed;
 // - a first frame announcing more than `maxFirstFrame` bytes is refused from its header: its
-//   body is never read. A body holds memory for the bytes that came (grown by doubling, up to
-//   its length), and partial bodies hold at most `bodyBytes` between them: beyond that one
-//   gives way by the same rule (no offence), never one that the bytes in hand make whole.
+//   body is never read. A body shorter than `inSocket` stays in the socket until it is whole,
+//   its bytes counted there and not read: a frame in pieces costs the host no memory of its
+//   own, and the system holds no more of it than its claim. A longer body holds memory for the
+//   bytes that came (grown by doubling, up to its length), and such bodies hold at most
+//   `bodyBytes` between them: beyond that one gives way by AdmissionRule::partialToFree (no
+//   offence), never one that the bytes in hand make whole.
 // - whole first frames wait for the owner in a queue of at most `ready` entries and
 //   `readyBytes` bytes; room is made by the same rule as for the silent. `onReady` is called
 //   when that queue stops being empty, on the intake's thread: it must not block.
@@ -78,6 +87,8 @@ public:
         // Strangers' first frames that complete a round trip after their first bytes, at what a
         // gigabit link carries (about 117 MB/s), hold a tenth of this.
         std::size_t bodyBytes = 32 * 1024 * 1024;
+        // Any signalling message fits; the system's receive buffer must hold it unread.
+        std::uint32_t inSocket = 16 * 1024;
         std::size_t readyBytes = 16 * 1024 * 1024;
     };
 
@@ -112,8 +123,10 @@ public:
     // Connections held now: waiting for their first frame or not taken yet.
     std::size_t size() const;
 
-    // Memory held by the bodies of first frames still arriving.
+    // Memory held by the bodies of first frames still arriving (not those left in their sockets).
     std::size_t partialBytes() const;
+    // First frames still arriving: some of their bytes came.
+    std::size_t partialFrames() const;
 
     // Ends a connection taken from here on the intake's closing thread; `offended`: the owner
     // refused its frame, an offence of its address.
@@ -144,12 +157,16 @@ private:
         std::size_t got = 0;  // of the header, then of the body
         bool inBody = false;
         std::uint32_t length = 0;
+        bool inSocket = false;  // its body waits in the socket until whole
         Bytes body = {};
         SteadyClock::time_point began = {};  // its first bytes
-        std::size_t holder = SIZE_MAX;       // its index in holders_, once partial
+        AdmissionRule::PlaceOrder placed{};  // its key in order_, once partial
+        std::size_t holder = SIZE_MAX;       // its index in holders_, once its body holds memory
     };
     using WaitingList = std::list<Waiting>;
     using Entry = WaitingList::iterator;
+    // Partial frames in the order they give way for a place; the serial orders equals.
+    using Order = std::map<std::pair<AdmissionRule::PlaceOrder, std::uint64_t>, Entry>;
     enum class Progress { waiting, whole, failed, noRoom };
 
     void run(std::stop_token stop);
@@ -157,14 +174,16 @@ private:
     // closes it (into `givesWay`).
     void admit(net::TcpConnectionPtr connection);
     // Reads what has come on `it`, and moves it on if its frame is whole or it failed. Returns
-    // whether it still waits.
-    bool settle(Entry it);
+    // whether it still waits. `events`: the poller's, when it woke for `it`.
+    bool settle(Entry it, std::uint32_t events = 0);
     // Its grace is over: it owes its frame now, among the places for that.
     void owe(Entry it);
     // Its first bytes came: it leaves the silent for the partial frames.
     void spoke(Entry it);
+    // Its place among the partial frames, for what it is now known to claim.
+    void placeAgain(Entry it);
     // Newcomers and partial frames beyond their places: the oldest silent newcomer is judged
-    // early, else a partial frame gives way.
+    // early while newcomers hold more than their own share, else a partial frame gives way.
     void keepPlaces();
     WaitingList& listOf(Stage stage);
     // Closes `it` (an offence of its address when `offended`).
@@ -172,7 +191,9 @@ private:
     // Takes `it` out of the lists, its socket out of the poller; the connection is returned.
     net::TcpConnectionPtr remove(Entry it) noexcept;
     // Reads what has come on `it`.
-    Progress read(Entry it);
+    Progress read(Entry it, std::uint32_t events);
+    // Takes a body that waited in the socket and is there whole.
+    Progress readWhole(Entry it);
     // Room for `size` bytes of the body of `it`, among the partial bodies; false when it is
     // the one that gives way.
     bool holdBody(Entry it, std::size_t size);
@@ -219,7 +240,8 @@ private:
     WaitingList partial_;
     std::unordered_map<std::uint64_t, Entry> bySerial_;
     std::unordered_map<std::string, std::size_t> perHost_;
-    // Partial frames: the memory their bodies hold, and what each has shown, side by side.
+    Order order_;
+    // Bodies that hold memory: how much, and what each has shown, side by side.
     std::size_t bodyBytes_ = 0;
     std::vector<Entry> holders_;
     std::vector<PartialFrame> partials_;
