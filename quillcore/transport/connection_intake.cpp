@@ -291,8 +291,7 @@ void ConnectionIntake::keepPlaces() {
 void ConnectionIntake::spoke(Entry it) {
     Waiting& w = *it;
     const auto now = SteadyClock::now();
-    const auto placed =
-        AdmissionRule::placeOrder({offences_->weight(w.host, now), w.inBody ? w.length : 0, w.inBody ? w.got : 0, now});
+    const auto placed = AdmissionRule::placeOrder({offences_->weight(w.host, now), w.inBody ? w.length : 0, 0, now});
     order_.emplace(std::pair{placed, w.serial}, it);  // first: nothing moved if it throws
     // In order of arrival, which is that of their deadlines; those that speak late are few.
     auto at = partial_.end();
@@ -403,7 +402,6 @@ ConnectionIntake::Progress ConnectionIntake::readWhole(Entry it) {
         if (n <= 0) return Progress::failed;  // the system said it was there
         got += static_cast<std::size_t>(n);
     }
-    w.got = w.length;
     return Progress::whole;
 }
 
