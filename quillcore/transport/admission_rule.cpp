@@ -30,14 +30,7 @@ AdmissionRule::PlaceOrder AdmissionRule::placeOrder(const PartialFrame& frame) {
     return {-claimClass(frame.claim), frame.began, -frame.offended};
 }
 
-std::optional<std::size_t> AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now,
-                                                        Need need) {
-    if (need == Need::place) {
-        if (frames.empty()) return std::nullopt;
-        const auto first = std::min_element(frames.begin(), frames.end(),
-                                            [](const PartialFrame& a, const PartialFrame& b) { return placeOrder(a) < placeOrder(b); });
-        return static_cast<std::size_t>(first - frames.begin());
-    }
+std::optional<std::size_t> AdmissionRule::partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now) {
     // Higher gives way first.
     const auto rank = [now](const PartialFrame& f) {
         const auto since = now - f.began;

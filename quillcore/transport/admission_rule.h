@@ -60,9 +60,6 @@ public:
     // lossy link) comes.
     static constexpr auto kHold = std::chrono::seconds(1);
 
-    // What partial frames need more of: places (descriptors), or memory for their bodies.
-    enum class Need { place, memory };
-
     // The order in which partial frames give way for a place, the first first: the larger claim
     // (it holds more memory for longer), in classes of powers of two, claims under 16 KiB (the
     // size of any signalling message) one class; then the oldest. What a frame has shown proves
@@ -73,9 +70,9 @@ public:
     using PlaceOrder = std::tuple<int, SteadyClock::time_point, double>;
     static PlaceOrder placeOrder(const PartialFrame& frame);
 
-    // The index of the partial frame in `frames` that gives way when they need more places (by
-    // placeOrder), or more memory than they may hold: then only one that holds memory, or asks
-    // for it, does, and what each has shown decides:
+    // The index of the partial frame in `frames` that gives way when their bodies need more
+    // memory than they may hold: only one that holds memory, or asks for it, does, and what each
+    // has shown decides:
     // - the larger claim first, in the classes above;
     // - then one past its first second (kHold) before one within it;
     // - past it, the slower pace since its first bytes (a trickle or a stall), in the same
@@ -89,8 +86,7 @@ public:
     // Never the share of its claim received nor the time since its last bytes: a stalled
     // stranger that sent all but its last bytes, or a fresh one, would beat a controller
     // waiting for its next segment. None when no frame is a candidate.
-    static std::optional<std::size_t> partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now,
-                                                    Need need = Need::place);
+    static std::optional<std::size_t> partialToFree(std::span<const PartialFrame> frames, SteadyClock::time_point now);
 
     const std::shared_ptr<OffenceRecord>& offences() const { return offences_; }
 

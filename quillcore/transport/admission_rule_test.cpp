@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -11,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto owing = Standing::owing, unasked = Standing::unasked, answered = Standing::answered;
-constexpr auto memory = AdmissionRule::Need::memory;
+constexpr bool memory = true;  // the row asks who gives way for memory, not for a place
 
 struct Held {
     Standing standing;
@@ -84,7 +85,7 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
         std::vector<Arriving> frames;
         std::vector<const char*> offenders;
         std::size_t expected;
-        AdmissionRule::Need need = AdmissionRule::Need::place;
+        bool forMemory = false;
     } partialCases[] = {
         {"a large claim all but sent gives way to a small one begun earlier, half of it sent",
          {{"10.0.0.1", 3000, 1500, 0.045}, {"10.0.0.2", 128 * 1024, 130'000, 0.001}}, {}, 1},
@@ -127,14 +128,21 @@ TEST(AdmissionRule, WhatAPeerShowedDecidesWhoGivesWay) {
             frames.push_back({offences.weight(a.host, now), a.claim, a.received,
                               now - std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(a.began)),
                               a.received});
-        EXPECT_EQ(AdmissionRule::partialToFree(frames, now, c.need), c.expected);
+        if (c.forMemory) {
+            EXPECT_EQ(AdmissionRule::partialToFree(frames, now), c.expected);
+        } else {
+            const auto first = std::min_element(frames.begin(), frames.end(), [](const auto& a, const auto& b) {
+                return AdmissionRule::placeOrder(a) < AdmissionRule::placeOrder(b);
+            });
+            EXPECT_EQ(static_cast<std::size_t>(first - frames.begin()), c.expected);
+        }
     }
 
     // For memory, only a frame that holds some (or asks for it) can give way.
     const PartialFrame holding[] = {{-INFINITY, 4000, 10, now - 3s, 0}, {-INFINITY, 4000, 2000, now, 2048}};
-    EXPECT_EQ(AdmissionRule::partialToFree(holding, now), 0u);
-    EXPECT_EQ(AdmissionRule::partialToFree(holding, now, memory), 1u);
-    EXPECT_EQ(AdmissionRule::partialToFree(std::span(holding).first(1), now, memory), std::nullopt);
+    EXPECT_LT(AdmissionRule::placeOrder(holding[0]), AdmissionRule::placeOrder(holding[1])) << "for a place, any";
+    EXPECT_EQ(AdmissionRule::partialToFree(holding, now), 1u);
+    EXPECT_EQ(AdmissionRule::partialToFree(std::span(holding).first(1), now), std::nullopt);
 }
 
 // An offence stops demoting once the record has forgotten it: four half-lives on, the address

@@ -80,6 +80,7 @@ ConnectionIntake::ConnectionIntake(const Split& split, std::function<void()> onR
       offences_(offences ? std::move(offences) : std::make_shared<OffenceRecord>()),
       poller_(::epoll_create1(EPOLL_CLOEXEC)),
       waker_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      newcomersOwn_(std::max<std::size_t>(1, split.limits.newcomers / 16)),
       arrivingMost_(split.arriving),
       rule_(offences_),
       closingRoom_(split.closing) {
@@ -277,9 +278,8 @@ void ConnectionIntake::admit(net::TcpConnectionPtr connection) {
 }
 
 void ConnectionIntake::keepPlaces() {
-    const std::size_t newcomersOwn = std::max<std::size_t>(1, limits_.newcomers / 16);
     while (newcomers_.size() + partial_.size() > limits_.newcomers) {
-        if (newcomers_.size() > newcomersOwn || partial_.empty()) {
+        if (newcomers_.size() > newcomersOwn_ || partial_.empty()) {
             owe(newcomers_.begin());
             continue;
         }
@@ -381,7 +381,7 @@ bool ConnectionIntake::holdBody(Entry it, std::size_t size) {
         shown.held = whole ? 0 : capacity;
     }
     while (bodyBytes_ + more > limits_.bodyBytes) {
-        const auto choice = AdmissionRule::partialToFree(partials_, now, AdmissionRule::Need::memory);
+        const auto choice = AdmissionRule::partialToFree(partials_, now);
         if (!choice || holders_[*choice] == it) return false;
         giveWay(holders_[*choice], false);
     }

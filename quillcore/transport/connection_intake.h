@@ -221,6 +221,7 @@ private:
     const std::shared_ptr<OffenceRecord> offences_;
     const int poller_;  // epoll over the waiting sockets and `waker_`
     const int waker_;   // eventfd
+    const std::size_t newcomersOwn_;  // places kept for newcomers among those shared with partial frames
 
     // Connections handed over and not judged yet, under a lock of their own: the thread that
     // accepts never waits while the intake's thread reads sockets.
