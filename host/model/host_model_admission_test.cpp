@@ -231,6 +231,78 @@ TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) 
     }
 }
 
+TEST(HostModelAdmission, AControllerThatLeavesWhileItsSessionIsSetUpIsAnsweredWhenItComesBack) {
+    // Its first session answered, not yet connected, and its WebRTC teardown held up: the
+    // controller says bye, hangs up, or its connection does not come up in time; it offers
+    // again at once.
+    enum Ends { bye, hangUp, timeOut };
+    // Held teardowns end with each case, whatever its outcome: later ones count on none running.
+    struct Release {
+        std::shared_ptr<std::vector<MadeSession>> made;
+        ~Release() {
+            for (const MadeSession& s : *made) s.pc->holdClose = false;
+        }
+    };
+    for (const Ends ends : {bye, hangUp, timeOut}) {
+        SCOPED_TRACE(ends == bye ? "bye" : ends == hangUp ? "hang-up" : "time-out");
+        ModelHarness h;
+        *h.holdConnection = true;
+        HostModel& m = h.start([&](HostEnvironment& env) {
+            if (ends != timeOut) return;
+            env.makeSession = [make = env.makeSession, first = std::make_shared<bool>(true)](
+                                  DeviceIdentity i, std::shared_ptr<PeerStore> s, SessionConfiguration c) {
+                if (std::exchange(*first, false)) c.connectionTimeout = 0.2;
+                return make(std::move(i), std::move(s), std::move(c));
+            };
+        });
+        auto list = h.sessions;
+        *h.onSessionMade = [list] { list->back().pc->holdClose = list->size() == 1; };
+        const Release release{list};
+        Controller c = h.pairedController(3, "Alice");
+        c.offer(*m.listenerPort(), Offer("S-1", "offer-sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        ASSERT_TRUE(answer && answer->get<Answer>());
+        if (ends == bye) c.send(Bye("S-1", "done"));
+        if (ends != timeOut) c.link->close();
+        EXPECT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }, 3));
+        EXPECT_EQ(h.sessions->front().pc->closeCount, 1);
+        *h.holdConnection = false;
+        MadeSession next = h.connectSession(c, SessionMode::control, "S-2");
+        EXPECT_EQ(h.sessions->size(), 2u);
+        EXPECT_EQ(m.activePeerName(), "Alice");
+    }
+    // One that keeps leaving while every teardown is held up: beyond the teardowns the host lets
+    // go on, the host stays busy until they end, so they never pile up.
+    ModelHarness h;
+    *h.holdConnection = true;
+    HostModel& m = h.start();
+    auto list = h.sessions;
+    *h.onSessionMade = [list] { list->back().pc->holdClose = true; };
+    std::optional<Release> release;
+    release.emplace(list);
+    Controller c = h.pairedController(3, "Alice");
+    const std::size_t most = HostSession::kMostTearingDown;
+    for (std::size_t i = 1; i <= most + 1; ++i) {
+        ASSERT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }, 3)) << i;
+        c.offer(*m.listenerPort(), Offer("S-" + std::to_string(i), "offer-sdp", SessionMode::control, {}));
+        auto answer = c.reply();
+        ASSERT_TRUE(answer && answer->get<Answer>()) << i;
+        c.link->close();
+    }
+    pumpFor(0.3);
+    EXPECT_TRUE(m.isSessionReserved());
+    c.offer(*m.listenerPort(), Offer("S-busy", "offer-sdp", SessionMode::control, {}));
+    auto busy = c.reply();
+    ASSERT_TRUE(busy && busy->get<Reject>());
+    EXPECT_EQ(busy->get<Reject>()->reason(), "The host is already handling another session");
+    *h.onSessionMade = {};
+    release.reset();
+    *h.holdConnection = false;
+    EXPECT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }, 3));
+    MadeSession next = h.connectSession(c, SessionMode::control, "S-last");
+    EXPECT_EQ(m.activePeerName(), "Alice");
+}
+
 TEST(HostModelAdmission, IdleConnectionsCannotKeepAControllerOut) {
     // Every waiting place taken by idle sockets from as many addresses: the controller gets in;
     // if its offer had not come when it was judged, the longest silent gave way to it.

@@ -71,7 +71,10 @@ void HostSession::run(FrameChannelPtr channel) {
         handleOffer(opened, link, stop);
     } catch (...) {
         link->close();
-        core_->close();
+        // The host takes the next offer once this one is given up, not once WebRTC has gone down:
+        // a controller that said bye or hung up may be back at once.
+        core_->closeSoon();
+        SessionCore::awaitTeardowns(kMostTearingDown);
         throw;
     }
 }

@@ -41,6 +41,11 @@ public:
     // into the newest). One more that cannot be merged closes the session with the reason
     // "too many control messages": dropping it could leave a key held down.
     static constexpr std::size_t kMaxUnreadMessages = 8192;
+    // A session that fails while it is set up lets the host take the next offer while its
+    // WebRTC teardown goes on, unless more than this many teardowns are still going on:
+    // then it waits for them (the host stays busy), so a controller that starts and ends
+    // sessions faster than they go down cannot pile them up.
+    static constexpr std::size_t kMostTearingDown = 2;
 
     // The capabilities announced in the Answer.
     static const std::vector<std::string>& capabilities();

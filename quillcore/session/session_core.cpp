@@ -167,11 +167,39 @@ void SessionCore::iceConnectionStateChanged(IceConnectionState state) {
     }
 }
 
-void SessionCore::close() {
+void SessionCore::close() { shutDown(false); }
+
+void SessionCore::closeSoon() { shutDown(true); }
+
+namespace {
+
+// Cores whose WebRTC teardown has begun and not ended.
+struct Teardowns {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::size_t running = 0;
+};
+
+Teardowns& teardowns() {
+    static auto* t = new Teardowns;  // never destroyed: a teardown may end after exit began
+    return *t;
+}
+
+}  // namespace
+
+void SessionCore::awaitTeardowns(std::size_t most) {
+    Teardowns& t = teardowns();
+    std::unique_lock lock(t.mutex);
+    t.ended.wait(lock, [&] { return t.running <= most; });
+}
+
+void SessionCore::shutDown(bool inBackground) {
     std::shared_ptr<DataChannel> ctl, bulk;
+    bool first = false;
     {
         std::lock_guard lock(lock_);
         if (!shuttingDown_) {
+            first = true;
             shuttingDown_ = true;
             ctl = std::move(ctlChannel_);
             bulk = std::move(bulkChannel_);
@@ -185,9 +213,34 @@ void SessionCore::close() {
         if (pumpCancelled_) pumpCancelled_->store(true);
         pumpCancelled_.reset();
     }
-    if (ctl) ctl->close();
-    if (bulk) bulk->close();
-    peerConnection_->close();
+    // Only the first call tears down: a second one, made while the first waits for WebRTC,
+    // never takes that wait on itself.
+    if (first) {
+        {
+            std::lock_guard lock(teardowns().mutex);
+            ++teardowns().running;
+        }
+        auto teardown = [ctl = std::move(ctl), bulk = std::move(bulk), pc = peerConnection_]() mutable {
+            struct Ended {
+                ~Ended() {
+                    {
+                        std::lock_guard lock(teardowns().mutex);
+                        --teardowns().running;
+                    }
+                    teardowns().ended.notify_all();
+                }
+            } ended;
+            if (ctl) ctl->close();
+            if (bulk) bulk->close();
+            pc->close();
+            ctl.reset();
+            bulk.reset();
+        };
+        if (inBackground)
+            SerialWorker::teardown().startThread(std::move(teardown));
+        else
+            teardown();
+    }
     if (!lifecycle().is(SessionConnectionState::Kind::failed)) setState(SessionConnectionState::closed(), true);
     states->finish();
     messages->finish();
@@ -346,7 +399,11 @@ void SessionCore::waitUntilConnected(std::stop_token stop) {
     if (deadline.expired()) throw SessionError::connectionTimedOut();
     std::unique_lock lock(lock_);
     using Kind = SessionConnectionState::Kind;
-    if (!waitFor(lock, deadline, stop, [&] { return lifecycle_.is(Kind::connected) || lifecycle_.is(Kind::failed) || lifecycle_.is(Kind::closed); }))
+    // A close ends the wait when it begins, not once WebRTC has gone down: a peer that said bye
+    // or hung up is not waited for.
+    if (!waitFor(lock, deadline, stop, [&] {
+            return lifecycle_.is(Kind::connected) || lifecycle_.is(Kind::failed) || lifecycle_.is(Kind::closed) || shuttingDown_;
+        }))
         throw SessionError::connectionTimedOut();
     if (!lifecycle_.is(Kind::connected)) throw endedError();
 }

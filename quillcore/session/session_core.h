@@ -102,8 +102,17 @@ public:
     void setPeerFingerprint(std::optional<Bytes> fingerprint);
     std::shared_ptr<RemoteVideoTrack> remoteVideoTrack() const;
 
-    // Idempotent, from any thread (a state callback or a stream's consumer included).
+    // Idempotent, from any thread (a state callback or a stream's consumer included). The first
+    // call tears the WebRTC connection down before it returns; later ones, also those made while
+    // it runs, return at once.
     void close();
+    // As close(), with the WebRTC teardown on a thread of its own: for a caller that must not
+    // wait for it (a session given up while it was being set up, whose controller may be back
+    // at once).
+    void closeSoon();
+    // Waits while more than `most` cores of this process are being torn down: a peer that
+    // begins sessions faster than they go down waits for them instead of piling them up.
+    static void awaitTeardowns(std::size_t most);
     void setState(const SessionConnectionState& state, bool force = false);
     void iceConnectionStateChanged(IceConnectionState state);
 
@@ -141,6 +150,7 @@ public:
                                       bool isBinary) override;
 
 private:
+    void shutDown(bool inBackground);
     // setState; with `keepConnected`, a connected session stays as it is.
     void changeState(const SessionConnectionState& state, bool force, bool keepConnected);
     // With lock_ held: both channels closed while connected.

@@ -168,11 +168,13 @@ TEST_F(SessionCoreRules, WaitsEndOnTheirEventTheCloseTheDeadlineOrAStop) {
         double timeout;
         Step meanwhile;  // from another thread, 30 ms in
         std::string outcome;
+        bool heldTeardown = false;  // WebRTC's teardown takes until the wait has ended
     } rows[] = {
         {false, 10, [](SessionCore& c, FakePeerConnection&) { c.setState(State::connected()); }, ""},
         {false, 10, [](SessionCore& c, FakePeerConnection&) { c.setState(State::failed("no route")); },
          "The connection failed: no route"},
         {false, 10, close, closed},
+        {false, 10, close, closed, true},
         {false, 0.1, nothing, "The host did not accept the connection in time."},
         {false, 10, [&](SessionCore&, FakePeerConnection&) { stop.request_stop(); }, "cancelled"},
         {true, 15, [](SessionCore&, FakePeerConnection& p) {
@@ -187,6 +189,7 @@ TEST_F(SessionCoreRules, WaitsEndOnTheirEventTheCloseTheDeadlineOrAStop) {
         (row.gathering ? c.gatheringTimeout : c.connectionTimeout) = row.timeout;
         auto& p = fresh();
         p.gathering = IceGatheringState::gathering;
+        p.holdClose = row.heldTeardown;
         auto core = make(c, true);
         std::jthread other([&] { std::this_thread::sleep_for(30ms), row.meanwhile(*core, p); });
         const auto start = Clock::now();
@@ -198,8 +201,34 @@ TEST_F(SessionCoreRules, WaitsEndOnTheirEventTheCloseTheDeadlineOrAStop) {
         } catch (const Cancelled&) {
             outcome = "cancelled";
         }
-        EXPECT_EQ(outcome, row.outcome) << row.gathering << " " << row.timeout;
+        EXPECT_EQ(outcome, row.outcome) << row.gathering << " " << row.timeout << " " << row.heldTeardown;
         EXPECT_LT(Clock::now() - start, 2s);
+        p.holdClose = false;
+    }
+}
+
+TEST_F(SessionCoreRules, OnlyTheFirstCloseWaitsForTheTeardownAndCloseSoonNotEvenThat) {
+    // Each with the teardown held: a close from elsewhere, or closeSoon, began it.
+    for (const bool soon : {false, true}) {
+        SCOPED_TRACE(soon ? "closeSoon" : "close");
+        auto& p = fresh();
+        auto core = make();
+        p.holdClose = true;
+        auto first = std::async(std::launch::async, [&] { soon ? core->closeSoon() : core->close(); });
+        ASSERT_TRUE(eventually([&] { return p.closeCount == 1; }));
+        EXPECT_EQ(first.wait_for(soon ? 2s : 50ms), soon ? std::future_status::ready : std::future_status::timeout);
+        // A later close neither waits nor tears down again, and leaves the core closed.
+        auto later = std::async(std::launch::async, [&] { core->close(); });
+        EXPECT_EQ(later.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(core->lifecycle(), State::closed());
+        EXPECT_TRUE(core->states->isFinished());
+        EXPECT_EQ(p.closeCount, 1);
+        // Those who wait for teardowns to end wait for this one.
+        auto awaited = std::async(std::launch::async, [] { SessionCore::awaitTeardowns(0); });
+        EXPECT_EQ(awaited.wait_for(50ms), std::future_status::timeout);
+        p.holdClose = false;
+        EXPECT_EQ(awaited.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(first.wait_for(2s), std::future_status::ready);
     }
 }
 

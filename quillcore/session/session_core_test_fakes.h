@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "quillcore/session/session_core.h"
 
@@ -130,7 +131,10 @@ public:
         l.unlock();
         completion(report);
     }
-    void close() override { ++closeCount; }
+    void close() override {
+        ++closeCount;
+        while (holdClose) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 
     template <class T>
     T record(std::string call, T result) {
@@ -175,6 +179,8 @@ public:
     std::optional<StatsReport> statsReport;
     std::vector<std::function<void(std::optional<StatsReport>)>> pendingStats;
     std::atomic<int> closeCount{0};
+    // While set, close() waits: a teardown that takes its time.
+    std::atomic<bool> holdClose{false};
 };
 
 struct FakeProvider : PeerConnectionProvider {
