@@ -13,6 +13,7 @@
 #include <fstream>
 #include <deque>
 #include <map>
+#include <random>
 #include <set>
 
 #include "quillcore/transport/frame_test_support.h"
@@ -614,6 +615,71 @@ TEST(ConnectionIntake, PartialBodiesHoldABoundedShareOfMemory) {
         std::this_thread::sleep_for(50ms);
         EXPECT_LE(fixture.intake->passes() - passes, 10u) << "wake-ups while nothing came";
         for (const auto& [source, fd] : clients) ::close(fd);
+    }
+
+    // Churn: headers in pieces, bodies growing again and again, frames made whole, peers that
+    // leave, frames giving way for places and for memory, in random order. A frame taken is one
+    // its peer sent whole, the bodies never hold more than their budget, and once every peer is
+    // gone nothing is held or counted.
+    {
+        ConnectionIntake::Limits limits;
+        limits.newcomers = 12;
+        limits.bodyBytes = 30'000;
+        limits.maxFirstFrame = 100'000;
+        Intake fixture(limits);
+        std::mt19937 random(1);
+        struct Peer {
+            int fd;
+            Bytes all;
+            std::size_t sent = 0;
+        };
+        std::vector<Peer> peers;
+        std::vector<int> done;
+        std::vector<Bytes> sentWhole;
+        std::size_t taken = 0, peak = 0;
+        const auto takeAll = [&] {
+            for (auto& f : fixture.intake->take()) {
+                EXPECT_NE(std::find(sentWhole.begin(), sentWhole.end(), f.frame), sentWhole.end());
+                ++taken;
+            }
+        };
+        for (int step = 0; step < 600; ++step) {
+            const auto action = random() % 8;
+            if (peers.empty() || action < 2) {
+                const std::size_t claims[] = {3000, 20'000, 50'000};
+                peers.push_back({connectTo(fixture.port, static_cast<std::uint8_t>(2 + random() % 20)),
+                                 wire(pattern(claims[random() % 3], static_cast<std::uint8_t>(step)))});
+            } else {
+                const std::size_t i = random() % peers.size();
+                Peer& p = peers[i];
+                if (action == 2) {
+                    ::close(p.fd);  // it leaves
+                } else {
+                    // A few bytes of the header at a time, then up to 9,000 of the body; the intake
+                    // may have closed it meanwhile.
+                    const std::size_t n = std::min<std::size_t>(p.sent < 4 ? 1 + random() % 3 : 1 + random() % 9000, p.all.size() - p.sent);
+                    [[maybe_unused]] auto sent = ::send(p.fd, p.all.data() + p.sent, n, MSG_NOSIGNAL);
+                    p.sent += n;
+                    if (p.sent == p.all.size()) done.push_back(p.fd), sentWhole.emplace_back(p.all.begin() + 4, p.all.end());
+                }
+                if (action == 2 || p.sent == p.all.size()) {
+                    std::swap(p, peers.back());
+                    peers.pop_back();
+                }
+            }
+            std::this_thread::sleep_for(1ms);
+            takeAll();
+            peak = std::max(peak, fixture.intake->partialBytes());
+        }
+        for (const Peer& p : peers) ::close(p.fd);
+        for (int fd : done) ::close(fd);
+        EXPECT_TRUE(eventually([&] {
+            takeAll();
+            return fixture.intake->size() == 0 && fixture.intake->partialBytes() == 0 && fixture.intake->partialFrames() == 0;
+        })) << fixture.intake->size() << " held, " << fixture.intake->partialBytes() << " bytes";
+        EXPECT_GT(taken, 0u);
+        EXPECT_LE(peak, limits.bodyBytes);
+        EXPECT_GT(peak, limits.bodyBytes / 2) << "the bodies reached their budget";
     }
 
     // A flood's bodies give their memory back to the system once it is over (the allocator
