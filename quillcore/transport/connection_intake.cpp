@@ -532,6 +532,7 @@ void ConnectionIntake::run(std::stop_token stop) {
                     std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now()).count(), 0, 1000));
         }
         const int count = ::epoll_wait(poller_, events, 64, timeout);
+        passes_.fetch_add(1, std::memory_order_relaxed);
         // Drained before the hand-over is taken: a connection handed over later wakes it again.
         if (std::any_of(events, events + std::max(count, 0), [](const epoll_event& e) { return e.data.u64 == kWakerTag; })) {
             std::uint64_t drained;

@@ -127,6 +127,8 @@ public:
     std::size_t partialBytes() const;
     // First frames still arriving: some of their bytes came.
     std::size_t partialFrames() const;
+    // The intake's thread's wake-ups so far: while nothing comes, it sleeps.
+    std::size_t passes() const { return passes_.load(std::memory_order_relaxed); }
 
     // Ends a connection taken from here on the intake's closing thread; `offended`: the owner
     // refused its frame, an offence of its address.
@@ -267,6 +269,8 @@ private:
     std::mutex closingMutex_;
     std::condition_variable_any closingCv_;
     std::vector<net::TcpConnectionPtr> closing_;
+
+    std::atomic<std::size_t> passes_{0};
 
     std::jthread closer_;
     std::jthread thread_;  // last: it uses everything above
