@@ -28,6 +28,7 @@
 #include <optional>
 #include <poll.h>
 #include <regex>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -286,18 +287,54 @@ std::optional<QRect> announcedWorkArea(const X11Connection& x) {
     return QRect(int(v[0]), int(v[1]), int(v[2]), int(v[3]));
 }
 
-// What a top-level window covers on the screen, as the X server has it: the frame a window
-// manager put around it, else the window itself, with its border.
-QRect coveredBy(const X11Connection& x, xcb_window_t window) {
-    xcb_connection_t* c = x.get();
+// The frame a window manager put around a top-level window, else the window itself.
+xcb_window_t framedBy(const X11Connection& x, xcb_window_t window) {
     for (;;) {
-        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
-        if (!tree || tree->parent == x.root() || tree->parent == XCB_WINDOW_NONE) break;
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), window), nullptr));
+        if (!tree || tree->parent == x.root() || tree->parent == XCB_WINDOW_NONE) return window;
         window = tree->parent;
     }
-    XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+}
+
+// What a top-level window covers on the screen, as the X server has it: its frame, with its border.
+QRect coveredBy(const X11Connection& x, xcb_window_t window) {
+    XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), framedBy(x, window)), nullptr));
     return g ? QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width) : QRect();
 }
+
+// Every place a window on the root was shown at from when it was mapped, as a client watching
+// the root from its start on hears of it.
+struct Placements {
+    explicit Placements(const std::string& display) : x(display) {
+        const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        x.check(xcb_change_window_attributes_checked(x.get(), x.root(), XCB_CW_EVENT_MASK, &mask), "watch the root");
+    }
+    const std::vector<QRect>& of(xcb_window_t window) {
+        XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(x.get(), xcb_get_input_focus(x.get()), nullptr));
+        auto rect = [](const auto* e) { return QRect(e->x, e->y, e->width + 2 * e->border_width, e->height + 2 * e->border_width); };
+        while (xcb_generic_event_t* e = xcb_poll_for_event(x.get())) {
+            if (const auto type = e->response_type & 0x7f; type == XCB_CREATE_NOTIFY) {
+                const auto* created = reinterpret_cast<const xcb_create_notify_event_t*>(e);
+                at[created->window] = rect(created);
+            } else if (type == XCB_CONFIGURE_NOTIFY) {
+                const auto* moved = reinterpret_cast<const xcb_configure_notify_event_t*>(e);
+                at[moved->window] = rect(moved);
+                if (mapped.count(moved->window)) shown[moved->window].push_back(at[moved->window]);
+            } else if (type == XCB_MAP_NOTIFY) {
+                const xcb_window_t w = reinterpret_cast<const xcb_map_notify_event_t*>(e)->window;
+                mapped.insert(w), shown[w].push_back(at[w]);
+            } else if (type == XCB_UNMAP_NOTIFY) {
+                mapped.erase(reinterpret_cast<const xcb_unmap_notify_event_t*>(e)->window);
+            }
+            std::free(e);
+        }
+        return shown[window];
+    }
+    X11Connection x;
+    std::map<xcb_window_t, QRect> at;
+    std::set<xcb_window_t> mapped;
+    std::map<xcb_window_t, std::vector<QRect>> shown;
+};
 
 bool viewable(const X11Connection& x, xcb_window_t window) {
     XcbReply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(x.get(), xcb_get_window_attributes(x.get(), window), nullptr));
@@ -642,9 +679,10 @@ TEST_F(UiX11Test, AStrangersRequestTakesNoFocusAndConfirmWaitsForASecondOfIt) {
 
 // Every window the application opens, on small screens with and without a window manager (then
 // with a panel that takes room from the work area): each opens whole within the work area, as
-// the X server has its frame; and so does each window closed and then chosen again from the menu
-// after a panel came or grew. Each row runs the application in a child process (this test,
-// again) on an Xvfb of the row's size.
+// the X server has its frame, and beside the menu window, not over it; and so does each window
+// closed and then chosen again from the menu after a panel came or grew (and sent the menu window
+// down), or after a window manager and a panel started. Each row runs the application in a child
+// process (this test, again) on an Xvfb of the row's size.
 TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
     if (qEnvironmentVariableIsSet("QUILL_OPEN_EVERY_WINDOW")) return openEveryWindow();
     const struct {
@@ -652,17 +690,20 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
         bool managed;
         int panel;  // its height: at the top when positive, at the bottom when negative
         bool tray;  // the menu lives there: no menu window, whose frame tells the others' before they are framed
-        int later = 0;  // the panel's height (signed as above) once the four windows were opened and closed
+        int later = 0;  // the panel's height (signed as above) once the four windows were opened and closed;
+                        // unmanaged, openbox comes with it, as a desktop session that starts after the host
     } rows[] = {{"1280x800", false, 0, false}, {"1024x768", false, 0, false}, {"1280x800", true, 0, false},
                 {"1280x800", true, 32, false}, {"1280x800", true, -48, false}, {"1280x800", true, -48, true},
                 {"1024x768", true, 0, false},  {"1024x768", true, -48, false}, {"1024x768", true, 32, true},
                 {"1280x800", true, 0, false, 48}, {"800x600", true, 0, false, -48}, {"800x600", true, 0, true, 48},
-                {"1024x768", true, -32, true, -80}};
+                {"1024x768", true, -32, true, -80}, {"1024x768", true, 0, false, 32}, {"1024x768", false, 0, true, 64}};
     for (const auto& [size, managed, panel, tray, later] : rows) {
         std::string row = std::string(size) + (managed ? " under openbox" : " without a window manager");
         if (panel) row += ", a panel of " + std::to_string(std::abs(panel)) + (panel > 0 ? " at the top" : " at the bottom");
         if (tray) row += ", a tray";
-        if (later) row += ", reopened under a panel of " + std::to_string(std::abs(later)) + (later > 0 ? " at the top" : " at the bottom");
+        if (later)
+            row += std::string(", reopened under ") + (managed ? "" : "openbox and ") + "a panel of " + std::to_string(std::abs(later)) +
+                   (later > 0 ? " at the top" : " at the bottom");
         SCOPED_TRACE(row);
         quill::host::testing::XvfbServer server(std::string(size) + "x24");
         QUILL_REQUIRE_XVFB(server);
@@ -675,13 +716,14 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
         };
         std::optional<Openbox> manager;
         std::optional<Panel> dock;
+        if ((managed || later) && QStandardPaths::findExecutable("openbox").isEmpty()) {
+            if (qgetenv("CI") == "true") FAIL() << "openbox is not installed (scripts/install-deps)";
+            std::cout << "[  SKIPPED ] openbox is not installed: " << row << "\n";
+            continue;
+        }
+        auto manage = [&] { return manager.emplace(QString::fromStdString(server.display())).started; };
         if (managed) {
-            if (QStandardPaths::findExecutable("openbox").isEmpty()) {
-                if (qgetenv("CI") == "true") FAIL() << "openbox is not installed (scripts/install-deps)";
-                std::cout << "[  SKIPPED ] openbox is not installed: " << row << "\n";
-                continue;
-            }
-            ASSERT_TRUE(manager.emplace(QString::fromStdString(server.display())).started) << "openbox did not start";
+            ASSERT_TRUE(manage()) << "openbox did not start";
             if (panel) dock.emplace(x, panel > 0, std::abs(panel));
             less(panel);
             ASSERT_TRUE(pumpUntil([&] { return announcedWorkArea(x) == area; }, 20)) << "the work area is not the screen less the panel";
@@ -717,36 +759,59 @@ TEST_F(UiX11Test, EveryWindowOpensWithinTheWorkArea) {
         auto up = [&] {
             return std::all_of(windows.begin(), windows.end(), [&](const auto& w) {
                 XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), w.first), nullptr));
-                return viewable(x, w.first) && tree && (tree->parent == x.root()) != managed;
+                return viewable(x, w.first) && tree && (tree->parent == x.root()) != manager.has_value();
             });
         };
         auto inside = [&] {
             return std::all_of(windows.begin(), windows.end(), [&](const auto& w) { return area.contains(coveredBy(x, w.first)); });
         };
+        auto text = [](const QRect& r) {
+            return std::to_string(r.x()) + "," + std::to_string(r.y()) + " " + std::to_string(r.width()) + "x" + std::to_string(r.height());
+        };
+        const std::string menuWindow = "Quillmate Host";
+        // Whole within the work area; and, where the menu has a window, beside it: the other
+        // windows this application places leave it uncovered.
         auto expectInside = [&] {
             EXPECT_TRUE(pumpUntil(up, 20));
             pumpUntil(inside, 10);
+            auto menu = std::find_if(windows.begin(), windows.end(), [&](const auto& w) { return w.second == menuWindow; });
             for (const auto& [window, title] : windows) {
                 const QRect at = coveredBy(x, window);
-                EXPECT_TRUE(area.contains(at)) << title << " at " << at.x() << "," << at.y() << " " << at.width() << "x" << at.height()
-                                               << ", the work area " << area.x() << "," << area.y() << " " << area.width() << "x"
-                                               << area.height();
+                EXPECT_TRUE(area.contains(at)) << title << " at " << text(at) << ", the work area " << text(area);
+                if (menu == windows.end() || title == menuWindow || title == "the session prompt") continue;
+                EXPECT_FALSE(at.intersects(coveredBy(x, menu->first))) << title << " at " << text(at) << " covers the menu window at "
+                                                                      << text(coveredBy(x, menu->first));
             }
         };
+        std::optional<Placements> placements;
+        std::vector<std::pair<xcb_window_t, std::string>> opened;
         if (later) {
             // Opened, closed, then the panel comes or grows; reopened below.
             ASSERT_TRUE(await("opened")) << printed.toStdString();
             expectInside();
+            opened = windows;
             child.write("close\n");
             ASSERT_TRUE(await("closed")) << printed.toStdString();
+            ASSERT_TRUE(manager || manage()) << "openbox did not start";
             panel ? dock->reserve(std::abs(later)) : (void)dock.emplace(x, later > 0, std::abs(later));
             less(later);
             ASSERT_TRUE(pumpUntil([&] { return announcedWorkArea(x) == area; }, 20)) << "the work area is not the screen less the panel";
+            placements.emplace(server.display());
             child.write("reopen\n");
         }
         ASSERT_TRUE(await("ready")) << printed.toStdString();
         EXPECT_EQ(windows.size(), tray ? 5u : 6u);
         expectInside();
+        // Closed under the window manager that frames them again, they were placed knowing their
+        // frames: never shown beyond the work area, not even until they are fitted into it.
+        for (const auto& [window, title] : windows) {
+            auto reopened = [&](const auto& w) { return w.second == title && title != menuWindow; };
+            if (!managed || std::none_of(opened.begin(), opened.end(), reopened)) continue;
+            const std::vector<QRect>& shown = placements->of(framedBy(x, window));
+            const auto outside = std::find_if(shown.begin(), shown.end(), [&](const QRect& at) { return !area.contains(at); });
+            EXPECT_TRUE(!shown.empty() && outside == shown.end())
+                << title << " was shown at " << (shown.empty() ? "no place" : text(*outside)) << ", the work area " << text(area);
+        }
         child.closeWriteChannel();
         EXPECT_TRUE(child.waitForFinished(20000));
         EXPECT_EQ(child.exitCode(), 0);

@@ -269,11 +269,12 @@ void WidgetWindowManager::open(const QString& id, const QString& title, WindowSi
     if (window) {
         window->setCloseButtonShown(ownCloseButton);
         // The same window, where the user left it; but one closed where the work area no longer
-        // holds it whole (a panel came meanwhile) comes back as a new one would.
+        // holds it whole (a panel came meanwhile), or where the menu window now is (a panel sent
+        // it down), comes back as a new one would.
         const bool closed = window->isHidden();
         const std::optional<QRect> frame = window->closedFrame();
         const QScreen* screen = frame ? QGuiApplication::screenAt(frame->center()) : nullptr;
-        if (!closed || (screen && screen->availableGeometry().contains(*frame))) {
+        if (!closed || (screen && screen->availableGeometry().contains(*frame) && !frame->intersects(keepClear()))) {
             bringUp(window, activate);
             if (closed) window->fitWhenShown();
             return;
@@ -310,7 +311,7 @@ void WidgetWindowManager::place(HostWindow* window, WindowSize size) const {
         // Whole on a small screen: the content scrolls where the window is smaller than it.
         const QSize room = area.size();
         const QRect place = placement((frame + edges).boundedTo(room), (window->minimumSize() + edges).boundedTo(room),
-                                      (least + edges).boundedTo(room), area, keepClear_ ? keepClear_() : QRect());
+                                      (least + edges).boundedTo(room), area, keepClear());
         window->setMinimumSize(window->minimumSize().boundedTo(place.size() - edges));
         window->resize(place.size() - edges);
         window->move(place.topLeft());

@@ -96,9 +96,9 @@ bool windowManagerRunning(xcb_connection_t* connection);
 
 // One window per identifier: show() creates it the first time and afterwards brings the same
 // window back to the front (one the user closed where it was, unless the work area no longer
-// holds it whole there: then placed as a new one); close() closes it and forgets it, so the next
-// show() builds a new one. The content of a new window comes from the content factory, given
-// the identifier.
+// holds it whole there or it would cover the place kept clear: then placed as a new one);
+// close() closes it and forgets it, so the next show() builds a new one. The content of a new
+// window comes from the content factory, given the identifier.
 class WidgetWindowManager : public HostWindowManager {
 public:
     using ContentFactory = std::function<QWidget*(const QString& id)>;
@@ -143,6 +143,7 @@ private:
     void open(const QString& id, const QString& title, WindowSize size, bool activate);
     // Sized and placed as a new window of `size`, before its native window exists.
     void place(HostWindow* window, WindowSize size) const;
+    QRect keepClear() const { return keepClear_ ? keepClear_() : QRect(); }
 
     ContentFactory factory_;
     std::function<QRect()> keepClear_;
