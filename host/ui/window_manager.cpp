@@ -279,7 +279,6 @@ void WidgetWindowManager::open(const QString& id, const QString& title, WindowSi
             if (closed) window->fitWhenShown();
             return;
         }
-        window->releaseNativeWindow();
     } else {
         windows_.erase(id);
         QWidget* content = factory_ ? factory_(id) : nullptr;

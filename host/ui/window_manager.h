@@ -56,9 +56,6 @@ public:
     // Out of the minimised state, hidden, with its native window gone: the next show() maps a
     // new one.
     void unminimiseHidden();
-    // Hidden, its native window gone: placed before the next show() maps a new one, its
-    // position is the frame's, as a new window's is.
-    void releaseNativeWindow() { destroy(); }
     // Once it is on screen (a window manager's frame is known only then, and the manager may
     // have placed it on its own): moved, and made smaller where it must, so that its frame lies
     // within the work area.
