@@ -354,6 +354,9 @@ private:
     std::shared_ptr<detail::ConnectionStage> intake_;
     // The session the host user allowed as view-only in the prompt: it gets no input.
     std::weak_ptr<HostSession> approvedViewOnly_;
+    // The admission that reserved the session last: while it holds the reservation, its
+    // controller's session is being set up.
+    std::weak_ptr<detail::AdmissionState> reservedBy_;
 
     std::optional<DeviceIdentity> identity_;
     QString formattedDeviceID_ = QStringLiteral("Unavailable");

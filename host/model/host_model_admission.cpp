@@ -46,6 +46,7 @@ struct AdmissionState {
     bool holdsReservation = false;
     std::shared_ptr<HostSession> session;
     bool admitted = false;
+    QString fingerprint;  // of the controller that asked
 };
 
 }  // namespace detail
@@ -115,6 +116,17 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, OpenedEnve
         }
     }
 
+    // A controller that gave up its session while it was being set up (a bye, a hang-up) may be
+    // back before the host has seen it go: its new offer waits for that setup to end.
+    auto settingUp = [&] {
+        const auto setup = reservedBy_.lock();
+        return isSessionReserved_ && setup && setup->holdsReservation && setup->fingerprint == fingerprintText;
+    };
+    for (int poll = 0; poll < env_.timing.replacementPolls && settingUp(); ++poll) {
+        co_await sleepFor(env_.timing.replacementPoll);
+        if (!self) co_return;
+    }
+
     // 5-6. Test and set, with no suspension between.
     if (isSessionReserved_) {
         co_await sendReject(channel, sessionID, kBusy);
@@ -122,6 +134,8 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, OpenedEnve
     }
     setIsSessionReserved(true);
     state->holdsReservation = true;
+    state->fingerprint = fingerprintText;
+    reservedBy_ = state;
 
     // 7. The host's permissions and the controller's view permission.
     std::string reason;

@@ -234,8 +234,8 @@ TEST(HostModelAdmission, FailuresClearTheReservationSoTheNextRequestIsAdmitted) 
 TEST(HostModelAdmission, AControllerThatLeavesWhileItsSessionIsSetUpIsAnsweredWhenItComesBack) {
     // Its first session answered, not yet connected, and its WebRTC teardown held up: the
     // controller says bye, hangs up, or its connection does not come up in time; it offers
-    // again at once.
-    enum Ends { bye, hangUp, timeOut };
+    // again at once, or even before the host has heard its bye.
+    enum Ends { bye, hangUp, timeOut, offerFirst };
     // Held teardowns end with each case, whatever its outcome: later ones count on none running.
     struct Release {
         std::shared_ptr<std::vector<MadeSession>> made;
@@ -243,8 +243,8 @@ TEST(HostModelAdmission, AControllerThatLeavesWhileItsSessionIsSetUpIsAnsweredWh
             for (const MadeSession& s : *made) s.pc->holdClose = false;
         }
     };
-    for (const Ends ends : {bye, hangUp, timeOut}) {
-        SCOPED_TRACE(ends == bye ? "bye" : ends == hangUp ? "hang-up" : "time-out");
+    for (const Ends ends : {bye, hangUp, timeOut, offerFirst}) {
+        SCOPED_TRACE(ends == bye ? "bye" : ends == hangUp ? "hang-up" : ends == timeOut ? "time-out" : "offer first");
         ModelHarness h;
         *h.holdConnection = true;
         HostModel& m = h.start([&](HostEnvironment& env) {
@@ -262,8 +262,21 @@ TEST(HostModelAdmission, AControllerThatLeavesWhileItsSessionIsSetUpIsAnsweredWh
         c.offer(*m.listenerPort(), Offer("S-1", "offer-sdp", SessionMode::control, {}));
         auto answer = c.reply();
         ASSERT_TRUE(answer && answer->get<Answer>());
-        if (ends == bye) c.send(Bye("S-1", "done"));
+        Controller again = c;
+        if (ends == offerFirst) {
+            *h.holdConnection = false;
+            again.offer(*m.listenerPort(), Offer("S-2", "offer-sdp", SessionMode::control, {}));
+            pumpFor(0.2);
+            EXPECT_EQ(h.sessions->size(), 1u);
+        }
+        if (ends == bye || ends == offerFirst) c.send(Bye("S-1", "done"));
         if (ends != timeOut) c.link->close();
+        if (ends == offerFirst) {
+            auto second = again.reply();
+            ASSERT_TRUE(second && second->get<Answer>()) << (second ? second->typeName() : "nothing");
+            EXPECT_TRUE(pumpUntil([&] { return m.activeSession() && m.activeSession() == h.sessions->back().session; }));
+            continue;
+        }
         EXPECT_TRUE(pumpUntil([&] { return !m.isSessionReserved(); }, 3));
         EXPECT_EQ(h.sessions->front().pc->closeCount, 1);
         *h.holdConnection = false;
