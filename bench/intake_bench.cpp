@@ -65,7 +65,12 @@ enum Flood {
     pacedQuarter,     // 2,100, 1,024
     pacedSmall,       // 4,095, 4,094
     pacedOfferClass,  // 8,191, 8,190
-    pacedOfferSize    // 4,159, 4,158
+    pacedOfferSize,   // 4,159, 4,158
+    pacedByte,        // one byte of a header
+    pacedLargest,     // 16,383, 16,382: the largest body left in its socket
+    // A pool of `addresses` connections from fixed addresses, each sending one byte of a header
+    // and connecting again the moment the host closes it: the rate is what the host's closes make.
+    pooledByte
 };
 
 // What paced strangers claim, and show of it.
@@ -75,6 +80,8 @@ std::pair<std::uint32_t, std::size_t> pacedShape(Flood flood) {
         case pacedQuarter: return {2100, 1024};
         case pacedSmall: return {4095, 4094};
         case pacedOfferClass: return {8191, 8190};
+        case pacedByte: return {4159, 0};
+        case pacedLargest: return {16383, 16382};
         default: return {4159, 4158};
     }
 }
@@ -90,6 +97,18 @@ double tcpExtension(const std::string& name) {
         std::string key, value;
         while (n >> key && v >> value)
             if (key == name) return std::stod(value);
+    }
+    return 0;
+}
+
+// The pages the system's TCP sockets hold ("TCP: ... mem N" in /proc/net/sockstat).
+double tcpMemoryPages() {
+    std::ifstream in("/proc/net/sockstat");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("TCP:", 0) != 0) continue;
+        std::istringstream fields(line.substr(4));
+        for (std::string key, value; fields >> key >> value;)
+            if (key == "mem") return std::stod(value);
     }
     return 0;
 }
@@ -152,6 +171,8 @@ void Churn(benchmark::State& state) {
     double strangersMbits = 0;  // what the strangers sent, on average
     const std::size_t kiBBefore = host.residentKiB();
     std::atomic<std::size_t> peakKiB{kiBBefore}, peakFds{0};
+    const double tcpPagesBefore = tcpMemoryPages();
+    std::atomic<double> peakTcpPages{tcpPagesBefore};
     const double overflowsBefore = tcpExtension("ListenOverflows");
     for (auto _ : state) {
         std::atomic<bool> stop{false};
@@ -167,10 +188,17 @@ void Churn(benchmark::State& state) {
                 return trickle(host.port, addresses / threads, stop, claim, claim - 1, static_cast<std::uint32_t>(i),
                                static_cast<std::uint32_t>(threads), rate / threads, flood == smallStallers ? 0ms : 60ms);
             }));
-        if (flood >= pacedHalf) {
+        for (int i = 0; flood == pooledByte && i < threads; ++i)
+            tricklers.push_back(std::async(std::launch::async, [&, i] {
+                const int lane = addresses / threads;
+                const std::size_t made =
+                    stall(host.port, lane, stop, Bytes(1, 0), Sources::fixed, false, static_cast<std::uint32_t>(i * lane));
+                return Made{made, made};
+            }));
+        if (flood >= pacedHalf && flood != pooledByte) {
             const auto [claim, shown] = pacedShape(flood);
             Bytes start = quill::testing::header(claim);
-            start.resize(start.size() + shown, 'x');
+            start.resize(flood == pacedByte ? 1 : start.size() + shown, 'x');
             for (int i = 0; i < threads; ++i)
                 tricklers.push_back(std::async(std::launch::async, [&, i, start] {
                     return pace(host.port, addresses, rate / threads, stop, start, 11s, static_cast<std::uint32_t>(i),
@@ -187,6 +215,7 @@ void Churn(benchmark::State& state) {
             for (; !sampled; std::this_thread::sleep_for(20ms)) {
                 peakKiB = std::max<std::size_t>(peakKiB, host.residentKiB());
                 peakFds = std::max<std::size_t>(peakFds, host.descriptors());
+                peakTcpPages = std::max<double>(peakTcpPages, tcpMemoryPages());
             }
         });
         // The main thread's share over a second of flood alone, before the probes.
@@ -259,6 +288,9 @@ void Churn(benchmark::State& state) {
     state.counters["too_many_open_files"] = tooMany;
     state.counters["rss_before_mb"] = static_cast<double>(kiBBefore) / 1024;
     state.counters["peak_rss_mb"] = static_cast<double>(peakKiB) / 1024;
+    // What the system's TCP sockets hold over what they held before (every socket here, both
+    // ends): unread bytes queued in the host's sockets are most of it.
+    state.counters["peak_tcp_mem_over_mb"] = (peakTcpPages - tcpPagesBefore) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / 1e6;
     // What the host gives back once the flood is over.
     if (flood == partialFrames) {
         std::this_thread::sleep_for(60s);
@@ -300,6 +332,15 @@ BENCHMARK(Churn)
     ->ArgsProduct({{pacedOfferClass}, {60000}, {25000, 30000, 35000}, {20}, {250}, {0}})
     ->ArgsProduct({{pacedOfferClass}, {60000}, {12000, 14000}, {20}, {600}, {0}})
     ->ArgsProduct({{pacedOfferSize}, {60000}, {400, 600, 800, 1000, 1200}, {20}, {250}, {1}})
+    // The same with one byte of a header each: what a frame shows no longer counts for its place,
+    // so the line is in new connections a second, whatever they send.
+    ->ArgsProduct({{pacedByte}, {60000}, {10000, 12000, 13000, 14000}, {20}, {600}, {0}})
+    ->ArgsProduct({{pacedByte}, {60000}, {25000, 30000, 35000}, {20}, {250}, {0}})
+    ->ArgsProduct({{pacedByte}, {60000}, {40000}, {20}, {20}, {0}})
+    ->ArgsProduct({{pacedByte}, {60000}, {600, 800, 1000}, {20}, {250}, {1}})
+    ->ArgsProduct({{pooledByte}, {9000}, {0}, {0, 20}, {0, 20, 250, 600}, {0}})
+    // What bodies left in their sockets cost the system at most.
+    ->ArgsProduct({{pacedLargest}, {60000}, {10000, 20000}, {20}, {250}, {0}})
     ->ArgsProduct({{badLinkRequests}, {1024, 60000}, {10000, 0}, {20}, {0}, {0}})
     ->Args({silent, 60000, 20000, 0, 0, 1024})
     ->Iterations(1)
@@ -350,6 +391,94 @@ BENCHMARK(Stallers)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
 
+// One offer on a new connection, its reply read and, for an answer, a Bye sent before the
+// connection is closed: a controller that hangs up during the setup.
+struct Exchange {
+    enum { none, answer, busy, other } reply = none;
+    double seconds = 0;  // from the connect's start to the reply
+};
+Exchange offerAndLeave(const HostProcess& host, const Bytes& offer, double limit) {
+    Exchange e;
+    const auto began = Clock::now();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval wait{static_cast<time_t>(limit), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    sockaddr_in address{AF_INET, htons(host.port), {htonl(INADDR_LOOPBACK)}, {}};
+    const Bytes wire = frame::encode(offer);
+    std::uint8_t header[4];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size()) &&
+        ::recv(fd, header, sizeof header, MSG_WAITALL) == 4) {
+        e.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+        Bytes body(frame::parseHeader(header));
+        e.reply = Exchange::other;
+        if (::recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size())) {
+            const auto hostRecord = recordOf(host.hostIdentity, "Host");
+            EnvelopeReceiver receiver(host.controller, std::make_shared<InMemoryPeerStore>(std::vector{hostRecord}));
+            try {
+                const SignallingMessage reply = receiver.open(Envelope::decode(ByteView(body)), std::chrono::system_clock::now()).message;
+                if (const Answer* answer = reply.get<Answer>()) {
+                    e.reply = Exchange::answer;
+                    const auto bye = EnvelopeSealer::seal(SignallingMessage(Bye(answer->sessionID(), "done")), host.controller, hostRecord);
+                    const Bytes byeWire = frame::encode(toBytes(bye.encode()));
+                    [[maybe_unused]] auto sent = ::send(fd, byeWire.data(), byeWire.size(), MSG_NOSIGNAL);
+                } else if (const Reject* reject = reply.get<Reject>()) {
+                    e.reply = reject->reason() == "The host is already handling another session" ? Exchange::busy : Exchange::other;
+                }
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    ::close(fd);
+    return e;
+}
+
+// A controller that hangs up during the setup and comes straight back: `offers` offers, each
+// `pause_ms` after the last one's Bye and the end of its connection, while `stallers` strangers
+// from addresses of their own hold all but the last byte of a 4,095-byte first frame and
+// connect again whenever the host closes them. Reported: the offers answered within 1 s, those
+// told the host is busy, and the slowest reply.
+void ComesBack(benchmark::State& state) {
+    const int stallers = static_cast<int>(state.range(0));
+    const auto pause = std::chrono::milliseconds(state.range(1));
+    const int count = static_cast<int>(state.range(2));
+    raiseDescriptorLimit();
+    PeerConnectionFactory::shared();
+    HostProcess host;
+    OfferSource offers(host);
+    Bytes start = quill::testing::header(4095);
+    start.resize(start.size() + 4094, 'x');
+    int answered = 0, busy = 0;
+    double slowest = 0;
+    for (auto _ : state) {
+        std::atomic<bool> stop{false};
+        auto flood = std::async(std::launch::async, [&] { return stallers ? stall(host.port, stallers, stop, start) : 0; });
+        std::this_thread::sleep_for(1s);
+        for (int i = 0; i < count; ++i) {
+            const Exchange e = offerAndLeave(host, offers.next(), 5);
+            answered += e.reply == Exchange::answer && e.seconds <= 1 ? 1 : 0;
+            busy += e.reply == Exchange::busy ? 1 : 0;
+            slowest = std::max(slowest, e.reply == Exchange::none ? 5 : e.seconds);
+            std::this_thread::sleep_for(pause);
+        }
+        stop = true;
+        flood.get();
+    }
+    if (!host.running()) state.SkipWithError("the host died");
+    state.counters["answered_within_1s"] = answered;
+    state.counters["told_busy"] = busy;
+    state.counters["offers"] = count;
+    state.counters["slowest_reply_s"] = slowest;
+}
+BENCHMARK(ComesBack)
+    ->ArgNames({"stallers", "pause_ms", "offers"})
+    ->Args({3000, 500, 300})
+    ->Args({3000, 0, 300})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+
 void summarize() {
     std::printf(
         "\nThe highest flood at which >= 99%% of a paired controller's offers were answered within 1 s of their last byte:\n");
@@ -361,7 +490,9 @@ void summarize() {
                                             "tricklers, 4,095-byte claims", "tricklers, 8,191-byte claims",
                                             "stallers, 4,095-byte claims", "paced, 2,048 of 2,100 bytes",
                                             "paced, 1,024 of 2,100 bytes", "paced, 4,094 of 4,095 bytes",
-                                            "paced, 8,190 of 8,191 bytes", "paced, 4,158 of 4,159 bytes"};
+                                            "paced, 8,190 of 8,191 bytes", "paced, 4,158 of 4,159 bytes",
+                                            "paced, one header byte", "paced, 16,382 of 16,383 bytes",
+                                            "pool, one header byte"};
         const Point* held = nullptr;
         const Point* most = nullptr;  // the run at the most this machine drives
         for (const Point& p : runs) {

@@ -429,11 +429,12 @@ inline std::size_t churn(std::uint16_t port, int addresses, double perSecond, co
 // connection (more than any record of the host holds), or half of them each way.
 enum class Sources { fixed, everNew, mixed };
 
-// Stallers: `count` connections (from 127.0.0.2 on) that send `first` and nothing more (or,
-// `headerOnly`, only the header of a next frame once the host replied), and connect again the
-// moment the host closes them, until `stop`. Returns how many connections they made.
+// Stallers: `count` connections (from 127.0.0.2 on, or `after` addresses later: stallers side
+// by side) that send `first` and nothing more (or, `headerOnly`, only the header of a next frame
+// once the host replied), and connect again the moment the host closes them, until `stop`.
+// Returns how many connections they made.
 inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>& stop, const Bytes& first,
-                         Sources sources = Sources::fixed, bool headerOnly = false) {
+                         Sources sources = Sources::fixed, bool headerOnly = false, std::uint32_t after = 0) {
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
     struct Staller {
         std::uint32_t lane;  // which of the `count`
@@ -454,7 +455,7 @@ inline std::size_t stall(std::uint16_t port, int count, const std::atomic<bool>&
         stallers[fd] = {lane};
         ++made;
     };
-    for (int i = 0; i < count; ++i) open(static_cast<std::uint32_t>(1 + i));
+    for (int i = 0; i < count; ++i) open(after + static_cast<std::uint32_t>(1 + i));
     const std::uint8_t header[4] = {0, 0, 0, 100};
     while (!stop) {
         epoll_event events[64];
