@@ -73,17 +73,22 @@ enum Flood {
     pooledByte
 };
 
-// What paced strangers claim, and show of it.
-std::pair<std::uint32_t, std::size_t> pacedShape(Flood flood) {
-    switch (flood) {
-        case pacedHalf: return {2100, 2048};
-        case pacedQuarter: return {2100, 1024};
-        case pacedSmall: return {4095, 4094};
-        case pacedOfferClass: return {8191, 8190};
-        case pacedByte: return {4159, 0};
-        case pacedLargest: return {16383, 16382};
-        default: return {4159, 4158};
-    }
+// What paced strangers send: the first bytes of a first frame of this claim, its header's among them.
+Bytes pacedStart(Flood flood) {
+    const auto [claim, sent] = [&]() -> std::pair<std::uint32_t, std::size_t> {
+        switch (flood) {
+            case pacedHalf: return {2100, 4 + 2048};
+            case pacedQuarter: return {2100, 4 + 1024};
+            case pacedSmall: return {4095, 4 + 4094};
+            case pacedOfferClass: return {8191, 4 + 8190};
+            case pacedByte: return {4159, 1};
+            case pacedLargest: return {16383, 4 + 16382};
+            default: return {4159, 4 + 4158};
+        }
+    }();
+    Bytes start = quill::testing::header(claim);
+    start.resize(sent, 'x');
+    return start;
 }
 
 // A counter of the kernel's TCP extensions in this network namespace ("ListenOverflows": a
@@ -196,9 +201,7 @@ void Churn(benchmark::State& state) {
                 return Made{made, made};
             }));
         if (flood >= pacedHalf && flood != pooledByte) {
-            const auto [claim, shown] = pacedShape(flood);
-            Bytes start = quill::testing::header(claim);
-            start.resize(flood == pacedByte ? 1 : start.size() + shown, 'x');
+            const Bytes start = pacedStart(flood);
             for (int i = 0; i < threads; ++i)
                 tricklers.push_back(std::async(std::launch::async, [&, i, start] {
                     return pace(host.port, addresses, rate / threads, stop, start, 11s, static_cast<std::uint32_t>(i),
@@ -400,14 +403,10 @@ struct Exchange {
 Exchange offerAndLeave(const HostProcess& host, const Bytes& offer, double limit) {
     Exchange e;
     const auto began = Clock::now();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval wait{static_cast<time_t>(limit), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    sockaddr_in address{AF_INET, htons(host.port), {htonl(INADDR_LOOPBACK)}, {}};
+    const auto [fd, connected] = connectWithin(host.port, limit);
     const Bytes wire = frame::encode(offer);
     std::uint8_t header[4];
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    if (connected &&
         ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size()) &&
         ::recv(fd, header, sizeof header, MSG_WAITALL) == 4) {
         e.seconds = std::chrono::duration<double>(Clock::now() - began).count();

@@ -300,16 +300,22 @@ struct Probe {
     bool replied = false;
     double seconds = 0;  // from the connect's start to the reply
 };
-inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {},
-                       Clock::duration gap = {}) {
-    Probe p;
-    const auto began = Clock::now();
+// A socket to `port` on loopback whose connect, sends and receives give up after `limit`
+// seconds, and whether it connected.
+inline std::pair<int, bool> connectWithin(std::uint16_t port, double limit) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval wait{static_cast<time_t>(limit), static_cast<suseconds_t>((limit - std::floor(limit)) * 1e6)};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    return {fd, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0};
+}
+
+inline Probe timeReply(std::uint16_t port, const Bytes& first, double limit, Clock::duration delay = {},
+                       Clock::duration gap = {}) {
+    Probe p;
+    const auto began = Clock::now();
+    auto [fd, connected] = connectWithin(port, limit);
     p.connectSeconds = std::chrono::duration<double>(Clock::now() - began).count();
     const Bytes wire = frame::encode(first);
     if (connected) std::this_thread::sleep_for(delay);

@@ -105,24 +105,22 @@ QCoro::Task<> HostModel::admitSessionRequest(FrameChannelPtr channel, OpenedEnve
     const PeerRecord openedRecord = opened.sender;
     const QString fingerprintText = qs(Base64URL::encode(openedRecord.fingerprint));
 
-    // 4. A new connection from the active controller replaces its session.
+    // 4. A new connection from the active controller replaces its session. One from a controller
+    // whose session is still being set up waits for that setup to end: it may have given it up (a
+    // bye, a hang-up) and be back before the host has seen it go. Either waits for the same
+    // controller's hold on the reservation to go, a bounded time.
+    bool replacing = false;
     if (isSessionReserved_ && activeSession_ && activePeerFingerprint_ && *activePeerFingerprint_ == fingerprintText) {
         co_await closeSession(activeSession_, "Replaced by a new connection from the same controller");
         if (!self) co_return;
-        for (int poll = 0; poll < env_.timing.replacementPolls; ++poll) {
-            if (!isSessionReserved_) break;
-            co_await sleepFor(env_.timing.replacementPoll);
-            if (!self) co_return;
-        }
+        replacing = true;
     }
-
-    // A controller that gave up its session while it was being set up (a bye, a hang-up) may be
-    // back before the host has seen it go: its new offer waits for that setup to end.
-    auto settingUp = [&] {
+    auto sameControllerHolds = [&] {
         const auto setup = reservedBy_.lock();
-        return isSessionReserved_ && setup && setup->holdsReservation && setup->fingerprint == fingerprintText;
+        return isSessionReserved_ &&
+               (replacing || (setup && setup->holdsReservation && setup->fingerprint == fingerprintText));
     };
-    for (int poll = 0; poll < env_.timing.replacementPolls && settingUp(); ++poll) {
+    for (int poll = 0; poll < env_.timing.replacementPolls && sameControllerHolds(); ++poll) {
         co_await sleepFor(env_.timing.replacementPoll);
         if (!self) co_return;
     }

@@ -220,7 +220,7 @@ void SessionCore::shutDown(bool inBackground) {
             std::lock_guard lock(teardowns().mutex);
             ++teardowns().running;
         }
-        auto teardown = [ctl = std::move(ctl), bulk = std::move(bulk), pc = peerConnection_]() mutable {
+        auto teardown = [ctl = std::move(ctl), bulk = std::move(bulk), pc = peerConnection_] {
             struct Ended {
                 ~Ended() {
                     {
@@ -233,8 +233,6 @@ void SessionCore::shutDown(bool inBackground) {
             if (ctl) ctl->close();
             if (bulk) bulk->close();
             pc->close();
-            ctl.reset();
-            bulk.reset();
         };
         if (inBackground)
             SerialWorker::teardown().startThread(std::move(teardown));
