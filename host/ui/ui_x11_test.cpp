@@ -1011,5 +1011,9 @@ TEST_F(UiX11Test, WithoutADisplayTheVirtualOneIsSharedOnItsPrivateSocketOnly) {
     EXPECT_TRUE(display.waitForFinished(15000));
     EXPECT_FALSE(QFileInfo::exists(QFileInfo(path).path()));
     for (const QString& pid : QDir("/proc").entryList(QDir::Dirs))
-        EXPECT_NE(netns(pid), ns) << "process " << pid.toStdString() << " is left";
+        if (netns(pid) == ns) {
+            QFile command("/proc/" + pid + "/cmdline");
+            command.open(QIODevice::ReadOnly);
+            ADD_FAILURE() << "process " << pid.toStdString() << " is left: " << command.readAll().replace('\0', ' ').toStdString();
+        }
 }
